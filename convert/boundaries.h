@@ -1,0 +1,52 @@
+#pragma once
+// Where the messages of a mailbox lie. A mailbox is a plain concatenation of
+// RFC 822 messages; the scanner finds every "MIME-Version: 1.0", and this turns
+// those hits into byte ranges that partition the file: the leading bytes, then
+// message 1, message 2, ... up to the end of the file. Nothing is lost or repeated.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace tp::convert {
+
+// Read-only positioned access to a mailbox file (64-bit offsets, no mapping, so
+// resident memory stays small whatever the file size).
+class MailboxFile {
+public:
+    MailboxFile() = default;
+    ~MailboxFile();
+    MailboxFile(const MailboxFile&) = delete;
+    MailboxFile& operator=(const MailboxFile&) = delete;
+
+    std::error_code open(const std::filesystem::path& path);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    std::uint64_t size() const { return size_; }
+    // Reads up to `length` bytes at `offset` into `out` (replacing its content).
+    // Returns the error of a failed read; a short read at the end is not an error.
+    std::error_code read(std::uint64_t offset, std::uint64_t length, std::string& out) const;
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+struct MessageRange {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;  // one past the last byte
+    std::uint64_t size() const { return end - begin; }
+};
+
+struct Partition {
+    std::vector<MessageRange> messages;  // message k is messages[k-1]
+    std::uint64_t leadingBytes = 0;      // bytes before the first message (or the whole file)
+    bool leadingHasContent = false;      // they hold more than blank lines and NULs
+};
+
+// `hits` are the scanner's offsets of "MIME-Version: 1.0", ascending.
+Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits);
+
+}  // namespace tp::convert

@@ -1,0 +1,54 @@
+#pragma once
+// The conversion run: every listed mailbox, one after another, every message of
+// it one after another: find, cut, attachment pass, store in the chosen format.
+// Synchronous; the window runs it on a worker thread. It can be cancelled
+// between messages, and it finishes whatever output is open when it stops.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "message_sink.h"
+#include "run_types.h"
+
+namespace tp::convert {
+
+// The attachment pass over one message held in memory. Implementations strip the
+// message's attachment parts and, when the option is ticked, attach the files of
+// the same names from the attachments folder. `bytes` is replaced only when the
+// message changed. Each attachment that could not be handled adds one entry to
+// `problems` (the message is still exported).
+class AttachmentStep {
+public:
+    virtual ~AttachmentStep() = default;
+    virtual void apply(std::string& bytes, const RunOptions& options,
+                       std::vector<std::string>& problems) = 0;
+};
+
+// What the run is built from; the defaults wire the real writers.
+struct RunServices {
+    std::function<std::unique_ptr<MessageSink>(Format)> makeSink;
+    std::function<std::unique_ptr<AttachmentStep>()> makeAttachmentStep;  // may be null
+};
+RunServices defaultServices();
+
+class ConversionRun {
+public:
+    ConversionRun(RunOptions options, RunObserver& observer,
+                  RunServices services = defaultServices());
+    ~ConversionRun();
+
+    // Runs to the end (or until `cancel` is seen between messages) and returns what
+    // happened. Writes the failure report into the output folder when anything failed.
+    RunSummary run(const std::atomic<bool>& cancel);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+// Name of the failure report written into the output folder.
+inline constexpr const char* kReportFileName = "Tessaport-report.txt";
+
+}  // namespace tp::convert

@@ -1,0 +1,25 @@
+#pragma once
+// Path helpers of the run: the mailbox's file name and name, its output folder,
+// and creating a whole folder path.
+#include <filesystem>
+#include <string>
+
+namespace tp::convert {
+
+// The text after the last path separator ("/" here; "\" and "/" on Windows).
+std::string FileNameOf(const std::string& path);
+
+// The file name, trimmed of spaces, with every ".imm" (exact case) removed.
+std::string MailboxNameOf(const std::string& path);
+
+// The output folder joined with the mailbox path relative to its root:
+// /home/ann/Mail/Inbox.imm under /tmp/out gives /tmp/out/home/ann/Mail/Inbox.imm.
+// Relative mailbox paths are made absolute first; the result never leaves the
+// output folder.
+std::filesystem::path mailboxOutputFolder(const std::filesystem::path& outputFolder,
+                                          const std::string& mailboxPath);
+
+// Creates every missing folder of `path`; true when the whole path exists afterwards.
+bool MakeFolderPath(const std::filesystem::path& path);
+
+}  // namespace tp::convert

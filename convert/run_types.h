@@ -1,0 +1,81 @@
+#pragma once
+// What a conversion run is given, what it reports while it works, and what it
+// returns. Shared by the engine, the main window and the command line.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "finder/notice.h"
+
+namespace tp::convert {
+
+enum class Format { Eml, Mbox, Pst };
+
+// The main window's controls that a run writes to.
+enum class Control {
+    LblProgessCurrent,
+    LblIMMFile,
+    LblHappening,
+    LblEmlsFound,
+    LblProgress,
+    ProgressBar1,
+    ProgressBar2,
+};
+const char* controlName(Control c);
+
+// A snapshot of the run's inputs, taken when it starts: changing a control
+// during a run changes nothing in it.
+struct RunOptions {
+    std::vector<std::string> mailboxes;  // one path per row of the mailbox list
+    Format format = Format::Eml;
+    bool attachments = false;            // "I have Attachments folder..." ticked
+    std::string attachmentFolder;        // as typed; joined with names as a path
+    std::filesystem::path outputFolder;
+};
+
+struct Failure {
+    std::string mailbox;  // the mailbox path as listed
+    int message = 0;      // message number k, 0 for a failure of the mailbox itself
+    std::string step;     // "scan", "extract", "write", "attachments", "mbox", "pst", ...
+    std::string reason;
+};
+
+struct Note {
+    std::string mailbox;
+    std::string text;
+};
+
+struct RunSummary {
+    Format format = Format::Eml;
+    int mailboxes = 0;       // mailboxes processed
+    int messages = 0;        // messages found
+    int failedMessages = 0;  // messages not (completely) converted
+    std::vector<Failure> failures;
+    std::vector<Note> notes;  // things worth knowing that are not failures
+    bool cancelled = false;
+    bool setupFailed = false;                 // PST set-up failed: nothing converted
+    std::filesystem::path reportFile;         // set when a report was written
+    std::filesystem::path pstFile;            // PST runs: the store written
+};
+
+// Everything a run shows, as exact texts. The engine coalesces rapid changes
+// (about 30 a second reach the observer) and always delivers each control's
+// final value.
+class RunObserver {
+public:
+    virtual ~RunObserver() = default;
+    virtual void textChanged(Control, const std::string& text) = 0;
+    virtual void valueChanged(Control, double value) = 0;
+    virtual void rangeChanged(Control, int /*min*/, int /*max*/) {}
+    // A message box raised during the run (the scanner's notices). The run does
+    // not wait for it.
+    virtual void notice(const Notice&) {}
+};
+
+// The box that ends a run: the format's closing box when nothing failed,
+// otherwise the same text with a warning icon and a line naming the failures and
+// the report file. Set-up failures give the "Outlook Error" box.
+Notice closingNotice(const RunSummary&);
+
+}  // namespace tp::convert

@@ -1,0 +1,22 @@
+#pragma once
+// A message box the engine wants shown. The engine never shows anything itself:
+// it hands a Notice to its observer, and a window (or the command line) presents it.
+#include <string>
+
+namespace tp {
+
+enum class NoticeIcon { None, Question, Exclamation, Information, Warning };
+enum class NoticeButtons { Ok, YesNo };
+
+struct Notice {
+    std::string text;   // lines joined with "\r\n", exactly as the program words them
+    std::string title;  // empty title = the platform's empty caption
+    NoticeIcon icon = NoticeIcon::None;
+    NoticeButtons buttons = NoticeButtons::Ok;
+    bool beep = false;  // a beep comes before the box
+};
+
+inline constexpr const char* kAppTitle = "Tessaport PRO";
+inline constexpr const char* kFinderTitle = "STRING FINDER Version 1.0";
+
+}  // namespace tp

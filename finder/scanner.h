@@ -1,0 +1,114 @@
+#pragma once
+// The mailbox scanner: finds every occurrence of a byte string in one file and
+// records where each begins. It is the engine behind the string finder window and
+// the conversion run's message search. It shows nothing itself; it reports to a
+// ScannerObserver.
+//
+// Semantics: the search is over bytes; with case sensitivity off, bytes and search
+// text are compared upper-cased through Latin-1. Occurrences never overlap and are
+// found leftmost first, including one that ends on the file's last byte.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "notice.h"
+
+namespace tp::finder {
+
+class ScannerObserver {
+public:
+    virtual ~ScannerObserver() = default;
+    // A message box to show (exact text, title, icon; beep set where one sounds).
+    virtual void notice(const Notice&) {}
+    // A bare beep with no box.
+    virtual void beep() {}
+    // The print surface: cleared, then appended to. `text` is raw bytes (Latin-1 for
+    // display) and carries its own line ends.
+    virtual void clearReport() {}
+    virtual void printReport(std::string_view /*text*/) {}
+    // Whether the observer shows the print surface; when false the scanner skips
+    // building the hit report (the conversion run does not need it).
+    virtual bool wantsReport() const { return false; }
+    // A hit: the caption for the main window's LblHappening ("Found n message(s)")
+    // and the value for ProgressBar2 (0..100).
+    virtual void hit(std::uint64_t /*offset*/, const std::string& /*happening*/, int /*bar*/) {}
+    // Text1 got new text (the scanner sets it on open and close).
+    virtual void fileNameChanged(const std::string& /*text*/) {}
+    // The scanner moves the focus to Text1 (a window may honour it).
+    virtual void focusFileName() {}
+};
+
+// The two values the scanner shares with its caller: the offset list ("0|17|350|")
+// and the end-of-scan flag. The caller clears them before each file; the scanner
+// only appends and sets. `offsets` mirrors MessageOffsets as numbers.
+struct ScanShared {
+    std::string MessageOffsets;
+    bool ScanEnded = false;
+    std::vector<std::uint64_t> offsets;
+    void reset() {
+        MessageOffsets.clear();
+        ScanEnded = false;
+        offsets.clear();
+    }
+};
+
+class Scanner {
+public:
+    explicit Scanner(ScanShared& shared, ScannerObserver* observer = nullptr);
+    ~Scanner();
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
+
+    void setObserver(ScannerObserver* observer);
+
+    // The window's inputs: file name box, search text box, "Case Sensitive".
+    std::string Text1;
+    std::string Text2;
+    bool Check1 = true;
+
+    // Operations (names as the window and the run know them).
+    void Open_MBOX(const std::string& fmboxname);
+    void Find_Click();
+    void FindNext_Click();
+    void CloseFile();  // returns quietly when no file is open
+    void OpenFile();
+    void SearchString();
+    void GetString();
+    void ScanString();
+    void ShowString();
+
+    // Writes `replacement` (exactly SearchLength bytes) over the current match.
+    // Opens the file for writing only for this; false with `error` set on failure.
+    bool writeAtMatch(std::string_view replacement, std::string& error);
+
+    // State, read-only for callers.
+    const std::string& FileName() const { return fileName_; }
+    bool isOpen() const;
+    std::uint64_t FileSize() const { return fileSize_; }
+    std::int64_t MatchByte() const { return matchByte_; }
+    std::uint64_t CurrentByte() const { return currentByte_; }
+    const std::string& SearchText() const { return searchText_; }
+    std::int64_t SearchLength() const { return static_cast<std::int64_t>(searchText_.size()); }
+    bool MatchFound() const { return matchFound_; }
+
+private:
+    struct File;
+    ScanShared& shared_;
+    ScannerObserver* observer_;
+    ScannerObserver nullObserver_;
+    std::unique_ptr<File> file_;
+    std::string fileName_;
+    std::uint64_t fileSize_ = 0;
+    std::uint64_t currentByte_ = 0;
+    std::int64_t matchByte_ = -1;
+    std::string searchText_;
+    bool matchFound_ = false;
+    ScannerObserver& obs() { return observer_ ? *observer_ : nullObserver_; }
+};
+
+// The hit report's number format: one blank, then the digits ("-" for negatives).
+std::string withBlank(std::int64_t n);
+
+}  // namespace tp::finder
