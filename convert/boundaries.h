@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -15,7 +16,7 @@ namespace tp::convert {
 // Read-only positioned access to a mailbox file (64-bit offsets, no mapping, so
 // resident memory stays small whatever the file size).
 class MailboxFile {
-public:
+  public:
     MailboxFile() = default;
     ~MailboxFile();
     MailboxFile(const MailboxFile&) = delete;
@@ -29,7 +30,7 @@ public:
     // Returns the error of a failed read; a short read at the end is not an error.
     std::error_code read(std::uint64_t offset, std::uint64_t length, std::string& out) const;
 
-private:
+  private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
 };
@@ -44,7 +45,15 @@ struct Partition {
     std::vector<MessageRange> messages;  // message k is messages[k-1]
     std::uint64_t leadingBytes = 0;      // bytes before the first message (or the whole file)
     bool leadingHasContent = false;      // they hold more than blank lines and NULs
+    // Set when the file could not be read while the messages were being found; the
+    // messages are then cut at the hits themselves (still a partition of the file).
+    std::error_code error;
 };
+
+// Whether mail uses a header field of this name (case-insensitive): the IANA
+// message header field registry's names, any "X-" field, and the fields mail
+// programs commonly write.
+bool isKnownHeaderField(std::string_view name);
 
 // `hits` are the scanner's offsets of "MIME-Version: 1.0", ascending.
 Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits);

@@ -20,7 +20,7 @@ namespace tp::convert {
 // message changed. Each attachment that could not be handled adds one entry to
 // `problems` (the message is still exported).
 class AttachmentStep {
-public:
+  public:
     virtual ~AttachmentStep() = default;
     virtual void apply(std::string& bytes, const RunOptions& options,
                        std::vector<std::string>& problems) = 0;
@@ -30,11 +30,14 @@ public:
 struct RunServices {
     std::function<std::unique_ptr<MessageSink>(Format)> makeSink;
     std::function<std::unique_ptr<AttachmentStep>()> makeAttachmentStep;  // may be null
+    // How many label and bar changes a second reach the observer at most (the rest
+    // are coalesced; final values always arrive). 0: every change, as it happens.
+    int eventsPerSecond = 30;
 };
 RunServices defaultServices();
 
 class ConversionRun {
-public:
+  public:
     ConversionRun(RunOptions options, RunObserver& observer,
                   RunServices services = defaultServices());
     ~ConversionRun();
@@ -43,7 +46,7 @@ public:
     // happened. Writes the failure report into the output folder when anything failed.
     RunSummary run(const std::atomic<bool>& cancel);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> d_;
 };

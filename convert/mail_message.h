@@ -43,6 +43,12 @@ public:
     // success, otherwise the reason it failed.
     std::string AttachFile(const std::filesystem::path& path);
 
+    // Cheap test on raw message bytes: false means the message certainly has no
+    // attachment part, so loading and changing it would change nothing.
+    static bool MayHaveAttachments(std::string_view message);
+    // The message's header block (up to and including the empty line that ends it).
+    static std::string_view HeaderBlock(std::string_view message);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;

@@ -7,6 +7,7 @@
 // Semantics: the search is over bytes; with case sensitivity off, bytes and search
 // text are compared upper-cased through Latin-1. Occurrences never overlap and are
 // found leftmost first, including one that ends on the file's last byte.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,7 +19,7 @@
 namespace tp::finder {
 
 class ScannerObserver {
-public:
+  public:
     virtual ~ScannerObserver() = default;
     // A message box to show (exact text, title, icon; beep set where one sounds).
     virtual void notice(const Notice&) {}
@@ -55,7 +56,7 @@ struct ScanShared {
 };
 
 class Scanner {
-public:
+  public:
     explicit Scanner(ScanShared& shared, ScannerObserver* observer = nullptr);
     ~Scanner();
     Scanner(const Scanner&) = delete;
@@ -92,8 +93,12 @@ public:
     const std::string& SearchText() const { return searchText_; }
     std::int64_t SearchLength() const { return static_cast<std::int64_t>(searchText_.size()); }
     bool MatchFound() const { return matchFound_; }
+    // Why the last scan step stopped early (a read error, a file that shrank under
+    // the scan, a step on a closed file); empty when it ended normally. Such a step
+    // ends the scan (ScanEnded is set) so that a caller's loop always stops.
+    const std::string& lastError() const { return lastError_; }
 
-private:
+  private:
     struct File;
     ScanShared& shared_;
     ScannerObserver* observer_;
@@ -105,8 +110,23 @@ private:
     std::int64_t matchByte_ = -1;
     std::string searchText_;
     bool matchFound_ = false;
+    std::string lastError_;
+    std::string happening_;
+    void failScan(std::string why);
+    void printSizeLine();
+    void endOfScan();
     ScannerObserver& obs() { return observer_ ? *observer_ : nullObserver_; }
 };
+
+// Every "print" on the report surface ends with this line break.
+inline constexpr const char* kReportLineBreak = "\r\n";
+
+// Upper case through Latin-1 (a-z and the accented letters 0xE0-0xFE except 0xF7).
+unsigned char latin1Upper(unsigned char c);
+
+// Leftmost occurrence of `needle` in `hay`, or nullptr (an empty needle is never found).
+const char* findBytes(const char* hay, std::size_t hayLength, const char* needle,
+                      std::size_t needleLength);
 
 // The hit report's number format: one blank, then the digits ("-" for negatives).
 std::string withBlank(std::int64_t n);

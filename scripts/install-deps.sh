@@ -11,7 +11,7 @@ packages=(
   libgmime-3.0-dev libglib2.0-dev
   shared-mime-info
   pst-utils pff-tools python3-pypff python3
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-liberation
   xxd time
 )
 

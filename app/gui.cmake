@@ -1,0 +1,35 @@
+# The Qt windows: the dialogs every window goes through, and the main program.
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)
+
+# Every dialog and message box of the windows (the finder window links it too).
+add_library(tp_dialogs STATIC qt_dialogs.cpp dialogs.h)
+tp_warnings(tp_dialogs)
+target_include_directories(tp_dialogs PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(tp_dialogs PUBLIC Qt6::Widgets)
+
+# The main window (a library, so that the tests drive the same window).
+if(TARGET tp_convert AND TARGET tp_pathlog)
+  add_library(tp_mainwindow STATIC
+    main_window.cpp main_window.h
+    file_grid.cpp file_grid.h
+    folder_walk.cpp folder_walk.h
+    shell_services.cpp shell_services.h
+    help_links.h
+    resources.qrc)
+  set_target_properties(tp_mainwindow PROPERTIES AUTOMOC ON AUTORCC ON)
+  tp_warnings(tp_mainwindow)
+  target_include_directories(tp_mainwindow PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(tp_mainwindow PUBLIC tp_dialogs tp_convert tp_pathlog Qt6::Widgets)
+
+  add_executable(tessaport main.cpp)
+  tp_warnings(tessaport)
+  target_link_libraries(tessaport PRIVATE tp_mainwindow)
+
+  # The manual lives beside the program.
+  add_custom_command(TARGET tessaport POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different
+            ${PROJECT_SOURCE_DIR}/docs/help.html $<TARGET_FILE_DIR:tessaport>/help.html
+    VERBATIM)
+  install(TARGETS tessaport RUNTIME DESTINATION bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/help.html DESTINATION bin)
+endif()

@@ -1,0 +1,117 @@
+#pragma once
+// The main window, frmStep1: the mailbox list and its commands, the attachments
+// option, the output format, the progress display and the Convert command.
+// A conversion runs on a worker thread; its events come back to this window
+// through queued calls, so everything the window shows changes on its own thread.
+#include <QPointer>
+#include <QStringList>
+#include <QWidget>
+#include <atomic>
+#include <memory>
+
+#include "convert/run_types.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QThread;
+
+namespace tp::app {
+
+class FileGrid;
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Client area: 8985 x 9540 twips.
+    static constexpr int kWidthTwips = 8985;
+    static constexpr int kHeightTwips = 9540;
+
+    bool runInProgress() const { return worker_ != nullptr; }
+    // The last finished run's summary (tests read it).
+    const convert::RunSummary& lastSummary() const { return lastSummary_; }
+
+    // The list commands' shared steps.
+    void AddFileToList(const QString& path);
+    void ClearFileList();
+    // Adds every mailbox file below `folder` (the folder command after its dialog).
+    void addFolder(const QString& folder);
+    // Adds dropped files and folders as the two add commands would.
+    void addDroppedPaths(const QStringList& paths);
+
+signals:
+    // A run has ended and its closing box has been shown (or skipped on close).
+    void runFinished();
+
+public slots:
+    void cmdAdd_Click();
+    void CmdAddFolder_Click();
+    void cmdClear1_Click();
+    void ChkAttachments_Click();
+    void CmdAttachmentBrowse_Click();
+    void CmdConvert2PDF_Click();
+    void CmdHelp_Click();
+    void cmdEnd_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    friend class RunEvents;
+    void buildControls();
+    void setConvertWanted(bool wanted);
+    void updateConvertEnabled();
+    convert::RunOptions snapshotOptions() const;
+    void startRun(convert::RunOptions options);
+    void onRunFinished();
+    // Engine events, delivered on this window's thread.
+    void applyText(convert::Control control, const QString& text);
+    void applyValue(convert::Control control, double value);
+    void applyRange(convert::Control control, int min, int max);
+    void showNotice(const Notice& notice);
+    QLabel* labelFor(convert::Control control) const;
+    QProgressBar* barFor(convert::Control control) const;
+    // Stops a run in progress and waits for it to finish its outputs.
+    void stopRun();
+
+    FileGrid* grdFiles1_ = nullptr;
+    QLabel* lblCount1_ = nullptr;
+    QPushButton* cmdAdd_ = nullptr;
+    QPushButton* CmdAddFolder_ = nullptr;
+    QPushButton* cmdClear1_ = nullptr;
+    QCheckBox* ChkAttachments_ = nullptr;
+    QLineEdit* txtAttachmentPath_ = nullptr;
+    QPushButton* CmdAttachmentBrowse_ = nullptr;
+    QGroupBox* Frame1_ = nullptr;
+    QRadioButton* OptEML_ = nullptr;
+    QRadioButton* OptPST_ = nullptr;
+    QRadioButton* OptMBOX_ = nullptr;
+    QLabel* LblHappening_ = nullptr;
+    QLabel* LblProgessCurrent_ = nullptr;
+    QLabel* LblIMMFile_ = nullptr;
+    QLabel* LblEmlsFound_ = nullptr;
+    QLabel* LblProgress_ = nullptr;
+    QProgressBar* ProgressBar1_ = nullptr;
+    QProgressBar* ProgressBar2_ = nullptr;
+    QPushButton* CmdConvert2PDF_ = nullptr;
+    QPushButton* CmdHelp_ = nullptr;
+    QPushButton* cmdEnd_ = nullptr;
+
+    bool convertWanted_ = false;  // what the list commands last decided
+    bool closing_ = false;
+
+    // The run in progress.
+    struct Run;
+    std::unique_ptr<Run> run_;
+    QThread* worker_ = nullptr;
+    convert::RunSummary lastSummary_;
+};
+
+}  // namespace tp::app

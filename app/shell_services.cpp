@@ -1,0 +1,21 @@
+#include "app/shell_services.h"
+
+#include "app/dialogs.h"
+
+namespace tp::app {
+
+QString BrowseForFolder(QWidget* owner, const QString& prompt) {
+    return dialogs().browseForFolder(owner, prompt);
+}
+
+void OpenDocument(const QString& pathOrUrl) {
+    if (pathOrUrl.isEmpty()) return;
+    dialogs().openDocument(pathOrUrl);
+}
+
+QString withTrailingSeparator(const QString& path) {
+    if (path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1Char('\\'))) return path;
+    return path + QLatin1Char('/');
+}
+
+}  // namespace tp::app

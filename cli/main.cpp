@@ -1,0 +1,290 @@
+// tessaport-convert: converts IncrediMail mailbox files from the command line,
+// with the same engine and the same output layout as the window's Convert.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "convert/conversion_run.h"
+#include "convert/paths.h"
+#include "convert/run_types.h"
+
+namespace fs = std::filesystem;
+using namespace tp::convert;
+
+namespace {
+
+constexpr const char* kProgram = "tessaport-convert";
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "Usage: tessaport-convert --format eml|mbox|pst --output DIR [--attachments DIR] "
+    "MAILBOX...\n";
+
+const char* const kHelp =
+    "Converts IncrediMail mailbox files (*.imm) into .eml files, .mbox files or one\n"
+    "Outlook .pst file.\n"
+    "\n"
+    "  --format eml|mbox|pst  eml: one Email-k.eml file per message; mbox: one .mbox file\n"
+    "                         per mailbox; pst: one .pst file with a folder per mailbox\n"
+    "  --output DIR           the output folder (created when missing). Each mailbox gets\n"
+    "                         its own folder below it: DIR followed by the mailbox's full\n"
+    "                         path, e.g. DIR/home/ann/Mail/Inbox.imm/\n"
+    "  --attachments DIR      the folder where IncrediMail kept the attachment files; the\n"
+    "                         messages get their attachments back from it\n"
+    "  -h, --help             show this help\n"
+    "\n"
+    "Progress goes to standard error, the summary to standard output. When anything\n"
+    "could not be converted, Tessaport-report.txt in the output folder lists it.\n"
+    "Ctrl-C stops after the current message and finishes the outputs.\n"
+    "\n"
+    "Exit status: 0 everything converted, 1 something could not be converted,\n"
+    "2 wrong usage or an output format that is not available.\n";
+
+std::atomic<bool> gCancel{false};
+
+extern "C" void onSignal(int sig) {
+    gCancel.store(true);
+    static const char msg[] =
+        "\ntessaport-convert: stopping after the current message (press again to abort)\n";
+    ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+    (void)ignored;
+    std::signal(sig, SIG_DFL);
+}
+
+int usageError(const std::string& message) {
+    std::cerr << kProgram << ": " << message << "\n"
+              << kUsage << "Try '" << kProgram << " --help' for more.\n";
+    return kExitUsage;
+}
+
+std::string oneLine(std::string text) {
+    // Notices carry CR LF line ends; the terminal wants plain lines.
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i] == '\r' ? '\n' : text[i];
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+// Shows the run's labels on standard error: a redrawn bar on a terminal, otherwise
+// a plain line now and then.
+class ConsoleProgress : public RunObserver {
+  public:
+    explicit ConsoleProgress(bool tty) : tty_(tty), last_(Clock::now()) {}
+
+    void textChanged(Control c, const std::string& text) override {
+        labels_[static_cast<std::size_t>(c)] = text;
+        show(false);
+    }
+    void valueChanged(Control c, double value) override {
+        if (c == Control::ProgressBar1) overall_ = value;
+        show(false);
+    }
+    void notice(const tp::Notice& n) override {
+        clearLine();
+        const std::string& box = labels_[static_cast<std::size_t>(Control::LblIMMFile)];
+        std::cerr << kProgram << ": " << (box.empty() ? "" : box + ": ") << oneLine(n.text) << "\n";
+        show(true);
+    }
+    void finish() {
+        show(true);
+        if (tty_ && drawn_) std::cerr << "\n";
+        drawn_ = false;
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    std::string status() const {
+        auto label = [&](Control c) -> const std::string& {
+            return labels_[static_cast<std::size_t>(c)];
+        };
+        std::string s = label(Control::LblProgessCurrent) + label(Control::LblIMMFile);
+        for (Control c : {Control::LblEmlsFound, Control::LblHappening, Control::LblProgress}) {
+            if (!label(c).empty()) s += " | " + label(c);
+        }
+        return s;
+    }
+
+    void clearLine() {
+        if (tty_ && drawn_) std::cerr << "\r\033[K" << std::flush;
+    }
+
+    void show(bool force) {
+        const auto now = Clock::now();
+        const auto gap = tty_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(500);
+        if (!force && now - last_ < gap) return;
+        const std::string s = status();
+        if (s.empty()) return;
+        last_ = now;
+        if (tty_) {
+            const int percent = static_cast<int>(overall_ + 0.5);
+            constexpr int kWidth = 20;
+            const int filled = percent * kWidth / 100;
+            std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
+                               std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " +
+                               std::to_string(percent) + "% " + s;
+            winsize ws{};
+            std::size_t columns = 80;
+            if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
+            if (line.size() >= columns) line.resize(columns - 1);
+            std::cerr << "\r\033[K" << line << std::flush;
+            drawn_ = true;
+        } else if (s != lastPrinted_) {
+            std::cerr << s << "\n";
+            lastPrinted_ = s;
+        }
+    }
+
+    bool tty_;
+    bool drawn_ = false;
+    std::string labels_[7];
+    double overall_ = 0;
+    Clock::time_point last_{};
+    std::string lastPrinted_;
+};
+
+std::optional<Format> parseFormat(const std::string& s) {
+    if (s == "eml") return Format::Eml;
+    if (s == "mbox") return Format::Mbox;
+    if (s == "pst") return Format::Pst;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::optional<std::string> formatArg, outputArg, attachmentsArg;
+    std::vector<std::string> mailboxes;
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
+            mailboxes.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsDone = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage << "\n" << kHelp;
+            return kExitOk;
+        }
+        std::string name = arg, value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            hasValue = true;
+        }
+        std::optional<std::string>* slot = nullptr;
+        if (name == "--format") slot = &formatArg;
+        if (name == "--output") slot = &outputArg;
+        if (name == "--attachments") slot = &attachmentsArg;
+        if (slot == nullptr) return usageError("unknown option " + arg);
+        if (!hasValue) {
+            if (i + 1 >= argc) return usageError(name + " needs a value");
+            value = argv[++i];
+        }
+        if (slot->has_value()) return usageError(name + " is given twice");
+        *slot = value;
+    }
+
+    if (!formatArg) return usageError("--format is missing");
+    const std::optional<Format> format = parseFormat(*formatArg);
+    if (!format) return usageError("unknown format '" + *formatArg + "' (eml, mbox or pst)");
+    if (!outputArg || outputArg->empty()) return usageError("--output is missing");
+    if (mailboxes.empty()) return usageError("no mailbox file given");
+
+    RunServices services = defaultServices();
+    if (!services.makeSink || !services.makeSink(*format)) {
+        std::cerr << kProgram << ": the " << *formatArg
+                  << " output is not available in this build yet; use --format eml\n";
+        return kExitUsage;
+    }
+
+    std::error_code ec;
+    RunOptions options;
+    options.format = *format;
+    options.outputFolder = fs::absolute(*outputArg, ec);
+    if (ec) return usageError("the output folder " + *outputArg + " is not a usable path");
+    if (fs::exists(options.outputFolder, ec) && !fs::is_directory(options.outputFolder, ec)) {
+        return usageError("the output " + options.outputFolder.string() + " is not a folder");
+    }
+    if (!MakeFolderPath(options.outputFolder)) {
+        std::cerr << kProgram << ": the output folder " << options.outputFolder.string()
+                  << " could not be created\n";
+        return kExitUsage;
+    }
+    if (attachmentsArg) {
+        const fs::path folder = fs::absolute(*attachmentsArg, ec);
+        if (ec || !fs::is_directory(folder, ec)) {
+            return usageError("the attachments folder " + *attachmentsArg + " is not a folder");
+        }
+        options.attachments = true;
+        options.attachmentFolder = folder.string();
+    }
+    for (const std::string& m : mailboxes) {
+        fs::path abs = m.empty() ? fs::path() : fs::absolute(m, ec);
+        options.mailboxes.push_back(ec ? m : abs.string());
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    ConsoleProgress progress(::isatty(STDERR_FILENO) == 1);
+    ConversionRun run(options, progress, std::move(services));
+    const RunSummary s = run.run(gCancel);
+    progress.finish();
+
+    const tp::Notice closing = closingNotice(s);
+    std::cout << oneLine(closing.text) << "\n\n";
+    std::cout << "Format:     " << *formatArg << "\n";
+    std::cout << "Mailboxes:  " << s.mailboxes << " of " << options.mailboxes.size() << "\n";
+    std::cout << "Messages:   " << s.messages << "\n";
+    std::cout << "Failed:     " << s.failedMessages << " of " << s.messages << " messages";
+    std::size_t other = 0;
+    for (const Failure& f : s.failures) other += f.message == 0 ? 1 : 0;
+    if (other > 0)
+        std::cout << "; " << other << (other == 1 ? " problem" : " problems")
+                  << " outside messages";
+    std::cout << "\n";
+    if (!s.notes.empty()) std::cout << "Notes:      " << s.notes.size() << "\n";
+    if (s.cancelled) std::cout << "Cancelled:  yes\n";
+    std::cout << "Output:     " << options.outputFolder.string() << "\n";
+    if (!s.pstFile.empty()) std::cout << "PST file:   " << s.pstFile.string() << "\n";
+    if (!s.reportFile.empty()) std::cout << "Report:     " << s.reportFile.string() << "\n";
+    std::cout << std::flush;
+
+    // Without a report file (or before the run could start) the reasons go here.
+    if (s.reportFile.empty()) {
+        for (const Failure& f : s.failures) {
+            std::cerr << kProgram << ": " << (f.mailbox.empty() ? "" : f.mailbox + ": ")
+                      << (f.message > 0 ? "message " + std::to_string(f.message) + ": " : "")
+                      << f.step << ": " << f.reason << "\n";
+        }
+        for (const Note& n : s.notes) std::cerr << kProgram << ": note: " << n.text << "\n";
+    }
+
+    const bool failed = s.setupFailed || s.cancelled || !s.failures.empty() || s.failedMessages > 0;
+    return failed ? kExitFailed : kExitOk;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The attachment pass: every message loses its attachment parts; when the
+// attachments option is ticked, the files of the same names are taken from the
+// attachments folder and attached again.
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/conversion_run.h"
+
+namespace tp::convert {
+
+class AttachmentPass : public AttachmentStep {
+public:
+    void apply(std::string& bytes, const RunOptions& options,
+               std::vector<std::string>& problems) override;
+};
+
+// Where the file of attachment `name` lies below `folder`: folder and name joined
+// as a path, "/" and "\" both taken as separators. Empty, with `why` set, for a
+// name that would leave the folder (absolute, a drive, "..", a NUL) or is empty.
+std::optional<std::filesystem::path> attachmentFilePath(const std::string& folder,
+                                                        const std::string& name,
+                                                        std::string& why);
+
+std::unique_ptr<AttachmentStep> makeAttachmentPass();
+
+}  // namespace tp::convert

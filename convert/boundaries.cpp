@@ -1,0 +1,727 @@
+// Turning the scanner's hits into message ranges.
+//
+// A hit starts a message only when "MIME-Version: 1.0" begins its line. The
+// message then begins at the top of the header block holding that line: walk up
+// over header fields and folded continuations, stop at an empty line, any other
+// line, or the previous boundary's line, then drop lines from the top until the
+// first field whose name mail programs write (a body's last lines such as
+// "Tel: +1 555 0100" look like fields too). A hit inside the previous message's
+// top-level multipart body (after a "--B" line, with no "--B--" between) belongs to
+// that message when a "--B--" line does follow.
+//
+// Every look is bounded by the distance between neighbouring hits or by a fixed
+// window, and the file is read in small pieces, so hostile input (huge lines,
+// huge headers, boundaries that never close) costs time roughly linear in the
+// file size and memory independent of it.
+#include "convert/boundaries.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "finder/scanner.h"
+
+namespace tp::convert {
+
+// ---------------------------------------------------------------------------
+// MailboxFile
+
+MailboxFile::~MailboxFile() {
+    close();
+}
+
+std::error_code MailboxFile::open(const std::filesystem::path& path) {
+    close();
+#ifdef O_CLOEXEC
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+#else
+    const int flags = O_RDONLY;
+#endif
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) return {errno, std::generic_category()};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const std::error_code ec{errno, std::generic_category()};
+        ::close(fd);
+        return ec;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return std::make_error_code(std::errc::is_a_directory);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::make_error_code(std::errc::invalid_argument);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    return {};
+}
+
+void MailboxFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    size_ = 0;
+}
+
+std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
+                                  std::string& out) const {
+    out.clear();
+    if (fd_ < 0) return std::make_error_code(std::errc::bad_file_descriptor);
+    if (offset >= size_ || length == 0) return {};
+    const std::uint64_t want = std::min(length, size_ - offset);
+    out.resize(static_cast<std::size_t>(want));
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t r = ::pread(fd_, out.data() + got, static_cast<std::size_t>(want) - got,
+                                  static_cast<off_t>(offset + got));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            const std::error_code ec{errno, std::generic_category()};
+            out.clear();
+            return ec;
+        }
+        if (r == 0) break;  // the file shrank: a short read, not an error
+        got += static_cast<std::size_t>(r);
+    }
+    out.resize(got);
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint64_t kMaxHeaderBlock = 8u << 20;      // header bytes parsed per message
+constexpr std::size_t kMaxFieldValue = 64u << 10;        // Content-Type text kept
+constexpr std::size_t kMaxNameLength = 998;              // longest field name considered
+constexpr std::uint64_t kCloseLookahead = 16u << 20;     // direct search for "--B--"
+constexpr std::size_t kMaxIndexedBoundaries = 1u << 20;  // distinct closing lines indexed
+constexpr std::size_t kMaxBoundaryLength = 200;
+
+struct ReadFailure {
+    std::error_code ec;
+};
+
+// Names of header fields that mail uses (lower case, sorted): the IANA message
+// header field registry's mail names and those mail programs commonly write.
+constexpr std::string_view kKnownFields[] = {
+    "accept-language",
+    "alternate-recipient",
+    "apparently-to",
+    "approved",
+    "archived-at",
+    "authentication-results",
+    "auto-submitted",
+    "autocrypt",
+    "autoforwarded",
+    "autosubmitted",
+    "bcc",
+    "bounces-to",
+    "cancel-key",
+    "cancel-lock",
+    "cc",
+    "comments",
+    "conversion",
+    "conversion-with-loss",
+    "date",
+    "deferred-delivery",
+    "delivered-to",
+    "delivery-date",
+    "discarded-x400-ipms-extensions",
+    "discarded-x400-mts-extensions",
+    "disclose-recipients",
+    "disposition-notification-options",
+    "disposition-notification-to",
+    "distribution",
+    "dkim-signature",
+    "dl-expansion-history",
+    "domainkey-signature",
+    "encoding",
+    "encrypted",
+    "envelope-to",
+    "errors-to",
+    "expires",
+    "expiry-date",
+    "face",
+    "feedback-id",
+    "followup-to",
+    "from",
+    "generate-delivery-report",
+    "importance",
+    "in-reply-to",
+    "incomplete-copy",
+    "injection-date",
+    "injection-info",
+    "keywords",
+    "language",
+    "latest-delivery-time",
+    "lines",
+    "mail-followup-to",
+    "mail-reply-to",
+    "mailing-list",
+    "message-context",
+    "message-id",
+    "message-type",
+    "mime-version",
+    "newsgroups",
+    "nntp-posting-date",
+    "nntp-posting-host",
+    "obsoletes",
+    "openpgp",
+    "organisation",
+    "organization",
+    "original-encoded-information-types",
+    "original-from",
+    "original-message-id",
+    "original-recipient",
+    "original-sender",
+    "original-subject",
+    "originator-return-address",
+    "path",
+    "pics-label",
+    "precedence",
+    "prevent-nondelivery-report",
+    "priority",
+    "received",
+    "received-spf",
+    "references",
+    "reply-by",
+    "reply-to",
+    "require-recipient-valid-since",
+    "return-path",
+    "return-receipt-to",
+    "sender",
+    "sensitivity",
+    "sio-label",
+    "sio-label-history",
+    "solicitation",
+    "status",
+    "subject",
+    "summary",
+    "supersedes",
+    "thread-index",
+    "thread-topic",
+    "tls-report-domain",
+    "tls-report-submitter",
+    "tls-required",
+    "to",
+    "user-agent",
+    "vbr-info",
+    "x400-content-identifier",
+    "x400-content-return",
+    "x400-content-type",
+    "x400-mts-identifier",
+    "x400-originator",
+    "x400-received",
+    "x400-recipients",
+    "x400-trace",
+    "xref",
+};
+
+// Families: a field whose name begins with one of these counts as well.
+constexpr std::string_view kKnownPrefixes[] = {
+    "arc-", "content-", "downgraded-", "list-", "mmhs-", "resent-", "x-",
+};
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+bool isKnownHeaderField(std::string_view name) {
+    std::string low(name.size(), '\0');
+    std::transform(name.begin(), name.end(), low.begin(), lower);
+    if (std::binary_search(std::begin(kKnownFields), std::end(kKnownFields), std::string_view(low)))
+        return true;
+    for (const std::string_view prefix : kKnownPrefixes)
+        if (low.size() > prefix.size() && low.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+namespace {
+
+// A cached run of the file's bytes. Reads start small (most looks are short) and
+// grow while they continue where the last one ended, so long runs cost few calls.
+class Window {
+public:
+    Window(const MailboxFile& file, std::size_t chunk)
+        : file_(file), base_(chunk), chunk_(chunk) {}
+    bool holds(std::uint64_t pos) const { return pos >= start_ && pos - start_ < data_.size(); }
+    std::uint64_t start() const { return start_; }
+    std::uint64_t end() const { return start_ + data_.size(); }
+    const char* at(std::uint64_t pos) const { return data_.data() + (pos - start_); }
+    // Loads from `pos` on.
+    void loadFrom(std::uint64_t pos) {
+        grow(!data_.empty() && pos == end());
+        load(pos, chunk_);
+    }
+    // Loads the bytes before `end`, not below `floor`.
+    void loadBefore(std::uint64_t end, std::uint64_t floor) {
+        grow(!data_.empty() && end == start_);
+        const std::uint64_t s = std::max(floor, end > chunk_ ? end - chunk_ : 0);
+        load(s, end - s);
+    }
+    void load(std::uint64_t pos, std::uint64_t length) {
+        if (auto ec = file_.read(pos, length, data_)) throw ReadFailure{ec};
+        start_ = pos;
+    }
+    unsigned char byte(std::uint64_t pos) {
+        if (!holds(pos)) loadFrom(pos);
+        if (!holds(pos)) throw ReadFailure{std::make_error_code(std::errc::io_error)};
+        return static_cast<unsigned char>(*at(pos));
+    }
+
+private:
+    void grow(bool continuing) {
+        chunk_ = continuing ? std::min<std::size_t>(chunk_ * 2, kMaxRead) : base_;
+    }
+    static constexpr std::size_t kMaxRead = 1u << 20;
+    const MailboxFile& file_;
+    std::size_t base_;
+    std::size_t chunk_;
+    std::uint64_t start_ = 0;
+    std::string data_;
+};
+
+bool isLineEnd(unsigned char c) {
+    return c == '\r' || c == '\n';
+}
+
+// One line: [start, contentEnd) plus its terminator up to next.
+struct Line {
+    std::uint64_t start = 0;
+    std::uint64_t contentEnd = 0;
+    std::uint64_t next = 0;
+    bool empty() const { return contentEnd == start; }
+};
+
+class Analyzer {
+  public:
+    explicit Analyzer(const MailboxFile& file)
+        : file_(file),
+          size_(file.size()),
+          fwd_(file, 64u << 10),
+          back_(file, 8u << 10),
+          scan_(file, 1u << 20) {}
+
+    Partition run(const std::vector<std::uint64_t>& rawHits);
+
+  private:
+    struct Multipart {
+        std::string boundary;  // empty: not multipart (or no usable body)
+        std::uint64_t bodyStart = 0;
+        std::uint64_t cursor = 0;       // delimiter lines before this are accounted for
+        bool open = false;              // the latest "--B" / "--B--" line was a "--B"
+        std::uint64_t closeAt = 0;      // a "--B--" line is known to begin here...
+        bool closeKnown = false;        // ...when this is set
+        std::uint64_t noCloseFrom = 0;  // no "--B--" line begins at or after this...
+        bool noCloseKnown = false;      // ...when this is set
+    };
+
+    bool beginsLine(std::uint64_t pos);
+    std::uint64_t messageStart(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
+    std::uint64_t lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor);
+    std::string peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
+    Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
+    Multipart readHeader(std::uint64_t start, std::uint64_t limit);
+    void advanceDelimiters(Multipart& mp, std::uint64_t to);
+    bool closeFollows(Multipart& mp, std::uint64_t pos);
+    std::optional<std::uint64_t> findClose(const std::string& boundary, std::uint64_t from,
+                                           std::uint64_t to);
+    void buildCloseIndex();
+    bool leadingHasContent(std::uint64_t end);
+
+    const MailboxFile& file_;
+    std::uint64_t size_;
+    Window fwd_;   // forward reads: header lines, delimiter checks
+    Window back_;  // backward reads: the walk up from a hit
+    Window scan_;  // long searches
+    bool indexBuilt_ = false;
+    bool indexComplete_ = true;
+    std::unordered_map<std::uint64_t, std::uint64_t> lastClose_;  // boundary hash -> offset
+};
+
+std::uint64_t hashText(std::string_view s) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : s) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+bool Analyzer::beginsLine(std::uint64_t pos) {
+    if (pos == 0) return true;
+    if (!back_.holds(pos - 1)) back_.loadBefore(pos, 0);
+    return isLineEnd(static_cast<unsigned char>(*back_.at(pos - 1)));
+}
+
+// Start of the line whose content ends at `contentEnd`, not below `floor`.
+std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor) {
+    std::uint64_t end = contentEnd;
+    while (end > floor) {
+        if (!back_.holds(end - 1)) back_.loadBefore(end, floor);
+        const std::uint64_t lo = std::max(floor, back_.start());
+        const char* base = back_.at(lo);
+        const std::size_t n = static_cast<std::size_t>(end - lo);
+        const void* lf = ::memrchr(base, '\n', n);
+        const void* cr = ::memrchr(base, '\r', n);
+        const char* hit = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
+        if (hit) return lo + static_cast<std::uint64_t>(hit - base) + 1;
+        end = lo;
+    }
+    return floor;
+}
+
+// Up to `max` bytes of [pos, end).
+std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
+    const std::uint64_t n = std::min<std::uint64_t>(end - pos, max);
+    if (back_.holds(pos) && back_.end() >= pos + n) return std::string(back_.at(pos), n);
+    std::string out;
+    if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
+    return out;
+}
+
+// The field name a line's text begins with, if it is a header field: printable
+// characters other than ":" and space, then ":".
+std::optional<std::string_view> fieldName(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == 0 || colon == std::string_view::npos || colon > kMaxNameLength) return {};
+    for (std::size_t i = 0; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c >= 0x7F) return {};
+    }
+    return text.substr(0, colon);
+}
+
+std::uint64_t Analyzer::messageStart(std::uint64_t hit, std::optional<std::uint64_t> prevHit) {
+    const std::uint64_t floor = prevHit ? *prevHit : 0;
+    std::uint64_t top = hit;
+    std::uint64_t start = hit;  // the hit's own line is a known field
+    while (top > floor) {
+        if (!back_.holds(top - 1)) back_.loadBefore(top, 0);
+        std::uint64_t contentEnd = top - 1;
+        if (*back_.at(top - 1) == '\n' && top >= 2) {
+            if (!back_.holds(top - 2)) back_.loadBefore(top, 0);
+            if (*back_.at(top - 2) == '\r') contentEnd = top - 2;
+        }
+        const std::uint64_t lineStart = lineStartBefore(contentEnd, floor);
+        if (prevHit && lineStart <= *prevHit) break;  // the previous boundary's line
+        if (lineStart == contentEnd) break;           // an empty line
+        const std::string text = peek(lineStart, contentEnd, kMaxNameLength + 2);
+        if (text[0] == ' ' || text[0] == '\t') {
+            top = lineStart;  // a folded continuation
+            continue;
+        }
+        const auto name = fieldName(text);
+        if (!name) break;
+        if (isKnownHeaderField(*name)) start = lineStart;
+        top = lineStart;
+    }
+    return start;
+}
+
+// Reads the line at `pos` (ending before `limit` at the latest); keeps up to `keep`
+// bytes of its content in `text`.
+Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text) {
+    text.clear();
+    Line line;
+    line.start = pos;
+    std::uint64_t p = pos;
+    while (p < limit) {
+        if (!fwd_.holds(p)) fwd_.loadFrom(p);
+        const std::uint64_t hi = std::min(limit, fwd_.end());
+        const char* base = fwd_.at(p);
+        const std::size_t n = static_cast<std::size_t>(hi - p);
+        std::size_t i = 0;
+        while (i < n && !isLineEnd(static_cast<unsigned char>(base[i]))) ++i;
+        if (text.size() < keep) text.append(base, std::min(i, keep - text.size()));
+        if (i < n) {
+            line.contentEnd = p + i;
+            line.next = p + i + 1;
+            if (base[i] == '\r' && line.next < size_ && fwd_.byte(line.next) == '\n') ++line.next;
+            return line;
+        }
+        p = hi;
+    }
+    line.contentEnd = limit;
+    line.next = limit;
+    return line;
+}
+
+// The boundary parameter of a Content-Type value of type multipart, or empty.
+std::string multipartBoundary(std::string_view value) {
+    std::size_t i = 0;
+    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    if (!startsWithNoCase(value.substr(i), "multipart/")) return {};
+    for (std::size_t semi = value.find(';'); semi != std::string_view::npos;
+         semi = value.find(';', semi + 1)) {
+        std::size_t p = semi + 1;
+        while (p < value.size() && (value[p] == ' ' || value[p] == '\t')) ++p;
+        if (!startsWithNoCase(value.substr(p), "boundary")) continue;
+        p += 8;
+        while (p < value.size() && (value[p] == ' ' || value[p] == '\t')) ++p;
+        if (p >= value.size() || value[p] != '=') continue;
+        ++p;
+        while (p < value.size() && (value[p] == ' ' || value[p] == '\t')) ++p;
+        std::string b;
+        if (p < value.size() && value[p] == '"') {
+            for (++p; p < value.size() && value[p] != '"'; ++p) {
+                if (value[p] == '\\' && p + 1 < value.size()) ++p;
+                b += value[p];
+            }
+        } else {
+            for (; p < value.size() && value[p] != ';' && value[p] != ' ' && value[p] != '\t'; ++p)
+                b += value[p];
+        }
+        while (!b.empty() && (b.back() == ' ' || b.back() == '\t')) b.pop_back();
+        if (b.empty() || b.size() > kMaxBoundaryLength) return {};
+        return b;
+    }
+    return {};
+}
+
+// Reads the header block that begins at `start` (not past `limit`): finds the
+// top-level multipart boundary and where the body begins.
+Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limit) {
+    Multipart mp;
+    const std::uint64_t stop = std::min(limit, start + kMaxHeaderBlock);
+    std::string text;
+    std::string contentType;
+    bool inContentType = false;
+    bool sawContentType = false;
+    std::uint64_t pos = start;
+    while (pos < stop) {
+        const Line line = lineAt(pos, stop, kMaxFieldValue, text);
+        if (line.next >= stop && line.contentEnd >= stop) return {};  // header never ends here
+        if (line.empty()) {
+            mp.bodyStart = line.next;
+            mp.cursor = line.next;
+            if (sawContentType) mp.boundary = multipartBoundary(contentType);
+            return mp;
+        }
+        if (text[0] == ' ' || text[0] == '\t') {
+            if (inContentType && contentType.size() < kMaxFieldValue) contentType += text;
+        } else {
+            inContentType = false;
+            const auto name = fieldName(text);
+            if (name && !sawContentType && equalsNoCase(*name, "content-type")) {
+                inContentType = sawContentType = true;
+                contentType = text.substr(name->size() + 1);
+            }
+        }
+        pos = line.next;
+    }
+    return {};
+}
+
+// Accounts for the delimiter lines of `mp` that begin in [mp.cursor, to).
+void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
+    const std::string needle = "--" + mp.boundary;
+    std::uint64_t pos = mp.cursor;
+    while (pos < to) {
+        const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
+        if (hi - pos < needle.size()) break;
+        scan_.load(pos, std::min<std::uint64_t>(hi - pos, 1u << 20));
+        const char* base = scan_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        std::size_t off = 0;
+        const char* found = nullptr;
+        while ((found = finder::findBytes(base + off, n - off, needle.data(), needle.size()))) {
+            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
+            off = static_cast<std::size_t>(found - base) + 1;
+            if (q >= to) break;
+            if (!beginsLine(q)) continue;
+            const std::uint64_t after = q + needle.size();
+            const unsigned char c1 = after < size_ ? fwd_.byte(after) : '\n';
+            if (c1 == '-' && after + 1 < size_ && fwd_.byte(after + 1) == '-') {
+                mp.open = false;
+            } else if (isLineEnd(c1) || c1 == ' ' || c1 == '\t') {
+                mp.open = true;
+            }
+        }
+        const std::uint64_t reached = scan_.end();
+        if (reached >= hi) break;
+        pos = reached - (needle.size() - 1);
+    }
+    mp.cursor = std::max(mp.cursor, to);
+}
+
+// The first "--B--" line that begins in [from, to).
+std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, std::uint64_t from,
+                                                 std::uint64_t to) {
+    const std::string needle = "--" + boundary + "--";
+    std::uint64_t pos = from;
+    while (pos < to) {
+        const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
+        if (hi - pos < needle.size()) break;
+        scan_.load(pos, std::min<std::uint64_t>(hi - pos, 1u << 20));
+        const char* base = scan_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        std::size_t off = 0;
+        while (const char* found =
+                   finder::findBytes(base + off, n - off, needle.data(), needle.size())) {
+            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
+            off = static_cast<std::size_t>(found - base) + 1;
+            if (q >= to) break;
+            if (beginsLine(q)) return q;
+        }
+        const std::uint64_t reached = scan_.end();
+        if (reached >= hi) break;
+        pos = reached - (needle.size() - 1);
+    }
+    return std::nullopt;
+}
+
+// One pass over the file recording, per boundary text, the last "--B--" line.
+void Analyzer::buildCloseIndex() {
+    indexBuilt_ = true;
+    std::uint64_t pos = 0;
+    std::string text;
+    while (pos + 1 < size_) {
+        scan_.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
+        const char* base = scan_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        std::size_t off = 0;
+        while (const char* found = finder::findBytes(base + off, n - off, "--", 2)) {
+            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
+            off = static_cast<std::size_t>(found - base) + 1;
+            if (!beginsLine(q)) continue;
+            lineAt(q, size_, kMaxBoundaryLength + 16, text);
+            while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+            if (text.size() < 5 || text.compare(text.size() - 2, 2, "--") != 0) continue;
+            const std::string_view b = std::string_view(text).substr(2, text.size() - 4);
+            if (lastClose_.size() >= kMaxIndexedBoundaries) {
+                indexComplete_ = false;
+                auto it = lastClose_.find(hashText(b));
+                if (it != lastClose_.end()) it->second = q;
+                continue;
+            }
+            lastClose_[hashText(b)] = q;
+        }
+        const std::uint64_t reached = scan_.end();
+        if (reached >= size_) break;
+        pos = reached - 1;
+    }
+}
+
+bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
+    if (mp.closeKnown && mp.closeAt > pos) return true;
+    if (mp.noCloseKnown && pos >= mp.noCloseFrom) return false;
+    const std::uint64_t to = std::min(size_, pos + kCloseLookahead);
+    if (const auto c = findClose(mp.boundary, pos, to)) {
+        mp.closeKnown = true;
+        mp.closeAt = *c;
+        return true;
+    }
+    if (to < size_) {
+        // Far away or never: one pass over the whole file answers this for good.
+        if (!indexBuilt_) buildCloseIndex();
+        const auto it = lastClose_.find(hashText(mp.boundary));
+        if (it != lastClose_.end() && it->second > pos) {
+            mp.closeKnown = true;
+            mp.closeAt = it->second;
+            return true;
+        }
+    }
+    mp.noCloseKnown = true;
+    mp.noCloseFrom = pos;
+    return false;
+}
+
+bool Analyzer::leadingHasContent(std::uint64_t end) {
+    for (std::uint64_t pos = 0; pos < end;) {
+        scan_.load(pos, std::min<std::uint64_t>(end - pos, 1u << 20));
+        const char* base = scan_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        if (n == 0) break;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = base[i];
+            if (c != '\r' && c != '\n' && c != '\0' && c != ' ' && c != '\t') return true;
+        }
+        pos += n;
+    }
+    return false;
+}
+
+Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
+    // Candidate boundaries: hits that lie in the file and begin their line.
+    std::vector<std::uint64_t> hits;
+    hits.reserve(rawHits.size());
+    std::uint64_t last = 0;
+    bool any = false;
+    for (const std::uint64_t h : rawHits) {
+        if (h >= size_ || (any && h <= last)) continue;
+        last = h;
+        any = true;
+        if (beginsLine(h)) hits.push_back(h);
+    }
+
+    Partition part;
+    std::optional<std::uint64_t> prevHit;
+    Multipart mp;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const std::uint64_t h = hits[i];
+        if (prevHit && !mp.boundary.empty() && h > mp.bodyStart) {
+            advanceDelimiters(mp, h);
+            if (mp.open && closeFollows(mp, h)) continue;  // inside the previous message
+        }
+        const std::uint64_t start = messageStart(h, prevHit);
+        if (!part.messages.empty()) part.messages.back().end = start;
+        part.messages.push_back({start, size_});
+        prevHit = h;
+        const std::uint64_t limit = i + 1 < hits.size() ? hits[i + 1] : size_;
+        mp = readHeader(start, limit);
+    }
+    part.leadingBytes = part.messages.empty() ? size_ : part.messages.front().begin;
+    part.leadingHasContent = leadingHasContent(part.leadingBytes);
+    return part;
+}
+
+}  // namespace
+
+Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits) {
+    Analyzer analyzer(file);
+    try {
+        return analyzer.run(hits);
+    } catch (const ReadFailure& failure) {
+        // The file could not be read: fall back to cutting at the hits themselves,
+        // which still partitions the file, and say so.
+        Partition part;
+        std::uint64_t last = 0;
+        for (const std::uint64_t h : hits) {
+            if (h >= file.size() || (!part.messages.empty() && h <= last)) continue;
+            if (!part.messages.empty()) part.messages.back().end = h;
+            part.messages.push_back({h, file.size()});
+            last = h;
+        }
+        part.leadingBytes = part.messages.empty() ? file.size() : part.messages.front().begin;
+        part.leadingHasContent = part.leadingBytes > 0;
+        part.error = failure.ec;
+        return part;
+    }
+}
+
+}  // namespace tp::convert

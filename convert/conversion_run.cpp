@@ -1,0 +1,388 @@
+#include "convert/conversion_run.h"
+
+#include <ctime>
+#include <exception>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "convert/boundaries.h"
+#include "convert/coalescing_observer.h"
+#include "convert/eml_sink.h"
+#include "convert/io.h"
+#include "convert/paths.h"
+#include "finder/scanner.h"
+
+namespace tp::convert {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSearchText = "MIME-Version: 1.0";
+// A buffer that once held a huge message is given back rather than kept for the rest.
+constexpr std::size_t kKeepBufferBytes = 64u << 20;
+
+std::string trimSpaces(std::string_view s) {
+    const auto b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    const auto e = s.find_last_not_of(' ');
+    return std::string(s.substr(b, e - b + 1));
+}
+
+const char* formatName(Format f) {
+    switch (f) {
+        case Format::Eml:
+            return "eml";
+        case Format::Mbox:
+            return "mbox";
+        case Format::Pst:
+            return "pst";
+    }
+    return "?";
+}
+
+// The scanner reports to the main window's LblHappening and ProgressBar2, and its
+// message boxes go out as the run's notices.
+class ScanRelay : public finder::ScannerObserver {
+  public:
+    explicit ScanRelay(RunObserver& out) : out_(out) {}
+    void notice(const Notice& n) override { out_.notice(n); }
+    void hit(std::uint64_t /*offset*/, const std::string& happening, int bar) override {
+        out_.textChanged(Control::LblHappening, happening);
+        out_.valueChanged(Control::ProgressBar2, bar);
+    }
+
+  private:
+    RunObserver& out_;
+};
+
+std::string describeException(const std::exception_ptr& e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+        return ex.what();
+    } catch (...) {
+        return "unexpected error";
+    }
+}
+
+}  // namespace
+
+struct ConversionRun::Impl {
+    RunOptions options;
+    RunObserver& observer;
+    RunServices services;
+
+    // Per run.
+    RunSummary summary;
+    CoalescingObserver* out = nullptr;
+    MessageSink* sink = nullptr;
+    AttachmentStep* attachments = nullptr;
+    std::string buffer;  // the message being converted; one at a time
+
+    Impl(RunOptions o, RunObserver& obs, RunServices s)
+        : options(std::move(o)), observer(obs), services(std::move(s)) {}
+
+    void fail(const std::string& mailbox, int message, std::string step, std::string reason) {
+        summary.failures.push_back(Failure{mailbox, message, std::move(step), std::move(reason)});
+    }
+
+    void convertMailbox(int i, int rows, finder::Scanner& scanner, finder::ScanShared& shared,
+                        const std::atomic<bool>& cancel);
+    void convertMessage(const MailboxInfo& info, const MailboxFile& file, const MessageRange& range,
+                        int k);
+    void writeReport();
+};
+
+ConversionRun::ConversionRun(RunOptions options, RunObserver& observer, RunServices services)
+    : d_(std::make_unique<Impl>(std::move(options), observer, std::move(services))) {}
+
+ConversionRun::~ConversionRun() = default;
+
+RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
+    Impl& d = *d_;
+    d.summary = RunSummary{};
+    d.summary.format = d.options.format;
+    CoalescingObserver out(d.observer, d.services.eventsPerSecond);
+    d.out = &out;
+
+    out.rangeChanged(Control::ProgressBar1, 0, 100);
+
+    std::unique_ptr<MessageSink> sink;
+    if (d.services.makeSink) sink = d.services.makeSink(d.options.format);
+    if (!sink) {
+        d.summary.setupFailed = d.options.format == Format::Pst;
+        d.fail("", 0, "setup",
+               std::string("the ") + formatName(d.options.format) +
+                   " output is not available in this build");
+        out.flush();
+        return std::move(d.summary);
+    }
+    d.sink = sink.get();
+
+    std::string error;
+    bool opened = false;
+    try {
+        opened = sink->open(d.options, error);
+    } catch (...) {
+        error = describeException(std::current_exception());
+    }
+    if (!opened) {
+        d.summary.setupFailed = true;
+        d.fail("", 0, "setup", error.empty() ? "the output could not be set up" : error);
+        try {
+            sink->close(d.summary);
+        } catch (...) {
+        }
+        out.flush();
+        return std::move(d.summary);
+    }
+
+    std::unique_ptr<AttachmentStep> attachments;
+    if (d.services.makeAttachmentStep) attachments = d.services.makeAttachmentStep();
+    d.attachments = attachments.get();
+
+    finder::ScanShared shared;
+    ScanRelay relay(out);
+    finder::Scanner scanner(shared, &relay);
+
+    const int rows = static_cast<int>(d.options.mailboxes.size());
+    for (int i = 0; i < rows && !d.summary.cancelled; ++i) {
+        if (cancel.load()) {
+            d.summary.cancelled = true;
+            break;
+        }
+        d.convertMailbox(i, rows, scanner, shared, cancel);
+    }
+
+    // Every output is finished, also after a cancel or failures.
+    try {
+        sink->close(d.summary);
+    } catch (...) {
+        d.fail("", 0, "close", describeException(std::current_exception()));
+    }
+    out.flush();
+    if (!d.summary.failures.empty() || !d.summary.notes.empty()) d.writeReport();
+    d.out = nullptr;
+    d.sink = nullptr;
+    d.attachments = nullptr;
+    d.buffer = std::string();
+    return std::move(d.summary);
+}
+
+void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scanner,
+                                         finder::ScanShared& shared,
+                                         const std::atomic<bool>& cancel) {
+    shared.reset();
+    out->textChanged(Control::LblProgessCurrent,
+                     "Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(rows) + ") ");
+    MailboxInfo info;
+    info.path = trimSpaces(options.mailboxes[static_cast<std::size_t>(i)]);
+    info.fileName = FileNameOf(info.path);
+    info.name = MailboxNameOf(info.path);
+    if (!info.path.empty())
+        info.outputFolder = mailboxOutputFolder(options.outputFolder, info.path);
+    ++summary.mailboxes;
+
+    try {
+        sink->beginMailbox(info);
+    } catch (...) {
+        fail(info.path, 0, "folder", describeException(std::current_exception()));
+    }
+    out->textChanged(Control::LblIMMFile, info.fileName);
+    out->textChanged(Control::LblHappening, "Setting Mail Search Filter...");
+    scanner.Text2 = kSearchText;
+    out->textChanged(Control::LblEmlsFound, "");
+    out->textChanged(Control::LblProgress, "");
+
+    try {
+        scanner.Open_MBOX(info.path);
+        out->rangeChanged(Control::ProgressBar2, 0, 100);
+        scanner.Find_Click();
+        while (!shared.ScanEnded) {
+            const std::size_t before = shared.offsets.size();
+            scanner.FindNext_Click();
+            if (!shared.ScanEnded && shared.offsets.size() == before) {
+                fail(info.path, 0, "scan", "the search stopped before the end of the file");
+                break;
+            }
+        }
+    } catch (...) {
+        fail(info.path, 0, "scan", describeException(std::current_exception()));
+    }
+    try {
+        scanner.CloseFile();
+    } catch (...) {
+    }
+
+    auto finishMailbox = [&] {
+        try {
+            sink->endMailbox(info);
+        } catch (...) {
+            fail(info.path, 0, "close", describeException(std::current_exception()));
+        }
+        const float share = static_cast<float>(i + 1) / static_cast<float>(rows) * 100.0f;
+        out->valueChanged(Control::ProgressBar1, static_cast<double>(share));
+    };
+
+    // A mailbox that cannot be read is recorded; it leaves no folder behind.
+    MailboxFile file;
+    std::string openError;
+    std::error_code ec;
+    if (info.path.empty()) {
+        openError = "no mailbox file is named (the row is empty)";
+    } else if (fs::is_directory(info.path, ec)) {
+        openError = "this is a folder, not a mailbox file";
+    } else if ((ec = file.open(info.path))) {
+        openError = io::describe(ec);
+    }
+    if (!openError.empty()) {
+        fail(info.path, 0, "open", openError);
+        out->textChanged(Control::LblEmlsFound, "0 Messages");
+        finishMailbox();
+        return;
+    }
+
+    if (!MakeFolderPath(info.outputFolder)) {
+        fail(info.path, 0, "folder",
+             "the folder " + info.outputFolder.string() + " could not be created");
+    }
+
+    Partition part;
+    try {
+        part = findMessages(file, shared.offsets);
+    } catch (...) {
+        fail(info.path, 0, "extract", describeException(std::current_exception()));
+    }
+    const int n = static_cast<int>(part.messages.size());
+    summary.messages += n;
+    if (part.leadingHasContent) {
+        if (n > 0) {
+            summary.notes.push_back(Note{info.path, std::to_string(part.leadingBytes) +
+                                                        " bytes before the first message of " +
+                                                        info.path + " were not exported"});
+        } else {
+            summary.notes.push_back(Note{info.path, std::to_string(part.leadingBytes) +
+                                                        " bytes of " + info.path +
+                                                        " hold no message (no line starts with \"" +
+                                                        kSearchText + "\") and were not exported"});
+        }
+    }
+    out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");
+
+    for (int k = 1; k <= n; ++k) {
+        if (cancel.load()) {
+            summary.cancelled = true;
+            break;
+        }
+        convertMessage(info, file, part.messages[static_cast<std::size_t>(k - 1)], k);
+    }
+    file.close();
+    finishMailbox();
+}
+
+void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxFile& file,
+                                         const MessageRange& range, int k) {
+    const std::string number = std::to_string(k);
+    MessageInfo message;
+    message.number = k;
+    message.emlPath = info.outputFolder / ("Email-" + number + ".eml");
+
+    if (buffer.capacity() > kKeepBufferBytes && range.size() < kKeepBufferBytes) {
+        buffer = std::string();
+    }
+    buffer.reserve(static_cast<std::size_t>(range.size()) + 2);
+    if (std::error_code ec = file.read(range.begin, range.size(), buffer)) {
+        fail(info.path, k, "read", io::describe(ec));
+        ++summary.failedMessages;
+        return;
+    }
+    if (buffer.size() != range.size()) {
+        fail(info.path, k, "read",
+             "the mailbox file ended early (read " + std::to_string(buffer.size()) + " of " +
+                 std::to_string(range.size()) + " bytes); it changed during the run");
+        ++summary.failedMessages;
+        return;
+    }
+    out->textChanged(Control::LblProgress, "Saving: " + std::to_string(range.size()) +
+                                               " Bytes out of " + std::to_string(file.size()) +
+                                               " Total Bytes.");
+    applyEmlContentRule(buffer);
+
+    bool incomplete = false;
+    if (attachments != nullptr) {
+        std::vector<std::string> problems;
+        try {
+            attachments->apply(buffer, options, problems);
+        } catch (...) {
+            problems.push_back(describeException(std::current_exception()));
+        }
+        for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
+        incomplete = !problems.empty();
+    }
+    out->textChanged(Control::LblProgress, "Saved " + number + " Email Messages");
+
+    std::string error;
+    bool stored = false;
+    try {
+        stored = sink->store(info, message, buffer, *out, error);
+    } catch (...) {
+        error = describeException(std::current_exception());
+    }
+    if (!stored) {
+        if (error.empty()) error = "the message could not be stored";
+        if (options.format == Format::Eml) {
+            fail(info.path, k, "write", error);
+        } else {
+            // The message is not lost: it stays beside the output as its .eml file.
+            if (std::error_code ec = io::writeFile(message.emlPath, buffer)) {
+                error += "; it could not be kept as " + message.emlPath.string() +
+                         " either: " + io::describe(ec);
+            } else {
+                error += "; the message was kept as " + message.emlPath.string();
+            }
+            fail(info.path, k, formatName(options.format), error);
+        }
+        incomplete = true;
+    }
+    if (incomplete) ++summary.failedMessages;
+}
+
+void ConversionRun::Impl::writeReport() {
+    const std::string crlf = "\r\n";
+    std::string text = "Tessaport conversion report" + crlf;
+    char when[64] = {};
+    const std::time_t now = std::time(nullptr);
+    std::tm tmNow{};
+    if (localtime_r(&now, &tmNow) != nullptr &&
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tmNow) > 0) {
+        text += "Written: " + std::string(when) + crlf;
+    }
+    text += std::string("Format: ") + formatName(summary.format) + crlf;
+    text += "Output folder: " + options.outputFolder.string() + crlf;
+    text += "Mailboxes: " + std::to_string(summary.mailboxes) + " of " +
+            std::to_string(options.mailboxes.size()) + crlf;
+    text += "Messages found: " + std::to_string(summary.messages) + crlf;
+    text += "Messages not (completely) converted: " + std::to_string(summary.failedMessages) + crlf;
+    if (summary.cancelled) text += "The run was cancelled before its end." + crlf;
+    if (!summary.failures.empty()) {
+        text += crlf + "Failures (mailbox, message, step: reason):" + crlf;
+        for (const Failure& f : summary.failures) {
+            text += (f.mailbox.empty() ? std::string("(no mailbox)") : f.mailbox);
+            if (f.message > 0) {
+                text += ", message " + std::to_string(f.message) + " (Email-" +
+                        std::to_string(f.message) + ".eml)";
+            }
+            text += ", " + f.step + ": " + f.reason + crlf;
+        }
+    }
+    if (!summary.notes.empty()) {
+        text += crlf + "Notes:" + crlf;
+        for (const Note& n : summary.notes) text += n.text + crlf;
+    }
+    const fs::path path = options.outputFolder / kReportFileName;
+    if (!io::writeFile(path, text)) summary.reportFile = path;
+}
+
+}  // namespace tp::convert

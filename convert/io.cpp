@@ -1,0 +1,112 @@
+#include "convert/io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+
+namespace tp::io {
+
+namespace {
+
+std::atomic<FaultInjector*> gInjector{nullptr};
+
+constexpr std::size_t kPiece = std::size_t{1} << 20;  // bytes per write call
+
+std::error_code lastErrno() {
+    return {errno, std::generic_category()};
+}
+
+// Writes all of `data`, asking the injector before each piece.
+std::error_code writeAll(int fd, const std::filesystem::path& path, std::string_view data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const std::size_t piece = std::min(kPiece, data.size() - done);
+        if (auto ec = injected(Op::Write, path, piece)) return ec;
+        std::size_t written = 0;
+        while (written < piece) {
+            const ssize_t w = ::write(fd, data.data() + done + written, piece - written);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return lastErrno();
+            }
+            written += static_cast<std::size_t>(w);
+        }
+        done += piece;
+    }
+    return {};
+}
+
+}  // namespace
+
+void setFaultInjector(FaultInjector* injector) {
+    gInjector.store(injector);
+}
+
+std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes) {
+    FaultInjector* injector = gInjector.load();
+    return injector ? injector->before(op, path, bytes) : std::error_code{};
+}
+
+std::error_code writeFile(const std::filesystem::path& path, std::string_view data) {
+    if (auto ec = injected(Op::Create, path, data.size())) return ec;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return lastErrno();
+    std::error_code ec = writeAll(fd, path, data);
+    if (!ec) ec = injected(Op::Flush, path, 0);
+    if (::close(fd) != 0 && !ec) ec = lastErrno();
+    if (ec) ::unlink(path.c_str());  // nothing partial stays behind
+    return ec;
+}
+
+AppendFile::~AppendFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::error_code AppendFile::open(const std::filesystem::path& path) {
+    if (fd_ >= 0) return std::make_error_code(std::errc::device_or_resource_busy);
+    if (auto ec = injected(Op::Create, path, 0)) return ec;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return lastErrno();
+    fd_ = fd;
+    path_ = path;
+    return {};
+}
+
+std::error_code AppendFile::appendRecord(std::string_view record) {
+    if (fd_ < 0) return std::make_error_code(std::errc::bad_file_descriptor);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return lastErrno();
+    const off_t start = st.st_size;
+    std::error_code ec = injected(Op::Append, path_, record.size());
+    if (!ec) ec = writeAll(fd_, path_, record);
+    if (ec) {
+        // Cut the half-written record away so the file ends on a record boundary.
+        while (::ftruncate(fd_, start) != 0 && errno == EINTR) {
+        }
+    }
+    return ec;
+}
+
+std::error_code AppendFile::close() {
+    if (fd_ < 0) return {};
+    std::error_code ec = injected(Op::Flush, path_, 0);
+    if (::close(fd_) != 0 && !ec) ec = lastErrno();
+    fd_ = -1;
+    return ec;
+}
+
+std::error_code removeFile(const std::filesystem::path& path) {
+    if (auto ec = injected(Op::Remove, path, 0)) return ec;
+    if (::unlink(path.c_str()) != 0) return lastErrno();
+    return {};
+}
+
+std::string describe(const std::error_code& ec) {
+    return ec ? ec.message() : "no error";
+}
+
+}  // namespace tp::io

@@ -1,0 +1,705 @@
+// MailMessage: the message is kept as its original bytes. The MIME structure is
+// located by our own boundary scan (bounded depth, exact byte ranges, no copies);
+// GMime interprets what the scan finds: content types and dispositions with their
+// parameters (RFC 2047 / 2231), addresses and dates. Removing attachments cuts
+// their byte ranges out of the original; added files are spliced in as new parts.
+// Nothing else is ever re-serialised, so untouched bytes stay byte-identical.
+#include "convert/mail_message.h"
+
+#include <gmime/gmime.h>
+
+#include <QMimeDatabase>
+#include <QString>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "convert/io.h"
+
+namespace tp::convert {
+
+namespace {
+
+void initGMime() {
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+// Deeper MIME nesting than this is left as it is (treated as one opaque part).
+constexpr int kMaxDepth = 64;
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+// Case-insensitive search for an ASCII lower-case needle.
+bool containsNoCase(std::string_view hay, std::string_view needle) {
+    if (needle.empty()) return true;
+    const char first = needle[0];
+    const char upperFirst = static_cast<char>(first - 'a' + 'A');
+    const char* p = hay.data();
+    const char* end = hay.data() + hay.size();
+    while (static_cast<std::size_t>(end - p) >= needle.size()) {
+        const char* a = static_cast<const char*>(std::memchr(p, first, end - p));
+        const char* b = static_cast<const char*>(std::memchr(p, upperFirst, end - p));
+        const char* hit = !a ? b : (!b ? a : std::min(a, b));
+        if (!hit || static_cast<std::size_t>(end - hit) < needle.size()) return false;
+        if (equalsNoCase(std::string_view(hit, needle.size()), needle)) return true;
+        p = hit + 1;
+    }
+    return false;
+}
+
+// The end of the line that starts at `pos` (the first CR or LF, or `end`) and
+// the start of the next line.
+std::pair<std::size_t, std::size_t> lineAt(std::string_view s, std::size_t pos, std::size_t end) {
+    std::size_t i = pos;
+    while (i < end && s[i] != '\r' && s[i] != '\n') ++i;
+    if (i == end) return {end, end};
+    if (s[i] == '\r' && i + 1 < end && s[i + 1] == '\n') return {i, i + 2};
+    return {i, i + 1};
+}
+
+struct Field {
+    std::size_t begin = 0;       // first byte of the name
+    std::size_t nameEnd = 0;     // the colon
+    std::size_t end = 0;         // after the line break of its last line
+    std::string_view name(std::string_view s) const {
+        std::string_view n = s.substr(begin, nameEnd - begin);
+        while (!n.empty() && (n.back() == ' ' || n.back() == '\t')) n.remove_suffix(1);
+        return n;
+    }
+    // The value with folding undone and outer blanks removed.
+    std::string value(std::string_view s) const {
+        std::string v;
+        v.reserve(end - nameEnd);
+        for (std::size_t i = nameEnd + 1; i < end; ++i)
+            if (s[i] != '\r' && s[i] != '\n') v += s[i];
+        const auto b = v.find_first_not_of(" \t");
+        if (b == std::string::npos) return {};
+        v.erase(v.find_last_not_of(" \t") + 1);
+        return v.substr(b);
+    }
+};
+
+struct Header {
+    std::vector<Field> fields;
+    std::size_t bodyBegin = 0;  // after the empty line (or where the body starts)
+    std::size_t blankBegin = 0; // where the empty line starts (== bodyBegin when none)
+    const Field* find(std::string_view s, std::string_view name) const {
+        for (const Field& f : fields)
+            if (equalsNoCase(f.name(s), name)) return &f;
+        return nullptr;
+    }
+};
+
+bool isFieldNameChar(char c) { return c >= 0x21 && c <= 0x7e && c != ':'; }
+
+// Reads the header block of the entity in [begin, end). The block ends at an
+// empty line, or at the first line that is neither a field nor a continuation.
+Header parseHeader(std::string_view s, std::size_t begin, std::size_t end) {
+    Header h;
+    std::size_t pos = begin;
+    while (pos < end) {
+        auto [lineEnd, next] = lineAt(s, pos, end);
+        if (lineEnd == pos) {
+            h.blankBegin = pos;
+            h.bodyBegin = next;
+            return h;
+        }
+        if ((s[pos] == ' ' || s[pos] == '\t') && !h.fields.empty()) {
+            h.fields.back().end = next;
+            pos = next;
+            continue;
+        }
+        std::size_t i = pos;
+        while (i < lineEnd && isFieldNameChar(s[i])) ++i;
+        std::size_t colon = i;
+        while (colon < lineEnd && (s[colon] == ' ' || s[colon] == '\t')) ++colon;
+        if (i == pos || colon >= lineEnd || s[colon] != ':') break;
+        h.fields.push_back(Field{pos, colon, next});
+        pos = next;
+    }
+    h.blankBegin = pos;
+    h.bodyBegin = pos;
+    return h;
+}
+
+// GMime objects released on scope exit.
+template <typename T>
+struct GPtr {
+    T* p = nullptr;
+    explicit GPtr(T* ptr) : p(ptr) {}
+    ~GPtr() {
+        if (p) g_object_unref(p);
+    }
+    GPtr(const GPtr&) = delete;
+    GPtr& operator=(const GPtr&) = delete;
+    T* get() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+std::string validUtf8(const char* text) {
+    if (!text) return {};
+    if (g_utf8_validate(text, -1, nullptr)) return text;
+    gsize written = 0;
+    if (gchar* converted = g_convert(text, -1, "UTF-8", "ISO-8859-1", nullptr, &written, nullptr)) {
+        std::string out(converted, written);
+        g_free(converted);
+        return out;
+    }
+    gchar* valid = g_utf8_make_valid(text, -1);
+    std::string out(valid);
+    g_free(valid);
+    return out;
+}
+
+// What a part's header says about it.
+struct PartKind {
+    std::string type = "text";
+    std::string subtype = "plain";
+    std::string boundary;
+    bool hasBoundary = false;
+    bool dispositionAttachment = false;
+    bool hasName = false;
+    std::string name;  // UTF-8
+};
+
+PartKind describePart(std::string_view s, const Header& h) {
+    initGMime();
+    PartKind kind;
+    std::string nameFromType;
+    if (const Field* f = h.find(s, "Content-Type")) {
+        const std::string value = f->value(s);
+        GPtr<GMimeContentType> ct(g_mime_content_type_parse(nullptr, value.c_str()));
+        if (ct) {
+            if (const char* t = g_mime_content_type_get_media_type(ct.get())) kind.type = t;
+            if (const char* t = g_mime_content_type_get_media_subtype(ct.get())) kind.subtype = t;
+            if (const char* b = g_mime_content_type_get_parameter(ct.get(), "boundary")) {
+                kind.boundary = b;
+                kind.hasBoundary = !kind.boundary.empty();
+            }
+            if (const char* n = g_mime_content_type_get_parameter(ct.get(), "name")) {
+                kind.hasName = true;
+                nameFromType = validUtf8(n);
+            }
+        }
+    }
+    if (const Field* f = h.find(s, "Content-Disposition")) {
+        const std::string value = f->value(s);
+        GPtr<GMimeContentDisposition> cd(g_mime_content_disposition_parse(nullptr, value.c_str()));
+        if (cd) {
+            const char* d = g_mime_content_disposition_get_disposition(cd.get());
+            kind.dispositionAttachment = d && equalsNoCase(d, "attachment");
+            if (const char* n = g_mime_content_disposition_get_parameter(cd.get(), "filename")) {
+                kind.hasName = true;
+                kind.name = validUtf8(n);
+            }
+        }
+    }
+    if (kind.name.empty()) kind.name = nameFromType;
+    return kind;
+}
+
+struct Delimiter {
+    std::size_t lineStart;  // the "--"
+    std::size_t next;       // after its line break
+    bool close;
+};
+
+// Finds the delimiter lines of `boundary` in [begin, end), up to the close delimiter.
+std::vector<Delimiter> findDelimiters(std::string_view s, std::size_t begin, std::size_t end,
+                                      const std::string& boundary) {
+    std::vector<Delimiter> out;
+    const std::string dash = "--" + boundary;
+    const std::string_view within = s.substr(0, end);
+    std::size_t from = begin;
+    while (from < end) {
+        std::size_t p = within.find(dash, from);
+        if (p == std::string_view::npos) break;
+        from = p + 1;
+        if (p != begin && s[p - 1] != '\n' && s[p - 1] != '\r') continue;
+        std::size_t q = p + dash.size();
+        bool close = false;
+        if (q + 2 <= end && s[q] == '-' && s[q + 1] == '-') {
+            close = true;
+            q += 2;
+        }
+        while (q < end && (s[q] == ' ' || s[q] == '\t')) ++q;
+        if (q < end && s[q] != '\r' && s[q] != '\n') continue;
+        auto [lineEnd, next] = lineAt(s, q, end);
+        (void)lineEnd;
+        out.push_back(Delimiter{p, next, close});
+        if (close) break;
+        from = next;
+    }
+    return out;
+}
+
+// The line break just before `pos` (0, 1 or 2 bytes), not reaching below `floor`.
+std::size_t breakBefore(std::string_view s, std::size_t pos, std::size_t floor) {
+    if (pos >= floor + 2 && s[pos - 2] == '\r' && s[pos - 1] == '\n') return 2;
+    if (pos >= floor + 1 && (s[pos - 1] == '\n' || s[pos - 1] == '\r')) return 1;
+    return 0;
+}
+
+struct Range {
+    std::size_t begin;
+    std::size_t end;
+};
+
+struct Analysis {
+    std::vector<std::string> names;
+    std::vector<Range> cuts;
+    bool wholeMessage = false;  // the top-level entity itself is an attachment
+};
+
+bool isBodyText(const PartKind& k) {
+    return equalsNoCase(k.type, "text") &&
+           (equalsNoCase(k.subtype, "plain") || equalsNoCase(k.subtype, "html"));
+}
+
+// Walks the entity in [begin, end). Returns true when the whole entity is to go
+// (an attachment, or a multipart holding nothing but attachments).
+bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, bool bodyCandidate,
+          Analysis& out) {
+    const Header h = parseHeader(s, begin, end);
+    const PartKind kind = describePart(s, h);
+    if (equalsNoCase(kind.type, "multipart") && kind.hasBoundary && depth < kMaxDepth) {
+        const auto delims = findDelimiters(s, h.bodyBegin, end, kind.boundary);
+        std::size_t parts = 0;
+        for (const auto& d : delims)
+            if (!d.close) ++parts;
+        if (parts > 0) {
+            const bool alternative = equalsNoCase(kind.subtype, "alternative");
+            std::vector<Range> removed;
+            for (std::size_t i = 0; i < delims.size() && !delims[i].close; ++i) {
+                const std::size_t childBegin = delims[i].next;
+                std::size_t cutEnd = end;
+                std::size_t childEnd = end;
+                if (i + 1 < delims.size()) {
+                    cutEnd = delims[i + 1].lineStart;
+                    childEnd = cutEnd - breakBefore(s, cutEnd, childBegin);
+                }
+                const bool candidate = bodyCandidate && (alternative || i == 0);
+                if (walk(s, childBegin, std::max(childBegin, childEnd), depth + 1, candidate, out))
+                    removed.push_back(Range{delims[i].lineStart, cutEnd});
+            }
+            if (removed.size() == parts) return true;
+            out.cuts.insert(out.cuts.end(), removed.begin(), removed.end());
+            return false;
+        }
+    }
+    const bool attachment = kind.dispositionAttachment || kind.hasName;
+    if (!attachment) return false;
+    if (bodyCandidate && isBodyText(kind) && !kind.dispositionAttachment) return false;
+    out.names.push_back(kind.name);
+    return true;
+}
+
+bool isContentField(std::string_view name) { return startsWithNoCase(name, "Content-"); }
+
+Analysis analyse(std::string_view s) {
+    Analysis a;
+    if (!MailMessage::MayHaveAttachments(s)) return a;
+    if (walk(s, 0, s.size(), 0, true, a)) {
+        // The message itself is one attachment (or only attachments): keep its
+        // header apart from the content fields, and drop the body.
+        a.cuts.clear();
+        a.wholeMessage = true;
+        const Header h = parseHeader(s, 0, s.size());
+        for (const Field& f : h.fields)
+            if (isContentField(f.name(s))) a.cuts.push_back(Range{f.begin, f.end});
+        if (h.bodyBegin < s.size()) a.cuts.push_back(Range{h.bodyBegin, s.size()});
+    }
+    std::sort(a.cuts.begin(), a.cuts.end(),
+              [](const Range& x, const Range& y) { return x.begin < y.begin; });
+    return a;
+}
+
+std::string applyCuts(std::string_view s, const std::vector<Range>& cuts) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t pos = 0;
+    for (const Range& r : cuts) {
+        if (r.begin > pos) out.append(s.substr(pos, r.begin - pos));
+        pos = std::max(pos, r.end);
+    }
+    if (pos < s.size()) out.append(s.substr(pos));
+    return out;
+}
+
+std::string lineEndingOf(std::string_view s) {
+    const auto lf = s.find('\n');
+    if (lf == std::string_view::npos) return "\r\n";
+    return (lf > 0 && s[lf - 1] == '\r') ? "\r\n" : "\n";
+}
+
+std::string base64Lines(std::string_view data, const std::string& eol) {
+    static const char* alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((data.size() + 2) / 3 * 4 + (data.size() / 57 + 1) * eol.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    std::size_t n = data.size();
+    std::size_t i = 0;
+    int column = 0;
+    while (i < n) {
+        const std::uint32_t b0 = p[i];
+        const std::uint32_t b1 = i + 1 < n ? p[i + 1] : 0;
+        const std::uint32_t b2 = i + 2 < n ? p[i + 2] : 0;
+        const std::uint32_t v = (b0 << 16) | (b1 << 8) | b2;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += i + 1 < n ? alphabet[(v >> 6) & 63] : '=';
+        out += i + 2 < n ? alphabet[v & 63] : '=';
+        i += 3;
+        column += 4;
+        if (column == 76 && i < n) {
+            out += eol;
+            column = 0;
+        }
+    }
+    return out;
+}
+
+bool isPlainAsciiName(std::string_view name) {
+    if (name.empty() || name.size() > 60) return false;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u > 0x7e || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
+// `attr="name"`, or the RFC 2231 form (UTF-8, percent-encoded, in continuations).
+std::string nameParameter(const std::string& attr, const std::string& name,
+                          const std::string& eol) {
+    if (isPlainAsciiName(name)) return "; " + attr + "=\"" + name + "\"";
+    static const char* hex = "0123456789ABCDEF";
+    std::vector<std::string> chunks(1);
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        std::string piece;
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+            std::strchr("!#$&+-.^_`|~", c) != nullptr) {
+            piece = std::string(1, c);
+        } else {
+            piece = {'%', hex[u >> 4], hex[u & 15]};
+        }
+        if (chunks.back().size() + piece.size() > 60) chunks.emplace_back();
+        chunks.back() += piece;
+    }
+    std::string out;
+    if (chunks.size() == 1) return ";" + eol + "\t" + attr + "*=UTF-8''" + chunks[0];
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        out += ";" + eol + "\t" + attr + "*" + std::to_string(i) + "*=";
+        if (i == 0) out += "UTF-8''";
+        out += chunks[i];
+    }
+    return out;
+}
+
+std::string makeBoundary(std::string_view message) {
+    static std::atomic<unsigned> counter{0};
+    for (;;) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "=_tessaport_%08x_%04x", g_random_int(),
+                      counter.fetch_add(1) & 0xffff);
+        if (message.find(buf) == std::string_view::npos) return buf;
+    }
+}
+
+std::optional<std::chrono::system_clock::time_point> parseDate(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    initGMime();
+    GDateTime* dt = g_mime_utils_header_decode_date(text.c_str());
+    if (!dt) return std::nullopt;
+    const gint64 seconds = g_date_time_to_unix(dt);
+    g_date_time_unref(dt);
+    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+}
+
+}  // namespace
+
+struct MailMessage::Impl {
+    std::string bytes;                // current message, attachments removed if asked
+    bool modified = false;            // bytes differ from what was loaded
+    bool analysed = false;
+    Analysis analysis;
+    std::vector<std::string> added;   // encoded parts (headers, blank line, body lines)
+
+    const Analysis& analysis_() {
+        if (!analysed) {
+            analysis = analyse(bytes);
+            analysed = true;
+        }
+        return analysis;
+    }
+    void reset(std::string data) {
+        bytes = std::move(data);
+        modified = false;
+        analysed = false;
+        analysis = {};
+        added.clear();
+    }
+    std::string assemble() const;
+};
+
+std::string MailMessage::Impl::assemble() const {
+    if (added.empty()) return bytes;
+    const std::string_view s = bytes;
+    const std::string eol = lineEndingOf(s);
+    const Header h = parseHeader(s, 0, s.size());
+    const PartKind top = describePart(s, h);
+    std::size_t total = s.size() + 256;
+    for (const auto& a : added) total += a.size() + 64;
+
+    if (equalsNoCase(top.type, "multipart") && equalsNoCase(top.subtype, "mixed") &&
+        top.hasBoundary) {
+        // Already a mixed message: the new parts go in before its close delimiter.
+        const auto delims = findDelimiters(s, h.bodyBegin, s.size(), top.boundary);
+        std::string out;
+        out.reserve(total);
+        std::size_t insertAt = s.size();
+        bool haveClose = !delims.empty() && delims.back().close;
+        if (haveClose) insertAt = delims.back().lineStart;
+        out.append(s.substr(0, insertAt));
+        if (!haveClose) {
+            // An unterminated multipart: the parts follow what is there. The line
+            // break before a delimiter belongs to the delimiter.
+            const bool endsWithBreak = !out.empty() && (out.back() == '\n' || out.back() == '\r');
+            if (h.bodyBegin == s.size() && h.blankBegin == h.bodyBegin) {
+                if (!endsWithBreak) out += eol;
+                out += eol;  // the empty line that ends the header
+            } else {
+                out += eol;
+            }
+        }
+        for (const auto& part : added) out += "--" + top.boundary + eol + part;
+        out += "--" + top.boundary + "--" + eol;
+        if (haveClose) out.append(s.substr(delims.back().next));
+        return out;
+    }
+
+    // Anything else becomes the first part of a new multipart/mixed message: its
+    // content fields move with it, every other field stays where it was.
+    const std::string boundary = makeBoundary(s);
+    std::string out;
+    out.reserve(total);
+    std::string contentFields;
+    bool placed = false;
+    bool haveVersion = false;
+    const std::string newType =
+        "Content-Type: multipart/mixed;" + eol + "\tboundary=\"" + boundary + "\"" + eol;
+    for (const Field& f : h.fields) {
+        const std::string_view name = f.name(s);
+        if (equalsNoCase(name, "MIME-Version")) haveVersion = true;
+        if (isContentField(name)) {
+            contentFields.append(s.substr(f.begin, f.end - f.begin));
+            if (!placed) {
+                out += newType;
+                placed = true;
+            }
+            continue;
+        }
+        out.append(s.substr(f.begin, f.end - f.begin));
+        if (f.end == s.size() && out.back() != '\n' && out.back() != '\r') out += eol;
+    }
+    if (!haveVersion) out += "MIME-Version: 1.0" + eol;
+    if (!placed) out += newType;
+    if (contentFields.size() && contentFields.back() != '\n' && contentFields.back() != '\r')
+        contentFields += eol;
+    // The empty line after the header: the original one when there was one.
+    if (h.blankBegin < h.bodyBegin)
+        out.append(s.substr(h.blankBegin, h.bodyBegin - h.blankBegin));
+    else
+        out += eol;
+    out += "--" + boundary + eol;
+    out += contentFields;
+    out += eol;
+    out.append(s.substr(h.bodyBegin));
+    out += eol;
+    for (const auto& part : added) out += "--" + boundary + eol + part;
+    out += "--" + boundary + "--" + eol;
+    return out;
+}
+
+MailMessage::MailMessage() : d_(std::make_unique<Impl>()) {}
+MailMessage::~MailMessage() = default;
+
+bool MailMessage::LoadFromFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        d_->reset({});
+        return false;
+    }
+    std::string data;
+    in.seekg(0, std::ios::end);
+    const auto size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) {
+        d_->reset({});
+        return false;
+    }
+    if (size > 0) {
+        data.resize(static_cast<std::size_t>(size));
+        in.read(data.data(), size);
+        if (in.gcount() != size) {
+            d_->reset({});
+            return false;
+        }
+    }
+    d_->reset(std::move(data));
+    return true;
+}
+
+bool MailMessage::LoadFromBytes(std::string_view bytes) {
+    d_->reset(std::string(bytes));
+    return true;
+}
+
+bool MailMessage::SaveToFile(const std::filesystem::path& path) const {
+    return !io::writeFile(path, bytes());
+}
+
+std::string MailMessage::bytes() const { return d_->assemble(); }
+
+bool MailMessage::changed() const { return d_->modified || !d_->added.empty(); }
+
+std::string_view MailMessage::HeaderBlock(std::string_view message) {
+    const Header h = parseHeader(message, 0, message.size());
+    return message.substr(0, h.bodyBegin);
+}
+
+bool MailMessage::MayHaveAttachments(std::string_view message) {
+    const Header h = parseHeader(message, 0, message.size());
+    const std::string_view header = message.substr(0, h.bodyBegin);
+    bool multipart = false;
+    if (const Field* f = h.find(message, "Content-Type"))
+        multipart = containsNoCase(header.substr(f->nameEnd, f->end - f->nameEnd), "multipart");
+    // A single part is described by the message header alone; a multipart's parts
+    // carry their own headers anywhere in the body.
+    const std::string_view where = multipart ? message : header;
+    return containsNoCase(where, "attachment") || containsNoCase(where, "name");
+}
+
+std::optional<std::chrono::system_clock::time_point> MailMessage::MessageDate() const {
+    const std::string_view s = d_->bytes;
+    const Header h = parseHeader(s, 0, s.size());
+    const Field* f = h.find(s, "Date");
+    return f ? parseDate(f->value(s)) : std::nullopt;
+}
+
+std::optional<std::chrono::system_clock::time_point> MailMessage::FirstReceivedDate() const {
+    const std::string_view s = d_->bytes;
+    const Header h = parseHeader(s, 0, s.size());
+    const Field* f = h.find(s, "Received");
+    if (!f) return std::nullopt;
+    const std::string value = f->value(s);
+    const auto semi = value.rfind(';');
+    if (semi == std::string::npos) return std::nullopt;
+    return parseDate(value.substr(semi + 1));
+}
+
+namespace {
+std::string firstMailbox(InternetAddressList* list) {
+    if (!list) return {};
+    const int n = internet_address_list_length(list);
+    for (int i = 0; i < n; ++i) {
+        InternetAddress* a = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
+            const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
+            if (addr && *addr) return validUtf8(addr);
+        } else if (INTERNET_ADDRESS_IS_GROUP(a)) {
+            std::string inner =
+                firstMailbox(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)));
+            if (!inner.empty()) return inner;
+        }
+    }
+    return {};
+}
+}  // namespace
+
+std::string MailMessage::Sender() const {
+    const std::string_view s = d_->bytes;
+    const Header h = parseHeader(s, 0, s.size());
+    const Field* f = h.find(s, "From");
+    if (!f) return {};
+    // Raw 8-bit text is taken as Latin-1 so that the address parser accepts it.
+    const std::string value = validUtf8(f->value(s).c_str());
+    if (value.empty()) return {};
+    initGMime();
+    GPtr<InternetAddressList> list(internet_address_list_parse(nullptr, value.c_str()));
+    return firstMailbox(list.get());
+}
+
+int MailMessage::AttachmentCount() const {
+    return static_cast<int>(d_->analysis_().names.size());
+}
+
+std::string MailMessage::AttachmentName(int index) const {
+    const auto& names = d_->analysis_().names;
+    if (index < 0 || static_cast<std::size_t>(index) >= names.size()) return {};
+    return names[static_cast<std::size_t>(index)];
+}
+
+void MailMessage::RemoveAllAttachments() {
+    const Analysis& a = d_->analysis_();
+    if (a.names.empty() || a.cuts.empty()) return;
+    std::string rest = applyCuts(d_->bytes, a.cuts);
+    d_->bytes = std::move(rest);
+    d_->modified = true;
+    d_->analysis = {};
+    d_->analysed = true;  // nothing left to find
+}
+
+std::string MailMessage::AttachFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return "file not found: " + path.string();
+    if (!std::filesystem::is_regular_file(status)) return "not a file: " + path.string();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "cannot read " + path.string() + ": " + std::strerror(errno);
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return "cannot read " + path.string();
+
+    const std::string eol = lineEndingOf(d_->bytes);
+    const std::string name = validUtf8(path.filename().string().c_str());
+    static const QMimeDatabase mimeDb;
+    std::string type =
+        mimeDb.mimeTypeForFile(QString::fromStdString(name), QMimeDatabase::MatchExtension)
+            .name()
+            .toStdString();
+    if (type.empty() || type.find('/') == std::string::npos) type = "application/octet-stream";
+
+    std::string part;
+    part.reserve(data.size() * 4 / 3 + data.size() / 38 + 512);
+    part += "Content-Type: " + type + nameParameter("name", name, eol) + eol;
+    part += "Content-Disposition: attachment" + nameParameter("filename", name, eol) + eol;
+    part += "Content-Transfer-Encoding: base64" + eol;
+    part += eol;
+    part += base64Lines(data, eol);
+    part += eol;
+    d_->added.push_back(std::move(part));
+    return {};
+}
+
+}  // namespace tp::convert

@@ -1,0 +1,529 @@
+// The mailbox scanner engine. The file is read in large chunks with pread (no
+// mapping, so resident memory stays at one chunk whatever the file size); each
+// chunk overlaps the previous one by SearchLength - 1 bytes so that an occurrence
+// straddling two chunks is still found.
+#include "finder/scanner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace tp::finder {
+
+namespace {
+
+// 128 KiB per read: the copy out of the page cache and the search then stay within
+// the processor cache, which measured faster than larger reads.
+constexpr std::size_t kChunk = std::size_t{128} << 10;
+constexpr std::size_t kShowBytes = 512;  // bytes shown from a hit's start
+
+std::array<unsigned char, 256> makeUpperTable() {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        int u = c;
+        if (c >= 'a' && c <= 'z') u = c - 32;
+        if (c >= 0xE0 && c <= 0xFE && c != 0xF7) u = c - 32;
+        t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(u);
+    }
+    return t;
+}
+const std::array<unsigned char, 256> kUpper = makeUpperTable();
+
+std::string trimBlanks(const std::string& s) {
+    const auto b = s.find_first_not_of(' ');
+    if (b == std::string::npos) return {};
+    const auto e = s.find_last_not_of(' ');
+    return s.substr(b, e - b + 1);
+}
+
+// A regular file's size, or false when `path` names nothing or not a regular file.
+bool regularFileSize(const std::string& path, std::uint64_t& size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+std::string errnoText(const char* what, const std::string& path, int err) {
+    return std::string(what) + " " + path + ": " + std::strerror(err);
+}
+
+// Reads exactly `length` bytes at `offset` unless the file ends first; returns the
+// count read, or -1 with errno set.
+long long preadFull(int fd, char* out, std::size_t length, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t r = ::pread(fd, out + got, length - got, static_cast<off_t>(offset + got));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<long long>(got);
+}
+
+// The first offset at or after `pos` that holds data (not a hole of a sparse file);
+// `pos` itself where the system cannot tell, `size` when only a hole follows.
+std::uint64_t nextData(int fd, std::uint64_t pos, std::uint64_t size) {
+#if defined(SEEK_DATA)
+    const off_t d = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
+    if (d >= 0) return static_cast<std::uint64_t>(d);
+    if (errno == ENXIO) return size;
+#else
+    (void)fd;
+    (void)size;
+#endif
+    return pos;
+}
+
+Notice finderNotice(std::string text, NoticeIcon icon) {
+    Notice n;
+    n.text = std::move(text);
+    n.title = kFinderTitle;
+    n.icon = icon;
+    n.beep = true;
+    return n;
+}
+
+}  // namespace
+
+unsigned char latin1Upper(unsigned char c) {
+    return kUpper[c];
+}
+
+namespace {
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TP_HAVE_AVX2_PATH 1
+// As the SSE2 loop below, 32 candidate starts at a time.
+__attribute__((target("avx2"))) std::size_t filterAvx2(const char* hay, std::size_t n,
+                                                       const char* needle, std::size_t m,
+                                                       const char** found) {
+    const __m256i first = _mm256_set1_epi8(needle[0]);
+    const __m256i last = _mm256_set1_epi8(needle[m - 1]);
+    std::size_t i = 0;
+    for (; i + m - 1 + 32 <= n; i += 32) {
+        const __m256i a =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(static_cast<const void*>(hay + i)));
+        const __m256i b = _mm256_loadu_si256(
+            reinterpret_cast<const __m256i*>(static_cast<const void*>(hay + i + m - 1)));
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last))));
+        while (mask != 0) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (std::memcmp(hay + i + bit + 1, needle + 1, m - 2) == 0) {
+                *found = hay + i + bit;
+                return i;
+            }
+            mask &= mask - 1;
+        }
+    }
+    *found = nullptr;
+    return i;
+}
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
+}  // namespace
+
+const char* findBytes(const char* hay, std::size_t n, const char* needle, std::size_t m) {
+    if (m == 0 || m > n) return nullptr;
+    if (m == 1) return static_cast<const char*>(std::memchr(hay, needle[0], n));
+    std::size_t i = 0;
+#if defined(TP_HAVE_AVX2_PATH)
+    if (kHaveAvx2) {
+        const char* found = nullptr;
+        i = filterAvx2(hay, n, needle, m, &found);
+        if (found) return found;
+    }
+#endif
+#if defined(__SSE2__)
+    // Compare the needle's first and last byte against 16 candidate starts at once;
+    // only candidates where both agree are checked in full.
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i last = _mm_set1_epi8(needle[m - 1]);
+    for (; i + m - 1 + 16 <= n; i += 16) {
+        const __m128i a =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(hay + i)));
+        const __m128i b = _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(static_cast<const void*>(hay + i + m - 1)));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+        while (mask != 0) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            if (std::memcmp(hay + i + bit + 1, needle + 1, m - 2) == 0) return hay + i + bit;
+            mask &= mask - 1;
+        }
+    }
+#endif
+    return static_cast<const char*>(::memmem(hay + i, n - i, needle, m));
+}
+
+std::string withBlank(std::int64_t n) {
+    // A negative number carries its minus sign in place of the blank.
+    return n < 0 ? std::to_string(n) : " " + std::to_string(n);
+}
+
+struct Scanner::File {
+    int fd = -1;
+    std::unique_ptr<char[]> buf;
+    std::size_t cap = 0;
+    std::uint64_t bufStart = 0;
+    std::size_t bufLen = 0;
+    bool bufValid = false;
+    bool bufUpper = false;
+    ~File() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+Scanner::Scanner(ScanShared& shared, ScannerObserver* observer)
+    : shared_(shared), observer_(observer) {}
+
+Scanner::~Scanner() = default;
+
+void Scanner::setObserver(ScannerObserver* observer) {
+    observer_ = observer;
+}
+
+bool Scanner::isOpen() const {
+    return file_ && file_->fd >= 0;
+}
+
+void Scanner::printSizeLine() {
+    ScannerObserver& o = obs();
+    if (!o.wantsReport()) return;
+    o.clearReport();
+    o.printReport("FILE SIZE : " + withBlank(static_cast<std::int64_t>(fileSize_)) + " bytes\r\n" +
+                  kReportLineBreak);
+}
+
+void Scanner::Open_MBOX(const std::string& fmboxname) {
+    if (isOpen()) {
+        Notice n;
+        n.text = "File in use. Please close current file.";
+        n.icon = NoticeIcon::Exclamation;
+        n.beep = true;
+        obs().notice(n);
+        return;
+    }
+    fileName_ = fmboxname;
+    OpenFile();
+    Text1 = fileName_;
+    obs().fileNameChanged(Text1);
+}
+
+void Scanner::OpenFile() {
+    std::uint64_t size = 0;
+    if (!regularFileSize(fileName_, size)) return;  // no such file: stays closed
+    fileSize_ = size;
+    if (fileSize_ < 2) {
+        obs().notice(finderNotice("File size is " +
+                                      withBlank(static_cast<std::int64_t>(fileSize_)) +
+                                      " byte !\r\rFile can not open for string searching !",
+                                  NoticeIcon::Exclamation));
+        obs().focusFileName();
+        return;
+    }
+    matchByte_ = -1;
+    lastError_.clear();
+    const int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        file_.reset();
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        file_.reset();
+        return;
+    }
+    // Clear O_NONBLOCK (it only kept the open from hanging on a FIFO swapped in).
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+#if defined(POSIX_FADV_SEQUENTIAL)
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    fileSize_ = static_cast<std::uint64_t>(st.st_size);
+    file_ = std::make_unique<File>();
+    file_->fd = fd;
+    printSizeLine();
+}
+
+void Scanner::endOfScan() {
+    // A step that cannot search ends the scan with what was found so far, so a
+    // caller repeating the next step until ScanEnded always stops.
+    shared_.ScanEnded = true;
+    matchFound_ = false;
+    matchByte_ = -1;
+}
+
+void Scanner::Find_Click() {
+    const std::string name = trimBlanks(Text1);
+    if (name.empty()) {
+        Notice n;
+        n.text = "Enter name of the file to be searched...";
+        n.title = kFinderTitle;
+        n.beep = true;
+        obs().notice(n);
+        file_.reset();
+        obs().focusFileName();
+        endOfScan();
+        return;
+    }
+    if (!isOpen()) {
+        fileName_ = name;
+        std::uint64_t size = 0;
+        if (!regularFileSize(fileName_, size)) {
+            obs().notice(finderNotice("File not found !", NoticeIcon::Exclamation));
+            file_.reset();
+            obs().focusFileName();
+            endOfScan();
+            return;
+        }
+        OpenFile();
+        if (!isOpen()) {
+            obs().notice(finderNotice("File could not open !", NoticeIcon::Exclamation));
+            obs().focusFileName();
+            endOfScan();
+            return;
+        }
+    }
+    printSizeLine();
+    currentByte_ = 0;
+    SearchString();
+}
+
+void Scanner::FindNext_Click() {
+    if (matchByte_ < 0) {
+        obs().beep();
+        return;
+    }
+    currentByte_ = static_cast<std::uint64_t>(matchByte_) + searchText_.size();
+    printSizeLine();
+    SearchString();
+}
+
+void Scanner::CloseFile() {
+    if (!isOpen()) return;
+    file_.reset();
+    Text1.clear();
+    obs().fileNameChanged(Text1);
+    obs().focusFileName();
+}
+
+void Scanner::SearchString() {
+    GetString();
+    ScanString();
+    if (matchFound_) {
+        ShowString();
+        return;
+    }
+    ScannerObserver& o = obs();
+    if (o.wantsReport()) {
+        o.printReport(std::string("\n") + kReportLineBreak);
+        o.printReport(std::string("[EOF]") + kReportLineBreak);
+    }
+    shared_.ScanEnded = true;
+}
+
+void Scanner::GetString() {
+    searchText_ = Text2;
+    if (searchText_.size() > 2 && searchText_.front() == '"' && searchText_.back() == '"')
+        searchText_ = searchText_.substr(1, searchText_.size() - 2);
+    if (!Check1)
+        for (char& c : searchText_) c = static_cast<char>(kUpper[static_cast<unsigned char>(c)]);
+}
+
+void Scanner::failScan(std::string why) {
+    lastError_ = std::move(why);
+    matchFound_ = false;
+    matchByte_ = -1;
+}
+
+void Scanner::ScanString() {
+    matchFound_ = false;
+    const std::size_t m = searchText_.size();
+    if (!isOpen()) {
+        failScan("No file is open for searching.");
+        return;
+    }
+    // An empty search text has no occurrence (searching for it would never advance).
+    if (m == 0 || currentByte_ > fileSize_ || fileSize_ - currentByte_ < m) {
+        matchByte_ = -1;
+        return;
+    }
+    File& f = *file_;
+    const bool upper = !Check1;
+    const bool allNul = searchText_.find_first_not_of('\0') == std::string::npos;
+    std::uint64_t pos = currentByte_;
+    for (;;) {
+        const bool covered = f.bufValid && f.bufUpper == upper && f.bufStart <= pos &&
+                             pos + m <= f.bufStart + f.bufLen;
+        if (!covered) {
+            const std::size_t want = std::max(kChunk, 2 * m);
+            if (f.cap < want) {
+                f.buf = std::make_unique_for_overwrite<char[]>(want);
+                f.cap = want;
+            }
+            const std::uint64_t left = fileSize_ - pos;
+            const std::size_t len = left < f.cap ? static_cast<std::size_t>(left) : f.cap;
+            f.bufValid = false;
+            const long long got = preadFull(f.fd, f.buf.get(), len, pos);
+            if (got < 0) {
+                failScan(errnoText("Cannot read", fileName_, errno));
+                return;
+            }
+            if (static_cast<std::size_t>(got) < len) {
+                failScan("The file " + fileName_ + " became shorter while it was searched.");
+                return;
+            }
+            if (upper) {
+                auto* p = reinterpret_cast<unsigned char*>(f.buf.get());
+                for (std::size_t i = 0; i < len; ++i) p[i] = kUpper[p[i]];
+            }
+            f.bufStart = pos;
+            f.bufLen = len;
+            f.bufUpper = upper;
+            f.bufValid = true;
+            // Holes of a sparse file read as NULs. When a read starts with one, ask
+            // where data comes next; with a search text that holds any other byte, no
+            // occurrence begins before that data less SearchLength - 1 bytes.
+            if (len > 0 && f.buf[0] == '\0' && !allNul) {
+                const std::uint64_t data = nextData(f.fd, pos, fileSize_);
+                if (data >= fileSize_) {
+                    matchByte_ = -1;
+                    currentByte_ = fileSize_;
+                    return;
+                }
+                if (data > pos + len) {
+                    pos = data - (m - 1);
+                    f.bufValid = false;
+                    if (fileSize_ - pos < m) {
+                        matchByte_ = -1;
+                        currentByte_ = fileSize_;
+                        return;
+                    }
+                    continue;
+                }
+            }
+        }
+        const char* base = f.buf.get() + (pos - f.bufStart);
+        const std::uint64_t bufEnd = f.bufStart + f.bufLen;
+        const std::size_t avail = static_cast<std::size_t>(bufEnd - pos);
+        if (const char* hit = findBytes(base, avail, searchText_.data(), m)) {
+            matchFound_ = true;
+            matchByte_ = static_cast<std::int64_t>(pos + static_cast<std::uint64_t>(hit - base));
+            currentByte_ = static_cast<std::uint64_t>(matchByte_);
+            return;
+        }
+        if (bufEnd >= fileSize_) {
+            matchByte_ = -1;
+            currentByte_ = fileSize_;
+            return;
+        }
+        pos = bufEnd - (m - 1);  // keep the last m - 1 bytes: a match may straddle
+        f.bufValid = false;
+    }
+}
+
+void Scanner::ShowString() {
+    const auto p = static_cast<std::uint64_t>(matchByte_);
+    const std::size_t m = searchText_.size();
+    ScannerObserver& o = obs();
+    const bool report = o.wantsReport();
+    if (report) o.printReport("Byte :" + withBlank(matchByte_) + "\r\n" + kReportLineBreak);
+    char digits[24];
+    const int len =
+        std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(p));
+    shared_.MessageOffsets.append(digits, static_cast<std::size_t>(len));
+    shared_.MessageOffsets += '|';
+    shared_.offsets.push_back(p);
+    // Round half to even (the default floating-point rounding mode).
+    const double ratio = static_cast<double>(p) / static_cast<double>(fileSize_) * 100.0;
+    const int bar = static_cast<int>(std::nearbyint(ratio));
+    happening_.assign("Found ");
+    happening_ += std::to_string(shared_.offsets.size());
+    happening_ += " message(s)";
+    o.hit(p, happening_, bar);
+    if (!report) return;
+    // The occurrence, then what follows it, up to 512 bytes from its start.
+    const auto sl = static_cast<std::int64_t>(m);
+    const std::int64_t r =
+        static_cast<std::int64_t>(fileSize_) - (static_cast<std::int64_t>(p) + sl + 1);
+    std::int64_t after = 0;
+    if (r > static_cast<std::int64_t>(kShowBytes) - sl)
+        after = static_cast<std::int64_t>(kShowBytes) - sl;
+    else if (r > sl)
+        after = r - sl;
+    const std::size_t want = m + static_cast<std::size_t>(std::max<std::int64_t>(after, 0));
+    std::string bytes(want, '\0');
+    const long long got = preadFull(file_->fd, bytes.data(), want, p);
+    if (got < 0) {
+        lastError_ = errnoText("Cannot read", fileName_, errno);
+        return;
+    }
+    bytes.resize(static_cast<std::size_t>(got));
+    o.printReport(bytes);
+    currentByte_ = p + bytes.size();
+}
+
+bool Scanner::writeAtMatch(std::string_view replacement, std::string& error) {
+    error.clear();
+    if (matchByte_ < 0) {
+        error = "There is no current match to replace.";
+        return false;
+    }
+    if (replacement.size() != searchText_.size()) {
+        error =
+            "The replacement must have exactly " + std::to_string(searchText_.size()) + " bytes.";
+        return false;
+    }
+    const int fd = ::open(fileName_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        error = errnoText("Cannot open for writing", fileName_, errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "Cannot write to " + fileName_ + ": not a regular file.";
+        return false;
+    }
+    const auto at = static_cast<std::uint64_t>(matchByte_);
+    std::size_t done = 0;
+    while (done < replacement.size()) {
+        const ssize_t w = ::pwrite(fd, replacement.data() + done, replacement.size() - done,
+                                   static_cast<off_t>(at + done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            error = errnoText("Cannot write to", fileName_, errno);
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    if (::close(fd) != 0) {
+        error = errnoText("Cannot write to", fileName_, errno);
+        return false;
+    }
+    if (file_) file_->bufValid = false;  // the bytes under the buffer changed
+    return true;
+}
+
+}  // namespace tp::finder

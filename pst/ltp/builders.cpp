@@ -1,0 +1,314 @@
+#include "pst/ltp/builders.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "pst/ndb/format.h"
+
+namespace tp::pst::ltp {
+namespace {
+
+void put16(std::uint8_t* p, std::uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
+
+// Fill level of a heap page: how much room is left, in the 16 steps of [MS-PST] 2.3.1.2.
+std::uint8_t fillLevel(std::size_t freeBytes) {
+    static const std::size_t steps[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                        512,  256,  128,  64,   32,   16,   8};
+    for (std::uint8_t i = 0; i < 15; ++i)
+        if (freeBytes >= steps[i]) return i;
+    return 15;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- heap
+
+std::size_t HeapBuilder::headerSize(std::size_t page) {
+    if (page == 0) return 12;        // HNHDR
+    if (page % 128 == 8) return 66;  // HNBITMAPHDR
+    return 2;                        // HNPAGEHDR
+}
+
+std::uint32_t HeapBuilder::allocate(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxHeapAlloc) throw std::length_error("heap allocation too large");
+    auto fits = [&](const Page& p, std::size_t page) {
+        std::size_t used = headerSize(page) + p.data.size() + size;
+        used = (used + 1) & ~std::size_t(1);
+        std::size_t map = 4 + 2 * (p.starts.size() + 2);
+        return used + map <= ndb::kMaxBlockData && p.starts.size() < 2047;
+    };
+    if (pages_.empty() || !fits(pages_.back(), pages_.size() - 1)) {
+        if (pages_.size() >= 0xFFFF) throw std::length_error("heap too large");
+        pages_.emplace_back();
+    }
+    Page& p = pages_.back();
+    std::size_t page = pages_.size() - 1;
+    p.starts.push_back(std::uint16_t(headerSize(page) + p.data.size()));
+    p.data.insert(p.data.end(), data, data + size);
+    std::uint32_t index = std::uint32_t(p.starts.size());
+    return (std::uint32_t(page) << 16) | (index << 5);
+}
+
+void HeapBuilder::replace(std::uint32_t hid, const Bytes& b) {
+    Page& p = pages_.at(hid >> 16);
+    std::size_t index = ((hid >> 5) & 0x7FF) - 1;
+    std::size_t off = p.starts.at(index) - headerSize(hid >> 16);
+    std::memcpy(p.data.data() + off, b.data(), b.size());
+}
+
+std::vector<Bytes> HeapBuilder::serialize() const {
+    std::vector<Bytes> out;
+    std::vector<std::uint8_t> levels;
+    for (std::size_t i = 0; i < pages_.size(); ++i) {
+        const Page& p = pages_[i];
+        std::size_t hs = headerSize(i);
+        Bytes b(hs, 0);
+        b.insert(b.end(), p.data.begin(), p.data.end());
+        if (b.size() % 2) b.push_back(0);
+        std::uint16_t ibHnpm = std::uint16_t(b.size());
+        std::size_t mapSize = 4 + 2 * (p.starts.size() + 1);
+        Bytes map(mapSize, 0);
+        put16(&map[0], std::uint16_t(p.starts.size()));
+        put16(&map[2], 0);
+        for (std::size_t k = 0; k < p.starts.size(); ++k) put16(&map[4 + 2 * k], p.starts[k]);
+        put16(&map[4 + 2 * p.starts.size()], std::uint16_t(hs + p.data.size()));
+        b.insert(b.end(), map.begin(), map.end());
+        put16(&b[0], ibHnpm);
+        levels.push_back(fillLevel(ndb::kMaxBlockData - b.size()));
+        out.push_back(std::move(b));
+    }
+    // Headers: page 0 carries the signature, root and the fill levels of pages
+    // 0..7; a bitmap header every 128 pages carries those of the next 128.
+    Bytes& first = out[0];
+    first[2] = ndb::kHnSignature;
+    first[3] = clientSig_;
+    put32(&first[4], root_);
+    for (std::size_t i = 0; i < 8 && i < levels.size(); ++i)
+        first[8 + i / 2] |= std::uint8_t(levels[i] << (4 * (i % 2)));
+    for (std::size_t i = 8; i < out.size(); i += 128)
+        for (std::size_t k = 0; k < 128 && i + k < levels.size(); ++k)
+            out[i][2 + k / 2] |= std::uint8_t(levels[i + k] << (4 * (k % 2)));
+    return out;
+}
+
+// ---------------------------------------------------------------- BTH
+
+std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
+                       const std::vector<Bytes>& records) {
+    Bytes header(8, 0);
+    header[0] = ndb::kBTypeBTH;
+    header[1] = cbKey;
+    header[2] = cbEnt;
+    std::uint32_t headerHid = heap.allocate(header);
+    if (records.empty()) return headerHid;
+    // Leaves, then index levels of (first key, child HID) until one node remains.
+    std::vector<std::pair<Bytes, std::uint32_t>> level;
+    std::size_t perLeaf = kMaxHeapAlloc / (cbKey + cbEnt);
+    for (std::size_t i = 0; i < records.size(); i += perLeaf) {
+        std::size_t n = std::min(perLeaf, records.size() - i);
+        Bytes leaf;
+        for (std::size_t k = 0; k < n; ++k)
+            leaf.insert(leaf.end(), records[i + k].begin(), records[i + k].end());
+        level.push_back(
+            {Bytes(records[i].begin(), records[i].begin() + cbKey), heap.allocate(leaf)});
+    }
+    std::uint8_t levels = 0;
+    std::size_t perIndex = kMaxHeapAlloc / (cbKey + 4);
+    while (level.size() > 1) {
+        std::vector<std::pair<Bytes, std::uint32_t>> up;
+        for (std::size_t i = 0; i < level.size(); i += perIndex) {
+            std::size_t n = std::min(perIndex, level.size() - i);
+            Bytes node;
+            for (std::size_t k = 0; k < n; ++k) {
+                node.insert(node.end(), level[i + k].first.begin(), level[i + k].first.end());
+                std::uint8_t h[4];
+                put32(h, level[i + k].second);
+                node.insert(node.end(), h, h + 4);
+            }
+            up.push_back({level[i].first, heap.allocate(node)});
+        }
+        level = std::move(up);
+        ++levels;
+    }
+    header[3] = levels;
+    put32(&header[4], level[0].second);
+    heap.replace(headerHid, header);
+    return headerHid;
+}
+
+// ---------------------------------------------------------------- values
+
+std::uint32_t ValueStore::store(const Bytes& value) {
+    if (value.empty()) return 0;
+    if (value.size() <= kMaxHeapAlloc) return heap_.allocate(value);
+    return storeTree(db_.writeData(value.data(), value.size()));
+}
+
+std::uint32_t ValueStore::storeTree(std::uint64_t bid) {
+    std::uint32_t nid = ndb::makeNid(ndb::kNidTypeLtp, nextIndex_++);
+    subnodes_.push_back({nid, bid, 0});
+    return nid;
+}
+
+std::uint32_t fixedSize(std::uint16_t type) {
+    switch (type) {
+        case 0x0002:
+            return 2;
+        case 0x0003:
+        case 0x0004:
+        case 0x000A:
+            return 4;
+        case 0x000B:
+            return 1;
+        case 0x0005:
+        case 0x0006:
+        case 0x0007:
+        case 0x0014:
+        case 0x0040:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+// ---------------------------------------------------------------- PC
+
+std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value> values,
+                                   std::vector<ndb::SubnodeEntry>& subnodes,
+                                   std::uint32_t& nextSubnodeIndex) {
+    std::sort(values.begin(), values.end(),
+              [](const Value& a, const Value& b) { return (a.tag >> 16) < (b.tag >> 16); });
+    HeapBuilder heap(ndb::kBTypePC);
+    ValueStore store(db, heap, subnodes, nextSubnodeIndex);
+    std::vector<Bytes> records;
+    for (const Value& v : values) {
+        std::uint16_t type = std::uint16_t(v.tag & 0xFFFF);
+        std::uint32_t fs = fixedSize(type);
+        std::uint32_t word = 0;
+        if (v.treeBid)
+            word = store.storeTree(v.treeBid);
+        else if (fs != 0 && fs <= 4)
+            std::memcpy(&word, v.bytes.data(), std::min<std::size_t>(4, v.bytes.size()));
+        else
+            word = store.store(v.bytes);
+        Bytes r(8);
+        put16(&r[0], std::uint16_t(v.tag >> 16));
+        put16(&r[2], type);
+        put32(&r[4], word);
+        records.push_back(std::move(r));
+    }
+    heap.setUserRoot(buildBth(heap, 2, 6, records));
+    return db.writeChunks(heap.serialize());
+}
+
+// ---------------------------------------------------------------- TC
+
+TableBuilder::TableBuilder(const std::vector<std::uint32_t>& columns) {
+    // Cells of 8 and 4 bytes first, then 2, then 1, each group in logical order;
+    // the existence bitmap closes the row.
+    std::uint16_t ib = 0;
+    cols_.resize(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        std::uint32_t fs = fixedSize(std::uint16_t(columns[i] & 0xFFFF));
+        cols_[i] = {columns[i], 0, std::uint8_t(fs == 0 ? 4 : fs), std::uint8_t(i)};
+    }
+    for (auto& c : cols_)
+        if (c.cb >= 4) c.ib = ib, ib = std::uint16_t(ib + c.cb);
+    rgib_[0] = ib;
+    for (auto& c : cols_)
+        if (c.cb == 2) c.ib = ib, ib = std::uint16_t(ib + 2);
+    rgib_[1] = ib;
+    for (auto& c : cols_)
+        if (c.cb == 1) c.ib = ib, ib = std::uint16_t(ib + 1);
+    rgib_[2] = ib;
+    rgib_[3] = std::uint16_t(ib + (cols_.size() + 7) / 8);
+    // TCINFO and the row index header come first in the heap, as Outlook has them.
+    tcinfoHid_ = heap_.allocate(Bytes(22 + 8 * cols_.size(), 0));
+    heap_.setUserRoot(tcinfoHid_);
+}
+
+void TableBuilder::addRow(std::uint32_t rowId, const std::vector<Value>& cells,
+                          ndb::NodeDatabase& db) {
+    ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
+    Bytes row(rgib_[3], 0);
+    for (const Value& v : cells) {
+        auto it = std::find_if(cols_.begin(), cols_.end(),
+                               [&](const Column& c) { return c.tag == v.tag; });
+        if (it == cols_.end()) continue;
+        std::uint32_t fs = fixedSize(std::uint16_t(v.tag & 0xFFFF));
+        if (v.treeBid) {
+            put32(&row[it->ib], store.storeTree(v.treeBid));
+        } else if (fs != 0) {
+            std::memcpy(&row[it->ib], v.bytes.data(), std::min<std::size_t>(fs, v.bytes.size()));
+        } else {
+            put32(&row[it->ib], store.store(v.bytes));
+        }
+        row[rgib_[2] + it->bit / 8] |= std::uint8_t(0x80 >> (it->bit % 8));
+    }
+    // Row id and version are always present.
+    put32(&row[0], rowId);
+    row[rgib_[2]] |= 0xC0;
+    rowIds_.push_back({rowId, std::uint32_t(rowIds_.size())});
+    rows_.insert(rows_.end(), row.begin(), row.end());
+}
+
+std::pair<std::uint64_t, std::uint64_t> TableBuilder::write(ndb::NodeDatabase& db) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sorted = rowIds_;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<Bytes> records;
+    for (auto& [id, index] : sorted) {
+        Bytes r(8);
+        put32(&r[0], id);
+        put32(&r[4], index);
+        records.push_back(std::move(r));
+    }
+    rowIndexHid_ = buildBth(heap_, 4, 4, records);
+    std::uint32_t hnidRows = 0;
+    if (!rows_.empty()) {
+        if (rows_.size() <= kMaxHeapAlloc) {
+            hnidRows = heap_.allocate(rows_);
+        } else {
+            // Whole rows per block; every block but the last fills 8176 bytes.
+            std::size_t rowSize = rgib_[3];
+            std::size_t perBlock = ndb::kMaxBlockData / rowSize;
+            ndb::NodeDatabase::Stream s(db);
+            Bytes pad(ndb::kMaxBlockData - perBlock * rowSize, 0);
+            for (std::size_t off = 0; off < rows_.size(); off += perBlock * rowSize) {
+                std::size_t n = std::min(perBlock * rowSize, rows_.size() - off);
+                s.append(rows_.data() + off, n);
+                if (off + n < rows_.size()) s.append(pad.data(), pad.size());
+            }
+            ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
+            hnidRows = store.storeTree(s.finish());
+        }
+    }
+    Bytes info(22 + 8 * cols_.size(), 0);
+    info[0] = ndb::kBTypeTC;
+    info[1] = std::uint8_t(cols_.size());
+    for (int i = 0; i < 4; ++i) put16(&info[2 + 2 * i], rgib_[i]);
+    put32(&info[10], rowIndexHid_);
+    put32(&info[14], hnidRows);
+    put32(&info[18], 0);
+    std::vector<Column> byTag = cols_;
+    std::sort(byTag.begin(), byTag.end(),
+              [](const Column& a, const Column& b) { return a.tag < b.tag; });
+    for (std::size_t i = 0; i < byTag.size(); ++i) {
+        std::uint8_t* p = &info[22 + 8 * i];
+        put32(p, byTag[i].tag);
+        put16(p + 4, byTag[i].ib);
+        p[6] = byTag[i].cb;
+        p[7] = byTag[i].bit;
+    }
+    heap_.replace(tcinfoHid_, info);
+    std::uint64_t data = db.writeChunks(heap_.serialize());
+    std::uint64_t sub = db.writeSubnodes(subnodes_);
+    return {data, sub};
+}
+
+}  // namespace tp::pst::ltp

@@ -1,0 +1,110 @@
+#pragma once
+// Lists, tables and properties ([MS-PST] 2.3): the heap-on-node, the BTree-on-heap
+// kept inside it, and the property and table contexts built from them. Builders
+// collect an object in memory (its heap only: large values go straight to disk as
+// subnodes) and write it through the node database.
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "pst/ndb/writer.h"
+
+namespace tp::pst::ltp {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kMaxHeapAlloc = 3580;
+
+// Heap-on-node ([MS-PST] 2.3.1).
+class HeapBuilder {
+  public:
+    explicit HeapBuilder(std::uint8_t clientSig) : clientSig_(clientSig) {}
+    std::uint32_t allocate(const std::uint8_t* data, std::size_t size);  // size <= kMaxHeapAlloc
+    std::uint32_t allocate(const Bytes& b) { return allocate(b.data(), b.size()); }
+    // Overwrites an earlier allocation of the same size.
+    void replace(std::uint32_t hid, const Bytes& b);
+    void setUserRoot(std::uint32_t hid) { root_ = hid; }
+    std::vector<Bytes> serialize() const;  // one entry per data block
+    std::size_t pageCount() const { return pages_.size(); }
+
+  private:
+    struct Page {
+        Bytes data;                         // allocations, after the page header
+        std::vector<std::uint16_t> starts;  // offsets of each allocation
+    };
+    static std::size_t headerSize(std::size_t page);
+    std::uint8_t clientSig_;
+    std::uint32_t root_ = 0;
+    std::vector<Page> pages_;
+};
+
+// BTree-on-heap ([MS-PST] 2.3.2): records sorted by key; returns the BTHHEADER's HID.
+std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
+                       const std::vector<Bytes>& sortedRecords);
+
+// Stores a variable-size value: in the heap when small, else as a subnode whose
+// entry is appended to `subnodes`. Returns the HNID (0 for an empty value).
+class ValueStore {
+  public:
+    ValueStore(ndb::NodeDatabase& db, HeapBuilder& heap, std::vector<ndb::SubnodeEntry>& subnodes,
+               std::uint32_t& nextSubnodeIndex)
+        : db_(db), heap_(heap), subnodes_(subnodes), nextIndex_(nextSubnodeIndex) {}
+    std::uint32_t store(const Bytes& value);
+    // A value already streamed into a data tree.
+    std::uint32_t storeTree(std::uint64_t bid);
+
+  private:
+    ndb::NodeDatabase& db_;
+    HeapBuilder& heap_;
+    std::vector<ndb::SubnodeEntry>& subnodes_;
+    std::uint32_t& nextIndex_;
+};
+
+// One property value in its on-disk form: fixed types as little-endian bytes of
+// their natural size, strings as UTF-16LE, multi-valued as the counted layout.
+struct Value {
+    std::uint32_t tag = 0;
+    Bytes bytes;
+    std::uint64_t treeBid = 0;  // set instead of bytes for a value already on disk
+    std::uint64_t treeSize = 0;
+};
+
+// Size of a fixed-size type (0 for variable-size types).
+std::uint32_t fixedSize(std::uint16_t type);
+
+// Property context ([MS-PST] 2.3.3). Returns the data BID of the node; adds the
+// subnodes it needed to `subnodes`.
+std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value> values,
+                                   std::vector<ndb::SubnodeEntry>& subnodes,
+                                   std::uint32_t& nextSubnodeIndex);
+
+// Table context ([MS-PST] 2.3.4). Columns are given in their logical order (the
+// order of their existence bits); cells are laid out as Outlook lays them out.
+class TableBuilder {
+  public:
+    explicit TableBuilder(const std::vector<std::uint32_t>& columns);
+    TableBuilder(TableBuilder&&) = default;
+    // Cells not named stay absent. Row id is the PidTagLtpRowId value.
+    void addRow(std::uint32_t rowId, const std::vector<Value>& cells, ndb::NodeDatabase& db);
+    std::size_t rowCount() const { return rowIds_.size(); }
+    // Writes the table; returns the data BID and the subnode tree BID (0 if none).
+    std::pair<std::uint64_t, std::uint64_t> write(ndb::NodeDatabase& db);
+
+  private:
+    struct Column {
+        std::uint32_t tag;
+        std::uint16_t ib;
+        std::uint8_t cb;
+        std::uint8_t bit;
+    };
+    std::vector<Column> cols_;  // logical order
+    std::uint16_t rgib_[4] = {};
+    HeapBuilder heap_{0x7C};
+    std::uint32_t tcinfoHid_ = 0, rowIndexHid_ = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> rowIds_;  // row id, row index
+    Bytes rows_;
+    std::vector<ndb::SubnodeEntry> subnodes_;
+    std::uint32_t nextSubnodeIndex_ = 0x400;
+};
+
+}  // namespace tp::pst::ltp

@@ -1,0 +1,153 @@
+#include "pst/messaging/values.h"
+
+#include <cstring>
+
+namespace tp::pst {
+
+void PropertySet::set(std::uint32_t tag, PropData value) {
+    for (auto& p : props_)
+        if (!p.named && p.tag == tag) {
+            p.value = std::move(value);
+            return;
+        }
+    props_.push_back({tag, std::nullopt, std::move(value)});
+}
+
+void PropertySet::setNamed(const NamedProp& name, PropData value) {
+    for (auto& p : props_)
+        if (p.named && p.named->guid == name.guid && p.named->id == name.id &&
+            p.named->name == name.name) {
+            p.value = std::move(value);
+            p.named->type = name.type;
+            return;
+        }
+    props_.push_back({makeTag(0, name.type), name, std::move(value)});
+}
+
+const Property* PropertySet::find(std::uint32_t tag) const {
+    for (const auto& p : props_)
+        if (!p.named && p.tag == tag) return &p;
+    return nullptr;
+}
+
+namespace messaging {
+namespace {
+
+void append16(ltp::Bytes& b, std::uint16_t v) {
+    b.push_back(std::uint8_t(v));
+    b.push_back(std::uint8_t(v >> 8));
+}
+
+template <class T>
+ltp::Bytes raw(T v) {
+    ltp::Bytes b(sizeof(T));
+    std::memcpy(b.data(), &v, sizeof(T));
+    return b;
+}
+
+}  // namespace
+
+ltp::Bytes utf16(const std::string& s) {
+    ltp::Bytes out;
+    out.reserve(s.size() * 2);
+    std::size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (c < 0x80) {
+            cp = c;
+        } else if ((c >> 5) == 0x6 || (c >> 4) == 0xE || (c >> 3) == 0x1E) {
+            len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : 4;
+            std::uint32_t v = c & (0x7F >> len);
+            bool ok = i + len <= s.size();
+            for (std::size_t k = 1; ok && k < len; ++k) {
+                auto d = static_cast<unsigned char>(s[i + k]);
+                if ((d >> 6) != 0x2) ok = false;
+                v = (v << 6) | (d & 0x3F);
+            }
+            static const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (ok && v >= minimum[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF))
+                cp = v;
+            else
+                len = 1;
+        }
+        i += len;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            append16(out, std::uint16_t(0xD800 | (cp >> 10)));
+            append16(out, std::uint16_t(0xDC00 | (cp & 0x3FF)));
+        } else {
+            append16(out, std::uint16_t(cp));
+        }
+    }
+    return out;
+}
+
+bool encodeValue(std::uint32_t tag, const PropData& value, ltp::Bytes& out) {
+    auto asInt = [&](std::int64_t& v) {
+        if (auto p = std::get_if<std::int16_t>(&value)) return v = *p, true;
+        if (auto p = std::get_if<std::int32_t>(&value)) return v = *p, true;
+        if (auto p = std::get_if<bool>(&value)) return v = *p ? 1 : 0, true;
+        if (auto p = std::get_if<std::int64_t>(&value)) return v = *p, true;
+        if (auto p = std::get_if<FileTime>(&value)) return v = std::int64_t(p->ticks), true;
+        return false;
+    };
+    std::int64_t n = 0;
+    switch (tagType(tag)) {
+        case PropType::Int16:
+            if (!asInt(n)) return false;
+            out = raw(std::int16_t(n));
+            return true;
+        case PropType::Int32:
+            if (!asInt(n)) return false;
+            out = raw(std::int32_t(n));
+            return true;
+        case PropType::Boolean:
+            if (!asInt(n)) return false;
+            out = {std::uint8_t(n != 0)};
+            return true;
+        case PropType::Int64:
+        case PropType::Time:
+            if (!asInt(n)) return false;
+            out = raw(n);
+            return true;
+        case PropType::String:
+            if (auto p = std::get_if<std::string>(&value)) return out = utf16(*p), true;
+            return false;
+        case PropType::Guid:
+            if (auto p = std::get_if<Binary>(&value); p && p->size() == 16) return out = *p, true;
+            return false;
+        case PropType::Binary:
+            if (auto p = std::get_if<Binary>(&value)) return out = *p, true;
+            if (auto p = std::get_if<std::string>(&value))
+                return out.assign(p->begin(), p->end()), true;
+            return false;
+        case PropType::MultiString: {
+            auto p = std::get_if<std::vector<std::string>>(&value);
+            if (!p) return false;
+            // Count, offsets, then the strings ([MS-PST] 2.3.3.4.2).
+            std::vector<ltp::Bytes> parts;
+            for (const auto& s : *p) parts.push_back(utf16(s));
+            out.assign(4 + 4 * parts.size(), 0);
+            std::uint32_t count = std::uint32_t(parts.size());
+            std::memcpy(out.data(), &count, 4);
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                std::uint32_t off = std::uint32_t(out.size());
+                std::memcpy(&out[4 + 4 * i], &off, 4);
+                out.insert(out.end(), parts[i].begin(), parts[i].end());
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint64_t valueBytes(const std::vector<ltp::Value>& values) {
+    std::uint64_t total = 0;
+    for (const auto& v : values) total += v.treeBid ? v.treeSize : v.bytes.size();
+    return total;
+}
+
+}  // namespace messaging
+}  // namespace tp::pst

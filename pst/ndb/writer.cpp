@@ -1,0 +1,455 @@
+#include "pst/ndb/writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "pst/ndb/crc.h"
+#include "pst/ndb/format.h"
+#include "pst/ndb/permute.h"
+
+namespace tp::pst::ndb {
+namespace {
+
+constexpr std::size_t kBufferLimit = 4 << 20;
+
+void put16(std::uint8_t* p, std::uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
+void put64(std::uint8_t* p, std::uint64_t v) {
+    std::memcpy(p, &v, 8);
+}
+
+std::uint16_t signature(std::uint64_t ib, std::uint64_t bid) {
+    ib ^= bid;
+    return std::uint16_t(std::uint16_t(ib >> 16) ^ std::uint16_t(ib));
+}
+
+void pageTrailer(std::uint8_t* page, std::uint8_t ptype, std::uint16_t sig, std::uint64_t bid) {
+    page[496] = ptype;
+    page[497] = ptype;
+    put16(page + 498, sig);
+    put32(page + 500, crc32(page, 496));
+    put64(page + 504, bid);
+}
+
+}  // namespace
+
+NodeDatabase::~NodeDatabase() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void NodeDatabase::fail(const std::string& what) {
+    if (error_.empty()) error_ = what;
+}
+
+bool NodeDatabase::create(const std::filesystem::path& path, std::string& error) {
+    path_ = path;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        error = "cannot create " + path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    // The header area stays zero (no signature) until finish() writes it.
+    cursor_ = amapOffset(0) + mapPagesBytes(0);
+    bufStart_ = cursor_;
+    buf_.reserve(kBufferLimit + kMaxBlockSize);
+    return true;
+}
+
+void NodeDatabase::pwriteAll(std::uint64_t ib, const std::uint8_t* data, std::size_t size) {
+    while (size > 0 && !failed()) {
+        ssize_t n = ::pwrite(fd_, data, size, off_t(ib));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("cannot write " + path_.string() + ": " + std::strerror(errno));
+            return;
+        }
+        data += n;
+        size -= std::size_t(n);
+        ib += std::uint64_t(n);
+    }
+}
+
+void NodeDatabase::flushBuffer() {
+    if (!buf_.empty()) pwriteAll(bufStart_, buf_.data(), buf_.size());
+    bufStart_ += buf_.size();
+    buf_.clear();
+}
+
+// Append-only: `ib` is always at or after the buffered end; gaps are zero-filled.
+void NodeDatabase::put(std::uint64_t ib, const std::uint8_t* data, std::size_t size) {
+    std::uint64_t end = bufStart_ + buf_.size();
+    if (ib > end) {
+        if (ib - end > kBufferLimit) {
+            flushBuffer();
+            bufStart_ = ib;
+        } else {
+            buf_.resize(buf_.size() + std::size_t(ib - end), 0);
+        }
+    }
+    buf_.insert(buf_.end(), data, data + size);
+    if (buf_.size() >= kBufferLimit) flushBuffer();
+}
+
+std::uint64_t NodeDatabase::allocate(std::uint64_t size, std::uint64_t align) {
+    for (;;) {
+        std::uint64_t ib = (cursor_ + align - 1) / align * align;
+        std::uint64_t interval = (ib - kFirstAMapOffset) / kAMapCoverage;
+        std::uint64_t dataStart = amapOffset(interval) + mapPagesBytes(interval);
+        if (ib < dataStart) ib = (dataStart + align - 1) / align * align;
+        if (ib + size > amapOffset(interval + 1)) {
+            // Blocks never straddle an AMap boundary; the rest of the interval stays free.
+            std::uint64_t next = interval + 1;
+            cursor_ = amapOffset(next) + mapPagesBytes(next);
+            continue;
+        }
+        cursor_ = ib + size;
+        if (!allocated_.empty() && allocated_.back().first + allocated_.back().second == ib)
+            allocated_.back().second += size;
+        else
+            allocated_.push_back({ib, size});
+        return ib;
+    }
+}
+
+std::uint64_t NodeDatabase::writeBlock(const std::uint8_t* data, std::size_t size, bool internal) {
+    std::uint64_t bid = nextBid_ | (internal ? kBidInternal : 0);
+    nextBid_ += kBidIncrement;
+    std::uint32_t alloc = blockAllocSize(std::uint32_t(size));
+    std::uint64_t ib = allocate(alloc, 64);
+    std::uint8_t block[kMaxBlockSize];
+    std::memcpy(block, data, size);
+    if (!internal) permuteEncode(block, size);
+    std::memset(block + size, 0, alloc - size);
+    std::uint8_t* t = block + alloc - kBlockTrailerSize;
+    put16(t, std::uint16_t(size));
+    put16(t + 2, signature(ib, bid));
+    put32(t + 4, crc32(block, size));
+    put64(t + 8, bid);
+    put(ib, block, alloc);
+    blocks_.push_back({bid, ib, std::uint16_t(size), 2});
+    return bid;
+}
+
+std::uint64_t NodeDatabase::treeOver(const std::vector<std::uint64_t>& bids,
+                                     const std::vector<std::uint32_t>& sizes) {
+    if (bids.size() == 1) return bids[0];
+    auto xblock = [&](std::uint8_t level, const std::uint64_t* ids, std::size_t n,
+                      std::uint64_t bytes) {
+        std::vector<std::uint8_t> b(8 + 8 * n);
+        b[0] = kBtypeXBlock;
+        b[1] = level;
+        put16(&b[2], std::uint16_t(n));
+        put32(&b[4], std::uint32_t(bytes));
+        for (std::size_t i = 0; i < n; ++i) put64(&b[8 + 8 * i], ids[i]);
+        return writeBlock(b.data(), b.size(), true);
+    };
+    std::uint64_t total = 0;
+    for (auto s : sizes) total += s;
+    if (total > 0xFFFFFFFFull) {
+        fail("value too large for one data tree");
+        return 0;
+    }
+    if (bids.size() <= kXBlockMaxEntries) return xblock(1, bids.data(), bids.size(), total);
+    std::vector<std::uint64_t> xs;
+    for (std::size_t i = 0; i < bids.size(); i += kXBlockMaxEntries) {
+        std::size_t n = std::min<std::size_t>(kXBlockMaxEntries, bids.size() - i);
+        std::uint64_t bytes = 0;
+        for (std::size_t k = 0; k < n; ++k) bytes += sizes[i + k];
+        xs.push_back(xblock(1, &bids[i], n, bytes));
+    }
+    if (xs.size() > kXBlockMaxEntries) {
+        fail("value too large for one data tree");
+        return 0;
+    }
+    return xblock(2, xs.data(), xs.size(), total);
+}
+
+std::uint64_t NodeDatabase::writeData(const std::uint8_t* data, std::size_t size) {
+    Stream s(*this);
+    s.append(data, size);
+    return s.finish();
+}
+
+std::uint64_t NodeDatabase::writeChunks(const std::vector<std::vector<std::uint8_t>>& chunks) {
+    std::vector<std::uint64_t> bids;
+    std::vector<std::uint32_t> sizes;
+    for (const auto& c : chunks) {
+        bids.push_back(writeBlock(c.data(), c.size(), false));
+        sizes.push_back(std::uint32_t(c.size()));
+    }
+    return treeOver(bids, sizes);
+}
+
+void NodeDatabase::Stream::append(const std::uint8_t* data, std::size_t size) {
+    total_ += size;
+    while (size > 0) {
+        std::size_t take = std::min<std::size_t>(size, kMaxBlockData - chunk_.size());
+        chunk_.insert(chunk_.end(), data, data + take);
+        data += take;
+        size -= take;
+        if (chunk_.size() == kMaxBlockData) {
+            bids_.push_back(db_.writeBlock(chunk_.data(), chunk_.size(), false));
+            sizes_.push_back(std::uint32_t(chunk_.size()));
+            chunk_.clear();
+        }
+    }
+}
+
+std::uint64_t NodeDatabase::Stream::finish() {
+    if (!chunk_.empty() || bids_.empty()) {
+        bids_.push_back(db_.writeBlock(chunk_.data(), chunk_.size(), false));
+        sizes_.push_back(std::uint32_t(chunk_.size()));
+    }
+    chunk_.clear();
+    std::uint64_t root = db_.treeOver(bids_, sizes_);
+    bids_.clear();
+    sizes_.clear();
+    return root;
+}
+
+std::uint64_t NodeDatabase::writeSubnodes(std::vector<SubnodeEntry> entries) {
+    if (entries.empty()) return 0;
+    std::sort(entries.begin(), entries.end(),
+              [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> leaves;  // first nid, SLBLOCK bid
+    for (std::size_t i = 0; i < entries.size(); i += kSLBlockMaxEntries) {
+        std::size_t n = std::min<std::size_t>(kSLBlockMaxEntries, entries.size() - i);
+        std::vector<std::uint8_t> b(8 + 24 * n, 0);
+        b[0] = kBtypeSLBlock;
+        b[1] = 0;
+        put16(&b[2], std::uint16_t(n));
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto& e = entries[i + k];
+            put64(&b[8 + 24 * k], e.nid);
+            put64(&b[16 + 24 * k], e.bidData);
+            put64(&b[24 + 24 * k], e.bidSub);
+        }
+        leaves.push_back({entries[i].nid, writeBlock(b.data(), b.size(), true)});
+    }
+    if (leaves.size() == 1) return leaves[0].second;
+    if (leaves.size() > kSIBlockMaxEntries) {
+        fail("too many subnodes in one node");
+        return 0;
+    }
+    std::vector<std::uint8_t> b(8 + 16 * leaves.size(), 0);
+    b[0] = kBtypeSLBlock;
+    b[1] = 1;
+    put16(&b[2], std::uint16_t(leaves.size()));
+    for (std::size_t k = 0; k < leaves.size(); ++k) {
+        put64(&b[8 + 16 * k], leaves[k].first);
+        put64(&b[16 + 16 * k], leaves[k].second);
+    }
+    return writeBlock(b.data(), b.size(), true);
+}
+
+void NodeDatabase::addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
+                           std::uint32_t nidParent) {
+    nodes_.push_back({nid, bidData, bidSub, nidParent});
+}
+
+std::uint64_t NodeDatabase::writePage(const std::uint8_t* body, std::uint8_t ptype) {
+    std::uint64_t ib = allocate(kPageSize, kPageSize);
+    std::uint64_t bid = nextPageBid_++;
+    std::uint8_t page[kPageSize];
+    std::memcpy(page, body, 496);
+    pageTrailer(page, ptype, signature(ib, bid), bid);
+    put(ib, page, kPageSize);
+    // The caller needs both; bid in the high part is not possible, so remember ib.
+    lastPageIb_ = ib;
+    return bid;
+}
+
+template <class Entry, class Encode>
+NodeDatabase::BTRef NodeDatabase::buildBTree(const std::vector<Entry>& leaves, std::uint8_t ptype,
+                                             std::uint32_t cbLeaf, Encode encode) {
+    const std::uint32_t maxLeaf = kBtEntryBytes / cbLeaf;
+    const std::uint32_t maxInner = kBtEntryBytes / kBtEntrySize;
+    std::vector<BTRef> level;
+    std::uint8_t body[496];
+    auto emit = [&](std::uint8_t cLevel, std::uint32_t cbEnt, std::uint32_t cEntMax, std::size_t n,
+                    auto fill, std::uint64_t firstKey) {
+        std::memset(body, 0, sizeof body);
+        for (std::size_t k = 0; k < n; ++k) fill(body + k * cbEnt, k);
+        body[488] = std::uint8_t(n);
+        body[489] = std::uint8_t(cEntMax);
+        body[490] = std::uint8_t(cbEnt);
+        body[491] = cLevel;
+        std::uint64_t bid = writePage(body, ptype);
+        return BTRef{firstKey, bid, lastPageIb_};
+    };
+    if (leaves.empty()) {
+        level.push_back(emit(
+            0, cbLeaf, maxLeaf, 0, [](std::uint8_t*, std::size_t) {}, 0));
+    }
+    for (std::size_t i = 0; i < leaves.size(); i += maxLeaf) {
+        std::size_t n = std::min<std::size_t>(maxLeaf, leaves.size() - i);
+        level.push_back(emit(
+            0, cbLeaf, maxLeaf, n,
+            [&](std::uint8_t* p, std::size_t k) { encode(p, leaves[i + k]); },
+            encode(nullptr, leaves[i])));
+    }
+    std::uint8_t cLevel = 1;
+    while (level.size() > 1) {
+        std::vector<BTRef> up;
+        for (std::size_t i = 0; i < level.size(); i += maxInner) {
+            std::size_t n = std::min<std::size_t>(maxInner, level.size() - i);
+            up.push_back(emit(
+                cLevel, kBtEntrySize, maxInner, n,
+                [&](std::uint8_t* p, std::size_t k) {
+                    put64(p, level[i + k].key);
+                    put64(p + 8, level[i + k].bid);
+                    put64(p + 16, level[i + k].ib);
+                },
+                level[i].key));
+        }
+        level = std::move(up);
+        ++cLevel;
+    }
+    return level[0];
+}
+
+bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::string& error) {
+    if (finished_) {
+        error = "store already closed";
+        return false;
+    }
+    finished_ = true;
+    std::sort(nodes_.begin(), nodes_.end(),
+              [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+    for (std::size_t i = 1; i < nodes_.size(); ++i)
+        if (nodes_[i].nid == nodes_[i - 1].nid) fail("duplicate node id");
+
+    // Block ids grow with every write, so the BBT leaves are already in order.
+    BTRef bbt = buildBTree(blocks_, kPtypeBBT, kBtEntrySize,
+                           [](std::uint8_t* p, const BlockEntry& e) -> std::uint64_t {
+                               if (p) {
+                                   put64(p, e.bid);
+                                   put64(p + 8, e.ib);
+                                   put16(p + 16, e.cb);
+                                   put16(p + 18, e.cRef);
+                               }
+                               return e.bid;
+                           });
+    BTRef nbt = buildBTree(nodes_, kPtypeNBT, kNbtEntrySize,
+                           [](std::uint8_t* p, const NodeEntry& e) -> std::uint64_t {
+                               if (p) {
+                                   put64(p, e.nid);
+                                   put64(p + 8, e.bidData);
+                                   put64(p + 16, e.bidSub);
+                                   put32(p + 24, e.parent);
+                               }
+                               return e.nid;
+                           });
+    flushBuffer();
+
+    // The file ends at an AMap boundary; every interval gets its map pages.
+    std::uint64_t intervals = (cursor_ - kFirstAMapOffset + kAMapCoverage - 1) / kAMapCoverage;
+    std::uint64_t eof = amapOffset(intervals);
+    std::uint64_t freeBytes = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> density;  // free slots, AMap index
+    std::size_t run = 0;
+    std::uint8_t page[kPageSize];
+    for (std::uint64_t i = 0; i < intervals && !failed(); ++i) {
+        std::uint64_t base = amapOffset(i), end = base + kAMapCoverage;
+        std::memset(page, 0, sizeof page);
+        // The map pages that open the interval.
+        for (std::uint64_t u = 0; u < mapPagesBytes(i) / 64; ++u)
+            page[u / 8] |= std::uint8_t(0x80 >> (u % 8));
+        while (run < allocated_.size() && allocated_[run].first + allocated_[run].second <= base)
+            ++run;
+        for (std::size_t r = run; r < allocated_.size() && allocated_[r].first < end; ++r) {
+            std::uint64_t from = std::max(allocated_[r].first, base);
+            std::uint64_t to = std::min(allocated_[r].first + allocated_[r].second, end);
+            for (std::uint64_t u = (from - base) / 64; u < (to - base + 63) / 64; ++u)
+                page[u / 8] |= std::uint8_t(0x80 >> (u % 8));
+        }
+        std::uint32_t used = 0;
+        for (int b = 0; b < 496; ++b) used += std::uint32_t(__builtin_popcount(page[b]));
+        std::uint32_t freeSlots = 496 * 8 - used;
+        freeBytes += std::uint64_t(freeSlots) * 64;
+        density.push_back({freeSlots, std::uint32_t(i)});
+        pageTrailer(page, kPtypeAMap, 0, base);
+        pwriteAll(base, page, kPageSize);
+        if (hasPMap(i)) {
+            std::memset(page, 0xFF, 496);
+            pageTrailer(page, kPtypePMap, 0, pmapOffset(i));
+            pwriteAll(pmapOffset(i), page, kPageSize);
+        }
+        if (hasFMap(i)) {
+            // Each byte: the longest free run of the AMap it stands for; new files
+            // are packed, so the space after the end is all that is free.
+            std::memset(page, 0, 496);
+            pageTrailer(page, kPtypeFMap, 0, fmapOffset(i));
+            pwriteAll(fmapOffset(i), page, kPageSize);
+        }
+        if (hasFPMap(i)) {
+            std::memset(page, 0xFF, 496);
+            pageTrailer(page, kPtypeFPMap, 0, fpmapOffset(i));
+            pwriteAll(fpmapOffset(i), page, kPageSize);
+        }
+    }
+    // Density list: AMaps by descending free space.
+    std::stable_sort(density.begin(), density.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::memset(page, 0, sizeof page);
+    std::size_t nd = std::min<std::size_t>(density.size(), 476 / 4);
+    page[0] = 0x01;  // DFL_BACKFILL_COMPLETE
+    page[1] = std::uint8_t(nd);
+    put32(page + 4, std::uint32_t(intervals - 1));
+    for (std::size_t k = 0; k < nd; ++k)
+        put32(page + 8 + 4 * k, (density[k].second & 0xFFFFF) | (density[k].first << 20));
+    std::uint64_t dlBid = nextPageBid_++;
+    pageTrailer(page, kPtypeDL, signature(kDListOffset, dlBid), dlBid);
+    pwriteAll(kDListOffset, page, kPageSize);
+    if (!failed() && ::ftruncate(fd_, off_t(eof)) != 0)
+        fail(std::string("cannot size the store: ") + std::strerror(errno));
+    if (!failed() && ::fsync(fd_) != 0) fail(std::string("cannot flush: ") + std::strerror(errno));
+
+    // Header last.
+    std::uint8_t h[0x4200 - 0];
+    std::memset(h, 0, sizeof h);
+    put32(h, kHeaderMagic);
+    put16(h + 8, kMagicClient);
+    put16(h + 10, kVersionUnicode);
+    put16(h + 12, kVersionClient);
+    h[14] = kPlatform;
+    h[15] = kPlatform;
+    put64(h + 0x20, nextPageBid_);
+    put32(h + 0x28, 1);  // dwUnique
+    for (int k = 0; k < 32; ++k) put32(h + 0x2C + 4 * k, rgnid[std::size_t(k)]);
+    put64(h + 0xB8, eof);
+    put64(h + 0xC0, amapOffset(intervals - 1));
+    put64(h + 0xC8, freeBytes);
+    put64(h + 0xD0, 0);
+    put64(h + 0xD8, nbt.bid);
+    put64(h + 0xE0, nbt.ib);
+    put64(h + 0xE8, bbt.bid);
+    put64(h + 0xF0, bbt.ib);
+    h[0xF8] = kAMapValid2;
+    std::memset(h + 0x100, 0xFF, 128);
+    std::memset(h + 0x180, 0xFF, 128);
+    h[0x200] = kSentinel;
+    h[0x201] = kCryptPermute;
+    put64(h + 0x204, nextBid_);
+    put32(h + 4, crc32(h + 8, kHeaderCrcPartialLen));
+    put32(h + 0x20C, crc32(h + 8, kHeaderCrcFullLen));
+    pwriteAll(0, h, 0x4200);
+    if (!failed() && ::fsync(fd_) != 0) fail(std::string("cannot flush: ") + std::strerror(errno));
+    if (::close(fd_) != 0) fail(std::string("cannot close the store: ") + std::strerror(errno));
+    fd_ = -1;
+    if (failed()) {
+        error = error_;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tp::pst::ndb

@@ -1,0 +1,157 @@
+#pragma once
+// Test support for the main window: a QApplication, a scripted Dialogs that
+// answers every box and dialog without waiting, and small helpers.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QWidget>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/dialogs.h"
+
+namespace tp::app::test {
+
+inline QApplication& ensureApp() {
+    static int argc = 1;
+    static char name[] = "tp_app_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+// Answers are queued by the test; a box or dialog that nobody scripted is a test
+// failure (and is answered No / cancelled).
+class FakeDialogs final : public Dialogs {
+public:
+    FakeDialogs() {
+        ensureApp();  // the fixture's first member: the window comes after it
+        setDialogs(this);
+    }
+    ~FakeDialogs() override { setDialogs(nullptr); }
+
+    std::vector<Notice> boxes;
+    std::deque<Answer> answers;  // for Yes/No boxes
+    std::deque<QStringList> fileChoices;
+    std::deque<QString> folderChoices;
+    QStringList filters;
+    QStringList prompts;
+    QStringList opened;
+    std::function<void(const Notice&)> onBox;
+
+    Answer messageBox(QWidget*, const Notice& notice) override {
+        boxes.push_back(notice);
+        if (onBox) onBox(notice);
+        if (notice.buttons == NoticeButtons::Ok) return Answer::Ok;
+        if (answers.empty()) {
+            ADD_FAILURE() << "unexpected question: " << notice.text;
+            return Answer::No;
+        }
+        Answer a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    QStringList openFileNames(QWidget*, const QString& filter) override {
+        filters << filter;
+        if (fileChoices.empty()) {
+            ADD_FAILURE() << "unexpected file dialog";
+            return {};
+        }
+        QStringList c = fileChoices.front();
+        fileChoices.pop_front();
+        return c;
+    }
+    QString browseForFolder(QWidget*, const QString& prompt) override {
+        prompts << prompt;
+        if (folderChoices.empty()) {
+            ADD_FAILURE() << "unexpected folder dialog: " << prompt.toStdString();
+            return {};
+        }
+        QString c = folderChoices.front();
+        folderChoices.pop_front();
+        return c;
+    }
+    QString inputBox(QWidget*, const QString&, const QString&, const QString&, bool* ok) override {
+        ADD_FAILURE() << "unexpected input box";
+        if (ok) *ok = false;
+        return {};
+    }
+    void beep() override {}
+    void openDocument(const QString& pathOrUrl) override { opened << pathOrUrl; }
+};
+
+template <class W>
+W* child(QWidget* window, const char* name) {
+    W* w = window->findChild<W*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+// Processes window events until `done` holds; a safety limit keeps a broken run
+// from hanging the suite.
+inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > limitMs) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// A scratch folder removed at the end of the test.
+class TempDir {
+public:
+    TempDir() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path_ = std::filesystem::temp_directory_path() /
+                (std::string("tp-app-") + info->test_suite_name() + "-" + info->name());
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+    QString q(const std::string& rel = {}) const {
+        return QString::fromStdString((rel.empty() ? path_ : path_ / rel).string());
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+inline std::string readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// One message as IncrediMail stores it (CR LF line ends).
+inline std::string message(int k, const std::string& subject = "Hello") {
+    return "Return-Path: <ann@example.org>\r\n"
+           "From: Ann <ann@example.org>\r\n"
+           "To: Bob <bob@example.org>\r\n"
+           "Subject: " + subject + " " + std::to_string(k) + "\r\n"
+           "Date: Mon, 3 Jan 2011 10:0" + std::to_string(k % 10) + ":00 +0100\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n"
+           "Body of message " + std::to_string(k) + ".\r\n"
+           "Second line.\r\n";
+}
+
+inline std::string mailbox(int messages, const std::string& subject = "Hello") {
+    std::string out;
+    for (int k = 1; k <= messages; ++k) out += message(k, subject);
+    return out;
+}
+
+}  // namespace tp::app::test

@@ -1,0 +1,212 @@
+// The mailbox list commands, the folder command over real trees, dropping, and
+// the attachments option.
+#include <QCheckBox>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+#include <unistd.h>
+
+#include "app/file_grid.h"
+#include "app/main_window.h"
+#include "fake_dialogs.h"
+
+namespace tp::app::test {
+namespace {
+
+class ListTest : public ::testing::Test {
+protected:
+    ListTest() { ensureApp(); }
+    FakeDialogs fake;
+    MainWindow window;
+    TempDir tmp;
+
+    FileGrid* grid() { return child<FileGrid>(&window, "grdFiles1"); }
+    QString count() { return child<QLabel>(&window, "lblCount1")->text(); }
+    bool convertEnabled() { return child<QPushButton>(&window, "CmdConvert2PDF")->isEnabled(); }
+    void click(const char* name) { child<QPushButton>(&window, name)->click(); }
+};
+
+TEST_F(ListTest, AddCommandAppendsEveryChoiceInOrderWithDuplicatesAndCounts) {
+    fake.fileChoices = {{}};  // cancelled
+    click("cmdAdd");
+    EXPECT_EQ(fake.filters, QStringList{"IncrediMail Mailbox (*.imm)"});
+    EXPECT_EQ(count(), "0 files");
+    EXPECT_FALSE(convertEnabled());
+    EXPECT_TRUE(fake.boxes.empty());
+
+    fake.fileChoices = {{"/m/Inbox.imm"}};
+    click("cmdAdd");
+    EXPECT_EQ(grid()->column0(), QStringList{"/m/Inbox.imm"});
+    EXPECT_EQ(count(), "1 files");
+    EXPECT_TRUE(convertEnabled());
+
+    fake.fileChoices = {{"/m/Sent.imm", "/m/Inbox.imm", "/n/ Odd name .IMM"}};
+    click("cmdAdd");
+    EXPECT_EQ(grid()->column0(),
+              (QStringList{"/m/Inbox.imm", "/m/Sent.imm", "/m/Inbox.imm", "/n/ Odd name .IMM"}));
+    EXPECT_EQ(count(), "4 files");
+    EXPECT_TRUE(fake.boxes.empty());
+}
+
+TEST_F(ListTest, ClearAsksOnlyWhenThereIsSomethingAndKeepsConvertAsItWas) {
+    click("cmdClear1");
+    EXPECT_TRUE(fake.boxes.empty());
+
+    window.AddFileToList("/m/a.imm");
+    window.AddFileToList("/m/b.imm");
+    fake.fileChoices = {{"/m/c.imm"}};
+    click("cmdAdd");
+    ASSERT_TRUE(convertEnabled());
+
+    fake.answers = {Answer::No};
+    click("cmdClear1");
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].text, "Do you want to clear all the files in the list\r\n Proceed?");
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Question);
+    EXPECT_EQ(fake.boxes[0].buttons, NoticeButtons::YesNo);
+    EXPECT_EQ(grid()->Rows(), 3);
+
+    fake.answers = {Answer::Yes};
+    click("cmdClear1");
+    EXPECT_EQ(grid()->Rows(), 1);
+    EXPECT_EQ(grid()->column0(), QStringList{QString()});
+    EXPECT_EQ(count(), "0 files");
+    EXPECT_TRUE(convertEnabled());
+
+    // The next addition fills row 0 again.
+    window.AddFileToList("/m/d.imm");
+    EXPECT_EQ(grid()->column0(), QStringList{"/m/d.imm"});
+    EXPECT_EQ(count(), "1 files");
+}
+
+// Mail/a.imm, Mail/X/b.imm, Mail/Y/INBOX.IMM, Mail/Y/Z/d.imm, plus files that are
+// not mailboxes.
+void makeTree(const std::filesystem::path& root) {
+    writeFile(root / "Mail/a.imm", "x");
+    writeFile(root / "Mail/notes.txt", "x");
+    writeFile(root / "Mail/X/b.imm", "x");
+    writeFile(root / "Mail/X/b.imm.bak", "x");
+    writeFile(root / "Mail/Y/INBOX.IMM", "x");
+    writeFile(root / "Mail/Y/Sent.imm ", "x");
+    writeFile(root / "Mail/Y/Z/d.imm", "x");
+}
+
+TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {
+    makeTree(tmp.path());
+    window.AddFileToList("/earlier.imm");
+    fake.folderChoices = {tmp.q("Mail")};
+    click("CmdAddFolder");
+    EXPECT_EQ(fake.prompts, QStringList{"Choose Source Folder..."});
+    const QString m = tmp.q("Mail") + "/";
+    EXPECT_EQ(grid()->column0(), (QStringList{"/earlier.imm", m + "a.imm", m + "X/b.imm",
+                                              m + "Y/INBOX.IMM", m + "Y/Sent.imm ",
+                                              m + "Y/Z/d.imm"}));
+    EXPECT_EQ(count(), "6 files");
+    EXPECT_TRUE(convertEnabled());
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].text, "5 Files Added to List.");
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::None);
+    EXPECT_EQ(fake.boxes[0].buttons, NoticeButtons::Ok);
+
+    // A chosen path that already ends in the separator gets no second one.
+    fake.folderChoices = {tmp.q("Mail/Y/Z/")};
+    click("CmdAddFolder");
+    EXPECT_EQ(grid()->column0().last(), m + "Y/Z/d.imm");
+    EXPECT_EQ(fake.boxes.back().text, "1 Files Added to List.");
+}
+
+TEST_F(ListTest, FolderWithoutMailboxesReportsZeroAndDisablesConvert) {
+    writeFile(tmp.path() / "Empty/readme.txt", "x");
+    fake.fileChoices = {{"/m/Inbox.imm"}};
+    click("cmdAdd");
+    ASSERT_TRUE(convertEnabled());
+
+    fake.folderChoices = {tmp.q("Empty")};
+    click("CmdAddFolder");
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].text, "0 Files Added to List.");
+    EXPECT_FALSE(convertEnabled());
+    EXPECT_EQ(count(), "1 files");
+
+    // Cancelled: nothing changes, nothing is shown.
+    fake.folderChoices = {QString()};
+    click("CmdAddFolder");
+    EXPECT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(count(), "1 files");
+}
+
+TEST_F(ListTest, FolderThatCannotBeListedIsReportedAndAddsNothing) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may list every folder";
+    writeFile(tmp.path() / "Mail/a.imm", "x");
+    writeFile(tmp.path() / "Mail/Locked/b.imm", "x");
+    std::filesystem::permissions(tmp.path() / "Mail/Locked", std::filesystem::perms::none);
+    fake.folderChoices = {tmp.q("Mail")};
+    click("CmdAddFolder");
+    std::filesystem::permissions(tmp.path() / "Mail/Locked", std::filesystem::perms::owner_all);
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Exclamation);
+    EXPECT_NE(fake.boxes[0].text.find("could not be read"), std::string::npos);
+    EXPECT_EQ(count(), "0 files");
+    EXPECT_FALSE(convertEnabled());
+}
+
+TEST_F(ListTest, DroppedFilesAndFoldersAreAddedAsTheAddCommandsWould) {
+    makeTree(tmp.path());
+    writeFile(tmp.path() / "loose/Extra.imm", "x");
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(tmp.q("loose/Extra.imm")),
+                  QUrl::fromLocalFile(tmp.q("Mail/notes.txt")),
+                  QUrl::fromLocalFile(tmp.q("Mail/Y"))});
+    window.show();
+    QWidget* viewport = grid()->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+
+    const QString y = tmp.q("Mail/Y") + "/";
+    EXPECT_EQ(grid()->column0(), (QStringList{tmp.q("loose/Extra.imm"), y + "INBOX.IMM",
+                                              y + "Sent.imm ", y + "Z/d.imm"}));
+    ASSERT_EQ(fake.boxes.size(), 1u);  // the folder's count box
+    EXPECT_EQ(fake.boxes[0].text, "3 Files Added to List.");
+    EXPECT_TRUE(convertEnabled());
+}
+
+TEST_F(ListTest, AttachmentsOptionEnablesItsControlsAndBrowseFillsTheFolder) {
+    auto* tick = child<QCheckBox>(&window, "ChkAttachments");
+    auto* path = child<QLineEdit>(&window, "txtAttachmentPath");
+    auto* browse = child<QPushButton>(&window, "CmdAttachmentBrowse");
+
+    tick->click();
+    EXPECT_TRUE(path->isEnabled());
+    EXPECT_TRUE(browse->isEnabled());
+
+    fake.folderChoices = {"/home/ann/IM/Attachments"};
+    browse->click();
+    EXPECT_EQ(fake.prompts, QStringList{"Choose Attachments Folder..."});
+    EXPECT_EQ(path->text(), "/home/ann/IM/Attachments/");
+
+    fake.folderChoices = {QString()};  // cancelled keeps the text
+    browse->click();
+    EXPECT_EQ(path->text(), "/home/ann/IM/Attachments/");
+
+    fake.folderChoices = {"/"};  // a root keeps its one separator
+    browse->click();
+    EXPECT_EQ(path->text(), "/");
+
+    path->setText("/typed/by/hand");
+    tick->click();
+    EXPECT_FALSE(path->isEnabled());
+    EXPECT_FALSE(browse->isEnabled());
+    EXPECT_EQ(path->text(), "/typed/by/hand");
+    EXPECT_TRUE(fake.boxes.empty());
+}
+
+}  // namespace
+}  // namespace tp::app::test

@@ -1,0 +1,168 @@
+// Convert through the window: the no-option and cancel paths, a whole run with
+// its labels, bars and closing box, the scanner's notices, and closing the
+// window while a run is in progress.
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cmath>
+
+#include "app/main_window.h"
+#include "convert/paths.h"
+#include "fake_dialogs.h"
+
+namespace tp::app::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RunTest : public ::testing::Test {
+protected:
+    RunTest() { ensureApp(); }
+    FakeDialogs fake;
+    MainWindow window;
+    TempDir tmp;
+
+    QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
+    int bar(const char* name) { return child<QProgressBar>(&window, name)->value(); }
+    QPushButton* convertButton() { return child<QPushButton>(&window, "CmdConvert2PDF"); }
+    fs::path out() const { return tmp.path() / "out"; }
+
+    // Lists the mailboxes through the add command (which enables Convert).
+    void list(const std::vector<fs::path>& mailboxes) {
+        QStringList paths;
+        for (const fs::path& p : mailboxes) paths << QString::fromStdString(p.string());
+        fake.fileChoices.push_back(paths);
+        child<QPushButton>(&window, "cmdAdd")->click();
+    }
+    void convertInto(const fs::path& folder) {
+        fs::create_directories(folder);
+        fake.folderChoices.push_back(QString::fromStdString(folder.string()));
+        convertButton()->click();
+    }
+    bool waitForRun() {
+        return pumpUntil([&] { return !window.runInProgress(); });
+    }
+    fs::path emlOf(const fs::path& mailbox, int k) const {
+        return convert::mailboxOutputFolder(out(), mailbox.string()) /
+               ("Email-" + std::to_string(k) + ".eml");
+    }
+};
+
+TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
+    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    list({tmp.path() / "Inbox.imm"});
+    for (const char* name : {"OptEML", "OptPST", "OptMBOX"}) {
+        auto* option = child<QRadioButton>(&window, name);
+        option->setAutoExclusive(false);
+        option->setChecked(false);
+    }
+    convertButton()->click();
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].text, "Please select a option to convert file(s).");
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
+    EXPECT_TRUE(fake.prompts.isEmpty());
+    EXPECT_FALSE(window.runInProgress());
+}
+
+TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
+    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    list({tmp.path() / "Inbox.imm"});
+    fake.folderChoices = {QString()};
+    convertButton()->click();
+    EXPECT_EQ(fake.prompts, QStringList{"Choose Folder to Save..."});
+    EXPECT_FALSE(window.runInProgress());
+    EXPECT_TRUE(fake.boxes.empty());
+    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox  0 (of 0)");
+    EXPECT_EQ(label("LblProgress"), "Saving :");
+    EXPECT_TRUE(convertButton()->isEnabled());
+}
+
+TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
+    const fs::path inbox = tmp.path() / "in/Inbox.imm";
+    const fs::path sent = tmp.path() / "in/Sent.imm";
+    writeFile(inbox, mailbox(3));
+    writeFile(sent, mailbox(2, "Sent"));
+    list({inbox, sent});
+    convertInto(out());
+
+    // The run works on its own thread: Convert is blocked meanwhile, and a format
+    // chosen now only counts for the next run.
+    ASSERT_TRUE(window.runInProgress());
+    EXPECT_FALSE(convertButton()->isEnabled());
+    child<QRadioButton>(&window, "OptMBOX")->setChecked(true);
+    ASSERT_TRUE(waitForRun());
+
+    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 2) ");
+    EXPECT_EQ(label("LblIMMFile"), "Sent.imm");
+    EXPECT_EQ(label("LblHappening"), "Found 2 message(s)");
+    EXPECT_EQ(label("LblEmlsFound"), "2 Messages");
+    EXPECT_EQ(label("LblProgress"), "Saved 2 Email Messages");
+    EXPECT_EQ(bar("ProgressBar1"), 100);
+    // The last hit of Sent.imm: the second message's "MIME-Version" line.
+    const std::string sentBytes = readFile(sent);
+    const auto hit = sentBytes.find("MIME-Version: 1.0", message(1, "Sent").size());
+    EXPECT_EQ(bar("ProgressBar2"),
+              static_cast<int>(std::nearbyint(100.0 * double(hit) / double(sentBytes.size()))));
+
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport");
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
+    EXPECT_EQ(fake.boxes[0].text,
+              "Your IncrediMail messages has been successfully exported to (.eml) files.\r\n" +
+                  std::string(75, '*') + "\r\n");
+    EXPECT_TRUE(convertButton()->isEnabled());
+
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(readFile(emlOf(inbox, k)), message(k)) << k;
+    for (int k = 1; k <= 2; ++k) EXPECT_EQ(readFile(emlOf(sent, k)), message(k, "Sent")) << k;
+    EXPECT_FALSE(fs::exists(emlOf(inbox, 4)));
+    EXPECT_FALSE(fs::exists(convert::mailboxOutputFolder(out(), inbox.string()) / "Inbox.mbox"));
+    EXPECT_EQ(window.lastSummary().messages, 5);
+}
+
+TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
+    const fs::path tiny = tmp.path() / "Tiny.imm";
+    const fs::path good = tmp.path() / "Good.imm";
+    writeFile(tiny, "x");
+    writeFile(good, mailbox(1));
+    list({tiny, good});
+    convertInto(out());
+    ASSERT_TRUE(waitForRun());
+
+    ASSERT_GE(fake.boxes.size(), 2u);
+    EXPECT_EQ(fake.boxes[0].title, "STRING FINDER Version 1.0");
+    EXPECT_EQ(fake.boxes[0].text.rfind("File size is ", 0), 0u) << fake.boxes[0].text;
+    EXPECT_EQ(fake.boxes.back().title, "Tessaport");
+    EXPECT_EQ(readFile(emlOf(good, 1)), message(1));
+    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 2) ");
+}
+
+TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
+    const int total = 20000;
+    const fs::path big = tmp.path() / "Big.imm";
+    writeFile(big, mailbox(total));
+    list({big});
+    convertInto(out());
+    ASSERT_TRUE(pumpUntil([&] { return label("LblProgress").startsWith("Saved "); }));
+    window.show();
+    window.close();
+
+    EXPECT_FALSE(window.runInProgress());
+    EXPECT_TRUE(window.lastSummary().cancelled);
+    EXPECT_TRUE(fake.boxes.empty()) << fake.boxes.front().text;  // no closing box
+    // The files written are exactly 1..n, each whole.
+    int n = 0;
+    while (fs::exists(emlOf(big, n + 1))) ++n;
+    EXPECT_GE(n, 1);
+    EXPECT_LT(n, total);
+    int files = 0;
+    for ([[maybe_unused]] const auto& e :
+         fs::directory_iterator(convert::mailboxOutputFolder(out(), big.string())))
+        ++files;
+    EXPECT_EQ(files, n);
+    for (int k : {1, n}) EXPECT_EQ(readFile(emlOf(big, k)), message(k)) << k;
+}
+
+}  // namespace
+}  // namespace tp::app::test

@@ -1,0 +1,393 @@
+// Where messages begin and end: realistic mailboxes built here (multipart,
+// forwarded, bounces, folded and long headers, signatures that look like fields,
+// every line-end style, NULs), randomised mailboxes checked against the starts the
+// generator knows, fuzzed input checked for the partition invariant, hostile input,
+// and a sparse file past 4 GB.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "convert/boundaries.h"
+#include "finder/scanner.h"
+
+namespace fs = std::filesystem;
+using tp::convert::findMessages;
+using tp::convert::MailboxFile;
+using tp::convert::Partition;
+
+namespace {
+
+const std::string kHit = "MIME-Version: 1.0";
+
+class BoundariesTest : public ::testing::Test {
+  protected:
+    fs::path dir;
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tp-bounds-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path write(const std::string& bytes, const std::string& name = "box.imm") {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+};
+
+// The hits as the conversion run gets them: from the scanner.
+std::vector<std::uint64_t> scanHits(const fs::path& p) {
+    tp::finder::ScanShared shared;
+    tp::finder::Scanner s(shared);
+    s.Text2 = kHit;
+    s.Open_MBOX(p.string());
+    s.Find_Click();
+    while (!shared.ScanEnded) s.FindNext_Click();
+    s.CloseFile();
+    return shared.offsets;
+}
+
+// Leading bytes plus the messages, in order, cover the file without gap or overlap.
+void expectPartition(const Partition& part, std::uint64_t size) {
+    std::uint64_t at = part.leadingBytes;
+    for (const auto& m : part.messages) {
+        ASSERT_EQ(m.begin, at) << "gap or overlap";
+        ASSERT_LT(m.begin, m.end) << "empty message";
+        at = m.end;
+    }
+    ASSERT_EQ(at, size);
+    if (part.messages.empty()) {
+        ASSERT_EQ(part.leadingBytes, size);
+    }
+}
+
+Partition analyse(const fs::path& p, std::vector<std::uint64_t> hits = {}, bool scan = true) {
+    if (scan) hits = scanHits(p);
+    MailboxFile f;
+    EXPECT_FALSE(f.open(p));
+    Partition part = findMessages(f, hits);
+    EXPECT_FALSE(part.error);
+    expectPartition(part, f.size());
+    return part;
+}
+
+std::vector<std::uint64_t> starts(const Partition& p) {
+    std::vector<std::uint64_t> out;
+    for (const auto& m : p.messages) out.push_back(m.begin);
+    return out;
+}
+
+// Builds mailboxes line by line with a chosen line end; remembers where each
+// message was put.
+struct Box {
+    std::string eol = "\r\n";
+    std::string bytes;
+    std::vector<std::uint64_t> starts;
+    void begin() { starts.push_back(bytes.size()); }
+    Box& line(const std::string& l) {
+        bytes += l;
+        bytes += eol;
+        return *this;
+    }
+};
+
+struct Gen {
+    std::mt19937 rng;
+    explicit Gen(unsigned seed) : rng(seed) {}
+    int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+    std::string words(int n) {
+        static const char* w[] = {"the",           "mail",    "from",    "to", "date",
+                                  "tel",           "subject", "meeting", "at", "noon",
+                                  "MIME-Version:", "1.0",     "--",      "x:"};
+        std::string s;
+        for (int i = 0; i < n; ++i) s += (i ? " " : "") + std::string(w[pick(14)]);
+        return s;
+    }
+
+    void headers(Box& b, int n, const std::string& contentType) {
+        // Always begins with a field that mail uses.
+        static const char* first[] = {"Return-Path: <ann@example.org>",
+                                      "Received: from a by b",
+                                      "From: Ann <ann@example.org>",
+                                      "X-Mailer: IncrediMail",
+                                      "Delivered-To: bob@example.net",
+                                      "Thread-Topic: plans",
+                                      "MIME-Version: 1.0"};
+        const int f = pick(7);
+        b.line(first[f]);
+        if (pick(2)) b.line("\tby mx.example.org; Tue, 1 Jan 2008 10:00:00 +0000");  // folded
+        for (int i = 0; i < n; ++i) b.line("X-Extra-" + std::to_string(i) + ": " + words(3));
+        b.line("Subject: " + words(4));
+        if (f != 6) b.line(kHit);
+        b.line("Content-Type: " + contentType);
+        b.line("");
+    }
+    void body(Box& b) {
+        for (int i = pick(6); i >= 0; --i) {
+            std::string l = words(1 + pick(9));
+            if (pick(10) == 0) l += " MIME-Version: 1.0 inside a line";
+            if (pick(20) == 0) l += std::string(2, '\0');
+            if (!l.empty() && (l[0] == 'M' || l.find(':') != std::string::npos))
+                l = "> " + l;  // no body line looks like a header line of its own
+            b.line(l);
+        }
+        if (pick(3) == 0) b.line("Tel: +1 555 0100").line("Web: example.org");
+    }
+    // One message of a random kind; returns nothing, records its start.
+    void message(Box& b) {
+        b.begin();
+        const int kind = pick(5);
+        if (kind == 0) {  // plain text
+            headers(b, pick(3), "text/plain");
+            body(b);
+        } else if (kind == 1 || kind == 2) {  // forwarded message or bounce
+            const std::string bnd = "b" + std::to_string(rng());
+            headers(b, pick(3),
+                    (kind == 1 ? "multipart/mixed;" : "multipart/report; report-type=x;") +
+                        std::string(" boundary=\"") + bnd + "\"");
+            b.line("This is a multi-part message.").line("");
+            b.line("--" + bnd).line("Content-Type: text/plain").line("");
+            body(b);
+            b.line("--" + bnd).line("Content-Type: message/rfc822").line("");
+            Box inner;  // an inner message with its own MIME-Version line
+            inner.eol = b.eol;
+            headers(inner, pick(2), "text/plain");
+            body(inner);
+            b.bytes += inner.bytes;
+            b.line("--" + bnd + "--");
+            if (pick(2)) b.line("epilogue");
+        } else if (kind == 3) {  // a long header block
+            headers(b, 200 + pick(200), "text/plain");
+            body(b);
+        } else {  // multipart whose closing line never comes
+            const std::string bnd = "u" + std::to_string(rng());
+            headers(b, 0, "multipart/alternative; boundary=" + bnd);
+            b.line("--" + bnd).line("Content-Type: text/plain").line("");
+            body(b);
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(BoundariesTest, RealisticMailboxesSplitWhereTheMessagesBegin) {
+    const char* eols[] = {"\r\n", "\n", "\r"};
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        Gen g(seed);
+        Box b;
+        b.eol = eols[seed % 3];
+        bool junk = false;
+        switch (g.pick(4)) {
+            case 0:
+                b.bytes = b.eol + b.eol + std::string(3, '\0') + b.eol;
+                break;
+            case 1:
+                b.line("some stray text before the first message").line("");
+                junk = true;
+                break;
+            default:
+                break;
+        }
+        const int n = 1 + g.pick(25);
+        for (int i = 0; i < n; ++i) g.message(b);
+        const Partition p = analyse(write(b.bytes));
+        ASSERT_EQ(starts(p), b.starts) << "seed " << seed;
+        EXPECT_EQ(p.leadingHasContent, junk) << "seed " << seed;
+    }
+}
+
+TEST_F(BoundariesTest, PartitionHoldsOnFuzzedInput) {
+    // Fragments that matter to the rules, in random order and line ends.
+    const std::string frags[] = {"MIME-Version: 1.0",
+                                 "Content-Type: multipart/mixed; boundary=q",
+                                 "--q",
+                                 "--q--",
+                                 "",
+                                 "From: a",
+                                 "Tel: 1",
+                                 " folded",
+                                 "x MIME-Version: 1.0",
+                                 "body text",
+                                 "Content-Type: multipart/mixed; boundary=\"r\"",
+                                 "--r",
+                                 "--r--",
+                                 std::string("\0\0", 2)};
+    const char* eols[] = {"\r\n", "\n", "\r", ""};
+    std::mt19937 rng(99);
+    for (int round = 0; round < 400; ++round) {
+        std::string bytes;
+        const int lines = 1 + static_cast<int>(rng() % 80);
+        for (int i = 0; i < lines; ++i) {
+            bytes += frags[rng() % 14];
+            bytes += eols[rng() % 4];
+        }
+        const fs::path p = write(bytes);
+        const Partition part = analyse(p);
+        // Every message begins at a line start and holds a hit that begins its line.
+        for (const auto& m : part.messages) {
+            ASSERT_TRUE(m.begin == 0 || bytes[m.begin - 1] == '\n' || bytes[m.begin - 1] == '\r');
+            bool holds = false;
+            for (auto pos = bytes.find(kHit, m.begin); pos != std::string::npos && pos < m.end;
+                 pos = bytes.find(kHit, pos + 1))
+                if (pos == 0 || bytes[pos - 1] == '\n' || bytes[pos - 1] == '\r') holds = true;
+            ASSERT_TRUE(holds) << "round " << round;
+        }
+    }
+}
+
+TEST_F(BoundariesTest, WhereAMessageBegins) {
+    // A signature that looks like fields stays with the letter it ends.
+    Box b;
+    b.begin();
+    b.line("From: a")
+        .line(kHit)
+        .line("")
+        .line("Regards")
+        .line("Tel: +1 555 0100")
+        .line("Web: example.org");
+    b.begin();
+    b.line("Return-Path: <x@y>")
+        .line("Received: from a")
+        .line(" by b")
+        .line(kHit)
+        .line("")
+        .line("hi");
+    EXPECT_EQ(starts(analyse(write(b.bytes))), b.starts);
+
+    // A hit inside a line, or a line that merely contains it, is no boundary; a hit
+    // at a line start in a plain body is one.
+    const std::string plain =
+        "From: a\r\nMIME-Version: 1.0\r\n\r\nsee MIME-Version: 1.0\r\nMIME-Version: 1.0\r\nok\r\n";
+    EXPECT_EQ(starts(analyse(write(plain))), (std::vector<std::uint64_t>{0, 53}));
+
+    // The walk up stops at the previous boundary's line.
+    const std::string adjacent = "MIME-Version: 1.0\r\nSubject: a\r\nMIME-Version: 1.0\r\n\r\nx";
+    EXPECT_EQ(starts(analyse(write(adjacent))), (std::vector<std::uint64_t>{0, 19}));
+
+    // Unknown fields and continuation lines at the top of the block are dropped.
+    const std::string top = "x\r\n\r\nFoo: 1\r\n cont\r\nDate: now\r\nMIME-Version: 1.0\r\n\r\nb";
+    const Partition p = analyse(write(top));
+    EXPECT_EQ(starts(p), std::vector<std::uint64_t>{20});
+    EXPECT_EQ(p.leadingBytes, 20u);
+    EXPECT_TRUE(p.leadingHasContent);
+
+    // No hit at all: everything is leading bytes.
+    const Partition none = analyse(write("just text\r\n"));
+    EXPECT_TRUE(none.messages.empty());
+    EXPECT_EQ(none.leadingBytes, 11u);
+}
+
+TEST_F(BoundariesTest, MultipartBodiesKeepWhatTheyEnclose) {
+    // A forwarded message is part of its outer message when the closing line follows.
+    const std::string fwd =
+        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n boundary=\"=_b\"\r\n"
+        "\r\n--=_b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c\r\nMIME-Version: 1.0\r\n\r\n"
+        "inner\r\n--=_b--\r\n";
+    const std::string next = "From: d\r\nMIME-Version: 1.0\r\n\r\nnext\r\n";
+    EXPECT_EQ(starts(analyse(write(fwd + next))), (std::vector<std::uint64_t>{0, fwd.size()}));
+
+    // Never closed: the next message is not swallowed.
+    const std::string open =
+        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=zz\r\n\r\n"
+        "--zz\r\nContent-Type: text/plain\r\n\r\ncut off\r\n";
+    EXPECT_EQ(starts(analyse(write(open + next + next))),
+              (std::vector<std::uint64_t>{0, open.size(), open.size() + next.size()}));
+
+    // Closed only far away (past the direct look-ahead): still one message.
+    std::string far = open + next;
+    far += std::string(20u << 20, 'x') + "\r\n--zz--\r\n";
+    EXPECT_EQ(starts(analyse(write(far))), std::vector<std::uint64_t>{0});
+
+    // A closing line before the hit ends the enclosure.
+    const std::string closed = open + "--zz--\r\n" + next;
+    EXPECT_EQ(starts(analyse(write(closed))), (std::vector<std::uint64_t>{0, open.size() + 8}));
+}
+
+TEST_F(BoundariesTest, HostileInputStaysBounded) {
+    // 100 MB without a line end, with hits inside it.
+    std::string line(100u << 20, 'a');
+    for (std::size_t at = 1000; at + 20 < line.size(); at += 7u << 20) line.replace(at, 17, kHit);
+    Partition p = analyse(write(line));
+    EXPECT_TRUE(p.messages.empty());
+    EXPECT_TRUE(p.leadingHasContent);
+
+    // A header block of 1 MB above the hit, and another that never ends.
+    std::string big = "\r\n";
+    for (int i = 0; i < 20000; ++i)
+        big += "X-Filler-" + std::to_string(i) + ": 0123456789abcdef\r\n";
+    big += kHit + "\r\n\r\nbody\r\n";
+    std::string endless = big;
+    for (int i = 0; i < 20000; ++i) endless += "Y: 0123456789abcdef0123456789abcdef\r\n";
+    endless += kHit + "\r\n";
+    for (int i = 0; i < 20000; ++i) endless += "Z: 0123456789abcdef0123456789abcdef\r\n";
+    p = analyse(write(endless));
+    ASSERT_EQ(p.messages.size(), 2u);
+    EXPECT_EQ(p.messages[0].begin, 2u);
+
+    // Many messages after a boundary that never closes.
+    std::string many =
+        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=k\r\n\r\n--k\r\n";
+    for (int i = 0; i < 5000; ++i) many += "From: b\r\nMIME-Version: 1.0\r\n\r\n--k\r\nx\r\n";
+    p = analyse(write(many));
+    EXPECT_EQ(p.messages.size(), 5001u);
+}
+
+TEST_F(BoundariesTest, SparseFilePastFourGigabytes) {
+    const fs::path path = dir / "huge.imm";
+    const std::string m1 = "From: a\r\nMIME-Version: 1.0\r\n\r\nfirst\r\n\r\n";
+    const std::string m2 = "From: b\r\nMIME-Version: 1.0\r\n\r\nsecond\r\n";
+    const std::uint64_t size = 5ull << 30;
+    const std::uint64_t at2 = (4ull << 30) + 4096;
+    const std::uint64_t at3 = size - m2.size();
+    {
+        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        const std::string blank = "\r\n\r\n";
+        ASSERT_EQ(::pwrite(fd, m1.data(), m1.size(), 0), static_cast<ssize_t>(m1.size()));
+        ASSERT_EQ(::pwrite(fd, blank.data(), 4, static_cast<off_t>(at2 - 4)), 4);
+        ASSERT_EQ(::pwrite(fd, m2.data(), m2.size(), static_cast<off_t>(at2)),
+                  static_cast<ssize_t>(m2.size()));
+        ASSERT_EQ(::pwrite(fd, blank.data(), 4, static_cast<off_t>(at3 - 4)), 4);
+        ASSERT_EQ(::pwrite(fd, m2.data(), m2.size(), static_cast<off_t>(at3)),
+                  static_cast<ssize_t>(m2.size()));
+        ::close(fd);
+    }
+    const std::vector<std::uint64_t> hits = scanHits(path);
+    ASSERT_EQ(hits, (std::vector<std::uint64_t>{9, at2 + 9, at3 + 9}));
+    const Partition p = analyse(path, hits, false);
+    EXPECT_EQ(starts(p), (std::vector<std::uint64_t>{0, at2, at3}));
+    MailboxFile f;
+    ASSERT_FALSE(f.open(path));
+    std::string text;
+    ASSERT_FALSE(f.read(at3, 1000, text));
+    EXPECT_EQ(text, m2);  // a short read at the end is no error
+}
+
+TEST_F(BoundariesTest, MailboxFileRefusesWhatIsNoFile) {
+    MailboxFile f;
+    EXPECT_TRUE(f.open(dir / "missing.imm"));
+    EXPECT_TRUE(f.open(dir));
+    EXPECT_FALSE(f.isOpen());
+    std::string out = "stale";
+    EXPECT_TRUE(f.read(0, 10, out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(KnownFields, MailNamesOnly) {
+    for (const char* n :
+         {"Received", "return-path", "X-Anything", "ARC-Seal", "List-Id", "Thread-Index",
+          "DKIM-Signature", "Content-Type", "Resent-From", "Delivery-Date", "MIME-Version"})
+        EXPECT_TRUE(tp::convert::isKnownHeaderField(n)) << n;
+    for (const char* n : {"Tel", "Web", "Fax", "Mobile", "X", "Note", "List"})
+        EXPECT_FALSE(tp::convert::isKnownHeaderField(n)) << n;
+}

@@ -1,0 +1,331 @@
+// The string finder window, driven offscreen with scripted dialogs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "app/dialogs.h"
+#include "finder/finder_window.h"
+
+using tp::Notice;
+using tp::NoticeIcon;
+using tp::finder::FrmFinder;
+namespace fs = std::filesystem;
+
+namespace {
+
+QApplication& qapp() {
+    static int argc = 1;
+    static char arg0[] = "finderwin_tests";
+    static char* argv[] = {arg0, nullptr};
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Kept for the whole run: destroying it among the static destructors crashes.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
+}
+
+struct FakeDialogs : tp::app::Dialogs {
+    std::vector<Notice> notices;
+    std::vector<QStringList> inputs;             // title, prompt, default answer
+    std::deque<std::optional<QString>> answers;  // nullopt: the user cancels
+    int beeps = 0;                               // bare beeps, without a box
+
+    tp::app::Answer messageBox(QWidget*, const Notice& n) override {
+        notices.push_back(n);
+        return tp::app::Answer::Ok;
+    }
+    QString inputBox(QWidget*, const QString& title, const QString& prompt, const QString& def,
+                     bool* ok) override {
+        inputs.push_back({title, prompt, def});
+        std::optional<QString> a = answers.empty() ? std::nullopt : answers.front();
+        if (!answers.empty()) answers.pop_front();
+        *ok = a.has_value();
+        return a.value_or(QString());
+    }
+    void beep() override { ++beeps; }
+    QStringList openFileNames(QWidget*, const QString&) override { return {}; }
+    QString browseForFolder(QWidget*, const QString&) override { return {}; }
+    void openDocument(const QString&) override {}
+};
+
+std::string readAll(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The access mode (O_RDONLY, ...) this process holds `path` open with, or -1.
+int openAccessMode(const QString& path) {
+    const fs::path target = fs::canonical(path.toStdString());
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) != target) continue;
+        std::ifstream info("/proc/self/fdinfo/" + e.path().filename().string());
+        for (std::string key, value; info >> key >> value;)
+            if (key == "flags:") return static_cast<int>(std::stol(value, nullptr, 8)) & O_ACCMODE;
+    }
+    return -1;
+}
+
+// "hello" begins inside the failed partial match "hh" and, last, ends on the
+// file's final byte: both must be found.
+const std::string kHello = "xhhelloyyHELLOzz hello";
+
+class FinderWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        qapp();
+        tp::app::setDialogs(&fake);
+        win = std::make_unique<FrmFinder>();
+        win->setExitHandler([this] { ++exits; });
+    }
+    void TearDown() override {
+        win.reset();
+        tp::app::setDialogs(nullptr);
+    }
+    QString makeFile(const QString& name, const std::string& bytes) {
+        const QString path = dir.filePath(name);
+        std::ofstream(path.toStdString(), std::ios::binary) << bytes;
+        return path;
+    }
+    template <class T = QWidget>
+    T* child(const char* name) {
+        return win->findChild<T*>(QString::fromLatin1(name));
+    }
+    void find(const QString& path, const QString& what) {
+        child<QLineEdit>("Text1")->setText(path);
+        child<QLineEdit>("Text2")->setText(what);
+        child<QPushButton>("Command3")->click();
+    }
+    void next() { child<QPushButton>("Command4")->click(); }
+    std::int64_t match() { return win->scanner().MatchByte(); }
+
+    FakeDialogs fake;
+    QTemporaryDir dir;
+    std::unique_ptr<FrmFinder> win;
+    int exits = 0;
+};
+
+TEST_F(FinderWindow, FileCommandsRefuseBadNamesOpenDoesNothingCloseAndExitClose) {
+    child<QLineEdit>("Text1")->setText(makeFile("a.imm", kHello));
+    child<QPushButton>("Command1")->click();  // "Open"
+    EXPECT_FALSE(win->scanner().isOpen());
+
+    find("   ", "hello");
+    find(dir.filePath("missing.imm"), "hello");
+    ASSERT_EQ(fake.notices.size(), 2u);
+    EXPECT_EQ(fake.notices[0].text, "Enter name of the file to be searched...");
+    EXPECT_EQ(fake.notices[0].title, "STRING FINDER Version 1.0");
+    EXPECT_EQ(fake.notices[0].icon, NoticeIcon::None);
+    EXPECT_TRUE(fake.notices[0].beep);
+    EXPECT_EQ(fake.notices[1].text, "File not found !");
+    EXPECT_EQ(fake.notices[1].icon, NoticeIcon::Exclamation);
+    EXPECT_FALSE(win->scanner().isOpen());
+
+    win->Close_Click();  // nothing open: a beep only
+    EXPECT_EQ(fake.beeps, 1);
+    const QString path = dir.filePath("a.imm");
+    find(path, "hello");
+    win->Close_Click();
+    EXPECT_FALSE(win->scanner().isOpen());
+    EXPECT_EQ(child<QLineEdit>("Text1")->text(), "");
+
+    win->show();
+    find(path, "hello");
+    EXPECT_TRUE(win->close());  // unloading closes the file
+    EXPECT_FALSE(win->scanner().isOpen());
+    find(path, "hello");
+    win->Command2_Click();
+    EXPECT_FALSE(win->scanner().isOpen());
+    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(fake.notices.size(), 2u);
+}
+
+TEST_F(FinderWindow, FindAndNextShowEachHitThenEofThenOnlyBeep) {
+    const QString path = makeFile("a.imm", kHello);
+    find(path, "hello");
+    EXPECT_EQ(child<QLineEdit>("Text1")->text(), path);
+    // The occurrence and R - SearchLength following bytes (R = 22 - (2 + 5 + 1)).
+    EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 2\r\n\r\nhelloyyHELLOzz");
+    next();
+    EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 17\r\n\r\nhello");
+    next();
+    EXPECT_EQ(win->reportText(), "FILE SIZE :  22 bytes\n\n\n\n[EOF]\n");
+    EXPECT_EQ(win->shared().MessageOffsets, "2|17|");
+    EXPECT_TRUE(win->shared().ScanEnded);
+    EXPECT_EQ(fake.beeps, 0);
+    next();
+    EXPECT_EQ(fake.beeps, 1);
+    EXPECT_TRUE(fake.notices.empty());
+    EXPECT_EQ(win->shared().MessageOffsets, "2|17|");
+
+    // While the file is open, "Find" searches it again whatever Text1 now says.
+    find(dir.filePath("other.imm"), "yy");
+    EXPECT_EQ(match(), 7);
+    // A file cut short under the search: said so, not shown as a plain end.
+    win->Close_Click();
+    win->Open_MBOX(path);
+    fs::resize_file(path.toStdString(), 5);
+    find(path, "hello");
+    EXPECT_TRUE(win->reportText().endsWith("[EOF]\n"));
+    ASSERT_EQ(fake.notices.size(), 1u);
+    EXPECT_TRUE(fake.notices[0].text.starts_with("The search stopped early !"));
+
+    // Every byte shows through Latin-1; control bytes as their pictures.
+    win->Close_Click();
+    find(makeFile("b.imm", std::string("..key\0\x01\xe9\r\x7f!", 11) + std::string(600, 'z')),
+         "key");
+    const QString shown = QStringLiteral("Byte : 2\n\nkey") + QChar(0x2400) + QChar(0x2401) +
+                          QChar(0xE9) + QChar('\n') + QChar(0x2421) + QStringLiteral("!zz");
+    EXPECT_TRUE(win->reportText().contains(shown));
+    EXPECT_EQ(win->reportBytes().size(), 26u + 12u + 512u);  // 512 bytes from the hit
+}
+
+TEST_F(FinderWindow, SearchTextsQuotedOrCaseInsensitive) {
+    const QString quoted = makeFile("q.imm", "say \"hi\" and \"\"hi!");
+    find(quoted, "\"hi\"");
+    EXPECT_EQ(match(), 5);
+    find(quoted, "\" and \"");  // blanks inside the quotes count
+    EXPECT_EQ(match(), 8);
+    find(quoted, "\"\"");  // exactly two quotes are searched as they are
+    EXPECT_EQ(match(), 13);
+    find(quoted, "h\u20ac");  // no byte for the euro sign: refused, not searched as "h?"
+    EXPECT_EQ(match(), 13);
+    ASSERT_EQ(fake.notices.size(), 1u);
+    win->Close_Click();
+    win->shared().reset();
+
+    child<QCheckBox>("Check1")->setChecked(false);
+    find(makeFile("a.imm", kHello), "hello");
+    next();
+    EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 9\r\n\r\nHELLOzz");
+    next();
+    EXPECT_EQ(win->shared().MessageOffsets, "2|9|17|");
+    EXPECT_TRUE(win->reportBytes().ends_with("hello"));  // the file's own bytes
+    win->GetNewString();  // cancelled; the prompt shows the upper-cased text
+    ASSERT_EQ(fake.inputs.size(), 1u);
+    EXPECT_TRUE(fake.inputs[0][1].endsWith("Replace string \"HELLO\" with following string :"));
+    EXPECT_EQ(fake.inputs[0][2], "HELLO");
+}
+
+TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
+    find(makeFile("a.imm", kHello), "hello");
+    fake.answers = {QString("  \"HOWDY\"  "), QString("abcdefgh"), QString("abc"), std::nullopt,
+                    QString("hell\u20ac")};
+    win->GetNewString();
+    ASSERT_EQ(fake.inputs.size(), 1u);
+    EXPECT_EQ(fake.inputs[0], QStringList({"STRING FINDER Version 1.0 STRING REPLACEMENT",
+                                           "String Lenght =  5 byte(s)\r\rCurrent Byte Location "
+                                           "=  2\r\r\rReplace string \"hello\" with following "
+                                           "string :",
+                                           "hello"}));
+    EXPECT_EQ(win->NewText(), "HOWDY");
+    win->GetNewString();
+    EXPECT_EQ(win->NewText(), "abcde");
+    EXPECT_TRUE(fake.notices.empty());
+    win->GetNewString();
+    EXPECT_EQ(win->NewText(), "");
+    ASSERT_EQ(fake.notices.size(), 1u);
+    EXPECT_EQ(fake.notices[0].text,
+              "Lenght of the new string can not be less than lenght of current string !\r\r"
+              "Try again ...");
+    EXPECT_EQ(fake.notices[0].title, "! STRING REPLACEMENT ERROR !");
+    EXPECT_EQ(fake.notices[0].icon, NoticeIcon::Exclamation);
+    EXPECT_TRUE(fake.notices[0].beep);
+    win->GetNewString();  // cancelled: empty, no message
+    EXPECT_EQ(win->NewText(), "");
+    EXPECT_EQ(fake.notices.size(), 1u);
+    win->GetNewString();  // a character with no single byte is refused, not mangled
+    EXPECT_EQ(win->NewText(), "");
+    EXPECT_EQ(fake.notices.size(), 2u);
+    next();
+    next();  // no current match: a beep, no question
+    win->GetNewString();
+    EXPECT_EQ(fake.inputs.size(), 5u);
+    EXPECT_EQ(fake.beeps, 1);
+}
+
+TEST_F(FinderWindow, ReplaceOverwritesTheMatchInPlaceAndNothingElse) {
+    const std::string original("From: a\r\nSubject: hello\r\n\r\nhello\xe9\0tail", 40);
+    const QString path = makeFile("r.imm", original);
+    win->addReplaceCommands();
+    auto* replace = child<QPushButton>("cmdReplace");
+    EXPECT_FALSE(replace->isEnabled());
+    find(path, "hello");
+    ASSERT_EQ(match(), 18);
+    fake.answers = {QString("caf\u00e9!"), QString(), QString("WORLD")};
+    replace->click();
+    std::string expected = original;
+    expected.replace(18, 5, "caf\xe9!");
+    EXPECT_EQ(readAll(path), expected);
+    find(path, "caf\u00e9!");  // the open file sees the new bytes
+    EXPECT_EQ(match(), 18);
+
+    replace->click();  // an empty answer changes nothing
+    win->ReplaceString();
+    EXPECT_EQ(readAll(path), expected);
+
+    find(path, "hello");
+    replace->click();
+    expected.replace(27, 5, "WORLD");
+    EXPECT_EQ(readAll(path), expected);
+    EXPECT_TRUE(fake.notices.empty());
+}
+
+TEST_F(FinderWindow, SearchNeedsNoWriteAccessAndAReadOnlyFileGetsAMessage) {
+    const QString path = makeFile("ro.imm", kHello);
+    ASSERT_EQ(::chmod(path.toLocal8Bit().constData(), 0444), 0);
+    find(path, "hello");
+    EXPECT_EQ(openAccessMode(path), O_RDONLY);
+    fake.answers = {QString("HOWDY")};
+    win->GetNewString();
+    const bool root = ::geteuid() == 0;  // root writes anywhere: write as nobody
+    if (root) {
+        ASSERT_EQ(::chmod(dir.path().toLocal8Bit().constData(), 0755), 0);
+        ASSERT_EQ(::seteuid(65534), 0);
+    }
+    win->ReplaceString();
+    if (root) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    EXPECT_EQ(readAll(path), kHello);
+    ASSERT_EQ(fake.notices.size(), 1u);
+    EXPECT_TRUE(fake.notices[0].text.starts_with("File could not be written !\r\r"));
+    EXPECT_EQ(fake.notices[0].title, "STRING FINDER Version 1.0");
+    next();  // still open for searching
+    EXPECT_EQ(match(), 17);
+}
+
+TEST_F(FinderWindow, RendersTheScreenshot) {
+    QDir shotDir(QDir::temp().filePath("tessaport-finder-shot"));  // fixed: a stable picture
+    ASSERT_TRUE(shotDir.mkpath("."));
+    const QString path = shotDir.filePath("Inbox.imm");
+    std::ofstream(path.toStdString(), std::ios::binary)
+        << "From: Ann <ann@example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: Lunch\r\n"
+           "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nSee you at noon.\r\n";
+    win->addReplaceCommands();
+    child<QCheckBox>("Check1")->setChecked(false);
+    find(path, "mime-version");
+    ASSERT_EQ(match(), 72);
+    win->show();
+    qapp().processEvents();
+    const QImage shot = win->grab().toImage();
+    win->Close_Click();
+    shotDir.removeRecursively();
+    const QString out = QStringLiteral(TP_SOURCE_DIR "/docs/screenshots/finder.png");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(out).path()));
+    EXPECT_TRUE(shot.save(out));
+}
+
+}  // namespace

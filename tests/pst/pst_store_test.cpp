@@ -1,0 +1,289 @@
+// Stores written by our writer, read back by independent readers: libpff
+// (pffinfo, pffexport, python3-pypff), libpst (readpst) and our own pstcheck.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "pst_support.h"
+
+using namespace pst_test;
+
+namespace {
+
+std::string sha1Prefix(const std::string& data) {
+    fs::path tmp = scratch("sha-input");
+    std::ofstream(tmp, std::ios::binary) << data;
+    Run r = run("sha1sum '" + tmp.string() + "'");
+    return r.out.substr(0, 12);
+}
+
+std::string base64(const std::string& in) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        unsigned v = unsigned(std::uint8_t(in[i])) << 16 | unsigned(std::uint8_t(in[i + 1])) << 8 |
+                     std::uint8_t(in[i + 2]);
+        for (int k = 18; k >= 0; k -= 6) out += t[(v >> k) & 63];
+    }
+    if (i < in.size()) {
+        unsigned v = unsigned(std::uint8_t(in[i])) << 16;
+        if (i + 1 < in.size()) v |= unsigned(std::uint8_t(in[i + 1])) << 8;
+        out += t[(v >> 18) & 63];
+        out += t[(v >> 12) & 63];
+        out += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string readerIssues(const std::string& out) {
+    std::istringstream in(out);
+    std::string line, issues;
+    while (std::getline(in, line)) {
+        std::string low = line;
+        for (auto& c : low) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (low.find("error") != std::string::npos || low.find("warning") != std::string::npos ||
+            low.find("unable") != std::string::npos || low.find("corrupt") != std::string::npos)
+            issues += line + "\n";
+    }
+    return issues;
+}
+
+// Every reader opens the store without complaint. Returns pypff's listing.
+std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true) {
+    std::vector<std::string> lines;
+    Run info = run("pffinfo '" + pst.string() + "'");
+    EXPECT_EQ(info.status, 0) << info.out;
+    EXPECT_EQ(readerIssues(info.out), "");
+    fs::path rp = scratch("readpst-out");
+    fs::create_directories(rp);
+    Run r = run("readpst -q -S -D -o '" + rp.string() + "' '" + pst.string() + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(readerIssues(r.out), "");
+    if (exportAll) {
+        fs::path ex = scratch("pffexport-out");
+        Run e = run("pffexport -q -m all -t '" + ex.string() + "' '" + pst.string() + "'");
+        EXPECT_EQ(e.status, 0) << e.out;
+        EXPECT_EQ(readerIssues(e.out), "");
+    }
+    fs::path checker = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
+    if (fs::exists(checker)) {
+        Run c = run("'" + checker.string() + "' '" + pst.string() + "'");
+        EXPECT_EQ(c.status, 0) << c.out.substr(0, 4000);
+    }
+    Run py =
+        run("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" + pst.string() + "'");
+    EXPECT_EQ(py.status, 0) << py.out.substr(0, 4000);
+    std::istringstream in(py.out);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+std::size_t readpstFiles(const fs::path& folderDir) {
+    std::size_t n = 0;
+    if (!fs::exists(folderDir)) return 0;
+    for (const auto& e : fs::directory_iterator(folderDir))
+        if (e.is_regular_file() && e.path().filename().string().find('-') == std::string::npos) ++n;
+    return n;
+}
+
+std::map<std::string, int> folderCounts(const std::vector<std::string>& lines) {
+    std::map<std::string, int> m;
+    for (const auto& l : lines)
+        if (l.rfind("F\t", 0) == 0) {
+            auto tab = l.rfind('\t');
+            m[l.substr(2, tab - 2)] = std::stoi(l.substr(tab + 1));
+        }
+    return m;
+}
+
+std::unique_ptr<Store> newStore(const fs::path& p, const std::string& name = "Test Store") {
+    std::string err;
+    auto s = Store::create(p, name, err);
+    EXPECT_TRUE(s) << err;
+    return s;
+}
+
+}  // namespace
+
+TEST(PstStore, EmptyStoreHasTheMinimumHierarchy) {
+    fs::path p = scratch("empty.pst");
+    auto s = newStore(p);
+    std::string err;
+    ASSERT_TRUE(s->close(err)) << err;
+    auto counts = folderCounts(readAll(p));
+    EXPECT_TRUE(counts.count("/Top of Personal Folders"));
+    EXPECT_TRUE(counts.count("/Top of Personal Folders/Deleted Items"));
+    EXPECT_TRUE(counts.count("/Search Root"));
+    EXPECT_EQ(fs::file_size(p) % 512, 0u);
+}
+
+TEST(PstStore, CreateNeverOverwritesAndUnclosedStoreIsNotValid) {
+    fs::path p = scratch("exists.pst");
+    std::ofstream(p) << "precious";
+    std::string err;
+    EXPECT_FALSE(Store::create(p, "X", err));
+    EXPECT_FALSE(err.empty());
+    std::ifstream in(p);
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(content, "precious");
+
+    // A run cut short: messages written, close() never called.
+    fs::path cut = scratch("cut.pst");
+    {
+        auto s = newStore(cut);
+        auto f = s->addFolder("Inbox", err);
+        ASSERT_TRUE(f);
+        for (int i = 0; i < 50; ++i) ASSERT_TRUE(s->addMessage(*f, simpleMessage("m", "b"), err));
+    }
+    std::ifstream c(cut, std::ios::binary);
+    char magic[4] = {};
+    c.read(magic, 4);
+    EXPECT_NE(std::string(magic, 4), "!BDN");
+    EXPECT_NE(run("pffinfo '" + cut.string() + "'").status, 0);
+}
+
+TEST(PstStore, OneMessageRoundTripsThroughEveryReader) {
+    fs::path p = scratch("one.pst");
+    auto s = newStore(p, "My Mail");
+    std::string err;
+    auto inbox = s->addFolder("Inbox", err);
+    ASSERT_TRUE(inbox) << err;
+    EXPECT_EQ(s->findFolder("Inbox"), inbox);
+    EXPECT_EQ(s->findFolder("\\\\My Mail\\Inbox"), inbox);
+    EXPECT_FALSE(s->findFolder("Nope"));
+    std::string body = "First line\r\nSecond line with more words\r\n";
+    Message m = simpleMessage("Quarterly report", body, 3);
+    Binary bytes(5000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::uint8_t(i * 31 + 7);
+    m.attachments.push_back(fileAttachment("report.pdf", bytes));
+    auto inner = std::make_shared<Message>(simpleMessage("Forwarded note", "inner body"));
+    Attachment fwd;
+    fwd.props.set(kDisplayName, std::string("Forwarded note"));
+    fwd.embedded = inner;
+    m.attachments.push_back(fwd);
+    ASSERT_TRUE(s->addMessage(*inbox, m, err)) << err;
+    ASSERT_TRUE(s->close(err)) << err;
+    EXPECT_FALSE(s->addMessage(*inbox, m, err));
+
+    auto lines = readAll(p);
+    std::string msg;
+    for (const auto& l : lines)
+        if (l.rfind("M\t/Top of Personal Folders/Inbox\t", 0) == 0) msg = l;
+    ASSERT_FALSE(msg.empty());
+    EXPECT_NE(msg.find("\tQuarterly report\t" + sha1Prefix(body) + "\t2\t"), std::string::npos)
+        << msg;
+    EXPECT_NE(msg.find("5000:" + sha1Prefix(std::string(bytes.begin(), bytes.end()))),
+              std::string::npos)
+        << msg;
+
+    // readpst: the message, its three recipients and the attachment bytes.
+    fs::path rp = scratch("x").parent_path() / "readpst-out";
+    std::ifstream eml(rp / "My Mail" / "Inbox" / "1");
+    std::string text((std::istreambuf_iterator<char>(eml)), {});
+    EXPECT_NE(text.find("Subject: Quarterly report"), std::string::npos);
+    EXPECT_NE(text.find("Second line with more words"), std::string::npos);
+    EXPECT_NE(text.find("r2@example.org"), std::string::npos);
+    // pffexport: recipients and attachment bytes as files.
+    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
+                  "Inbox" / "Message00001";
+    std::ifstream rec(ex / "Recipients.txt");
+    std::string recipients((std::istreambuf_iterator<char>(rec)), {});
+    EXPECT_NE(recipients.find("Recipient 2"), std::string::npos);
+    std::ifstream att(ex / "Attachments" / "1_report.pdf", std::ios::binary);
+    std::string got((std::istreambuf_iterator<char>(att)), {});
+    EXPECT_EQ(got, std::string(bytes.begin(), bytes.end()));
+}
+
+TEST(PstStore, NamesInChineseGreekAndEmoji) {
+    fs::path p = scratch("unicode.pst");
+    auto s = newStore(p, "Αρχείο 邮件");
+    std::string err;
+    const std::vector<std::string> names = {"收件箱", "Εισερχόμενα", "Post 📬 box"};
+    for (const auto& n : names) {
+        auto f = s->addFolder(n, err);
+        ASSERT_TRUE(f) << err;
+        ASSERT_TRUE(s->addMessage(*f, simpleMessage(n + " ✓ 主题 Θέμα 🎉", "κείμενο 正文 😀"), err));
+    }
+    EXPECT_TRUE(s->findFolder("Εισερχόμενα"));
+    ASSERT_TRUE(s->close(err)) << err;
+    auto lines = readAll(p);
+    // libpff's Python binding mangles characters outside the BMP, so the names are
+    // checked through readpst, which writes one directory per folder and the
+    // subject as an RFC 2047 word.
+    fs::path rp = scratch("x").parent_path() / "readpst-out" / "Αρχείο 邮件";
+    for (const auto& n : names) {
+        std::ifstream in(rp / n / "1");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_NE(text.find("Subject: =?utf-8?B?" + base64(n + " ✓ 主题 Θέμα 🎉") + "?="),
+                  std::string::npos)
+            << n << "\n"
+            << text.substr(0, 400);
+    }
+    EXPECT_EQ(folderCounts(lines)["/Top of Personal Folders/Εισερχόμενα"], 1);
+}
+
+TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
+    fs::path p = scratch("big.pst");
+    auto s = newStore(p);
+    std::string err;
+    auto f = s->addFolder("Big", err);
+    Message m = simpleMessage("Big one", "see attached", 3000);
+    Binary data(20u << 20);
+    std::uint32_t x = 12345;
+    for (auto& b : data) b = std::uint8_t((x = x * 1103515245 + 12345) >> 16);
+    m.attachments.push_back(fileAttachment("video.bin", data));
+    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+    ASSERT_TRUE(s->close(err)) << err;
+    EXPECT_LT(fs::file_size(p), std::uintmax_t(data.size()) * 13 / 10);
+
+    auto lines = readAll(p);
+    std::string expect =
+        std::to_string(data.size()) + ":" + sha1Prefix(std::string(data.begin(), data.end()));
+    bool found = false;
+    for (const auto& l : lines)
+        if (l.find(expect) != std::string::npos) found = true;
+    EXPECT_TRUE(found);
+    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
+                  "Big" / "Message00001";
+    std::ifstream rec(ex / "Recipients.txt");
+    std::string line;
+    int n = 0;
+    std::set<std::string> seen;
+    while (std::getline(rec, line))
+        if (line.rfind("Email address:", 0) == 0) ++n, seen.insert(line);
+    EXPECT_EQ(n, 3000);
+    EXPECT_EQ(seen.size(), 3000u);
+}
+
+TEST(PstStore, EmptyFolderNextToTenThousandMessages) {
+    fs::path p = scratch("tenk.pst");
+    auto s = newStore(p);
+    std::string err;
+    auto empty = s->addFolder("Empty", err);
+    auto full = s->addFolder("Full", err);
+    ASSERT_TRUE(empty && full);
+    for (int i = 0; i < 10000; ++i)
+        ASSERT_TRUE(s->addMessage(
+            *full, simpleMessage("Message " + std::to_string(i), "body " + std::to_string(i)), err))
+            << err;
+    ASSERT_TRUE(s->close(err)) << err;
+    auto lines = readAll(p, false);
+    auto counts = folderCounts(lines);
+    EXPECT_EQ(counts["/Top of Personal Folders/Empty"], 0);
+    EXPECT_EQ(counts["/Top of Personal Folders/Full"], 10000);
+    std::set<std::string> subjects;
+    for (const auto& l : lines)
+        if (l.rfind("M\t/Top of Personal Folders/Full\t", 0) == 0)
+            subjects.insert(l.substr(0, l.find('\t', 32)));
+    EXPECT_EQ(subjects.size(), 10000u);
+    fs::path rp = scratch("x").parent_path() / "readpst-out" / "Test Store" / "Full";
+    EXPECT_EQ(readpstFiles(rp), 10000u);
+}

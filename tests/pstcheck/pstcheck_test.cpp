@@ -1,0 +1,316 @@
+// The store checker against stores Outlook wrote (they must pass), against
+// copies damaged in one precise way each (each must fail with the finding that
+// names the damage), and against random damage (it must never crash or hang).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pst/check/checker.h"
+#include "pst/check/ndb_reader.h"
+#include "pst/ndb/crc.h"
+#include "pst/ndb/permute.h"
+
+namespace fs = std::filesystem;
+using namespace tp::pst::check;
+
+namespace {
+
+const fs::path kSamples = fs::path(TP_SOURCE_DIR) / ".." / "shared" / "ref" / "pst-samples";
+const char* kSampleNames[] = {"outlook-unicode-empty.pst", "outlook-unicode-sample1.pst",
+                              "outlook-unicode-embedded-message.pst"};
+
+fs::path samplePath(const char* name) {
+    fs::path p = kSamples / name;
+    if (!fs::exists(p)) p = fs::path("/work/shared/ref/pst-samples") / name;
+    return p;
+}
+
+// A store loaded in memory, with just enough knowledge of the format to damage
+// it precisely and to repair the CRCs that would otherwise hide deeper damage.
+struct Store {
+    std::vector<std::uint8_t> b;
+
+    explicit Store(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        b.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::uint64_t u64(std::size_t at) const { return rd64(b.data() + at); }
+    void put16(std::size_t at, std::uint16_t v) {
+        b[at] = std::uint8_t(v);
+        b[at + 1] = std::uint8_t(v >> 8);
+    }
+    void put32(std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = std::uint8_t(v >> (8 * i));
+    }
+    void put64(std::size_t at, std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) b[at + i] = std::uint8_t(v >> (8 * i));
+    }
+    // The offset of the leaf entry with `key` in the NBT (nbt) or BBT.
+    std::size_t leafEntry(bool nbt, std::uint64_t key) const {
+        std::uint64_t ib = u64(nbt ? 224 : 240);
+        for (int depth = 0; depth < 10; ++depth) {
+            const std::uint8_t* p = b.data() + ib;
+            unsigned cEnt = p[488], cbEnt = p[490], level = p[491];
+            if (level == 0) {
+                for (unsigned i = 0; i < cEnt; ++i)
+                    if (rd64(p + i * cbEnt) == key) return ib + i * cbEnt;
+                break;
+            }
+            unsigned pick = 0;
+            for (unsigned i = 0; i < cEnt; ++i)
+                if (rd64(p + i * cbEnt) <= key) pick = i;
+            ib = rd64(p + pick * cbEnt + 16);
+        }
+        ADD_FAILURE() << "key " << key << " not found";
+        return 0;
+    }
+    void fixPage(std::size_t at) {
+        std::size_t page = at - at % 512;
+        put32(page + 500, tp::pst::ndb::crc32(b.data() + page, 496));
+    }
+    // Block of `bid`: offset and data size, from its BBT entry.
+    std::pair<std::size_t, std::uint16_t> block(std::uint64_t bid) const {
+        std::size_t e = leafEntry(false, bid);
+        return {std::size_t(u64(e + 8)), rd16(b.data() + e + 16)};
+    }
+    void fixBlock(std::size_t ib, std::uint16_t cb) {
+        std::size_t alloc = (cb + 16 + 63) & ~std::size_t(63);
+        put32(ib + alloc - 12, tp::pst::ndb::crc32(b.data() + ib, cb));
+    }
+    std::uint64_t nodeData(std::uint32_t nid) const { return u64(leafEntry(true, nid) + 8); }
+    fs::path save(const std::string& name) const {
+        fs::path dir = fs::temp_directory_path() / ("tp_pstcheck_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+        return p;
+    }
+};
+
+std::string codes(const Report& r) {
+    std::string s;
+    for (const auto& f : r.findings.list()) s += f.code + " (" + f.where + ": " + f.message + ")\n";
+    return s;
+}
+
+Report check(const Store& s, const std::string& name) {
+    return checkStore(s.save(name));
+}
+
+const fs::path kSample1 = samplePath("outlook-unicode-sample1.pst");
+constexpr std::uint32_t kFolderSample1 = 0x8082;  // "Sample1", one message
+constexpr std::uint32_t kMessage = 0x200024;
+
+}  // namespace
+
+TEST(PstCheck, OutlookStoresPass) {
+    for (const char* name : kSampleNames) {
+        Report r = checkStore(samplePath(name));
+        EXPECT_TRUE(r.readable) << name << ": " << r.fatal;
+        EXPECT_TRUE(r.clean()) << name << ":\n" << codes(r);
+        EXPECT_EQ(r.folders, 5u) << name;
+    }
+    Report r = checkStore(kSample1);
+    EXPECT_EQ(r.messages, 1u);
+    EXPECT_EQ(r.attachments, 1u);
+}
+
+// Damage below the LTP layer: CRCs, references, counts, allocation.
+TEST(PstCheck, NodeDatabaseDamageIsFound) {
+    {
+        Store s(kSample1);
+        s.b[40] ^= 0x01;  // dwUnique, inside both header CRCs
+        Report r = check(s, "header.pst");
+        EXPECT_TRUE(r.findings.has("header-crc")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        auto [ib, cb] = s.block(s.nodeData(0x21));
+        s.b[ib + cb / 2] ^= 0x40;  // one bit of the message store's data
+        Report r = check(s, "flip.pst");
+        EXPECT_TRUE(r.findings.has("block-crc")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(false, s.nodeData(kFolderSample1));
+        s.put16(e + 18, std::uint16_t(rd16(s.b.data() + e + 18) + 1));  // cRef one too many
+        s.fixPage(e);
+        Report r = check(s, "refcount.pst");
+        EXPECT_TRUE(r.findings.has("refcount")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, kFolderSample1);
+        s.put64(e + 8, 0xFFFF0);  // data block that does not exist
+        s.fixPage(e);
+        Report r = check(s, "dangling-block.pst");
+        EXPECT_TRUE(r.findings.has("dangling-block")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        auto [ib, cb] = s.block(s.nodeData(kFolderSample1));
+        std::size_t unit = (ib - 0x4400) / 64;
+        s.b[0x4400 + unit / 8] &= std::uint8_t(~(0x80 >> (unit % 8)));  // marked free
+        s.fixPage(0x4400);
+        Report r = check(s, "amap.pst");
+        EXPECT_TRUE(r.findings.has("amap-missing")) << codes(r);
+        EXPECT_TRUE(r.findings.has("amap-free")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // Mark a free unit as used: the last unit of the file's only AMap.
+        std::size_t unit = 496 * 8 - 1;
+        ASSERT_EQ(s.b[0x4400 + unit / 8] & 1, 0);
+        s.b[0x4400 + unit / 8] |= 1;
+        s.fixPage(0x4400);
+        Report r = check(s, "leak.pst");
+        EXPECT_TRUE(r.findings.has("amap-leak")) << codes(r);
+    }
+}
+
+// Damage above it: links between nodes, folder counts, table rows.
+TEST(PstCheck, MessagingDamageIsFound) {
+    {
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, kMessage);
+        s.put32(e + 24, 0x12342);  // the message's parent: no such folder
+        s.fixPage(e);
+        Report r = check(s, "dangling-nid.pst");
+        EXPECT_TRUE(r.findings.has("parent")) << codes(r);
+        EXPECT_TRUE(r.findings.has("content-count")) << codes(r);
+        EXPECT_TRUE(r.findings.has("contents-row")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // PidTagContentCount of "Sample1" in its property context: 1 -> 5.
+        auto [ib, cb] = s.block(s.nodeData(kFolderSample1));
+        std::vector<std::uint8_t> data(s.b.begin() + long(ib), s.b.begin() + long(ib + cb));
+        tp::pst::ndb::permuteDecode(data.data(), data.size());
+        const std::uint8_t rec[] = {0x02, 0x36, 0x03, 0x00};
+        auto at = std::search(data.begin(), data.end(), std::begin(rec), std::end(rec));
+        ASSERT_NE(at, data.end());
+        std::size_t off = std::size_t(at - data.begin()) + 4;
+        ASSERT_EQ(rd32(data.data() + off), 1u);
+        data[off] = 5;
+        tp::pst::ndb::permuteEncode(data.data(), data.size());
+        std::copy(data.begin(), data.end(), s.b.begin() + long(ib));
+        s.fixBlock(ib, cb);
+        Report r = check(s, "content-count.pst");
+        EXPECT_TRUE(r.findings.has("content-count")) << codes(r);
+        // The parent's hierarchy row still says 1: the row no longer mirrors the folder.
+        EXPECT_TRUE(r.findings.has("row-mismatch")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // Drop the "Sample1" folder's contents table from the NBT key space.
+        std::size_t e = s.leafEntry(true, 0x808E);
+        s.put64(e, 0x808E + 0x20 * 0x1000);
+        Report r = check(s, "order.pst");  // NBT page CRC left stale on purpose
+        EXPECT_TRUE(r.findings.has("page-crc")) << codes(r);
+    }
+}
+
+TEST(PstCheck, TruncatedOrForeignFiles) {
+    Store s(kSample1);
+    Store half = s;
+    half.b.resize(0x4400 + 0x10000);
+    Report r = check(half, "half.pst");
+    EXPECT_TRUE(r.readable);
+    EXPECT_TRUE(r.findings.has("file-size")) << codes(r);
+    EXPECT_FALSE(r.clean());
+
+    Store tiny = s;
+    tiny.b.resize(300);
+    EXPECT_FALSE(check(tiny, "tiny.pst").readable);
+
+    Store foreign = s;
+    foreign.b[0] = 'X';
+    EXPECT_FALSE(check(foreign, "foreign.pst").readable);
+    EXPECT_FALSE(checkStore("/nonexistent/file.pst").readable);
+}
+
+// The tool's contract: 0 clean, 1 findings, 2 unreadable.
+TEST(PstCheck, ExitStatus) {
+    fs::path tool = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
+    if (!fs::exists(tool)) GTEST_SKIP() << "pstcheck not built";
+    auto run = [&](const fs::path& f) {
+        std::string cmd = tool.string() + " '" + f.string() + "' > /dev/null";
+        int st = std::system(cmd.c_str());
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    EXPECT_EQ(run(kSample1), 0);
+    Store s(kSample1);
+    s.b[40] ^= 1;
+    EXPECT_EQ(run(s.save("exit1.pst")), 1);
+    s.b.resize(100);
+    EXPECT_EQ(run(s.save("exit2.pst")), 2);
+}
+
+// Random damage, with the CRCs of the damaged pages and blocks repaired half of
+// the time so that the damage reaches the parsers behind them. The checker
+// must return on every one of these files.
+TEST(PstCheck, SurvivesRandomDamage) {
+    for (const char* name : kSampleNames) {
+        const Store original(samplePath(name));
+        FileSource src;
+        std::string err;
+        ASSERT_TRUE(src.open(samplePath(name), err)) << err;
+        Findings none;
+        NdbReader ndb(src, none);
+        ASSERT_TRUE(ndb.readHeader(err));
+        ndb.readTrees();
+        std::vector<std::pair<std::size_t, std::uint16_t>> blocks;
+        for (const auto& b : ndb.blocks()) blocks.emplace_back(b.ib, b.cb);
+        std::vector<std::uint64_t> pages = ndb.btreePages();
+
+        std::mt19937 rng(12345);
+        for (int round = 0; round < 150; ++round) {
+            Store s = original;
+            bool repair = round % 2 == 0;
+            int edits = 1 + int(rng() % 6);
+            for (int k = 0; k < edits; ++k) {
+                switch (rng() % 4) {
+                    case 0: {  // anywhere
+                        s.b[rng() % s.b.size()] = std::uint8_t(rng());
+                        break;
+                    }
+                    case 1: {  // inside a block
+                        auto [ib, cb] = blocks[rng() % blocks.size()];
+                        if (cb == 0) break;
+                        s.b[ib + rng() % cb] = std::uint8_t(rng());
+                        if (repair) s.fixBlock(ib, cb);
+                        break;
+                    }
+                    case 2: {  // inside a B-tree page's entries or counts
+                        std::size_t page = pages[rng() % pages.size()];
+                        s.b[page + rng() % 496] = std::uint8_t(rng());
+                        if (repair) s.fixPage(page);
+                        break;
+                    }
+                    default: {  // a 16-bit field set to an extreme
+                        auto [ib, cb] = blocks[rng() % blocks.size()];
+                        if (cb < 2) break;
+                        s.put16(ib + (rng() % (cb - 1)), rng() % 2 ? 0xFFFF : 0);
+                        if (repair) s.fixBlock(ib, cb);
+                        break;
+                    }
+                }
+            }
+            if (rng() % 10 == 0) s.b.resize(rng() % s.b.size());
+            Report r = check(s, "fuzz.pst");
+            if (r.readable) {
+                EXPECT_LE(r.findings.list().size(), r.findings.total());
+            }
+        }
+    }
+}

@@ -1,0 +1,446 @@
+// Whole PST runs over generated mailboxes, read back with pffexport and readpst
+// (and checked with pstcheck when it is built).
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "convert/conversion_run.h"
+#include "convert/pst_sink.h"
+#include "convert/run_types.h"
+
+namespace tp::convert {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Scratch {
+    Scratch() {
+        std::string tmpl = (fs::temp_directory_path() / "tp-pstimport-XXXXXX").string();
+        path = mkdtemp(tmpl.data());
+    }
+    ~Scratch() {
+        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    fs::path path;
+};
+
+void writeFile(const fs::path& p, const std::string& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+}
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+std::string quote(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+int shell(const std::string& command, std::string* output = nullptr) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    std::array<char, 4096> buf;
+    std::string out;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
+    int rc = pclose(pipe);
+    if (output) *output = out;
+    return rc;
+}
+
+std::string base64(const std::string& s) {
+    gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(s.data()), s.size());
+    std::string out(b);
+    g_free(b);
+    return out;
+}
+std::string encodeAs(const std::string& utf8, const char* charset) {
+    gsize written = 0;
+    gchar* out =
+        g_convert(utf8.data(), gssize(utf8.size()), charset, "UTF-8", nullptr, &written, nullptr);
+    std::string s(out ? out : "", written);
+    g_free(out);
+    return s;
+}
+
+std::string plainMessage(const std::string& subject, const std::string& body,
+                         const std::string& date = "Mon, 4 May 2009 10:00:00 +0000") {
+    return "From: Ann Example <ann@example.org>\r\n"
+           "To: Bob <bob@example.net>, carol@example.com\r\n"
+           "Cc: Dave <dave@example.com>\r\n"
+           "Subject: " +
+           subject +
+           "\r\n"
+           "Date: " +
+           date +
+           "\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n" +
+           body + "\r\n\r\n";
+}
+
+std::string attachmentMessage(const std::string& payload) {
+    return "From: Zoe <zoe@example.org>\r\n"
+           "To: ann@example.org\r\n"
+           "Subject: With a file\r\n"
+           "Date: Tue, 5 May 2009 11:30:00 +0000\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"XX\"\r\n"
+           "\r\n"
+           "--XX\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n"
+           "See the file.\r\n"
+           "--XX\r\n"
+           "Content-Type: application/octet-stream; name=\"data.bin\"\r\n"
+           "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n"
+           "\r\n" +
+           base64(payload) +
+           "\r\n"
+           "--XX--\r\n\r\n";
+}
+
+// An HTML message with an inline picture, a file, and an attached message.
+std::string richMessage(const std::string& picture) {
+    return "From: Rich <rich@example.org>\r\n"
+           "To: ann@example.org\r\n"
+           "Subject: Rich mail\r\n"
+           "Date: Wed, 6 May 2009 08:15:00 +0000\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"MIX\"\r\n"
+           "\r\n"
+           "--MIX\r\n"
+           "Content-Type: multipart/related; boundary=\"REL\"\r\n"
+           "\r\n"
+           "--REL\r\n"
+           "Content-Type: text/html; charset=utf-8\r\n"
+           "\r\n"
+           "<html><body><p>Look: <img src=\"cid:pic@rich\"></p></body></html>\r\n"
+           "--REL\r\n"
+           "Content-Type: image/png; name=\"pic.png\"\r\n"
+           "Content-ID: <pic@rich>\r\n"
+           "Content-Transfer-Encoding: base64\r\n"
+           "\r\n" +
+           base64(picture) +
+           "\r\n"
+           "--REL--\r\n"
+           "--MIX\r\n"
+           "Content-Type: message/rfc822\r\n"
+           "\r\n"
+           "From: Inner <inner@example.org>\r\n"
+           "To: rich@example.org\r\n"
+           "Subject: Forwarded inner\r\n"
+           "Date: Tue, 5 May 2009 08:00:00 +0000\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n"
+           "Inner text.\r\n"
+           "--MIX--\r\n\r\n";
+}
+
+// The pffexport tree of a store: folder name -> message folders in order.
+struct Export {
+    std::map<std::string, std::vector<fs::path>> folders;
+};
+
+Export exportStore(const fs::path& pst, const fs::path& target) {
+    Export e;
+    std::string out;
+    int rc = shell("pffexport -q -d -f all -t " + quote(target) + " " + quote(pst), &out);
+    EXPECT_EQ(rc, 0) << out;
+    fs::path root = target.string() + ".export";
+    if (!fs::exists(root)) return e;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        if (!it->is_directory()) continue;
+        const std::string name = it->path().filename().string();
+        if (name.rfind("Message", 0) == 0 && fs::exists(it->path() / "OutlookHeaders.txt")) {
+            e.folders[it->path().parent_path().filename().string()].push_back(it->path());
+            it.disable_recursion_pending();
+        }
+    }
+    for (auto& [name, list] : e.folders) std::sort(list.begin(), list.end());
+    return e;
+}
+
+// The value of a "Name:<tabs>value" line of pffexport's header file.
+std::string field(const std::string& headers, const std::string& name) {
+    size_t at = headers.find("\n" + name + ":");
+    if (at == std::string::npos && headers.rfind(name + ":", 0) == 0)
+        at = size_t(-1);
+    else if (at == std::string::npos)
+        return "<missing " + name + ">";
+    size_t start = at + 1 + name.size() + 1;
+    while (start < headers.size() && (headers[start] == '\t' || headers[start] == ' ')) ++start;
+    size_t end = headers.find('\n', start);
+    return headers.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// A string property as stored, from pffexport's dump of the item's values. (Its
+// "Subject:" line cannot be used: libpff drops the first two bytes of a subject
+// that starts with a non-ASCII character.)
+std::string storedString(const fs::path& message, std::uint16_t id) {
+    const std::string dump = readFile(message / "ItemValues.txt");
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "Entry type:\t\t\t0x%08x\nValue type:\t\t\t0x0000001f",
+                  unsigned(id));
+    size_t at = dump.find(wanted);
+    if (at == std::string::npos) return "<missing>";
+    at = dump.find("Value:\n", at);
+    std::string bytes;
+    for (size_t line = dump.find('\n', at) + 1;
+         line < dump.size() && dump.compare(line, 2, "0x") == 0; line = dump.find('\n', line) + 1) {
+        // "0x00000000: 1e 04 42 04 ...   text"
+        for (size_t i = line + 12; i + 1 < dump.size() && i < line + 12 + 16 * 3 + 1; i += 3) {
+            if (dump[i] == ' ') ++i;  // the gap between the two groups of eight
+            if (!std::isxdigit(static_cast<unsigned char>(dump[i]))) break;
+            bytes += char(std::stoi(dump.substr(i, 2), nullptr, 16));
+        }
+    }
+    glong n = glong(bytes.size() / 2);
+    std::vector<gunichar2> units(static_cast<size_t>(n));
+    for (glong i = 0; i < n; ++i)
+        units[size_t(i)] = gunichar2(std::uint8_t(bytes[size_t(2 * i)]) |
+                                     (std::uint8_t(bytes[size_t(2 * i + 1)]) << 8));
+    gchar* utf8 = g_utf16_to_utf8(units.data(), n, nullptr, nullptr, nullptr);
+    std::string out = utf8 ? utf8 : "<bad UTF-16>";
+    g_free(utf8);
+    return out;
+}
+
+void expectChecked(const fs::path& pst) {
+    const fs::path checker = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
+    if (!fs::exists(checker)) return;
+    std::string out;
+    EXPECT_EQ(shell(quote(checker) + " " + quote(pst), &out), 0) << out;
+}
+
+struct NullObserver : RunObserver {
+    void textChanged(Control, const std::string&) override {}
+    void valueChanged(Control, double) override {}
+};
+
+RunSummary runPst(const std::vector<std::string>& mailboxes, const fs::path& output,
+                  bool cancelled = false) {
+    RunOptions options;
+    options.mailboxes = mailboxes;
+    options.format = Format::Pst;
+    options.outputFolder = output;
+    NullObserver observer;
+    ConversionRun run(options, observer);
+    std::atomic<bool> cancel{cancelled};
+    return run.run(cancel);
+}
+
+TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
+    Scratch s;
+    std::string payload;
+    for (int i = 0; i < 3000; ++i) payload += char((i * 7 + 3) & 0xFF);
+    const std::string cyrillic = "Отчёт за май";
+    const std::string encodedSubject = "=?KOI8-R?B?" + base64(encodeAs(cyrillic, "KOI8-R")) + "?=";
+
+    writeFile(s.path / "in/Inbox.imm", plainMessage("First note", "Body one.") +
+                                           attachmentMessage(payload) +
+                                           plainMessage(encodedSubject, "Body three."));
+    writeFile(s.path / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
+    const std::string picture = "\x89PNG\r\n\x1a\n" + payload.substr(0, 200);
+    writeFile(s.path / "in/Rich.imm", richMessage(picture));
+    writeFile(s.path / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
+    fs::create_directories(s.path / "out");
+
+    RunSummary summary =
+        runPst({(s.path / "in/Inbox.imm").string(), (s.path / "in/Sent.imm").string(),
+                (s.path / "in/old/Inbox.imm").string(), (s.path / "in/Rich.imm").string()},
+               s.path / "out");
+    ASSERT_FALSE(summary.setupFailed);
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    const std::string name = summary.pstFile.filename().string();
+    EXPECT_EQ(name.rfind("IncrediMail", 0), 0u) << name;
+    EXPECT_EQ(summary.pstFile.parent_path(), s.path / "out");
+    // Every message was imported, none kept as a file.
+    for (auto& entry : fs::recursive_directory_iterator(s.path / "out"))
+        EXPECT_NE(entry.path().extension(), ".eml") << entry.path();
+    expectChecked(summary.pstFile);
+
+    Export e = exportStore(summary.pstFile, s.path / "pff");
+    ASSERT_EQ(e.folders["Inbox"].size(), 4u);  // both Inbox mailboxes share one folder
+    ASSERT_EQ(e.folders["Sent"].size(), 1u);
+    const auto& inbox = e.folders["Inbox"];
+    const std::string h1 = readFile(inbox[0] / "OutlookHeaders.txt");
+    EXPECT_EQ(field(h1, "Subject"), "First note");
+    EXPECT_EQ(field(h1, "Sender name"), "Ann Example");
+    EXPECT_EQ(field(h1, "Sender email address"), "ann@example.org");
+    EXPECT_NE(h1.find("May 04, 2009 10:00:00"), std::string::npos) << h1;
+    EXPECT_NE(field(h1, "Flags").find("Read"), std::string::npos);
+    EXPECT_EQ(field(h1, "Flags").find("Has attachments"), std::string::npos);
+    EXPECT_NE(readFile(inbox[0] / "Message.txt").find("Body one."), std::string::npos);
+    const std::string r1 = readFile(inbox[0] / "Recipients.txt");
+    EXPECT_NE(r1.find("bob@example.net"), std::string::npos) << r1;
+    EXPECT_NE(r1.find("carol@example.com"), std::string::npos);
+    EXPECT_NE(r1.find("dave@example.com"), std::string::npos);
+
+    const std::string h2 = readFile(inbox[1] / "OutlookHeaders.txt");
+    EXPECT_EQ(field(h2, "Subject"), "With a file");
+    EXPECT_NE(field(h2, "Flags").find("Has attachments"), std::string::npos);
+    EXPECT_EQ(readFile(inbox[1] / "Attachments" / "1_data.bin"), payload);
+
+    EXPECT_EQ(storedString(inbox[2], 0x0037), cyrillic);
+    EXPECT_EQ(field(readFile(inbox[3] / "OutlookHeaders.txt"), "Subject"), "Older inbox");
+    EXPECT_EQ(field(readFile(e.folders["Sent"][0] / "OutlookHeaders.txt"), "Subject"), "Sent item");
+
+    // HTML body, inline picture and attached message.
+    ASSERT_EQ(e.folders["Rich"].size(), 1u);
+    const fs::path rich = e.folders["Rich"][0];
+    EXPECT_NE(readFile(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
+    EXPECT_EQ(readFile(rich / "Attachments" / "1_pic.png"), picture);
+    bool innerFound = false;
+    for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments"))
+        if (entry.path().filename() == "Message.txt")
+            innerFound = readFile(entry.path()).find("Inner text.") != std::string::npos;
+    EXPECT_TRUE(innerFound);
+
+    // readpst reads the same store: one mbox per folder with every message.
+    std::string out;
+    fs::create_directories(s.path / "rp");
+    ASSERT_EQ(
+        shell("readpst -8 -q -o " + quote(s.path / "rp") + " " + quote(summary.pstFile), &out), 0)
+        << out;
+    std::map<std::string, std::string> mboxes;
+    for (auto& entry : fs::recursive_directory_iterator(s.path / "rp"))
+        if (entry.is_regular_file()) mboxes[entry.path().stem().string()] += readFile(entry.path());
+    const std::string& inboxMbox = mboxes["Inbox"];
+    size_t count = 0;
+    for (size_t at = 0; (at = inboxMbox.find("\nFrom ", at)) != std::string::npos; ++at) ++count;
+    count += inboxMbox.rfind("From ", 0) == 0;
+    EXPECT_EQ(count, 4u) << inboxMbox.substr(0, 2000);
+    EXPECT_NE(inboxMbox.find("Body three."), std::string::npos);
+    EXPECT_NE(inboxMbox.find(base64(payload).substr(0, 60)), std::string::npos);
+    EXPECT_NE(mboxes["Sent"].find("Body sent."), std::string::npos);
+}
+
+TEST(PstReadback, HeadersInEveryCharsetComeOutRight) {
+    struct Case {
+        const char* charset;
+        const char* sample;
+    };
+    const Case cases[] = {
+        {"UTF-8", "Grüße 你好"},        {"ISO-8859-2", "Zażółć gęślą"},
+        {"windows-1251", "Привет мир"}, {"windows-1252", "Café „Noël“"},
+        {"KOI8-R", "Съешь булок"},      {"GB2312", "你好世界"},
+        {"Big5", "繁體中文"},           {"Shift_JIS", "日本語テキスト"},
+        {"ISO-2022-JP", "こんにちは"},  {"ISO-8859-7", "Καλημέρα"},
+    };
+    Scratch s;
+    std::string mailbox;
+    for (const auto& c : cases) {
+        std::string enc = encodeAs(c.sample, c.charset);
+        mailbox += "From: =?" + std::string(c.charset) + "?B?" + base64(enc) +
+                   "?= <x@example.com>\r\n"
+                   "Subject: =?" +
+                   c.charset + "?B?" + base64(enc) +
+                   "?=\r\n"
+                   "Date: Mon, 4 May 2009 10:00:00 +0000\r\n"
+                   "MIME-Version: 1.0\r\n"
+                   "Content-Type: text/plain; charset=" +
+                   c.charset +
+                   "\r\n"
+                   "Content-Transfer-Encoding: base64\r\n\r\n" +
+                   base64(enc) + "\r\n\r\n";
+    }
+    writeFile(s.path / "Charsets.imm", mailbox);
+    fs::create_directories(s.path / "out");
+    RunSummary summary = runPst({(s.path / "Charsets.imm").string()}, s.path / "out");
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    expectChecked(summary.pstFile);
+    Export e = exportStore(summary.pstFile, s.path / "pff");
+    const auto& list = e.folders["Charsets"];
+    ASSERT_EQ(list.size(), std::size(cases));
+    for (size_t i = 0; i < list.size(); ++i) {
+        SCOPED_TRACE(cases[i].charset);
+        const std::string h = readFile(list[i] / "OutlookHeaders.txt");
+        EXPECT_EQ(storedString(list[i], 0x0037), cases[i].sample);
+        EXPECT_EQ(field(h, "Sender name"), cases[i].sample);
+        EXPECT_NE(readFile(list[i] / "Message.txt").find(cases[i].sample), std::string::npos);
+    }
+}
+
+TEST(PstReadback, StoreIsNeverOverwrittenAndAlwaysFinished) {
+    Scratch s;
+    const auto fixed = std::chrono::system_clock::now();
+    const std::string stamp = pstTimeStamp(fixed);
+    const fs::path taken = s.path / ("IncrediMail" + stamp + ".pst");
+    writeFile(taken, "keep me");
+
+    // A second store in the same second gets its own name; a message that cannot be
+    // read adds no item and says why.
+    PstSink sink([fixed] { return fixed; });
+    RunOptions options;
+    options.format = Format::Pst;
+    options.outputFolder = s.path;
+    std::string error;
+    ASSERT_TRUE(sink.open(options, error)) << error;
+    EXPECT_EQ(sink.path().filename().string(), "IncrediMail" + stamp + " (2).pst");
+    MailboxInfo mailbox;
+    mailbox.name = "Inbox";
+    sink.beginMailbox(mailbox);
+    sink.beginMailbox(mailbox);
+    NullObserver observer;
+    EXPECT_TRUE(
+        sink.store(mailbox, MessageInfo{1, {}}, plainMessage("Kept", "Body."), observer, error))
+        << error;
+    error.clear();
+    EXPECT_FALSE(sink.store(mailbox, MessageInfo{2, {}}, "", observer, error));
+    EXPECT_FALSE(error.empty());
+    RunSummary summary;
+    sink.close(summary);
+    EXPECT_TRUE(summary.failures.empty());
+    EXPECT_EQ(readFile(taken), "keep me");
+    expectChecked(sink.path());
+    Export e = exportStore(sink.path(), s.path / "pff");
+    ASSERT_EQ(e.folders["Inbox"].size(), 1u);
+    EXPECT_EQ(field(readFile(e.folders["Inbox"][0] / "OutlookHeaders.txt"), "Subject"), "Kept");
+
+    // A cancelled run still leaves a whole store.
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Never", "x"));
+    fs::create_directories(s.path / "cancel");
+    RunSummary cancelled = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "cancel", true);
+    EXPECT_TRUE(cancelled.cancelled);
+    ASSERT_TRUE(fs::exists(cancelled.pstFile));
+    expectChecked(cancelled.pstFile);
+    std::string out;
+    EXPECT_EQ(shell("pffinfo " + quote(cancelled.pstFile), &out), 0) << out;
+}
+
+TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
+    Scratch s;
+    writeFile(s.path / "not-a-folder", "x");
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Never", "x"));
+    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "not-a-folder");
+    EXPECT_TRUE(summary.setupFailed);
+    EXPECT_EQ(closingNotice(summary).title, "Outlook Error");
+    EXPECT_FALSE(fs::exists(s.path / "in" / "Email-1.eml"));
+    size_t files = 0;
+    for (auto& entry : fs::recursive_directory_iterator(s.path)) files += entry.is_regular_file();
+    EXPECT_EQ(files, 2u);  // the two inputs only
+}
+
+}  // namespace
+}  // namespace tp::convert

@@ -1,0 +1,391 @@
+// The conversion run over real mailbox files, with the EML writer and with stand-in
+// sinks where a format's own writer is not the subject.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "convert/eml_sink.h"
+#include "convert/io.h"
+#include "convert/paths.h"
+#include "run/run_helpers.h"
+
+namespace tp::test {
+namespace {
+
+using convert::Control;
+using convert::ConversionRun;
+using convert::Format;
+using convert::RunOptions;
+using convert::RunServices;
+using convert::RunSummary;
+
+RunServices everyEvent() {
+    RunServices s = convert::defaultServices();
+    s.eventsPerSecond = 0;
+    return s;
+}
+
+RunSummary convertAll(const RunOptions& options, RecordingObserver& observer,
+                      RunServices services = everyEvent(),
+                      const std::atomic<bool>* cancel = nullptr) {
+    static const std::atomic<bool> never{false};
+    ConversionRun run(options, observer, std::move(services));
+    return run.run(cancel ? *cancel : never);
+}
+
+fs::path emlOf(const RunOptions& o, const fs::path& mailbox, int k) {
+    return convert::mailboxOutputFolder(o.outputFolder, mailbox.string()) /
+           ("Email-" + std::to_string(k) + ".eml");
+}
+
+class RunTest : public ::testing::Test {
+  protected:
+    ScratchDir dir;
+    fs::path out() const { return dir.path() / "out"; }
+    RunOptions options(std::vector<fs::path> mailboxes, Format format = Format::Eml) {
+        RunOptions o;
+        for (auto& m : mailboxes) o.mailboxes.push_back(m.string());
+        o.format = format;
+        o.outputFolder = out();
+        fs::create_directories(o.outputFolder);
+        return o;
+    }
+};
+
+TEST_F(RunTest, TwoMailboxesGiveEveryMessageWholeWithTheLabelsOfTheRun) {
+    const std::vector<std::string> a = {textMessage("First"),
+                                        textMessage("Second", "Line\r\n\r\nMore"),
+                                        textMessage("=?UTF-8?B?R3LDvMOfZQ==?=")};
+    const std::vector<std::string> b = {textMessage("Only one")};
+    const fs::path ma = dir.path() / "Mail" / "Inbox.imm", mb = dir.path() / "Mail" / "Sent.imm";
+    writeBytes(ma, a[0] + a[1] + a[2]);
+    writeBytes(mb, b[0]);
+    RunOptions o = options({ma, mb});
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+
+    EXPECT_EQ(s.mailboxes, 2);
+    EXPECT_EQ(s.messages, 4);
+    EXPECT_EQ(s.failedMessages, 0);
+    EXPECT_TRUE(s.failures.empty());
+    EXPECT_TRUE(s.notes.empty());
+    EXPECT_TRUE(s.reportFile.empty());
+    EXPECT_FALSE(fs::exists(out() / convert::kReportFileName));
+
+    // Byte for byte: each message's range plus the writer's CR LF; decoded subjects.
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(readBytes(emlOf(o, ma, k)), a[k - 1] + "\r\n") << k;
+    EXPECT_EQ(readBytes(emlOf(o, mb, 1)), b[0] + "\r\n");
+    EXPECT_FALSE(fs::exists(emlOf(o, ma, 4)));
+    EXPECT_EQ(gmimeSubject(emlOf(o, ma, 3)), "Grüße");
+    EXPECT_EQ(gmimeSubject(emlOf(o, mb, 1)), "Only one");
+    EXPECT_EQ(emlOf(o, ma, 1).parent_path(), out() / ma.relative_path());
+
+    EXPECT_EQ(obs.textsOf(Control::LblProgessCurrent),
+              (std::vector<std::string>{"Mailbox 1 (of 2) ", "Mailbox 2 (of 2) "}));
+    EXPECT_EQ(obs.textsOf(Control::LblIMMFile),
+              (std::vector<std::string>{"Inbox.imm", "Sent.imm"}));
+    EXPECT_EQ(obs.textsOf(Control::LblHappening),
+              (std::vector<std::string>{"Setting Mail Search Filter...", "Found 1 message(s)",
+                                        "Found 2 message(s)", "Found 3 message(s)",
+                                        "Setting Mail Search Filter...", "Found 1 message(s)"}));
+    EXPECT_EQ(obs.textsOf(Control::LblEmlsFound),
+              (std::vector<std::string>{"", "3 Messages", "", "1 Messages"}));
+    const std::string total = std::to_string(fs::file_size(ma));
+    const std::vector<std::string> progress = obs.textsOf(Control::LblProgress);
+    ASSERT_EQ(progress.size(), 10u);
+    EXPECT_EQ(progress[0], "");
+    EXPECT_EQ(progress[1], "Saving: " + std::to_string(a[0].size()) + " Bytes out of " + total +
+                               " Total Bytes.");
+    EXPECT_EQ(progress[2], "Saved 1 Email Messages");
+    EXPECT_EQ(progress[6], "Saved 3 Email Messages");
+    EXPECT_EQ(progress[9], "Saved 1 Email Messages");
+    EXPECT_EQ(obs.valuesOf(Control::ProgressBar1), (std::vector<double>{50.0, 100.0}));
+    EXPECT_EQ(obs.texts[Control::LblProgress], "Saved 1 Email Messages");
+
+    // The label order within a mailbox is the run's: file name, filter, hits, count.
+    auto firstIndex = [&](Control c, const std::string& t) {
+        return std::find_if(obs.events.begin(), obs.events.end(),
+                            [&](const Event& e) {
+                                return e.kind == Event::Text && e.control == c && e.text == t;
+                            }) -
+               obs.events.begin();
+    };
+    EXPECT_LT(firstIndex(Control::LblIMMFile, "Inbox.imm"),
+              firstIndex(Control::LblHappening, "Setting Mail Search Filter..."));
+    EXPECT_LT(firstIndex(Control::LblHappening, "Found 3 message(s)"),
+              firstIndex(Control::LblEmlsFound, "3 Messages"));
+
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Information);
+    EXPECT_EQ(closing.title, "Tessaport");
+}
+
+TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
+    const fs::path good = dir.path() / "good.imm", missing = dir.path() / "missing.imm";
+    const fs::path folder = dir.path() / "folder.imm", empty = dir.path() / "empty.imm";
+    const fs::path noHit = dir.path() / "nohit.imm";
+    writeBytes(good, textMessage("Kept"));
+    fs::create_directories(folder);
+    writeBytes(empty, "");
+    writeBytes(noHit, "Subject: old mail without a MIME line\r\n\r\nText\r\n");
+    RunOptions o = options({missing, good, "", folder, empty, noHit});
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+
+    EXPECT_EQ(s.mailboxes, 6);
+    EXPECT_EQ(s.messages, 1);
+    EXPECT_EQ(s.failedMessages, 0);
+    EXPECT_EQ(readBytes(emlOf(o, good, 1)), textMessage("Kept") + "\r\n");
+
+    // Each mailbox that could not be read is recorded, by name, with the step.
+    std::vector<std::string> failed;
+    for (const auto& f : s.failures) {
+        EXPECT_EQ(f.message, 0);
+        EXPECT_EQ(f.step, "open");
+        EXPECT_FALSE(f.reason.empty());
+        failed.push_back(f.mailbox);
+    }
+    EXPECT_EQ(failed, (std::vector<std::string>{missing.string(), "", folder.string()}));
+    EXPECT_FALSE(fs::exists(convert::mailboxOutputFolder(out(), missing.string())));
+    // A mailbox without hits still gets its folder and "0 Messages", and its bytes a note.
+    EXPECT_TRUE(fs::is_directory(convert::mailboxOutputFolder(out(), noHit.string())));
+    ASSERT_EQ(s.notes.size(), 1u);
+    EXPECT_NE(s.notes[0].text.find(noHit.string()), std::string::npos);
+    EXPECT_EQ(obs.textsOf(Control::LblEmlsFound).back(), "0 Messages");
+    EXPECT_EQ(obs.valuesOf(Control::ProgressBar1).back(), 100.0);
+
+    // The scanner's own boxes reach the observer (the empty file's size box among them).
+    EXPECT_TRUE(std::any_of(obs.notices.begin(), obs.notices.end(),
+                            [](const Notice& n) { return n.text.rfind("File size is ", 0) == 0; }));
+
+    // The report names every failure and the note; the closing box says so.
+    ASSERT_EQ(s.reportFile, out() / convert::kReportFileName);
+    const std::string report = readBytes(s.reportFile);
+    EXPECT_NE(report.find(missing.string() + ", open: "), std::string::npos);
+    EXPECT_NE(report.find(folder.string() + ", open: "), std::string::npos);
+    EXPECT_NE(report.find("hold no message"), std::string::npos);
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+    EXPECT_NE(closing.text.find("2 mailboxes could not be converted"), std::string::npos);
+    EXPECT_NE(closing.text.find(s.reportFile.string()), std::string::npos);
+}
+
+TEST_F(RunTest, LeadingBytesAreNotedAndTrimmingFollowsTheWriter) {
+    const std::string junk("IncrediMail leftovers\r\n\0\0\r\n", 27);
+    const std::string first = textMessage("One");
+    const std::string last = textMessage("Two", "Ends with spaces   ");
+    const fs::path m = dir.path() / "Box.imm";
+    writeBytes(m, junk + first + last.substr(0, last.size() - 4) + "   ");
+    RunOptions o = options({m});
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+    ASSERT_EQ(s.messages, 2);
+    EXPECT_EQ(readBytes(emlOf(o, m, 1)), first + "\r\n");
+    // Trailing spaces go; the writer's CR LF follows the last byte kept.
+    EXPECT_EQ(readBytes(emlOf(o, m, 2)),
+              last.substr(0, last.size() - std::string("   \r\n\r\n").size()) + "\r\n");
+    ASSERT_EQ(s.notes.size(), 1u);
+    EXPECT_EQ(s.notes[0].text, std::to_string(junk.size()) + " bytes before the first message of " +
+                                   m.string() + " were not exported");
+    EXPECT_TRUE(s.failures.empty());
+    EXPECT_FALSE(s.reportFile.empty());
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Information);
+    EXPECT_NE(closing.text.find(s.reportFile.string()), std::string::npos);
+
+    std::string t = "  \t body \r\n  ";
+    convert::applyEmlContentRule(t);
+    EXPECT_EQ(t, "\t body \r\n\r\n");
+    t = "   ";
+    convert::applyEmlContentRule(t);
+    EXPECT_EQ(t, "\r\n");
+}
+
+// Fails every file operation below one folder, as a full disk or a read-only folder would.
+class FailBelow : public io::FaultInjector {
+  public:
+    explicit FailBelow(fs::path root) : root_(std::move(root)) { io::setFaultInjector(this); }
+    ~FailBelow() override { io::setFaultInjector(nullptr); }
+    std::error_code before(io::Op, const fs::path& p, std::uint64_t) override {
+        const std::string s = p.string();
+        return s.rfind(root_.string(), 0) == 0
+                   ? std::make_error_code(std::errc::read_only_file_system)
+                   : std::error_code{};
+    }
+
+  private:
+    fs::path root_;
+};
+
+TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuccess) {
+    const fs::path m = dir.path() / "Inbox.imm";
+    writeBytes(m, textMessage("a") + textMessage("b"));
+    RunOptions o = options({m});
+    RecordingObserver obs;
+    RunSummary s;
+    {
+        FailBelow fail(out());
+        s = convertAll(o, obs);
+    }
+    EXPECT_EQ(s.messages, 2);
+    EXPECT_EQ(s.failedMessages, 2);
+    int writes = 0;
+    for (const auto& f : s.failures) writes += (f.step == "write" && f.message > 0) ? 1 : 0;
+    EXPECT_EQ(writes, 2);
+    EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+    EXPECT_NE(closing.text.find("2 of 2 messages could not be converted"), std::string::npos);
+    EXPECT_NE(closing.text.find("could not be written"), std::string::npos);
+
+    if (geteuid() != 0) {  // a real read-only folder (root writes anyway)
+        const fs::path ro = dir.path() / "ro";
+        fs::create_directories(ro);
+        fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec);
+        o.outputFolder = ro;
+        RecordingObserver obs2;
+        const RunSummary s2 = convertAll(o, obs2);
+        EXPECT_EQ(s2.failedMessages, 2);
+        fs::permissions(ro, fs::perms::owner_all);
+    }
+}
+
+// A stand-in for the MBOX and PST writers: fails the messages it is told to.
+class FlakySink : public convert::MessageSink {
+  public:
+    explicit FlakySink(std::vector<int> failing, int* closes)
+        : failing_(std::move(failing)), closes_(closes) {}
+    bool store(const convert::MailboxInfo&, const convert::MessageInfo& m, std::string_view bytes,
+               convert::RunObserver&, std::string& error) override {
+        if (std::find(failing_.begin(), failing_.end(), m.number) != failing_.end()) {
+            error = "disk full";
+            return false;
+        }
+        stored.emplace_back(bytes);
+        return true;
+    }
+    void close(RunSummary&) override { ++*closes_; }
+    std::vector<std::string> stored;
+
+  private:
+    std::vector<int> failing_;
+    int* closes_;
+};
+
+TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
+    const fs::path m = dir.path() / "Inbox.imm";
+    const std::string a = textMessage("a"), b = textMessage("b"), c = textMessage("c");
+    writeBytes(m, a + b + c);
+    RunOptions o = options({m}, Format::Mbox);
+    int closes = 0;
+    RunServices services = everyEvent();
+    services.makeSink = [&](Format) {
+        return std::make_unique<FlakySink>(std::vector<int>{2}, &closes);
+    };
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs, services);
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(s.failedMessages, 1);
+    ASSERT_EQ(s.failures.size(), 1u);
+    EXPECT_EQ(s.failures[0].message, 2);
+    EXPECT_EQ(s.failures[0].step, "mbox");
+    EXPECT_NE(s.failures[0].reason.find("disk full"), std::string::npos);
+    EXPECT_NE(s.failures[0].reason.find("kept as"), std::string::npos);
+    EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
+    EXPECT_FALSE(fs::exists(emlOf(o, m, 1)));
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+    EXPECT_EQ(
+        closing.text.rfind("Your IncrediMail messages has been successfully exported to (.mbox) "
+                           "files.",
+                           0),
+        0u);
+    EXPECT_NE(closing.text.find("1 of 3 messages could not be converted"), std::string::npos);
+
+    // When even the .eml cannot be kept, the reason says so.
+    FailBelow fail(convert::mailboxOutputFolder(out(), m.string()) / "Email-2.eml");
+    RecordingObserver obs2;
+    const RunSummary s2 = convertAll(o, obs2, services);
+    ASSERT_EQ(s2.failures.size(), 1u);
+    EXPECT_NE(s2.failures[0].reason.find("could not be kept"), std::string::npos);
+}
+
+TEST_F(RunTest, CancelStopsBetweenMessagesAndStillClosesTheOutput) {
+    const fs::path m1 = dir.path() / "One.imm", m2 = dir.path() / "Two.imm";
+    writeBytes(m1, textMessage("a") + textMessage("b") + textMessage("c"));
+    writeBytes(m2, textMessage("d"));
+    RunOptions o = options({m1, m2}, Format::Pst);
+    int closes = 0;
+    RunServices services = everyEvent();
+    services.makeSink = [&](Format) {
+        return std::make_unique<FlakySink>(std::vector<int>{}, &closes);
+    };
+    std::atomic<bool> cancel{false};
+    RecordingObserver obs;
+    obs.onText = [&](Control c, const std::string& t) {
+        if (c == Control::LblProgress && t == "Saved 2 Email Messages") cancel = true;
+    };
+    const RunSummary s = convertAll(o, obs, services, &cancel);
+    EXPECT_TRUE(s.cancelled);
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(s.mailboxes, 1);
+    EXPECT_EQ(obs.textsOf(Control::LblProgress).back(), "Saved 2 Email Messages");
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+    EXPECT_EQ(closing.text.find("successfully"), std::string::npos);
+}
+
+TEST_F(RunTest, AFailedSetUpConvertsNothing) {
+    class NoStore : public convert::MessageSink {
+      public:
+        bool open(const RunOptions&, std::string& e) override {
+            e = "cannot create the store";
+            return false;
+        }
+        bool store(const convert::MailboxInfo&, const convert::MessageInfo&, std::string_view,
+                   convert::RunObserver&, std::string&) override {
+            ADD_FAILURE() << "nothing may be stored";
+            return false;
+        }
+    };
+    const fs::path m = dir.path() / "Inbox.imm";
+    writeBytes(m, textMessage("a"));
+    RunOptions o = options({m}, Format::Pst);
+    RunServices services = everyEvent();
+    services.makeSink = [](Format) { return std::make_unique<NoStore>(); };
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs, services);
+    EXPECT_TRUE(s.setupFailed);
+    EXPECT_EQ(s.mailboxes, 0);
+    EXPECT_TRUE(fs::is_empty(out()));
+    EXPECT_EQ(convert::closingNotice(s).title, "Outlook Error");
+}
+
+TEST_F(RunTest, MessagesPastFourGigabytesAreFound) {
+    const fs::path m = dir.path() / "Huge.imm";
+    const std::uint64_t at = (std::uint64_t{4} << 30) + 12345;
+    const std::string a = textMessage("beyond 4 GB"), b = textMessage("last");
+    {
+        const int fd = ::open(m.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        const std::string tail = "\r\n\r\n" + a + b;
+        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(at)),
+                  static_cast<ssize_t>(tail.size()));
+        ::close(fd);
+    }
+    RunOptions o = options({m});
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+    ASSERT_EQ(s.messages, 2);
+    EXPECT_EQ(readBytes(emlOf(o, m, 1)), a + "\r\n");
+    EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
+    EXPECT_TRUE(s.notes.empty());  // the NULs before them hold nothing worth noting
+    EXPECT_EQ(obs.textsOf(Control::LblProgress)[1],
+              "Saving: " + std::to_string(a.size()) + " Bytes out of " +
+                  std::to_string(at + 4 + a.size() + b.size()) + " Total Bytes.");
+}
+
+}  // namespace
+}  // namespace tp::test
