@@ -44,8 +44,11 @@ const QColor kBlue(0x00, 0x00, 0xFF);
 
 QFont windowFont(bool bold = false) {
     QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Verdana"),
-                      QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    // Tahoma where it exists; otherwise faces of about its width, so the texts
+    // fit the fixed layout.
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans Condensed"),
+                      QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(8.25);
     font.setBold(bold);

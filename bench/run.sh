@@ -48,7 +48,7 @@ measure() {
   local best="" bestcpu="" mem="" t u sy cpu
   for ((try = 0; try < repeat; try++)); do
     [ -z "$prep_cmd" ] || eval "$prep_cmd"
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time.out" "$@" >/dev/null 2>"$work/stderr.out" || {
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time.out" "$@" >"$work/stdout.out" 2>"$work/stderr.out" || {
       echo "bench: failed: $*" >&2; tail -5 "$work/stderr.out" >&2; return 1; }
     read -r t u sy mem < <(tail -1 "$work/time.out")
     cpu=$(awk -v a="$u" -v b="$sy" 'BEGIN{printf "%.2f", a+b}')

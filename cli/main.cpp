@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -110,14 +111,27 @@ class ConsoleProgress : public RunObserver {
   private:
     using Clock = std::chrono::steady_clock;
 
-    std::string status() const {
+    // "Mailbox 2 (of 5) Inbox.imm | Saved 17 of 120 messages", and the share of the
+    // whole run done, from the run's own label texts.
+    std::string status(double& percent) const {
         auto label = [&](Control c) -> const std::string& {
             return labels_[static_cast<std::size_t>(c)];
         };
+        int mailbox = 0, rows = 0, found = -1, saved = 0;
+        std::sscanf(label(Control::LblProgessCurrent).c_str(), "Mailbox %d (of %d)", &mailbox,
+                    &rows);
+        std::sscanf(label(Control::LblEmlsFound).c_str(), "%d Messages", &found);
+        std::sscanf(label(Control::LblProgress).c_str(), "Saved %d Email Messages", &saved);
         std::string s = label(Control::LblProgessCurrent) + label(Control::LblIMMFile);
-        for (Control c : {Control::LblEmlsFound, Control::LblHappening, Control::LblProgress}) {
-            if (!label(c).empty()) s += " | " + label(c);
+        double share = 0;
+        if (found < 0) {
+            if (!label(Control::LblHappening).empty()) s += " | " + label(Control::LblHappening);
+        } else {
+            s += " | " + std::to_string(saved) + " of " + std::to_string(found) + " messages";
+            share = found > 0 ? static_cast<double>(saved) / found : 1.0;
         }
+        percent = overall_;
+        if (rows > 0 && mailbox > 0) percent = (mailbox - 1 + share) * 100.0 / rows;
         return s;
     }
 
@@ -129,16 +143,17 @@ class ConsoleProgress : public RunObserver {
         const auto now = Clock::now();
         const auto gap = tty_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(500);
         if (!force && now - last_ < gap) return;
-        const std::string s = status();
+        double percent = 0;
+        const std::string s = status(percent);
         if (s.empty()) return;
         last_ = now;
         if (tty_) {
-            const int percent = static_cast<int>(overall_ + 0.5);
+            const int whole = std::clamp(static_cast<int>(percent), 0, 100);
             constexpr int kWidth = 20;
-            const int filled = percent * kWidth / 100;
+            const int filled = whole * kWidth / 100;
             std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
                                std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " +
-                               std::to_string(percent) + "% " + s;
+                               std::to_string(whole) + "% " + s;
             winsize ws{};
             std::size_t columns = 80;
             if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;

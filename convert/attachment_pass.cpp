@@ -18,8 +18,7 @@ std::string shown(const std::string& name) {
 }  // namespace
 
 std::optional<std::filesystem::path> attachmentFilePath(const std::string& folder,
-                                                        const std::string& name,
-                                                        std::string& why) {
+                                                        const std::string& name, std::string& why) {
     if (name.empty()) {
         why = "the attachment has no file name";
         return std::nullopt;
@@ -90,16 +89,20 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
             folderUsable = std::filesystem::is_directory(options.attachmentFolder, ec);
         }
         if (!folderUsable) {
-            problems.push_back("attachment \"" + shown(name) + "\" not added: the attachments folder " +
-                               options.attachmentFolder + " is missing or unreadable");
+            problems.push_back("attachment \"" + shown(name) +
+                               "\" not added: the attachments folder " + options.attachmentFolder +
+                               " is missing or unreadable");
             continue;
         }
         const std::string failed = message.AttachFile(*file);
-        if (!failed.empty()) problems.push_back("attachment \"" + shown(name) + "\" not added: " + failed);
+        if (!failed.empty())
+            problems.push_back("attachment \"" + shown(name) + "\" not added: " + failed);
     }
     if (message.changed()) bytes = message.bytes();
 }
 
-std::unique_ptr<AttachmentStep> makeAttachmentPass() { return std::make_unique<AttachmentPass>(); }
+std::unique_ptr<AttachmentStep> makeAttachmentPass() {
+    return std::make_unique<AttachmentPass>();
+}
 
 }  // namespace tp::convert

@@ -13,7 +13,7 @@
 namespace tp::convert {
 
 class AttachmentPass : public AttachmentStep {
-public:
+  public:
     void apply(std::string& bytes, const RunOptions& options,
                std::vector<std::string>& problems) override;
 };
@@ -22,8 +22,7 @@ public:
 // as a path, "/" and "\" both taken as separators. Empty, with `why` set, for a
 // name that would leave the folder (absolute, a drive, "..", a NUL) or is empty.
 std::optional<std::filesystem::path> attachmentFilePath(const std::string& folder,
-                                                        const std::string& name,
-                                                        std::string& why);
+                                                        const std::string& name, std::string& why);
 
 std::unique_ptr<AttachmentStep> makeAttachmentPass();
 

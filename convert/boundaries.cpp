@@ -105,7 +105,7 @@ constexpr std::uint64_t kMaxHeaderBlock = 8u << 20;      // header bytes parsed 
 constexpr std::size_t kMaxFieldValue = 64u << 10;        // Content-Type text kept
 constexpr std::size_t kMaxNameLength = 998;              // longest field name considered
 constexpr std::uint64_t kCloseLookahead = 16u << 20;     // direct search for "--B--"
-constexpr std::size_t kMaxIndexedBoundaries = 1u << 20;  // distinct closing lines indexed
+constexpr std::size_t kMaxIndexedBoundaries = 1u << 19;  // distinct closing lines indexed
 constexpr std::size_t kMaxBoundaryLength = 200;
 
 struct ReadFailure {
@@ -265,9 +265,8 @@ namespace {
 // A cached run of the file's bytes. Reads start small (most looks are short) and
 // grow while they continue where the last one ended, so long runs cost few calls.
 class Window {
-public:
-    Window(const MailboxFile& file, std::size_t chunk)
-        : file_(file), base_(chunk), chunk_(chunk) {}
+  public:
+    Window(const MailboxFile& file, std::size_t chunk) : file_(file), base_(chunk), chunk_(chunk) {}
     bool holds(std::uint64_t pos) const { return pos >= start_ && pos - start_ < data_.size(); }
     std::uint64_t start() const { return start_; }
     std::uint64_t end() const { return start_ + data_.size(); }
@@ -293,7 +292,7 @@ public:
         return static_cast<unsigned char>(*at(pos));
     }
 
-private:
+  private:
     void grow(bool continuing) {
         chunk_ = continuing ? std::min<std::size_t>(chunk_ * 2, kMaxRead) : base_;
     }
@@ -323,7 +322,7 @@ class Analyzer {
         : file_(file),
           size_(file.size()),
           fwd_(file, 64u << 10),
-          back_(file, 8u << 10),
+          back_(file, 2u << 10),
           scan_(file, 1u << 20) {}
 
     Partition run(const std::vector<std::uint64_t>& rawHits);
@@ -340,6 +339,7 @@ class Analyzer {
         bool noCloseKnown = false;      // ...when this is set
     };
 
+    const Window& before(std::uint64_t end, std::uint64_t floor);
     bool beginsLine(std::uint64_t pos);
     std::uint64_t messageStart(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
     std::uint64_t lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor);
@@ -372,19 +372,26 @@ std::uint64_t hashText(std::string_view s) {
     return h;
 }
 
+// A window that holds the byte before `end`: the forward window when it already
+// does (neighbouring messages usually share it), else the backward one.
+const Window& Analyzer::before(std::uint64_t end, std::uint64_t floor) {
+    if (fwd_.holds(end - 1)) return fwd_;
+    if (!back_.holds(end - 1)) back_.loadBefore(end, floor);
+    return back_;
+}
+
 bool Analyzer::beginsLine(std::uint64_t pos) {
     if (pos == 0) return true;
-    if (!back_.holds(pos - 1)) back_.loadBefore(pos, 0);
-    return isLineEnd(static_cast<unsigned char>(*back_.at(pos - 1)));
+    return isLineEnd(static_cast<unsigned char>(*before(pos, 0).at(pos - 1)));
 }
 
 // Start of the line whose content ends at `contentEnd`, not below `floor`.
 std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor) {
     std::uint64_t end = contentEnd;
     while (end > floor) {
-        if (!back_.holds(end - 1)) back_.loadBefore(end, floor);
-        const std::uint64_t lo = std::max(floor, back_.start());
-        const char* base = back_.at(lo);
+        const Window& w = before(end, floor);
+        const std::uint64_t lo = std::max(floor, w.start());
+        const char* base = w.at(lo);
         const std::size_t n = static_cast<std::size_t>(end - lo);
         const void* lf = ::memrchr(base, '\n', n);
         const void* cr = ::memrchr(base, '\r', n);
@@ -398,6 +405,7 @@ std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t 
 // Up to `max` bytes of [pos, end).
 std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
     const std::uint64_t n = std::min<std::uint64_t>(end - pos, max);
+    if (fwd_.holds(pos) && fwd_.end() >= pos + n) return std::string(fwd_.at(pos), n);
     if (back_.holds(pos) && back_.end() >= pos + n) return std::string(back_.at(pos), n);
     std::string out;
     if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
@@ -421,11 +429,9 @@ std::uint64_t Analyzer::messageStart(std::uint64_t hit, std::optional<std::uint6
     std::uint64_t top = hit;
     std::uint64_t start = hit;  // the hit's own line is a known field
     while (top > floor) {
-        if (!back_.holds(top - 1)) back_.loadBefore(top, 0);
         std::uint64_t contentEnd = top - 1;
-        if (*back_.at(top - 1) == '\n' && top >= 2) {
-            if (!back_.holds(top - 2)) back_.loadBefore(top, 0);
-            if (*back_.at(top - 2) == '\r') contentEnd = top - 2;
+        if (*before(top, 0).at(top - 1) == '\n' && top >= 2) {
+            if (*before(top - 1, 0).at(top - 2) == '\r') contentEnd = top - 2;
         }
         const std::uint64_t lineStart = lineStartBefore(contentEnd, floor);
         if (prevHit && lineStart <= *prevHit) break;  // the previous boundary's line
@@ -631,20 +637,23 @@ bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
     if (mp.closeKnown && mp.closeAt > pos) return true;
     if (mp.noCloseKnown && pos >= mp.noCloseFrom) return false;
     const std::uint64_t to = std::min(size_, pos + kCloseLookahead);
-    if (const auto c = findClose(mp.boundary, pos, to)) {
-        mp.closeKnown = true;
-        mp.closeAt = *c;
-        return true;
-    }
-    if (to < size_) {
-        // Far away or never: one pass over the whole file answers this for good.
-        if (!indexBuilt_) buildCloseIndex();
-        const auto it = lastClose_.find(hashText(mp.boundary));
-        if (it != lastClose_.end() && it->second > pos) {
+    if (!indexBuilt_ || !indexComplete_) {
+        // Usually the closing line is near, inside the message itself, so what this
+        // reads belongs to the message anyway.
+        if (const auto c = findClose(mp.boundary, pos, to)) {
             mp.closeKnown = true;
-            mp.closeAt = it->second;
+            mp.closeAt = *c;
             return true;
         }
+        // Far away or never: one pass over the whole file answers this for good,
+        // for this boundary and every later one, so no search is repeated.
+        if (!indexBuilt_) buildCloseIndex();
+    }
+    const auto it = lastClose_.find(hashText(mp.boundary));
+    if (it != lastClose_.end() && it->second > pos) {
+        mp.closeKnown = true;
+        mp.closeAt = it->second;
+        return true;
     }
     mp.noCloseKnown = true;
     mp.noCloseFrom = pos;
@@ -667,33 +676,41 @@ bool Analyzer::leadingHasContent(std::uint64_t end) {
 }
 
 Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
-    // Candidate boundaries: hits that lie in the file and begin their line.
-    std::vector<std::uint64_t> hits;
-    hits.reserve(rawHits.size());
+    // Candidate boundaries: hits that lie in the file, in ascending order, and begin
+    // their line. They are taken one at a time so that the bytes read to check a
+    // candidate serve the walk up from it as well.
+    std::size_t r = 0;
     std::uint64_t last = 0;
     bool any = false;
-    for (const std::uint64_t h : rawHits) {
-        if (h >= size_ || (any && h <= last)) continue;
-        last = h;
-        any = true;
-        if (beginsLine(h)) hits.push_back(h);
-    }
+    auto nextCandidate = [&]() -> std::optional<std::uint64_t> {
+        while (r < rawHits.size()) {
+            const std::uint64_t h = rawHits[r++];
+            if (h >= size_ || (any && h <= last)) continue;
+            last = h;
+            any = true;
+            if (beginsLine(h)) return h;
+        }
+        return std::nullopt;
+    };
 
     Partition part;
     std::optional<std::uint64_t> prevHit;
     Multipart mp;
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        const std::uint64_t h = hits[i];
+    for (std::optional<std::uint64_t> cur = nextCandidate(); cur;) {
+        const std::uint64_t h = *cur;
         if (prevHit && !mp.boundary.empty() && h > mp.bodyStart) {
             advanceDelimiters(mp, h);
-            if (mp.open && closeFollows(mp, h)) continue;  // inside the previous message
+            if (mp.open && closeFollows(mp, h)) {  // inside the previous message
+                cur = nextCandidate();
+                continue;
+            }
         }
         const std::uint64_t start = messageStart(h, prevHit);
         if (!part.messages.empty()) part.messages.back().end = start;
         part.messages.push_back({start, size_});
         prevHit = h;
-        const std::uint64_t limit = i + 1 < hits.size() ? hits[i + 1] : size_;
-        mp = readHeader(start, limit);
+        cur = nextCandidate();
+        mp = readHeader(start, cur ? *cur : size_);
     }
     part.leadingBytes = part.messages.empty() ? size_ : part.messages.front().begin;
     part.leadingHasContent = leadingHasContent(part.leadingBytes);

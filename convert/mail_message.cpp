@@ -36,7 +36,9 @@ void initGMime() {
 // Deeper MIME nesting than this is left as it is (treated as one opaque part).
 constexpr int kMaxDepth = 64;
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -49,20 +51,24 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
 }
 
-// Case-insensitive search for an ASCII lower-case needle.
+// Case-insensitive search for an ASCII lower-case needle. Each case of the first
+// letter is searched for separately and each search only ever moves forward.
 bool containsNoCase(std::string_view hay, std::string_view needle) {
     if (needle.empty()) return true;
     const char first = needle[0];
     const char upperFirst = static_cast<char>(first - 'a' + 'A');
-    const char* p = hay.data();
     const char* end = hay.data() + hay.size();
-    while (static_cast<std::size_t>(end - p) >= needle.size()) {
-        const char* a = static_cast<const char*>(std::memchr(p, first, end - p));
-        const char* b = static_cast<const char*>(std::memchr(p, upperFirst, end - p));
+    auto next = [end](const char* from, char c) -> const char* {
+        return from < end ? static_cast<const char*>(std::memchr(from, c, end - from)) : nullptr;
+    };
+    const char* a = next(hay.data(), first);
+    const char* b = next(hay.data(), upperFirst);
+    while (a || b) {
         const char* hit = !a ? b : (!b ? a : std::min(a, b));
-        if (!hit || static_cast<std::size_t>(end - hit) < needle.size()) return false;
+        if (static_cast<std::size_t>(end - hit) < needle.size()) return false;
         if (equalsNoCase(std::string_view(hit, needle.size()), needle)) return true;
-        p = hit + 1;
+        if (hit == a) a = next(hit + 1, first);
+        if (hit == b) b = next(hit + 1, upperFirst);
     }
     return false;
 }
@@ -78,9 +84,9 @@ std::pair<std::size_t, std::size_t> lineAt(std::string_view s, std::size_t pos, 
 }
 
 struct Field {
-    std::size_t begin = 0;       // first byte of the name
-    std::size_t nameEnd = 0;     // the colon
-    std::size_t end = 0;         // after the line break of its last line
+    std::size_t begin = 0;    // first byte of the name
+    std::size_t nameEnd = 0;  // the colon
+    std::size_t end = 0;      // after the line break of its last line
     std::string_view name(std::string_view s) const {
         std::string_view n = s.substr(begin, nameEnd - begin);
         while (!n.empty() && (n.back() == ' ' || n.back() == '\t')) n.remove_suffix(1);
@@ -101,8 +107,8 @@ struct Field {
 
 struct Header {
     std::vector<Field> fields;
-    std::size_t bodyBegin = 0;  // after the empty line (or where the body starts)
-    std::size_t blankBegin = 0; // where the empty line starts (== bodyBegin when none)
+    std::size_t bodyBegin = 0;   // after the empty line (or where the body starts)
+    std::size_t blankBegin = 0;  // where the empty line starts (== bodyBegin when none)
     const Field* find(std::string_view s, std::string_view name) const {
         for (const Field& f : fields)
             if (equalsNoCase(f.name(s), name)) return &f;
@@ -110,7 +116,9 @@ struct Header {
     }
 };
 
-bool isFieldNameChar(char c) { return c >= 0x21 && c <= 0x7e && c != ':'; }
+bool isFieldNameChar(char c) {
+    return c >= 0x21 && c <= 0x7e && c != ':';
+}
 
 // Reads the header block of the entity in [begin, end). The block ends at an
 // empty line, or at the first line that is neither a field nor a continuation.
@@ -314,7 +322,9 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
     return true;
 }
 
-bool isContentField(std::string_view name) { return startsWithNoCase(name, "Content-"); }
+bool isContentField(std::string_view name) {
+    return startsWithNoCase(name, "Content-");
+}
 
 Analysis analyse(std::string_view s) {
     Analysis a;
@@ -440,11 +450,11 @@ std::optional<std::chrono::system_clock::time_point> parseDate(const std::string
 }  // namespace
 
 struct MailMessage::Impl {
-    std::string bytes;                // current message, attachments removed if asked
-    bool modified = false;            // bytes differ from what was loaded
+    std::string bytes;      // current message, attachments removed if asked
+    bool modified = false;  // bytes differ from what was loaded
     bool analysed = false;
     Analysis analysis;
-    std::vector<std::string> added;   // encoded parts (headers, blank line, body lines)
+    std::vector<std::string> added;  // encoded parts (headers, blank line, body lines)
 
     const Analysis& analysis_() {
         if (!analysed) {
@@ -580,9 +590,13 @@ bool MailMessage::SaveToFile(const std::filesystem::path& path) const {
     return !io::writeFile(path, bytes());
 }
 
-std::string MailMessage::bytes() const { return d_->assemble(); }
+std::string MailMessage::bytes() const {
+    return d_->assemble();
+}
 
-bool MailMessage::changed() const { return d_->modified || !d_->added.empty(); }
+bool MailMessage::changed() const {
+    return d_->modified || !d_->added.empty();
+}
 
 std::string_view MailMessage::HeaderBlock(std::string_view message) {
     const Header h = parseHeader(message, 0, message.size());

@@ -15,7 +15,7 @@
 namespace tp::convert {
 
 class MailMessage {
-public:
+  public:
     MailMessage();
     ~MailMessage();
     MailMessage(const MailMessage&) = delete;
@@ -49,7 +49,7 @@ public:
     // The message's header block (up to and including the empty line that ends it).
     static std::string_view HeaderBlock(std::string_view message);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> d_;
 };

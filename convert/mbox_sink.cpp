@@ -131,7 +131,9 @@ void MboxSink::closeFile() {
     }
 }
 
-void MboxSink::endMailbox(const MailboxInfo& /*mailbox*/) { closeFile(); }
+void MboxSink::endMailbox(const MailboxInfo& /*mailbox*/) {
+    closeFile();
+}
 
 void MboxSink::close(RunSummary& summary) {
     closeFile();
@@ -141,6 +143,8 @@ void MboxSink::close(RunSummary& summary) {
     }
 }
 
-std::unique_ptr<MessageSink> makeMboxSink() { return std::make_unique<MboxSink>(); }
+std::unique_ptr<MessageSink> makeMboxSink() {
+    return std::make_unique<MboxSink>();
+}
 
 }  // namespace tp::convert

@@ -25,14 +25,14 @@ std::string mboxRecord(std::string_view message, std::chrono::system_clock::time
                        std::size_t* textLength = nullptr);
 
 class MboxSink : public MessageSink {
-public:
+  public:
     void beginMailbox(const MailboxInfo& mailbox) override;
     bool store(const MailboxInfo& mailbox, const MessageInfo& message, std::string_view bytes,
                RunObserver& observer, std::string& error) override;
     void endMailbox(const MailboxInfo& mailbox) override;
     void close(RunSummary& summary) override;
 
-private:
+  private:
     void closeFile();
     io::AppendFile file_;
     std::filesystem::path path_;

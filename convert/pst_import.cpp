@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -145,11 +146,35 @@ std::string convertWith(GIConv cd, std::string_view in) {
     return out;
 }
 
+// Opened decoders are kept for the thread's life: opening one loads a conversion
+// module, which is far dearer than converting a message.
+class DecoderCache {
+  public:
+    ~DecoderCache() {
+        for (auto& [name, cd] : open_)
+            if (cd != GIConv(-1)) g_iconv_close(cd);
+    }
+    GIConv get(const std::string& name) {
+        auto it = open_.find(name);
+        if (it == open_.end()) {
+            if (open_.size() >= 64) return g_iconv_open("UTF-8", name.c_str());  // caller closes
+            it = open_.emplace(name, g_iconv_open("UTF-8", name.c_str())).first;
+        }
+        if (it->second != GIConv(-1)) g_iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+        return it->second;
+    }
+    bool owns(const std::string& name) const { return open_.count(name) != 0; }
+
+  private:
+    std::map<std::string, GIConv> open_;
+};
+
 bool tryConvert(std::string_view bytes, const std::string& decoder, std::string& out) {
-    GIConv cd = g_iconv_open("UTF-8", decoder.c_str());
+    thread_local DecoderCache cache;
+    GIConv cd = cache.get(decoder);
     if (cd == GIConv(-1)) return false;
     out = convertWith(cd, bytes);
-    g_iconv_close(cd);
+    if (!cache.owns(decoder)) g_iconv_close(cd);
     return true;
 }
 
@@ -604,7 +629,9 @@ void Importer::addBodies(const BodyWalk& walk, pst::Message& out, std::string& h
             bytes = toUtf8(bytes, charset);
             htmlCodePage = 65001;
         }
-        htmlText = toUtf8(bytes, charset.empty() ? "utf-8" : charset);
+        bool related = std::any_of(walk.attachments.begin(), walk.attachments.end(),
+                                   [](const BodyWalk::Item& item) { return item.related; });
+        if (related) htmlText = lower(toUtf8(bytes, charset.empty() ? "utf-8" : charset));
         out.props.set(tag::Html, pst::Binary(bytes.begin(), bytes.end()));
         codePage = htmlCodePage;
     }
@@ -677,7 +704,7 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
     // Inline images of an HTML body ([MS-OXCMAIL] 2.2.3.4.1.4.1): hidden, rendered in body.
     bool referenced = false;
     if (item.related && !htmlText.empty()) {
-        std::string html = lower(htmlText);
+        const std::string& html = htmlText;  // lower case
         referenced =
             (!contentId.empty() && html.find("cid:" + lower(contentId)) != std::string::npos) ||
             (!location.empty() && html.find(lower(location)) != std::string::npos);

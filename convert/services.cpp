@@ -28,7 +28,9 @@ RunServices defaultServices() {
         }
         return nullptr;
     };
-    services.makeAttachmentStep = []() -> std::unique_ptr<AttachmentStep> { return makeAttachmentPass(); };
+    services.makeAttachmentStep = []() -> std::unique_ptr<AttachmentStep> {
+        return makeAttachmentPass();
+    };
     return services;
 }
 

@@ -138,7 +138,11 @@ class Checker {
     const CheckOptions& opt_;
     std::map<std::uint32_t, FolderInfo> folders_;
     std::map<std::uint32_t, std::unique_ptr<Table>> templates_;
-    int embeddedBudget_ = 0;  // embedded messages one message may still open
+    int embeddedBudget_ = 0;            // embedded messages one message may still open
+    std::set<std::uint16_t> namedIds_;  // property ids the name-to-id map defines
+    bool namedMapRead_ = false;
+    std::map<std::uint32_t, PropMap> searchFolders_;
+    void checkNamedIds(const std::string& where, const PropMap& props);
 };
 
 void Checker::run() {
@@ -407,6 +411,10 @@ void Checker::checkNodes() {
                 f.parent = n.nidParent;
                 break;
             }
+            case fmt::kNidTypeSearchFolder: {
+                if (auto props = readPc(n, subs)) searchFolders_[n.nid] = std::move(*props);
+                break;
+            }
             case fmt::kNidTypeHierarchyTable:
             case fmt::kNidTypeContentsTable:
             case fmt::kNidTypeAssocContentsTable:
@@ -516,11 +524,15 @@ void Checker::checkStoreObjects() {
                     std::uint16_t g = rd16(entries->bytes.data() + off + 4);
                     bool isString = g & 1;
                     std::uint16_t guidIndex = g >> 1;
+                    namedIds_.insert(std::uint16_t(0x8000 + rd16(entries->bytes.data() + off + 6)));
+                    namedMapRead_ = true;
                     if (guidIndex > 2 && guidIndex - 3u >= nGuids)
                         out_.add("nameid-map", where,
                                  "entry at " + std::to_string(off) +
                                      " names a GUID beyond the GUID stream");
-                    if (isString && (!strings || std::uint64_t(id) + 4 > strings->size))
+                    if (isString &&
+                        (!strings || !strings->complete || std::uint64_t(id) + 4 > strings->size ||
+                         std::uint64_t(id) + 4 + rd32(strings->bytes.data() + id) > strings->size))
                         out_.add("nameid-map", where,
                                  "entry at " + std::to_string(off) +
                                      " names a string beyond the string stream");
@@ -673,6 +685,10 @@ void Checker::checkFolders() {
             } else if (child != folders_.end()) {
                 compareRow(where + " hierarchy", row, *f.hierarchy, child->second.props,
                            kNotCopiedToHierarchy);
+            } else if (auto search = searchFolders_.find(row.rowId);
+                       search != searchFolders_.end()) {
+                compareRow(where + " hierarchy", row, *f.hierarchy, search->second,
+                           kNotCopiedToHierarchy);
             }
         }
         for (std::uint32_t c : f.childFolders)
@@ -804,6 +820,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
         if (!prop(props, id, type))
             out_.add("message-props", where,
                      "lacks required property " + hex((std::uint32_t(id) << 16) | type));
+    checkNamedIds(where, props);
     // Outlook gives every message a conversation index and reports stores whose
     // messages lack one as damaged; its form ([MS-OXOMSG] 2.2.1.3): a 22-byte
     // header and 5-byte child blocks.
@@ -871,6 +888,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
             if (!aprops) continue;
             dumpProps(aw, *aprops);
             compareRow(where + " attachment table", row, *at, *aprops, {});
+            checkNamedIds(aw, *aprops);
             for (std::uint16_t id : {kPidAttachSize, kPidAttachMethod, std::uint16_t(0x370B)})
                 if (!prop(*aprops, id, kTypeInt32))
                     out_.add("attachment-props", aw, "lacks required property " + hex(id));
@@ -926,6 +944,16 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
                          std::to_string(propBytes) + " bytes of properties and " +
                          std::to_string(attachTotal) + " bytes of attachments");
     }
+}
+
+// Property ids from 0x8000 up are named properties: each must be defined in
+// the name-to-id map ([MS-PST] 2.4.7).
+void Checker::checkNamedIds(const std::string& where, const PropMap& props) {
+    if (!namedMapRead_) return;
+    for (const auto& [id, v] : props)
+        if (id >= 0x8000 && id != 0xFFFF && !namedIds_.count(id))
+            out_.add("named-prop", where,
+                     "property " + hex(id) + " is not defined in the name-to-id map");
 }
 
 }  // namespace

@@ -435,6 +435,24 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
         size += messaging::valueBytes(rv);
         rrows.push_back(std::move(rv));
     }
+    // PidTagDisplayTo, -Cc, -Bcc: the recipients' names by type, as Outlook keeps them.
+    const std::uint32_t displayTags[3] = {0x0E04001F, 0x0E03001F, 0x0E02001F};
+    for (std::int32_t type = 1; type <= 3; ++type) {
+        if (hasId(values, std::uint16_t(displayTags[type - 1] >> 16))) continue;
+        Bytes joined;
+        for (const auto& rv : rrows) {
+            const Value* t = findValue(rv, kRecipientType);
+            std::int32_t rt = 0;
+            if (t) std::memcpy(&rt, t->bytes.data(), 4);
+            if ((rt & 0xF) != type) continue;
+            const Value* n = findValue(rv, kDisplayName);
+            if (!n) n = findValue(rv, kEmailAddress);
+            if (!n) continue;
+            if (!joined.empty()) joined.insert(joined.end(), {';', 0, ' ', 0});
+            joined.insert(joined.end(), n->bytes.begin(), n->bytes.end());
+        }
+        if (!joined.empty()) values.push_back(bytesValue(displayTags[type - 1], joined));
+    }
     {
         ltp::TableBuilder table(rcols);
         for (std::size_t i = 0; i < rrows.size(); ++i)

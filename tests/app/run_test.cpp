@@ -28,6 +28,14 @@ protected:
     QPushButton* convertButton() { return child<QPushButton>(&window, "CmdConvert2PDF"); }
     fs::path out() const { return tmp.path() / "out"; }
 
+    // A message file holds its message whole (the writer may end it with one
+    // more line end).
+    static ::testing::AssertionResult whole(const fs::path& eml, const std::string& msg) {
+        const std::string bytes = readFile(eml);
+        if (bytes == msg || bytes == msg + "\r\n") return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << eml << " holds [" << bytes << "]";
+    }
+
     // Lists the mailboxes through the add command (which enables Convert).
     void list(const std::vector<fs::path>& mailboxes) {
         QStringList paths;
@@ -114,8 +122,8 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
                   std::string(75, '*') + "\r\n");
     EXPECT_TRUE(convertButton()->isEnabled());
 
-    for (int k = 1; k <= 3; ++k) EXPECT_EQ(readFile(emlOf(inbox, k)), message(k)) << k;
-    for (int k = 1; k <= 2; ++k) EXPECT_EQ(readFile(emlOf(sent, k)), message(k, "Sent")) << k;
+    for (int k = 1; k <= 3; ++k) EXPECT_TRUE(whole(emlOf(inbox, k), message(k)));
+    for (int k = 1; k <= 2; ++k) EXPECT_TRUE(whole(emlOf(sent, k), message(k, "Sent")));
     EXPECT_FALSE(fs::exists(emlOf(inbox, 4)));
     EXPECT_FALSE(fs::exists(convert::mailboxOutputFolder(out(), inbox.string()) / "Inbox.mbox"));
     EXPECT_EQ(window.lastSummary().messages, 5);
@@ -134,7 +142,7 @@ TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
     EXPECT_EQ(fake.boxes[0].title, "STRING FINDER Version 1.0");
     EXPECT_EQ(fake.boxes[0].text.rfind("File size is ", 0), 0u) << fake.boxes[0].text;
     EXPECT_EQ(fake.boxes.back().title, "Tessaport");
-    EXPECT_EQ(readFile(emlOf(good, 1)), message(1));
+    EXPECT_TRUE(whole(emlOf(good, 1), message(1)));
     EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 2) ");
 }
 
@@ -161,7 +169,7 @@ TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
          fs::directory_iterator(convert::mailboxOutputFolder(out(), big.string())))
         ++files;
     EXPECT_EQ(files, n);
-    for (int k : {1, n}) EXPECT_EQ(readFile(emlOf(big, k)), message(k)) << k;
+    for (int k : {1, n}) EXPECT_TRUE(whole(emlOf(big, k), message(k)));
 }
 
 }  // namespace

@@ -18,20 +18,20 @@ namespace {
 
 std::string part(const std::string& name) {
     return crlf("--b\nContent-Type: application/octet-stream; name=\"" + name +
-                "\"\nContent-Disposition: attachment; filename=\"" + name +
-                "\"\n\nc3R1Yg==\n");
+                "\"\nContent-Disposition: attachment; filename=\"" + name + "\"\n\nc3R1Yg==\n");
 }
 
 std::string message(const std::vector<std::string>& attachmentNames) {
-    std::string m = crlf("From: ann@example.org\nSubject: files\nMIME-Version: 1.0\n"
-                         "Content-Type: multipart/mixed; boundary=b\n\n"
-                         "--b\nContent-Type: text/plain\n\nSee the files.\n");
+    std::string m = crlf(
+        "From: ann@example.org\nSubject: files\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nSee the files.\n");
     for (const auto& n : attachmentNames) m += part(n);
     return m + crlf("--b--\n");
 }
 
 class AttachmentPassTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         folder = dir.path() / "Attachments";
         std::filesystem::create_directories(folder / "sub");
@@ -74,25 +74,28 @@ TEST_F(AttachmentPassTest, BoxClearStripsAttachments) {
 // without its final separator; duplicates give the same file twice; names with
 // separators and non-ASCII names are found below the folder.
 TEST_F(AttachmentPassTest, FilesPresentAreAttachedAgain) {
-    std::string bytes =
-        message({"a.txt", "b.pdf", "a.txt", "\xC3\xA9t\xC3\xA9.txt", "sub/inner.txt", "sub\\\\inner.txt"});  // quoted: sub\inner.txt
+    std::string bytes = message({"a.txt", "b.pdf", "a.txt", "\xC3\xA9t\xC3\xA9.txt",
+                                 "sub/inner.txt", "sub\\\\inner.txt"});  // quoted: sub\inner.txt
     EXPECT_EQ(apply(bytes), std::vector<std::string>{});
-    EXPECT_EQ(outline(bytes), "multipart/mixed\n"
-                              "  text/plain len=14\n"
-                              "  text/plain name=a.txt len=5\n"
-                              "  application/pdf name=b.pdf len=10\n"
-                              "  text/plain name=a.txt len=5\n"
-                              "  text/plain name=\xC3\xA9t\xC3\xA9.txt len=6\n"
-                              "  text/plain name=inner.txt len=5\n"
-                              "  text/plain name=inner.txt len=5\n");
+    EXPECT_EQ(outline(bytes),
+              "multipart/mixed\n"
+              "  text/plain len=14\n"
+              "  text/plain name=a.txt len=5\n"
+              "  application/pdf name=b.pdf len=10\n"
+              "  text/plain name=a.txt len=5\n"
+              "  text/plain name=\xC3\xA9t\xC3\xA9.txt len=6\n"
+              "  text/plain name=inner.txt len=5\n"
+              "  text/plain name=inner.txt len=5\n");
     // The message's own text is untouched.
-    EXPECT_EQ(bytes.substr(0, message({}).size() - 9), message({}).substr(0, message({}).size() - 9));
+    EXPECT_EQ(bytes.substr(0, message({}).size() - 9),
+              message({}).substr(0, message({}).size() - 9));
 
     // The same with the separator typed.
     options.attachmentFolder = folder.string() + "/";
     std::string again = message({"a.txt"});
     EXPECT_TRUE(apply(again).empty());
-    EXPECT_EQ(outline(again), "multipart/mixed\n  text/plain len=14\n  text/plain name=a.txt len=5\n");
+    EXPECT_EQ(outline(again),
+              "multipart/mixed\n  text/plain len=14\n  text/plain name=a.txt len=5\n");
 }
 
 // Missing files and names that would leave the folder are recorded, one problem
@@ -106,9 +109,10 @@ TEST_F(AttachmentPassTest, MissingAndEscapingNamesAreRecorded) {
     EXPECT_NE(problems[0].find("not found"), std::string::npos);
     for (std::size_t i = 1; i < 6; ++i) EXPECT_NE(problems[i].find("not added"), std::string::npos);
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
-    EXPECT_EQ(outline(bytes), "multipart/mixed\n"
-                              "  text/plain len=14\n"
-                              "  application/pdf name=b.pdf len=10\n");
+    EXPECT_EQ(outline(bytes),
+              "multipart/mixed\n"
+              "  text/plain len=14\n"
+              "  application/pdf name=b.pdf len=10\n");
 
     std::string why;
     EXPECT_FALSE(tp::convert::attachmentFilePath(folder.string(), std::string("a\0b.txt", 7), why));
@@ -123,7 +127,8 @@ TEST_F(AttachmentPassTest, MissingAndEscapingNamesAreRecorded) {
 // A missing attachments folder, or a file where the folder should be: every
 // attachment is recorded and the message is still exported without them.
 TEST_F(AttachmentPassTest, MissingFolder) {
-    for (const std::string& where : {(dir.path() / "nowhere").string(), (folder / "a.txt").string()}) {
+    for (const std::string& where :
+         {(dir.path() / "nowhere").string(), (folder / "a.txt").string()}) {
         options.attachmentFolder = where;
         std::string bytes = message({"a.txt", "b.pdf"});
         const auto problems = apply(bytes);

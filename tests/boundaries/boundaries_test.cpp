@@ -339,6 +339,14 @@ TEST_F(BoundariesTest, HostileInputStaysBounded) {
     for (int i = 0; i < 5000; ++i) many += "From: b\r\nMIME-Version: 1.0\r\n\r\n--k\r\nx\r\n";
     p = analyse(write(many));
     EXPECT_EQ(p.messages.size(), 5001u);
+
+    // Many multipart messages, none of them closed: each is a message of its own.
+    std::string unclosed;
+    for (int i = 0; i < 20000; ++i)
+        unclosed += "From: b\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=k" +
+                    std::to_string(i % 7) + "\r\n\r\n--k" + std::to_string(i % 7) + "\r\nx\r\n";
+    p = analyse(write(unclosed));
+    EXPECT_EQ(p.messages.size(), 20000u);
 }
 
 TEST_F(BoundariesTest, SparseFilePastFourGigabytes) {

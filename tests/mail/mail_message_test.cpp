@@ -60,8 +60,9 @@ const std::string kImage = crlf(
     "/9j/4AAQSkZJRgABAQEASABIAAD/2wBDAAMCAgICAgMCAgIDAwMDBAYEBAQEBAgGBgUGCQgKCgkICQkK\n");
 
 std::string mixed(const std::vector<std::string>& parts) {
-    std::string m = kTop + crlf("Content-Type: multipart/mixed; boundary=\"outer\"\n\n"
-                                "This is a multi-part message in MIME format.\n");
+    std::string m = kTop + crlf(
+                               "Content-Type: multipart/mixed; boundary=\"outer\"\n\n"
+                               "This is a multi-part message in MIME format.\n");
     for (const auto& p : parts) m += p;
     return m + crlf("--outer--\n\nepilogue\n");
 }
@@ -90,9 +91,9 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
                     "text/plain\n\nSee the attachment, my name is Ann.\n--b--\n"),
         std::string("From: a@b\nSubject: LF only\n\nbody\n"),
         std::string("From: a@b\rSubject: lone CR\r\rbody\r"),
-        kTop,                                   // headers only
-        std::string(),                          // nothing at all
-        std::string("\r\n\r\nno header\r\n"),   // body only
+        kTop,                                  // headers only
+        std::string(),                         // nothing at all
+        std::string("\r\n\r\nno header\r\n"),  // body only
         kTop + crlf("Content-Type: text/plain; name=\"readme.txt\"\n\nthe body itself\n"),
     };
     tp::testutil::TempDir dir;
@@ -199,7 +200,8 @@ TEST(MailMessage, RelatedImagesAndEmptiedMultiparts) {
               "multipart/mixed\n"
               "  multipart/related\n"
               "    text/html len=22\n");
-    const std::string expectedRelated = related.substr(0, related.find("--rel\r\nContent-Type: image"));
+    const std::string expectedRelated =
+        related.substr(0, related.find("--rel\r\nContent-Type: image"));
     EXPECT_EQ(l.m.bytes(), mixed({expectedRelated + "--rel--\r\n"}));
 }
 
@@ -219,7 +221,8 @@ TEST(MailMessage, AttachmentNamesAndWhatCounts) {
         "\n"
         "0M8R\n"
         "--outer\n"
-        "Content-Type: application/octet-stream; name=\"Gr\xFC\xDF" "e.txt\"\n"
+        "Content-Type: application/octet-stream; name=\"Gr\xFC\xDF"
+        "e.txt\"\n"
         "\n"
         "AAAA\n"
         "--outer\n"
@@ -242,9 +245,10 @@ TEST(MailMessage, AttachmentNamesAndWhatCounts) {
         "This is the body although it has a name.\n");
     Loaded l(mixed({firstText, encodedNames}));
     EXPECT_EQ(names(l.m), (std::vector<std::string>{"\xE2\x82\xAC rapport annuel.pdf",
-                                                     "R\xC3\xA9sum\xC3\xA9.doc",
-                                                     "Gr\xC3\xBC\xC3\x9F" "e.txt", "",
-                                                     "forwarded.eml"}));
+                                                    "R\xC3\xA9sum\xC3\xA9.doc",
+                                                    "Gr\xC3\xBC\xC3\x9F"
+                                                    "e.txt",
+                                                    "", "forwarded.eml"}));
     l.m.RemoveAllAttachments();
     EXPECT_EQ(l.m.bytes(), mixed({firstText}));
 
@@ -277,11 +281,12 @@ TEST(MailMessage, AttachmentNamesAndWhatCounts) {
 // content fields) and loses its body.
 TEST(MailMessage, MessageThatIsOneAttachment) {
     const std::string original =
-        kTop + crlf("Content-Type: application/pdf; name=\"scan.pdf\"\n"
-                    "Content-Transfer-Encoding: base64\n"
-                    "Content-Disposition: attachment; filename=\"scan.pdf\"\n"
-                    "\n"
-                    "JVBERi0xLjQK\n");
+        kTop + crlf(
+                   "Content-Type: application/pdf; name=\"scan.pdf\"\n"
+                   "Content-Transfer-Encoding: base64\n"
+                   "Content-Disposition: attachment; filename=\"scan.pdf\"\n"
+                   "\n"
+                   "JVBERi0xLjQK\n");
     Loaded l(original);
     EXPECT_EQ(names(l.m), std::vector<std::string>{"scan.pdf"});
     l.m.RemoveAllAttachments();
@@ -298,10 +303,11 @@ TEST(MailMessage, AttachFile) {
         "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC - a rather long file name, for folding purposes.txt";
     tp::testutil::writeBytes(dir.path() / longName, "");
 
-    const std::string body = crlf("Content-Type: text/plain; charset=utf-8\n"
-                                  "Content-Transfer-Encoding: 8bit\n"
-                                  "\n"
-                                  "Caf\xC3\xA9 at noon.\n");
+    const std::string body = crlf(
+        "Content-Type: text/plain; charset=utf-8\n"
+        "Content-Transfer-Encoding: 8bit\n"
+        "\n"
+        "Caf\xC3\xA9 at noon.\n");
     MailMessage single;
     single.LoadFromBytes(kTop + body);
     EXPECT_EQ(single.AttachFile(dir.path() / "plan.pdf"), "");
@@ -311,11 +317,14 @@ TEST(MailMessage, AttachFile) {
     EXPECT_NE(single.AttachFile(dir.path()), "");  // a folder is no file
     EXPECT_TRUE(single.changed());
     const std::string out = single.bytes();
-    EXPECT_EQ(outline(out), "multipart/mixed\n"
-                            "  text/plain len=15\n"
-                            "  application/pdf name=plan.pdf len=312\n"
-                            "  text/plain name=" + longName + " len=0\n"
-                            "  application/pdf name=plan.pdf len=312\n");
+    EXPECT_EQ(outline(out),
+              "multipart/mixed\n"
+              "  text/plain len=15\n"
+              "  application/pdf name=plan.pdf len=312\n"
+              "  text/plain name=" +
+                  longName +
+                  " len=0\n"
+                  "  application/pdf name=plan.pdf len=312\n");
     // The original header fields and the body's bytes are all still there.
     EXPECT_EQ(out.substr(0, kTop.size()), kTop);
     EXPECT_NE(out.find(body.substr(0, body.find("\r\n\r\n"))), std::string::npos);
@@ -338,11 +347,12 @@ TEST(MailMessage, AttachFile) {
     const std::size_t close = head.find("--outer--");
     EXPECT_EQ(withFile.substr(0, close), head.substr(0, close));
     EXPECT_EQ(withFile.substr(withFile.size() - (head.size() - close)), head.substr(close));
-    EXPECT_EQ(outline(withFile), "multipart/mixed\n"
-                                 "  multipart/alternative\n"
-                                 "    text/plain len=28\n"
-                                 "    text/html len=49\n"
-                                 "  application/pdf name=plan.pdf len=312\n");
+    EXPECT_EQ(outline(withFile),
+              "multipart/mixed\n"
+              "  multipart/alternative\n"
+              "    text/plain len=28\n"
+              "    text/html len=49\n"
+              "  application/pdf name=plan.pdf len=312\n");
 }
 
 TEST(MailMessage, SenderAndDates) {
@@ -368,13 +378,13 @@ TEST(MailMessage, SenderAndDates) {
 // Broken input: no crash, no hang, nothing lost.
 TEST(MailMessage, MalformedInput) {
     // Unterminated multipart: the attachment runs to the end of the message.
-    const std::string unterminated = kTop + crlf("Content-Type: multipart/mixed; boundary=outer\n\n") +
-                                     kAlternative + kPdf;
+    const std::string unterminated =
+        kTop + crlf("Content-Type: multipart/mixed; boundary=outer\n\n") + kAlternative + kPdf;
     Loaded u(unterminated);
     EXPECT_EQ(names(u.m), std::vector<std::string>{"plan.pdf"});
     u.m.RemoveAllAttachments();
-    EXPECT_EQ(u.m.bytes(), kTop + crlf("Content-Type: multipart/mixed; boundary=outer\n\n") +
-                               kAlternative);
+    EXPECT_EQ(u.m.bytes(),
+              kTop + crlf("Content-Type: multipart/mixed; boundary=outer\n\n") + kAlternative);
 
     // A multipart without a boundary parameter, or whose boundary never occurs:
     // nothing is found, nothing changes.
@@ -388,13 +398,15 @@ TEST(MailMessage, MalformedInput) {
     }
 
     // The boundary text inside a header value and inside a part's header.
-    const std::string inHeader = kTop + crlf("Subject: --outer\n"
-                                             "Content-Type: multipart/mixed; boundary=outer\n\n"
-                                             "--outer\n"
-                                             "Content-Type: text/plain\n"
-                                             "X-Note: --outer\n"
-                                             "\n"
-                                             "text\n") +
+    const std::string inHeader = kTop +
+                                 crlf(
+                                     "Subject: --outer\n"
+                                     "Content-Type: multipart/mixed; boundary=outer\n\n"
+                                     "--outer\n"
+                                     "Content-Type: text/plain\n"
+                                     "X-Note: --outer\n"
+                                     "\n"
+                                     "text\n") +
                                  kPdf + crlf("--outer--\n");
     Loaded h(inHeader);
     EXPECT_EQ(names(h.m), std::vector<std::string>{"plan.pdf"});
@@ -408,7 +420,8 @@ TEST(MailMessage, MalformedInput) {
         const std::string b = "b" + std::to_string(i);
         deep += "--" + b + "\r\n";
         if (i + 1 < 10000)
-            deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(i + 1) + "\r\n\r\n";
+            deep +=
+                "Content-Type: multipart/mixed; boundary=b" + std::to_string(i + 1) + "\r\n\r\n";
         tail = "--" + b + "--\r\n" + tail;
     }
     deep += crlf("Content-Disposition: attachment; filename=deep.bin\n\nAAAA\n") + tail;
@@ -426,7 +439,9 @@ TEST(MailMessage, MalformedInput) {
     EXPECT_EQ(b.m.bytes(), mixed({kAlternative}));
 
     // 8-bit bytes in headers: kept as they are; names come out as valid UTF-8.
-    const std::string eightBit = crlf("From: J\xF6rg <j\xF6rg@example.de>\nSubject: Gr\xFC\xDF" "e\n") +
+    const std::string eightBit = crlf(
+                                     "From: J\xF6rg <j\xF6rg@example.de>\nSubject: Gr\xFC\xDF"
+                                     "e\n") +
                                  crlf("Content-Type: text/plain\n\nHallo\n");
     Loaded e(eightBit);
     EXPECT_EQ(e.m.AttachmentCount(), 0);
@@ -444,8 +459,9 @@ TEST(MailMessage, MalformedInput) {
     // Headers only, without the empty line, gaining a file.
     tp::testutil::TempDir dir;
     tp::testutil::writeBytes(dir.path() / "a.txt", "abc");
-    const std::string headersOnly = "From: a@b\r\nSubject: only\r\nContent-Type: multipart/mixed; "
-                                    "boundary=zz";
+    const std::string headersOnly =
+        "From: a@b\r\nSubject: only\r\nContent-Type: multipart/mixed; "
+        "boundary=zz";
     MailMessage o;
     o.LoadFromBytes(headersOnly);
     EXPECT_EQ(o.AttachmentCount(), 0);

@@ -61,7 +61,8 @@ TEST(MboxDate, UtcWithEnglishNames) {
     using namespace std::chrono;
     EXPECT_EQ(mboxDate(system_clock::time_point(seconds(1796533065))), "Sun Dec 06 04:57:45 2026");
     EXPECT_EQ(mboxDate(system_clock::time_point(seconds(0))), "Thu Jan 01 00:00:00 1970");
-    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(-86400 * 365))), "Wed Jan 01 00:00:00 1969");
+    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(-86400 * 365))),
+              "Wed Jan 01 00:00:00 1969");
 }
 
 // Two mailboxes, messages that stress the format: "From " lines at every depth of
@@ -74,8 +75,9 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     std::filesystem::create_directories(inboxFolder);
     std::filesystem::create_directories(sentFolder);
 
-    const std::string earlier = crlf("From someone@old Mon Jan 05 10:00:00 2004\n"
-                                     "From: someone@old\nSubject: kept\n\nold body\n\n");
+    const std::string earlier = crlf(
+        "From someone@old Mon Jan 05 10:00:00 2004\n"
+        "From: someone@old\nSubject: kept\n\nold body\n\n");
     tp::testutil::writeBytes(sentFolder / "Sent.mbox", earlier);
 
     const std::vector<Written> inbox = {
@@ -113,7 +115,8 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     sink.beginMailbox(sentInfo);
     ASSERT_TRUE(sink.store(sentInfo, {1, sentFolder / "x.eml"}, sent[0].bytes, observer, error));
     const std::string size = std::to_string(sent[0].bytes.size());
-    EXPECT_EQ(observer.texts[Control::LblProgress], size + " Bytes out of " + size + " Total Bytes.");
+    EXPECT_EQ(observer.texts[Control::LblProgress],
+              size + " Bytes out of " + size + " Total Bytes.");
     EXPECT_EQ(observer.values[Control::ProgressBar2], 100.0);
     sink.endMailbox(sentInfo);
     RunSummary summary;
@@ -143,9 +146,12 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
 TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
     struct FailSecondAppend : tp::io::FaultInjector {
         int appends = 0;
-        std::error_code before(tp::io::Op op, const std::filesystem::path&, std::uint64_t) override {
-            if (op == tp::io::Op::Append && ++appends == 2) return std::make_error_code(std::errc::no_space_on_device);
-            if (op == tp::io::Op::Write && appends == 3) return std::make_error_code(std::errc::io_error);
+        std::error_code before(tp::io::Op op, const std::filesystem::path&,
+                               std::uint64_t) override {
+            if (op == tp::io::Op::Append && ++appends == 2)
+                return std::make_error_code(std::errc::no_space_on_device);
+            if (op == tp::io::Op::Write && appends == 3)
+                return std::make_error_code(std::errc::io_error);
             return {};
         }
     } injector;
@@ -168,8 +174,8 @@ TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
     EXPECT_TRUE(sink.store(info, {4, {}}, m4, observer, error));
     sink.endMailbox(info);
     tp::io::setFaultInjector(nullptr);
-    expectReadBack(dir.path() / "Box.mbox", {{m1, "a@x Sun Dec 06 04:57:45 2026"},
-                                             {m4, "d@x Sun Dec 06 04:57:45 2026"}});
+    expectReadBack(dir.path() / "Box.mbox",
+                   {{m1, "a@x Sun Dec 06 04:57:45 2026"}, {m4, "d@x Sun Dec 06 04:57:45 2026"}});
 
     const auto gone = mailboxIn(dir.path() / "missing", "Gone");
     sink.beginMailbox(gone);
