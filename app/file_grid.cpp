@@ -52,7 +52,9 @@ void FileGrid::setText(const QString& text) {
     cell->setToolTip(text);
 }
 
-void FileGrid::setColWidthTwips(int col, int twips) { setColumnWidth(col, (twips + 7) / 15); }
+void FileGrid::setColWidthTwips(int col, int twips) {
+    setColumnWidth(col, (twips + 7) / 15);
+}
 
 void FileGrid::Clear() {
     for (int r = 0; r < rowCount(); ++r)

@@ -9,7 +9,7 @@ namespace tp::app {
 
 class FileGrid : public QTableWidget {
     Q_OBJECT
-public:
+  public:
     explicit FileGrid(QWidget* parent = nullptr);
 
     int Rows() const { return rowCount(); }
@@ -28,11 +28,11 @@ public:
     // Every cell of column 0, top to bottom (the empty list gives one empty text).
     QStringList column0() const;
 
-signals:
+  signals:
     // Local files and folders dropped on the grid.
     void pathsDropped(const QStringList& paths);
 
-protected:
+  protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;

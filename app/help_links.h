@@ -15,8 +15,8 @@ inline constexpr const char* kTroubleshootingSection = "troubleshooting";
 
 // The manual beside the running program, as a local file path.
 inline QString helpFilePath() {
-    const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
-                                                     : QDir::currentPath();
+    const QString dir =
+        QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QDir::currentPath();
     return QDir(dir).filePath(QString::fromLatin1(kHelpFileName));
 }
 
@@ -28,6 +28,8 @@ inline QString helpAddress(const char* section = nullptr) {
 }
 
 // The support address shown in the "Outlook Error" box.
-inline std::string supportAddress() { return helpAddress(kTroubleshootingSection).toStdString(); }
+inline std::string supportAddress() {
+    return helpAddress(kTroubleshootingSection).toStdString();
+}
 
 }  // namespace tp::app

@@ -25,7 +25,9 @@
 #include "app/shell_services.h"
 #include "convert/conversion_run.h"
 
-static void initTessaportResources() { Q_INIT_RESOURCE(resources); }
+static void initTessaportResources() {
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace tp::app {
 namespace {
@@ -33,7 +35,9 @@ namespace {
 using convert::Control;
 
 // The layout is given in twips; 15 twips make one pixel at 96 dpi.
-int px(int twips) { return (twips + 7) / 15; }
+int px(int twips) {
+    return (twips + 7) / 15;
+}
 QRect tw(int left, int top, int width, int height) {
     return QRect(px(left), px(top), px(width), px(height));
 }
@@ -109,7 +113,9 @@ bool looksLikeMailbox(const QString& path) {
     return p.mid(begin, end - begin).endsWith(QStringLiteral(".imm"));
 }
 
-std::string bytesOf(const QString& text) { return QFile::encodeName(text).toStdString(); }
+std::string bytesOf(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
 
 Notice appNotice(const QString& text, NoticeIcon icon, NoticeButtons buttons = NoticeButtons::Ok) {
     Notice notice;
@@ -126,7 +132,7 @@ Notice appNotice(const QString& text, NoticeIcon icon, NoticeButtons buttons = N
 // window's thread as a queued call. The window outlives the worker (it waits
 // for it before it goes), and calls queued for a window already gone are dropped.
 class RunEvents final : public convert::RunObserver {
-public:
+  public:
     explicit RunEvents(MainWindow* window) : window_(window) {}
 
     void textChanged(Control control, const std::string& text) override {
@@ -143,8 +149,7 @@ public:
     void rangeChanged(Control control, int min, int max) override {
         MainWindow* w = window_;
         QMetaObject::invokeMethod(
-            w, [w, control, min, max] { w->applyRange(control, min, max); },
-            Qt::QueuedConnection);
+            w, [w, control, min, max] { w->applyRange(control, min, max); }, Qt::QueuedConnection);
     }
     void notice(const Notice& n) override {
         MainWindow* w = window_;
@@ -152,7 +157,7 @@ public:
             w, [w, n] { w->showNotice(n); }, Qt::QueuedConnection);
     }
 
-private:
+  private:
     MainWindow* window_;
 };
 
@@ -207,10 +212,9 @@ void MainWindow::buildControls() {
     CmdAddFolder_ =
         makeButton(this, "CmdAddFolder", QStringLiteral("Select folder having (*.imm) file(s)..."),
                    tw(3360, 1440, 3135, 375));
-    cmdClear1_ =
-        makeButton(this, "cmdClear1", QStringLiteral("Clear file(s)..."), tw(7440, 1440, 1335, 375));
-    lblCount1_ =
-        makeLabel(this, "lblCount1", QStringLiteral("0 files"), tw(270, 2040, 8535, 255));
+    cmdClear1_ = makeButton(this, "cmdClear1", QStringLiteral("Clear file(s)..."),
+                            tw(7440, 1440, 1335, 375));
+    lblCount1_ = makeLabel(this, "lblCount1", QStringLiteral("0 files"), tw(270, 2040, 8535, 255));
 
     grdFiles1_ = make<FileGrid>(this, "grdFiles1", tw(240, 2280, 8535, 1575));
 
@@ -237,8 +241,8 @@ void MainWindow::buildControls() {
         QStringLiteral("(.mbox) files      -     (Mac Mail, Thunderbird, Entourage, Evolution)"));
 
     makeLabel(this, "Label4", QStringLiteral("Converting Messages..."), tw(240, 6315, 1815, 255));
-    LblHappening_ = makeLabel(this, "LblHappening", QString(), tw(2040, 6315, 6855, 255), &kBlue,
-                              true);
+    LblHappening_ =
+        makeLabel(this, "LblHappening", QString(), tw(2040, 6315, 6855, 255), &kBlue, true);
     makePicture(this, "Image1", QStringLiteral(":/tessaport/mailbox16.png"),
                 tw(240, 6555, 240, 240));
     LblProgessCurrent_ = makeLabel(this, "LblProgessCurrent", QStringLiteral("Mailbox  0 (of 0)"),
@@ -247,13 +251,13 @@ void MainWindow::buildControls() {
               &kDarkRed, true);
     LblIMMFile_ = makeLabel(this, "LblIMMFile", QString(), tw(1920, 6840, 6855, 255));
     ProgressBar2_ = make<QProgressBar>(this, "ProgressBar2", tw(600, 7080, 8175, 255));
-    makeLabel(this, "Label2", QStringLiteral("Emails Found :"), tw(600, 7365, 1335, 255),
-              &kDarkRed, true);
+    makeLabel(this, "Label2", QStringLiteral("Emails Found :"), tw(600, 7365, 1335, 255), &kDarkRed,
+              true);
     LblEmlsFound_ = makeLabel(this, "LblEmlsFound", QString(), tw(1920, 7365, 6855, 255));
     makePicture(this, "Image3", QStringLiteral(":/tessaport/message16.png"),
                 tw(600, 7575, 240, 240));
-    LblProgress_ = makeLabel(this, "LblProgress", QStringLiteral("Saving :"),
-                             tw(960, 7575, 7815, 255));
+    LblProgress_ =
+        makeLabel(this, "LblProgress", QStringLiteral("Saving :"), tw(960, 7575, 7815, 255));
     ProgressBar1_ = make<QProgressBar>(this, "ProgressBar1", tw(240, 7920, 8535, 255));
     for (QProgressBar* bar : {ProgressBar1_, ProgressBar2_}) {
         bar->setRange(0, 100);
@@ -266,7 +270,8 @@ void MainWindow::buildControls() {
     CmdConvert2PDF_->setEnabled(false);
 
     auto* shape1 = make<QLabel>(this, "Shape1", tw(0, 8880, 9015, 855));
-    shape1->setStyleSheet(QStringLiteral("QLabel { background: white; border: 1px solid silver; }"));
+    shape1->setStyleSheet(
+        QStringLiteral("QLabel { background: white; border: 1px solid silver; }"));
     auto* picture3 = make<QWidget>(this, "Picture3", tw(240, 9000, 8655, 495));
     fillWhite(picture3);
     CmdHelp_ = makeButton(picture3, "CmdHelp", QStringLiteral("&Help Manual"), tw(0, 0, 1695, 375));
@@ -349,9 +354,9 @@ void MainWindow::addFolder(const QString& chosen) {
     }
     QApplication::restoreOverrideCursor();
     setConvertWanted(added > 0);
-    dialogs().messageBox(
-        this, appNotice(QString::number(added) + QStringLiteral(" Files Added to List."),
-                        NoticeIcon::None));
+    dialogs().messageBox(this,
+                         appNotice(QString::number(added) + QStringLiteral(" Files Added to List."),
+                                   NoticeIcon::None));
 }
 
 void MainWindow::addDroppedPaths(const QStringList& paths) {
@@ -393,12 +398,14 @@ void MainWindow::CmdAttachmentBrowse_Click() {
 
 // ---- help and exit --------------------------------------------------------------
 
-void MainWindow::CmdHelp_Click() { OpenDocument(helpAddress()); }
+void MainWindow::CmdHelp_Click() {
+    OpenDocument(helpAddress());
+}
 
 void MainWindow::cmdEnd_Click() {
-    const Answer answer = dialogs().messageBox(
-        this, appNotice(QStringLiteral("Are you sure you want to exit now?"), NoticeIcon::Question,
-                        NoticeButtons::YesNo));
+    const Answer answer =
+        dialogs().messageBox(this, appNotice(QStringLiteral("Are you sure you want to exit now?"),
+                                             NoticeIcon::Question, NoticeButtons::YesNo));
     if (answer == Answer::Yes) close();
 }
 
@@ -435,9 +442,9 @@ convert::RunOptions MainWindow::snapshotOptions() const {
 void MainWindow::CmdConvert2PDF_Click() {
     if (runInProgress()) return;
     if (!OptEML_->isChecked() && !OptPST_->isChecked() && !OptMBOX_->isChecked()) {
-        dialogs().messageBox(
-            this, appNotice(QStringLiteral("Please select a option to convert file(s)."),
-                            NoticeIcon::Information));
+        dialogs().messageBox(this,
+                             appNotice(QStringLiteral("Please select a option to convert file(s)."),
+                                       NoticeIcon::Information));
         return;
     }
     const QString folder = BrowseForFolder(this, QStringLiteral("Choose Folder to Save..."));
@@ -492,12 +499,11 @@ void MainWindow::onRunFinished() {
     if (!run->error.empty()) {
         // The run broke off: never report that as success.
         dialogs().messageBox(
-            this,
-            appNotice(QStringLiteral("The conversion stopped because of an error:\r\n%1\r\n"
-                                     "Messages converted before it are kept in the output "
-                                     "folder.")
-                          .arg(QString::fromStdString(run->error)),
-                      NoticeIcon::Warning));
+            this, appNotice(QStringLiteral("The conversion stopped because of an error:\r\n%1\r\n"
+                                           "Messages converted before it are kept in the output "
+                                           "folder.")
+                                .arg(QString::fromStdString(run->error)),
+                            NoticeIcon::Warning));
     } else {
         dialogs().messageBox(this, convert::closingNotice(lastSummary_));
     }
@@ -519,7 +525,9 @@ void MainWindow::applyRange(Control control, int min, int max) {
     if (QProgressBar* bar = barFor(control)) bar->setRange(min, max);
 }
 
-void MainWindow::showNotice(const Notice& notice) { dialogs().messageBox(this, notice); }
+void MainWindow::showNotice(const Notice& notice) {
+    dialogs().messageBox(this, notice);
+}
 
 QLabel* MainWindow::labelFor(Control control) const {
     switch (control) {

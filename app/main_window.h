@@ -26,7 +26,7 @@ class FileGrid;
 
 class MainWindow : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -46,11 +46,11 @@ public:
     // Adds dropped files and folders as the two add commands would.
     void addDroppedPaths(const QStringList& paths);
 
-signals:
+  signals:
     // A run has ended and its closing box has been shown (or skipped on close).
     void runFinished();
 
-public slots:
+  public slots:
     void cmdAdd_Click();
     void CmdAddFolder_Click();
     void cmdClear1_Click();
@@ -60,10 +60,10 @@ public slots:
     void CmdHelp_Click();
     void cmdEnd_Click();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     friend class RunEvents;
     void buildControls();
     void setConvertWanted(bool wanted);

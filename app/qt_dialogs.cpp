@@ -29,7 +29,7 @@ QMessageBox::Icon toQtIcon(NoticeIcon icon) {
 }
 
 class QtDialogs final : public Dialogs {
-public:
+  public:
     Answer messageBox(QWidget* parent, const Notice& notice) override {
         if (notice.beep) beep();
         QString text = QString::fromStdString(notice.text);
@@ -59,8 +59,8 @@ public:
     QString inputBox(QWidget* parent, const QString& title, const QString& prompt,
                      const QString& defaultText, bool* ok) override {
         bool accepted = false;
-        QString text = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, defaultText,
-                                             &accepted);
+        QString text =
+            QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, defaultText, &accepted);
         if (ok) *ok = accepted;
         return accepted ? text : QString();
     }
@@ -96,6 +96,8 @@ Dialogs& dialogs() {
     return g_replacement ? *g_replacement : real;
 }
 
-void setDialogs(Dialogs* replacement) { g_replacement = replacement; }
+void setDialogs(Dialogs* replacement) {
+    g_replacement = replacement;
+}
 
 }  // namespace tp::app

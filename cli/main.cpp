@@ -90,6 +90,10 @@ class ConsoleProgress : public RunObserver {
 
     void textChanged(Control c, const std::string& text) override {
         labels_[static_cast<std::size_t>(c)] = text;
+        if (c == Control::LblProgress) {  // "Saving: ..." comes between the counts
+            if (text.empty()) saved_ = 0;
+            std::sscanf(text.c_str(), "Saved %d Email Messages", &saved_);
+        }
         show(false);
     }
     void valueChanged(Control c, double value) override {
@@ -117,11 +121,11 @@ class ConsoleProgress : public RunObserver {
         auto label = [&](Control c) -> const std::string& {
             return labels_[static_cast<std::size_t>(c)];
         };
-        int mailbox = 0, rows = 0, found = -1, saved = 0;
+        int mailbox = 0, rows = 0, found = -1;
+        const int saved = saved_;
         std::sscanf(label(Control::LblProgessCurrent).c_str(), "Mailbox %d (of %d)", &mailbox,
                     &rows);
         std::sscanf(label(Control::LblEmlsFound).c_str(), "%d Messages", &found);
-        std::sscanf(label(Control::LblProgress).c_str(), "Saved %d Email Messages", &saved);
         std::string s = label(Control::LblProgessCurrent) + label(Control::LblIMMFile);
         double share = 0;
         if (found < 0) {
@@ -170,6 +174,7 @@ class ConsoleProgress : public RunObserver {
     bool drawn_ = false;
     std::string labels_[7];
     double overall_ = 0;
+    int saved_ = 0;
     Clock::time_point last_{};
     std::string lastPrinted_;
 };

@@ -549,9 +549,14 @@ bool StoreImpl::addMessage(FolderId folderId, const Message& message, std::strin
         error = db_.error();
         return false;
     }
-    db_.addNode(nid, w.bidData, w.bidSub, f->nid);
     // The contents-table row mirrors the message's own values.
-    f->contents.addRow(nid, w.values, db_);
+    try {
+        f->contents.addRow(nid, w.values, db_);
+    } catch (const std::exception& e) {
+        error = std::string("folder \"") + f->name + "\" is full: " + e.what();
+        return false;
+    }
+    db_.addNode(nid, w.bidData, w.bidSub, f->nid);
     ++f->count;
     std::uint32_t flags = 0;
     if (auto v = findValue(w.values, kMessageFlags)) std::memcpy(&flags, v->bytes.data(), 4);

@@ -28,7 +28,7 @@ inline QApplication& ensureApp() {
 // Answers are queued by the test; a box or dialog that nobody scripted is a test
 // failure (and is answered No / cancelled).
 class FakeDialogs final : public Dialogs {
-public:
+  public:
     FakeDialogs() {
         ensureApp();  // the fixture's first member: the window comes after it
         setDialogs(this);
@@ -106,7 +106,7 @@ inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
 
 // A scratch folder removed at the end of the test.
 class TempDir {
-public:
+  public:
     TempDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = std::filesystem::temp_directory_path() /
@@ -120,7 +120,7 @@ public:
         return QString::fromStdString((rel.empty() ? path_ : path_ / rel).string());
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -139,12 +139,18 @@ inline std::string message(int k, const std::string& subject = "Hello") {
     return "Return-Path: <ann@example.org>\r\n"
            "From: Ann <ann@example.org>\r\n"
            "To: Bob <bob@example.org>\r\n"
-           "Subject: " + subject + " " + std::to_string(k) + "\r\n"
-           "Date: Mon, 3 Jan 2011 10:0" + std::to_string(k % 10) + ":00 +0100\r\n"
+           "Subject: " +
+           subject + " " + std::to_string(k) +
+           "\r\n"
+           "Date: Mon, 3 Jan 2011 10:0" +
+           std::to_string(k % 10) +
+           ":00 +0100\r\n"
            "MIME-Version: 1.0\r\n"
            "Content-Type: text/plain; charset=us-ascii\r\n"
            "\r\n"
-           "Body of message " + std::to_string(k) + ".\r\n"
+           "Body of message " +
+           std::to_string(k) +
+           ".\r\n"
            "Second line.\r\n";
 }
 

@@ -18,7 +18,7 @@ namespace tp::app::test {
 namespace {
 
 class MainWindowTest : public ::testing::Test {
-protected:
+  protected:
     MainWindowTest() { ensureApp(); }
     FakeDialogs fake;
     MainWindow window;
@@ -123,7 +123,8 @@ TEST_F(MainWindowTest, KeepsTheTwipLayoutFontsAndColours) {
     EXPECT_EQ(colour("LblHappening"), QColor(0, 0, 255));
     EXPECT_EQ(colour("Label1"), QColor(128, 0, 0));
     EXPECT_EQ(colour("Label2"), QColor(128, 0, 0));
-    EXPECT_EQ(child<QWidget>(&window, "Line1")->palette().color(QPalette::Window), QColor(64, 0, 0));
+    EXPECT_EQ(child<QWidget>(&window, "Line1")->palette().color(QPalette::Window),
+              QColor(64, 0, 0));
 }
 
 TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {

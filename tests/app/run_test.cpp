@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <cmath>
+#include <cstdio>
 
 #include "app/main_window.h"
 #include "convert/paths.h"
@@ -17,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class RunTest : public ::testing::Test {
-protected:
+  protected:
     RunTest() { ensureApp(); }
     FakeDialogs fake;
     MainWindow window;
@@ -170,6 +171,89 @@ TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
         ++files;
     EXPECT_EQ(files, n);
     for (int k : {1, n}) EXPECT_TRUE(whole(emlOf(big, k), message(k)));
+}
+
+// Reads an mbox file with Python's mailbox module: one line per message, its
+// Subject and the first line of its body.
+std::vector<std::string> mboxMessages(const fs::path& mbox) {
+    const std::string command =
+        "python3 -c \"import mailbox,sys\n"
+        "for m in mailbox.mbox(sys.argv[1]):\n"
+        " print(m['Subject'] + '|' + m.get_payload().splitlines()[0].strip())\" '" +
+        mbox.string() + "'";
+    std::vector<std::string> lines;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return lines;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) {
+        std::string line = buffer;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        lines.push_back(line);
+    }
+    EXPECT_EQ(::pclose(pipe), 0);
+    return lines;
+}
+
+std::string summaryLine(int k) {
+    return "Hello " + std::to_string(k) + "|Body of message " + std::to_string(k) + ".";
+}
+
+TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
+    const fs::path inbox = tmp.path() / "Inbox.imm";
+    writeFile(inbox, mailbox(3));
+    list({inbox});
+    child<QRadioButton>(&window, "OptMBOX")->setChecked(true);
+    convertInto(out());
+    ASSERT_TRUE(waitForRun());
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport");
+    EXPECT_EQ(fake.boxes[0].text,
+              "Your IncrediMail messages has been successfully exported to (.mbox) files.\r\n" +
+                  std::string(75, '*') +
+                  "\r\nMBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.");
+    const fs::path folder = convert::mailboxOutputFolder(out(), inbox.string());
+    EXPECT_EQ(mboxMessages(folder / "Inbox.mbox"),
+              (std::vector<std::string>{summaryLine(1), summaryLine(2), summaryLine(3)}));
+    EXPECT_FALSE(fs::exists(folder / "Email-1.eml"));
+
+    // Now a long one, closed while it runs: the .mbox holds messages 1..n, whole.
+    const int total = 20000;
+    const fs::path big = tmp.path() / "Big.imm";
+    writeFile(big, mailbox(total));
+    fake.answers = {Answer::Yes};
+    child<QPushButton>(&window, "cmdClear1")->click();
+    list({big});
+    fake.boxes.clear();
+    convertInto(tmp.path() / "out2");
+    ASSERT_TRUE(pumpUntil([&] { return label("LblProgress").startsWith("Saved "); }));
+    window.show();
+    fake.answers = {Answer::Yes};
+    child<QPushButton>(&window, "cmdEnd")->click();  // asks, then closes
+    EXPECT_FALSE(window.runInProgress());
+    EXPECT_TRUE(window.lastSummary().cancelled);
+    ASSERT_EQ(fake.boxes.size(), 1u);  // the question only
+    const std::vector<std::string> got = mboxMessages(
+        convert::mailboxOutputFolder(tmp.path() / "out2", big.string()) / "Big.mbox");
+    ASSERT_GE(got.size(), 1u);
+    EXPECT_LT(got.size(), std::size_t(total));
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], summaryLine(int(i) + 1));
+}
+
+TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
+    writeFile(tmp.path() / "Inbox.imm", mailbox(2));
+    list({tmp.path() / "Inbox.imm"});
+    child<QRadioButton>(&window, "OptPST")->setChecked(true);
+    convertInto(out());
+    ASSERT_TRUE(waitForRun());
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport");
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
+    EXPECT_EQ(fake.boxes[0].text.rfind("Your IncrediMail messages has been successfully exported",
+                                       0),
+              0u)
+        << fake.boxes[0].text;
+    EXPECT_TRUE(fs::exists(window.lastSummary().pstFile));
+    EXPECT_EQ(window.lastSummary().pstFile.parent_path(), out());
 }
 
 }  // namespace

@@ -132,8 +132,9 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     const std::string inbox = textMessage("Plain") + withAttachment() + forwarded();
     writeBytes(dir.path() / "Mail" / "Inbox.imm", inbox);
     writeBytes(dir.path() / "Mail" / "Sent Items.imm", textMessage("=?UTF-8?B?w4TDpMO2?="));
-    const Result r = convert(
-        dir.path(), {"--format=eml", "--output", "out", "Mail/Inbox.imm", "Mail/Sent Items.imm"});
+    writeBytes(dir.path() / "Att" / "notes.txt", "the notes kept by IncrediMail\n");
+    const Result r = convert(dir.path(), {"--format=eml", "--output", "out", "--attachments", "Att",
+                                          "Mail/Inbox.imm", "Mail/Sent Items.imm"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("successfully exported to (.eml) files."), std::string::npos);
     EXPECT_NE(r.out.find("Mailboxes:  2 of 2\n"), std::string::npos);
@@ -160,6 +161,29 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     EXPECT_EQ(rows[3][1], "Ääö");
     for (const auto& row : rows) EXPECT_EQ(row[5], "0") << row[0];
     EXPECT_EQ(readBytes(files[2]), forwarded() + "\r\n");
+}
+
+TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
+    if (!convert::defaultServices().makeSink(convert::Format::Mbox)) GTEST_SKIP();
+    writeBytes(dir.path() / "In.imm", textMessage("a") + forwarded() + textMessage("c"));
+    writeBytes(dir.path() / "Out.imm", textMessage("d"));
+    const Result r =
+        convert(dir.path(), {"--format", "mbox", "--output", "o", "In.imm", "Out.imm"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const fs::path in = dir.path() / "o" / (dir.path() / "In.imm").relative_path() / "In.mbox";
+    const fs::path out = dir.path() / "o" / (dir.path() / "Out.imm").relative_path() / "Out.mbox";
+    const std::string cmd =
+        "python3 -c 'import mailbox,sys\nfor p in sys.argv[1:]: "
+        "print([m[\"Subject\"] for m in mailbox.mbox(p)])' " +
+        quote(in.string()) + " " + quote(out.string());
+    std::string text;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[512];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+        pclose(p);
+    }
+    EXPECT_EQ(text, "['a', 'Fwd: Meeting', 'c']\n['d']\n");
+    EXPECT_FALSE(fs::exists(in.parent_path() / "Email-1.eml"));
 }
 
 TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {

@@ -1,7 +1,9 @@
 """Lists a store as libpff sees it: one line per folder and per message.
 
 F <path> <messages>
-M <path> <subject> <body sha1> <attachments> [<name>:<size>:<sha1> ...]
+M <path> <subject> <body sha1> <attachments> [<size>:<sha1> ...]
+
+An optional second argument N reads only every N-th message of each folder.
 """
 import hashlib
 import sys
@@ -13,13 +15,16 @@ def sha(data):
     return hashlib.sha1(data or b"").hexdigest()[:12]
 
 
+STEP = int(sys.argv[2]) if len(sys.argv) > 2 else 1  # read every STEP-th message
+
+
 def walk(folder, path, out):
     for i in range(folder.number_of_sub_folders):
         sub = folder.get_sub_folder(i)
         p = path + "/" + (sub.name or "")
         out.append("F\t%s\t%d" % (p, sub.number_of_sub_messages))
         walk(sub, p, out)
-    for i in range(folder.number_of_sub_messages):
+    for i in range(0, folder.number_of_sub_messages, STEP):
         m = folder.get_sub_message(i)
         body = m.plain_text_body or b""
         atts = []

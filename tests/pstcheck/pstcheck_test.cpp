@@ -220,6 +220,176 @@ TEST(PstCheck, MessagingDamageIsFound) {
     }
 }
 
+namespace {
+
+// Rewrites the decoded data of node `nid`'s (single) data block through `edit`.
+template <typename Edit>
+void editNodeData(Store& s, std::uint32_t nid, Edit edit) {
+    auto [ib, cb] = s.block(s.nodeData(nid));
+    std::vector<std::uint8_t> data(s.b.begin() + long(ib), s.b.begin() + long(ib + cb));
+    tp::pst::ndb::permuteDecode(data.data(), data.size());
+    edit(data);
+    tp::pst::ndb::permuteEncode(data.data(), data.size());
+    std::copy(data.begin(), data.end(), s.b.begin() + long(ib));
+    s.fixBlock(ib, cb);
+}
+
+// The value field of property `id` in a property context's BTH records.
+std::size_t pcValue(std::vector<std::uint8_t>& data, std::uint16_t id, std::uint16_t type) {
+    const std::uint8_t rec[] = {std::uint8_t(id), std::uint8_t(id >> 8), std::uint8_t(type),
+                                std::uint8_t(type >> 8)};
+    auto at = std::search(data.begin(), data.end(), std::begin(rec), std::end(rec));
+    EXPECT_NE(at, data.end());
+    return std::size_t(at - data.begin()) + 4;
+}
+
+}  // namespace
+
+// Damage inside heaps and tables, with every CRC repaired so only the
+// structure or the meaning is wrong.
+TEST(PstCheck, HeapAndTableDamageIsFound) {
+    {
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, 0x61);
+        s.put64(e, 0x81);  // the name-to-id map moves to an unknown id
+        s.fixPage(e);
+        Report r = check(s, "no-nameid.pst");
+        EXPECT_TRUE(r.findings.has("missing-node")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) { d[0] |= 1; });  // odd ibHnpm
+        Report r = check(s, "heap.pst");
+        EXPECT_TRUE(r.findings.has("heap")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // The message becomes unread: its folder's unread count and contents
+        // row no longer agree with it.
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            std::size_t v = pcValue(d, 0x0E07, 0x0003);
+            ASSERT_EQ(d[v] & 1, 1);
+            d[v] &= 0xFE;
+        });
+        Report r = check(s, "unread.pst");
+        EXPECT_TRUE(r.findings.has("unread-count")) << codes(r);
+        EXPECT_TRUE(r.findings.has("row-mismatch")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // The message loses its attachments flag while its attachment stays.
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            std::size_t v = pcValue(d, 0x0E07, 0x0003);
+            d[v] &= std::uint8_t(~0x10);
+        });
+        Report r = check(s, "hasattach.pst");
+        EXPECT_TRUE(r.findings.has("attach-flag")) << codes(r);
+    }
+}
+
+namespace {
+
+void fixHeader(Store& s) {
+    s.put32(4, tp::pst::ndb::crc32(s.b.data() + 8, 471));
+    s.put32(524, tp::pst::ndb::crc32(s.b.data() + 8, 516));
+}
+
+// The sample's internal blocks of one kind (btype 1: data tree, 2: subnode tree).
+std::vector<BlockEntry> internalBlocks(std::uint8_t btype) {
+    FileSource src;
+    std::string err;
+    EXPECT_TRUE(src.open(kSample1, err));
+    Findings none;
+    NdbReader ndb(src, none);
+    EXPECT_TRUE(ndb.readHeader(err));
+    ndb.readTrees();
+    ndb.verifyBlocks();
+    std::vector<BlockEntry> out;
+    for (const auto& b : ndb.blocks())
+        if ((b.bid & 2) && b.btype == btype) out.push_back(b);
+    return out;
+}
+
+}  // namespace
+
+// Mistakes a writer can make that readers shrug off, each with its CRCs intact.
+TEST(PstCheck, WriterMistakesAreFound) {
+    {
+        Store s(kSample1);
+        s.put64(200, s.u64(200) + 64);  // cbAMapFree
+        fixHeader(s);
+        Report r = check(s, "amapfree.pst");
+        EXPECT_TRUE(r.findings.has("amap-free")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        s.put32(44 + 4 * 4, 0x10000);  // rgnid of normal messages below the message's index
+        fixHeader(s);
+        Report r = check(s, "rgnid.pst");
+        EXPECT_TRUE(r.findings.has("nid-counter")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, 0x808E);  // a contents table with a parent
+        s.put32(e + 24, kFolderSample1);
+        s.fixPage(e);
+        Report r = check(s, "table-parent.pst");
+        EXPECT_TRUE(r.findings.has("parent")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // Two blocks at one place: the folder's data block moved onto the store's.
+        std::size_t e = s.leafEntry(false, s.nodeData(kFolderSample1));
+        s.put64(e + 8, s.block(s.nodeData(0x21)).first);
+        s.fixPage(e);
+        Report r = check(s, "overlap.pst");
+        EXPECT_TRUE(r.findings.has("overlap")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // Outlook left the density list empty; one entry with a wrong count.
+        s.b[0x4200 + 1] = 1;
+        s.put32(0x4200 + 8, (7u << 20) | 0);
+        s.fixPage(0x4200);
+        Report r = check(s, "dlist.pst");
+        EXPECT_TRUE(r.findings.has("dlist")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // The attachment's data tree claims one byte more than its blocks hold.
+        auto xblocks = internalBlocks(1);
+        ASSERT_FALSE(xblocks.empty());
+        s.put32(xblocks[0].ib + 4, rd32(s.b.data() + xblocks[0].ib + 4) + 1);
+        s.fixBlock(xblocks[0].ib, xblocks[0].cb);
+        Report r = check(s, "lcbtotal.pst");
+        EXPECT_TRUE(r.findings.has("data-tree")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // Subnodes out of order: the first SLENTRY's id raised above the second's.
+        auto sl = internalBlocks(2);
+        auto it = std::find_if(sl.begin(), sl.end(), [&](const BlockEntry& b) {
+            return b.level == 0 && rd16(s.b.data() + b.ib + 2) >= 2;
+        });
+        ASSERT_NE(it, sl.end());
+        s.put32(it->ib + 8, rd32(s.b.data() + it->ib + 8 + 24) + 1);
+        s.fixBlock(it->ib, it->cb);
+        Report r = check(s, "subnodes.pst");
+        EXPECT_TRUE(r.findings.has("subnode-tree")) << codes(r);
+    }
+    {
+        Store s(kSample1);
+        // A B-tree page one level off: the NBT root claims to be a leaf.
+        std::size_t root = std::size_t(s.u64(224));
+        ASSERT_GT(s.b[root + 491], 0);
+        s.b[root + 491] = 0;
+        s.fixPage(root);
+        Report r = check(s, "level.pst");
+        EXPECT_TRUE(r.findings.has("btree-page")) << codes(r);
+        EXPECT_TRUE(r.findings.has("missing-node")) << codes(r);
+    }
+}
+
 TEST(PstCheck, TruncatedOrForeignFiles) {
     Store s(kSample1);
     Store half = s;

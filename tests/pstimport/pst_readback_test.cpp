@@ -237,8 +237,10 @@ struct NullObserver : RunObserver {
 };
 
 RunSummary runPst(const std::vector<std::string>& mailboxes, const fs::path& output,
-                  bool cancelled = false) {
+                  bool cancelled = false, const fs::path& attachments = {}) {
     RunOptions options;
+    options.attachments = !attachments.empty();
+    options.attachmentFolder = attachments.string();
     options.mailboxes = mailboxes;
     options.format = Format::Pst;
     options.outputFolder = output;
@@ -261,13 +263,16 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     writeFile(s.path / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
     const std::string picture = "\x89PNG\r\n\x1a\n" + payload.substr(0, 200);
     writeFile(s.path / "in/Rich.imm", richMessage(picture));
+    // The attachment pass takes every attached file from the attachments folder.
+    writeFile(s.path / "files/data.bin", payload);
+    writeFile(s.path / "files/pic.png", picture);
     writeFile(s.path / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
     fs::create_directories(s.path / "out");
 
     RunSummary summary =
         runPst({(s.path / "in/Inbox.imm").string(), (s.path / "in/Sent.imm").string(),
                 (s.path / "in/old/Inbox.imm").string(), (s.path / "in/Rich.imm").string()},
-               s.path / "out");
+               s.path / "out", false, s.path / "files");
     ASSERT_FALSE(summary.setupFailed);
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
     ASSERT_TRUE(fs::exists(summary.pstFile));
@@ -309,11 +314,16 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     ASSERT_EQ(e.folders["Rich"].size(), 1u);
     const fs::path rich = e.folders["Rich"][0];
     EXPECT_NE(readFile(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
-    EXPECT_EQ(readFile(rich / "Attachments" / "1_pic.png"), picture);
-    bool innerFound = false;
-    for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments"))
-        if (entry.path().filename() == "Message.txt")
+    // The attachment pass put the picture back as an ordinary attachment, after the message.
+    bool innerFound = false, pictureFound = false;
+    for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments")) {
+        const std::string file = entry.path().filename().string();
+        if (file == "Message.txt")
             innerFound = readFile(entry.path()).find("Inner text.") != std::string::npos;
+        if (file.size() > 8 && file.substr(file.size() - 8) == "_pic.png")
+            pictureFound = readFile(entry.path()) == picture;
+    }
+    EXPECT_TRUE(pictureFound);
     EXPECT_TRUE(innerFound);
 
     // readpst reads the same store: one mbox per folder with every message.

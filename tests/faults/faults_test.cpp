@@ -1,0 +1,479 @@
+// Runs under failing file systems: a full disk at every write of a run, a folder
+// that turns read-only part way, a store that hits the file size limit, and a
+// mailbox that vanishes or shrinks between its scan and its extraction. Every
+// run must end, name what failed, never count a message it did not write as
+// converted, never lose a message that was not stored elsewhere, and leave every
+// .mbox and .pst it finished readable.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "convert/io.h"
+#include "run/run_helpers.h"
+#ifdef TP_HAVE_PST
+#include "pst/check/checker.h"
+#endif
+
+namespace tp::test {
+namespace {
+
+using convert::Format;
+using convert::RunSummary;
+
+int gFaultsInjected = 0;
+
+// Fails the n-th file operation (counted over the kinds given) with `error`, or,
+// in sticky mode, every operation from the n-th on whose path lies below `under`.
+class Injector : public io::FaultInjector {
+  public:
+    Injector(int n, std::errc error, fs::path under = {})
+        : n_(n), error_(std::make_error_code(error)), under_(std::move(under)) {}
+    std::error_code before(io::Op op, const fs::path& path, std::uint64_t) override {
+        if (op == io::Op::Remove) return {};
+        ++seen_;
+        const bool sticky = !under_.empty();
+        if (seen_ == n_ || (sticky && seen_ > n_)) {
+            if (sticky) {
+                const std::string p = path.string(), u = under_.string();
+                if (p.compare(0, u.size(), u) != 0) return {};
+            }
+            ++hits_;
+            ++gFaultsInjected;
+            return error_;
+        }
+        return {};
+    }
+    int hits() const { return hits_; }
+
+  private:
+    int n_;
+    std::error_code error_;
+    fs::path under_;
+    int seen_ = 0;
+    int hits_ = 0;
+};
+
+struct InjectorScope {
+    explicit InjectorScope(io::FaultInjector* i) { io::setFaultInjector(i); }
+    ~InjectorScope() { io::setFaultInjector(nullptr); }
+};
+
+std::string attachmentMessage(const std::string& subject) {
+    return "From: Carl <carl@example.org>\r\nTo: ann@example.org\r\nSubject: " + subject +
+           "\r\nDate: Tue, 5 May 2009 11:00:00 +0200\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+           "--b1\r\nContent-Type: text/plain\r\n\r\nSee the file.\r\n"
+           "--b1\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
+           "Content-Disposition: attachment; filename=\"a.bin\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\nAAECAwQFBgc=\r\n--b1--\r\n\r\n";
+}
+
+// Two mailboxes of three messages each (one body starting with "From ").
+struct Fixture {
+    ScratchDir dir;
+    std::vector<std::string> mailboxes;
+    Fixture() {
+        const fs::path in = dir.path() / "in";
+        writeBytes(in / "Inbox.imm", textMessage("one") + attachmentMessage("two") +
+                                         textMessage("three", "From here on.\r\nBye."));
+        writeBytes(in / "Sent.imm", textMessage("four") + textMessage("five") +
+                                        attachmentMessage("six"));
+        mailboxes = {(in / "Inbox.imm").string(), (in / "Sent.imm").string()};
+    }
+    convert::RunOptions options(Format format, const fs::path& out) const {
+        convert::RunOptions o;
+        o.mailboxes = mailboxes;
+        o.format = format;
+        o.outputFolder = out;
+        return o;
+    }
+};
+
+RunSummary runOnce(const convert::RunOptions& options, RecordingObserver* observer = nullptr) {
+    RecordingObserver local;
+    convert::RunServices services = convert::defaultServices();
+    services.eventsPerSecond = 0;
+    convert::ConversionRun run(options, observer ? *observer : local, services);
+    std::atomic<bool> cancel{false};
+    return run.run(cancel);
+}
+
+fs::path mailboxFolder(const fs::path& out, const std::string& mailbox) {
+    return out / fs::path(mailbox).relative_path();
+}
+
+// The records of an .mbox file: each begins with a line starting "From " (bodies
+// are quoted, so no other line does).
+std::vector<std::string> mboxRecords(const std::string& bytes) {
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i + 5 <= bytes.size(); ++i)
+        if ((i == 0 || bytes[i - 1] == '\n') && bytes.compare(i, 5, "From ") == 0)
+            starts.push_back(i);
+    std::vector<std::string> out;
+    for (std::size_t j = 0; j < starts.size(); ++j)
+        out.push_back(bytes.substr(
+            starts[j], (j + 1 < starts.size() ? starts[j + 1] : bytes.size()) - starts[j]));
+    return out;
+}
+
+int pythonMboxCount(const fs::path& mbox) {
+    const std::string cmd =
+        "python3 -c \"import mailbox,sys; print(len(mailbox.mbox(sys.argv[1])))\" '" +
+        mbox.string() + "'";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr) return -1;
+    int n = -1;
+    if (std::fscanf(p, "%d", &n) != 1) n = -1;
+    ::pclose(p);
+    return n;
+}
+
+int shell(const std::string& cmd) {
+    const int rc = std::system(cmd.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+using MessageKey = std::pair<std::string, int>;
+
+// Messages (mailbox, k) with a failure entry of their own.
+std::set<MessageKey> failedMessages(const RunSummary& s) {
+    std::set<MessageKey> out;
+    for (const convert::Failure& f : s.failures)
+        if (f.message > 0) out.insert({f.mailbox, f.message});
+    return out;
+}
+
+std::string describeFailures(const RunSummary& s) {
+    std::string text;
+    for (const convert::Failure& f : s.failures)
+        text += "  " + f.mailbox + " #" + std::to_string(f.message) + " " + f.step + ": " +
+                f.reason + "\n";
+    return text;
+}
+
+// A clean run of the fixture, the reference that faulty runs are held against.
+struct Reference {
+    RunSummary summary;
+    fs::path out;
+};
+
+// What every faulty run must satisfy. `reference` is a clean run of the same
+// format into another folder.
+void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSummary& s,
+              const Reference& ref, bool faultHit, const std::string& what) {
+    SCOPED_TRACE(what + "\n" + describeFailures(s));
+    const std::set<MessageKey> failed = failedMessages(s);
+    if (faultHit) {
+        EXPECT_TRUE(!s.failures.empty() || s.setupFailed) << "a fault went unreported";
+    }
+    EXPECT_EQ(s.failedMessages, static_cast<int>(failed.size()))
+        << "the count of failed messages differs from the messages named";
+    if (s.setupFailed) {
+        // Nothing was converted and the run says so.
+        EXPECT_EQ(s.messages, 0);
+        return;
+    }
+    EXPECT_EQ(s.messages, ref.summary.messages);
+    if (!s.failures.empty()) {
+        EXPECT_TRUE(fs::exists(out / convert::kReportFileName) ||
+                    std::any_of(s.failures.begin(), s.failures.end(),
+                                [](const convert::Failure& f) { return f.step != ""; }));
+    }
+
+    int stored = 0;
+    for (const std::string& mb : fx.mailboxes) {
+        const fs::path folder = mailboxFolder(out, mb);
+        const fs::path refFolder = mailboxFolder(ref.out, mb);
+        std::vector<std::string> records, refRecords;
+        if (format == Format::Mbox) {
+            const fs::path mbox = folder / (fs::path(mb).stem().string() + ".mbox");
+            refRecords = mboxRecords(readBytes(refFolder / mbox.filename()));
+            if (fs::exists(mbox)) {
+                records = mboxRecords(readBytes(mbox));
+                EXPECT_EQ(pythonMboxCount(mbox), static_cast<int>(records.size()))
+                    << mbox << " does not read back whole";
+            }
+        }
+        std::size_t nextRecord = 0;
+        for (int k = 1; k <= 3; ++k) {
+            const std::string eml = "Email-" + std::to_string(k) + ".eml";
+            const bool reportedFailed = failed.count({mb, k}) > 0;
+            bool present = false;
+            if (format == Format::Eml) {
+                present = fs::exists(folder / eml);
+                if (present) {
+                    EXPECT_EQ(readBytes(folder / eml), readBytes(refFolder / eml))
+                        << eml << " of " << mb << " is damaged";
+                }
+            } else if (format == Format::Mbox) {
+                // The records present are the reference's, in order, with the failed
+                // ones missing.
+                const std::string& expected = refRecords.at(static_cast<std::size_t>(k - 1));
+                if (nextRecord < records.size() && records[nextRecord] == expected) {
+                    present = true;
+                    ++nextRecord;
+                }
+            }
+            if (format != Format::Pst) {
+                EXPECT_EQ(present, !reportedFailed)
+                    << "message " << k << " of " << mb
+                    << (present ? " was written but reported failed" : " is missing unreported");
+            }
+            if (reportedFailed && format != Format::Eml) {
+                // Not stored: it must stay behind as its .eml, or the run must say
+                // that it could not be kept either.
+                bool saidLost = false;
+                for (const convert::Failure& f : s.failures)
+                    if (f.mailbox == mb && f.message == k &&
+                        f.reason.find("could not be kept") != std::string::npos)
+                        saidLost = true;
+                if (!saidLost) {
+                    EXPECT_TRUE(fs::exists(folder / eml)) << eml << " of " << mb << " was lost";
+                    if (fs::exists(folder / eml) && format == Format::Mbox) {
+                        const std::string refEml = readBytes(ref.out / "eml" / eml);
+                        (void)refEml;
+                    }
+                }
+            }
+            if (!reportedFailed && format != Format::Eml) {
+                EXPECT_FALSE(fs::exists(folder / eml)) << "stray " << eml << " of " << mb;
+            }
+            if (!reportedFailed) ++stored;
+        }
+        if (format == Format::Mbox) {
+            EXPECT_EQ(nextRecord, records.size()) << "unexpected records in the .mbox of " << mb;
+        }
+    }
+#ifdef TP_HAVE_PST
+    if (format == Format::Pst) {
+        bool storeFailed = false;
+        for (const convert::Failure& f : s.failures)
+            if (f.message == 0 && f.step == "pst") storeFailed = true;
+        if (storeFailed) {
+            // A store that could not be finished holds nothing it can vouch for.
+            EXPECT_EQ(stored, 0) << "messages counted as stored in a store that was not finished";
+        } else {
+            ASSERT_FALSE(s.pstFile.empty());
+            const pst::check::Report report = pst::check::checkStore(s.pstFile);
+            EXPECT_TRUE(report.clean()) << s.pstFile << ": " << report.fatal;
+            EXPECT_EQ(report.messages, static_cast<std::uint64_t>(stored))
+                << "the store's messages differ from those counted as stored";
+            EXPECT_EQ(shell("'" TP_BINARY_DIR "/bin/pstcheck' '" + s.pstFile.string() +
+                            "' >/dev/null 2>&1"),
+                      0);
+            const fs::path rp = out / "readpst";
+            fs::create_directories(rp);
+            EXPECT_EQ(shell("readpst -q -o '" + rp.string() + "' '" + s.pstFile.string() +
+                            "' >/dev/null 2>&1"),
+                      0);
+        }
+    }
+#endif
+}
+
+Reference cleanRun(const Fixture& fx, Format format) {
+    Reference ref;
+    ref.out = fx.dir.path() / "reference";
+    fs::remove_all(ref.out);
+    fs::create_directories(ref.out);
+    ref.summary = runOnce(fx.options(format, ref.out));
+    EXPECT_TRUE(ref.summary.failures.empty()) << describeFailures(ref.summary);
+    return ref;
+}
+
+class FaultRun : public ::testing::TestWithParam<Format> {};
+
+// ENOSPC at the first, second, ... file operation until a run no longer reaches
+// the n-th: every write of the run has failed once.
+TEST_P(FaultRun, FullDiskAtEveryWrite) {
+    const Format format = GetParam();
+    Fixture fx;
+    const Reference ref = cleanRun(fx, format);
+    int runs = 0;
+    for (int n = 1; n < 500; ++n) {
+        const fs::path out = fx.dir.path() / ("out" + std::to_string(n));
+        fs::create_directories(out);
+        Injector injector(n, std::errc::no_space_on_device);
+        RunSummary s;
+        {
+            InjectorScope scope(&injector);
+            s = runOnce(fx.options(format, out));
+        }
+        ++runs;
+        checkRun(fx, format, out, s, ref, injector.hits() > 0,
+                 "disk full at operation " + std::to_string(n));
+        fs::remove_all(out);
+        if (injector.hits() == 0) break;
+    }
+    EXPECT_GT(runs, 3);
+    std::printf("full disk: %d runs\n", runs);
+}
+
+// The mailbox output folder turns read-only after the n-th operation.
+TEST_P(FaultRun, FolderTurnsReadOnly) {
+    const Format format = GetParam();
+    Fixture fx;
+    const Reference ref = cleanRun(fx, format);
+    for (int n = 0; n < 12; n += 2) {
+        const fs::path out = fx.dir.path() / ("ro" + std::to_string(n));
+        fs::create_directories(out);
+        Injector injector(n, std::errc::read_only_file_system,
+                          mailboxFolder(out, fx.mailboxes[1]));
+        RunSummary s;
+        {
+            InjectorScope scope(&injector);
+            s = runOnce(fx.options(format, out));
+        }
+        checkRun(fx, format, out, s, ref, injector.hits() > 0,
+                 "read-only from operation " + std::to_string(n));
+        fs::remove_all(out);
+    }
+}
+
+#ifdef TP_HAVE_PST
+// The store's own writes do not pass through the run's file seam; the process's
+// file size limit makes them fail (EFBIG) at every size up to the full store.
+TEST(FaultPst, StoreHitsFileSizeLimit) {
+    Fixture fx;
+    const Reference ref = cleanRun(fx, Format::Pst);
+    const auto full = fs::file_size(ref.summary.pstFile);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    int runs = 0;
+    for (std::uintmax_t limit = 0; limit <= full; limit += std::max<std::uintmax_t>(full / 12, 512)) {
+        const fs::path out = fx.dir.path() / ("lim" + std::to_string(limit));
+        fs::create_directories(out);
+        rlimit lim = old;
+        lim.rlim_cur = static_cast<rlim_t>(limit);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+        RunSummary s = runOnce(fx.options(Format::Pst, out));
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+        ++runs;
+        ++gFaultsInjected;
+        checkRun(fx, Format::Pst, out, s, ref, true, "file size limit " + std::to_string(limit));
+        fs::remove_all(out);
+    }
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_GT(runs, 5);
+}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(Formats, FaultRun,
+                         ::testing::Values(Format::Eml, Format::Mbox
+#ifdef TP_HAVE_PST
+                                           ,
+                                           Format::Pst
+#endif
+                                           ),
+                         [](const auto& info) {
+                             return std::string(info.param == Format::Eml    ? "Eml"
+                                                : info.param == Format::Mbox ? "Mbox"
+                                                                             : "Pst");
+                         });
+
+// The mailbox changes between the scan and the extraction: removed after its
+// scan, cut short before its messages are read. The run ends, names the mailbox,
+// and the other mailbox converts in full.
+class ChangingMailbox : public ::testing::TestWithParam<Format> {};
+
+TEST_P(ChangingMailbox, VanishesOrShrinks) {
+    const Format format = GetParam();
+    for (const std::string how : {"vanish", "shrink-before-cut", "shrink-before-read"}) {
+        Fixture fx;
+        const fs::path victim = fx.mailboxes[0];
+        const auto size = fs::file_size(victim);
+        const fs::path out = fx.dir.path() / how;
+        fs::create_directories(out);
+        RecordingObserver observer;
+        bool done = false;
+        // The scan reports its hits on LblHappening; the count of messages is shown
+        // after the cut and before the first message is read.
+        observer.onText = [&](convert::Control c, const std::string& text) {
+            if (done) return;
+            if (how == "vanish" && c == convert::Control::LblHappening &&
+                text.find("Found") != std::string::npos) {
+                fs::remove(victim);
+                done = true;
+            } else if (how == "shrink-before-read" && c == convert::Control::LblEmlsFound &&
+                       text == "3 Messages") {
+                fs::resize_file(victim, size / 2);
+                done = true;
+            }
+        };
+        // Between the scan's end and the cut: the run creates the mailbox folder.
+        struct Shrinker : io::FaultInjector {
+            fs::path victim;
+            std::uintmax_t size = 0;
+            bool* done = nullptr;
+            std::error_code before(io::Op op, const fs::path&, std::uint64_t) override {
+                if (op == io::Op::MakeDir && !*done) {
+                    fs::resize_file(victim, size / 3);
+                    *done = true;
+                }
+                return {};
+            }
+        } shrinker;
+        shrinker.victim = victim;
+        shrinker.size = size;
+        shrinker.done = &done;
+        RunSummary s;
+        {
+            InjectorScope scope(how == "shrink-before-cut" ? &shrinker : nullptr);
+            s = runOnce(fx.options(format, out), &observer);
+        }
+        SCOPED_TRACE(how + "\n" + describeFailures(s));
+        ASSERT_TRUE(done) << "the change was never made";
+        ++gFaultsInjected;
+        bool named = false;
+        for (const convert::Failure& f : s.failures) named |= f.mailbox == fx.mailboxes[0];
+        EXPECT_TRUE(named);
+        EXPECT_EQ(failedMessages(s).size(), static_cast<std::size_t>(s.failedMessages));
+        // Nothing of the second mailbox failed.
+        for (const convert::Failure& f : s.failures) EXPECT_NE(f.mailbox, fx.mailboxes[1]);
+        const fs::path second = mailboxFolder(out, fx.mailboxes[1]);
+        if (format == Format::Eml) {
+            for (int k = 1; k <= 3; ++k)
+                EXPECT_TRUE(fs::exists(second / ("Email-" + std::to_string(k) + ".eml")));
+        } else if (format == Format::Mbox) {
+            EXPECT_EQ(pythonMboxCount(second / "Sent.mbox"), 3);
+        }
+#ifdef TP_HAVE_PST
+        if (format == Format::Pst) {
+            const pst::check::Report report = pst::check::checkStore(s.pstFile);
+            EXPECT_TRUE(report.clean()) << report.fatal;
+        }
+#endif
+        // Messages of the changed mailbox that were written are whole: each .eml
+        // left is a message of the original file.
+        const fs::path first = mailboxFolder(out, fx.mailboxes[0]);
+        for (int k = 1; k <= 3; ++k) {
+            const fs::path eml = first / ("Email-" + std::to_string(k) + ".eml");
+            if (format == Format::Eml && fs::exists(eml)) {
+                EXPECT_EQ(failedMessages(s).count({fx.mailboxes[0], k}), 0u) << eml;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ChangingMailbox,
+                         ::testing::Values(Format::Eml, Format::Mbox
+#ifdef TP_HAVE_PST
+                                           ,
+                                           Format::Pst
+#endif
+                                           ));
+
+class CountFaults : public ::testing::Environment {
+  public:
+    void TearDown() override { std::printf("faults injected: %d\n", gFaultsInjected); }
+};
+const auto* const kCount = ::testing::AddGlobalTestEnvironment(new CountFaults);
+
+}  // namespace
+}  // namespace tp::test
