@@ -13,7 +13,7 @@ namespace tp::app {
 enum class Answer { Ok, Yes, No };
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     // A message box: text, title, icon and buttons from the notice (a beep first
     // when the notice asks for one). Returns the button pressed.

@@ -25,11 +25,15 @@ if(TARGET tp_convert AND TARGET tp_pathlog)
   tp_warnings(tessaport)
   target_link_libraries(tessaport PRIVATE tp_mainwindow)
 
-  # The manual lives beside the program.
-  add_custom_command(TARGET tessaport POST_BUILD
+  # The manual lives beside the program (and is there for every target that
+  # uses the window, tests included).
+  add_custom_command(OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/help.html
     COMMAND ${CMAKE_COMMAND} -E copy_if_different
-            ${PROJECT_SOURCE_DIR}/docs/help.html $<TARGET_FILE_DIR:tessaport>/help.html
+            ${PROJECT_SOURCE_DIR}/docs/help.html ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/help.html
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/help.html
     VERBATIM)
+  add_custom_target(tp_help DEPENDS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/help.html)
+  add_dependencies(tp_mainwindow tp_help)
   install(TARGETS tessaport RUNTIME DESTINATION bin)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/help.html DESTINATION bin)
 endif()

@@ -414,6 +414,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     // and finishes the outputs it has open before the window goes.
     closing_ = true;
     stopRun();
+    closing_ = false;  // the window may be shown again (it is not deleted on close)
     event->accept();
 }
 

@@ -284,6 +284,20 @@ bool isBodyText(const PartKind& k) {
            (equalsNoCase(k.subtype, "plain") || equalsNoCase(k.subtype, "html"));
 }
 
+bool isContentField(std::string_view name) {
+    return startsWithNoCase(name, "Content-");
+}
+
+// An entity that is nothing but attachments, where its header must stay (the
+// message itself, an attached message shown inline): its content fields and its
+// body go, every other field stays.
+void cutContent(std::string_view s, std::size_t begin, std::size_t end, Analysis& out) {
+    const Header h = parseHeader(s, begin, end);
+    for (const Field& f : h.fields)
+        if (isContentField(f.name(s))) out.cuts.push_back(Range{f.begin, f.end});
+    if (h.bodyBegin < end) out.cuts.push_back(Range{h.bodyBegin, end});
+}
+
 // Walks the entity in [begin, end). Returns true when the whole entity is to go
 // (an attachment, or a multipart holding nothing but attachments).
 bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, bool bodyCandidate,
@@ -316,28 +330,26 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
         }
     }
     const bool attachment = kind.dispositionAttachment || kind.hasName;
+    if (!attachment && equalsNoCase(kind.type, "message") &&
+        (equalsNoCase(kind.subtype, "rfc822") || equalsNoCase(kind.subtype, "global")) &&
+        depth < kMaxDepth) {
+        // A message shown inline (forwarded, bounced): its attachments count too,
+        // its own header stays.
+        if (walk(s, h.bodyBegin, end, depth + 1, true, out)) cutContent(s, h.bodyBegin, end, out);
+        return false;
+    }
     if (!attachment) return false;
     if (bodyCandidate && isBodyText(kind) && !kind.dispositionAttachment) return false;
     out.names.push_back(kind.name);
     return true;
 }
 
-bool isContentField(std::string_view name) {
-    return startsWithNoCase(name, "Content-");
-}
-
 Analysis analyse(std::string_view s) {
     Analysis a;
     if (!MailMessage::MayHaveAttachments(s)) return a;
     if (walk(s, 0, s.size(), 0, true, a)) {
-        // The message itself is one attachment (or only attachments): keep its
-        // header apart from the content fields, and drop the body.
-        a.cuts.clear();
         a.wholeMessage = true;
-        const Header h = parseHeader(s, 0, s.size());
-        for (const Field& f : h.fields)
-            if (isContentField(f.name(s))) a.cuts.push_back(Range{f.begin, f.end});
-        if (h.bodyBegin < s.size()) a.cuts.push_back(Range{h.bodyBegin, s.size()});
+        cutContent(s, 0, s.size(), a);
     }
     std::sort(a.cuts.begin(), a.cuts.end(),
               [](const Range& x, const Range& y) { return x.begin < y.begin; });

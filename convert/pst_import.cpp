@@ -447,9 +447,15 @@ std::string_view rawHeaderBlock(std::string_view bytes) {
 }
 
 std::string headerText(std::string_view raw) {
-    if (validUtf8(raw)) return std::string(raw);
-    GString_ s(g_mime_utils_decode_8bit(parserOptions(), raw.data(), raw.size()));
-    return s ? std::string(s.get()) : std::string();
+    std::string out;
+    if (validUtf8(raw)) {
+        out.assign(raw);
+    } else {
+        GString_ s(g_mime_utils_decode_8bit(parserOptions(), raw.data(), raw.size()));
+        if (s) out = s.get();
+    }
+    out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
+    return out;
 }
 
 std::optional<pst::FileTime> firstReceivedTime(GMimeObject* msg) {
@@ -499,6 +505,9 @@ pst::PropertySet recipientRow(const Person& p, std::int32_t type) {
     row.set(tag::SendRichInfo, false);
     return row;
 }
+
+// Attached messages nest at most this deep; deeper ones are kept whole, as .eml files.
+constexpr int kMaxEmbeddingDepth = 6;
 
 class Importer {
   public:
@@ -581,7 +590,9 @@ void Importer::fill(GMimeMessage* message, std::string_view raw, pst::Message& o
     if (!threadIndex.empty()) {
         gsize len = 0;
         guchar* decoded = g_base64_decode(threadIndex.c_str(), &len);
-        if (decoded && len >= 22 && decoded[0] == 0x01) index.assign(decoded, decoded + len);
+        // A header block of 22 bytes and whole 5-byte child blocks ([MS-OXOMSG] 2.2.1.3).
+        if (decoded && len >= 22 && (len - 22) % 5 == 0 && decoded[0] == 0x01)
+            index.assign(decoded, decoded + len);
         g_free(decoded);
     }
     if (index.empty()) {
@@ -651,7 +662,7 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
     GMimeMessage* inner = GMIME_IS_MESSAGE_PART(obj)
                               ? g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj))
                               : nullptr;
-    if (inner && depth < 16) {
+    if (inner && depth < kMaxEmbeddingDepth) {
         // message/rfc822: an attached message ([MS-OXCMAIL] 2.2.3.4.2).
         std::unique_ptr<GMimeFormatOptions, FormatOptionsFree> format(g_mime_format_options_new());
         g_mime_format_options_set_newline_format(format.get(), GMIME_NEWLINE_FORMAT_DOS);
@@ -760,8 +771,9 @@ int codePageOfCharset(std::string_view charset) {
     return 0;
 }
 
-std::string toUtf8(std::string_view bytes, std::string_view charset) {
-    parserOptions();  // GMime (and its charset tables) ready
+namespace {
+
+std::string decodeText(std::string_view bytes, std::string_view charset) {
     std::string c = normalizeCharset(charset);
     std::string out;
     if (!c.empty() && c != "utf-8" && c != "utf8" && tryConvert(bytes, decoderFor(c), out))
@@ -773,6 +785,16 @@ std::string toUtf8(std::string_view bytes, std::string_view charset) {
     }
     if (tryConvert(bytes, "WINDOWS-1252", out)) return out;
     return std::string(bytes);
+}
+
+}  // namespace
+
+std::string toUtf8(std::string_view bytes, std::string_view charset) {
+    parserOptions();  // GMime (and its charset tables) ready
+    std::string out = decodeText(bytes, charset);
+    // NUL characters carry no text, and readers end a string at the first one.
+    out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
+    return out;
 }
 
 std::pair<std::string, std::string> splitSubject(const std::string& subject) {

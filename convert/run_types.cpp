@@ -5,6 +5,9 @@
 #include <set>
 #include <string>
 
+// Where the "Outlook Error" box sends the user: the manual's troubleshooting section.
+#include "app/help_links.h"
+
 namespace tp::convert {
 
 const char* controlName(Control c) {
@@ -32,10 +35,6 @@ namespace {
 constexpr const char* kClosingTitle = "Tessaport";
 constexpr const char* kOutlookErrorTitle = "Outlook Error";
 constexpr const char* kCrLf = "\r\n";
-// Where the "Outlook Error" box sends the user for help with the personal folders file.
-constexpr const char* kPstSupportAddress =
-    "https://support.microsoft.com/office/introduction-to-outlook-data-files-pst-and-ost-"
-    "222eaf92-a995-45d9-bde2-f331f60e2790";
 
 std::string asterisks() {
     return std::string(75, '*');
@@ -106,7 +105,7 @@ Notice closingNotice(const RunSummary& s) {
         n.icon = NoticeIcon::Information;
         n.text = std::string("Outlook Session Creation Error !") + kCrLf +
                  "Check if Outlook is installed and configured." + kCrLf +
-                 "For more details visit this link : " + kPstSupportAddress;
+                 "For more details visit this link : " + app::supportAddress();
         return n;
     }
     n.title = kClosingTitle;

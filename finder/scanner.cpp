@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -209,7 +209,8 @@ const char* findBytes(const char* hay, std::size_t n, const char* needle, std::s
     while (i + m <= n) {
         const void* p = std::memchr(hay + i + rare, rareByte, n - m + 1 - i);
         if (!p) return nullptr;
-        const std::size_t start = static_cast<std::size_t>(static_cast<const char*>(p) - hay) - rare;
+        const std::size_t start =
+            static_cast<std::size_t>(static_cast<const char*>(p) - hay) - rare;
         if (std::memcmp(hay + start, needle, m) == 0) return hay + start;
         i = start + 1;
         if (++misses > 16 && misses * 64 > i) return filterSearch(hay, n, needle, m, i);
@@ -511,16 +512,16 @@ void Scanner::ShowString() {
     const bool report = o.wantsReport();
     if (report) o.printReport("Byte :" + withBlank(matchByte_) + "\r\n" + kReportLineBreak);
     char digits[24];
-    const int len =
-        std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(p));
-    shared_.MessageOffsets.append(digits, static_cast<std::size_t>(len));
-    shared_.MessageOffsets += '|';
+    char* end = std::to_chars(digits, digits + sizeof digits, p).ptr;
+    *end++ = '|';
+    shared_.MessageOffsets.append(digits, end);
     shared_.offsets.push_back(p);
     // Round half to even (the default floating-point rounding mode).
     const double ratio = static_cast<double>(p) / static_cast<double>(fileSize_) * 100.0;
     const int bar = static_cast<int>(std::nearbyint(ratio));
     happening_.assign("Found ");
-    happening_ += std::to_string(shared_.offsets.size());
+    end = std::to_chars(digits, digits + sizeof digits, shared_.offsets.size()).ptr;
+    happening_.append(digits, end);
     happening_ += " message(s)";
     o.hit(p, happening_, bar);
     if (!report) return;

@@ -6,7 +6,11 @@
 //
 // Semantics: the search is over bytes; with case sensitivity off, bytes and search
 // text are compared upper-cased through Latin-1. Occurrences never overlap and are
-// found leftmost first, including one that ends on the file's last byte.
+// found leftmost first, including one that ends on the file's last byte. An empty
+// search text has no occurrence. A first step that cannot search (no file name, a
+// missing or unopenable file) shows its notice and sets ScanEnded with nothing
+// found, so a caller repeating FindNext_Click until ScanEnded always stops. The
+// file is opened read-only; only writeAtMatch opens it for writing, for one write.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/help_links.h"
 #include "app/main_window.h"
 #include "convert/paths.h"
 #include "fake_dialogs.h"
@@ -232,8 +233,8 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     EXPECT_FALSE(window.runInProgress());
     EXPECT_TRUE(window.lastSummary().cancelled);
     ASSERT_EQ(fake.boxes.size(), 1u);  // the question only
-    const std::vector<std::string> got = mboxMessages(
-        convert::mailboxOutputFolder(tmp.path() / "out2", big.string()) / "Big.mbox");
+    const std::vector<std::string> got =
+        mboxMessages(convert::mailboxOutputFolder(tmp.path() / "out2", big.string()) / "Big.mbox");
     ASSERT_GE(got.size(), 1u);
     EXPECT_LT(got.size(), std::size_t(total));
     for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], summaryLine(int(i) + 1));
@@ -248,12 +249,30 @@ TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].title, "Tessaport");
     EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
-    EXPECT_EQ(fake.boxes[0].text.rfind("Your IncrediMail messages has been successfully exported",
-                                       0),
-              0u)
+    EXPECT_EQ(
+        fake.boxes[0].text.rfind("Your IncrediMail messages has been successfully exported", 0), 0u)
         << fake.boxes[0].text;
     EXPECT_TRUE(fs::exists(window.lastSummary().pstFile));
     EXPECT_EQ(window.lastSummary().pstFile.parent_path(), out());
+}
+
+TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManual) {
+    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    writeFile(tmp.path() / "not-a-folder", "x");
+    list({tmp.path() / "Inbox.imm"});
+    child<QRadioButton>(&window, "OptPST")->setChecked(true);
+    fake.folderChoices = {tmp.q("not-a-folder")};
+    convertButton()->click();
+    ASSERT_TRUE(waitForRun());
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].title, "Outlook Error");
+    EXPECT_EQ(fake.boxes[0].text,
+              "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
+              "configured.\r\nFor more details visit this link : " +
+                  supportAddress());
+    EXPECT_NE(supportAddress().find("help.html#troubleshooting"), std::string::npos);
+    EXPECT_TRUE(window.lastSummary().setupFailed);
+    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox  0 (of 0)");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <set>
@@ -179,11 +180,6 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
         return;
     }
     EXPECT_EQ(s.messages, ref.summary.messages);
-    if (!s.failures.empty()) {
-        EXPECT_TRUE(fs::exists(out / convert::kReportFileName) ||
-                    std::any_of(s.failures.begin(), s.failures.end(),
-                                [](const convert::Failure& f) { return f.step != ""; }));
-    }
 
     int stored = 0;
     for (const std::string& mb : fx.mailboxes) {
@@ -234,9 +230,8 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
                         saidLost = true;
                 if (!saidLost) {
                     EXPECT_TRUE(fs::exists(folder / eml)) << eml << " of " << mb << " was lost";
-                    if (fs::exists(folder / eml) && format == Format::Mbox) {
-                        const std::string refEml = readBytes(ref.out / "eml" / eml);
-                        (void)refEml;
+                    if (fs::exists(folder / eml)) {
+                        EXPECT_NE(gmimeSubject(folder / eml), "<unreadable>") << eml;
                     }
                 }
             }

@@ -252,29 +252,37 @@ TEST(MailMessage, AttachmentNamesAndWhatCounts) {
     l.m.RemoveAllAttachments();
     EXPECT_EQ(l.m.bytes(), mixed({firstText}));
 
-    // A forwarded message shown inline is content, not an attachment, and the
-    // attachment inside it stays with it.
-    const std::string inlineForward = crlf(
+    // A forwarded message shown inline is content, not an attachment; the
+    // attachments inside it count, and its header stays even when nothing else does.
+    const std::string forwardHead = crlf(
         "--outer\n"
         "Content-Type: message/rfc822\n"
         "\n"
         "From: c@d\n"
-        "MIME-Version: 1.0\n"
+        "MIME-Version: 1.0\n");
+    const std::string forwardBody = crlf(
         "Content-Type: multipart/mixed; boundary=\"fwd\"\n"
         "\n"
         "--fwd\n"
         "Content-Type: text/plain\n"
         "\n"
-        "inner\n"
+        "inner\n");
+    const std::string innerPdf = crlf(
         "--fwd\n"
         "Content-Disposition: attachment; filename=\"inner.pdf\"\n"
         "\n"
-        "JVBE\n"
-        "--fwd--\n");
-    Loaded f(mixed({kAlternative, inlineForward}));
-    EXPECT_EQ(f.m.AttachmentCount(), 0);
+        "JVBE\n");
+    const std::string forwardEnd = crlf("--fwd--\n");
+    Loaded f(mixed({kAlternative, forwardHead + forwardBody + innerPdf + forwardEnd}));
+    EXPECT_EQ(names(f.m), std::vector<std::string>{"inner.pdf"});
     f.m.RemoveAllAttachments();
-    EXPECT_FALSE(f.m.changed());
+    EXPECT_EQ(f.m.bytes(), mixed({kAlternative, forwardHead + forwardBody + forwardEnd}));
+
+    Loaded bare(mixed(
+        {kAlternative, forwardHead + crlf("Content-Type: application/pdf; name=a.pdf\n\nJVBE\n")}));
+    EXPECT_EQ(names(bare.m), std::vector<std::string>{"a.pdf"});
+    bare.m.RemoveAllAttachments();
+    EXPECT_EQ(bare.m.bytes(), mixed({kAlternative, forwardHead + "\r\n"}));
 }
 
 // A message that is nothing but an attachment keeps its header (without the

@@ -3,7 +3,8 @@
 F <path> <messages>
 M <path> <subject> <body sha1> <attachments> [<size>:<sha1> ...]
 
-An optional second argument N reads only every N-th message of each folder.
+An optional second argument N reads only every N-th message of each folder
+(0: folders only).
 """
 import hashlib
 import sys
@@ -24,7 +25,7 @@ def walk(folder, path, out):
         p = path + "/" + (sub.name or "")
         out.append("F\t%s\t%d" % (p, sub.number_of_sub_messages))
         walk(sub, p, out)
-    for i in range(0, folder.number_of_sub_messages, STEP):
+    for i in range(0, folder.number_of_sub_messages if STEP else 0, STEP or 1):
         m = folder.get_sub_message(i)
         body = m.plain_text_body or b""
         atts = []

@@ -187,6 +187,17 @@ TEST(PstImport, UndeclaredAndBrokenText) {
     EXPECT_TRUE(g_utf8_validate(text(m.props, tag::TransportMessageHeaders).c_str(), -1, nullptr));
 
     EXPECT_EQ(toUtf8("ok \xFF end", "utf-8"), "ok \xEF\xBF\xBD end");
+    EXPECT_EQ(toUtf8(std::string("a\0b", 3), ""), "ab");  // readers stop at a NUL
+
+    // A Thread-Index is taken only when it is a header and whole child blocks.
+    const std::string good(27, '\x01'), bad(24, '\x01');
+    auto index = [&](const std::string& value) {
+        return get<pst::Binary>(
+            import("Thread-Index: " + base64(value) + "\r\nSubject: x\r\n\r\nx\r\n").props,
+            tag::ConversationIndex);
+    };
+    EXPECT_EQ(index(good), pst::Binary(good.begin(), good.end()));
+    EXPECT_EQ(index(bad).size(), 22u);
     EXPECT_EQ(toUtf8("plain", "x-unknown-charset"), "plain");
     EXPECT_EQ(codePageOfCharset("x-unknown-charset"), 0);
     EXPECT_EQ(codePageOfCharset(" \"Windows-1251\" "), 1251);
@@ -278,6 +289,27 @@ TEST(PstImport, BodiesAttachmentsAndAttachedMessages) {
     EXPECT_EQ(text(attached.embedded->props, tag::SenderEmailAddress), "carol@example.net");
     EXPECT_EQ(text(attached.embedded->props, tag::Body), "Inner body");
     EXPECT_EQ(num(attached.embedded->props, tag::MessageFlags), kMsgFlagRead);
+}
+
+TEST(PstImport, DeeplyNestedMessagesEndAsFiles) {
+    std::string msg = "Subject: level 10\r\n\r\ninnermost text\r\n";
+    for (int level = 9; level >= 0; --level)
+        msg = "Subject: level " + std::to_string(level) +
+              "\r\nMIME-Version: 1.0\r\nContent-Type: message/rfc822\r\n\r\n" + msg;
+    pst::Message m = import(msg);
+    const pst::Message* at = &m;
+    int depth = 0;
+    while (!at->attachments.empty() && at->attachments[0].embedded) {
+        at = at->attachments[0].embedded.get();
+        ++depth;
+    }
+    EXPECT_EQ(depth, 6);
+    ASSERT_EQ(at->attachments.size(), 1u);
+    const auto& kept = at->attachments[0];
+    EXPECT_EQ(num(kept.props, tag::AttachMethod), kAttachByValue);
+    EXPECT_EQ(text(kept.props, tag::AttachExtension), ".eml");
+    const std::string data(kept.data.begin(), kept.data.end());
+    EXPECT_NE(data.find("innermost text"), std::string::npos);
 }
 
 TEST(PstImport, SmallRules) {

@@ -142,6 +142,20 @@ TEST_F(ScannerTest, MatchesReferenceAcrossReadEdges) {
     }
 }
 
+TEST_F(ScannerTest, LongSearchTextAcrossReadEdges) {
+    // A search text longer than a page, planted so that occurrences straddle reads.
+    std::mt19937 rng(3);
+    std::string needle(9000, 'n');
+    for (char& c : needle) c = static_cast<char>('a' + rng() % 3);
+    std::string hay(3u << 20, 'z');
+    std::vector<std::uint64_t> want;
+    for (std::uint64_t at = 100; at + needle.size() < hay.size(); at += 262144 - 4500) {
+        hay.replace(at, needle.size(), needle);
+        want.push_back(at);
+    }
+    EXPECT_EQ(scan(file("long", hay), needle), want);
+}
+
 TEST_F(ScannerTest, CaseSettingAndQuotedSearchText) {
     const std::string path = file("m", "x mime-version: 1.0 \xE9t\xE9 \xF7 MIME-VERSION: 1.0");
     EXPECT_EQ(scan(path, "MIME-Version: 1.0", true), V{});
