@@ -17,12 +17,12 @@
 #include "pst/check/checker.h"
 #include "pst/pst.h"
 
-#define TP_FUZZ_CHECK(cond)                                                               \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
+#define TP_FUZZ_CHECK(cond)                                                                   \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
             std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (0)
 
 namespace tp::fuzz {

@@ -82,8 +82,8 @@ struct Fixture {
         const fs::path in = dir.path() / "in";
         writeBytes(in / "Inbox.imm", textMessage("one") + attachmentMessage("two") +
                                          textMessage("three", "From here on.\r\nBye."));
-        writeBytes(in / "Sent.imm", textMessage("four") + textMessage("five") +
-                                        attachmentMessage("six"));
+        writeBytes(in / "Sent.imm",
+                   textMessage("four") + textMessage("five") + attachmentMessage("six"));
         mailboxes = {(in / "Inbox.imm").string(), (in / "Sent.imm").string()};
     }
     convert::RunOptions options(Format format, const fs::path& out) const {
@@ -317,8 +317,7 @@ TEST_P(FaultRun, FolderTurnsReadOnly) {
     for (int n = 0; n < 12; n += 2) {
         const fs::path out = fx.dir.path() / ("ro" + std::to_string(n));
         fs::create_directories(out);
-        Injector injector(n, std::errc::read_only_file_system,
-                          mailboxFolder(out, fx.mailboxes[1]));
+        Injector injector(n, std::errc::read_only_file_system, mailboxFolder(out, fx.mailboxes[1]));
         RunSummary s;
         {
             InjectorScope scope(&injector);
@@ -341,7 +340,8 @@ TEST(FaultPst, StoreHitsFileSizeLimit) {
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
     int runs = 0;
-    for (std::uintmax_t limit = 0; limit <= full; limit += std::max<std::uintmax_t>(full / 12, 512)) {
+    for (std::uintmax_t limit = 0; limit <= full;
+         limit += std::max<std::uintmax_t>(full / 12, 512)) {
         const fs::path out = fx.dir.path() / ("lim" + std::to_string(limit));
         fs::create_directories(out);
         rlimit lim = old;

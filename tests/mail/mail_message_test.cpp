@@ -282,7 +282,7 @@ TEST(MailMessage, AttachmentNamesAndWhatCounts) {
         {kAlternative, forwardHead + crlf("Content-Type: application/pdf; name=a.pdf\n\nJVBE\n")}));
     EXPECT_EQ(names(bare.m), std::vector<std::string>{"a.pdf"});
     bare.m.RemoveAllAttachments();
-    EXPECT_EQ(bare.m.bytes(), mixed({kAlternative, forwardHead + "\r\n"}));
+    EXPECT_EQ(bare.m.bytes(), mixed({kAlternative, forwardHead + "\r\n\r\n"}));
 }
 
 // A message that is nothing but an attachment keeps its header (without the

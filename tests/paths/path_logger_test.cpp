@@ -125,7 +125,7 @@ TEST_F(PathLoggerTest, UnlistableFolderEndsTheWalkVisibly) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
         pathLogger pl;
         pl.PathLogInit();
-        if (pl.LogPath(root.string())) ::_exit(1);                       // must report failure
+        if (pl.LogPath(root.string())) ::_exit(1);                      // must report failure
         if (pl.lastError().find("X") == std::string::npos) ::_exit(2);  // naming the folder
         if (pl.fullFileNames()->values() != std::vector<std::string>{r + "a.imm"}) ::_exit(3);
         ::_exit(0);
