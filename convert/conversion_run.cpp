@@ -43,11 +43,18 @@ const char* formatName(Format f) {
 }
 
 // The scanner reports to the main window's LblHappening and ProgressBar2, and its
-// message boxes go out as the run's notices.
+// message boxes go out as the run's notices. A mailbox that cannot be searched
+// makes the scanner complain at each step (open, then find); the user hears
+// about it once per mailbox.
 class ScanRelay : public finder::ScannerObserver {
   public:
     explicit ScanRelay(RunObserver& out) : out_(out) {}
-    void notice(const Notice& n) override { out_.notice(n); }
+    void startMailbox() { noticeShown_ = false; }
+    void notice(const Notice& n) override {
+        if (noticeShown_) return;
+        noticeShown_ = true;
+        out_.notice(n);
+    }
     void hit(std::uint64_t /*offset*/, const std::string& happening, int bar) override {
         out_.textChanged(Control::LblHappening, happening);
         out_.valueChanged(Control::ProgressBar2, bar);
@@ -55,6 +62,7 @@ class ScanRelay : public finder::ScannerObserver {
 
   private:
     RunObserver& out_;
+    bool noticeShown_ = false;
 };
 
 std::string describeException(const std::exception_ptr& e) {
@@ -153,6 +161,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
             d.summary.cancelled = true;
             break;
         }
+        relay.startMailbox();
         d.convertMailbox(i, rows, scanner, shared, cancel);
     }
 
@@ -163,7 +172,15 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
         d.fail("", 0, "close", describeException(std::current_exception()));
     }
     out.flush();
-    if (!d.summary.failures.empty() || !d.summary.notes.empty()) d.writeReport();
+    if (!d.summary.failures.empty() || !d.summary.notes.empty()) {
+        d.writeReport();
+    } else {
+        // A report left by an earlier run into this folder would speak of failures
+        // this run did not have.
+        std::error_code ec;
+        if (fs::is_regular_file(d.options.outputFolder / kReportFileName, ec))
+            io::removeFile(d.options.outputFolder / kReportFileName);
+    }
     d.out = nullptr;
     d.sink = nullptr;
     d.attachments = nullptr;

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -704,8 +703,14 @@ std::string MailMessage::AttachFile(const std::filesystem::path& path) {
     if (!std::filesystem::is_regular_file(status)) return "not a file: " + path.string();
     std::ifstream in(path, std::ios::binary);
     if (!in) return "cannot read " + path.string() + ": " + std::strerror(errno);
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return "cannot read " + path.string();
+    std::string data;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec && size > 0) {
+        data.resize(static_cast<std::size_t>(size));
+        in.read(data.data(), static_cast<std::streamsize>(size));
+        data.resize(static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad() || ec || data.size() != size) return "cannot read " + path.string();
 
     const std::string eol = lineEndingOf(d_->bytes);
     const std::string name = validUtf8(path.filename().string().c_str());

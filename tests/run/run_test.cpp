@@ -159,6 +159,10 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     // The scanner's own boxes reach the observer (the empty file's size box among them).
     EXPECT_TRUE(std::any_of(obs.notices.begin(), obs.notices.end(),
                             [](const Notice& n) { return n.text.rfind("File size is ", 0) == 0; }));
+    // ...once per mailbox, though the scanner complains at each of its steps.
+    EXPECT_EQ(std::count_if(obs.notices.begin(), obs.notices.end(),
+                            [](const Notice& n) { return n.text.rfind("File size is ", 0) == 0; }),
+              1);
 
     // The report names every failure and the note; the closing box says so.
     ASSERT_EQ(s.reportFile, out() / convert::kReportFileName);
@@ -170,6 +174,12 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_NE(closing.text.find("2 mailboxes could not be converted"), std::string::npos);
     EXPECT_NE(closing.text.find(s.reportFile.string()), std::string::npos);
+
+    // A later run into the same folder with nothing to report leaves no stale report.
+    RecordingObserver again;
+    const RunSummary clean = convertAll(options({good}), again);
+    EXPECT_TRUE(clean.failures.empty() && clean.notes.empty());
+    EXPECT_FALSE(fs::exists(out() / convert::kReportFileName));
 }
 
 TEST_F(RunTest, LeadingBytesAreNotedAndTrimmingFollowsTheWriter) {
