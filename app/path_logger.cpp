@@ -34,6 +34,7 @@ std::error_code listFolder(const std::string& folder, Listing& out) {
         const fs::directory_entry& entry = *it;
         std::error_code sec;
         const fs::file_status own = entry.symlink_status(sec);
+        if (sec) return sec;  // an entry that cannot be examined might be a folder
         std::string name = entry.path().filename().string();
         if (fs::is_directory(own)) {
             out.folders.push_back(std::move(name));

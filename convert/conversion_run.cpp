@@ -228,6 +228,9 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     } catch (...) {
         fail(info.path, 0, "scan", describeException(std::current_exception()));
     }
+    // A read error or a file that shrank ends the search early: the messages past
+    // that point were never found, so the mailbox is not complete.
+    const std::string scanError = scanner.lastError();
     try {
         scanner.CloseFile();
     } catch (...) {
@@ -261,6 +264,8 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         return;
     }
 
+    if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
+
     if (!MakeFolderPath(info.outputFolder)) {
         fail(info.path, 0, "folder",
              "the folder " + info.outputFolder.string() + " could not be created");
@@ -271,6 +276,10 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         part = findMessages(file, shared.offsets);
     } catch (...) {
         fail(info.path, 0, "extract", describeException(std::current_exception()));
+    }
+    if (part.error) {
+        fail(info.path, 0, "extract",
+             "reading the mailbox to find its messages failed: " + io::describe(part.error));
     }
     const int n = static_cast<int>(part.messages.size());
     summary.messages += n;

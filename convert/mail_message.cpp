@@ -455,7 +455,13 @@ std::optional<std::chrono::system_clock::time_point> parseDate(const std::string
     if (!dt) return std::nullopt;
     const gint64 seconds = g_date_time_to_unix(dt);
     g_date_time_unref(dt);
-    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+    // The clock counts finely enough to hold only about 292 years either side of
+    // 1970; a date outside that is no readable date.
+    using Clock = std::chrono::system_clock;
+    constexpr auto limit =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::duration::max()).count() - 1;
+    if (seconds > limit || seconds < -limit) return std::nullopt;
+    return Clock::time_point(std::chrono::seconds(seconds));
 }
 
 }  // namespace

@@ -323,6 +323,7 @@ void Scanner::endOfScan() {
 }
 
 void Scanner::Find_Click() {
+    lastError_.clear();  // a new search: an earlier file's trouble is not this one's
     const std::string name = trimBlanks(Text1);
     if (name.empty()) {
         Notice n;
@@ -569,6 +570,13 @@ bool Scanner::writeAtMatch(std::string_view replacement, std::string& error) {
         return false;
     }
     const auto at = static_cast<std::uint64_t>(matchByte_);
+    // The file may have shrunk since the match was found: a write past its end
+    // would make it longer, and the replacement must never change its length.
+    if (static_cast<std::uint64_t>(st.st_size) < at + replacement.size()) {
+        ::close(fd);
+        error = "The file " + fileName_ + " became shorter since the match was found.";
+        return false;
+    }
     std::size_t done = 0;
     while (done < replacement.size()) {
         const ssize_t w = ::pwrite(fd, replacement.data() + done, replacement.size() - done,

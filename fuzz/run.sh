@@ -3,7 +3,8 @@
 #   fuzz/run.sh [SECONDS per target, default 600] [target ...]
 # Corpora start from the sample mailboxes and the messages the tests use, and
 # grow in build-fuzz/corpus/<target>/. Crashing inputs land in
-# build-fuzz/findings/<target>/; keep each one in tests/regressions/<target>/.
+# build-fuzz/findings/<target>/ (fuzzing goes on after a finding, so one run
+# collects them all); keep each one in tests/regressions/<target>/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -58,9 +59,9 @@ for t in "${targets[@]}"; do
   # -rss_limit_mb: memory must not grow with input; 64 KiB inputs are plenty for
   # header and MIME structure.
   "$build/bin/fuzz_$t" "$corpus" -max_total_time="$seconds" -max_len=65536 \
-    -rss_limit_mb=2048 -timeout=30 \
+    -rss_limit_mb=2048 -timeout=30 -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
     -artifact_prefix="$build/findings/$t/" -print_final_stats=1 2>&1 |
-    tee "$build/findings/$t.log" | grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY|.*invariant broken)" || true
+    tee "$build/findings/$t.log" | grep -E "^(#[0-9]+: cov|INFO: exiting|==[0-9]+==ERROR|SUMMARY|.*invariant broken)" | tail -n 20 || true
 done
 echo "findings (if any): $build/findings/"
 ls "$build"/findings/*/ 2>/dev/null | grep -v '^$' || true

@@ -281,6 +281,12 @@ Reference cleanRun(const Fixture& fx, Format format) {
     return ref;
 }
 
+#ifdef TP_HAVE_PST
+const auto kFormats = ::testing::Values(Format::Eml, Format::Mbox, Format::Pst);
+#else
+const auto kFormats = ::testing::Values(Format::Eml, Format::Mbox);
+#endif
+
 class FaultRun : public ::testing::TestWithParam<Format> {};
 
 // ENOSPC at the first, second, ... file operation until a run no longer reaches
@@ -359,18 +365,11 @@ TEST(FaultPst, StoreHitsFileSizeLimit) {
 }
 #endif
 
-INSTANTIATE_TEST_SUITE_P(Formats, FaultRun,
-                         ::testing::Values(Format::Eml, Format::Mbox
-#ifdef TP_HAVE_PST
-                                           ,
-                                           Format::Pst
-#endif
-                                           ),
-                         [](const auto& info) {
-                             return std::string(info.param == Format::Eml    ? "Eml"
-                                                : info.param == Format::Mbox ? "Mbox"
-                                                                             : "Pst");
-                         });
+std::string formatLabel(const ::testing::TestParamInfo<Format>& p) {
+    return p.param == Format::Eml ? "Eml" : p.param == Format::Mbox ? "Mbox" : "Pst";
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FaultRun, kFormats, formatLabel);
 
 // The mailbox changes between the scan and the extraction: removed after its
 // scan, cut short before its messages are read. The run ends, names the mailbox,
@@ -456,13 +455,7 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ChangingMailbox,
-                         ::testing::Values(Format::Eml, Format::Mbox
-#ifdef TP_HAVE_PST
-                                           ,
-                                           Format::Pst
-#endif
-                                           ));
+INSTANTIATE_TEST_SUITE_P(Formats, ChangingMailbox, kFormats, formatLabel);
 
 class CountFaults : public ::testing::Environment {
   public:

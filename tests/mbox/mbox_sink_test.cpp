@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "convert/conversion_run.h"
 #include "convert/io.h"
+#include "convert/paths.h"
 #include "mail/mime_util.h"
 
 using namespace tp::convert;
@@ -190,4 +193,66 @@ TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
     RunSummary summary;
     sink.close(summary);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "Empty.mbox"));
+}
+
+// Whole runs in MBOX mode with the real services: one .mbox per mailbox and no
+// .eml left behind; the attachments come back from the folder; when the .mbox
+// cannot be written, every message stays as its Email-k.eml.
+TEST(MboxRun, EndToEnd) {
+    tp::testutil::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "mail");
+    std::filesystem::create_directories(dir.path() / "att");
+    tp::testutil::writeBytes(dir.path() / "att" / "notes.txt", "the notes");
+    std::string imm;
+    for (int i = 1; i <= 3; ++i) {
+        imm += crlf("From: sender" + std::to_string(i) + "@example.org\nSubject: message " +
+                    std::to_string(i) +
+                    "\nDate: Sun, 6 Dec 2026 04:57:45 +0000\nMIME-Version: 1.0\n"
+                    "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                    "Content-Type: text/plain\n\nFrom the desk of " +
+                    std::to_string(i) +
+                    "\n--b\nContent-Disposition: attachment; filename=notes.txt\n\nstub\n--b--\n");
+    }
+    const auto mailbox = dir.path() / "mail" / "Inbox.imm";
+    tp::testutil::writeBytes(mailbox, imm);
+
+    RunOptions options;
+    options.mailboxes = {mailbox.string()};
+    options.format = Format::Mbox;
+    options.attachments = true;
+    options.attachmentFolder = (dir.path() / "att").string();
+    options.outputFolder = dir.path() / "out";
+    std::filesystem::create_directories(options.outputFolder);
+    Recorder observer;
+    std::atomic<bool> cancel{false};
+    RunSummary summary = ConversionRun(options, observer).run(cancel);
+    EXPECT_TRUE(summary.failures.empty());
+    const auto folder = mailboxOutputFolder(options.outputFolder, mailbox.string());
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"Inbox.mbox"});
+    const std::string listing = tp::testutil::run(
+        "python3 -c \"import mailbox,sys\nfor m in mailbox.mbox(sys.argv[1]):\n"
+        " a=[p.get_filename() + '=' + p.get_payload(decode=True).decode() for p in m.walk() "
+        "if p.get_filename()]\n print(m.get_from().split()[0], m['Subject'], a)\" '" +
+        (folder / "Inbox.mbox").string() + "'");
+    EXPECT_EQ(listing,
+              "sender1@example.org message 1 ['notes.txt=the notes']\n"
+              "sender2@example.org message 2 ['notes.txt=the notes']\n"
+              "sender3@example.org message 3 ['notes.txt=the notes']\n");
+
+    // The .mbox cannot be created (a folder of that name is in the way).
+    std::filesystem::remove(folder / "Inbox.mbox");
+    std::filesystem::create_directories(folder / "Inbox.mbox");
+    options.attachments = false;
+    summary = ConversionRun(options, observer).run(cancel);
+    ASSERT_EQ(summary.failures.size(), 3u);
+    EXPECT_EQ(summary.failures[0].step, "mbox");
+    for (int k = 1; k <= 3; ++k) {
+        const std::string kept =
+            tp::testutil::readBytes(folder / ("Email-" + std::to_string(k) + ".eml"));
+        EXPECT_NE(kept.find("From the desk of " + std::to_string(k)), std::string::npos);
+        EXPECT_EQ(kept.find("notes.txt"), std::string::npos);  // box clear: stripped
+    }
 }

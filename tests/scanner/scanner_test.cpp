@@ -312,6 +312,15 @@ TEST_F(ScannerTest, WriteAtMatchReplacesInPlace) {
     EXPECT_FALSE(s.writeAtMatch("abc", error));
     EXPECT_FALSE(error.empty());
     s.CloseFile();
+
+    // A file cut short after the match was found is never lengthened by a replace.
+    const std::string cut = file("cut", "xx KEY yy");
+    s.Open_MBOX(cut);
+    s.Find_Click();
+    fs::resize_file(cut, 4);
+    EXPECT_FALSE(s.writeAtMatch("abc", error));
+    EXPECT_EQ(fs::file_size(cut), 4u);
+    s.CloseFile();
 }
 
 TEST_F(ScannerTest, FindsOccurrencesPastFourGigabytes) {
