@@ -1,7 +1,7 @@
 // Store-writing benchmark: writes synthetic mail (plain bodies, some attachments)
 // into a new .pst and, for comparison, the same message bytes as .eml files.
 // Prints time for each, the store's size against the message bytes, and peak RSS.
-//   tp-bench-pst OUTDIR [MESSAGES]
+//   tp-bench-pst OUTDIR [MESSAGES [string8]]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -18,11 +18,13 @@ using namespace tp::pst;
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: tp-bench-pst OUTDIR [MESSAGES]\n");
+        std::fprintf(stderr, "usage: tp-bench-pst OUTDIR [MESSAGES [string8]]\n");
         return 2;
     }
     fs::path out = argv[1];
     int count = argc > 2 ? std::atoi(argv[2]) : 20000;
+    // "string8": bodies as 8-bit UTF-8 text (code page 65001) instead of UTF-16.
+    bool string8 = argc > 3 && std::string(argv[3]) == "string8";
     fs::create_directories(out / "eml");
     fs::remove(out / "bench.pst");
     // Messages are regenerated from their number, so neither writer holds the corpus
@@ -71,7 +73,13 @@ int main(int argc, char** argv) {
         Mail mail = make(i);
         Message m;
         m.props.set(0x0037001F, mail.subject);
-        m.props.set(0x1000001F, mail.body);
+        if (string8) {
+            m.props.set(0x1000001E, mail.body);
+            m.props.set(0x3FFD0003, std::int32_t(65001));
+            m.props.set(0x3FDE0003, std::int32_t(65001));
+        } else {
+            m.props.set(0x1000001F, mail.body);
+        }
         m.props.set(0x0C1A001F, std::string("Sender Name"));
         m.props.set(0x0E060040, FileTime{133000000000000000ull + std::uint64_t(i)});
         PropertySet r;

@@ -89,8 +89,8 @@ std::optional<pst::FolderId> PstSink::folderFor(const std::string& name, std::st
     return std::nullopt;
 }
 
-bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
-                    std::string_view bytes, RunObserver& /*observer*/, std::string& error) {
+bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std::string_view bytes,
+                    RunObserver& /*observer*/, std::string& error) {
     if (!store_) {
         error = "the personal folders file is not open";
         return false;
@@ -109,6 +109,7 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
         error = "the message could not be added to the personal folders file: " + why;
         return false;
     }
+    added_.emplace_back(mailbox.path, message.number);
     return true;
 }
 
@@ -123,7 +124,18 @@ void PstSink::close(RunSummary& summary) {
             Failure{"", 0, "pst",
                     path_.string() + " could not be finished: " +
                         (error.empty() ? std::string("unknown error") : error)});
+        // Its messages are in no output, and their bytes are gone: each one is
+        // reported, none counts as converted.
+        for (const auto& [mailbox, k] : added_) {
+            summary.failures.push_back(
+                Failure{mailbox, k, "pst",
+                        "it was written into " + path_.string() +
+                            ", which could not be finished, and could not be kept as its "
+                            ".eml either"});
+            ++summary.failedMessages;
+        }
     }
+    added_.clear();
 }
 
 std::unique_ptr<MessageSink> makePstSink() {

@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "convert/message_sink.h"
 #include "pst/pst.h"
@@ -49,6 +51,9 @@ class PstSink : public MessageSink {
     std::filesystem::path path_;
     std::map<std::string, pst::FolderId> folders_;
     std::map<std::string, std::string> folderErrors_;
+    // The messages added so far (mailbox path, k): when the store cannot be
+    // finished, every one of them is reported as not converted.
+    std::vector<std::pair<std::string, int>> added_;
 };
 
 std::unique_ptr<MessageSink> makePstSink();

@@ -20,8 +20,9 @@ enum class PropType : std::uint16_t {
     Int32 = 0x0003,
     Boolean = 0x000B,
     Int64 = 0x0014,
-    String = 0x001F,  // UTF-16LE on disk; held here as UTF-8
-    Time = 0x0040,    // FILETIME: 100 ns ticks since 1601-01-01 UTC
+    String8 = 0x001E,  // 8-bit text in the message's code page, stored as given
+    String = 0x001F,   // UTF-16LE on disk; held here as UTF-8
+    Time = 0x0040,     // FILETIME: 100 ns ticks since 1601-01-01 UTC
     Guid = 0x0048,
     Binary = 0x0102,
     MultiString = 0x101F,
@@ -30,15 +31,19 @@ enum class PropType : std::uint16_t {
 constexpr std::uint32_t makeTag(std::uint16_t id, PropType type) {
     return (std::uint32_t(id) << 16) | std::uint16_t(type);
 }
-constexpr std::uint16_t tagId(std::uint32_t tag) { return std::uint16_t(tag >> 16); }
-constexpr PropType tagType(std::uint32_t tag) { return PropType(tag & 0xFFFF); }
+constexpr std::uint16_t tagId(std::uint32_t tag) {
+    return std::uint16_t(tag >> 16);
+}
+constexpr PropType tagType(std::uint32_t tag) {
+    return PropType(tag & 0xFFFF);
+}
 
 struct FileTime {
     std::uint64_t ticks = 0;
 };
 using Binary = std::vector<std::uint8_t>;
-using PropData = std::variant<std::int16_t, std::int32_t, bool, std::int64_t, std::string,
-                              FileTime, Binary, std::vector<std::string>>;
+using PropData = std::variant<std::int16_t, std::int32_t, bool, std::int64_t, std::string, FileTime,
+                              Binary, std::vector<std::string>>;
 
 // A named property ([MS-OXCPRPT]): a property set GUID and a number or a name.
 struct NamedProp {
@@ -49,19 +54,19 @@ struct NamedProp {
 };
 
 struct Property {
-    std::uint32_t tag = 0;               // id and type; id ignored when `named` is set
-    std::optional<NamedProp> named;      // mapped to an id through the store's name-to-id map
+    std::uint32_t tag = 0;           // id and type; id ignored when `named` is set
+    std::optional<NamedProp> named;  // mapped to an id through the store's name-to-id map
     PropData value;
 };
 
 class PropertySet {
-public:
+  public:
     void set(std::uint32_t tag, PropData value);
     void setNamed(const NamedProp& name, PropData value);
     const Property* find(std::uint32_t tag) const;
     const std::vector<Property>& all() const { return props_; }
 
-private:
+  private:
     std::vector<Property> props_;
 };
 
@@ -74,7 +79,7 @@ struct Attachment {
 };
 
 struct Message {
-    PropertySet props;                  // PidTagMessageClass, subject, bodies, dates, flags...
+    PropertySet props;                    // PidTagMessageClass, subject, bodies, dates, flags...
     std::vector<PropertySet> recipients;  // one row each: PidTagRecipientType, names, addresses
     std::vector<Attachment> attachments;
 };
@@ -82,7 +87,7 @@ struct Message {
 using FolderId = std::uint32_t;  // the folder's node id
 
 class Store {
-public:
+  public:
     // Creates a new store at `path`; fails (null, `error` set) when the file exists
     // or cannot be created. Never overwrites.
     static std::unique_ptr<Store> create(const std::filesystem::path& path,

@@ -311,9 +311,9 @@ bool StoreImpl::open(const std::filesystem::path& path, const std::string& displ
                                                  0xC0, 0,    0,    0, 0, 0, 0, 0x46};
     const std::array<std::uint8_t, 16> internetHeaders = {0x86, 0x03, 0x02, 0, 0, 0, 0, 0,
                                                           0xC0, 0,    0,    0, 0, 0, 0, 0x46};
-    names_.idFor({common, 0x8510, {}, PropType::Int32});        // PidLidSideEffects
-    names_.idFor({common, 0x8516, {}, PropType::Time});         // PidLidCommonStart
-    names_.idFor({common, 0x8517, {}, PropType::Time});         // PidLidCommonEnd
+    names_.idFor({common, 0x8510, {}, PropType::Int32});  // PidLidSideEffects
+    names_.idFor({common, 0x8516, {}, PropType::Time});   // PidLidCommonStart
+    names_.idFor({common, 0x8517, {}, PropType::Time});   // PidLidCommonEnd
     names_.idFor({internetHeaders, std::nullopt, "content-class", PropType::String});
     return true;
 }

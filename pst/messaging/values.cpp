@@ -115,6 +115,10 @@ bool encodeValue(std::uint32_t tag, const PropData& value, ltp::Bytes& out) {
         case PropType::String:
             if (auto p = std::get_if<std::string>(&value)) return out = utf16(*p), true;
             return false;
+        case PropType::String8:
+            if (auto p = std::get_if<std::string>(&value))
+                return out.assign(p->begin(), p->end()), true;
+            return false;
         case PropType::Guid:
             if (auto p = std::get_if<Binary>(&value); p && p->size() == 16) return out = *p, true;
             return false;

@@ -262,8 +262,7 @@ std::uint64_t NodeDatabase::writePage(const std::uint8_t* body, std::uint8_t pty
     std::memcpy(page, body, 496);
     pageTrailer(page, ptype, signature(ib, bid), bid);
     put(ib, page, kPageSize);
-    // The caller needs both; bid in the high part is not possible, so remember ib.
-    lastPageIb_ = ib;
+    lastPageIb_ = ib;  // buildBTree needs the offset as well as the BID
     return bid;
 }
 
@@ -355,6 +354,7 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
     std::uint64_t eof = amapOffset(intervals);
     std::uint64_t freeBytes = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> density;  // free slots, AMap index
+    std::vector<std::uint8_t> longestFree;                         // per AMap, for the FMaps
     std::size_t run = 0;
     std::uint8_t page[kPageSize];
     for (std::uint64_t i = 0; i < intervals && !failed(); ++i) {
@@ -376,6 +376,12 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
         std::uint32_t freeSlots = 496 * 8 - used;
         freeBytes += std::uint64_t(freeSlots) * 64;
         density.push_back({freeSlots, std::uint32_t(i)});
+        std::uint32_t longest = 0, current = 0;
+        for (std::uint32_t u = 0; u < 496 * 8; ++u) {
+            current = (page[u / 8] & (0x80 >> (u % 8))) ? 0 : current + 1;
+            longest = std::max(longest, current);
+        }
+        longestFree.push_back(std::uint8_t(std::min<std::uint32_t>(longest, 255)));
         pageTrailer(page, kPtypeAMap, 0, base);
         pwriteAll(base, page, kPageSize);
         if (hasPMap(i)) {
@@ -383,18 +389,19 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
             pageTrailer(page, kPtypePMap, 0, pmapOffset(i));
             pwriteAll(pmapOffset(i), page, kPageSize);
         }
-        if (hasFMap(i)) {
-            // Each byte: the longest free run of the AMap it stands for; new files
-            // are packed, so the space after the end is all that is free.
-            std::memset(page, 0, 496);
-            pageTrailer(page, kPtypeFMap, 0, fmapOffset(i));
-            pwriteAll(fmapOffset(i), page, kPageSize);
-        }
         if (hasFPMap(i)) {
             std::memset(page, 0xFF, 496);
             pageTrailer(page, kPtypeFPMap, 0, fpmapOffset(i));
             pwriteAll(fpmapOffset(i), page, kPageSize);
         }
+    }
+    // FMap pages: one byte per AMap from the 128th on, the longest free run in it.
+    for (std::uint64_t i = 0; i < intervals && !failed(); ++i) {
+        if (!hasFMap(i)) continue;
+        std::memset(page, 0, sizeof page);
+        for (std::uint64_t k = 0; k < 496 && i + k < intervals; ++k) page[k] = longestFree[i + k];
+        pageTrailer(page, kPtypeFMap, 0, fmapOffset(i));
+        pwriteAll(fmapOffset(i), page, kPageSize);
     }
     // Density list: AMaps by descending free space.
     std::stable_sort(density.begin(), density.end(),

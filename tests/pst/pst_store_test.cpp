@@ -62,9 +62,16 @@ std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true) {
     EXPECT_EQ(readerIssues(info.out), "");
     fs::path rp = scratch("readpst-out");
     fs::create_directories(rp);
-    Run r = run("readpst -q -D -o '" + rp.string() + "' '" + pst.string() + "'");
+    Run r = run("readpst -D -o '" + rp.string() + "' '" + pst.string() + "'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(readerIssues(r.out), "");
+    // "... - N items done, M items skipped." per folder: nothing may be skipped.
+    std::istringstream summary(r.out);
+    for (std::string line; std::getline(summary, line);) {
+        if (line.find("items skipped") != std::string::npos) {
+            EXPECT_NE(line.find(", 0 items skipped"), std::string::npos) << line;
+        }
+    }
     if (exportAll) {
         fs::path ex = scratch("pffexport-out");
         Run e = run("pffexport -q -m all -t '" + ex.string() + "' '" + pst.string() + "'");
@@ -214,6 +221,17 @@ TEST(PstStore, NamesInChineseGreekAndEmoji) {
         ASSERT_TRUE(s->addMessage(*f, simpleMessage(n + " ✓ 主题 Θέμα 🎉", "κείμενο 正文 😀"), err));
     }
     EXPECT_TRUE(s->findFolder("Εισερχόμενα"));
+    // An 8-bit body in UTF-8 (code page 65001) keeps text at one byte a character.
+    auto eight = s->addFolder("Eight", err);
+    ASSERT_TRUE(eight) << err;
+    Message m = simpleMessage("Eight-bit body", "");
+    Message e;
+    for (const auto& prop : m.props.all())
+        if (prop.tag != kBody) e.props.set(prop.tag, prop.value);
+    e.props.set(makeTag(0x1000, PropType::String8), std::string("Text κείμενο 正文 😀 end"));
+    e.props.set(0x3FFD0003, std::int32_t(65001));
+    e.props.set(0x3FDE0003, std::int32_t(65001));
+    ASSERT_TRUE(s->addMessage(*eight, e, err)) << err;
     ASSERT_TRUE(s->close(err)) << err;
     auto lines = readAll(p);
     // libpff's Python binding mangles characters outside the BMP, so the names are
@@ -229,6 +247,15 @@ TEST(PstStore, NamesInChineseGreekAndEmoji) {
             << text.substr(0, 400);
     }
     EXPECT_EQ(folderCounts(lines)["/Top of Personal Folders/Εισερχόμενα"], 1);
+    std::ifstream in(rp / "Eight.mbox");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("Text κείμενο 正文 😀 end"), std::string::npos) << text.substr(0, 600);
+    bool found = false;
+    for (const auto& l : lines)
+        if (l.find("\tEight-bit body\t" + sha1Prefix("Text κείμενο 正文 😀 end")) !=
+            std::string::npos)
+            found = true;
+    EXPECT_TRUE(found);
 }
 
 TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
@@ -242,6 +269,12 @@ TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
     for (auto& b : data) b = std::uint8_t((x = x * 1103515245 + 12345) >> 16);
     m.attachments.push_back(fileAttachment("video.bin", data));
     ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+    // 400 attachments: more subnodes than one SLBLOCK holds.
+    Message many = simpleMessage("Many parts", "x");
+    for (int i = 0; i < 400; ++i)
+        many.attachments.push_back(
+            fileAttachment("part" + std::to_string(i) + ".txt", Binary(100, std::uint8_t(i))));
+    ASSERT_TRUE(s->addMessage(*f, many, err)) << err;
     ASSERT_TRUE(s->close(err)) << err;
     EXPECT_LT(fs::file_size(p), std::uintmax_t(data.size()) * 13 / 10);
 
@@ -252,6 +285,12 @@ TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
     for (const auto& l : lines)
         if (l.find(expect) != std::string::npos) found = true;
     EXPECT_TRUE(found);
+    std::string manyLine;
+    for (const auto& l : lines)
+        if (l.find("\tMany parts\t") != std::string::npos) manyLine = l;
+    EXPECT_NE(manyLine.find("\t400\t"), std::string::npos);
+    EXPECT_NE(manyLine.find("100:" + sha1Prefix(std::string(100, char(399 % 256)))),
+              std::string::npos);
     fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
                   "Big" / "Message00001";
     std::ifstream rec(ex / "Recipients.txt");

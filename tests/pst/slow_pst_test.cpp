@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "pst_support.h"
@@ -35,33 +36,30 @@ TEST(PstStoreSlow, HundredThousandMessagesInFiftyFolders) {
         pst_test::Run c = run("'" + checker.string() + "' '" + p.string() + "'");
         EXPECT_EQ(c.status, 0) << c.out.substr(0, 4000);
     }
-    pst_test::Run py =
-        run("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" + p.string() + "' 97");
-    ASSERT_EQ(py.status, 0) << py.out.substr(0, 2000);
-    std::map<std::string, int> perFolder;
-    std::size_t messages = 0;
-    std::istringstream in(py.out);
+    // libpff builds its item tree in time quadratic in the item count (minutes
+    // here, whoever wrote the store), so this size is read with readpst and pstcheck;
+    // libpff reads the 10,000-message store in pst_store_test.
     std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("F\t/Top of Personal Folders/Folder ", 0) == 0) {
-            auto tab = line.rfind('\t');
-            perFolder[line.substr(2, tab - 2)] = std::stoi(line.substr(tab + 1));
-        }
-        if (line.rfind("M\t", 0) == 0) ++messages;
-    }
-    EXPECT_EQ(perFolder.size(), 50u);
-    for (auto& [name, n] : perFolder) EXPECT_EQ(n, 2000) << name;
-    EXPECT_EQ(messages, 50u * 21);  // every 97th of 2,000 per folder
-
     fs::path rp = scratch("readpst-hundredk");
     fs::create_directories(rp);
     pst_test::Run r = run("readpst -q -D -o '" + rp.string() + "' '" + p.string() + "'");
     EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
-    std::size_t fromLines = 0;
+    std::size_t fromLines = 0, folderFiles = 0;
+    std::set<std::string> subjects;
     for (const auto& e : fs::directory_iterator(rp)) {
         std::ifstream mbox(e.path());
-        while (std::getline(mbox, line))
-            if (line.rfind("From ", 0) == 0) ++fromLines;
+        std::size_t here = 0;
+        while (std::getline(mbox, line)) {
+            if (line.rfind("From ", 0) == 0) ++here;
+            if (line.rfind("Subject: Subject ", 0) == 0) subjects.insert(line);
+        }
+        if (e.path().filename().string().rfind("Folder ", 0) == 0) {
+            ++folderFiles;
+            EXPECT_EQ(here, 2000u) << e.path();
+        }
+        fromLines += here;
     }
+    EXPECT_EQ(folderFiles, 50u);
     EXPECT_EQ(fromLines, 100000u);
+    EXPECT_EQ(subjects.size(), 100000u);
 }
