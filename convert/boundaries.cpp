@@ -15,6 +15,8 @@
 // file size and memory independent of it.
 #include "convert/boundaries.h"
 
+#include "convert/ascii.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -233,20 +235,9 @@ constexpr std::string_view kKnownPrefixes[] = {
     "arc-", "content-", "downgraded-", "list-", "mmhs-", "resent-", "x-",
 };
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
-}
+using ascii::equalsNoCase;
+using ascii::lower;
+using ascii::startsWithNoCase;
 
 }  // namespace
 

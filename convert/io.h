@@ -13,7 +13,7 @@ enum class Op { Create, Write, Append, Rename, Remove, MakeDir, Flush };
 
 // Test seam: consulted before each operation; a non-zero error makes it fail.
 class FaultInjector {
-public:
+  public:
     virtual ~FaultInjector() = default;
     virtual std::error_code before(Op op, const std::filesystem::path& path,
                                    std::uint64_t bytes) = 0;
@@ -28,7 +28,7 @@ std::error_code writeFile(const std::filesystem::path& path, std::string_view da
 // An append-only file (MBOX). Each record is written whole or, on failure, cut
 // back to where it began, so the file always ends on a record boundary.
 class AppendFile {
-public:
+  public:
     AppendFile() = default;
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
@@ -38,7 +38,7 @@ public:
     std::error_code close();
     bool isOpen() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
     std::filesystem::path path_;
 };

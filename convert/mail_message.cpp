@@ -6,6 +6,8 @@
 // Nothing else is ever re-serialised, so untouched bytes stay byte-identical.
 #include "convert/mail_message.h"
 
+#include "convert/ascii.h"
+
 #include <gmime/gmime.h>
 
 #include <QMimeDatabase>
@@ -35,20 +37,9 @@ void initGMime() {
 // Deeper MIME nesting than this is left as it is (treated as one opaque part).
 constexpr int kMaxDepth = 64;
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
-}
+using ascii::equalsNoCase;
+using ascii::lower;
+using ascii::startsWithNoCase;
 
 // Case-insensitive search for an ASCII lower-case needle. Each case of the first
 // letter is searched for separately and each search only ever moves forward.

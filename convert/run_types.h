@@ -29,8 +29,8 @@ const char* controlName(Control c);
 struct RunOptions {
     std::vector<std::string> mailboxes;  // one path per row of the mailbox list
     Format format = Format::Eml;
-    bool attachments = false;            // "I have Attachments folder..." ticked
-    std::string attachmentFolder;        // as typed; joined with names as a path
+    bool attachments = false;      // "I have Attachments folder..." ticked
+    std::string attachmentFolder;  // as typed; joined with names as a path
     std::filesystem::path outputFolder;
 };
 
@@ -54,16 +54,16 @@ struct RunSummary {
     std::vector<Failure> failures;
     std::vector<Note> notes;  // things worth knowing that are not failures
     bool cancelled = false;
-    bool setupFailed = false;                 // PST set-up failed: nothing converted
-    std::filesystem::path reportFile;         // set when a report was written
-    std::filesystem::path pstFile;            // PST runs: the store written
+    bool setupFailed = false;          // PST set-up failed: nothing converted
+    std::filesystem::path reportFile;  // set when a report was written
+    std::filesystem::path pstFile;     // PST runs: the store written
 };
 
 // Everything a run shows, as exact texts. The engine coalesces rapid changes
 // (about 30 a second reach the observer) and always delivers each control's
 // final value.
 class RunObserver {
-public:
+  public:
     virtual ~RunObserver() = default;
     virtual void textChanged(Control, const std::string& text) = 0;
     virtual void valueChanged(Control, double value) = 0;

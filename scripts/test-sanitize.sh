@@ -7,8 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 export QT_QPA_PLATFORM=offscreen
+# GCC's flow analysis sees through the sanitizers' instrumentation poorly and then
+# warns "may be used uninitialized" inside the standard library (std::regex); the
+# normal build keeps that warning.
 cmake -S . -B build-asan -G Ninja -DTP_WERROR=ON -DTP_SANITIZE=ON \
-  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1" >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O1 -Wno-maybe-uninitialized" >/dev/null
 cmake --build build-asan -j"$(nproc)"
 # Leaks are reported except one-time allocations inside system libraries.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
