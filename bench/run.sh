@@ -97,33 +97,22 @@ row_eml() {
   rm -rf "$out" "$split"
 }
 
-row_pst() {
-  local out=$work/out-pst ref=$work/out-pst-eml
+# A format's run against the EML run of the same mailbox.
+row_vs_eml() {
+  local fmt=$1 out=$work/out-$1 ref=$work/out-$1-eml
   repeat=1
   prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
-  measure ours "$convert" --format pst --output "$out" "$mailbox"
+  measure ours "$convert" --format "$fmt" --output "$out" "$mailbox"
   prep_cmd="rm -rf '$ref' && mkdir -p '$ref' && warm"
   measure ref "$convert" --format eml --output "$ref" "$mailbox"
   prep_cmd=""
   local size
-  size=$(find "$out" -name '*.pst' -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
-  print_row "pst run vs eml run (${size} MB pst)" "ratio <= 1.5, memory <= 256 MB"
+  size=$(find "$out" -name "*.$fmt" -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
+  print_row "$fmt run vs eml run (${size} MB $fmt)" "ratio <= 1.5, memory <= 256 MB"
   rm -rf "$out" "$ref"
 }
-
-row_mbox() {
-  local out=$work/out-mbox ref=$work/out-mbox-eml
-  repeat=1
-  prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
-  measure ours "$convert" --format mbox --output "$out" "$mailbox"
-  prep_cmd="rm -rf '$ref' && mkdir -p '$ref' && warm"
-  measure ref "$convert" --format eml --output "$ref" "$mailbox"
-  prep_cmd=""
-  local size
-  size=$(find "$out" -name '*.mbox' -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
-  print_row "mbox run vs eml run (${size} MB mbox)" "ratio <= 1.5, memory <= 256 MB"
-  rm -rf "$out" "$ref"
-}
+row_pst() { row_vs_eml pst; }
+row_mbox() { row_vs_eml mbox; }
 
 echo "mailbox: $mailbox ($(stat -c %s "$mailbox") bytes)"
 printf '%-34s %8s %8s %6s | %8s %8s %6s | %8s %8s  %s\n' "row (ours vs reference)" "ours s" \

@@ -337,6 +337,9 @@ class Analyzer {
     std::string peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
     Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
     Multipart readHeader(std::uint64_t start, std::uint64_t limit);
+    template <class OnLine>
+    void forEachLineStart(const std::string& needle, std::uint64_t from, std::uint64_t to,
+                          OnLine&& onLine);
     void advanceDelimiters(Multipart& mp, std::uint64_t to);
     bool closeFollows(Multipart& mp, std::uint64_t pos);
     std::optional<std::uint64_t> findClose(const std::string& boundary, std::uint64_t from,
@@ -534,46 +537,15 @@ Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limi
     return {};
 }
 
-// Accounts for the delimiter lines of `mp` that begin in [mp.cursor, to).
-void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
-    const std::string needle = "--" + mp.boundary;
-    std::uint64_t pos = mp.cursor;
-    while (pos < to) {
-        const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
-        if (hi - pos < needle.size()) break;
-        scan_.load(pos, std::min<std::uint64_t>(hi - pos, 1u << 20));
-        const char* base = scan_.at(pos);
-        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
-        std::size_t off = 0;
-        const char* found = nullptr;
-        while ((found = finder::findBytes(base + off, n - off, needle.data(), needle.size()))) {
-            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
-            off = static_cast<std::size_t>(found - base) + 1;
-            if (q >= to) break;
-            if (!beginsLine(q)) continue;
-            const std::uint64_t after = q + needle.size();
-            const unsigned char c1 = after < size_ ? fwd_.byte(after) : '\n';
-            if (c1 == '-' && after + 1 < size_ && fwd_.byte(after + 1) == '-') {
-                mp.open = false;
-            } else if (isLineEnd(c1) || c1 == ' ' || c1 == '\t') {
-                mp.open = true;
-            }
-        }
-        const std::uint64_t reached = scan_.end();
-        if (reached >= hi) break;
-        pos = reached - (needle.size() - 1);
-    }
-    mp.cursor = std::max(mp.cursor, to);
-}
-
-// The first "--B--" line that begins in [from, to).
-std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, std::uint64_t from,
-                                                 std::uint64_t to) {
-    const std::string needle = "--" + boundary + "--";
+// Calls `onLine(q)` for each occurrence of `needle` that begins a line in
+// [from, to), in file order, until it returns true. Reads in bounded chunks.
+template <class OnLine>
+void Analyzer::forEachLineStart(const std::string& needle, std::uint64_t from, std::uint64_t to,
+                                OnLine&& onLine) {
     std::uint64_t pos = from;
     while (pos < to) {
         const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
-        if (hi - pos < needle.size()) break;
+        if (hi - pos < needle.size()) return;
         scan_.load(pos, std::min<std::uint64_t>(hi - pos, 1u << 20));
         const char* base = scan_.at(pos);
         const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
@@ -582,14 +554,40 @@ std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, st
                    finder::findBytes(base + off, n - off, needle.data(), needle.size())) {
             const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
             off = static_cast<std::size_t>(found - base) + 1;
-            if (q >= to) break;
-            if (beginsLine(q)) return q;
+            if (q >= to) return;
+            if (beginsLine(q) && onLine(q)) return;
         }
         const std::uint64_t reached = scan_.end();
-        if (reached >= hi) break;
+        if (reached >= hi) return;
         pos = reached - (needle.size() - 1);
     }
-    return std::nullopt;
+}
+
+// Accounts for the delimiter lines of `mp` that begin in [mp.cursor, to).
+void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
+    const std::string needle = "--" + mp.boundary;
+    forEachLineStart(needle, mp.cursor, to, [&](std::uint64_t q) {
+        const std::uint64_t after = q + needle.size();
+        const unsigned char c1 = after < size_ ? fwd_.byte(after) : '\n';
+        if (c1 == '-' && after + 1 < size_ && fwd_.byte(after + 1) == '-') {
+            mp.open = false;
+        } else if (isLineEnd(c1) || c1 == ' ' || c1 == '\t') {
+            mp.open = true;
+        }
+        return false;
+    });
+    mp.cursor = std::max(mp.cursor, to);
+}
+
+// The first "--B--" line that begins in [from, to).
+std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, std::uint64_t from,
+                                                 std::uint64_t to) {
+    std::optional<std::uint64_t> close;
+    forEachLineStart("--" + boundary + "--", from, to, [&](std::uint64_t q) {
+        close = q;
+        return true;
+    });
+    return close;
 }
 
 // One pass over the file recording, per boundary text, the last "--B--" line.
