@@ -1,7 +1,10 @@
 #include "convert/conversion_run.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <exception>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -75,6 +78,33 @@ std::string describeException(const std::exception_ptr& e) {
     }
 }
 
+// Who a mailbox file was when the run opened it. A message is cut out of it again
+// (when its output could not be finished) only while it is still the same file.
+struct MailboxStamp {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t mtimeSec = 0, mtimeNsec = 0;
+
+    static MailboxStamp of(const std::string& path) {
+        MailboxStamp stamp;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return stamp;
+        stamp.known = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.mtimeSec = st.st_mtim.tv_sec;
+        stamp.mtimeNsec = st.st_mtim.tv_nsec;
+        return stamp;
+    }
+    bool sameAs(const MailboxStamp& o) const {
+        return known && o.known && device == o.device && inode == o.inode && size == o.size &&
+               mtimeSec == o.mtimeSec && mtimeNsec == o.mtimeNsec;
+    }
+};
+
 }  // namespace
 
 struct ConversionRun::Impl {
@@ -87,7 +117,11 @@ struct ConversionRun::Impl {
     CoalescingObserver* out = nullptr;
     MessageSink* sink = nullptr;
     AttachmentStep* attachments = nullptr;
-    std::string buffer;  // the message being converted; one at a time
+    std::string buffer;                // the message being converted; one at a time
+    std::vector<MailboxStamp> stamps;  // per row, taken when its file was opened
+    // Messages the sink accepted although they were already counted as not
+    // (completely) converted (an attachment could not be handled).
+    std::set<std::pair<int, int>> countedStored;
 
     Impl(RunOptions o, RunObserver& obs, RunServices s)
         : options(std::move(o)), observer(obs), services(std::move(s)) {}
@@ -98,8 +132,12 @@ struct ConversionRun::Impl {
 
     void convertMailbox(int i, int rows, finder::Scanner& scanner, finder::ScanShared& shared,
                         const std::atomic<bool>& cancel);
+    MailboxInfo mailboxInfo(int row) const;
     void convertMessage(const MailboxInfo& info, const MailboxFile& file, const MessageRange& range,
                         int k);
+    std::string readMessage(const MailboxFile& file, const MessageRange& range);
+    std::vector<std::string> attachmentPass();
+    void keepUnkept(const std::vector<UnkeptMessage>& unkept);
     void writeReport();
 };
 
@@ -156,6 +194,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     finder::Scanner scanner(shared, &relay);
 
     const int rows = static_cast<int>(d.options.mailboxes.size());
+    d.stamps.assign(static_cast<std::size_t>(rows), MailboxStamp{});
     for (int i = 0; i < rows && !d.summary.cancelled; ++i) {
         if (cancel.load()) {
             d.summary.cancelled = true;
@@ -165,12 +204,21 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
         d.convertMailbox(i, rows, scanner, shared, cancel);
     }
 
-    // Every output is finished, also after a cancel or failures.
+    // Every output is finished, also after a cancel or failures. Messages that
+    // went into an output that could not be finished are kept as their .eml files
+    // (after a cancel too: they were converted once and must not be lost).
+    std::vector<UnkeptMessage> unkept;
     try {
         sink->close(d.summary);
     } catch (...) {
         d.fail("", 0, "close", describeException(std::current_exception()));
     }
+    try {
+        unkept = sink->takeUnkept();
+    } catch (...) {
+        d.fail("", 0, "close", describeException(std::current_exception()));
+    }
+    d.keepUnkept(unkept);
     out.flush();
     if (!d.summary.failures.empty() || !d.summary.notes.empty()) {
         d.writeReport();
@@ -185,6 +233,8 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     d.sink = nullptr;
     d.attachments = nullptr;
     d.buffer = std::string();
+    d.stamps = {};
+    d.countedStored = {};
     return std::move(d.summary);
 }
 
@@ -194,12 +244,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     shared.reset();
     out->textChanged(Control::LblProgessCurrent,
                      "Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(rows) + ") ");
-    MailboxInfo info;
-    info.path = trimSpaces(options.mailboxes[static_cast<std::size_t>(i)]);
-    info.fileName = FileNameOf(info.path);
-    info.name = MailboxNameOf(info.path);
-    if (!info.path.empty())
-        info.outputFolder = mailboxOutputFolder(options.outputFolder, info.path);
+    const MailboxInfo info = mailboxInfo(i);
     ++summary.mailboxes;
 
     try {
@@ -263,6 +308,9 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         finishMailbox();
         return;
     }
+    MailboxStamp stamp = MailboxStamp::of(info.path);
+    if (stamp.size != static_cast<off_t>(file.size())) stamp.known = false;
+    stamps[static_cast<std::size_t>(i)] = stamp;
 
     if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
 
@@ -308,26 +356,54 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     finishMailbox();
 }
 
+MailboxInfo ConversionRun::Impl::mailboxInfo(int row) const {
+    MailboxInfo info;
+    info.row = row;
+    info.path = trimSpaces(options.mailboxes[static_cast<std::size_t>(row)]);
+    info.fileName = FileNameOf(info.path);
+    info.name = MailboxNameOf(info.path);
+    if (!info.path.empty())
+        info.outputFolder = mailboxOutputFolder(options.outputFolder, info.path);
+    return info;
+}
+
+// Cuts the message out of its mailbox into `buffer`; the reason when it cannot.
+std::string ConversionRun::Impl::readMessage(const MailboxFile& file, const MessageRange& range) {
+    if (buffer.capacity() > kKeepBufferBytes && range.size() < kKeepBufferBytes) {
+        buffer = std::string();
+    }
+    buffer.reserve(static_cast<std::size_t>(range.size()) + 2);
+    if (std::error_code ec = file.read(range.begin, range.size(), buffer)) return io::describe(ec);
+    if (buffer.size() != range.size()) {
+        return "the mailbox file ended early (read " + std::to_string(buffer.size()) + " of " +
+               std::to_string(range.size()) + " bytes); it changed during the run";
+    }
+    return {};
+}
+
+// The attachment pass over `buffer`; what it could not handle.
+std::vector<std::string> ConversionRun::Impl::attachmentPass() {
+    std::vector<std::string> problems;
+    if (attachments == nullptr) return problems;
+    try {
+        attachments->apply(buffer, options, problems);
+    } catch (...) {
+        problems.push_back(describeException(std::current_exception()));
+    }
+    return problems;
+}
+
 void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxFile& file,
                                          const MessageRange& range, int k) {
     const std::string number = std::to_string(k);
     MessageInfo message;
     message.number = k;
     message.emlPath = info.outputFolder / ("Email-" + number + ".eml");
+    message.offset = range.begin;
+    message.size = range.size();
 
-    if (buffer.capacity() > kKeepBufferBytes && range.size() < kKeepBufferBytes) {
-        buffer = std::string();
-    }
-    buffer.reserve(static_cast<std::size_t>(range.size()) + 2);
-    if (std::error_code ec = file.read(range.begin, range.size(), buffer)) {
-        fail(info.path, k, "read", io::describe(ec));
-        ++summary.failedMessages;
-        return;
-    }
-    if (buffer.size() != range.size()) {
-        fail(info.path, k, "read",
-             "the mailbox file ended early (read " + std::to_string(buffer.size()) + " of " +
-                 std::to_string(range.size()) + " bytes); it changed during the run");
+    if (std::string why = readMessage(file, range); !why.empty()) {
+        fail(info.path, k, "read", std::move(why));
         ++summary.failedMessages;
         return;
     }
@@ -336,17 +412,9 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
                                                " Total Bytes.");
     applyEmlContentRule(buffer);
 
-    bool incomplete = false;
-    if (attachments != nullptr) {
-        std::vector<std::string> problems;
-        try {
-            attachments->apply(buffer, options, problems);
-        } catch (...) {
-            problems.push_back(describeException(std::current_exception()));
-        }
-        for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
-        incomplete = !problems.empty();
-    }
+    std::vector<std::string> problems = attachmentPass();
+    for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
+    bool incomplete = !problems.empty();
     out->textChanged(Control::LblProgress, "Saved " + number + " Email Messages");
 
     std::string error;
@@ -371,8 +439,68 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
             fail(info.path, k, formatName(options.format), error);
         }
         incomplete = true;
+    } else if (incomplete) {
+        countedStored.insert({info.row, k});
     }
     if (incomplete) ++summary.failedMessages;
+}
+
+// The messages of an output that could not be finished: each is cut out of its
+// mailbox again, goes through the same attachment pass, and is kept as its
+// Email-k.eml, with the same bytes an EML run writes. Each counts as not
+// converted; one that cannot be kept either is reported lost.
+void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
+    const std::string output = formatName(options.format);
+    const int rows = static_cast<int>(options.mailboxes.size());
+    MailboxFile file;
+    MailboxInfo info;
+    std::string mailboxError;  // why the current mailbox cannot be read again
+    int openRow = -2;
+    for (const UnkeptMessage& m : unkept) {
+        const int k = m.number;
+        if (m.row != openRow) {
+            openRow = m.row;
+            file.close();
+            info = MailboxInfo{};
+            mailboxError.clear();
+            if (m.row < 0 || m.row >= rows) {
+                mailboxError = "its mailbox is not known to the run";
+            } else {
+                info = mailboxInfo(m.row);
+                const MailboxStamp& then = stamps[static_cast<std::size_t>(m.row)];
+                std::error_code ec = file.open(info.path);
+                if (ec) {
+                    mailboxError = "its mailbox cannot be read again: " + io::describe(ec);
+                } else if (!then.sameAs(MailboxStamp::of(info.path)) ||
+                           file.size() != static_cast<std::uint64_t>(then.size)) {
+                    mailboxError = "its mailbox changed during the run";
+                } else if (!MakeFolderPath(info.outputFolder)) {
+                    mailboxError =
+                        "the folder " + info.outputFolder.string() + " could not be created";
+                }
+            }
+        }
+        const std::string eml =
+            (info.outputFolder / ("Email-" + std::to_string(k) + ".eml")).string();
+        const std::string said =
+            "it was stored, but the " + output + " output could not be finished";
+        const bool counted = countedStored.count({m.row, k}) > 0;
+        std::string error = mailboxError;
+        if (error.empty()) error = readMessage(file, MessageRange{m.offset, m.offset + m.size});
+        if (error.empty()) {
+            applyEmlContentRule(buffer);
+            std::vector<std::string> problems = attachmentPass();
+            // Problems met the first time were reported then.
+            if (!counted) {
+                for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
+            }
+            if (std::error_code ec = io::writeFile(eml, buffer)) error = io::describe(ec);
+        }
+        fail(info.path, k, output,
+             error.empty() ? said + "; the message was kept as " + eml
+                           : said + ", and it could not be kept as " + eml + " either: " + error);
+        if (!counted) ++summary.failedMessages;
+    }
 }
 
 void ConversionRun::Impl::writeReport() {

@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cerrno>
 
+#ifdef TP_HAVE_PST
+#include "pst/ndb/writer.h"
+#endif
+
 namespace tp::io {
 
 namespace {
@@ -40,10 +44,45 @@ std::error_code writeAll(int fd, const std::filesystem::path& path, std::string_
     return {};
 }
 
+#ifdef TP_HAVE_PST
+// The store writer keeps its own file; its calls reach the run's injector as the
+// run's own operations of the same kind.
+class StoreFileFaults : public pst::ndb::FileFaults {
+  public:
+    int before(pst::ndb::FileOp op, const std::filesystem::path& path,
+               std::uint64_t bytes) override {
+        Op mapped = Op::Write;
+        switch (op) {
+            case pst::ndb::FileOp::Create:
+                mapped = Op::Create;
+                break;
+            case pst::ndb::FileOp::Write:
+            case pst::ndb::FileOp::Resize:
+                mapped = Op::Write;
+                break;
+            case pst::ndb::FileOp::Flush:
+            case pst::ndb::FileOp::Close:
+                mapped = Op::Flush;
+                break;
+        }
+        const std::error_code ec = injected(mapped, path, bytes);
+        if (!ec) return 0;
+        // The writer reports an errno; an error of another kind becomes an I/O error.
+        return ec.category() == std::generic_category() || ec.category() == std::system_category()
+                   ? ec.value()
+                   : EIO;
+    }
+};
+StoreFileFaults gStoreFileFaults;
+#endif
+
 }  // namespace
 
 void setFaultInjector(FaultInjector* injector) {
     gInjector.store(injector);
+#ifdef TP_HAVE_PST
+    pst::ndb::setFileFaults(injector != nullptr ? &gStoreFileFaults : nullptr);
+#endif
 }
 
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes) {

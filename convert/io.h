@@ -18,7 +18,9 @@ class FaultInjector {
     virtual std::error_code before(Op op, const std::filesystem::path& path,
                                    std::uint64_t bytes) = 0;
 };
-void setFaultInjector(FaultInjector* injector);  // nullptr: none
+// Also reaches the .pst writer's own file calls (creation as Create, writes and
+// sizing as Write, flush and close as Flush). nullptr: none.
+void setFaultInjector(FaultInjector* injector);
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes);
 
 // Creates or truncates `path` and writes `data`. On failure nothing partial is

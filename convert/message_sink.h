@@ -1,9 +1,11 @@
 #pragma once
 // Where a run puts its messages. One sink per output format; the run itself is
 // format-agnostic: it finds, cuts, and passes each message's final bytes here.
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run_types.h"
 
@@ -14,11 +16,24 @@ struct MailboxInfo {
     std::string fileName;                // FileNameOf(path)
     std::string name;                    // MailboxName: file name, trimmed, ".imm" removed
     std::filesystem::path outputFolder;  // the mailbox output folder (created by the run)
+    int row = -1;                        // its position in RunOptions::mailboxes
 };
 
 struct MessageInfo {
     int number = 0;                 // k, 1-based within the mailbox
     std::filesystem::path emlPath;  // <mailbox output folder>/Email-k.eml
+    std::uint64_t offset = 0;       // where the message lies in its mailbox file
+    std::uint64_t size = 0;
+};
+
+// A message that store() accepted but that is in no output after close() after all
+// (the output could not be finished). Small on purpose: a sink may hold one per
+// message it stored.
+struct UnkeptMessage {
+    int row = -1;  // MailboxInfo::row
+    int number = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
 };
 
 class MessageSink {
@@ -35,6 +50,10 @@ class MessageSink {
     virtual void endMailbox(const MailboxInfo&) {}
     // After the last mailbox, also after a cancel: finishes every output so it is whole.
     virtual void close(RunSummary&) {}
+    // After close(): the messages store() accepted that close() could not keep. The
+    // sink has reported the failure of its output; the run cuts each of these
+    // messages out of its mailbox again and keeps it as its Email-k.eml.
+    virtual std::vector<UnkeptMessage> takeUnkept() { return {}; }
 };
 
 }  // namespace tp::convert

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "convert/io.h"
 #include "convert/pst_import.h"
 
 namespace tp::convert {
@@ -109,33 +110,45 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
         error = "the message could not be added to the personal folders file: " + why;
         return false;
     }
-    added_.emplace_back(mailbox.path, message.number);
+    added_.push_back(UnkeptMessage{mailbox.row, message.number, message.offset, message.size});
     return true;
 }
 
 void PstSink::close(RunSummary& summary) {
     if (!store_) return;
-    summary.pstFile = path_;
     std::string error;
-    bool ok = store_->close(error);
+    const bool ok = store_->close(error);
     store_.reset();
-    if (!ok) {
-        summary.failures.push_back(
-            Failure{"", 0, "pst",
-                    path_.string() + " could not be finished: " +
-                        (error.empty() ? std::string("unknown error") : error)});
-        // Its messages are in no output, and their bytes are gone: each one is
-        // reported, none counts as converted.
-        for (const auto& [mailbox, k] : added_) {
-            summary.failures.push_back(
-                Failure{mailbox, k, "pst",
-                        "it was written into " + path_.string() +
-                            ", which could not be finished, and could not be kept as its "
-                            ".eml either"});
-            ++summary.failedMessages;
-        }
+    if (ok) {
+        summary.pstFile = path_;
+        added_ = {};
+        return;
     }
-    added_.clear();
+    // Without its header the file opens nowhere; it only takes space (perhaps the
+    // very space that ran out). Remove it; if even that fails, empty it, so that
+    // nothing is left that looks like a store.
+    std::string fate = "the file was removed";
+    if (std::error_code ec = io::removeFile(path_)) {
+        std::error_code ec2;
+        std::filesystem::resize_file(path_, 0, ec2);
+        fate = "the file could not be removed (" + io::describe(ec) + ")" +
+               (ec2 ? ", nor emptied (" + io::describe(ec2) + "); it is not a usable store"
+                    : std::string(", so it was emptied"));
+    }
+    summary.failures.push_back(
+        Failure{"", 0, "pst",
+                path_.string() + " could not be finished: " +
+                    (error.empty() ? std::string("unknown error") : error) + "; " + fate +
+                    (added_.empty() ? std::string()
+                                    : "; the " + std::to_string(added_.size()) +
+                                          (added_.size() == 1 ? " message" : " messages") +
+                                          " written into it are listed one by one")});
+    unkept_ = std::move(added_);
+    added_ = {};
+}
+
+std::vector<UnkeptMessage> PstSink::takeUnkept() {
+    return std::exchange(unkept_, {});
 }
 
 std::unique_ptr<MessageSink> makePstSink() {

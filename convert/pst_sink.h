@@ -38,8 +38,11 @@ class PstSink : public MessageSink {
     // written adds nothing to the store and returns false with the reason.
     bool store(const MailboxInfo& mailbox, const MessageInfo& message, std::string_view bytes,
                RunObserver& observer, std::string& error) override;
-    // Finishes the store so that it opens (also after a cancel).
+    // Finishes the store so that it opens (also after a cancel). A store that cannot
+    // be finished is useless: it is removed, and its messages are handed back
+    // through takeUnkept().
     void close(RunSummary& summary) override;
+    std::vector<UnkeptMessage> takeUnkept() override;
 
     const std::filesystem::path& path() const { return path_; }
 
@@ -51,9 +54,10 @@ class PstSink : public MessageSink {
     std::filesystem::path path_;
     std::map<std::string, pst::FolderId> folders_;
     std::map<std::string, std::string> folderErrors_;
-    // The messages added so far (mailbox path, k): when the store cannot be
-    // finished, every one of them is reported as not converted.
-    std::vector<std::pair<std::string, int>> added_;
+    // The messages added so far, where each lies in its mailbox: when the store
+    // cannot be finished, the run keeps every one of them as its .eml instead.
+    std::vector<UnkeptMessage> added_;
+    std::vector<UnkeptMessage> unkept_;
 };
 
 std::unique_ptr<MessageSink> makePstSink();

@@ -57,50 +57,84 @@ std::uint32_t HeapBuilder::allocate(const std::uint8_t* data, std::size_t size) 
 
 void HeapBuilder::replace(std::uint32_t hid, const Bytes& b) {
     Page& p = pages_.at(hid >> 16);
+    if (p.bid) throw std::logic_error("heap page already written");
     std::size_t index = ((hid >> 5) & 0x7FF) - 1;
     std::size_t off = p.starts.at(index) - headerSize(hid >> 16);
     std::memcpy(p.data.data() + off, b.data(), b.size());
 }
 
-std::vector<Bytes> HeapBuilder::serialize() const {
-    std::vector<Bytes> out;
-    std::vector<std::uint8_t> levels;
-    for (std::size_t i = 0; i < pages_.size(); ++i) {
-        const Page& p = pages_[i];
-        std::size_t hs = headerSize(i);
-        Bytes b(hs, 0);
-        b.insert(b.end(), p.data.begin(), p.data.end());
-        if (b.size() % 2) b.push_back(0);
-        std::uint16_t ibHnpm = std::uint16_t(b.size());
-        std::size_t mapSize = 4 + 2 * (p.starts.size() + 1);
-        Bytes map(mapSize, 0);
-        put16(&map[0], std::uint16_t(p.starts.size()));
-        put16(&map[2], 0);
-        for (std::size_t k = 0; k < p.starts.size(); ++k) put16(&map[4 + 2 * k], p.starts[k]);
-        put16(&map[4 + 2 * p.starts.size()], std::uint16_t(hs + p.data.size()));
-        b.insert(b.end(), map.begin(), map.end());
-        put16(&b[0], ibHnpm);
-        levels.push_back(fillLevel(ndb::kMaxBlockData - b.size()));
-        out.push_back(std::move(b));
+Bytes HeapBuilder::pageBlock(std::size_t i) const {
+    const Page& p = pages_[i];
+    std::size_t hs = headerSize(i);
+    Bytes b(hs, 0);
+    b.reserve(hs + p.data.size() + 1 + 4 + 2 * (p.starts.size() + 1));
+    b.insert(b.end(), p.data.begin(), p.data.end());
+    if (b.size() % 2) b.push_back(0);
+    std::uint16_t ibHnpm = std::uint16_t(b.size());
+    std::size_t mapSize = 4 + 2 * (p.starts.size() + 1);
+    Bytes map(mapSize, 0);
+    put16(&map[0], std::uint16_t(p.starts.size()));
+    put16(&map[2], 0);
+    for (std::size_t k = 0; k < p.starts.size(); ++k) put16(&map[4 + 2 * k], p.starts[k]);
+    put16(&map[4 + 2 * p.starts.size()], std::uint16_t(hs + p.data.size()));
+    b.insert(b.end(), map.begin(), map.end());
+    put16(&b[0], ibHnpm);
+    return b;
+}
+
+void HeapBuilder::flushFullPages(ndb::NodeDatabase& db) {
+    for (; completed_ + 1 < pages_.size(); ++completed_) {
+        Page& p = pages_[completed_];
+        Bytes b = pageBlock(completed_);
+        p.level = fillLevel(ndb::kMaxBlockData - b.size());
+        if (holdsLevels(completed_)) continue;
+        p.bid = db.writeData(b.data(), b.size());
+        p.blockSize = std::uint32_t(b.size());
+        p.data = Bytes();
+        p.starts = std::vector<std::uint16_t>();
     }
-    // Headers: page 0 carries the signature, root and the fill levels of pages
-    // 0..7; a bitmap header every 128 pages carries those of the next 128.
-    Bytes& first = out[0];
-    first[2] = ndb::kHnSignature;
-    first[3] = clientSig_;
-    put32(&first[4], root_);
-    for (std::size_t i = 0; i < 8 && i < levels.size(); ++i)
-        first[8 + i / 2] |= std::uint8_t(levels[i] << (4 * (i % 2)));
-    for (std::size_t i = 8; i < out.size(); i += 128)
-        for (std::size_t k = 0; k < 128 && i + k < levels.size(); ++k)
-            out[i][2 + k / 2] |= std::uint8_t(levels[i + k] << (4 * (k % 2)));
-    return out;
+}
+
+std::uint64_t HeapBuilder::write(ndb::NodeDatabase& db) {
+    // The pages still in memory, then their headers: page 0 carries the signature,
+    // root and the fill levels of pages 0..7; a bitmap header every 128 pages
+    // carries those of the next 128.
+    std::vector<std::pair<std::size_t, Bytes>> pending;
+    for (std::size_t i = 0; i < pages_.size(); ++i) {
+        if (pages_[i].bid) continue;
+        Bytes b = pageBlock(i);
+        pages_[i].level = fillLevel(ndb::kMaxBlockData - b.size());
+        pending.emplace_back(i, std::move(b));
+    }
+    for (auto& [i, b] : pending) {
+        if (i == 0) {
+            b[2] = ndb::kHnSignature;
+            b[3] = clientSig_;
+            put32(&b[4], root_);
+            for (std::size_t k = 0; k < 8 && k < pages_.size(); ++k)
+                b[8 + k / 2] |= std::uint8_t(pages_[k].level << (4 * (k % 2)));
+        } else if (i % 128 == 8) {
+            for (std::size_t k = 0; k < 128 && i + k < pages_.size(); ++k)
+                b[2 + k / 2] |= std::uint8_t(pages_[i + k].level << (4 * (k % 2)));
+        }
+        pages_[i].bid = db.writeData(b.data(), b.size());
+        pages_[i].blockSize = std::uint32_t(b.size());
+    }
+    std::vector<std::uint64_t> bids;
+    std::vector<std::uint32_t> sizes;
+    bids.reserve(pages_.size());
+    sizes.reserve(pages_.size());
+    for (const Page& p : pages_) {
+        bids.push_back(p.bid);
+        sizes.push_back(p.blockSize);
+    }
+    return db.writeTree(bids, sizes);
 }
 
 // ---------------------------------------------------------------- BTH
 
 std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
-                       const std::vector<Bytes>& records) {
+                       const Bytes& records) {
     Bytes header(8, 0);
     header[0] = ndb::kBTypeBTH;
     header[1] = cbKey;
@@ -108,15 +142,14 @@ std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt
     std::uint32_t headerHid = heap.allocate(header);
     if (records.empty()) return headerHid;
     // Leaves, then index levels of (first key, child HID) until one node remains.
+    const std::size_t cbRecord = std::size_t(cbKey) + cbEnt;
+    const std::size_t count = records.size() / cbRecord;
     std::vector<std::pair<Bytes, std::uint32_t>> level;
-    std::size_t perLeaf = kMaxHeapAlloc / (cbKey + cbEnt);
-    for (std::size_t i = 0; i < records.size(); i += perLeaf) {
-        std::size_t n = std::min(perLeaf, records.size() - i);
-        Bytes leaf;
-        for (std::size_t k = 0; k < n; ++k)
-            leaf.insert(leaf.end(), records[i + k].begin(), records[i + k].end());
-        level.push_back(
-            {Bytes(records[i].begin(), records[i].begin() + cbKey), heap.allocate(leaf)});
+    std::size_t perLeaf = kMaxHeapAlloc / cbRecord;
+    for (std::size_t i = 0; i < count; i += perLeaf) {
+        std::size_t n = std::min(perLeaf, count - i);
+        const std::uint8_t* first = records.data() + i * cbRecord;
+        level.push_back({Bytes(first, first + cbKey), heap.allocate(first, n * cbRecord)});
     }
     std::uint8_t levels = 0;
     std::size_t perIndex = kMaxHeapAlloc / (cbKey + 4);
@@ -186,7 +219,8 @@ std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value> val
               [](const Value& a, const Value& b) { return (a.tag >> 16) < (b.tag >> 16); });
     HeapBuilder heap(ndb::kBTypePC);
     ValueStore store(db, heap, subnodes, nextSubnodeIndex);
-    std::vector<Bytes> records;
+    Bytes records;
+    records.reserve(8 * values.size());
     for (const Value& v : values) {
         std::uint16_t type = std::uint16_t(v.tag & 0xFFFF);
         std::uint32_t fs = fixedSize(type);
@@ -197,14 +231,14 @@ std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value> val
             std::memcpy(&word, v.bytes.data(), std::min<std::size_t>(4, v.bytes.size()));
         else
             word = store.store(v.bytes);
-        Bytes r(8);
+        std::uint8_t r[8];
         put16(&r[0], std::uint16_t(v.tag >> 16));
         put16(&r[2], type);
         put32(&r[4], word);
-        records.push_back(std::move(r));
+        records.insert(records.end(), r, r + 8);
     }
     heap.setUserRoot(buildBth(heap, 2, 6, records));
-    return db.writeChunks(heap.serialize());
+    return heap.write(db);
 }
 
 // ---------------------------------------------------------------- TC
@@ -255,38 +289,39 @@ void TableBuilder::addRow(std::uint32_t rowId, const std::vector<Value>& cells,
     put32(&row[0], rowId);
     row[rgib_[2]] |= 0xC0;
     rowIds_.push_back({rowId, std::uint32_t(rowIds_.size())});
+    // A full block of rows goes to disk once the next row arrives, padded to the
+    // block's size; the last block is written, unpadded, by write().
+    const std::size_t perBlock = ndb::kMaxBlockData / row.size();
+    if (rows_.size() == perBlock * row.size()) {
+        rows_.resize(ndb::kMaxBlockData, 0);
+        rowBlocks_.push_back(db.writeData(rows_.data(), rows_.size()));
+        rowBlockSizes_.push_back(std::uint32_t(rows_.size()));
+        rows_.clear();
+    }
     rows_.insert(rows_.end(), row.begin(), row.end());
+    heap_.flushFullPages(db);
 }
 
 std::pair<std::uint64_t, std::uint64_t> TableBuilder::write(ndb::NodeDatabase& db) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> sorted = rowIds_;
     std::sort(sorted.begin(), sorted.end());
-    std::vector<Bytes> records;
+    Bytes records;
+    records.reserve(8 * sorted.size());
     for (auto& [id, index] : sorted) {
-        Bytes r(8);
+        std::uint8_t r[8];
         put32(&r[0], id);
         put32(&r[4], index);
-        records.push_back(std::move(r));
+        records.insert(records.end(), r, r + 8);
     }
     rowIndexHid_ = buildBth(heap_, 4, 4, records);
     std::uint32_t hnidRows = 0;
-    if (!rows_.empty()) {
-        if (rows_.size() <= kMaxHeapAlloc) {
-            hnidRows = heap_.allocate(rows_);
-        } else {
-            // Whole rows per block; every block but the last fills 8176 bytes.
-            std::size_t rowSize = rgib_[3];
-            std::size_t perBlock = ndb::kMaxBlockData / rowSize;
-            ndb::NodeDatabase::Stream s(db);
-            Bytes pad(ndb::kMaxBlockData - perBlock * rowSize, 0);
-            for (std::size_t off = 0; off < rows_.size(); off += perBlock * rowSize) {
-                std::size_t n = std::min(perBlock * rowSize, rows_.size() - off);
-                s.append(rows_.data() + off, n);
-                if (off + n < rows_.size()) s.append(pad.data(), pad.size());
-            }
-            ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
-            hnidRows = store.storeTree(s.finish());
-        }
+    if (rowBlocks_.empty() && !rows_.empty() && rows_.size() <= kMaxHeapAlloc) {
+        hnidRows = heap_.allocate(rows_);
+    } else if (!rows_.empty()) {
+        rowBlocks_.push_back(db.writeData(rows_.data(), rows_.size()));
+        rowBlockSizes_.push_back(std::uint32_t(rows_.size()));
+        ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
+        hnidRows = store.storeTree(db.writeTree(rowBlocks_, rowBlockSizes_));
     }
     Bytes info(22 + 8 * cols_.size(), 0);
     info[0] = ndb::kBTypeTC;
@@ -306,7 +341,7 @@ std::pair<std::uint64_t, std::uint64_t> TableBuilder::write(ndb::NodeDatabase& d
         p[7] = byTag[i].bit;
     }
     heap_.replace(tcinfoHid_, info);
-    std::uint64_t data = db.writeChunks(heap_.serialize());
+    std::uint64_t data = heap_.write(db);
     std::uint64_t sub = db.writeSubnodes(subnodes_);
     return {data, sub};
 }

@@ -24,23 +24,37 @@ class HeapBuilder {
     // Overwrites an earlier allocation of the same size.
     void replace(std::uint32_t hid, const Bytes& b);
     void setUserRoot(std::uint32_t hid) { root_ = hid; }
-    std::vector<Bytes> serialize() const;  // one entry per data block
     std::size_t pageCount() const { return pages_.size(); }
+    // Writes every page that can no longer change (all but the one being filled)
+    // to disk now, so a heap that grows for the whole run (a folder's contents
+    // table) does not grow in memory. Page 0 and the bitmap pages stay: they carry
+    // the fill levels of the pages after them. Allocations on a written page can
+    // no longer be replaced.
+    void flushFullPages(ndb::NodeDatabase& db);
+    // Writes the remaining pages and the data tree over all of them; returns its BID.
+    std::uint64_t write(ndb::NodeDatabase& db);
 
   private:
     struct Page {
         Bytes data;                         // allocations, after the page header
         std::vector<std::uint16_t> starts;  // offsets of each allocation
+        std::uint64_t bid = 0;              // set once the page is on disk
+        std::uint32_t blockSize = 0;
+        std::uint8_t level = 0;  // fill level, known once the page is complete
     };
     static std::size_t headerSize(std::size_t page);
+    static bool holdsLevels(std::size_t page) { return page == 0 || page % 128 == 8; }
+    Bytes pageBlock(std::size_t page) const;  // the page's block, without fill levels
     std::uint8_t clientSig_;
     std::uint32_t root_ = 0;
     std::vector<Page> pages_;
+    std::size_t completed_ = 0;  // pages before this index are complete
 };
 
-// BTree-on-heap ([MS-PST] 2.3.2): records sorted by key; returns the BTHHEADER's HID.
+// BTree-on-heap ([MS-PST] 2.3.2): records of cbKey + cbEnt bytes each, one after
+// the other, sorted by key; returns the BTHHEADER's HID.
 std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
-                       const std::vector<Bytes>& sortedRecords);
+                       const Bytes& sortedRecords);
 
 // Stores a variable-size value: in the heap when small, else as a subnode whose
 // entry is appended to `subnodes`. Returns the HNID (0 for an empty value).
@@ -102,7 +116,10 @@ class TableBuilder {
     HeapBuilder heap_{0x7C};
     std::uint32_t tcinfoHid_ = 0, rowIndexHid_ = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> rowIds_;  // row id, row index
+    // The row matrix: whole rows per block; full blocks go to disk as they fill.
     Bytes rows_;
+    std::vector<std::uint64_t> rowBlocks_;
+    std::vector<std::uint32_t> rowBlockSizes_;
     std::vector<ndb::SubnodeEntry> subnodes_;
     std::uint32_t nextSubnodeIndex_ = 0x400;
 };

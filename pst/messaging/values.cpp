@@ -33,11 +33,6 @@ const Property* PropertySet::find(std::uint32_t tag) const {
 namespace messaging {
 namespace {
 
-void append16(ltp::Bytes& b, std::uint16_t v) {
-    b.push_back(std::uint8_t(v));
-    b.push_back(std::uint8_t(v >> 8));
-}
-
 template <class T>
 ltp::Bytes raw(T v) {
     ltp::Bytes b(sizeof(T));
@@ -48,21 +43,35 @@ ltp::Bytes raw(T v) {
 }  // namespace
 
 ltp::Bytes utf16(const std::string& s) {
-    ltp::Bytes out;
-    out.reserve(s.size() * 2);
+    // At most two bytes out per byte in (a four-byte sequence gives a surrogate
+    // pair); the buffer is cut to what was written.
+    ltp::Bytes out(s.size() * 2);
+    std::uint8_t* o = out.data();
+    const auto* in = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    auto put = [&o](std::uint32_t unit) {
+        o[0] = std::uint8_t(unit);
+        o[1] = std::uint8_t(unit >> 8);
+        o += 2;
+    };
     std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
+    while (i < n) {
+        // Runs of ASCII, the bulk of mail text, widen without decoding.
+        while (i < n && in[i] < 0x80) {
+            o[0] = in[i++];
+            o[1] = 0;
+            o += 2;
+        }
+        if (i == n) break;
+        unsigned char c = in[i];
         std::uint32_t cp = 0xFFFD;
         std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c >> 5) == 0x6 || (c >> 4) == 0xE || (c >> 3) == 0x1E) {
+        if ((c >> 5) == 0x6 || (c >> 4) == 0xE || (c >> 3) == 0x1E) {
             len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : 4;
             std::uint32_t v = c & (0x7F >> len);
-            bool ok = i + len <= s.size();
+            bool ok = i + len <= n;
             for (std::size_t k = 1; ok && k < len; ++k) {
-                auto d = static_cast<unsigned char>(s[i + k]);
+                unsigned char d = in[i + k];
                 if ((d >> 6) != 0x2) ok = false;
                 v = (v << 6) | (d & 0x3F);
             }
@@ -75,12 +84,13 @@ ltp::Bytes utf16(const std::string& s) {
         i += len;
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            append16(out, std::uint16_t(0xD800 | (cp >> 10)));
-            append16(out, std::uint16_t(0xDC00 | (cp & 0x3FF)));
+            put(0xD800 | (cp >> 10));
+            put(0xDC00 | (cp & 0x3FF));
         } else {
-            append16(out, std::uint16_t(cp));
+            put(cp);
         }
     }
+    out.resize(std::size_t(o - out.data()));
     return out;
 }
 

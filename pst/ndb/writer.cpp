@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -15,6 +16,15 @@ namespace tp::pst::ndb {
 namespace {
 
 constexpr std::size_t kBufferLimit = 4 << 20;
+constexpr std::uint64_t kReserveStep = 16 << 20;
+
+std::atomic<FileFaults*> gFaults{nullptr};
+
+// The errno a test wants this call to fail with, 0 to go ahead.
+int injected(FileOp op, const std::filesystem::path& path, std::uint64_t bytes) {
+    FileFaults* faults = gFaults.load(std::memory_order_relaxed);
+    return faults != nullptr ? faults->before(op, path, bytes) : 0;
+}
 
 void put16(std::uint8_t* p, std::uint16_t v) {
     std::memcpy(p, &v, 2);
@@ -41,6 +51,10 @@ void pageTrailer(std::uint8_t* page, std::uint8_t ptype, std::uint16_t sig, std:
 
 }  // namespace
 
+void setFileFaults(FileFaults* faults) {
+    gFaults.store(faults);
+}
+
 NodeDatabase::~NodeDatabase() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -51,6 +65,10 @@ void NodeDatabase::fail(const std::string& what) {
 
 bool NodeDatabase::create(const std::filesystem::path& path, std::string& error) {
     path_ = path;
+    if (int e = injected(FileOp::Create, path, 0)) {
+        error = "cannot create " + path.string() + ": " + std::strerror(e);
+        return false;
+    }
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         error = "cannot create " + path.string() + ": " + std::strerror(errno);
@@ -60,11 +78,16 @@ bool NodeDatabase::create(const std::filesystem::path& path, std::string& error)
     cursor_ = amapOffset(0) + mapPagesBytes(0);
     bufStart_ = cursor_;
     buf_.reserve(kBufferLimit + kMaxBlockSize);
+    reserve();
     return true;
 }
 
 void NodeDatabase::pwriteAll(std::uint64_t ib, const std::uint8_t* data, std::size_t size) {
     while (size > 0 && !failed()) {
+        if (int e = injected(FileOp::Write, path_, size)) {
+            fail("cannot write " + path_.string() + ": " + std::strerror(e));
+            return;
+        }
         ssize_t n = ::pwrite(fd_, data, size, off_t(ib));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -77,10 +100,43 @@ void NodeDatabase::pwriteAll(std::uint64_t ib, const std::uint8_t* data, std::si
     }
 }
 
+void NodeDatabase::resize(std::uint64_t size) {
+    int e = injected(FileOp::Resize, path_, size);
+    if (e == 0 && ::ftruncate(fd_, off_t(size)) != 0) e = errno;
+    if (e != 0) fail(std::string("cannot size the store: ") + std::strerror(e));
+}
+
+void NodeDatabase::flush() {
+    int e = injected(FileOp::Flush, path_, 0);
+    if (e == 0 && ::fsync(fd_) != 0) e = errno;
+    if (e != 0) fail(std::string("cannot flush: ") + std::strerror(e));
+}
+
 void NodeDatabase::flushBuffer() {
     if (!buf_.empty()) pwriteAll(bufStart_, buf_.data(), buf_.size());
     bufStart_ += buf_.size();
     buf_.clear();
+    if (!finished_) reserve();
+}
+
+// Disk space for what finish() has still to write (the header and the map pages in
+// the gaps left for them, the B-tree pages after the data) is held as the store
+// grows, past the file's end without changing its size: space that others take
+// meanwhile cannot leave the store unfinishable. Best effort; where space cannot be
+// held, the store is written all the same.
+void NodeDatabase::reserve() {
+    if (!reserving_ || failed()) return;
+    // A leaf page holds 20 block or 15 node entries; the rest covers the inner
+    // levels, the next buffer's worth of data and an interval's map pages.
+    const std::uint64_t treePages = blocks_.size() / 16 + nodes_.size() / 12 + 16;
+    const std::uint64_t want = cursor_ + kBufferLimit + treePages * kPageSize + kAMapCoverage;
+    if (want <= reserved_) return;
+    const std::uint64_t to = (want + kReserveStep - 1) / kReserveStep * kReserveStep;
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, off_t(reserved_), off_t(to - reserved_)) == 0) {
+        reserved_ = to;
+    } else if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        reserving_ = false;  // this file system cannot; a full disk retries at the next flush
+    }
 }
 
 // Append-only: `ib` is always at or after the buffered end; gaps are zero-filled.
@@ -416,9 +472,14 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
     std::uint64_t dlBid = nextPageBid_++;
     pageTrailer(page, kPtypeDL, signature(kDListOffset, dlBid), dlBid);
     pwriteAll(kDListOffset, page, kPageSize);
-    if (!failed() && ::ftruncate(fd_, off_t(eof)) != 0)
-        fail(std::string("cannot size the store: ") + std::strerror(errno));
-    if (!failed() && ::fsync(fd_) != 0) fail(std::string("cannot flush: ") + std::strerror(errno));
+    // Space held past the end goes back when the file is cut to its size: file
+    // systems free blocks past the end when a file shrinks, not when it grows.
+    if (!failed() && reserved_ > eof) {
+        const int grown = ::ftruncate(fd_, off_t(reserved_));
+        (void)grown;  // best effort: at worst the blocks stay held
+    }
+    if (!failed()) resize(eof);
+    if (!failed()) flush();
 
     // Header last.
     std::uint8_t h[0x4200 - 0];
@@ -449,9 +510,11 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
     put32(h + 4, crc32(h + 8, kHeaderCrcPartialLen));
     put32(h + 0x20C, crc32(h + 8, kHeaderCrcFullLen));
     pwriteAll(0, h, 0x4200);
-    if (!failed() && ::fsync(fd_) != 0) fail(std::string("cannot flush: ") + std::strerror(errno));
-    if (::close(fd_) != 0) fail(std::string("cannot close the store: ") + std::strerror(errno));
+    if (!failed()) flush();
+    int closeError = injected(FileOp::Close, path_, 0);
+    if (::close(fd_) != 0 && closeError == 0) closeError = errno;
     fd_ = -1;
+    if (closeError != 0) fail(std::string("cannot close the store: ") + std::strerror(closeError));
     if (failed()) {
         error = error_;
         return false;

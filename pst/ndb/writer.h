@@ -11,6 +11,17 @@
 
 namespace tp::pst::ndb {
 
+// Test seam over the store file's own system calls. When set, it is asked before
+// each one; a non-zero errno makes that call fail as if the system had returned it.
+// Process-wide; without one, each call costs a single pointer test.
+enum class FileOp { Create, Write, Resize, Flush, Close };
+class FileFaults {
+  public:
+    virtual ~FileFaults() = default;
+    virtual int before(FileOp op, const std::filesystem::path& path, std::uint64_t bytes) = 0;
+};
+void setFileFaults(FileFaults* faults);  // nullptr: none
+
 struct SubnodeEntry {
     std::uint32_t nid = 0;
     std::uint64_t bidData = 0;
@@ -35,6 +46,12 @@ class NodeDatabase {
     std::uint64_t writeChunks(const std::vector<std::vector<std::uint8_t>>& chunks);
     // Stores a subnode B-tree (SLBLOCKs, under an SIBLOCK when needed); 0 when empty.
     std::uint64_t writeSubnodes(std::vector<SubnodeEntry> entries);
+    // A data tree over blocks already written (in order, with their sizes): the
+    // block itself when there is one, else an XBLOCK or XXBLOCK above them.
+    std::uint64_t writeTree(const std::vector<std::uint64_t>& bids,
+                            const std::vector<std::uint32_t>& sizes) {
+        return treeOver(bids, sizes);
+    }
 
     // Streams one value into a data tree without holding it.
     class Stream {
@@ -84,6 +101,9 @@ class NodeDatabase {
     void put(std::uint64_t ib, const std::uint8_t* data, std::size_t size);
     void flushBuffer();
     void pwriteAll(std::uint64_t ib, const std::uint8_t* data, std::size_t size);
+    void resize(std::uint64_t size);
+    void reserve();
+    void flush();
     std::uint64_t writePage(const std::uint8_t* body488, std::uint8_t ptype);
     template <class Entry, class Encode>
     BTRef buildBTree(const std::vector<Entry>& leaves, std::uint8_t ptype, std::uint32_t cbLeaf,
@@ -103,6 +123,8 @@ class NodeDatabase {
     std::uint64_t nextPageBid_ = 1;
     std::uint64_t lastPageIb_ = 0;
     bool finished_ = false;
+    std::uint64_t reserved_ = 0;  // disk space held from offset 0 up to here
+    bool reserving_ = true;
 };
 
 }  // namespace tp::pst::ndb

@@ -11,12 +11,18 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <set>
+#include <sstream>
 #include <utility>
 
 #include "convert/io.h"
 #include "run/run_helpers.h"
 #ifdef TP_HAVE_PST
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "convert/pst_import.h"
 #include "pst/check/checker.h"
 #endif
 
@@ -45,13 +51,16 @@ class Injector : public io::FaultInjector {
             }
             ++hits_;
             ++gFaultsInjected;
+            hitPath_ = path;
             return error_;
         }
         return {};
     }
     int hits() const { return hits_; }
+    const fs::path& hitPath() const { return hitPath_; }
 
   private:
+    fs::path hitPath_;
     int n_;
     std::error_code error_;
     fs::path under_;
@@ -78,13 +87,21 @@ std::string attachmentMessage(const std::string& subject) {
 struct Fixture {
     ScratchDir dir;
     std::vector<std::string> mailboxes;
-    Fixture() {
+    // `bigFive`: message "five" gets a body of that many lines of 64 characters.
+    explicit Fixture(int bigFive = 0) {
         const fs::path in = dir.path() / "in";
         writeBytes(in / "Inbox.imm", textMessage("one") + attachmentMessage("two") +
                                          textMessage("three", "From here on.\r\nBye."));
+        std::string five = "Hello.";
+        for (int i = 0; i < bigFive; ++i)
+            five += "\r\nline " + std::to_string(100000 + i) + std::string(52, '.');
         writeBytes(in / "Sent.imm",
-                   textMessage("four") + textMessage("five") + attachmentMessage("six"));
+                   textMessage("four") + textMessage("five", five) + attachmentMessage("six"));
         mailboxes = {(in / "Inbox.imm").string(), (in / "Sent.imm").string()};
+    }
+    static std::string subject(std::size_t mailbox, int k) {
+        static const char* const names[2][3] = {{"one", "two", "three"}, {"four", "five", "six"}};
+        return names[mailbox][k - 1];
     }
     convert::RunOptions options(Format format, const fs::path& out) const {
         convert::RunOptions o;
@@ -157,11 +174,44 @@ std::string describeFailures(const RunSummary& s) {
     return text;
 }
 
-// A clean run of the fixture, the reference that faulty runs are held against.
+// A clean run of the fixture, the reference that faulty runs are held against,
+// and a clean EML run: a message kept as its .eml has that run's bytes.
 struct Reference {
     RunSummary summary;
     fs::path out;
+    fs::path emlOut;
 };
+
+#ifdef TP_HAVE_PST
+// (folder, subject) of every message in a store, as libpff reads it.
+std::multiset<std::pair<std::string, std::string>> storeMessages(const fs::path& pst) {
+    const std::string cmd = "/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" +
+                            pst.string() + "' 2>/dev/null";
+    std::multiset<std::pair<std::string, std::string>> out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr) return out;
+    std::string text;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;) text.append(chunk, n);
+    ::pclose(p);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("M\t", 0) != 0) continue;
+        const auto a = line.find('\t', 2), b = line.find('\t', a + 1);
+        const std::string folder = line.substr(2, a - 2);
+        out.insert({folder.substr(folder.rfind('/') + 1), line.substr(a + 1, b - a - 1)});
+    }
+    return out;
+}
+
+// The .pst files left in `out` that a reader would take for a finished store.
+int finishedStoresIn(const fs::path& out) {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(out))
+        if (e.path().extension() == ".pst" && pst::check::checkStore(e.path()).readable) ++n;
+    return n;
+}
+#endif
 
 // What every faulty run must satisfy. `reference` is a clean run of the same
 // format into another folder.
@@ -182,7 +232,9 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
     EXPECT_EQ(s.messages, ref.summary.messages);
 
     int stored = 0;
-    for (const std::string& mb : fx.mailboxes) {
+    std::multiset<std::pair<std::string, std::string>> storedSubjects;
+    for (std::size_t m = 0; m < fx.mailboxes.size(); ++m) {
+        const std::string& mb = fx.mailboxes[m];
         const fs::path folder = mailboxFolder(out, mb);
         const fs::path refFolder = mailboxFolder(ref.out, mb);
         std::vector<std::string> records, refRecords;
@@ -231,14 +283,21 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
                 if (!saidLost) {
                     EXPECT_TRUE(fs::exists(folder / eml)) << eml << " of " << mb << " was lost";
                     if (fs::exists(folder / eml)) {
-                        EXPECT_NE(gmimeSubject(folder / eml), "<unreadable>") << eml;
+                        EXPECT_EQ(readBytes(folder / eml),
+                                  readBytes(mailboxFolder(ref.emlOut, mb) / eml))
+                            << eml << " of " << mb << " was not kept whole";
                     }
+                } else {
+                    EXPECT_FALSE(fs::exists(folder / eml)) << eml << " of " << mb;
                 }
             }
             if (!reportedFailed && format != Format::Eml) {
                 EXPECT_FALSE(fs::exists(folder / eml)) << "stray " << eml << " of " << mb;
             }
-            if (!reportedFailed) ++stored;
+            if (!reportedFailed) {
+                ++stored;
+                storedSubjects.insert({fs::path(mb).stem().string(), Fixture::subject(m, k)});
+            }
         }
         if (format == Format::Mbox) {
             EXPECT_EQ(nextRecord, records.size()) << "unexpected records in the .mbox of " << mb;
@@ -246,17 +305,23 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
     }
 #ifdef TP_HAVE_PST
     if (format == Format::Pst) {
-        bool storeFailed = false;
+        int storeFailures = 0;
         for (const convert::Failure& f : s.failures)
-            if (f.message == 0 && f.step == "pst") storeFailed = true;
-        if (storeFailed) {
-            // A store that could not be finished holds nothing it can vouch for.
+            if (f.message == 0 && f.step == "pst") ++storeFailures;
+        EXPECT_LE(storeFailures, 1) << "the store's failure is reported once";
+        if (storeFailures > 0) {
+            // A store that could not be finished holds nothing it can vouch for, and
+            // nothing is left that looks like one.
             EXPECT_EQ(stored, 0) << "messages counted as stored in a store that was not finished";
+            EXPECT_TRUE(s.pstFile.empty());
+            EXPECT_EQ(finishedStoresIn(out), 0) << "an unfinished store was left behind";
         } else {
             ASSERT_FALSE(s.pstFile.empty());
             const pst::check::Report report = pst::check::checkStore(s.pstFile);
             EXPECT_TRUE(report.clean()) << s.pstFile << ": " << report.fatal;
             EXPECT_EQ(report.messages, static_cast<std::uint64_t>(stored))
+                << "the store's messages differ from those counted as stored";
+            EXPECT_EQ(storeMessages(s.pstFile), storedSubjects)
                 << "the store's messages differ from those counted as stored";
             EXPECT_EQ(shell("'" TP_BINARY_DIR "/bin/pstcheck' '" + s.pstFile.string() +
                             "' >/dev/null 2>&1"),
@@ -278,6 +343,13 @@ Reference cleanRun(const Fixture& fx, Format format) {
     fs::create_directories(ref.out);
     ref.summary = runOnce(fx.options(format, ref.out));
     EXPECT_TRUE(ref.summary.failures.empty()) << describeFailures(ref.summary);
+    ref.emlOut = ref.out;
+    if (format != Format::Eml) {
+        ref.emlOut = fx.dir.path() / "reference-eml";
+        fs::remove_all(ref.emlOut);
+        fs::create_directories(ref.emlOut);
+        EXPECT_TRUE(runOnce(fx.options(Format::Eml, ref.emlOut)).failures.empty());
+    }
     return ref;
 }
 
@@ -295,7 +367,7 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
     const Format format = GetParam();
     Fixture fx;
     const Reference ref = cleanRun(fx, format);
-    int runs = 0;
+    int runs = 0, storeWrites = 0;
     for (int n = 1; n < 500; ++n) {
         const fs::path out = fx.dir.path() / ("out" + std::to_string(n));
         fs::create_directories(out);
@@ -310,11 +382,14 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
                  "disk full at operation " + std::to_string(n));
         fs::remove_all(out);
         if (injector.hits() == 0) break;
+        storeWrites += injector.hitPath().extension() == ".pst";
     }
-    // A PST run's own file operations are few (folders, the report); the store's
-    // writes are failed by StoreHitsFileSizeLimit.
     EXPECT_GE(runs, 3);
-    std::printf("full disk: %d runs\n", runs);
+    // The store's own calls (creation, pages, header, flushes) go through the seam.
+    if (format == Format::Pst) {
+        EXPECT_GE(storeWrites, 6);
+    }
+    std::printf("full disk: %d runs, %d at the store's own file calls\n", runs, storeWrites);
 }
 
 // The mailbox output folder turns read-only after the n-th operation.
@@ -338,8 +413,54 @@ TEST_P(FaultRun, FolderTurnsReadOnly) {
 }
 
 #ifdef TP_HAVE_PST
-// The store's own writes do not pass through the run's file seam; the process's
-// file size limit makes them fail (EFBIG) at every size up to the full store.
+// The disk fills up while the store is written: from the n-th of the store's own
+// file calls on, every one fails. Message "five" is large enough that the store
+// writes while messages are still being added, not only when it is closed.
+TEST(FaultPst, DiskFillsUpUnderTheStore) {
+    class FullFrom : public io::FaultInjector {
+      public:
+        explicit FullFrom(int n) : n_(n) {}
+        std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
+            if (path.extension() != ".pst" || ++seen_ < n_) return {};
+            ++hits_;
+            ++gFaultsInjected;
+            return std::make_error_code(std::errc::no_space_on_device);
+        }
+        int hits_ = 0;
+
+      private:
+        int n_, seen_ = 0;
+    };
+    Fixture fx(100000);  // a body of 6.5 MB
+    const Reference ref = cleanRun(fx, Format::Pst);
+    int runs = 0, whileAdding = 0;
+    // Every call at first (creation, the writes while adding), then a spread over
+    // the close's many map pages; FullDiskAtEveryWrite takes each of a close's calls.
+    for (int n = 1; n < 1000; n += n < 6 ? 1 : 7) {
+        const fs::path out = fx.dir.path() / ("full" + std::to_string(n));
+        fs::create_directories(out);
+        FullFrom injector(n);
+        RunSummary s;
+        {
+            InjectorScope scope(&injector);
+            s = runOnce(fx.options(Format::Pst, out));
+        }
+        if (injector.hits_ == 0) break;
+        ++runs;
+        checkRun(fx, Format::Pst, out, s, ref, true, "store full from call " + std::to_string(n));
+        // Messages refused by the broken store are kept one by one as they come.
+        for (const convert::Failure& f : s.failures)
+            whileAdding +=
+                f.message > 0 && f.reason.find("could not be added") != std::string::npos;
+        fs::remove_all(out);
+    }
+    EXPECT_GE(runs, 10);
+    EXPECT_GT(whileAdding, 0) << "the store never failed while messages were being added";
+    std::printf("store disk full: %d runs\n", runs);
+}
+
+// Not a simulated fault: the process's file size limit makes the system refuse the
+// store's writes (EFBIG) at every size up to the full store.
 TEST(FaultPst, StoreHitsFileSizeLimit) {
     Fixture fx;
     const Reference ref = cleanRun(fx, Format::Pst);
@@ -365,6 +486,150 @@ TEST(FaultPst, StoreHitsFileSizeLimit) {
     }
     std::signal(SIGXFSZ, SIG_DFL);
     EXPECT_GT(runs, 5);
+}
+
+// From a moment on, every operation (removal included) on a path below `under`
+// fails with EROFS; with `directOnly`, only on files directly in it.
+class ReadOnlyFrom : public io::FaultInjector {
+  public:
+    ReadOnlyFrom(fs::path under, bool directOnly) : under_(std::move(under)), direct_(directOnly) {}
+    void arm() { armed_ = true; }
+    std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
+        if (!armed_) return {};
+        const bool below = direct_ ? path.parent_path() == under_
+                                   : path.string().rfind(under_.string() + "/", 0) == 0;
+        if (!below) return {};
+        ++gFaultsInjected;
+        return std::make_error_code(std::errc::read_only_file_system);
+    }
+
+  private:
+    fs::path under_;
+    bool direct_;
+    bool armed_ = false;
+};
+
+// The store's folder turns read-only at the end of the run, so the store cannot be
+// finished. It is removed, and every message that had gone into it is cut out of
+// its mailbox again and kept as its .eml, or reported lost when that is impossible
+// too. A cancelled run's close does the same.
+TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
+    struct Case {
+        const char* what;
+        bool wholeTree;     // the mailbox folders are read-only too: nothing can be kept
+        bool cancel;        // cancelled after the first mailbox
+        bool inboxChanges;  // Inbox.imm is written to before the close
+    };
+    for (const Case c :
+         {Case{"store folder", false, false, false}, Case{"whole output", true, false, false},
+          Case{"cancelled", false, true, false}, Case{"mailbox changed", false, false, true}}) {
+        SCOPED_TRACE(c.what);
+        Fixture fx;
+        const Reference ref = cleanRun(fx, Format::Pst);
+        const fs::path out = fx.dir.path() / "out";
+        fs::create_directories(out);
+        ReadOnlyFrom injector(out, !c.wholeTree);
+        std::atomic<bool> cancel{false};
+        RecordingObserver observer;
+        observer.onValue = [&](convert::Control control, double value) {
+            if (control != convert::Control::ProgressBar1 || value < (c.cancel ? 50 : 100)) return;
+            if (c.cancel) cancel = true;
+            if (c.inboxChanges) writeBytes(fx.mailboxes[0], readBytes(fx.mailboxes[0]) + "\r\n");
+            injector.arm();
+        };
+        RunSummary s;
+        {
+            InjectorScope scope(&injector);
+            convert::RunServices services = convert::defaultServices();
+            services.eventsPerSecond = 0;
+            s = convert::ConversionRun(fx.options(Format::Pst, out), observer, services)
+                    .run(cancel);
+        }
+        SCOPED_TRACE(describeFailures(s));
+        const std::size_t mailboxes = c.cancel ? 1 : 2;
+        EXPECT_EQ(s.cancelled, c.cancel);
+        if (!c.cancel) checkRun(fx, Format::Pst, out, s, ref, true, c.what);
+        EXPECT_TRUE(s.pstFile.empty());
+        EXPECT_EQ(finishedStoresIn(out), 0);
+        int storeFailures = 0;
+        for (const convert::Failure& f : s.failures)
+            storeFailures += f.message == 0 && f.step == "pst" &&
+                             f.reason.find("could not be finished") != std::string::npos;
+        EXPECT_EQ(storeFailures, 1);
+        // Each message converted is named once more, kept or lost, and none counts
+        // as converted.
+        EXPECT_EQ(s.failedMessages, static_cast<int>(3 * mailboxes));
+        for (std::size_t m = 0; m < 2; ++m) {
+            for (int k = 1; k <= 3; ++k) {
+                const fs::path eml =
+                    mailboxFolder(out, fx.mailboxes[m]) / ("Email-" + std::to_string(k) + ".eml");
+                std::string reason;
+                for (const convert::Failure& f : s.failures)
+                    if (f.mailbox == fx.mailboxes[m] && f.message == k) reason += f.reason;
+                if (m >= mailboxes) {
+                    EXPECT_TRUE(reason.empty());
+                    EXPECT_FALSE(fs::exists(eml));
+                    continue;
+                }
+                const bool lost = c.wholeTree || (c.inboxChanges && m == 0);
+                EXPECT_NE(reason.find(lost ? "could not be kept" : "was kept as"),
+                          std::string::npos)
+                    << eml;
+                EXPECT_EQ(fs::exists(eml), !lost) << eml;
+                if (!lost) {
+                    EXPECT_EQ(readBytes(eml), readBytes(mailboxFolder(ref.emlOut, fx.mailboxes[m]) /
+                                                        eml.filename()));
+                }
+                if (c.inboxChanges && m == 0) {
+                    EXPECT_NE(reason.find("changed"), std::string::npos);
+                }
+            }
+        }
+        const Notice closing = convert::closingNotice(s);
+        EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+        const std::string n = std::to_string(3 * mailboxes);
+        EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be converted"),
+                  std::string::npos)
+            << closing.text;
+    }
+}
+
+// While a store grows, the disk space its close will write (trees, maps, header)
+// is already held; after the close, nothing past its end is.
+TEST(FaultPst, StoreHoldsTheSpaceItsCloseNeeds) {
+    ScratchDir dir;
+    const fs::path path = dir.path() / "held.pst";
+    {
+        const int fd = ::open((dir.path() / "probe").c_str(), O_CREAT | O_WRONLY, 0644);
+        const bool canHold = fd >= 0 && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, 4096) == 0;
+        if (fd >= 0) ::close(fd);
+        if (!canHold) GTEST_SKIP() << "this file system holds no space ahead";
+    }
+    std::string error;
+    auto store = pst::Store::create(path, "held", error);
+    ASSERT_TRUE(store) << error;
+    auto folder = store->addFolder("Inbox", error);
+    ASSERT_TRUE(folder) << error;
+    // About 0.5 MB of attachment, as base64 lines.
+    std::string big;
+    for (int i = 0; i < 9000; ++i) big += std::string(76, 'A') + "\r\n";
+    std::string bytes = attachmentMessage("big");
+    bytes.replace(bytes.find("AAECAwQFBgc="), 12, big);
+    pst::Message item;
+    ASSERT_TRUE(convert::importMessage(bytes, item, error)) << error;
+    auto heldBytes = [&] {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0);
+        return static_cast<std::uint64_t>(st.st_blocks) * 512;
+    };
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(store->addMessage(*folder, item, error)) << error;
+    const std::uint64_t held = heldBytes();
+    ASSERT_TRUE(store->close(error)) << error;
+    const std::uint64_t size = fs::file_size(path);
+    EXPECT_GT(size, 30u << 20);
+    EXPECT_GE(held, size) << "the close had to find space of its own";
+    EXPECT_LE(heldBytes(), size + (1u << 20)) << "space past the end stays held";
+    EXPECT_TRUE(pst::check::checkStore(path).clean());
 }
 #endif
 

@@ -62,7 +62,7 @@ std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true) {
     EXPECT_EQ(readerIssues(info.out), "");
     fs::path rp = scratch("readpst-out");
     fs::create_directories(rp);
-    Run r = run("readpst -D -o '" + rp.string() + "' '" + pst.string() + "'");
+    Run r = run("readpst -D -j 0 -o '" + rp.string() + "' '" + pst.string() + "'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(readerIssues(r.out), "");
     // "... - N items done, M items skipped." per folder: nothing may be skipped.

@@ -80,6 +80,7 @@ class RecordingObserver : public convert::RunObserver {
     void valueChanged(convert::Control c, double value) override {
         events.push_back({Event::Value, c, {}, value});
         values[c] = value;
+        if (onValue) onValue(c, value);
     }
     void rangeChanged(convert::Control c, int, int) override {
         events.push_back({Event::Range, c, {}, 0});
@@ -104,6 +105,7 @@ class RecordingObserver : public convert::RunObserver {
     std::map<convert::Control, double> values;
     std::vector<Notice> notices;
     std::function<void(convert::Control, const std::string&)> onText;
+    std::function<void(convert::Control, double)> onValue;
 };
 
 // The subject of an .eml file as GMime reads it (decoded to UTF-8); "<unreadable>"

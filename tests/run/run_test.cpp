@@ -322,6 +322,59 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
     EXPECT_NE(s2.failures[0].reason.find("could not be kept"), std::string::npos);
 }
 
+// An output that takes every message but cannot be finished: it hands them all
+// back, and the run keeps each as its .eml with the bytes the EML writer would
+// have written (after the same attachment pass), counting each once.
+TEST_F(RunTest, MessagesOfAnOutputThatCannotBeFinishedAreKeptAsTheirEml) {
+    class UnfinishedSink : public convert::MessageSink {
+      public:
+        bool store(const convert::MailboxInfo& mb, const convert::MessageInfo& m, std::string_view,
+                   convert::RunObserver&, std::string&) override {
+            taken_.push_back({mb.row, m.number, m.offset, m.size});
+            return true;
+        }
+        void close(RunSummary& s) override {
+            s.failures.push_back({"", 0, "pst", "the store could not be finished"});
+        }
+        std::vector<convert::UnkeptMessage> takeUnkept() override { return std::move(taken_); }
+
+      private:
+        std::vector<convert::UnkeptMessage> taken_;
+    };
+    // Rewrites every body; message "b" has an attachment that cannot be found.
+    class Rewriter : public convert::AttachmentStep {
+      public:
+        void apply(std::string& bytes, const RunOptions&,
+                   std::vector<std::string>& problems) override {
+            bytes.replace(bytes.find("Hello."), 6, "Hi.");
+            if (bytes.find("Subject: b\r\n") != std::string::npos) problems.push_back("no b.pdf");
+        }
+    };
+    const fs::path m = dir.path() / "Inbox.imm";
+    const std::vector<std::string> msgs = {textMessage("a"), textMessage("b"), textMessage("c")};
+    writeBytes(m, msgs[0] + msgs[1] + msgs[2]);
+    RunOptions o = options({dir.path() / "Other.imm", m}, Format::Pst);
+    RunServices services = everyEvent();
+    services.makeSink = [](Format) { return std::make_unique<UnfinishedSink>(); };
+    services.makeAttachmentStep = [] { return std::make_unique<Rewriter>(); };
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs, services);
+    EXPECT_EQ(s.failedMessages, 3);
+    int attachmentProblems = 0, kept = 0;
+    for (const auto& f : s.failures) {
+        attachmentProblems += f.step == "attachments";
+        kept += f.step == "pst" && f.message > 0 && f.mailbox == m.string() &&
+                f.reason.find("was kept as") != std::string::npos;
+    }
+    EXPECT_EQ(attachmentProblems, 1);
+    EXPECT_EQ(kept, 3);
+    for (int k = 1; k <= 3; ++k) {
+        std::string expected = msgs[k - 1] + "\r\n";
+        expected.replace(expected.find("Hello."), 6, "Hi.");
+        EXPECT_EQ(readBytes(emlOf(o, m, k)), expected) << k;
+    }
+}
+
 TEST_F(RunTest, CancelStopsBetweenMessagesAndStillClosesTheOutput) {
     const fs::path m1 = dir.path() / "One.imm", m2 = dir.path() / "Two.imm";
     writeBytes(m1, textMessage("a") + textMessage("b") + textMessage("c"));
