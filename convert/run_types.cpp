@@ -120,6 +120,14 @@ Notice closingNotice(const RunSummary& s) {
         return n;
     }
     n.text = formatText(s.format);
+    if (failed && s.format == Format::Pst && s.pstFile.empty()) {
+        // No store was finished: there is no file to open in Outlook, so the box
+        // must not say there is one.
+        n.text = std::string(
+                     "Your IncrediMail messages could not be exported to an Outlook (.pst) "
+                     "file; no .pst file was kept.") +
+                 kCrLf;
+    }
     if (failed) {
         n.icon = NoticeIcon::Warning;
         if (n.text.size() < 2 || n.text.compare(n.text.size() - 2, 2, kCrLf) != 0) n.text += kCrLf;

@@ -587,6 +587,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         }
         const Notice closing = convert::closingNotice(s);
         EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+        EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
         const std::string n = std::to_string(3 * mailboxes);
         EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be converted"),
                   std::string::npos)

@@ -102,6 +102,19 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
               "3 of 120 messages could not be converted. The report /out/Tessaport-report.txt "
               "lists them.");
 
+    // A store that could not be finished: no "successfully", no file to open.
+    s.format = Format::Pst;
+    s.pstFile.clear();
+    n = convert::closingNotice(s);
+    EXPECT_EQ(n.icon, NoticeIcon::Warning);
+    EXPECT_EQ(n.text.find("successfully"), std::string::npos) << n.text;
+    EXPECT_EQ(n.text.find("Start Outlook"), std::string::npos) << n.text;
+    EXPECT_NE(n.text.find("3 of 120 messages could not be converted"), std::string::npos);
+    s.pstFile = "/out/IncrediMail6.12.26 4.7.05.pst";
+    EXPECT_EQ(convert::closingNotice(s).text.rfind(
+                  "Your IncrediMail messages has been successfully exported to Outlook", 0),
+              0u);
+
     RunSummary setup;
     setup.format = Format::Pst;
     setup.setupFailed = true;
