@@ -773,8 +773,25 @@ int codePageOfCharset(std::string_view charset) {
 
 namespace {
 
+// Charsets whose bytes below 0x80 are ASCII, one byte a character.
+bool asciiBased(const std::string& c) {
+    static const char* const prefixes[] = {"us-ascii", "ascii", "iso-8859-", "windows-125",
+                                           "cp125",    "koi8-", "latin"};
+    for (const char* p : prefixes)
+        if (c.rfind(p, 0) == 0) return true;
+    return false;
+}
+
+bool allAscii(std::string_view bytes) {
+    for (char ch : bytes)
+        if (static_cast<unsigned char>(ch) >= 0x80) return false;
+    return true;
+}
+
 std::string decodeText(std::string_view bytes, std::string_view charset) {
     std::string c = normalizeCharset(charset);
+    // Plain ASCII in an ASCII-based charset is already UTF-8: no decoder needed.
+    if (asciiBased(c) && allAscii(bytes)) return std::string(bytes);
     std::string out;
     if (!c.empty() && c != "utf-8" && c != "utf8" && tryConvert(bytes, decoderFor(c), out))
         return out;

@@ -99,6 +99,10 @@ class NodeDatabase {
                            const std::vector<std::uint32_t>& sizes);
     std::uint64_t allocate(std::uint64_t size, std::uint64_t align);
     void put(std::uint64_t ib, const std::uint8_t* data, std::size_t size);
+    // Room for `size` bytes at file offset `ib` in the write buffer; placed() once
+    // they are filled in.
+    std::uint8_t* place(std::uint64_t ib, std::size_t size);
+    void placed();
     void flushBuffer();
     void pwriteAll(std::uint64_t ib, const std::uint8_t* data, std::size_t size);
     void resize(std::uint64_t size);
