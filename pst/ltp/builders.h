@@ -2,7 +2,8 @@
 // Lists, tables and properties ([MS-PST] 2.3): the heap-on-node, the BTree-on-heap
 // kept inside it, and the property and table contexts built from them. Builders
 // collect an object in memory (its heap only: large values go straight to disk as
-// subnodes) and write it through the node database.
+// subnodes) and write it through the node database. A table that grows for the
+// whole run writes its full heap pages and row blocks as it goes.
 #include <cstdint>
 #include <utility>
 #include <vector>
