@@ -213,8 +213,8 @@ std::uint64_t NodeDatabase::writeBlock(const std::uint8_t* data, std::size_t siz
     return bid;
 }
 
-std::uint64_t NodeDatabase::treeOver(const std::vector<std::uint64_t>& bids,
-                                     const std::vector<std::uint32_t>& sizes) {
+std::uint64_t NodeDatabase::writeTree(const std::vector<std::uint64_t>& bids,
+                                      const std::vector<std::uint32_t>& sizes) {
     if (bids.size() == 1) return bids[0];
     auto xblock = [&](std::uint8_t level, const std::uint64_t* ids, std::size_t n,
                       std::uint64_t bytes) {
@@ -260,44 +260,7 @@ std::uint64_t NodeDatabase::writeData(const std::uint8_t* data, std::size_t size
         bids.push_back(writeBlock(data + off, n, false));
         sizes.push_back(std::uint32_t(n));
     }
-    return treeOver(bids, sizes);
-}
-
-std::uint64_t NodeDatabase::writeChunks(const std::vector<std::vector<std::uint8_t>>& chunks) {
-    std::vector<std::uint64_t> bids;
-    std::vector<std::uint32_t> sizes;
-    for (const auto& c : chunks) {
-        bids.push_back(writeBlock(c.data(), c.size(), false));
-        sizes.push_back(std::uint32_t(c.size()));
-    }
-    return treeOver(bids, sizes);
-}
-
-void NodeDatabase::Stream::append(const std::uint8_t* data, std::size_t size) {
-    total_ += size;
-    while (size > 0) {
-        std::size_t take = std::min<std::size_t>(size, kMaxBlockData - chunk_.size());
-        chunk_.insert(chunk_.end(), data, data + take);
-        data += take;
-        size -= take;
-        if (chunk_.size() == kMaxBlockData) {
-            bids_.push_back(db_.writeBlock(chunk_.data(), chunk_.size(), false));
-            sizes_.push_back(std::uint32_t(chunk_.size()));
-            chunk_.clear();
-        }
-    }
-}
-
-std::uint64_t NodeDatabase::Stream::finish() {
-    if (!chunk_.empty() || bids_.empty()) {
-        bids_.push_back(db_.writeBlock(chunk_.data(), chunk_.size(), false));
-        sizes_.push_back(std::uint32_t(chunk_.size()));
-    }
-    chunk_.clear();
-    std::uint64_t root = db_.treeOver(bids_, sizes_);
-    bids_.clear();
-    sizes_.clear();
-    return root;
+    return writeTree(bids, sizes);
 }
 
 std::uint64_t NodeDatabase::writeSubnodes(std::vector<SubnodeEntry> entries) {

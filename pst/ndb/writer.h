@@ -41,33 +41,12 @@ class NodeDatabase {
     // Stores `size` bytes as a data tree (one block, or blocks below an XBLOCK or
     // XXBLOCK) and returns the BID of its root.
     std::uint64_t writeData(const std::uint8_t* data, std::size_t size);
-    // Stores each chunk (at most kMaxBlockData bytes) as its own data block, below
-    // an XBLOCK when there is more than one: the layout of a multi-block heap.
-    std::uint64_t writeChunks(const std::vector<std::vector<std::uint8_t>>& chunks);
     // Stores a subnode B-tree (SLBLOCKs, under an SIBLOCK when needed); 0 when empty.
     std::uint64_t writeSubnodes(std::vector<SubnodeEntry> entries);
     // A data tree over blocks already written (in order, with their sizes): the
     // block itself when there is one, else an XBLOCK or XXBLOCK above them.
     std::uint64_t writeTree(const std::vector<std::uint64_t>& bids,
-                            const std::vector<std::uint32_t>& sizes) {
-        return treeOver(bids, sizes);
-    }
-
-    // Streams one value into a data tree without holding it.
-    class Stream {
-      public:
-        explicit Stream(NodeDatabase& db) : db_(db) {}
-        void append(const std::uint8_t* data, std::size_t size);
-        std::uint64_t finish();  // root BID; a zero-length value still gets one block
-        std::uint64_t size() const { return total_; }
-
-      private:
-        NodeDatabase& db_;
-        std::vector<std::uint8_t> chunk_;
-        std::vector<std::uint64_t> bids_;
-        std::vector<std::uint32_t> sizes_;
-        std::uint64_t total_ = 0;
-    };
+                            const std::vector<std::uint32_t>& sizes);
 
     void addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
                  std::uint32_t nidParent);
@@ -95,8 +74,6 @@ class NodeDatabase {
     };
 
     std::uint64_t writeBlock(const std::uint8_t* data, std::size_t size, bool internal);
-    std::uint64_t treeOver(const std::vector<std::uint64_t>& bids,
-                           const std::vector<std::uint32_t>& sizes);
     std::uint64_t allocate(std::uint64_t size, std::uint64_t align);
     void put(std::uint64_t ib, const std::uint8_t* data, std::size_t size);
     // Room for `size` bytes at file offset `ib` in the write buffer; placed() once
