@@ -483,7 +483,8 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
         const std::string eml =
             (info.outputFolder / ("Email-" + std::to_string(k) + ".eml")).string();
         const std::string said =
-            "it was stored, but the " + output + " output could not be finished";
+            m.reason.empty() ? "it was stored, but the " + output + " output could not be finished"
+                             : m.reason;
         const bool counted = countedStored.count({m.row, k}) > 0;
         std::string error = mailboxError;
         if (error.empty()) error = readMessage(file, MessageRange{m.offset, m.offset + m.size});

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 
 #ifdef TP_HAVE_PST
 #include "pst/ndb/writer.h"
@@ -87,7 +88,11 @@ void setFaultInjector(FaultInjector* injector) {
 
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes) {
     FaultInjector* injector = gInjector.load();
-    return injector ? injector->before(op, path, bytes) : std::error_code{};
+    if (injector == nullptr) return {};
+    // The store is written on its own thread; an injector sees one call at a time.
+    static std::mutex serial;
+    std::lock_guard<std::mutex> lock(serial);
+    return injector->before(op, path, bytes);
 }
 
 std::error_code writeFile(const std::filesystem::path& path, std::string_view data) {

@@ -12,6 +12,7 @@ namespace tp::io {
 enum class Op { Create, Write, Append, Rename, Remove, MakeDir, Flush };
 
 // Test seam: consulted before each operation; a non-zero error makes it fail.
+// Calls come one at a time, from whichever thread makes them.
 class FaultInjector {
   public:
     virtual ~FaultInjector() = default;

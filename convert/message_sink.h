@@ -26,14 +26,15 @@ struct MessageInfo {
     std::uint64_t size = 0;
 };
 
-// A message that store() accepted but that is in no output after close() after all
-// (the output could not be finished). Small on purpose: a sink may hold one per
-// message it stored.
+// A message that store() accepted but that is in no output after close() after all:
+// the output could not be finished, or (a sink that writes behind the run) it
+// refused the message after store() had returned.
 struct UnkeptMessage {
     int row = -1;  // MailboxInfo::row
     int number = 0;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
+    std::string reason;  // why this message was refused; empty: the output was not finished
 };
 
 class MessageSink {
@@ -50,9 +51,10 @@ class MessageSink {
     virtual void endMailbox(const MailboxInfo&) {}
     // After the last mailbox, also after a cancel: finishes every output so it is whole.
     virtual void close(RunSummary&) {}
-    // After close(): the messages store() accepted that close() could not keep. The
-    // sink has reported the failure of its output; the run cuts each of these
-    // messages out of its mailbox again and keeps it as its Email-k.eml.
+    // After close(): the messages store() accepted that are not in the output after
+    // all. The sink has reported the failure of its output (when it was not
+    // finished); the run cuts each of these messages out of its mailbox again and
+    // keeps it as its Email-k.eml.
     virtual std::vector<UnkeptMessage> takeUnkept() { return {}; }
 };
 

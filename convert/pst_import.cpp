@@ -393,40 +393,52 @@ std::string joinDisplay(const std::vector<Person>& people) {
     return out;
 }
 
-std::string header(GMimeObject* obj, const char* name) {
-    return trim(str(g_mime_object_get_header(obj, name)));
-}
+// The message-level header fields the mapping reads. Two readers give them: our
+// own, over the header block as it stands (the common case, and cheap: nothing is
+// built per field), and GMime's message parser for a header block ours does not
+// take. Both decode values with GMime's functions, so they give the same text.
+class HeaderView {
+  public:
+    virtual ~HeaderView() = default;
+    // The decoded value of the first field of that name, trimmed; "" when absent.
+    virtual std::string first(const char* name) const = 0;
+    virtual std::string subject() const = 0;
+    // The mailboxes of every field of that kind, groups opened.
+    virtual std::vector<Person> addresses(GMimeAddressType type) const = 0;
+    virtual std::optional<pst::FileTime> date() const = 0;
+    virtual std::string messageId() const = 0;
+};
 
-std::int32_t importanceOf(GMimeObject* msg) {
+std::int32_t importanceOf(const HeaderView& msg) {
     // [MS-OXCMAIL] 2.2.3.2.5: Importance first, then Priority, X-Priority, X-MSMail-Priority.
-    std::string v = lower(header(msg, "Importance"));
+    std::string v = lower(msg.first("Importance"));
     if (v == "low") return 0;
     if (v == "normal") return 1;
     if (v == "high") return 2;
-    v = lower(header(msg, "Priority"));
+    v = lower(msg.first("Priority"));
     if (v == "non-urgent") return 0;
     if (v == "normal") return 1;
     if (v == "urgent") return 2;
-    v = header(msg, "X-Priority");
+    v = msg.first("X-Priority");
     if (!v.empty() && v[0] >= '1' && v[0] <= '5') return v[0] <= '2' ? 2 : v[0] == '3' ? 1 : 0;
-    v = lower(header(msg, "X-MSMail-Priority"));
+    v = lower(msg.first("X-MSMail-Priority"));
     if (v == "low") return 0;
     if (v == "high") return 2;
     return 1;
 }
 
-std::int32_t priorityOf(GMimeObject* msg) {
-    std::string v = lower(header(msg, "Priority"));
+std::int32_t priorityOf(const HeaderView& msg) {
+    std::string v = lower(msg.first("Priority"));
     if (v == "urgent") return 1;
     if (v == "non-urgent") return -1;
     if (v == "normal") return 0;
-    v = header(msg, "X-Priority");
+    v = msg.first("X-Priority");
     if (!v.empty() && v[0] >= '1' && v[0] <= '5') return v[0] <= '2' ? 1 : v[0] == '3' ? 0 : -1;
     return 0;
 }
 
-std::int32_t sensitivityOf(GMimeObject* msg) {
-    std::string v = lower(header(msg, "Sensitivity"));
+std::int32_t sensitivityOf(const HeaderView& msg) {
+    std::string v = lower(msg.first("Sensitivity"));
     if (v == "personal") return 1;
     if (v == "private") return 2;
     if (v == "company-confidential") return 3;
@@ -458,23 +470,152 @@ std::string headerText(std::string_view raw) {
     return out;
 }
 
-std::optional<pst::FileTime> firstReceivedTime(GMimeObject* msg) {
-    GMimeHeaderList* list = g_mime_object_get_header_list(msg);
-    int n = list ? g_mime_header_list_get_count(list) : 0;
-    for (int i = 0; i < n; ++i) {
-        GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
-        if (g_ascii_strcasecmp(g_mime_header_get_name(h), "Received") != 0) continue;
-        std::string v = str(g_mime_header_get_value(h));
-        size_t semi = v.rfind(';');
-        if (semi == std::string::npos) return std::nullopt;
-        GDateTime* dt = g_mime_utils_header_decode_date(v.c_str() + semi + 1);
-        if (!dt) return std::nullopt;
-        pst::FileTime t = fileTimeOf(dt);
-        g_date_time_unref(dt);
-        return t;
-    }
-    return std::nullopt;
+std::optional<pst::FileTime> dateOf(const char* text) {
+    GDateTime* dt = g_mime_utils_header_decode_date(text);
+    if (!dt) return std::nullopt;
+    pst::FileTime t = fileTimeOf(dt);
+    g_date_time_unref(dt);
+    return t;
 }
+
+std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg) {
+    std::string v = msg.first("Received");
+    size_t semi = v.rfind(';');
+    if (semi == std::string::npos) return std::nullopt;
+    return dateOf(v.c_str() + semi + 1);
+}
+
+// GMime's parsed message as a HeaderView.
+class GMimeHeaders : public HeaderView {
+  public:
+    explicit GMimeHeaders(GMimeMessage* message) : message_(message) {}
+    std::string first(const char* name) const override {
+        return trim(str(g_mime_object_get_header(GMIME_OBJECT(message_), name)));
+    }
+    std::string subject() const override { return str(g_mime_message_get_subject(message_)); }
+    std::vector<Person> addresses(GMimeAddressType type) const override {
+        return mailboxes(g_mime_message_get_addresses(message_, type));
+    }
+    std::optional<pst::FileTime> date() const override {
+        if (GDateTime* date = g_mime_message_get_date(message_)) return fileTimeOf(date);
+        return std::nullopt;
+    }
+    std::string messageId() const override { return str(g_mime_message_get_message_id(message_)); }
+
+  private:
+    GMimeMessage* message_;
+};
+
+// One header field as it stands in the message: its name, and its value with
+// any folding, up to (not including) the line end of its last line.
+struct Field {
+    std::string_view name;
+    std::string_view raw;
+};
+
+bool sameName(std::string_view a, const char* b) {
+    size_t n = std::strlen(b);
+    return a.size() == n && g_ascii_strncasecmp(a.data(), b, n) == 0;
+}
+
+// Reads the header block at the start of `bytes` into `fields`, and where the
+// body begins (after the empty line). False for a block this reader does not
+// take: a line that is neither a field, nor a folded continuation, nor the empty
+// line (GMime decides what such a line means).
+bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t& bodyStart) {
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t nl = bytes.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? bytes.size() : nl;
+        size_t next = nl == std::string_view::npos ? bytes.size() : nl + 1;
+        size_t lineEnd = end > pos && bytes[end - 1] == '\r' ? end - 1 : end;
+        if (lineEnd == pos) {
+            bodyStart = next;
+            return true;
+        }
+        const char c = bytes[pos];
+        if (c == ' ' || c == '\t') {
+            if (fields.empty()) return false;
+            Field& f = fields.back();
+            f.raw = std::string_view(f.raw.data(), size_t(bytes.data() + lineEnd - f.raw.data()));
+        } else {
+            size_t colon = bytes.find(':', pos);
+            if (colon == std::string_view::npos || colon >= lineEnd) return false;
+            size_t nameEnd = colon;
+            while (nameEnd > pos && (bytes[nameEnd - 1] == ' ' || bytes[nameEnd - 1] == '\t'))
+                --nameEnd;
+            if (nameEnd == pos) return false;
+            for (size_t i = pos; i < nameEnd; ++i) {
+                const auto ch = static_cast<unsigned char>(bytes[i]);
+                if (ch <= 32 || ch >= 127) return false;
+            }
+            fields.push_back(Field{bytes.substr(pos, nameEnd - pos),
+                                   bytes.substr(colon + 1, lineEnd - colon - 1)});
+        }
+        pos = next;
+    }
+    bodyStart = bytes.size();
+    return true;
+}
+
+// Our own reader's fields as a HeaderView; values decoded as GMime's message does.
+class OwnHeaders : public HeaderView {
+  public:
+    explicit OwnHeaders(const std::vector<Field>& fields) : fields_(fields) {}
+    std::string first(const char* name) const override {
+        for (const Field& f : fields_)
+            if (sameName(f.name, name)) return trim(decoded(f));
+        return {};
+    }
+    std::string subject() const override {
+        const Field* f = last("Subject");
+        return f ? decoded(*f) : std::string();
+    }
+    std::vector<Person> addresses(GMimeAddressType type) const override {
+        static const char* const names[] = {"Sender", "From", "Reply-To", "To", "Cc", "Bcc"};
+        std::vector<Person> out;
+        if (type < 0 || type >= GMimeAddressType(std::size(names))) return out;
+        for (const Field& f : fields_) {
+            if (!sameName(f.name, names[type])) continue;
+            if (InternetAddressList* list =
+                    internet_address_list_parse(parserOptions(), unfolded(f).c_str())) {
+                collectMailboxes(list, out);
+                g_object_unref(list);
+            }
+        }
+        return out;
+    }
+    std::optional<pst::FileTime> date() const override {
+        // As GMime's message: the last Date field counts, readable or not.
+        const Field* f = last("Date");
+        return f ? dateOf(decoded(*f).c_str()) : std::nullopt;
+    }
+    std::string messageId() const override {
+        const Field* f = last("Message-Id");
+        if (!f) return {};
+        GString_ id(g_mime_utils_decode_message_id(decoded(*f).c_str()));
+        return id ? std::string(id.get()) : std::string();
+    }
+
+  private:
+    const Field* last(const char* name) const {
+        for (auto it = fields_.rbegin(); it != fields_.rend(); ++it)
+            if (sameName(it->name, name)) return &*it;
+        return nullptr;
+    }
+    static std::string unfolded(const Field& f) {
+        std::string raw(f.raw);
+        raw.erase(std::remove(raw.begin(), raw.end(), '\0'), raw.end());
+        GString_ s(g_mime_utils_header_unfold(raw.c_str()));
+        return s ? std::string(s.get()) : std::string();
+    }
+    static std::string decoded(const Field& f) {
+        GString_ s(g_mime_utils_header_decode_text(parserOptions(), unfolded(f).c_str()));
+        return s ? std::string(s.get()) : std::string();
+    }
+
+    const std::vector<Field>& fields_;
+};
 
 void setAddressProps(pst::PropertySet& props, const Person& p, std::uint32_t name,
                      std::uint32_t addrType, std::uint32_t email, std::uint32_t entryId,
@@ -509,13 +650,27 @@ pst::PropertySet recipientRow(const Person& p, std::int32_t type) {
 // Attached messages nest at most this deep; deeper ones are kept whole, as .eml files.
 constexpr int kMaxEmbeddingDepth = 6;
 
+// A message read as far as the import needs to know that it can be imported:
+// its header fields (our reader) or GMime's message (GMime's parser), and the
+// MIME structure.
+struct Parsed {
+    std::vector<Field> fields;
+    GPtr<GMimeObject> top;
+    GPtr<GMimeMessage> message;
+};
+bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse);
+
 class Importer {
   public:
     explicit Importer(const ImportOptions& options) : options_(options) {}
 
-    void fill(GMimeMessage* message, std::string_view raw, pst::Message& out, int depth);
+    // Fills `out` from the message in `raw`; false when GMime cannot read it.
+    bool import(std::string_view raw, pst::Message& out, std::string& error, int depth);
+    void fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth);
 
   private:
+    void fill(const HeaderView& headers, GMimeObject* top, std::string_view raw, pst::Message& out,
+              int depth);
     void addBodies(const BodyWalk& walk, pst::Message& out, std::string& htmlText);
     void addAttachment(const BodyWalk::Item& item, const std::string& htmlText, pst::Message& out,
                        std::set<std::string>& shortNames, int depth);
@@ -523,13 +678,13 @@ class Importer {
     const ImportOptions& options_;
 };
 
-void Importer::fill(GMimeMessage* message, std::string_view raw, pst::Message& out, int depth) {
-    GMimeObject* obj = GMIME_OBJECT(message);
+void Importer::fill(const HeaderView& headers, GMimeObject* top, std::string_view raw,
+                    pst::Message& out, int depth) {
     pst::PropertySet& p = out.props;
     p.set(tag::MessageClass, std::string("IPM.Note"));
 
     // Subject ([MS-OXCMAIL] 2.2.3.2.6).
-    std::string subject = trim(str(g_mime_message_get_subject(message)));
+    std::string subject = trim(headers.subject());
     auto [prefix, normalized] = splitSubject(subject);
     p.set(tag::Subject, subject);
     p.set(tag::SubjectPrefix, prefix);
@@ -537,8 +692,8 @@ void Importer::fill(GMimeMessage* message, std::string_view raw, pst::Message& o
     p.set(tag::ConversationTopic, normalized);
 
     // Originator: From is the sent-representing address, Sender (or From) the sender.
-    std::vector<Person> from = mailboxes(g_mime_message_get_from(message));
-    std::vector<Person> sender = mailboxes(g_mime_message_get_sender(message));
+    std::vector<Person> from = headers.addresses(GMIME_ADDRESS_TYPE_FROM);
+    std::vector<Person> sender = headers.addresses(GMIME_ADDRESS_TYPE_SENDER);
     if (from.empty()) from = sender;
     if (sender.empty()) sender = from;
     if (!from.empty())
@@ -550,26 +705,24 @@ void Importer::fill(GMimeMessage* message, std::string_view raw, pst::Message& o
         setAddressProps(p, sender.front(), tag::SenderName, tag::SenderAddressType,
                         tag::SenderEmailAddress, tag::SenderEntryId, tag::SenderSearchKey,
                         tag::SenderSmtpAddress);
-    std::vector<Person> replyTo = mailboxes(g_mime_message_get_reply_to(message));
+    std::vector<Person> replyTo = headers.addresses(GMIME_ADDRESS_TYPE_REPLY_TO);
     if (!replyTo.empty()) p.set(tag::ReplyRecipientNames, joinDisplay(replyTo));
 
     // Recipients and their display strings.
-    const std::pair<InternetAddressList*, std::int32_t> lists[] = {
-        {g_mime_message_get_to(message), kRecipTo},
-        {g_mime_message_get_cc(message), kRecipCc},
-        {g_mime_message_get_bcc(message), kRecipBcc}};
+    const std::pair<GMimeAddressType, std::int32_t> lists[] = {{GMIME_ADDRESS_TYPE_TO, kRecipTo},
+                                                               {GMIME_ADDRESS_TYPE_CC, kRecipCc},
+                                                               {GMIME_ADDRESS_TYPE_BCC, kRecipBcc}};
     const std::uint32_t displayTags[] = {tag::DisplayTo, tag::DisplayCc, tag::DisplayBcc};
     for (int i = 0; i < 3; ++i) {
-        std::vector<Person> people = mailboxes(lists[i].first);
+        std::vector<Person> people = headers.addresses(lists[i].first);
         p.set(displayTags[i], joinDisplay(people));
         for (const auto& person : people)
             out.recipients.push_back(recipientRow(person, lists[i].second));
     }
 
     // Dates: Date is the submit time; the newest Received (the first) the delivery time.
-    std::optional<pst::FileTime> sent;
-    if (GDateTime* date = g_mime_message_get_date(message)) sent = fileTimeOf(date);
-    std::optional<pst::FileTime> received = firstReceivedTime(obj);
+    std::optional<pst::FileTime> sent = headers.date();
+    std::optional<pst::FileTime> received = firstReceivedTime(headers);
     if (!received) received = sent;
     if (!sent) sent = received;
     if (sent) p.set(tag::ClientSubmitTime, *sent);
@@ -578,15 +731,15 @@ void Importer::fill(GMimeMessage* message, std::string_view raw, pst::Message& o
     p.set(tag::LastModificationTime, options_.now);
 
     // Identity and threading.
-    std::string messageId = str(g_mime_message_get_message_id(message));
+    std::string messageId = headers.messageId();
     if (!messageId.empty()) p.set(tag::InternetMessageId, "<" + messageId + ">");
-    std::string inReplyTo = header(obj, "In-Reply-To");
+    std::string inReplyTo = headers.first("In-Reply-To");
     if (!inReplyTo.empty()) p.set(tag::InReplyToId, inReplyTo);
-    std::string references = header(obj, "References");
+    std::string references = headers.first("References");
     if (!references.empty()) p.set(tag::InternetReferences, references);
 
     pst::Binary index;
-    std::string threadIndex = header(obj, "Thread-Index");
+    std::string threadIndex = headers.first("Thread-Index");
     if (!threadIndex.empty()) {
         gsize len = 0;
         guchar* decoded = g_base64_decode(threadIndex.c_str(), &len);
@@ -605,14 +758,14 @@ void Importer::fill(GMimeMessage* message, std::string_view raw, pst::Message& o
     p.set(tag::ConversationIndex, index);
 
     p.set(tag::TransportMessageHeaders, headerText(rawHeaderBlock(raw)));
-    p.set(tag::Importance, importanceOf(obj));
-    p.set(tag::Priority, priorityOf(obj));
-    p.set(tag::Sensitivity, sensitivityOf(obj));
+    p.set(tag::Importance, importanceOf(headers));
+    p.set(tag::Priority, priorityOf(headers));
+    p.set(tag::Sensitivity, sensitivityOf(headers));
     p.set(tag::MessageSize, clampSize(raw.size()));
 
     // Bodies and attachments.
     BodyWalk walk;
-    if (GMimeObject* top = g_mime_message_get_mime_part(message)) walk.walk(top, true, false, 0);
+    if (top) walk.walk(top, true, false, 0);
     std::string htmlText;
     addBodies(walk, out, htmlText);
     std::set<std::string> shortNames;
@@ -669,7 +822,11 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
         GString_ text(g_mime_object_to_string(GMIME_OBJECT(inner), format.get()));
         std::string_view raw = text ? std::string_view(text.get()) : std::string_view();
         att.embedded = std::make_shared<pst::Message>();
-        fill(inner, raw, *att.embedded, depth + 1);
+        std::string ignored;
+        if (!import(raw, *att.embedded, ignored, depth + 1)) {
+            GMimeHeaders innerHeaders(inner);
+            fill(innerHeaders, g_mime_message_get_mime_part(inner), raw, *att.embedded, depth + 1);
+        }
         std::string subject = trim(str(g_mime_message_get_subject(inner)));
         a.set(tag::AttachMethod, kAttachEmbeddedMessage);
         a.set(tag::DisplayName,
@@ -726,6 +883,60 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
     a.set(tag::CreationTime, options_.now);
     a.set(tag::LastModificationTime, options_.now);
     out.attachments.push_back(std::move(att));
+}
+
+bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
+    GMimeParserOptions* options = parserOptions();
+    size_t bodyStart = 0;
+    if (!wholeParse && readHeaderBlock(raw, out.fields, bodyStart)) {
+        // GMime parses only the MIME structure: the Content- fields of the message,
+        // then its body. No object is built for the other fields.
+        GByteArray* array = g_byte_array_sized_new(guint(raw.size() - bodyStart + 256));
+        auto append = [array](std::string_view s) {
+            g_byte_array_append(array, reinterpret_cast<const guint8*>(s.data()), guint(s.size()));
+        };
+        for (const Field& f : out.fields) {
+            if (f.name.size() < 8 || g_ascii_strncasecmp(f.name.data(), "Content-", 8) != 0)
+                continue;
+            append(f.name);
+            append(":");
+            append(f.raw);
+            append("\n");
+        }
+        append("\n");
+        append(raw.substr(bodyStart));
+        GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));
+        GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+        out.top.reset(g_mime_parser_construct_part(parser.get(), options));
+        if (out.top) return true;
+    }
+    out.fields.clear();
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    out.message.reset(g_mime_parser_construct_message(parser.get(), options));
+    if (!out.message) {
+        error = "the message could not be read as RFC 822";
+        return false;
+    }
+    return true;
+}
+
+void Importer::fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth) {
+    if (parsed.message) {
+        GMimeHeaders headers(parsed.message.get());
+        fill(headers, g_mime_message_get_mime_part(parsed.message.get()), raw, out, depth);
+    } else {
+        OwnHeaders headers(parsed.fields);
+        fill(headers, parsed.top.get(), raw, out, depth);
+    }
+}
+
+bool Importer::import(std::string_view raw, pst::Message& out, std::string& error, int depth) {
+    Parsed parsed;
+    if (!parse(raw, parsed, error, options_.wholeParse)) return false;
+    fill(parsed, raw, out, depth);
+    return true;
 }
 
 }  // namespace
@@ -905,22 +1116,48 @@ std::string shortFileName(const std::string& longName, int n) {
 
 bool importMessage(std::string_view bytes, pst::Message& out, std::string& error,
                    const ImportOptions& options) {
-    GMimeParserOptions* parser = parserOptions();
+    parserOptions();
     if (bytes.empty()) {
         error = "the message is empty";
         return false;
     }
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-    GPtr<GMimeParser> p(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(p.get(), GMIME_FORMAT_MESSAGE);
-    GPtr<GMimeMessage> message(g_mime_parser_construct_message(p.get(), parser));
-    if (!message) {
-        error = "the message could not be read as RFC 822";
+    Importer importer(options);
+    return importer.import(bytes, out, error, 0);
+}
+
+struct ParsedMessage::Data {
+    std::string raw;
+    ImportOptions options;
+    Parsed parsed;
+};
+
+ParsedMessage::ParsedMessage() = default;
+ParsedMessage::ParsedMessage(ParsedMessage&&) noexcept = default;
+ParsedMessage& ParsedMessage::operator=(ParsedMessage&&) noexcept = default;
+ParsedMessage::~ParsedMessage() = default;
+
+std::size_t ParsedMessage::size() const {
+    return d_ ? d_->raw.size() : 0;
+}
+
+bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error,
+                  const ImportOptions& options) {
+    if (bytes.empty()) {
+        error = "the message is empty";
         return false;
     }
-    Importer importer(options);
-    importer.fill(message.get(), bytes, out, 0);
+    auto d = std::make_unique<ParsedMessage::Data>();
+    d->raw.assign(bytes);
+    d->options = options;
+    if (!parse(d->raw, d->parsed, error, options.wholeParse)) return false;
+    out.d_ = std::move(d);
     return true;
+}
+
+void fillMessage(const ParsedMessage& parsed, pst::Message& out) {
+    if (!parsed.d_) return;
+    Importer importer(parsed.d_->options);
+    importer.fill(parsed.d_->parsed, parsed.d_->raw, out, 0);
 }
 
 bool importMessage(std::string_view bytes, pst::Message& out, std::string& error) {

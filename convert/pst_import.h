@@ -4,7 +4,9 @@
 // [MS-OXPROPS]): subject, sender, recipients, dates, bodies, attachments and
 // attached messages, importance, flags. Parsing is done with GMime; the message
 // bytes are only read.
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -95,6 +97,9 @@ inline constexpr std::int32_t kRecipBcc = 3;
 struct ImportOptions {
     // Creation and modification time of the new item (the moment of the import).
     pst::FileTime now;
+    // Read the header block with GMime's message parser too, not with our own
+    // reader. Both give the same item; tests compare them.
+    bool wholeParse = false;
 };
 
 // Fills `out` (which should be empty) from the RFC 822 message in `bytes`. Returns
@@ -103,6 +108,30 @@ bool importMessage(std::string_view bytes, pst::Message& out, std::string& error
                    const ImportOptions& options);
 // The same, stamped with the current time.
 bool importMessage(std::string_view bytes, pst::Message& out, std::string& error);
+
+// The import in two halves, for a caller that fills items on another thread: a
+// message read as far as needed to know that it imports (its header fields and
+// MIME structure, over a copy of its bytes), and the item filled from it. A
+// ParsedMessage is used by one thread at a time.
+class ParsedMessage {
+  public:
+    ParsedMessage();
+    ParsedMessage(ParsedMessage&&) noexcept;
+    ParsedMessage& operator=(ParsedMessage&&) noexcept;
+    ~ParsedMessage();
+    std::size_t size() const;  // the message's bytes
+
+    struct Data;
+
+  private:
+    friend bool parseMessage(std::string_view, ParsedMessage&, std::string&, const ImportOptions&);
+    friend void fillMessage(const ParsedMessage&, pst::Message&);
+    std::unique_ptr<Data> d_;
+};
+// False with `error` set when the bytes do not hold a message.
+bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error,
+                  const ImportOptions& options);
+void fillMessage(const ParsedMessage& parsed, pst::Message& out);
 
 // --- pieces of the mapping, public for tests ---------------------------------
 

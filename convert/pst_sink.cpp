@@ -1,6 +1,8 @@
 #include "convert/pst_sink.h"
 
+#include <algorithm>
 #include <ctime>
+#include <exception>
 #include <system_error>
 
 #include "convert/io.h"
@@ -32,7 +34,18 @@ PstSink::PstSink(Clock clock) : clock_(std::move(clock)) {
     if (!clock_) clock_ = [] { return std::chrono::system_clock::now(); };
 }
 
+namespace {
+
+// How far the writer may fall behind: items, and (roughly) bytes held by them.
+constexpr std::size_t kQueuedItems = 64;
+constexpr std::size_t kQueuedWeight = std::size_t(48) << 20;
+// The writer is woken when this many items are waiting (or when the run must wait).
+constexpr std::size_t kWakeBatch = 16;
+
+}  // namespace
+
 PstSink::~PstSink() {
+    stopWriting();
     // A sink dropped without close() still leaves a store that opens.
     if (store_) {
         std::string error;
@@ -50,16 +63,25 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
         path_ = freePstPath(options.outputFolder, stamp);
         error.clear();
         store_ = pst::Store::create(path_, displayName, error);
-        if (store_) return true;
+        if (store_) break;
         std::error_code ec;
         if (!std::filesystem::exists(path_, ec)) break;
     }
-    if (error.empty()) error = "the personal folders file could not be created";
-    error = path_.string() + ": " + error;
-    return false;
+    if (!store_) {
+        if (error.empty()) error = "the personal folders file could not be created";
+        error = path_.string() + ": " + error;
+        return false;
+    }
+    try {
+        writer_ = std::thread([this] { writeLoop(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: store() then adds each message itself.
+    }
+    return true;
 }
 
 void PstSink::beginMailbox(const MailboxInfo& mailbox) {
+    std::lock_guard<std::mutex> lock(storeMutex_);
     if (!store_ || folders_.count(mailbox.name)) return;
     // Two mailboxes of the same name share one folder.
     if (auto existing = store_->findFolder(mailbox.name);
@@ -90,35 +112,151 @@ std::optional<pst::FolderId> PstSink::folderFor(const std::string& name, std::st
     return std::nullopt;
 }
 
+bool PstSink::add(const std::string& mailbox, const pst::Message& item, std::string& error) {
+    auto folder = folderFor(mailbox, error);
+    if (!folder) return false;
+    std::string why;
+    if (!store_->addMessage(*folder, item, why)) {
+        error = "the message could not be added to the personal folders file: " + why;
+        return false;
+    }
+    return true;
+}
+
+void PstSink::finished(const Job& job, bool ok, std::string error) {
+    const Placed& w = job.where;
+    if (ok) {
+        added_.push_back(w);
+    } else {
+        if (error.empty()) error = "the message could not be added to the personal folders file";
+        refused_.push_back(UnkeptMessage{w.row, w.number, w.offset, w.size, std::move(error)});
+    }
+}
+
 bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std::string_view bytes,
                     RunObserver& /*observer*/, std::string& error) {
     if (!store_) {
         error = "the personal folders file is not open";
         return false;
     }
-    auto folder = folderFor(mailbox.name, error);
-    if (!folder) return false;
+    // The run alone adds folders, so it may look at the map without the lock.
+    if (!folders_.count(mailbox.name)) {
+        std::lock_guard<std::mutex> lock(storeMutex_);
+        if (!folderFor(mailbox.name, error)) return false;
+    }
     // The item is built completely before it is added: a message that cannot be
     // read adds nothing (no empty item).
-    pst::Message item;
+    Job job;
     std::string why;
-    if (!importMessage(bytes, item, why)) {
+    if (!parseMessage(bytes, job.message, why, ImportOptions{currentFileTime()})) {
         error = "the message could not be imported: " + why;
         return false;
     }
-    if (!store_->addMessage(*folder, item, why)) {
-        error = "the message could not be added to the personal folders file: " + why;
-        return false;
+    job.mailbox = mailbox.name;
+    job.where = Placed{mailbox.row, message.number, message.offset, message.size};
+
+    if (!writer_.joinable()) {
+        pst::Message item;
+        fillMessage(job.message, item);
+        std::lock_guard<std::mutex> lock(storeMutex_);
+        const bool ok = add(job.mailbox, item, error);
+        if (ok) added_.push_back(job.where);
+        return ok;
     }
-    added_.push_back(UnkeptMessage{mailbox.row, message.number, message.offset, message.size});
-    return true;
+    std::vector<Job> spent;
+    bool wake = false;
+    {
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        auto roomFor = [&] {
+            return queue_.empty() || (queue_.size() < kQueuedItems &&
+                                      queuedWeight_ + job.message.size() <= kQueuedWeight);
+        };
+        if (!roomFor()) {
+            if (writerIdle_) {
+                writerIdle_ = false;
+                work_.notify_one();
+            }
+            runWaiting_ = true;
+            room_.wait(lock, roomFor);
+            runWaiting_ = false;
+        }
+        queuedWeight_ += job.message.size();
+        queue_.push_back(std::move(job));
+        spent.swap(spent_);
+        if (writerIdle_ && queue_.size() >= kWakeBatch) {
+            writerIdle_ = false;
+            wake = true;
+        }
+    }
+    if (wake) work_.notify_one();
+    return true;  // `spent` is freed here, by the thread that built it
+}
+
+void PstSink::writeLoop() {
+    std::vector<Job> batch;
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    for (;;) {
+        if (queue_.empty()) {
+            if (ending_) return;
+            writerIdle_ = true;
+            work_.wait(lock, [&] { return !writerIdle_ || ending_; });
+            writerIdle_ = false;
+            continue;
+        }
+        batch.swap(queue_);
+        lock.unlock();
+
+        std::vector<std::pair<bool, std::string>> results(batch.size());
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            auto& [ok, error] = results[i];
+            try {
+                pst::Message item;
+                fillMessage(batch[i].message, item);
+                std::lock_guard<std::mutex> storeLock(storeMutex_);
+                ok = add(batch[i].mailbox, item, error);
+            } catch (const std::exception& e) {
+                error = std::string(
+                            "the message could not be added to the personal folders "
+                            "file: ") +
+                        e.what();
+            }
+        }
+
+        lock.lock();
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            queuedWeight_ -= batch[i].message.size();
+            try {
+                finished(batch[i], results[i].first, std::move(results[i].second));
+            } catch (const std::bad_alloc&) {
+                // No memory for one more entry: had the store not been finished, this
+                // message could not have been handed back.
+            }
+            spent_.push_back(std::move(batch[i]));
+        }
+        batch.clear();
+        if (runWaiting_) room_.notify_one();
+    }
+}
+
+void PstSink::stopWriting() {
+    if (!writer_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        ending_ = true;
+    }
+    work_.notify_one();
+    writer_.join();
+    spent_.clear();
 }
 
 void PstSink::close(RunSummary& summary) {
+    stopWriting();
     if (!store_) return;
     std::string error;
     const bool ok = store_->close(error);
     store_.reset();
+    unkept_ = std::move(refused_);
+    refused_ = {};
     if (ok) {
         summary.pstFile = path_;
         added_ = {};
@@ -143,8 +281,15 @@ void PstSink::close(RunSummary& summary) {
                                     : "; the " + std::to_string(added_.size()) +
                                           (added_.size() == 1 ? " message" : " messages") +
                                           " written into it are listed one by one")});
-    unkept_ = std::move(added_);
+    unkept_.reserve(unkept_.size() + added_.size());
+    for (const Placed& w : added_)
+        unkept_.push_back(UnkeptMessage{w.row, w.number, w.offset, w.size, {}});
     added_ = {};
+    // In mailbox order: the run reads each mailbox once more, front to back.
+    std::stable_sort(unkept_.begin(), unkept_.end(),
+                     [](const UnkeptMessage& a, const UnkeptMessage& b) {
+                         return a.row != b.row ? a.row < b.row : a.number < b.number;
+                     });
 }
 
 std::vector<UnkeptMessage> PstSink::takeUnkept() {

@@ -3,15 +3,20 @@
 // mailbox name directly below the top of its message tree, one mail item per
 // message, imported from the message's RFC 822 bytes.
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "convert/message_sink.h"
+#include "convert/pst_import.h"
 #include "pst/pst.h"
 
 namespace tp::convert {
@@ -24,6 +29,11 @@ std::string pstTimeStamp(std::chrono::system_clock::time_point when);
 // "IncrediMail" + stamp + " (n).pst", n = 2, 3, ...
 std::filesystem::path freePstPath(const std::filesystem::path& folder, const std::string& stamp);
 
+// The store is written on a thread of its own, a few messages behind the run:
+// store() reads the message's header fields and MIME structure and queues it; the
+// writer makes the item from it and adds it. A message
+// the store refuses after store() has returned is handed back through takeUnkept()
+// with the reason, and the run keeps it as its .eml then.
 class PstSink : public MessageSink {
   public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
@@ -34,29 +44,67 @@ class PstSink : public MessageSink {
     bool open(const RunOptions& options, std::string& error) override;
     // Adds the mailbox's folder unless a folder of that name is already there.
     void beginMailbox(const MailboxInfo& mailbox) override;
-    // Imports the message into the mailbox's folder. A message that cannot be read or
-    // written adds nothing to the store and returns false with the reason.
+    // Reads the message and queues it for its mailbox's folder. A message that
+    // cannot be read adds nothing to the store and returns false with the reason.
     bool store(const MailboxInfo& mailbox, const MessageInfo& message, std::string_view bytes,
                RunObserver& observer, std::string& error) override;
-    // Finishes the store so that it opens (also after a cancel). A store that cannot
-    // be finished is useless: it is removed, and its messages are handed back
-    // through takeUnkept().
+    // Adds what is still queued, then finishes the store so that it opens (also
+    // after a cancel). A store that cannot be finished is useless: it is removed,
+    // and its messages are handed back through takeUnkept().
     void close(RunSummary& summary) override;
     std::vector<UnkeptMessage> takeUnkept() override;
 
     const std::filesystem::path& path() const { return path_; }
 
   private:
+    // Where a message lies in its mailbox (the run can cut it out again).
+    struct Placed {
+        int row = -1;
+        int number = 0;
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;
+    };
+    struct Job {
+        std::string mailbox;
+        ParsedMessage message;
+        Placed where;
+    };
+
     std::optional<pst::FolderId> folderFor(const std::string& name, std::string& error);
+    // Adds one item to the store (storeMutex_ held by the caller).
+    bool add(const std::string& mailbox, const pst::Message& item, std::string& error);
+    void finished(const Job& job, bool ok, std::string error);
+    void writeLoop();
+    void stopWriting();
 
     Clock clock_;
     std::unique_ptr<pst::Store> store_;
     std::filesystem::path path_;
+    // The store, and the folder maps below, are used by one thread at a time.
+    std::mutex storeMutex_;
     std::map<std::string, pst::FolderId> folders_;
     std::map<std::string, std::string> folderErrors_;
-    // The messages added so far, where each lies in its mailbox: when the store
-    // cannot be finished, the run keeps every one of them as its .eml instead.
-    std::vector<UnkeptMessage> added_;
+
+    // The queue between the run and the writer. The writer takes what is queued in
+    // one go; the run wakes it only when a batch has gathered or when it must wait
+    // for room itself. Parsed messages go back to the run to be freed (`spent_`):
+    // their memory is taken and given back by the same thread.
+    std::mutex queueMutex_;
+    std::condition_variable work_;  // writerIdle_ cleared, or ending_
+    std::condition_variable room_;  // the queue shrank
+    std::vector<Job> queue_;
+    std::vector<Job> spent_;
+    std::size_t queuedWeight_ = 0;
+    bool writerIdle_ = false;
+    bool runWaiting_ = false;
+    bool ending_ = false;
+    std::thread writer_;
+
+    // Guarded by queueMutex_ while the writer runs. The messages added so far,
+    // where each lies in its mailbox: when the store cannot be finished, the run
+    // keeps every one of them as its .eml instead. And those the store refused.
+    std::vector<Placed> added_;
+    std::vector<UnkeptMessage> refused_;
     std::vector<UnkeptMessage> unkept_;
 };
 

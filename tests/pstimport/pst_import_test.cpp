@@ -10,16 +10,21 @@
 
 #include "convert/pst_import.h"
 #include "convert/pst_sink.h"
+#include "pstimport/item_compare.h"
 
 namespace tp::convert {
 namespace {
 
 const pst::FileTime kNow = fileTimeFromUnix(1796000000);
 
+// Imports with our header reader, and checks that GMime's message parser gives
+// the very same item.
 pst::Message import(const std::string& text) {
-    pst::Message m;
+    pst::Message m, whole;
     std::string error;
     EXPECT_TRUE(importMessage(text, m, error, ImportOptions{kNow})) << error;
+    EXPECT_TRUE(importMessage(text, whole, error, ImportOptions{kNow, true})) << error;
+    EXPECT_EQ(test::differenceOf(m, whole), "") << text.substr(0, 300);
     return m;
 }
 
@@ -343,6 +348,45 @@ TEST(PstImport, SmallRules) {
     EXPECT_EQ(a[0], 1);
     EXPECT_TRUE(std::equal(a.begin() + 6, a.end(), b.begin() + 6));  // one thread, one GUID
     EXPECT_NE(conversationIndex(kNow, "other@x"), a);
+}
+
+// Header blocks as they come in old mailboxes: folded, repeated and 8-bit fields,
+// bare LF or CRLF, odd spacing, a block without a body, and lines that are no
+// field at all (left to GMime). Each is imported both ways and compared.
+TEST(PstImport, HeaderReaderAgreesWithGMime) {
+    const std::string cases[] = {
+        "Subject: =?utf-8?B?w6TDtsO8?=\r\n =?iso-8859-1?Q?_=E9t=E9?= tail\r\n"
+        "From: \"Doe, J.\" <j@x.org>\r\nTo: a@x.org,\r\n\tB <b@x.org>\r\n"
+        "Date: Tue, 1 Dec 2026 10:00:00 +0100\r\n\r\nbody\r\n",
+        "Subject: first\nSubject: second\nDate: Tue, 1 Dec 2026 10:00:00 +0100\n"
+        "Date: not a date\nTo: a@x.org\nTo: b@x.org\nCc: team: c@x.org, d@x.org;\n\nbody\n",
+        "Subject: caf\xe9 cr\xe8me\r\nFrom: J\xfcrgen <j@x.org>\r\n"
+        "Message-Id: <id@x.org> (comment)\r\nReceived: from a by b; "
+        "Mon, 30 Nov 2026 08:00:00 -0500\r\n\r\n",
+        "Subject : spaced name\r\nX-Priority: 1 (Highest)\r\nImportance: low\r\n"
+        "Content-Type: text/plain;\r\n charset=\"koi8-r\"\r\n"
+        "Content-Transfer-Encoding: 8bit\r\n\r\n\xf0\xd2\xc9\xd7\xc5\xd4\r\n",
+        "Subject: no blank line, no body",
+        "Subject: s\r\nthis line is no field\r\nFrom: late@x.org\r\n\r\nbody\r\n",
+        " leading fold\r\nSubject: s\r\n\r\nbody\r\n",
+        "From xyz Mon Jan  1 00:00:00 2026\nSubject: mbox line\n\nbody\n",
+        "Subject: m\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
+        "\tboundary=\"b1\"\r\n\r\npre\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "--b1\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x.org\r\n"
+        "\r\ninner body\r\n--b1\r\nContent-Type: application/pdf; name*=utf-8''r%C3%A9.pdf\r\n"
+        "Content-Disposition: attachment\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+        "JVBERi0=\r\n--b1--\r\n",
+    };
+    int read = 0;
+    for (const std::string& text : cases) {
+        pst::Message ours, gmimes;
+        std::string error;
+        const bool ok = importMessage(text, ours, error, ImportOptions{kNow});
+        EXPECT_EQ(ok, importMessage(text, gmimes, error, ImportOptions{kNow, true})) << text;
+        EXPECT_EQ(test::differenceOf(ours, gmimes), "") << text;
+        read += ok;
+    }
+    EXPECT_GE(read, 8);
 }
 
 TEST(PstSinkNames, TimeStampAndFreeFileName) {

@@ -330,7 +330,7 @@ TEST_F(RunTest, MessagesOfAnOutputThatCannotBeFinishedAreKeptAsTheirEml) {
       public:
         bool store(const convert::MailboxInfo& mb, const convert::MessageInfo& m, std::string_view,
                    convert::RunObserver&, std::string&) override {
-            taken_.push_back({mb.row, m.number, m.offset, m.size});
+            taken_.push_back({mb.row, m.number, m.offset, m.size, {}});
             return true;
         }
         void close(RunSummary& s) override {
