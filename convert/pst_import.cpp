@@ -558,6 +558,111 @@ bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t&
     return true;
 }
 
+std::string unfoldedValue(const Field& f) {
+    std::string raw(f.raw);
+    raw.erase(std::remove(raw.begin(), raw.end(), '\0'), raw.end());
+    GString_ s(g_mime_utils_header_unfold(raw.c_str()));
+    return s ? std::string(s.get()) : std::string();
+}
+
+bool isAtext(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-/=?^_`{|}~", c);
+}
+
+// An address written plainly: local@domain, dot-atoms on both sides, and no
+// internationalized domain (GMime decodes those).
+bool plainAddrSpec(std::string_view a) {
+    size_t at = a.find('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 == a.size() ||
+        a.find('@', at + 1) != std::string_view::npos)
+        return false;
+    auto dotAtom = [](std::string_view s, bool domain) {
+        if (s.front() == '.' || s.back() == '.' || s.find("..") != std::string_view::npos)
+            return false;
+        for (char c : s) {
+            if (c == '.') continue;
+            if (domain ? !(std::isalnum(static_cast<unsigned char>(c)) || c == '-') : !isAtext(c))
+                return false;
+        }
+        return true;
+    };
+    std::string_view domain = a.substr(at + 1);
+    if (domain.size() >= 4 && g_ascii_strncasecmp(domain.data(), "xn--", 4) == 0) return false;
+    if (domain.find(".xn--") != std::string_view::npos ||
+        domain.find(".XN--") != std::string_view::npos)
+        return false;
+    return dotAtom(a.substr(0, at), false) && dotAtom(domain, true);
+}
+
+// The mailboxes of an address list written plainly: "addr", "<addr>", "Name <addr>"
+// or "\"Quoted Name\" <addr>", comma-separated, in printable ASCII. False for anything
+// else (comments, groups, encoded words, 8-bit text, odd spacing): GMime reads it.
+bool plainAddressList(std::string_view v, std::vector<Person>& out) {
+    for (char c : v) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u > 0x7E || std::strchr("();:\\[]", c)) return false;
+    }
+    if (v.find("=?") != std::string_view::npos) return false;
+    std::vector<Person> found;
+    size_t pos = 0;
+    while (pos <= v.size()) {
+        // One element, up to a comma outside quotes and angle brackets.
+        size_t end = pos;
+        bool quoted = false, angled = false;
+        for (; end < v.size(); ++end) {
+            const char c = v[end];
+            if (c == '"' && !angled)
+                quoted = !quoted;
+            else if (c == '<' && !quoted)
+                angled = true;
+            else if (c == '>' && !quoted)
+                angled = false;
+            else if (c == ',' && !quoted && !angled)
+                break;
+        }
+        if (quoted || angled) return false;
+        std::string_view e = v.substr(pos, end - pos);
+        while (!e.empty() && (e.front() == ' ' || e.front() == '\t')) e.remove_prefix(1);
+        while (!e.empty() && (e.back() == ' ' || e.back() == '\t')) e.remove_suffix(1);
+        if (e.empty()) return false;
+        size_t lt = e.find('<');
+        if (lt == std::string_view::npos) {
+            if (!plainAddrSpec(e)) return false;
+            found.push_back(Person{std::string(), std::string(e)});
+        } else {
+            if (e.back() != '>' || e.find('<', lt + 1) != std::string_view::npos) return false;
+            std::string_view addr = e.substr(lt + 1, e.size() - lt - 2);
+            std::string_view name = e.substr(0, lt);
+            if (!plainAddrSpec(addr)) return false;
+            if (name.empty()) {
+                found.push_back(Person{std::string(), std::string(addr)});
+                pos = end + 1;
+                continue;
+            }
+            if (name.back() != ' ') return false;
+            name.remove_suffix(1);
+            if (!name.empty() && name.front() == '"') {
+                if (name.size() < 2 || name.back() != '"') return false;
+                name = name.substr(1, name.size() - 2);
+                if (name.find('"') != std::string_view::npos) return false;
+            } else {
+                for (char c : name)
+                    if (c != ' ' && c != '.' && !isAtext(c)) return false;
+            }
+            // Single spaces between words only.
+            if (name.empty() || name.front() == ' ' || name.back() == ' ' ||
+                name.find("  ") != std::string_view::npos ||
+                name.find('\t') != std::string_view::npos)
+                return false;
+            found.push_back(Person{std::string(name), std::string(addr)});
+        }
+        pos = end + 1;
+    }
+    out.insert(out.end(), std::make_move_iterator(found.begin()),
+               std::make_move_iterator(found.end()));
+    return true;
+}
+
 // Our own reader's fields as a HeaderView; values decoded as GMime's message does.
 class OwnHeaders : public HeaderView {
   public:
@@ -577,8 +682,10 @@ class OwnHeaders : public HeaderView {
         if (type < 0 || type >= GMimeAddressType(std::size(names))) return out;
         for (const Field& f : fields_) {
             if (!sameName(f.name, names[type])) continue;
+            const std::string value = unfoldedValue(f);
+            if (plainAddressList(value, out)) continue;
             if (InternetAddressList* list =
-                    internet_address_list_parse(parserOptions(), unfolded(f).c_str())) {
+                    internet_address_list_parse(parserOptions(), value.c_str())) {
                 collectMailboxes(list, out);
                 g_object_unref(list);
             }
@@ -603,14 +710,8 @@ class OwnHeaders : public HeaderView {
             if (sameName(it->name, name)) return &*it;
         return nullptr;
     }
-    static std::string unfolded(const Field& f) {
-        std::string raw(f.raw);
-        raw.erase(std::remove(raw.begin(), raw.end(), '\0'), raw.end());
-        GString_ s(g_mime_utils_header_unfold(raw.c_str()));
-        return s ? std::string(s.get()) : std::string();
-    }
     static std::string decoded(const Field& f) {
-        GString_ s(g_mime_utils_header_decode_text(parserOptions(), unfolded(f).c_str()));
+        GString_ s(g_mime_utils_header_decode_text(parserOptions(), unfoldedValue(f).c_str()));
         return s ? std::string(s.get()) : std::string();
     }
 
@@ -653,8 +754,18 @@ constexpr int kMaxEmbeddingDepth = 6;
 // A message read as far as the import needs to know that it can be imported:
 // its header fields (our reader) or GMime's message (GMime's parser), and the
 // MIME structure.
+// The body of a message that is one text part, as most mail is: decoded here,
+// without any GMime object.
+struct SimpleBody {
+    bool html = false;
+    std::string charset;
+    std::string_view content;  // the body itself, or `decoded`
+    std::string decoded;       // when a transfer encoding was undone
+};
+
 struct Parsed {
     std::vector<Field> fields;
+    std::optional<SimpleBody> simple;
     GPtr<GMimeObject> top;
     GPtr<GMimeMessage> message;
 };
@@ -669,17 +780,22 @@ class Importer {
     void fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth);
 
   private:
-    void fill(const HeaderView& headers, GMimeObject* top, std::string_view raw, pst::Message& out,
-              int depth);
-    void addBodies(const BodyWalk& walk, pst::Message& out, std::string& htmlText);
+    void fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
+              std::string_view raw, pst::Message& out, int depth);
+    struct BodyText {
+        std::string_view content;  // transfer encoding undone
+        std::string charset;
+    };
+    void addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
+                   bool related, pst::Message& out, std::string& htmlText);
     void addAttachment(const BodyWalk::Item& item, const std::string& htmlText, pst::Message& out,
                        std::set<std::string>& shortNames, int depth);
 
     const ImportOptions& options_;
 };
 
-void Importer::fill(const HeaderView& headers, GMimeObject* top, std::string_view raw,
-                    pst::Message& out, int depth) {
+void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
+                    std::string_view raw, pst::Message& out, int depth) {
     pst::PropertySet& p = out.props;
     p.set(tag::MessageClass, std::string("IPM.Note"));
 
@@ -767,7 +883,23 @@ void Importer::fill(const HeaderView& headers, GMimeObject* top, std::string_vie
     BodyWalk walk;
     if (top) walk.walk(top, true, false, 0);
     std::string htmlText;
-    addBodies(walk, out, htmlText);
+    std::optional<BodyText> plain, html;
+    std::string plainBytes, htmlBytes;
+    if (simple) {
+        (simple->html ? html : plain) = BodyText{simple->content, simple->charset};
+    } else {
+        if (walk.plain) {
+            plainBytes = partContent(GMIME_PART(walk.plain));
+            plain = BodyText{plainBytes, charsetOf(walk.plain)};
+        }
+        if (walk.html) {
+            htmlBytes = partContent(GMIME_PART(walk.html));
+            html = BodyText{htmlBytes, charsetOf(walk.html)};
+        }
+    }
+    const bool related = std::any_of(walk.attachments.begin(), walk.attachments.end(),
+                                     [](const BodyWalk::Item& item) { return item.related; });
+    addBodies(plain, html, related, out, htmlText);
     std::set<std::string> shortNames;
     for (const auto& item : walk.attachments) addAttachment(item, htmlText, out, shortNames, depth);
 
@@ -776,16 +908,16 @@ void Importer::fill(const HeaderView& headers, GMimeObject* top, std::string_vie
     p.set(tag::MessageFlags, flags);
 }
 
-void Importer::addBodies(const BodyWalk& walk, pst::Message& out, std::string& htmlText) {
+void Importer::addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
+                         bool related, pst::Message& out, std::string& htmlText) {
     int codePage = 0;
-    if (walk.plain) {
-        std::string charset = charsetOf(walk.plain);
-        out.props.set(tag::Body, toUtf8(partContent(GMIME_PART(walk.plain)), charset));
-        codePage = codePageOfCharset(charset);
+    if (plain) {
+        out.props.set(tag::Body, toUtf8(plain->content, plain->charset));
+        codePage = codePageOfCharset(plain->charset);
     }
-    if (walk.html) {
-        std::string bytes = partContent(GMIME_PART(walk.html));
-        std::string charset = charsetOf(walk.html);
+    if (html) {
+        std::string bytes(html->content);
+        std::string charset = html->charset;
         if (charset.empty()) charset = htmlMetaCharset(bytes);
         int htmlCodePage = codePageOfCharset(charset);
         if (htmlCodePage == 0) {
@@ -793,8 +925,6 @@ void Importer::addBodies(const BodyWalk& walk, pst::Message& out, std::string& h
             bytes = toUtf8(bytes, charset);
             htmlCodePage = 65001;
         }
-        bool related = std::any_of(walk.attachments.begin(), walk.attachments.end(),
-                                   [](const BodyWalk::Item& item) { return item.related; });
         if (related) htmlText = lower(toUtf8(bytes, charset.empty() ? "utf-8" : charset));
         out.props.set(tag::Html, pst::Binary(bytes.begin(), bytes.end()));
         codePage = htmlCodePage;
@@ -825,7 +955,8 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
         std::string ignored;
         if (!import(raw, *att.embedded, ignored, depth + 1)) {
             GMimeHeaders innerHeaders(inner);
-            fill(innerHeaders, g_mime_message_get_mime_part(inner), raw, *att.embedded, depth + 1);
+            fill(innerHeaders, g_mime_message_get_mime_part(inner), nullptr, raw, *att.embedded,
+                 depth + 1);
         }
         std::string subject = trim(str(g_mime_message_get_subject(inner)));
         a.set(tag::AttachMethod, kAttachEmbeddedMessage);
@@ -885,10 +1016,123 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
     out.attachments.push_back(std::move(att));
 }
 
+bool isTokenChar(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7F && !std::strchr("()<>@,;:\\\"/[]?=", c);
+}
+
+// The Content-Type of a one-part text message written plainly: text/plain or
+// text/html with token or quoted parameters, none of them a file name. False for
+// anything else (comments, encoded or continued parameters): GMime reads it.
+bool plainTextType(std::string_view v, bool& html, std::string& charset) {
+    size_t i = 0;
+    auto skipSpace = [&] {
+        while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
+    };
+    auto token = [&] {
+        size_t b = i;
+        while (i < v.size() && isTokenChar(v[i])) ++i;
+        return v.substr(b, i - b);
+    };
+    skipSpace();
+    std::string_view type = token();
+    if (i >= v.size() || v[i] != '/') return false;
+    ++i;
+    std::string_view subtype = token();
+    if (!sameName(type, "text")) return false;
+    if (sameName(subtype, "plain")) {
+        html = false;
+    } else if (sameName(subtype, "html")) {
+        html = true;
+    } else {
+        return false;
+    }
+    bool haveCharset = false;
+    for (;;) {
+        skipSpace();
+        if (i == v.size()) return true;
+        if (v[i] != ';') return false;
+        ++i;
+        skipSpace();
+        if (i == v.size()) return true;
+        std::string_view name = token();
+        if (name.empty() || name.find('*') != std::string_view::npos) return false;
+        skipSpace();
+        if (i == v.size() || v[i] != '=') return false;
+        ++i;
+        skipSpace();
+        std::string_view value;
+        if (i < v.size() && v[i] == '"') {
+            size_t close = v.find('"', i + 1);
+            if (close == std::string_view::npos) return false;
+            value = v.substr(i + 1, close - i - 1);
+            if (value.find('\\') != std::string_view::npos) return false;
+            i = close + 1;
+        } else {
+            value = token();
+            if (value.empty()) return false;
+        }
+        if (sameName(name, "name")) return false;
+        if (sameName(name, "charset")) {
+            if (haveCharset) return false;
+            haveCharset = true;
+            charset.assign(value);
+        }
+    }
+}
+
+// The body of a message that is one plainly declared text part, with its transfer
+// encoding undone. False (and nothing set) for any other message.
+bool simpleBody(const std::vector<Field>& fields, std::string_view body,
+                std::optional<SimpleBody>& out) {
+    const Field* type = nullptr;
+    const Field* encoding = nullptr;
+    for (const Field& f : fields) {
+        if (f.name.size() < 8 || g_ascii_strncasecmp(f.name.data(), "Content-", 8) != 0) continue;
+        if (sameName(f.name, "Content-Type")) {
+            if (type) return false;
+            type = &f;
+        } else if (sameName(f.name, "Content-Transfer-Encoding")) {
+            if (encoding) return false;
+            encoding = &f;
+        } else if (sameName(f.name, "Content-Disposition")) {
+            return false;
+        }
+    }
+    SimpleBody simple;
+    if (type && !plainTextType(unfoldedValue(*type), simple.html, simple.charset)) return false;
+    GMimeContentEncoding kind = GMIME_CONTENT_ENCODING_DEFAULT;
+    if (encoding) {
+        const std::string e = lower(trim(unfoldedValue(*encoding)));
+        if (e == "base64") {
+            kind = GMIME_CONTENT_ENCODING_BASE64;
+        } else if (e == "quoted-printable") {
+            kind = GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+        } else if (e != "7bit" && e != "8bit" && e != "binary") {
+            return false;
+        }
+    }
+    if (kind == GMIME_CONTENT_ENCODING_DEFAULT) {
+        simple.content = body;
+    } else {
+        GMimeEncoding state;
+        g_mime_encoding_init_decode(&state, kind);
+        simple.decoded.resize(g_mime_encoding_outlen(&state, body.size()) + 16);
+        char* to = simple.decoded.data();
+        size_t n = g_mime_encoding_step(&state, body.data(), body.size(), to);
+        n += g_mime_encoding_flush(&state, "", 0, to + n);
+        simple.decoded.resize(n);
+    }
+    out = std::move(simple);
+    if (kind != GMIME_CONTENT_ENCODING_DEFAULT) out->content = out->decoded;
+    return true;
+}
+
 bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
     GMimeParserOptions* options = parserOptions();
     size_t bodyStart = 0;
     if (!wholeParse && readHeaderBlock(raw, out.fields, bodyStart)) {
+        if (simpleBody(out.fields, raw.substr(bodyStart), out.simple)) return true;
         // GMime parses only the MIME structure: the Content- fields of the message,
         // then its body. No object is built for the other fields.
         GByteArray* array = g_byte_array_sized_new(guint(raw.size() - bodyStart + 256));
@@ -925,10 +1169,10 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
 void Importer::fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth) {
     if (parsed.message) {
         GMimeHeaders headers(parsed.message.get());
-        fill(headers, g_mime_message_get_mime_part(parsed.message.get()), raw, out, depth);
+        fill(headers, g_mime_message_get_mime_part(parsed.message.get()), nullptr, raw, out, depth);
     } else {
         OwnHeaders headers(parsed.fields);
-        fill(headers, parsed.top.get(), raw, out, depth);
+        fill(headers, parsed.top.get(), parsed.simple ? &*parsed.simple : nullptr, raw, out, depth);
     }
 }
 

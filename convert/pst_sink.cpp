@@ -39,8 +39,11 @@ namespace {
 // How far the writer may fall behind: items, and (roughly) bytes held by them.
 constexpr std::size_t kQueuedItems = 64;
 constexpr std::size_t kQueuedWeight = std::size_t(48) << 20;
-// The writer is woken when this many items are waiting (or when the run must wait).
-constexpr std::size_t kWakeBatch = 16;
+// The writer is woken when this many items are waiting (or when the run must wait),
+// and takes at most this many at a time.
+constexpr std::size_t kWakeBatch = 8;
+// From this backlog on, the run makes the items itself.
+constexpr std::size_t kBacklog = 16;
 
 }  // namespace
 
@@ -171,6 +174,13 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
             return queue_.empty() || (queue_.size() < kQueuedItems &&
                                       queuedWeight_ + job.message.size() <= kQueuedWeight);
         };
+        if (queue_.size() >= kBacklog) {
+            // The writer is behind: make the item here.
+            lock.unlock();
+            job.item = std::make_unique<pst::Message>();
+            fillMessage(job.message, *job.item);
+            lock.lock();
+        }
         if (!roomFor()) {
             if (writerIdle_) {
                 writerIdle_ = false;
@@ -203,17 +213,25 @@ void PstSink::writeLoop() {
             writerIdle_ = false;
             continue;
         }
-        batch.swap(queue_);
+        const std::size_t take = std::min(queue_.size(), kWakeBatch);
+        for (std::size_t i = 0; i < take; ++i) {
+            batch.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+        }
         lock.unlock();
 
         std::vector<std::pair<bool, std::string>> results(batch.size());
         for (std::size_t i = 0; i < batch.size(); ++i) {
             auto& [ok, error] = results[i];
             try {
-                pst::Message item;
-                fillMessage(batch[i].message, item);
+                pst::Message made;
+                const pst::Message* item = batch[i].item.get();
+                if (item == nullptr) {
+                    fillMessage(batch[i].message, made);
+                    item = &made;
+                }
                 std::lock_guard<std::mutex> storeLock(storeMutex_);
-                ok = add(batch[i].mailbox, item, error);
+                ok = add(batch[i].mailbox, *item, error);
             } catch (const std::exception& e) {
                 error = std::string(
                             "the message could not be added to the personal folders "
@@ -227,11 +245,12 @@ void PstSink::writeLoop() {
             queuedWeight_ -= batch[i].message.size();
             try {
                 finished(batch[i], results[i].first, std::move(results[i].second));
+                spent_.push_back(std::move(batch[i]));
             } catch (const std::bad_alloc&) {
                 // No memory for one more entry: had the store not been finished, this
-                // message could not have been handed back.
+                // message could not have been handed back. (Or the job is freed here
+                // rather than by the run.)
             }
-            spent_.push_back(std::move(batch[i]));
         }
         batch.clear();
         if (runWaiting_) room_.notify_one();

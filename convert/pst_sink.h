@@ -4,6 +4,7 @@
 // message, imported from the message's RFC 822 bytes.
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -68,6 +69,7 @@ class PstSink : public MessageSink {
         std::string mailbox;
         ParsedMessage message;
         Placed where;
+        std::unique_ptr<pst::Message> item;  // made by the run already (see store())
     };
 
     std::optional<pst::FolderId> folderFor(const std::string& name, std::string& error);
@@ -85,14 +87,16 @@ class PstSink : public MessageSink {
     std::map<std::string, pst::FolderId> folders_;
     std::map<std::string, std::string> folderErrors_;
 
-    // The queue between the run and the writer. The writer takes what is queued in
-    // one go; the run wakes it only when a batch has gathered or when it must wait
-    // for room itself. Parsed messages go back to the run to be freed (`spent_`):
-    // their memory is taken and given back by the same thread.
+    // The queue between the run and the writer. The writer takes a few messages at
+    // a time; the run wakes it only when some have gathered or when it must wait
+    // for room itself. While the writer is behind (a backlog in the queue), the run
+    // makes the items of the messages it queues itself: the two share the work. Parsed messages go
+    // back to the run to be freed (`spent_`): their memory is taken and given back by the same
+    // thread.
     std::mutex queueMutex_;
     std::condition_variable work_;  // writerIdle_ cleared, or ending_
     std::condition_variable room_;  // the queue shrank
-    std::vector<Job> queue_;
+    std::deque<Job> queue_;
     std::vector<Job> spent_;
     std::size_t queuedWeight_ = 0;
     bool writerIdle_ = false;

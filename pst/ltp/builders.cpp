@@ -212,7 +212,7 @@ std::uint32_t fixedSize(std::uint16_t type) {
 
 // ---------------------------------------------------------------- PC
 
-std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value> values,
+std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value>& values,
                                    std::vector<ndb::SubnodeEntry>& subnodes,
                                    std::uint32_t& nextSubnodeIndex) {
     std::sort(values.begin(), values.end(),

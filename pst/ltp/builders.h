@@ -88,8 +88,9 @@ struct Value {
 std::uint32_t fixedSize(std::uint16_t type);
 
 // Property context ([MS-PST] 2.3.3). Returns the data BID of the node; adds the
-// subnodes it needed to `subnodes`.
-std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value> values,
+// subnodes it needed to `subnodes`. Sorts `values` by property id, in place (a
+// message's values are large, and its caller still needs them).
+std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value>& values,
                                    std::vector<ndb::SubnodeEntry>& subnodes,
                                    std::uint32_t& nextSubnodeIndex);
 

@@ -595,8 +595,7 @@ bool StoreImpl::close(std::string& error) {
         std::vector<SubnodeEntry> none;
         auto pc = [&](std::uint32_t nid, std::vector<Value> values, std::uint32_t parent) {
             std::vector<SubnodeEntry> subs;
-            std::uint64_t bd =
-                ltp::writePropertyContext(db_, std::move(values), subs, lastLtpIndex_);
+            std::uint64_t bd = ltp::writePropertyContext(db_, values, subs, lastLtpIndex_);
             db_.addNode(nid, bd, db_.writeSubnodes(subs), parent);
         };
         // Message store ([MS-PST] 2.4.3.1).

@@ -370,6 +370,23 @@ TEST(PstImport, HeaderReaderAgreesWithGMime) {
         "Subject: s\r\nthis line is no field\r\nFrom: late@x.org\r\n\r\nbody\r\n",
         " leading fold\r\nSubject: s\r\n\r\nbody\r\n",
         "From xyz Mon Jan  1 00:00:00 2026\nSubject: mbox line\n\nbody\n",
+        // Address lists: plain forms, and the forms left to GMime.
+        "From: Mr. J. Doe <j.doe@x.org>\r\nTo: <a@x.org>,\r\n\tb$c@x.org, \"Doe, J.\" <d@x.org>\r\n"
+        "Cc: \"  spaced  \" <s@x.org>, x@xn--bcher-kva.example, , \"A\tB\" <t@x.org>\r\n"
+        "Bcc: undisclosed-recipients:;, harley@x.org (Robert Harley), <@route:r@x.org>\r\n"
+        "Reply-To: Name\t<n@x.org>, \"q\\\"uote\" <q@x.org>, trailing.dot.@x.org\r\n\r\nb\r\n",
+        // One-part bodies: the forms read here, and those left to GMime.
+        "Content-Type: text/plain; charset=windows-1252; format=flowed\r\n"
+        "Content-Transfer-Encoding: quoted-printable\r\n\r\ncaf=E9 =\r\nsoft\r\n",
+        "Content-Type: TEXT/HTML;\r\n\tcharset=\"utf-8\";\r\nContent-Transfer-Encoding: BASE64\r\n"
+        "\r\nPGI+aMOpPC9iPg==\r\n",
+        "Content-Type: text/plain; name=\"note.txt\"\r\n\r\nan attachment by name\r\n",
+        "Content-Type: text/plain; charset*=utf-8''%C3%A9\r\n\r\ncontinued parameter\r\n",
+        "Content-Type: text/plain (comment); charset=us-ascii\r\n\r\ncomment\r\n",
+        "Content-Type: text/plain\r\nContent-Type: text/html\r\n\r\ntwice\r\n",
+        "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-uuencode\r\n\r\nbegin\r\n",
+        "Content-Type: text/plain\r\nContent-Disposition: inline\r\n\r\ndisposition\r\n",
+        "Content-Type: application/octet-stream\r\n\r\nbinary\r\n",
         "Subject: m\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
         "\tboundary=\"b1\"\r\n\r\npre\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
         "--b1\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x.org\r\n"
