@@ -521,7 +521,8 @@ bool sameName(std::string_view a, const char* b) {
 // Reads the header block at the start of `bytes` into `fields`, and where the
 // body begins (after the empty line). False for a block this reader does not
 // take: a line that is neither a field, nor a folded continuation, nor the empty
-// line (GMime decides what such a line means).
+// line, or a NUL or a carriage return that ends no line (GMime decides what
+// those mean).
 bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t& bodyStart) {
     size_t pos = 0;
     while (pos < bytes.size()) {
@@ -529,6 +530,9 @@ bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t&
         size_t end = nl == std::string_view::npos ? bytes.size() : nl;
         size_t next = nl == std::string_view::npos ? bytes.size() : nl + 1;
         size_t lineEnd = end > pos && bytes[end - 1] == '\r' ? end - 1 : end;
+        const std::string_view line = bytes.substr(pos, lineEnd - pos);
+        if (line.find('\0') != std::string_view::npos || line.find('\r') != std::string_view::npos)
+            return false;
         if (lineEnd == pos) {
             bodyStart = next;
             return true;
@@ -558,11 +562,19 @@ bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t&
     return true;
 }
 
+// A field's value on one line, as GMime unfolds one: without the blanks and line
+// breaks around it, and without the line breaks inside it (NULs dropped too,
+// since GMime's text ends at one).
 std::string unfoldedValue(const Field& f) {
-    std::string raw(f.raw);
-    raw.erase(std::remove(raw.begin(), raw.end(), '\0'), raw.end());
-    GString_ s(g_mime_utils_header_unfold(raw.c_str()));
-    return s ? std::string(s.get()) : std::string();
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::string_view v = f.raw;
+    while (!v.empty() && (blank(v.front()) || v.front() == '\0')) v.remove_prefix(1);
+    while (!v.empty() && (blank(v.back()) || v.back() == '\0')) v.remove_suffix(1);
+    std::string out;
+    out.reserve(v.size());
+    for (char c : v)
+        if (c != '\r' && c != '\n' && c != '\0') out += c;
+    return out;
 }
 
 bool isAtext(char c) {
@@ -682,10 +694,12 @@ class OwnHeaders : public HeaderView {
         if (type < 0 || type >= GMimeAddressType(std::size(names))) return out;
         for (const Field& f : fields_) {
             if (!sameName(f.name, names[type])) continue;
-            const std::string value = unfoldedValue(f);
-            if (plainAddressList(value, out)) continue;
+            if (plainAddressList(unfoldedValue(f), out)) continue;
+            // As GMime's message does: its address parser reads the value as it
+            // stands, folding and all.
+            const std::string raw = std::string(f.raw) + "\n";
             if (InternetAddressList* list =
-                    internet_address_list_parse(parserOptions(), value.c_str())) {
+                    internet_address_list_parse(parserOptions(), raw.c_str())) {
                 collectMailboxes(list, out);
                 g_object_unref(list);
             }
@@ -711,7 +725,15 @@ class OwnHeaders : public HeaderView {
         return nullptr;
     }
     static std::string decoded(const Field& f) {
-        GString_ s(g_mime_utils_header_decode_text(parserOptions(), unfoldedValue(f).c_str()));
+        std::string value = unfoldedValue(f);
+        // Plain ASCII without encoded words decodes to itself.
+        if (value.find("=?") == std::string::npos &&
+            std::all_of(value.begin(), value.end(), [](char c) {
+                return static_cast<unsigned char>(c) >= 0x20 &&
+                       static_cast<unsigned char>(c) < 0x7F;
+            }))
+            return value;
+        GString_ s(g_mime_utils_header_decode_text(parserOptions(), value.c_str()));
         return s ? std::string(s.get()) : std::string();
     }
 

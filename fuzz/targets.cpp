@@ -16,6 +16,7 @@
 #include "finder/scanner.h"
 #include "pst/check/checker.h"
 #include "pst/pst.h"
+#include "tests/pstimport/item_compare.h"
 
 #define TP_FUZZ_CHECK(cond)                                                                   \
     do {                                                                                      \
@@ -176,7 +177,19 @@ void pstImport(const std::uint8_t* data, std::size_t size) {
     std::string error;
     convert::ImportOptions options;
     options.now = convert::fileTimeFromUnix(1700000000);
-    if (!convert::importMessage(bytes, item, error, options)) {
+    const bool imported = convert::importMessage(bytes, item, error, options);
+    // Our header reader and GMime's message parser give the same item.
+    {
+        pst::Message whole;
+        std::string why;
+        convert::ImportOptions gmime = options;
+        gmime.wholeParse = true;
+        TP_FUZZ_CHECK(convert::importMessage(bytes, whole, why, gmime) == imported);
+        const std::string difference = test::differenceOf(item, whole);
+        if (!difference.empty()) std::fprintf(stderr, "readers differ: %s\n", difference.c_str());
+        TP_FUZZ_CHECK(difference.empty());
+    }
+    if (!imported) {
         TP_FUZZ_CHECK(!error.empty());
         return;
     }

@@ -1,6 +1,9 @@
 #include "pst/messaging/values.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tp::pst {
 
@@ -56,7 +59,19 @@ ltp::Bytes utf16(const std::string& s) {
     };
     std::size_t i = 0;
     while (i < n) {
-        // Runs of ASCII, the bulk of mail text, widen without decoding.
+        // Runs of ASCII, the bulk of mail text, widen without decoding: sixteen
+        // bytes at a time where the processor allows, then one at a time.
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        while (i + 16 <= n) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            if (_mm_movemask_epi8(v) != 0) break;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm_unpackhi_epi8(v, zero));
+            o += 32;
+            i += 16;
+        }
+#endif
         while (i < n && in[i] < 0x80) {
             o[0] = in[i++];
             o[1] = 0;

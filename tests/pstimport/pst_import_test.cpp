@@ -375,6 +375,9 @@ TEST(PstImport, HeaderReaderAgreesWithGMime) {
         "Cc: \"  spaced  \" <s@x.org>, x@xn--bcher-kva.example, , \"A\tB\" <t@x.org>\r\n"
         "Bcc: undisclosed-recipients:;, harley@x.org (Robert Harley), <@route:r@x.org>\r\n"
         "Reply-To: Name\t<n@x.org>, \"q\\\"uote\" <q@x.org>, trailing.dot.@x.org\r\n\r\nb\r\n",
+        "To: Ann Miller (Postfix) with ESMTP\r\n\tfor <a@x.org>\r\nCc: x (c)\r\n (d) "
+        "<y@x.org>\r\n\r\n",
+        std::string("Subject: nul\0inside\r\nFrom: bare\rcr@x.org\r\n\r\nb\r\n", 45),
         // One-part bodies: the forms read here, and those left to GMime.
         "Content-Type: text/plain; charset=windows-1252; format=flowed\r\n"
         "Content-Transfer-Encoding: quoted-printable\r\n\r\ncaf=E9 =\r\nsoft\r\n",
