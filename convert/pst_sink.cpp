@@ -190,8 +190,9 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
             room_.wait(lock, roomFor);
             runWaiting_ = false;
         }
-        queuedWeight_ += job.message.size();
+        const std::size_t weight = job.message.size();
         queue_.push_back(std::move(job));
+        queuedWeight_ += weight;
         spent.swap(spent_);
         if (writerIdle_ && queue_.size() >= kWakeBatch) {
             writerIdle_ = false;
@@ -203,7 +204,11 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
 }
 
 void PstSink::writeLoop() {
+    // Allocated once: nothing on this thread outside the store's own work may fail.
     std::vector<Job> batch;
+    batch.reserve(kWakeBatch);
+    std::vector<std::pair<bool, std::string>> results;
+    results.reserve(kWakeBatch);
     std::unique_lock<std::mutex> lock(queueMutex_);
     for (;;) {
         if (queue_.empty()) {
@@ -220,7 +225,7 @@ void PstSink::writeLoop() {
         }
         lock.unlock();
 
-        std::vector<std::pair<bool, std::string>> results(batch.size());
+        results.assign(batch.size(), {false, std::string()});
         for (std::size_t i = 0; i < batch.size(); ++i) {
             auto& [ok, error] = results[i];
             try {
