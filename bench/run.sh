@@ -5,6 +5,7 @@
 #   bench/run.sh [MEGABYTES]      (default 1024)
 # Environment: TP_BENCH_BUILD=<build folder> (default build), TP_BENCH_ROWS="scan eml",
 # TP_BENCH_REPEAT=<tries of the format rows> (default 3, the best counts).
+# Every run keeps its output until the end: about 20 GB of free space is needed.
 #
 # A row is a function row_<name> that calls `measure` for our command and for the
 # reference command, then `print_row`. Add a format by adding its function and
@@ -73,7 +74,31 @@ print_row() {  # label goal: uses ours_s ours_cpu ours_mb ref_s ref_cpu ref_mb
 # Before each run: the mailbox in the page cache, and the file system settled (the
 # deletion of an earlier run's 140,000 files would otherwise be written out during
 # the next run and slow whichever run comes next).
-warm() { sync; cat "$mailbox" >/dev/null; }
+# And the disk quiet: a run that follows heavy writing (or a deletion, whose
+# discards the disk works off long after) would otherwise share the disk with it.
+# Quiet means that no task waited for I/O during two seconds (pressure stall
+# information, where the kernel has it), for at most two minutes.
+settle() {
+  [ -r /proc/pressure/io ] || return 0
+  local before after
+  for ((i = 0; i < 60; i++)); do
+    before=$(awk -F'total=' '/^some/{print $2}' /proc/pressure/io)
+    sleep 2
+    after=$(awk -F'total=' '/^some/{print $2}' /proc/pressure/io)
+    [ "$before" != "$after" ] || return 0
+  done
+}
+warm() { sync; settle; cat "$mailbox" >/dev/null; }
+
+# Every run writes into a folder of its own, and all of them are removed only at
+# the end: deleting an earlier run's files (140,000 of them, or a 2 GB store) is
+# file system work that would otherwise land in the middle of the next run.
+# fresh LINK: points LINK at a new empty folder, then warms up.
+runs=$work/runs
+rm -rf "$runs"
+mkdir -p "$runs"
+trap 'rm -rf "$runs"' EXIT
+fresh() { ln -sfn "$(mktemp -d "$runs/run.XXXXXX")" "$1"; warm; }
 
 # --- rows -----------------------------------------------------------------------
 row_scan() {
@@ -88,17 +113,17 @@ row_eml() {
   local out=$work/out-eml split=$work/out-csplit lines=$work/lines.txt
   "$bench" lines "$mailbox" >"$lines"
   repeat=1
-  prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
+  prep_cmd="fresh '$out'"
   measure ours "$convert" --format eml --output "$out" "$mailbox"
-  prep_cmd="rm -rf '$split' && mkdir -p '$split' && warm"
+  prep_cmd="fresh '$split'"
   # csplit takes every cut as an argument; allow a long command line.
   ulimit -s unlimited 2>/dev/null || ulimit -s 1048576 2>/dev/null || true
   measure ref csplit -s -n 7 -f "$split/m" "$mailbox" $(cat "$lines")
   prep_cmd=""
   local files
-  files=$(find "$out" -name '*.eml' | wc -l)
+  files=$(find -L "$out" -name '*.eml' | wc -l)
   print_row "eml run vs csplit ($files files)" "ratio <= 2.0, memory <= 256 MB"
-  rm -rf "$out" "$split"
+  rm -f "$out" "$split"
 }
 
 # A format's run against the EML run of the same mailbox, best of three each: the
@@ -107,15 +132,15 @@ row_eml() {
 row_vs_eml() {
   local fmt=$1 out=$work/out-$1 ref=$work/out-$1-eml
   repeat=${TP_BENCH_REPEAT:-3}
-  prep_cmd="rm -rf '$out' && mkdir -p '$out' && warm"
+  prep_cmd="fresh '$out'"
   measure ours "$convert" --format "$fmt" --output "$out" "$mailbox"
-  prep_cmd="rm -rf '$ref' && mkdir -p '$ref' && warm"
+  prep_cmd="fresh '$ref'"
   measure ref "$convert" --format eml --output "$ref" "$mailbox"
   prep_cmd=""
   local size
-  size=$(find "$out" -name "*.$fmt" -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
+  size=$(find -L "$out" -name "*.$fmt" -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
   print_row "$fmt run vs eml run (${size} MB $fmt)" "ratio <= 1.5, memory <= 256 MB"
-  rm -rf "$out" "$ref"
+  rm -f "$out" "$ref"
 }
 row_pst() { row_vs_eml pst; }
 row_mbox() { row_vs_eml mbox; }
