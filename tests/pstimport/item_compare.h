@@ -35,13 +35,17 @@ inline std::string describeValue(const pst::PropData& v) {
 
 inline bool sameValue(const pst::PropData& a, const pst::PropData& b) {
     if (a.index() != b.index()) return false;
-    if (const auto* t = std::get_if<pst::FileTime>(&a))
-        return t->ticks == std::get<pst::FileTime>(b).ticks;
-    return describeValue(a) == describeValue(b) &&
-           (!std::holds_alternative<pst::Binary>(a) ||
-            std::get<pst::Binary>(a) == std::get<pst::Binary>(b)) &&
-           (!std::holds_alternative<std::string>(a) ||
-            std::get<std::string>(a) == std::get<std::string>(b));
+    return std::visit(
+        [&b](const auto& x) {
+            using T = std::decay_t<decltype(x)>;
+            const T& y = std::get<T>(b);
+            if constexpr (std::is_same_v<T, pst::FileTime>) {
+                return x.ticks == y.ticks;
+            } else {
+                return x == y;
+            }
+        },
+        a);
 }
 
 inline std::string differenceOf(const pst::PropertySet& a, const pst::PropertySet& b,
