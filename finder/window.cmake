@@ -11,5 +11,6 @@ if("app" IN_LIST TP_AREAS)
 
   add_executable(tessaport-finder finder_main.cpp)
   tp_warnings(tessaport-finder)
-  target_link_libraries(tessaport-finder PRIVATE tp_finder_window)
+  target_link_libraries(tessaport-finder PRIVATE tp_finder_window tp_version)
+  install(TARGETS tessaport-finder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing Tessaport needs.
 # Safe to run again: packages already present are left alone.
+#   scripts/install-deps.sh [LIST...]   also the packages named in each LIST file
+#                                      (one a line, # starts a comment)
 set -euo pipefail
 
 packages=(
@@ -14,6 +16,13 @@ packages=(
   fonts-dejavu-core fonts-liberation
   xxd time
 )
+
+for list in "$@"; do
+  while read -r p _; do
+    case "$p" in '' | '#'*) continue ;; esac
+    packages+=("$p")
+  done <"$list"
+done
 
 missing=()
 for p in "${packages[@]}"; do
