@@ -86,7 +86,7 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
         for (int i = 0; i < n; ++i) names.push_back(message.AttachmentName(i));
     }
     message.RemoveAllAttachments();
-    if (messageHeaderLines(message.bytes()) < messageHeaderLines(bytes)) {
+    if (message.changed() && messageHeaderLines(message.bytes()) < messageHeaderLines(bytes)) {
         // What would go holds a message of its own (a forwarded one, or one the
         // boundaries could not tell from an unfinished part): nothing is removed.
         problems.push_back(

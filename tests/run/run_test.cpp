@@ -629,6 +629,21 @@ TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
     EXPECT_EQ(s.failures[0].message, 4);
     EXPECT_EQ(s.failures[0].step, "attachments");
     EXPECT_NE(s.failures[0].reason.find("MIME-Version: 1.0"), std::string::npos);
+
+    // Cut off where an attached message was to begin: the next message stands
+    // where that message's text belongs, so the boundaries keep it inside the cut
+    // one, and the attachment pass keeps it there too.
+    const std::string cutAtMessage = cut.substr(0, cut.find("--cc\r\nContent-Type: application")) +
+                                     "--cc\r\nContent-Type: message/rfc822\r\n"
+                                     "Content-Disposition: attachment; filename=\"x.eml\"\r\n\r\n";
+    const fs::path m2 = dir.path() / "Second.imm";
+    writeBytes(m2, cutAtMessage + c + d + forward);
+    RecordingObserver obs2;
+    const RunSummary s2 = convertAll(options({m2}), obs2);
+    std::string all;
+    for (int k = 1; k <= s2.messages; ++k) all += readBytes(emlOf(o, m2, k));
+    for (const std::string& text : {c, d, forward})
+        EXPECT_NE(all.find(text), std::string::npos) << text.substr(0, 60);
 }
 
 TEST_F(RunTest, MessagesPastFourGigabytesAreFound) {
