@@ -389,6 +389,7 @@ int main(int argc, char** argv) {
     std::cout << "Format:     " << *formatArg << "\n";
     std::cout << "Mailboxes:  " << s.mailboxes << " of " << options.mailboxes.size() << "\n";
     std::cout << "Messages:   " << s.messages << "\n";
+    std::cout << "Exported:   " << s.exportedMessages << " of " << s.messages << " messages\n";
     std::cout << "Failed:     " << s.failedMessages << " of " << s.messages << " messages";
     std::size_t other = 0;
     for (const Failure& f : s.failures) other += f.message == 0 ? 1 : 0;
@@ -397,7 +398,10 @@ int main(int argc, char** argv) {
                   << " outside messages";
     std::cout << "\n";
     if (!s.notes.empty()) std::cout << "Notes:      " << s.notes.size() << "\n";
-    if (s.cancelled) std::cout << "Cancelled:  yes\n";
+    if (s.cancelled) {
+        std::cout << "Cancelled:  yes; " << s.unreachedMessages << " of " << s.messages
+                  << " messages found were left unconverted\n";
+    }
     std::cout << "Output:     " << options.outputFolder.string() << "\n";
     if (!s.pstFile.empty()) std::cout << "PST file:   " << s.pstFile.string() << "\n";
     if (!s.reportFile.empty()) std::cout << "Report:     " << s.reportFile.string() << "\n";
