@@ -18,10 +18,10 @@
 #include <exception>
 #include <string>
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 #include "app/file_grid.h"
 #include "app/folder_walk.h"
-#include "app/help_links.h"
+#include "common/help_links.h"
 #include "app/shell_services.h"
 #include "convert/conversion_run.h"
 

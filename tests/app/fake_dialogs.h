@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 
 namespace tp::app::test {
 

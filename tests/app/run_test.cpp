@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/help_links.h"
+#include "common/help_links.h"
 #include "app/main_window.h"
 #include "convert/paths.h"
 #include "fake_dialogs.h"

@@ -16,8 +16,8 @@
 #include <fstream>
 #include <optional>
 
-#include "app/dialogs.h"
-#include "finder/finder_window.h"
+#include "dialogs/dialogs.h"
+#include "app/finder_window.h"
 
 using tp::Notice;
 using tp::NoticeIcon;

@@ -4,7 +4,7 @@
 // file so that another can be searched.
 #include <QApplication>
 
-#include "finder/finder_window.h"
+#include "app/finder_window.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

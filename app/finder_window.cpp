@@ -1,4 +1,4 @@
-#include "finder/finder_window.h"
+#include "app/finder_window.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 
 namespace tp::finder {
 

@@ -8,7 +8,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 
 namespace tp::app {
 namespace {

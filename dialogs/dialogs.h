@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "finder/notice.h"
+#include "common/notice.h"
 
 class QWidget;
 
