@@ -18,12 +18,12 @@
 #include <exception>
 #include <string>
 
-#include "dialogs/dialogs.h"
 #include "app/file_grid.h"
 #include "app/folder_walk.h"
-#include "common/help_links.h"
 #include "app/shell_services.h"
+#include "common/help_links.h"
 #include "convert/conversion_run.h"
+#include "dialogs/dialogs.h"
 
 static void initTessaportResources() {
     Q_INIT_RESOURCE(resources);

@@ -16,8 +16,8 @@
 #include <fstream>
 #include <optional>
 
-#include "dialogs/dialogs.h"
 #include "app/finder_window.h"
+#include "dialogs/dialogs.h"
 
 using tp::Notice;
 using tp::NoticeIcon;
