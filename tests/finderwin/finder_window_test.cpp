@@ -46,6 +46,12 @@ struct FakeDialogs : tp::app::Dialogs {
         notices.push_back(n);
         return tp::app::Answer::Ok;
     }
+    QWidget* openMessageBox(QWidget*, const Notice& n,
+                            std::function<void(tp::app::Answer)> answered) override {
+        notices.push_back(n);
+        answered(tp::app::Answer::Ok);
+        return nullptr;
+    }
     QString inputBox(QWidget*, const QString& title, const QString& prompt, const QString& def,
                      bool* ok) override {
         inputs.push_back({title, prompt, def});
