@@ -1,11 +1,12 @@
 // The scanner's notices during a run: the run waits for each answer while the
 // window stays usable, each notice names its mailbox, and closing the window
 // while one is open stops the run.
+#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
-#include <QTimer>
 
 #include "app/main_window.h"
 #include "convert/paths.h"
@@ -148,6 +149,46 @@ TEST_F(NoticeTest, TheRealBoxLeavesTheWindowUsableAndGoesWithIt) {
     EXPECT_TRUE(window.lastSummary().cancelled);
     QApplication::processEvents();
     EXPECT_TRUE(secondBox.isNull());
+}
+
+// Renders the window during a run with a notice open over it, for review of the
+// look, into the build tree (scripts/screenshots.sh copies it to docs/screenshots).
+TEST_F(NoticeTest, RendersTheScreenshotOfANoticeDuringARun) {
+    fake.realOpenBoxes = true;
+    const fs::path empty = mailboxFile("Empty.imm", "");
+    window.show();
+    convert(
+        {mailboxFile("Inbox.imm", mailbox(3)), empty, mailboxFile("Sent Items.imm", mailbox(2))});
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(pumpUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+        return box != nullptr;
+    }));
+    // Give the labels the run wrote before the notice time to paint.
+    pumpFor(100);
+    QImage shot = window.grab().toImage();
+    const QImage boxImage = box->grab().toImage();
+
+    // The box over the window's middle, in a plain frame with its title.
+    QPainter painter(&shot);
+    const int titleHeight = 22;
+    QRect frame(QPoint(0, 0), boxImage.size() + QSize(2, titleHeight + 1));
+    frame.moveCenter(shot.rect().center());
+    painter.fillRect(frame, QColor(90, 90, 90));
+    const QRect titleBar(frame.left() + 1, frame.top() + 1, frame.width() - 2, titleHeight - 1);
+    painter.fillRect(titleBar, QColor(225, 225, 225));
+    painter.setPen(Qt::black);
+    painter.drawText(titleBar.adjusted(8, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                     box->windowTitle());
+    painter.drawImage(frame.left() + 1, frame.top() + titleHeight, boxImage);
+    painter.end();
+
+    window.close();
+    EXPECT_FALSE(window.runInProgress());
+    const QString dir = QStringLiteral(TP_BINARY_DIR "/screenshots");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    EXPECT_TRUE(shot.save(dir + QStringLiteral("/run-notice.png")));
 }
 
 }  // namespace
