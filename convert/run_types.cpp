@@ -6,7 +6,7 @@
 #include <string>
 
 // Where the "Outlook Error" box sends the user: the manual's troubleshooting section.
-#include "app/help_links.h"
+#include "common/help_links.h"
 
 namespace tp::convert {
 

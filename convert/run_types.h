@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "finder/notice.h"
+#include "common/notice.h"
 
 namespace tp::convert {
 

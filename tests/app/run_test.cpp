@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/help_links.h"
 #include "app/main_window.h"
+#include "common/help_links.h"
 #include "convert/paths.h"
 #include "fake_dialogs.h"
 

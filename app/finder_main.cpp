@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "finder/finder_window.h"
+#include "app/finder_window.h"
 #include "tessaport/version.h"
 
 int main(int argc, char** argv) {
