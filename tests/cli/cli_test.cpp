@@ -311,12 +311,12 @@ TEST_F(CliTest, InterruptedRunCountsWhatWasExportedAndWhatWasLeft) {
     const std::string done = std::to_string(written), left = std::to_string(total - written);
     ASSERT_GE(written, 1);
     ASSERT_LT(written, total) << "the run ended before it could be stopped";
-    EXPECT_EQ(
-        text.rfind("The conversion was stopped before its end: " + done + " of the " +
-                       std::to_string(total) + " messages found in 1 mailbox were exported, " +
-                       left + " were left unconverted.\n",
-                   0),
-        0u)
+    EXPECT_EQ(text.rfind("The conversion was stopped before its end: " + done + " of the " +
+                             std::to_string(total) + " messages found in 1 mailbox " +
+                             (written == 1 ? "was" : "were") + " exported, " + left +
+                             " were left unconverted.\n",
+                         0),
+              0u)
         << text;
     EXPECT_NE(text.find("Exported:   " + done + " of 30000 messages\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Cancelled:  yes; " + left +
