@@ -1,0 +1,203 @@
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "convert/pst_import.h"
+#include "convert/pst_import_internal.h"
+
+namespace tp::convert {
+
+namespace {
+
+using detail::lower;
+using detail::trim;
+using detail::validUtf8;
+
+std::string normalizeCharset(std::string_view charset) {
+    std::string c = lower(trim(charset));
+    if (c.size() >= 2 && c.front() == '"' && c.back() == '"') c = c.substr(1, c.size() - 2);
+    std::replace(c.begin(), c.end(), '_', '-');
+    if (c.rfind("x-", 0) == 0) c = c.substr(2);
+    if (c.rfind("cp125", 0) == 0 && c.size() == 6) c = "windows-" + c.substr(2);
+    if (c.rfind("iso8859-", 0) == 0) c = "iso-8859-" + c.substr(8);
+    if (c.rfind("iso-8859", 0) == 0 && c.size() > 8 && c[8] != '-') c.insert(8, "-");
+    return c;
+}
+
+// The decoder to use for a declared charset: the Windows supersets that mail
+// programs actually wrote under the older names.
+std::string decoderFor(const std::string& c) {
+    if (c == "iso-8859-1" || c == "us-ascii" || c == "ascii" || c == "latin1")
+        return "WINDOWS-1252";
+    if (c == "gb2312" || c == "gbk" || c == "cp936" || c == "euc-cn" || c == "gb18030")
+        return "GB18030";
+    if (c == "big5" || c == "cp950") return "CP950";
+    if (c == "shift-jis" || c == "sjis" || c == "ms932" || c == "windows-31j" || c == "cp932")
+        return "CP932";
+    if (c == "ks-c-5601-1987" || c == "euc-kr" || c == "cp949") return "CP949";
+    return c;
+}
+
+std::string convertWith(GIConv cd, std::string_view in) {
+    std::string out;
+    out.resize(in.size() * 2 + 16);
+    gchar* inp = const_cast<gchar*>(in.data());
+    gsize inLeft = in.size();
+    gchar* outp = out.data();
+    gsize outLeft = out.size();
+    auto grow = [&](size_t need) {
+        if (outLeft >= need) return;
+        size_t used = size_t(outp - out.data());
+        out.resize(out.size() * 2 + need);
+        outp = out.data() + used;
+        outLeft = out.size() - used;
+    };
+    while (inLeft > 0) {
+        gsize r = g_iconv(cd, &inp, &inLeft, &outp, &outLeft);
+        if (r != gsize(-1)) break;
+        if (errno == E2BIG) {
+            grow(out.size() + 16);
+            continue;
+        }
+        // An undecodable or truncated sequence: mark it and go on with the next byte.
+        grow(3);
+        std::memcpy(outp, "\xEF\xBF\xBD", 3);
+        outp += 3;
+        outLeft -= 3;
+        ++inp;
+        --inLeft;
+        g_iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    // Stateful decoders (windows-1255 and -1258 hold back a base letter that a
+    // combining mark may follow) give up what they hold only when flushed.
+    for (;;) {
+        grow(16);
+        if (g_iconv(cd, nullptr, nullptr, &outp, &outLeft) != gsize(-1) || errno != E2BIG) break;
+    }
+    out.resize(size_t(outp - out.data()));
+    return out;
+}
+
+// Opened decoders are kept for the thread's life: opening one loads a conversion
+// module, which is far dearer than converting a message.
+class DecoderCache {
+  public:
+    ~DecoderCache() {
+        for (auto& [name, cd] : open_)
+            if (cd != GIConv(-1)) g_iconv_close(cd);
+    }
+    GIConv get(const std::string& name) {
+        auto it = open_.find(name);
+        if (it == open_.end()) {
+            if (open_.size() >= 64) return g_iconv_open("UTF-8", name.c_str());  // caller closes
+            it = open_.emplace(name, g_iconv_open("UTF-8", name.c_str())).first;
+        }
+        if (it->second != GIConv(-1)) g_iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+        return it->second;
+    }
+    bool owns(const std::string& name) const { return open_.count(name) != 0; }
+
+  private:
+    std::map<std::string, GIConv> open_;
+};
+
+bool tryConvert(std::string_view bytes, const std::string& decoder, std::string& out) {
+    thread_local DecoderCache cache;
+    GIConv cd = cache.get(decoder);
+    if (cd == GIConv(-1)) return false;
+    out = convertWith(cd, bytes);
+    if (!cache.owns(decoder)) g_iconv_close(cd);
+    return true;
+}
+
+}  // namespace
+
+std::string detail::htmlMetaCharset(std::string_view html) {
+    std::string head = lower(html.substr(0, std::min<size_t>(html.size(), 4096)));
+    size_t at = head.find("charset=");
+    if (at == std::string::npos) return {};
+    at += 8;
+    while (at < head.size() && (head[at] == '"' || head[at] == '\'' || head[at] == ' ')) ++at;
+    size_t end = at;
+    while (end < head.size() &&
+           (std::isalnum(static_cast<unsigned char>(head[end])) || head[end] == '-' ||
+            head[end] == '_' || head[end] == '.' || head[end] == ':'))
+        ++end;
+    return head.substr(at, end - at);
+}
+
+int codePageOfCharset(std::string_view charset) {
+    std::string c = normalizeCharset(charset);
+    static const std::pair<const char*, int> table[] = {
+        {"utf-8", 65001},        {"utf8", 65001},        {"utf-7", 65000},
+        {"us-ascii", 20127},     {"ascii", 20127},       {"iso-8859-1", 28591},
+        {"latin1", 28591},       {"iso-8859-2", 28592},  {"iso-8859-3", 28593},
+        {"iso-8859-4", 28594},   {"iso-8859-5", 28595},  {"iso-8859-6", 28596},
+        {"iso-8859-7", 28597},   {"iso-8859-8", 28598},  {"iso-8859-8-i", 38598},
+        {"iso-8859-9", 28599},   {"iso-8859-13", 28603}, {"iso-8859-15", 28605},
+        {"windows-1250", 1250},  {"windows-1251", 1251}, {"windows-1252", 1252},
+        {"windows-1253", 1253},  {"windows-1254", 1254}, {"windows-1255", 1255},
+        {"windows-1256", 1256},  {"windows-1257", 1257}, {"windows-1258", 1258},
+        {"windows-874", 874},    {"tis-620", 874},       {"koi8-r", 20866},
+        {"koi8-u", 21866},       {"ibm866", 866},        {"cp866", 866},
+        {"gb2312", 936},         {"gbk", 936},           {"cp936", 936},
+        {"euc-cn", 936},         {"gb18030", 54936},     {"hz-gb-2312", 52936},
+        {"big5", 950},           {"cp950", 950},         {"shift-jis", 932},
+        {"sjis", 932},           {"cp932", 932},         {"windows-31j", 932},
+        {"euc-jp", 51932},       {"iso-2022-jp", 50220}, {"euc-kr", 51949},
+        {"ks-c-5601-1987", 949}, {"cp949", 949},         {"iso-2022-kr", 50225},
+        {"utf-16", 1200},        {"utf-16le", 1200},     {"utf-16be", 1201},
+    };
+    for (auto& [name, cp] : table)
+        if (c == name) return cp;
+    return 0;
+}
+
+namespace {
+
+// Charsets whose bytes below 0x80 are ASCII, one byte a character.
+bool asciiBased(const std::string& c) {
+    static const char* const prefixes[] = {"us-ascii", "ascii", "iso-8859-", "windows-125",
+                                           "cp125",    "koi8-", "latin"};
+    for (const char* p : prefixes)
+        if (c.rfind(p, 0) == 0) return true;
+    return false;
+}
+
+bool allAscii(std::string_view bytes) {
+    for (char ch : bytes)
+        if (static_cast<unsigned char>(ch) >= 0x80) return false;
+    return true;
+}
+
+std::string decodeText(std::string_view bytes, std::string_view charset) {
+    std::string c = normalizeCharset(charset);
+    // Plain ASCII in an ASCII-based charset is already UTF-8: no decoder needed.
+    if (asciiBased(c) && allAscii(bytes)) return std::string(bytes);
+    std::string out;
+    if (!c.empty() && c != "utf-8" && c != "utf8" && tryConvert(bytes, decoderFor(c), out))
+        return out;
+    if (validUtf8(bytes)) return std::string(bytes);
+    if (c == "utf-8" || c == "utf8") {
+        tryConvert(bytes, "UTF-8", out);  // marks the broken sequences
+        return out;
+    }
+    if (tryConvert(bytes, "WINDOWS-1252", out)) return out;
+    return std::string(bytes);
+}
+
+}  // namespace
+
+std::string toUtf8(std::string_view bytes, std::string_view charset) {
+    detail::parserOptions();  // GMime (and its charset tables) ready
+    std::string out = decodeText(bytes, charset);
+    // NUL characters carry no text, and readers end a string at the first one.
+    out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
+    return out;
+}
+
+}  // namespace tp::convert

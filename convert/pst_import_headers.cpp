@@ -1,0 +1,321 @@
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <iterator>
+
+#include "convert/pst_import_internal.h"
+
+namespace tp::convert::detail {
+
+void collectMailboxes(InternetAddressList* list, std::vector<Person>& out, int depth) {
+    if (!list) return;
+    int n = internet_address_list_length(list);
+    for (int i = 0; i < n; ++i) {
+        InternetAddress* ia = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_MAILBOX(ia)) {
+            Person p{trim(str(internet_address_get_name(ia))),
+                     trim(str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia))))};
+            if (!p.name.empty() || !p.address.empty()) out.push_back(std::move(p));
+        } else if (INTERNET_ADDRESS_IS_GROUP(ia) && depth < 8) {
+            collectMailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), out,
+                             depth + 1);
+        }
+    }
+}
+
+std::vector<Person> mailboxes(InternetAddressList* list) {
+    std::vector<Person> out;
+    collectMailboxes(list, out);
+    return out;
+}
+
+std::string joinDisplay(const std::vector<Person>& people) {
+    std::string out;
+    for (const auto& p : people) {
+        if (!out.empty()) out += "; ";
+        out += p.display();
+    }
+    return out;
+}
+
+// The header block of a message as it came: every byte up to the empty line.
+std::string_view rawHeaderBlock(std::string_view bytes) {
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t nl = bytes.find('\n', pos);
+        if (nl == std::string_view::npos) return bytes;
+        std::string_view line = bytes.substr(pos, nl - pos);
+        if (line.empty() || line == "\r") return bytes.substr(0, pos);
+        pos = nl + 1;
+    }
+    return bytes;
+}
+
+std::string headerText(std::string_view raw) {
+    std::string out;
+    if (validUtf8(raw)) {
+        out.assign(raw);
+    } else {
+        GString_ s(g_mime_utils_decode_8bit(parserOptions(), raw.data(), raw.size()));
+        if (s) out = s.get();
+    }
+    out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
+    return out;
+}
+
+std::optional<pst::FileTime> dateOf(const char* text) {
+    GDateTime* dt = g_mime_utils_header_decode_date(text);
+    if (!dt) return std::nullopt;
+    pst::FileTime t = fileTimeOf(dt);
+    g_date_time_unref(dt);
+    return t;
+}
+
+std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg) {
+    std::string v = msg.first("Received");
+    size_t semi = v.rfind(';');
+    if (semi == std::string::npos) return std::nullopt;
+    return dateOf(v.c_str() + semi + 1);
+}
+
+std::string GMimeHeaders::first(const char* name) const {
+    return trim(str(g_mime_object_get_header(GMIME_OBJECT(message_), name)));
+}
+std::string GMimeHeaders::subject() const {
+    return str(g_mime_message_get_subject(message_));
+}
+std::vector<Person> GMimeHeaders::addresses(GMimeAddressType type) const {
+    return mailboxes(g_mime_message_get_addresses(message_, type));
+}
+std::optional<pst::FileTime> GMimeHeaders::date() const {
+    if (GDateTime* date = g_mime_message_get_date(message_)) return fileTimeOf(date);
+    return std::nullopt;
+}
+std::string GMimeHeaders::messageId() const {
+    return str(g_mime_message_get_message_id(message_));
+}
+
+bool sameName(std::string_view a, const char* b) {
+    size_t n = std::strlen(b);
+    return a.size() == n && g_ascii_strncasecmp(a.data(), b, n) == 0;
+}
+
+// Reads the header block at the start of `bytes` into `fields`, and where the
+// body begins (after the empty line). False for a block this reader does not
+// take: a line that is neither a field, nor a folded continuation, nor the empty
+// line, or a NUL or a carriage return that ends no line (GMime decides what
+// those mean).
+bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t& bodyStart) {
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t nl = bytes.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? bytes.size() : nl;
+        size_t next = nl == std::string_view::npos ? bytes.size() : nl + 1;
+        size_t lineEnd = end > pos && bytes[end - 1] == '\r' ? end - 1 : end;
+        const std::string_view line = bytes.substr(pos, lineEnd - pos);
+        if (line.find('\0') != std::string_view::npos || line.find('\r') != std::string_view::npos)
+            return false;
+        if (lineEnd == pos) {
+            bodyStart = next;
+            return true;
+        }
+        const char c = bytes[pos];
+        if (c == ' ' || c == '\t') {
+            if (fields.empty()) return false;
+            Field& f = fields.back();
+            f.raw = std::string_view(f.raw.data(), size_t(bytes.data() + lineEnd - f.raw.data()));
+        } else {
+            size_t colon = bytes.find(':', pos);
+            if (colon == std::string_view::npos || colon >= lineEnd) return false;
+            size_t nameEnd = colon;
+            while (nameEnd > pos && (bytes[nameEnd - 1] == ' ' || bytes[nameEnd - 1] == '\t'))
+                --nameEnd;
+            if (nameEnd == pos) return false;
+            for (size_t i = pos; i < nameEnd; ++i) {
+                const auto ch = static_cast<unsigned char>(bytes[i]);
+                if (ch <= 32 || ch >= 127) return false;
+            }
+            fields.push_back(Field{bytes.substr(pos, nameEnd - pos),
+                                   bytes.substr(colon + 1, lineEnd - colon - 1)});
+        }
+        pos = next;
+    }
+    bodyStart = bytes.size();
+    return true;
+}
+
+// A field's value on one line, as GMime unfolds one: without the blanks and line
+// breaks around it, and without the line breaks inside it (NULs dropped too,
+// since GMime's text ends at one).
+std::string unfoldedValue(const Field& f) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::string_view v = f.raw;
+    while (!v.empty() && (blank(v.front()) || v.front() == '\0')) v.remove_prefix(1);
+    while (!v.empty() && (blank(v.back()) || v.back() == '\0')) v.remove_suffix(1);
+    std::string out;
+    out.reserve(v.size());
+    for (char c : v)
+        if (c != '\r' && c != '\n' && c != '\0') out += c;
+    return out;
+}
+
+namespace {
+
+bool isAtext(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-/=?^_`{|}~", c);
+}
+
+// An address written plainly: local@domain, dot-atoms on both sides, and no
+// internationalized domain (GMime decodes those).
+bool plainAddrSpec(std::string_view a) {
+    size_t at = a.find('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 == a.size() ||
+        a.find('@', at + 1) != std::string_view::npos)
+        return false;
+    auto dotAtom = [](std::string_view s, bool domain) {
+        if (s.front() == '.' || s.back() == '.' || s.find("..") != std::string_view::npos)
+            return false;
+        for (char c : s) {
+            if (c == '.') continue;
+            if (domain ? !(std::isalnum(static_cast<unsigned char>(c)) || c == '-') : !isAtext(c))
+                return false;
+        }
+        return true;
+    };
+    std::string_view domain = a.substr(at + 1);
+    if (domain.size() >= 4 && g_ascii_strncasecmp(domain.data(), "xn--", 4) == 0) return false;
+    if (domain.find(".xn--") != std::string_view::npos ||
+        domain.find(".XN--") != std::string_view::npos)
+        return false;
+    return dotAtom(a.substr(0, at), false) && dotAtom(domain, true);
+}
+
+// The mailboxes of an address list written plainly: "addr", "<addr>", "Name <addr>"
+// or "\"Quoted Name\" <addr>", comma-separated, in printable ASCII. False for anything
+// else (comments, groups, encoded words, 8-bit text, odd spacing): GMime reads it.
+bool plainAddressList(std::string_view v, std::vector<Person>& out) {
+    for (char c : v) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u > 0x7E || std::strchr("();:\\[]", c)) return false;
+    }
+    if (v.find("=?") != std::string_view::npos) return false;
+    std::vector<Person> found;
+    size_t pos = 0;
+    while (pos <= v.size()) {
+        // One element, up to a comma outside quotes and angle brackets.
+        size_t end = pos;
+        bool quoted = false, angled = false;
+        for (; end < v.size(); ++end) {
+            const char c = v[end];
+            if (c == '"' && !angled)
+                quoted = !quoted;
+            else if (c == '<' && !quoted)
+                angled = true;
+            else if (c == '>' && !quoted)
+                angled = false;
+            else if (c == ',' && !quoted && !angled)
+                break;
+        }
+        if (quoted || angled) return false;
+        std::string_view e = v.substr(pos, end - pos);
+        while (!e.empty() && (e.front() == ' ' || e.front() == '\t')) e.remove_prefix(1);
+        while (!e.empty() && (e.back() == ' ' || e.back() == '\t')) e.remove_suffix(1);
+        if (e.empty()) return false;
+        size_t lt = e.find('<');
+        if (lt == std::string_view::npos) {
+            if (!plainAddrSpec(e)) return false;
+            found.push_back(Person{std::string(), std::string(e)});
+        } else {
+            if (e.back() != '>' || e.find('<', lt + 1) != std::string_view::npos) return false;
+            std::string_view addr = e.substr(lt + 1, e.size() - lt - 2);
+            std::string_view name = e.substr(0, lt);
+            if (!plainAddrSpec(addr)) return false;
+            if (name.empty()) {
+                found.push_back(Person{std::string(), std::string(addr)});
+                pos = end + 1;
+                continue;
+            }
+            if (name.back() != ' ') return false;
+            name.remove_suffix(1);
+            if (!name.empty() && name.front() == '"') {
+                if (name.size() < 2 || name.back() != '"') return false;
+                name = name.substr(1, name.size() - 2);
+                if (name.find('"') != std::string_view::npos) return false;
+            } else {
+                for (char c : name)
+                    if (c != ' ' && c != '.' && !isAtext(c)) return false;
+            }
+            // Single spaces between words only.
+            if (name.empty() || name.front() == ' ' || name.back() == ' ' ||
+                name.find("  ") != std::string_view::npos ||
+                name.find('\t') != std::string_view::npos)
+                return false;
+            found.push_back(Person{std::string(name), std::string(addr)});
+        }
+        pos = end + 1;
+    }
+    out.insert(out.end(), std::make_move_iterator(found.begin()),
+               std::make_move_iterator(found.end()));
+    return true;
+}
+
+}  // namespace
+
+// Our own reader.
+std::string OwnHeaders::first(const char* name) const {
+    for (const Field& f : fields_)
+        if (sameName(f.name, name)) return trim(decoded(f));
+    return {};
+}
+std::string OwnHeaders::subject() const {
+    const Field* f = last("Subject");
+    return f ? decoded(*f) : std::string();
+}
+std::vector<Person> OwnHeaders::addresses(GMimeAddressType type) const {
+    static const char* const names[] = {"Sender", "From", "Reply-To", "To", "Cc", "Bcc"};
+    std::vector<Person> out;
+    if (type < 0 || type >= GMimeAddressType(std::size(names))) return out;
+    for (const Field& f : fields_) {
+        if (!sameName(f.name, names[type])) continue;
+        if (plainAddressList(unfoldedValue(f), out)) continue;
+        // As GMime's message does: its address parser reads the value as it
+        // stands, folding and all.
+        const std::string raw = std::string(f.raw) + "\n";
+        if (InternetAddressList* list = internet_address_list_parse(parserOptions(), raw.c_str())) {
+            collectMailboxes(list, out);
+            g_object_unref(list);
+        }
+    }
+    return out;
+}
+std::optional<pst::FileTime> OwnHeaders::date() const {
+    // As GMime's message: the last Date field counts, readable or not.
+    const Field* f = last("Date");
+    return f ? dateOf(decoded(*f).c_str()) : std::nullopt;
+}
+std::string OwnHeaders::messageId() const {
+    const Field* f = last("Message-Id");
+    if (!f) return {};
+    GString_ id(g_mime_utils_decode_message_id(decoded(*f).c_str()));
+    return id ? std::string(id.get()) : std::string();
+}
+const Field* OwnHeaders::last(const char* name) const {
+    for (auto it = fields_.rbegin(); it != fields_.rend(); ++it)
+        if (sameName(it->name, name)) return &*it;
+    return nullptr;
+}
+std::string OwnHeaders::decoded(const Field& f) {
+    std::string value = unfoldedValue(f);
+    // Plain ASCII without encoded words decodes to itself.
+    if (value.find("=?") == std::string::npos &&
+        std::all_of(value.begin(), value.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+        }))
+        return value;
+    GString_ s(g_mime_utils_header_decode_text(parserOptions(), value.c_str()));
+    return s ? std::string(s.get()) : std::string();
+}
+
+}  // namespace tp::convert::detail

@@ -1,0 +1,249 @@
+#pragma once
+// What the pieces of the RFC 822 to mail item import share: GMime ownership
+// helpers, the header readers, the MIME walk and the importer itself. The import
+// is split by what it maps:
+//   pst_import.cpp             parsing a message and the public entry points
+//   pst_import_headers.cpp     reading the header block (our reader and GMime's)
+//   pst_import_envelope.cpp    subject, people, dates, threading, importance
+//   pst_import_charsets.cpp    charsets and text decoding
+//   pst_import_bodies.cpp      which parts are the bodies, and the bodies
+//   pst_import_attachments.cpp attachments and attached messages
+#include <gmime/gmime.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/pst_import.h"
+
+namespace tp::convert::detail {
+
+// ---------------------------------------------------------------------------
+// GMime ownership helpers
+
+struct GObjectUnref {
+    void operator()(void* p) const {
+        if (p) g_object_unref(p);
+    }
+};
+template <class T>
+using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GFreeDeleter {
+    void operator()(void* p) const { g_free(p); }
+};
+using GString_ = std::unique_ptr<char, GFreeDeleter>;
+
+struct FormatOptionsFree {
+    void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
+};
+
+// GMime is set up once for the process; the parser options are shared and never
+// changed after that.
+GMimeParserOptions* parserOptions();
+
+std::string lower(std::string_view s);
+std::string trim(std::string_view s);
+inline std::string str(const char* s) {
+    return s ? std::string(s) : std::string();
+}
+bool validUtf8(std::string_view s);
+std::string stripAngles(std::string s);
+
+inline std::int32_t clampSize(std::uint64_t n) {
+    return n > std::uint64_t(INT32_MAX) ? INT32_MAX : std::int32_t(n);
+}
+pst::FileTime fileTimeOf(GDateTime* dt);
+
+// ---------------------------------------------------------------------------
+// Charsets (pst_import_charsets.cpp)
+
+// The charset named by a <meta> tag near the top of an HTML text.
+std::string htmlMetaCharset(std::string_view html);
+
+// ---------------------------------------------------------------------------
+// Parts (pst_import_bodies.cpp)
+
+std::string mimeTypeOf(GMimeObject* obj);
+bool isType(GMimeObject* obj, const char* type, const char* subtype);
+// The decoded content of a leaf part (transfer encoding undone, charset untouched).
+std::string partContent(GMimePart* part);
+std::string charsetOf(GMimeObject* obj);
+bool declaredAttachment(GMimeObject* obj);
+
+// How a message's MIME tree splits into bodies and attachments ([MS-OXCMAIL]
+// 2.2.3.3): the first text/plain and text/html that may carry the body are the
+// bodies; inside multipart/related only the root may; inside multipart/mixed
+// only the first part that can; everything else is an attachment.
+struct BodyWalk {
+    GMimeObject* plain = nullptr;
+    GMimeObject* html = nullptr;
+    struct Item {
+        GMimeObject* object;
+        bool related;
+    };
+    std::vector<Item> attachments;
+
+    static bool canCarryBody(GMimeObject* obj);
+    void walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth);
+};
+
+// ---------------------------------------------------------------------------
+// Attachments (pst_import_attachments.cpp)
+
+const char* extensionForType(const std::string& mime);
+std::string extensionOf(const std::string& name);
+
+// ---------------------------------------------------------------------------
+// People and header fields (pst_import_headers.cpp)
+
+struct Person {
+    std::string name;
+    std::string address;
+    std::string display() const { return name.empty() ? address : name; }
+};
+
+void collectMailboxes(InternetAddressList* list, std::vector<Person>& out, int depth = 0);
+std::vector<Person> mailboxes(InternetAddressList* list);
+std::string joinDisplay(const std::vector<Person>& people);
+
+// The message-level header fields the mapping reads. Two readers give them: our
+// own, over the header block as it stands (the common case, and cheap: nothing is
+// built per field), and GMime's message parser for a header block ours does not
+// take. Both decode values with GMime's functions, so they give the same text.
+class HeaderView {
+  public:
+    virtual ~HeaderView() = default;
+    // The decoded value of the first field of that name, trimmed; "" when absent.
+    virtual std::string first(const char* name) const = 0;
+    virtual std::string subject() const = 0;
+    // The mailboxes of every field of that kind, groups opened.
+    virtual std::vector<Person> addresses(GMimeAddressType type) const = 0;
+    virtual std::optional<pst::FileTime> date() const = 0;
+    virtual std::string messageId() const = 0;
+};
+
+// The header block of a message as it came: every byte up to the empty line.
+std::string_view rawHeaderBlock(std::string_view bytes);
+// Header bytes as text for the transport headers property.
+std::string headerText(std::string_view raw);
+std::optional<pst::FileTime> dateOf(const char* text);
+std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg);
+
+// GMime's parsed message as a HeaderView.
+class GMimeHeaders : public HeaderView {
+  public:
+    explicit GMimeHeaders(GMimeMessage* message) : message_(message) {}
+    std::string first(const char* name) const override;
+    std::string subject() const override;
+    std::vector<Person> addresses(GMimeAddressType type) const override;
+    std::optional<pst::FileTime> date() const override;
+    std::string messageId() const override;
+
+  private:
+    GMimeMessage* message_;
+};
+
+// One header field as it stands in the message: its name, and its value with
+// any folding, up to (not including) the line end of its last line.
+struct Field {
+    std::string_view name;
+    std::string_view raw;
+};
+
+bool sameName(std::string_view a, const char* b);
+// Reads the header block at the start of `bytes` into `fields`, and where the
+// body begins (after the empty line). False for a block this reader does not
+// take: a line that is neither a field, nor a folded continuation, nor the empty
+// line, or a NUL or a carriage return that ends no line (GMime decides what
+// those mean).
+bool readHeaderBlock(std::string_view bytes, std::vector<Field>& fields, size_t& bodyStart);
+// A field's value on one line, as GMime unfolds one.
+std::string unfoldedValue(const Field& f);
+
+// Our own reader's fields as a HeaderView; values decoded as GMime's message does.
+class OwnHeaders : public HeaderView {
+  public:
+    explicit OwnHeaders(const std::vector<Field>& fields) : fields_(fields) {}
+    std::string first(const char* name) const override;
+    std::string subject() const override;
+    std::vector<Person> addresses(GMimeAddressType type) const override;
+    std::optional<pst::FileTime> date() const override;
+    std::string messageId() const override;
+
+  private:
+    const Field* last(const char* name) const;
+    static std::string decoded(const Field& f);
+
+    const std::vector<Field>& fields_;
+};
+
+// ---------------------------------------------------------------------------
+// Envelope (pst_import_envelope.cpp)
+
+std::int32_t importanceOf(const HeaderView& msg);
+std::int32_t priorityOf(const HeaderView& msg);
+std::int32_t sensitivityOf(const HeaderView& msg);
+
+// ---------------------------------------------------------------------------
+// The message as parsed, and the importer
+
+// Attached messages nest at most this deep; deeper ones are kept whole, as .eml files.
+constexpr int kMaxEmbeddingDepth = 6;
+
+// The body of a message that is one text part, as most mail is: decoded here,
+// without any GMime object.
+struct SimpleBody {
+    bool html = false;
+    std::string charset;
+    std::string_view content;  // the body itself, or `decoded`
+    std::string decoded;       // when a transfer encoding was undone
+};
+
+// A message read as far as the import needs to know that it can be imported:
+// its header fields (our reader) or GMime's message (GMime's parser), and the
+// MIME structure.
+struct Parsed {
+    std::vector<Field> fields;
+    std::optional<SimpleBody> simple;
+    GPtr<GMimeObject> top;
+    GPtr<GMimeMessage> message;
+};
+bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse);
+// The body of a message that is one plainly declared text part, with its transfer
+// encoding undone. False (and nothing set) for any other message.
+bool simpleBody(const std::vector<Field>& fields, std::string_view body,
+                std::optional<SimpleBody>& out);
+
+class Importer {
+  public:
+    explicit Importer(const ImportOptions& options) : options_(options) {}
+
+    // Fills `out` from the message in `raw`; false when GMime cannot read it.
+    bool import(std::string_view raw, pst::Message& out, std::string& error, int depth);
+    void fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth);
+
+  private:
+    void fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
+              std::string_view raw, pst::Message& out, int depth);
+    // Subject, people, dates, identity, threading, importance.
+    void fillEnvelope(const HeaderView& headers, std::string_view raw, pst::Message& out);
+    // Bodies and attachments.
+    void fillContent(GMimeObject* top, const SimpleBody* simple, pst::Message& out, int depth);
+    struct BodyText {
+        std::string_view content;  // transfer encoding undone
+        std::string charset;
+    };
+    void addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
+                   bool related, pst::Message& out, std::string& htmlText);
+    void addAttachment(const BodyWalk::Item& item, const std::string& htmlText, pst::Message& out,
+                       std::set<std::string>& shortNames, int depth);
+
+    const ImportOptions& options_;
+};
+
+}  // namespace tp::convert::detail
