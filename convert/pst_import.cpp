@@ -178,7 +178,10 @@ bool simpleBody(const std::vector<Field>& fields, std::string_view body,
 }
 
 bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
-    GMimeParserOptions* options = parserOptions();
+    // Raw 8-bit header text that is not UTF-8 is read in the message's own charset.
+    const std::string_view head = rawHeaderBlock(raw);
+    out.options = !allAscii(head) && !validUtf8(head) ? out.guess.options() : parserOptions();
+    GMimeParserOptions* options = out.options;
     size_t bodyStart = 0;
     if (!wholeParse && readHeaderBlock(raw, out.fields, bodyStart)) {
         if (simpleBody(out.fields, raw.substr(bodyStart), out.simple)) return true;
@@ -219,10 +222,10 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
 // The importer
 
 void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
-                    std::string_view raw, pst::Message& out, int depth) {
-    fillEnvelope(headers, raw, out);
+                    std::string_view raw, const Parsed& parsed, pst::Message& out, int depth) {
+    fillEnvelope(headers, raw, parsed, out);
     out.props.set(tag::MessageSize, clampSize(raw.size()));
-    fillContent(top, simple, out, depth);
+    fillContent(top, simple, parsed.guess, out, depth);
     std::int32_t flags = kMsgFlagRead;
     if (!out.attachments.empty()) flags |= kMsgFlagHasAttach;
     out.props.set(tag::MessageFlags, flags);
@@ -230,16 +233,18 @@ void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBod
 
 void Importer::fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth) {
     if (parsed.message) {
-        GMimeHeaders headers(parsed.message.get());
-        fill(headers, g_mime_message_get_mime_part(parsed.message.get()), nullptr, raw, out, depth);
+        GMimeHeaders headers(parsed.message.get(), parsed.options);
+        fill(headers, g_mime_message_get_mime_part(parsed.message.get()), nullptr, raw, parsed, out,
+             depth);
     } else {
-        OwnHeaders headers(parsed.fields);
-        fill(headers, parsed.top.get(), parsed.simple ? &*parsed.simple : nullptr, raw, out, depth);
+        OwnHeaders headers(parsed.fields, parsed.options);
+        fill(headers, parsed.top.get(), parsed.simple ? &*parsed.simple : nullptr, raw, parsed, out,
+             depth);
     }
 }
 
 bool Importer::import(std::string_view raw, pst::Message& out, std::string& error, int depth) {
-    Parsed parsed;
+    Parsed parsed(raw);
     if (!parse(raw, parsed, error, options_.wholeParse)) return false;
     fill(parsed, raw, out, depth);
     return true;
@@ -276,7 +281,7 @@ bool importMessage(std::string_view bytes, pst::Message& out, std::string& error
 struct ParsedMessage::Data {
     std::string raw;
     ImportOptions options;
-    Parsed parsed;
+    std::unique_ptr<Parsed> parsed;
 };
 
 ParsedMessage::ParsedMessage() = default;
@@ -297,7 +302,8 @@ bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error
     auto d = std::make_unique<ParsedMessage::Data>();
     d->raw.assign(bytes);
     d->options = options;
-    if (!parse(d->raw, d->parsed, error, options.wholeParse)) return false;
+    d->parsed = std::make_unique<Parsed>(d->raw);
+    if (!parse(d->raw, *d->parsed, error, options.wholeParse)) return false;
     out.d_ = std::move(d);
     return true;
 }
@@ -305,7 +311,7 @@ bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error
 void fillMessage(const ParsedMessage& parsed, pst::Message& out) {
     if (!parsed.d_) return;
     Importer importer(parsed.d_->options);
-    importer.fill(parsed.d_->parsed, parsed.d_->raw, out, 0);
+    importer.fill(*parsed.d_->parsed, parsed.d_->raw, out, 0);
 }
 
 bool importMessage(std::string_view bytes, pst::Message& out, std::string& error) {

@@ -52,9 +52,11 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
         att.embedded = std::make_shared<pst::Message>();
         std::string ignored;
         if (!import(raw, *att.embedded, ignored, depth + 1)) {
-            GMimeHeaders innerHeaders(inner);
-            fill(innerHeaders, g_mime_message_get_mime_part(inner), nullptr, raw, *att.embedded,
-                 depth + 1);
+            Parsed innerParsed(raw);
+            innerParsed.options = parserOptions();
+            GMimeHeaders innerHeaders(inner, innerParsed.options);
+            fill(innerHeaders, g_mime_message_get_mime_part(inner), nullptr, raw, innerParsed,
+                 *att.embedded, depth + 1);
         }
         std::string subject = trim(str(g_mime_message_get_subject(inner)));
         a.set(tag::AttachMethod, kAttachEmbeddedMessage);

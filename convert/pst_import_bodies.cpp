@@ -87,8 +87,8 @@ void BodyWalk::walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth)
     attachments.push_back({obj, related});
 }
 
-void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, pst::Message& out,
-                           int depth) {
+void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const TextGuess& guess,
+                           pst::Message& out, int depth) {
     // Bodies and attachments.
     BodyWalk walk;
     if (top) walk.walk(top, true, false, 0);
@@ -109,29 +109,34 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, pst::Mess
     }
     const bool related = std::any_of(walk.attachments.begin(), walk.attachments.end(),
                                      [](const BodyWalk::Item& item) { return item.related; });
-    addBodies(plain, html, related, out, htmlText);
+    addBodies(plain, html, related, guess, out, htmlText);
     std::set<std::string> shortNames;
     for (const auto& item : walk.attachments) addAttachment(item, htmlText, out, shortNames, depth);
 }
 
 void Importer::addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
-                         bool related, pst::Message& out, std::string& htmlText) {
+                         bool related, const TextGuess& guess, pst::Message& out,
+                         std::string& htmlText) {
     int codePage = 0;
     if (plain) {
-        out.props.set(tag::Body, toUtf8(plain->content, plain->charset));
-        codePage = codePageOfCharset(plain->charset);
+        out.props.set(tag::Body, toUtf8(plain->content, plain->charset, &guess));
+        // Text read by guess is stored as Unicode: no code page of its own.
+        if (!undeclaredCharset(plain->charset) || allAscii(plain->content))
+            codePage = codePageOfCharset(plain->charset);
     }
     if (html) {
         std::string bytes(html->content);
         std::string charset = html->charset;
         if (charset.empty()) charset = htmlMetaCharset(bytes);
         int htmlCodePage = codePageOfCharset(charset);
-        if (htmlCodePage == 0) {
-            // Undeclared or without a Windows code page: keep the text, as UTF-8.
-            bytes = toUtf8(bytes, charset);
+        if (htmlCodePage == 0 || (undeclaredCharset(charset) && !allAscii(bytes))) {
+            // Undeclared, labelled US-ASCII while holding 8-bit text, or without a
+            // Windows code page: keep the text, as UTF-8.
+            bytes = toUtf8(bytes, charset, &guess);
+            charset = "utf-8";
             htmlCodePage = 65001;
         }
-        if (related) htmlText = lower(toUtf8(bytes, charset.empty() ? "utf-8" : charset));
+        if (related) htmlText = lower(toUtf8(bytes, charset.empty() ? "utf-8" : charset, nullptr));
         out.props.set(tag::Html, pst::Binary(bytes.begin(), bytes.end()));
         codePage = htmlCodePage;
     }

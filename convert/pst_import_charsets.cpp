@@ -6,6 +6,8 @@
 #include <cstring>
 #include <map>
 
+#include <uchardet/uchardet.h>
+
 #include "convert/pst_import.h"
 #include "convert/pst_import_internal.h"
 
@@ -14,6 +16,7 @@ namespace tp::convert {
 namespace {
 
 using detail::lower;
+using detail::parserOptions;
 using detail::trim;
 using detail::validUtf8;
 
@@ -42,7 +45,7 @@ std::string decoderFor(const std::string& c) {
     return c;
 }
 
-std::string convertWith(GIConv cd, std::string_view in) {
+std::string convertWith(GIConv cd, std::string_view in, size_t* errors = nullptr) {
     std::string out;
     out.resize(in.size() * 2 + 16);
     gchar* inp = const_cast<gchar*>(in.data());
@@ -64,6 +67,7 @@ std::string convertWith(GIConv cd, std::string_view in) {
             continue;
         }
         // An undecodable or truncated sequence: mark it and go on with the next byte.
+        if (errors) ++*errors;
         grow(3);
         std::memcpy(outp, "\xEF\xBF\xBD", 3);
         outp += 3;
@@ -105,11 +109,12 @@ class DecoderCache {
     std::map<std::string, GIConv> open_;
 };
 
-bool tryConvert(std::string_view bytes, const std::string& decoder, std::string& out) {
+bool tryConvert(std::string_view bytes, const std::string& decoder, std::string& out,
+                size_t* errors = nullptr) {
     thread_local DecoderCache cache;
     GIConv cd = cache.get(decoder);
     if (cd == GIConv(-1)) return false;
-    out = convertWith(cd, bytes);
+    out = convertWith(cd, bytes, errors);
     if (!cache.owns(decoder)) g_iconv_close(cd);
     return true;
 }
@@ -168,36 +173,168 @@ bool asciiBased(const std::string& c) {
     return false;
 }
 
-bool allAscii(std::string_view bytes) {
+}  // namespace
+
+bool detail::allAscii(std::string_view bytes) {
     for (char ch : bytes)
         if (static_cast<unsigned char>(ch) >= 0x80) return false;
     return true;
 }
 
-std::string decodeText(std::string_view bytes, std::string_view charset) {
+bool detail::undeclaredCharset(std::string_view charset) {
+    const std::string c = normalizeCharset(charset);
+    return c.empty() || c == "us-ascii" || c == "ascii";
+}
+
+namespace {
+
+using detail::allAscii;
+
+std::string decodeText(std::string_view bytes, std::string_view charset,
+                       const detail::TextGuess* guess) {
     std::string c = normalizeCharset(charset);
     // Plain ASCII in an ASCII-based charset is already UTF-8: no decoder needed.
     if (asciiBased(c) && allAscii(bytes)) return std::string(bytes);
     std::string out;
-    if (!c.empty() && c != "utf-8" && c != "utf8" && tryConvert(bytes, decoderFor(c), out))
+    const bool undeclared = c.empty() || c == "us-ascii" || c == "ascii";
+    if (!undeclared && c != "utf-8" && c != "utf8" && tryConvert(bytes, decoderFor(c), out))
         return out;
     if (validUtf8(bytes)) return std::string(bytes);
     if (c == "utf-8" || c == "utf8") {
         tryConvert(bytes, "UTF-8", out);  // marks the broken sequences
         return out;
     }
+    if (guess) return guess->decode(bytes);
     if (tryConvert(bytes, "WINDOWS-1252", out)) return out;
     return std::string(bytes);
 }
 
+// The charset parameters written anywhere in a message (Content-Type fields and
+// HTML <meta> tags alike), as decoders, in order of appearance.
+void declaredCharsets(std::string_view raw, std::vector<std::string>& out) {
+    static const std::string_view needle = "harset";
+    size_t pos = 0;
+    while (pos < raw.size()) {
+        // Case-insensitive search for "charset" followed by "=".
+        size_t at = std::string_view::npos;
+        for (size_t i = pos; i + needle.size() < raw.size(); ++i) {
+            if ((raw[i] | 0x20) != 'h' || i == 0 || (raw[i - 1] | 0x20) != 'c') continue;
+            if (g_ascii_strncasecmp(raw.data() + i, needle.data(), needle.size()) != 0) continue;
+            at = i + needle.size();
+            break;
+        }
+        if (at == std::string_view::npos) return;
+        pos = at;
+        while (pos < raw.size() && (raw[pos] == ' ' || raw[pos] == '\t')) ++pos;
+        if (pos >= raw.size() || raw[pos] != '=') continue;
+        ++pos;
+        while (pos < raw.size() && (raw[pos] == ' ' || raw[pos] == '"' || raw[pos] == '\'')) ++pos;
+        size_t end = pos;
+        while (end < raw.size() && end - pos < 40 &&
+               (std::isalnum(static_cast<unsigned char>(raw[end])) || raw[end] == '-' ||
+                raw[end] == '_' || raw[end] == '.' || raw[end] == ':'))
+            ++end;
+        const std::string c = normalizeCharset(raw.substr(pos, end - pos));
+        pos = end;
+        if (c.empty() || c == "utf-8" || c == "utf8" || c == "us-ascii" || c == "ascii" ||
+            c == "unknown-8bit" || c == "unknown")
+            continue;
+        const std::string decoder = decoderFor(c);
+        if (std::find(out.begin(), out.end(), decoder) == out.end()) out.push_back(decoder);
+    }
+}
+
+// What uchardet makes of the lines of `raw` that hold 8-bit bytes and are not
+// UTF-8; "" when it cannot tell.
+std::string detectedCharset(std::string_view raw) {
+    constexpr size_t kMaxFed = size_t(1) << 20;
+    uchardet_t detector = uchardet_new();
+    size_t fed = 0;
+    size_t pos = 0;
+    while (pos < raw.size() && fed < kMaxFed) {
+        size_t nl = raw.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? raw.size() : nl + 1;
+        std::string_view line = raw.substr(pos, end - pos);
+        pos = end;
+        if (allAscii(line) || validUtf8(line)) continue;
+        uchardet_handle_data(detector, line.data(), line.size());
+        fed += line.size();
+    }
+    uchardet_data_end(detector);
+    std::string name = normalizeCharset(uchardet_get_charset(detector));
+    uchardet_delete(detector);
+    if (fed == 0 || name.empty() || name == "ascii" || name == "us-ascii" || name == "utf-8")
+        return {};
+    return decoderFor(name);
+}
+
 }  // namespace
 
-std::string toUtf8(std::string_view bytes, std::string_view charset) {
-    detail::parserOptions();  // GMime (and its charset tables) ready
-    std::string out = decodeText(bytes, charset);
+detail::TextGuess::~TextGuess() {
+    if (options_) g_mime_parser_options_free(options_);
+}
+
+const std::vector<std::string>& detail::TextGuess::charsets() const {
+    if (!charsets_) {
+        std::vector<std::string> list{"UTF-8"};
+        declaredCharsets(raw_, list);
+        const std::string detected = detectedCharset(raw_);
+        if (!detected.empty() && std::find(list.begin(), list.end(), detected) == list.end())
+            list.push_back(detected);
+        if (std::find(list.begin(), list.end(), "WINDOWS-1252") == list.end())
+            list.push_back("WINDOWS-1252");
+        charsets_ = std::move(list);
+    }
+    return *charsets_;
+}
+
+GMimeParserOptions* detail::TextGuess::options() const {
+    if (!options_) {
+        parserOptions();
+        options_ = g_mime_parser_options_new();
+        std::vector<const char*> names;
+        for (const std::string& c : charsets()) names.push_back(c.c_str());
+        names.push_back(nullptr);
+        g_mime_parser_options_set_fallback_charsets(options_, names.data());
+    }
+    return options_;
+}
+
+std::string detail::TextGuess::charsetFor(std::string_view bytes) const {
+    if (validUtf8(bytes)) return "UTF-8";
+    std::string best;
+    size_t fewest = SIZE_MAX;
+    std::string out;
+    for (const std::string& c : charsets()) {
+        size_t errors = 0;
+        if (c == "UTF-8" || !tryConvert(bytes, c, out, &errors)) continue;
+        if (errors == 0) return c;
+        if (errors < fewest) {
+            fewest = errors;
+            best = c;
+        }
+    }
+    return best.empty() ? std::string("WINDOWS-1252") : best;
+}
+
+std::string detail::TextGuess::decode(std::string_view bytes) const {
+    if (validUtf8(bytes)) return std::string(bytes);
+    std::string out;
+    if (!tryConvert(bytes, charsetFor(bytes), out)) out.assign(bytes);
+    return out;
+}
+
+std::string detail::toUtf8(std::string_view bytes, std::string_view charset,
+                           const TextGuess* guess) {
+    parserOptions();  // GMime (and its charset tables) ready
+    std::string out = decodeText(bytes, charset, guess);
     // NUL characters carry no text, and readers end a string at the first one.
     out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
     return out;
+}
+
+std::string toUtf8(std::string_view bytes, std::string_view charset) {
+    return detail::toUtf8(bytes, charset, nullptr);
 }
 
 }  // namespace tp::convert

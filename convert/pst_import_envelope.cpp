@@ -1,5 +1,6 @@
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstring>
@@ -66,6 +67,14 @@ pst::PropertySet recipientRow(const Person& p, std::int32_t type) {
     return row;
 }
 
+// The people of a field who can be written to (groups without members left out).
+std::vector<Person> people(const HeaderView& headers, GMimeAddressType type) {
+    std::vector<Person> out = headers.addresses(type);
+    out.erase(std::remove_if(out.begin(), out.end(), [](const Person& p) { return p.displayOnly; }),
+              out.end());
+    return out;
+}
+
 }  // namespace
 
 std::int32_t importanceOf(const HeaderView& msg) {
@@ -104,7 +113,8 @@ std::int32_t sensitivityOf(const HeaderView& msg) {
     return 0;
 }
 
-void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, pst::Message& out) {
+void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, const Parsed& parsed,
+                            pst::Message& out) {
     pst::PropertySet& p = out.props;
     p.set(tag::MessageClass, std::string("IPM.Note"));
 
@@ -117,8 +127,8 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, pst
     p.set(tag::ConversationTopic, normalized);
 
     // Originator: From is the sent-representing address, Sender (or From) the sender.
-    std::vector<Person> from = headers.addresses(GMIME_ADDRESS_TYPE_FROM);
-    std::vector<Person> sender = headers.addresses(GMIME_ADDRESS_TYPE_SENDER);
+    std::vector<Person> from = people(headers, GMIME_ADDRESS_TYPE_FROM);
+    std::vector<Person> sender = people(headers, GMIME_ADDRESS_TYPE_SENDER);
     if (from.empty()) from = sender;
     if (sender.empty()) sender = from;
     if (!from.empty())
@@ -130,7 +140,7 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, pst
         setAddressProps(p, sender.front(), tag::SenderName, tag::SenderAddressType,
                         tag::SenderEmailAddress, tag::SenderEntryId, tag::SenderSearchKey,
                         tag::SenderSmtpAddress);
-    std::vector<Person> replyTo = headers.addresses(GMIME_ADDRESS_TYPE_REPLY_TO);
+    std::vector<Person> replyTo = people(headers, GMIME_ADDRESS_TYPE_REPLY_TO);
     if (!replyTo.empty()) p.set(tag::ReplyRecipientNames, joinDisplay(replyTo));
 
     // Recipients and their display strings.
@@ -142,7 +152,8 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, pst
         std::vector<Person> people = headers.addresses(lists[i].first);
         p.set(displayTags[i], joinDisplay(people));
         for (const auto& person : people)
-            out.recipients.push_back(recipientRow(person, lists[i].second));
+            if (!person.displayOnly)
+                out.recipients.push_back(recipientRow(person, lists[i].second));
     }
 
     // Dates: Date is the submit time; the newest Received (the first) the delivery time.
@@ -182,7 +193,7 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, pst
     }
     p.set(tag::ConversationIndex, index);
 
-    p.set(tag::TransportMessageHeaders, headerText(rawHeaderBlock(raw)));
+    p.set(tag::TransportMessageHeaders, headerText(rawHeaderBlock(raw), parsed.options));
     p.set(tag::Importance, importanceOf(headers));
     p.set(tag::Priority, priorityOf(headers));
     p.set(tag::Sensitivity, sensitivityOf(headers));

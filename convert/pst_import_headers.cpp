@@ -53,12 +53,12 @@ std::string_view rawHeaderBlock(std::string_view bytes) {
     return bytes;
 }
 
-std::string headerText(std::string_view raw) {
+std::string headerText(std::string_view raw, GMimeParserOptions* options) {
     std::string out;
     if (validUtf8(raw)) {
         out.assign(raw);
     } else {
-        GString_ s(g_mime_utils_decode_8bit(parserOptions(), raw.data(), raw.size()));
+        GString_ s(g_mime_utils_decode_8bit(options, raw.data(), raw.size()));
         if (s) out = s.get();
     }
     out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
@@ -87,7 +87,19 @@ std::string GMimeHeaders::subject() const {
     return str(g_mime_message_get_subject(message_));
 }
 std::vector<Person> GMimeHeaders::addresses(GMimeAddressType type) const {
-    return mailboxes(g_mime_message_get_addresses(message_, type));
+    static const char* const names[] = {"Sender", "From", "Reply-To", "To", "Cc", "Bcc"};
+    std::vector<Person> out;
+    if (type < 0 || type >= GMimeAddressType(std::size(names))) return out;
+    GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message_));
+    const int n = list ? g_mime_header_list_get_count(list) : 0;
+    for (int i = 0; i < n; ++i) {
+        GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+        if (!h || g_ascii_strcasecmp(g_mime_header_get_name(h), names[type]) != 0) continue;
+        // Always through GMime's address parser here: the other reader's plain
+        // path is checked against it.
+        addressField(str(g_mime_header_get_raw_value(h)), options_, false, out);
+    }
+    return out;
 }
 std::optional<pst::FileTime> GMimeHeaders::date() const {
     if (GDateTime* date = g_mime_message_get_date(message_)) return fileTimeOf(date);
@@ -277,17 +289,8 @@ std::vector<Person> OwnHeaders::addresses(GMimeAddressType type) const {
     static const char* const names[] = {"Sender", "From", "Reply-To", "To", "Cc", "Bcc"};
     std::vector<Person> out;
     if (type < 0 || type >= GMimeAddressType(std::size(names))) return out;
-    for (const Field& f : fields_) {
-        if (!sameName(f.name, names[type])) continue;
-        if (plainAddressList(unfoldedValue(f), out)) continue;
-        // As GMime's message does: its address parser reads the value as it
-        // stands, folding and all.
-        const std::string raw = std::string(f.raw) + "\n";
-        if (InternetAddressList* list = internet_address_list_parse(parserOptions(), raw.c_str())) {
-            collectMailboxes(list, out);
-            g_object_unref(list);
-        }
-    }
+    for (const Field& f : fields_)
+        if (sameName(f.name, names[type])) addressField(f.raw, options_, true, out);
     return out;
 }
 std::optional<pst::FileTime> OwnHeaders::date() const {
@@ -306,7 +309,7 @@ const Field* OwnHeaders::last(const char* name) const {
         if (sameName(it->name, name)) return &*it;
     return nullptr;
 }
-std::string OwnHeaders::decoded(const Field& f) {
+std::string OwnHeaders::decoded(const Field& f) const {
     std::string value = unfoldedValue(f);
     // Plain ASCII without encoded words decodes to itself.
     if (value.find("=?") == std::string::npos &&
@@ -314,8 +317,115 @@ std::string OwnHeaders::decoded(const Field& f) {
             return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
         }))
         return value;
-    GString_ s(g_mime_utils_header_decode_text(parserOptions(), value.c_str()));
+    GString_ s(g_mime_utils_header_decode_text(options_, value.c_str()));
     return s ? std::string(s.get()) : std::string();
+}
+
+namespace {
+
+// The elements of an address list as it stands: split at commas (and at
+// semicolons some mailers put between addresses) outside quotes, comments, angle
+// brackets and groups; a group ("name: members;") is one element.
+std::vector<std::string_view> addressElements(std::string_view v) {
+    std::vector<std::string_view> out;
+    size_t start = 0;
+    bool quoted = false, angled = false, group = false;
+    int comment = 0;
+    auto push = [&](size_t end) {
+        std::string_view e = v.substr(start, end - start);
+        const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+        while (!e.empty() && blank(e.front())) e.remove_prefix(1);
+        while (!e.empty() && blank(e.back())) e.remove_suffix(1);
+        if (!e.empty()) out.push_back(e);
+        start = end + 1;
+    };
+    for (size_t i = 0; i < v.size(); ++i) {
+        const char c = v[i];
+        if (c == '\\' && (quoted || comment) && i + 1 < v.size()) {
+            ++i;
+        } else if (quoted) {
+            if (c == '"') quoted = false;
+        } else if (comment) {
+            if (c == '(') ++comment;
+            if (c == ')') --comment;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '(') {
+            comment = 1;
+        } else if (angled) {
+            if (c == '>') angled = false;
+        } else if (c == '<') {
+            angled = true;
+        } else if (c == ':' && !group) {
+            group = true;
+        } else if (c == ';' && group) {
+            group = false;
+            push(i + 1);
+        } else if ((c == ',' || c == ';') && !group) {
+            push(i);
+        }
+    }
+    if (start < v.size()) push(v.size());
+    return out;
+}
+
+// An element GMime could not read, kept as written.
+Person rawPerson(std::string_view element, GMimeParserOptions* options) {
+    auto decode = [options](std::string_view s) {
+        std::string text(s);
+        text.erase(std::remove_if(text.begin(), text.end(),
+                                  [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
+                   text.end());
+        GString_ d(g_mime_utils_header_decode_text(options, text.c_str()));
+        return trim(d ? d.get() : "");
+    };
+    Person p;
+    const size_t lt = element.find('<');
+    const size_t gt = element.rfind('>');
+    if (lt != std::string_view::npos && gt != std::string_view::npos && gt > lt) {
+        p.address = decode(element.substr(lt + 1, gt - lt - 1));
+        std::string name = decode(element.substr(0, lt));
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+            name = name.substr(1, name.size() - 2);
+        p.name = name.empty() ? p.address : name;
+    } else {
+        p.address = decode(element);
+        p.name = p.address;
+    }
+    return p;
+}
+
+}  // namespace
+
+void addressField(std::string_view raw, GMimeParserOptions* options, bool plainFirst,
+                  std::vector<Person>& out) {
+    if (plainFirst && plainAddressList(unfoldedValue(Field{{}, raw}), out)) return;
+    for (std::string_view element : addressElements(raw)) {
+        // GMime's address parser reads the element as it stands, folding and all.
+        const std::string text = std::string(element) + "\n";
+        const size_t before = out.size();
+        bool isGroup = false;
+        if (InternetAddressList* list = internet_address_list_parse(options, text.c_str())) {
+            const int n = internet_address_list_length(list);
+            for (int i = 0; i < n; ++i)
+                isGroup = isGroup ||
+                          INTERNET_ADDRESS_IS_GROUP(internet_address_list_get_address(list, i));
+            collectMailboxes(list, out);
+            g_object_unref(list);
+        }
+        if (out.size() != before) continue;
+        if (isGroup) {
+            // A group without members: nobody to send to, but its text stays in
+            // the display line as written.
+            Person p = rawPerson(element, options);
+            p.name = p.address;
+            p.address.clear();
+            p.displayOnly = true;
+            out.push_back(std::move(p));
+        } else {
+            out.push_back(rawPerson(element, options));
+        }
+    }
 }
 
 }  // namespace tp::convert::detail

@@ -65,6 +65,41 @@ pst::FileTime fileTimeOf(GDateTime* dt);
 // The charset named by a <meta> tag near the top of an HTML text.
 std::string htmlMetaCharset(std::string_view html);
 
+// How one message's text in no known charset is read: raw 8-bit header text,
+// undeclared bodies, bodies labelled US-ASCII that hold 8-bit bytes. The charsets
+// are tried in this order, the first that reads the text whole winning (else
+// the one with the fewest faults): UTF-8; the charsets the message declares
+// anywhere; what a charset detector makes of the message's 8-bit text;
+// windows-1252. The list is made only when first needed, so plain ASCII and
+// UTF-8 mail never pays for it.
+class TextGuess {
+  public:
+    explicit TextGuess(std::string_view raw) : raw_(raw) {}
+    ~TextGuess();
+    TextGuess(const TextGuess&) = delete;
+    TextGuess& operator=(const TextGuess&) = delete;
+
+    const std::vector<std::string>& charsets() const;
+    // GMime parser options with charsets() as the fallback list.
+    GMimeParserOptions* options() const;
+    // `bytes` as UTF-8.
+    std::string decode(std::string_view bytes) const;
+    // The charset decode() reads `bytes` in.
+    std::string charsetFor(std::string_view bytes) const;
+
+  private:
+    std::string_view raw_;
+    mutable std::optional<std::vector<std::string>> charsets_;
+    mutable GMimeParserOptions* options_ = nullptr;
+};
+
+// Bytes in `charset` as UTF-8; text in no usable charset is read through `guess`
+// (windows-1252 without one). NULs dropped.
+std::string toUtf8(std::string_view bytes, std::string_view charset, const TextGuess* guess);
+// True for a declared charset that says nothing about 8-bit bytes: none, or US-ASCII.
+bool undeclaredCharset(std::string_view charset);
+bool allAscii(std::string_view bytes);
+
 // ---------------------------------------------------------------------------
 // Parts (pst_import_bodies.cpp)
 
@@ -104,12 +139,21 @@ std::string extensionOf(const std::string& name);
 struct Person {
     std::string name;
     std::string address;
+    // A group without members (undisclosed-recipients:;): shown in the display
+    // line as written, but nobody to send to.
+    bool displayOnly = false;
     std::string display() const { return name.empty() ? address : name; }
 };
 
 void collectMailboxes(InternetAddressList* list, std::vector<Person>& out, int depth = 0);
 std::vector<Person> mailboxes(InternetAddressList* list);
 std::string joinDisplay(const std::vector<Person>& people);
+// The people of one address field, from its value as it stands (folding and
+// all). Every element of the list yields someone: one GMime cannot read is kept
+// with its text as the name and its raw text as the address. `plainFirst` lets
+// plainly written lists skip GMime.
+void addressField(std::string_view raw, GMimeParserOptions* options, bool plainFirst,
+                  std::vector<Person>& out);
 
 // The message-level header fields the mapping reads. Two readers give them: our
 // own, over the header block as it stands (the common case, and cheap: nothing is
@@ -130,14 +174,15 @@ class HeaderView {
 // The header block of a message as it came: every byte up to the empty line.
 std::string_view rawHeaderBlock(std::string_view bytes);
 // Header bytes as text for the transport headers property.
-std::string headerText(std::string_view raw);
+std::string headerText(std::string_view raw, GMimeParserOptions* options);
 std::optional<pst::FileTime> dateOf(const char* text);
 std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg);
 
 // GMime's parsed message as a HeaderView.
 class GMimeHeaders : public HeaderView {
   public:
-    explicit GMimeHeaders(GMimeMessage* message) : message_(message) {}
+    GMimeHeaders(GMimeMessage* message, GMimeParserOptions* options)
+        : message_(message), options_(options) {}
     std::string first(const char* name) const override;
     std::string subject() const override;
     std::vector<Person> addresses(GMimeAddressType type) const override;
@@ -146,6 +191,7 @@ class GMimeHeaders : public HeaderView {
 
   private:
     GMimeMessage* message_;
+    GMimeParserOptions* options_;
 };
 
 // One header field as it stands in the message: its name, and its value with
@@ -168,7 +214,8 @@ std::string unfoldedValue(const Field& f);
 // Our own reader's fields as a HeaderView; values decoded as GMime's message does.
 class OwnHeaders : public HeaderView {
   public:
-    explicit OwnHeaders(const std::vector<Field>& fields) : fields_(fields) {}
+    OwnHeaders(const std::vector<Field>& fields, GMimeParserOptions* options)
+        : fields_(fields), options_(options) {}
     std::string first(const char* name) const override;
     std::string subject() const override;
     std::vector<Person> addresses(GMimeAddressType type) const override;
@@ -177,9 +224,10 @@ class OwnHeaders : public HeaderView {
 
   private:
     const Field* last(const char* name) const;
-    static std::string decoded(const Field& f);
+    std::string decoded(const Field& f) const;
 
     const std::vector<Field>& fields_;
+    GMimeParserOptions* options_;
 };
 
 // ---------------------------------------------------------------------------
@@ -208,6 +256,11 @@ struct SimpleBody {
 // its header fields (our reader) or GMime's message (GMime's parser), and the
 // MIME structure.
 struct Parsed {
+    explicit Parsed(std::string_view raw) : guess(raw) {}
+    TextGuess guess;
+    // The options header text is decoded with: the shared ones, or the guess's
+    // when the header block holds 8-bit text that is not UTF-8.
+    GMimeParserOptions* options = nullptr;
     std::vector<Field> fields;
     std::optional<SimpleBody> simple;
     GPtr<GMimeObject> top;
@@ -229,17 +282,19 @@ class Importer {
 
   private:
     void fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
-              std::string_view raw, pst::Message& out, int depth);
+              std::string_view raw, const Parsed& parsed, pst::Message& out, int depth);
     // Subject, people, dates, identity, threading, importance.
-    void fillEnvelope(const HeaderView& headers, std::string_view raw, pst::Message& out);
+    void fillEnvelope(const HeaderView& headers, std::string_view raw, const Parsed& parsed,
+                      pst::Message& out);
     // Bodies and attachments.
-    void fillContent(GMimeObject* top, const SimpleBody* simple, pst::Message& out, int depth);
+    void fillContent(GMimeObject* top, const SimpleBody* simple, const TextGuess& guess,
+                     pst::Message& out, int depth);
     struct BodyText {
         std::string_view content;  // transfer encoding undone
         std::string charset;
     };
     void addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
-                   bool related, pst::Message& out, std::string& htmlText);
+                   bool related, const TextGuess& guess, pst::Message& out, std::string& htmlText);
     void addAttachment(const BodyWalk::Item& item, const std::string& htmlText, pst::Message& out,
                        std::set<std::string>& shortNames, int depth);
 
