@@ -161,6 +161,8 @@ bool simpleBody(const std::vector<Field>& fields, std::string_view body,
             return false;
         }
     }
+    // Broken base64 is left to the lenient reading of the full parse.
+    if (kind == GMIME_CONTENT_ENCODING_BASE64 && !cleanBase64(body)) return false;
     if (kind == GMIME_CONTENT_ENCODING_DEFAULT) {
         simple.content = body;
     } else {
@@ -176,6 +178,83 @@ bool simpleBody(const std::vector<Field>& fields, std::string_view body,
     if (kind != GMIME_CONTENT_ENCODING_DEFAULT) out->content = out->decoded;
     return true;
 }
+
+namespace {
+
+// Parts whose header lines run straight into their text, with no empty line
+// between: GMime takes the text for bad header lines and drops it. Finds them
+// and gathers the boundaries of the tree.
+bool lostPartText(GMimeObject* obj, std::vector<std::string>& boundaries, int depth = 0) {
+    if (GMIME_IS_MULTIPART(obj) && depth < 64) {
+        GMimeMultipart* mp = GMIME_MULTIPART(obj);
+        if (const char* b = g_mime_multipart_get_boundary(mp)) boundaries.emplace_back(b);
+        bool lost = false;
+        for (int i = 0, n = g_mime_multipart_get_count(mp); i < n; ++i)
+            lost = lostPartText(g_mime_multipart_get_part(mp, i), boundaries, depth + 1) || lost;
+        return lost;
+    }
+    if (GMIME_IS_MESSAGE_PART(obj) && depth < 64) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+        GMimeObject* body = inner ? g_mime_message_get_mime_part(inner) : nullptr;
+        return body && lostPartText(body, boundaries, depth + 1);
+    }
+    return GMIME_IS_PART(obj) && !g_mime_part_get_content(GMIME_PART(obj));
+}
+
+bool looksLikeField(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if (c <= 32 || c >= 127) return false;
+    }
+    return true;
+}
+
+// `text` with an empty line put where a part's header lines end without one.
+std::string withPartHeadersEnded(std::string_view text,
+                                 const std::vector<std::string>& boundaries) {
+    std::string out;
+    out.reserve(text.size() + 256);
+    bool inHeaders = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
+        std::string_view line = text.substr(pos, next - pos);
+        std::string_view bare = line;
+        while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r')) bare.remove_suffix(1);
+        bool delimiter = false;
+        if (bare.size() > 2 && bare[0] == '-' && bare[1] == '-') {
+            for (const std::string& b : boundaries) {
+                if (bare.substr(2, b.size()) != b) continue;
+                std::string_view rest = bare.substr(2 + b.size());
+                delimiter = true;
+                inHeaders = rest.substr(0, 2) != "--";
+                break;
+            }
+        }
+        if (!delimiter && inHeaders) {
+            if (bare.empty()) {
+                inHeaders = false;
+            } else if (bare[0] != ' ' && bare[0] != '\t' && !looksLikeField(bare)) {
+                out += "\r\n";
+                inHeaders = false;
+            }
+        }
+        out += line;
+        pos = next;
+    }
+    return out;
+}
+
+GMimeObject* constructPart(std::string_view bytes, GMimeParserOptions* options) {
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    return g_mime_parser_construct_part(parser.get(), options);
+}
+
+}  // namespace
 
 bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
     // Raw 8-bit header text that is not UTF-8 is read in the message's own charset.
@@ -201,9 +280,17 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
         }
         append("\n");
         append(raw.substr(bodyStart));
+        const size_t headLength = array->len - (raw.size() - bodyStart);
         GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));
         GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
         out.top.reset(g_mime_parser_construct_part(parser.get(), options));
+        std::vector<std::string> boundaries;
+        if (out.top && lostPartText(out.top.get(), boundaries)) {
+            GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+            std::string repaired(reinterpret_cast<const char*>(bytes->data), headLength);
+            repaired += withPartHeadersEnded(raw.substr(bodyStart), boundaries);
+            out.top.reset(constructPart(repaired, options));
+        }
         if (out.top) return true;
     }
     out.fields.clear();
@@ -211,6 +298,15 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     out.message.reset(g_mime_parser_construct_message(parser.get(), options));
+    std::vector<std::string> boundaries;
+    if (out.message && lostPartText(g_mime_message_get_mime_part(out.message.get()), boundaries)) {
+        const std::string repaired = withPartHeadersEnded(raw, boundaries);
+        GPtr<GMimeStream> again(
+            g_mime_stream_mem_new_with_buffer(repaired.data(), repaired.size()));
+        GPtr<GMimeParser> reparser(g_mime_parser_new_with_stream(again.get()));
+        g_mime_parser_set_format(reparser.get(), GMIME_FORMAT_MESSAGE);
+        out.message.reset(g_mime_parser_construct_message(reparser.get(), options));
+    }
     if (!out.message) {
         error = "the message could not be read as RFC 822";
         return false;

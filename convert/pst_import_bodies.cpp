@@ -1,6 +1,7 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "convert/pst_import.h"
 #include "convert/pst_import_internal.h"
@@ -8,6 +9,7 @@
 namespace tp::convert::detail {
 
 std::string mimeTypeOf(GMimeObject* obj) {
+    if (bareTextType(obj)) return "text/plain";
     GMimeContentType* ct = g_mime_object_get_content_type(obj);
     if (!ct) return "application/octet-stream";
     GString_ s(g_mime_content_type_get_mime_type(ct));
@@ -19,14 +21,122 @@ bool isType(GMimeObject* obj, const char* type, const char* subtype) {
     return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 
-// The decoded content of a leaf part (transfer encoding undone, charset untouched).
+bool bareTextType(GMimeObject* obj) {
+    // RFC 2045 5.2: a Content-Type GMime cannot read ("text" without a subtype)
+    // is taken as text/plain.
+    std::string v = lower(str(g_mime_object_get_header(obj, "Content-Type")));
+    v = trim(v.substr(0, v.find(';')));
+    return v == "text";
+}
+
+bool isPlainText(GMimeObject* obj) {
+    return isType(obj, "text", "plain") || bareTextType(obj);
+}
+
+namespace {
+
+std::string bytesOf(GMimeStream* mem) {
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
+    return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
+bool base64Char(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '+' ||
+           c == '/';
+}
+
+}  // namespace
+
+bool cleanBase64(std::string_view raw) {
+    bool padding = false;
+    for (char c : raw) {
+        if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+        if (c == '=') {
+            padding = true;
+        } else if (padding || !base64Char(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+std::string decodeBase64(std::string_view raw) {
+    GMimeEncoding state;
+    g_mime_encoding_init_decode(&state, GMIME_CONTENT_ENCODING_BASE64);
+    std::string out(g_mime_encoding_outlen(&state, raw.size()) + 16, '\0');
+    size_t n = g_mime_encoding_step(&state, raw.data(), raw.size(), out.data());
+    n += g_mime_encoding_flush(&state, "", 0, out.data() + n);
+    out.resize(n);
+    return out;
+}
+
+bool blank(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+}  // namespace
+
+std::string lenientBase64Text(std::string_view raw) {
+    // Runs of base64 lines are decoded; a line that is no base64 (text typed
+    // under a base64 label, a footer added by a list server) stays as written.
+    std::string out, run;
+    auto flush = [&] {
+        if (run.empty()) return;
+        out += decodeBase64(run);
+        if (!out.empty() && out.back() != '\n') out += "\r\n";
+        run.clear();
+    };
+    size_t pos = 0;
+    while (pos < raw.size()) {
+        size_t nl = raw.find('\n', pos);
+        size_t next = nl == std::string_view::npos ? raw.size() : nl + 1;
+        std::string_view line = raw.substr(pos, next - pos);
+        std::string_view body = line;
+        while (!body.empty() && (body.back() == '\n' || body.back() == '\r' || body.back() == ' ' ||
+                                 body.back() == '\t'))
+            body.remove_suffix(1);
+        if (std::all_of(body.begin(), body.end(),
+                        [](char c) { return base64Char(c) || c == '='; })) {
+            run += body;
+        } else {
+            flush();
+            out += line;
+        }
+        pos = next;
+    }
+    flush();
+    return out;
+}
+
 std::string partContent(GMimePart* part) {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
     if (!content) return {};
     GPtr<GMimeStream> mem(g_mime_stream_mem_new());
     g_mime_data_wrapper_write_to_stream(content, mem.get());
-    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-    return std::string(reinterpret_cast<const char*>(array->data), array->len);
+    std::string decoded = bytesOf(mem.get());
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 && !decoded.empty()) return decoded;
+    if (encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
+        encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY)
+        return decoded;
+    // A transfer encoding was undone: a broken one is read leniently, and never
+    // to nothing while there is something there.
+    GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
+    GPtr<GMimeStream> rawMem(g_mime_stream_mem_new());
+    g_mime_stream_reset(stream);
+    g_mime_stream_write_to_stream(stream, rawMem.get());
+    g_mime_stream_reset(stream);
+    std::string raw = bytesOf(rawMem.get());
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64 && !cleanBase64(raw)) {
+        GMimeObject* obj = GMIME_OBJECT(part);
+        if (isType(obj, "text", "*") || bareTextType(obj)) return lenientBase64Text(raw);
+    }
+    if (decoded.empty() && !blank(raw)) return raw;
+    return decoded;
 }
 
 std::string charsetOf(GMimeObject* obj) {
@@ -42,13 +152,17 @@ bool declaredAttachment(GMimeObject* obj) {
 bool BodyWalk::canCarryBody(GMimeObject* obj) {
     if (declaredAttachment(obj)) return false;
     if (GMIME_IS_MULTIPART(obj)) return true;
-    return isType(obj, "text", "plain") || isType(obj, "text", "html");
+    return isPlainText(obj) || isType(obj, "text", "html");
 }
 
 void BodyWalk::walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth) {
     if (GMIME_IS_MULTIPART(obj) && depth < 64) {
         GMimeMultipart* mp = GMIME_MULTIPART(obj);
         int n = g_mime_multipart_get_count(mp);
+        if (n == 0) {
+            unreadable.push_back(obj);
+            return;
+        }
         if (isType(obj, "multipart", "alternative")) {
             for (int i = 0; i < n; ++i)
                 walk(g_mime_multipart_get_part(mp, i), bodyAllowed, related, depth + 1);
@@ -75,7 +189,7 @@ void BodyWalk::walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth)
         return;
     }
     if (GMIME_IS_PART(obj) && bodyAllowed && !declaredAttachment(obj)) {
-        if (!plain && isType(obj, "text", "plain")) {
+        if (!plain && isPlainText(obj)) {
             plain = obj;
             return;
         }
@@ -106,6 +220,19 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const Tex
             htmlBytes = partContent(GMIME_PART(walk.html));
             html = BodyText{htmlBytes, charsetOf(walk.html)};
         }
+        // A structure that cannot be read: its text, undecoded, joins the plain body.
+        std::string plainCharset = walk.plain ? charsetOf(walk.plain) : std::string();
+        for (GMimeObject* mp : walk.unreadable) {
+            const char* prologue = g_mime_multipart_get_prologue(GMIME_MULTIPART(mp));
+            const char* epilogue = g_mime_multipart_get_epilogue(GMIME_MULTIPART(mp));
+            std::string text = str(prologue) + str(epilogue);
+            if (text.empty()) continue;
+            if (!plainBytes.empty()) plainBytes += "\r\n";
+            plainBytes += text;
+            // Mixed with text of unknown charset, the whole is read as undeclared.
+            plainCharset.clear();
+        }
+        if (walk.plain || !plainBytes.empty()) plain = BodyText{plainBytes, plainCharset};
     }
     const bool related = std::any_of(walk.attachments.begin(), walk.attachments.end(),
                                      [](const BodyWalk::Item& item) { return item.related; });

@@ -105,8 +105,17 @@ bool allAscii(std::string_view bytes);
 
 std::string mimeTypeOf(GMimeObject* obj);
 bool isType(GMimeObject* obj, const char* type, const char* subtype);
-// The decoded content of a leaf part (transfer encoding undone, charset untouched).
+// The decoded content of a leaf part (transfer encoding undone, charset
+// untouched). Broken base64 is read leniently, never to nothing.
 std::string partContent(GMimePart* part);
+// Base64 lines decoded, the lines between them that are no base64 kept as written.
+std::string lenientBase64Text(std::string_view raw);
+// text/plain, or "text" without a subtype (RFC 2045 5.2).
+bool isPlainText(GMimeObject* obj);
+bool bareTextType(GMimeObject* obj);
+// Base64 as RFC 2045 writes it: the alphabet, line breaks and blanks, and "="
+// padding only at the end.
+bool cleanBase64(std::string_view raw);
 std::string charsetOf(GMimeObject* obj);
 bool declaredAttachment(GMimeObject* obj);
 
@@ -122,6 +131,9 @@ struct BodyWalk {
         bool related;
     };
     std::vector<Item> attachments;
+    // Multiparts in which no part could be found (a boundary that matches no
+    // delimiter line): their text is shown undecoded, as plain text.
+    std::vector<GMimeObject*> unreadable;
 
     static bool canCarryBody(GMimeObject* obj);
     void walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth);
