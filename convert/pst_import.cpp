@@ -324,6 +324,14 @@ void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBod
     fillContent(top, simple, parsed.guess, out, depth);
     std::int32_t flags = kMsgFlagRead;
     if (!out.attachments.empty()) flags |= kMsgFlagHasAttach;
+    // Every attachment a hidden picture of the HTML body: no paperclip.
+    const bool allHidden =
+        !out.attachments.empty() &&
+        std::all_of(out.attachments.begin(), out.attachments.end(), [](const pst::Attachment& a) {
+            const pst::Property* hidden = a.props.find(tag::AttachmentHidden);
+            return hidden && std::get<bool>(hidden->value);
+        });
+    if (allHidden) out.props.setNamed(kSmartNoAttach, true);
     out.props.set(tag::MessageFlags, flags);
 }
 
@@ -387,6 +395,17 @@ ParsedMessage::~ParsedMessage() = default;
 
 std::size_t ParsedMessage::size() const {
     return d_ ? d_->raw.size() : 0;
+}
+
+bool ParsedMessage::undated() const {
+    if (!d_) return false;
+    const Parsed& parsed = *d_->parsed;
+    auto undatedBy = [](const detail::HeaderView& headers) {
+        return !headers.date() && !detail::firstReceivedTime(headers);
+    };
+    if (parsed.message)
+        return undatedBy(detail::GMimeHeaders(parsed.message.get(), parsed.options));
+    return undatedBy(detail::OwnHeaders(parsed.fields, parsed.options));
 }
 
 bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error,

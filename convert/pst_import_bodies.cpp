@@ -241,6 +241,119 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const Tex
     for (const auto& item : walk.attachments) addAttachment(item, htmlText, out, shortNames, depth);
 }
 
+namespace {
+
+// The character an HTML entity names (the common ones), as UTF-8; "" if unknown.
+std::string entity(std::string_view name) {
+    if (!name.empty() && name[0] == '#') {
+        long code = 0;
+        const bool hex = name.size() > 1 && (name[1] == 'x' || name[1] == 'X');
+        for (size_t i = hex ? 2 : 1; i < name.size(); ++i) {
+            const char c = name[i];
+            int d = c >= '0' && c <= '9'          ? c - '0'
+                    : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                  : -1;
+            if (d < 0 || code > 0x10FFFF) return {};
+            code = code * (hex ? 16 : 10) + d;
+        }
+        if (code <= 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return {};
+        char buf[8];
+        return std::string(buf, size_t(g_unichar_to_utf8(gunichar(code), buf)));
+    }
+    static const std::pair<const char*, const char*> named[] = {
+        {"amp", "&"},    {"lt", "<"},     {"gt", ">"},     {"quot", "\""},  {"apos", "'"},
+        {"nbsp", " "},   {"copy", "©"},   {"reg", "®"},    {"trade", "™"},  {"euro", "€"},
+        {"pound", "£"},  {"yen", "¥"},    {"cent", "¢"},   {"sect", "§"},   {"deg", "°"},
+        {"hellip", "…"}, {"mdash", "—"},  {"ndash", "–"},  {"laquo", "«"},  {"raquo", "»"},
+        {"lsquo", "‘"},  {"rsquo", "’"},  {"ldquo", "“"},  {"rdquo", "”"},  {"bull", "•"},
+        {"middot", "·"}, {"times", "×"},  {"auml", "ä"},   {"ouml", "ö"},   {"uuml", "ü"},
+        {"Auml", "Ä"},   {"Ouml", "Ö"},   {"Uuml", "Ü"},   {"szlig", "ß"},  {"eacute", "é"},
+        {"egrave", "è"}, {"agrave", "à"}, {"ccedil", "ç"}, {"ecirc", "ê"},  {"aacute", "á"},
+        {"iacute", "í"}, {"oacute", "ó"}, {"uacute", "ú"}, {"ntilde", "ñ"}, {"Eacute", "É"},
+    };
+    for (auto& [n, text] : named)
+        if (name == n) return text;
+    return {};
+}
+
+}  // namespace
+
+std::string htmlToText(std::string_view html) {
+    // Tags go, block ends become line breaks, script, style and head go with
+    // their content, entities are replaced, runs of blanks become one.
+    static const char* const blocks[] = {"p",  "div",   "br",         "tr", "li", "h1",
+                                         "h2", "h3",    "h4",         "h5", "h6", "ul",
+                                         "ol", "table", "blockquote", "hr", "pre"};
+    std::string out;
+    bool space = false;
+    auto lineBreak = [&] {
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        if (!out.empty() && !(out.size() >= 4 && out.compare(out.size() - 4, 4, "\r\n\r\n") == 0))
+            out += "\r\n";
+        space = false;
+    };
+    size_t i = 0;
+    while (i < html.size()) {
+        const char c = html[i];
+        if (c == '<') {
+            if (html.compare(i, 4, "<!--") == 0) {
+                size_t end = html.find("-->", i + 4);
+                i = end == std::string_view::npos ? html.size() : end + 3;
+                continue;
+            }
+            size_t end = html.find('>', i + 1);
+            if (end == std::string_view::npos) break;
+            std::string_view tag = html.substr(i + 1, end - i - 1);
+            const bool closing = !tag.empty() && tag[0] == '/';
+            if (closing) tag.remove_prefix(1);
+            size_t n = 0;
+            while (n < tag.size() && std::isalnum(static_cast<unsigned char>(tag[n]))) ++n;
+            const std::string name = lower(tag.substr(0, n));
+            i = end + 1;
+            if (!closing && (name == "script" || name == "style" || name == "head")) {
+                // Their content is no text of the message.
+                const std::string close = "</" + name;
+                size_t at = lower(html.substr(i)).find(close);
+                i = at == std::string::npos ? html.size() : i + at;
+                continue;
+            }
+            if (std::find(std::begin(blocks), std::end(blocks), name) != std::end(blocks))
+                lineBreak();
+            continue;
+        }
+        if (c == '&') {
+            size_t semi = html.find(';', i + 1);
+            if (semi != std::string_view::npos && semi - i <= 10) {
+                std::string text = entity(html.substr(i + 1, semi - i - 1));
+                if (!text.empty()) {
+                    if (text == " ") {
+                        space = !out.empty();
+                    } else {
+                        if (space) out += ' ';
+                        space = false;
+                        out += text;
+                    }
+                    i = semi + 1;
+                    continue;
+                }
+            }
+        }
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f') {
+            space = !out.empty() && out.back() != '\n';
+            ++i;
+            continue;
+        }
+        if (space) out += ' ';
+        space = false;
+        out += c;
+        ++i;
+    }
+    while (!out.empty() && (out.back() == ' ' || out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
 void Importer::addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
                          bool related, const TextGuess& guess, pst::Message& out,
                          std::string& htmlText) {
@@ -263,7 +376,13 @@ void Importer::addBodies(const std::optional<BodyText>& plain, const std::option
             charset = "utf-8";
             htmlCodePage = 65001;
         }
-        if (related) htmlText = lower(toUtf8(bytes, charset.empty() ? "utf-8" : charset, nullptr));
+        if (related || !plain) {
+            const std::string text = toUtf8(bytes, charset.empty() ? "utf-8" : charset, nullptr);
+            if (related) htmlText = lower(text);
+            // Readers, previews and search use the plain text: an HTML-only
+            // message gets one made from its HTML.
+            if (!plain) out.props.set(tag::Body, htmlToText(text));
+        }
         out.props.set(tag::Html, pst::Binary(bytes.begin(), bytes.end()));
         codePage = htmlCodePage;
     }

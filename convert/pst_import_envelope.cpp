@@ -141,7 +141,14 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
                         tag::SenderEmailAddress, tag::SenderEntryId, tag::SenderSearchKey,
                         tag::SenderSmtpAddress);
     std::vector<Person> replyTo = people(headers, GMIME_ADDRESS_TYPE_REPLY_TO);
-    if (!replyTo.empty()) p.set(tag::ReplyRecipientNames, joinDisplay(replyTo));
+    if (!replyTo.empty()) {
+        // MAPI replies to the entries; the names only show them.
+        std::vector<pst::Binary> entries;
+        for (const Person& person : replyTo)
+            entries.push_back(oneOffEntryId(person.display(), "SMTP", person.address));
+        p.set(tag::ReplyRecipientEntries, flatEntryList(entries));
+        p.set(tag::ReplyRecipientNames, joinDisplay(replyTo));
+    }
 
     // Recipients and their display strings.
     const std::pair<GMimeAddressType, std::int32_t> lists[] = {{GMIME_ADDRESS_TYPE_TO, kRecipTo},
@@ -161,10 +168,13 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
     std::optional<pst::FileTime> received = firstReceivedTime(headers);
     if (!received) received = sent;
     if (!sent) sent = received;
+    // A message without either keeps no time at all: none is invented.
     if (sent) p.set(tag::ClientSubmitTime, *sent);
-    p.set(tag::MessageDeliveryTime, received.value_or(options_.now));
-    p.set(tag::CreationTime, options_.now);
-    p.set(tag::LastModificationTime, options_.now);
+    if (received) {
+        p.set(tag::MessageDeliveryTime, *received);
+        p.set(tag::CreationTime, options_.now);
+        p.set(tag::LastModificationTime, options_.now);
+    }
 
     // Identity and threading.
     std::string messageId = headers.messageId();
@@ -192,6 +202,7 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
         index = conversationIndex(sent.value_or(options_.now), stripAngles(key));
     }
     p.set(tag::ConversationIndex, index);
+    p.setNamed(kConversationIndexTracking, true);
 
     p.set(tag::TransportMessageHeaders, headerText(rawHeaderBlock(raw), parsed.options));
     p.set(tag::Importance, importanceOf(headers));
@@ -241,6 +252,23 @@ pst::Binary oneOffEntryId(const std::string& displayName, const std::string& add
     putUtf16z(out, displayName);
     putUtf16z(out, addressType);
     putUtf16z(out, address);
+    return out;
+}
+
+pst::Binary flatEntryList(const std::vector<pst::Binary>& entryIds) {
+    auto put32 = [](pst::Binary& out, std::size_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
+    };
+    pst::Binary entries;
+    for (const pst::Binary& id : entryIds) {
+        put32(entries, id.size());
+        entries.insert(entries.end(), id.begin(), id.end());
+        while (entries.size() % 4) entries.push_back(0);  // each entry 4-byte aligned
+    }
+    pst::Binary out;
+    put32(out, entryIds.size());
+    put32(out, entries.size());
+    out.insert(out.end(), entries.begin(), entries.end());
     return out;
 }
 

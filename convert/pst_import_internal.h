@@ -139,6 +139,9 @@ struct BodyWalk {
     void walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth);
 };
 
+// The text of an HTML page (UTF-8), for the plain-text body.
+std::string htmlToText(std::string_view html);
+
 // ---------------------------------------------------------------------------
 // Attachments (pst_import_attachments.cpp)
 
@@ -188,6 +191,9 @@ std::string_view rawHeaderBlock(std::string_view bytes);
 // Header bytes as text for the transport headers property.
 std::string headerText(std::string_view raw, GMimeParserOptions* options);
 std::optional<pst::FileTime> dateOf(const char* text);
+// A date as mail writes it, in the form GMime reads (12-hour clocks, zones like
+// "GMT+0200" put the usual way); the text itself when nothing needs changing.
+std::string normalizedDate(std::string_view text);
 std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg);
 
 // GMime's parsed message as a HeaderView.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -256,6 +257,158 @@ TEST(ImportFidelity, NothingInvisible) {
     // Python reads that text as base64 garbage; here it stays readable.
     EXPECT_EQ(text(import(cases[5]).props, tag::Body),
               "Plainly written sentence, never encoded.\r\n");
+}
+
+std::optional<std::uint64_t> timeOf(const pst::PropertySet& p, std::uint32_t tag) {
+    const pst::Property* prop = p.find(tag);
+    if (!prop) return std::nullopt;
+    return std::get<pst::FileTime>(prop->value).ticks;
+}
+
+const pst::Property* named(const pst::PropertySet& p, const pst::NamedProp& name) {
+    for (const pst::Property& q : p.all())
+        if (q.named && q.named->guid == name.guid && q.named->id == name.id) return &q;
+    return nullptr;
+}
+
+// The date forms old mail carries, each with the moment it means.
+TEST(ImportFidelity, DatesAsMailWritesThem) {
+    struct Case {
+        const char* date;
+        std::int64_t unix;
+    };
+    const Case cases[] = {
+        {"Mon, 4 May 2009 10:00:00 +0000", 1241431200},
+        {"10 Mar 09 11:30 PM EST", 1236745800},           // 12-hour clock: 23:30 -0500
+        {"10 Mar 09 11:30PM EST", 1236745800},            // glued to the minutes
+        {"Tue, 10 Mar 2009 12:15 AM +0000", 1236644100},  // 12 AM is 00
+        {"Tue, 10 Mar 2009 12:15 p.m. +0000", 1236687300},
+        {"Fri, 01 Mar 2002 10:00:00 GMT+0200", 1014969600},  // 08:00 UTC
+        {"Fri, 01 Mar 2002 10:00:00 UTC-05:00", 1014994800},  // 15:00 UTC
+        {"Fri, 01 Mar 2002 10:00:00 +02:00", 1014969600},
+        {"Fri, 01 Mar 2002 10:00:00 GMT+2", 1014969600},
+        {"1 Mar 2002 10:00:00 GMT", 1014976800},
+        {"Fri, 1 Mar 2002 10:00 +0000", 1014976800},  // no seconds
+        {"Fri, 01 Mar 2002 10:00:00 +0100 (CET)", 1014973200},
+        {"Fri,  1 Mar 2002 10:00:00 -0000", 1014976800},
+        {"1 Mar 02 10:00:00 +0000", 1014976800},  // two-digit year
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.date);
+        pst::Message m = import(std::string("Date: ") + c.date + "\r\nSubject: d\r\n\r\nbody\r\n");
+        EXPECT_EQ(timeOf(m.props, tag::ClientSubmitTime), fileTimeFromUnix(c.unix).ticks);
+        EXPECT_EQ(timeOf(m.props, tag::MessageDeliveryTime), fileTimeFromUnix(c.unix).ticks);
+    }
+
+    // The first Received is the delivery time; Date the submit time.
+    pst::Message both = import(
+        "Received: from a by b; Tue, 10 Mar 2009 11:31:00 PM -0500\r\n"
+        "Date: 10 Mar 09 11:30 PM EST\r\nSubject: d\r\n\r\nbody\r\n");
+    EXPECT_EQ(timeOf(both.props, tag::MessageDeliveryTime), fileTimeFromUnix(1236745860).ticks);
+    EXPECT_EQ(timeOf(both.props, tag::ClientSubmitTime), fileTimeFromUnix(1236745800).ticks);
+
+    // No date at all: no time is invented, and the message says so.
+    const std::string undated = "Subject: when?\r\nFrom: a@example.com\r\n\r\nbody\r\n";
+    pst::Message none = import(undated);
+    EXPECT_FALSE(timeOf(none.props, tag::MessageDeliveryTime));
+    EXPECT_FALSE(timeOf(none.props, tag::ClientSubmitTime));
+    EXPECT_FALSE(timeOf(none.props, tag::CreationTime));
+    EXPECT_FALSE(timeOf(none.props, tag::LastModificationTime));
+    for (bool whole : {false, true}) {
+        ParsedMessage parsed;
+        std::string error;
+        ASSERT_TRUE(parseMessage(undated, parsed, error, ImportOptions{kNow, whole}));
+        EXPECT_TRUE(parsed.undated());
+        ASSERT_TRUE(parseMessage("Date: " + std::string(cases[1].date) + "\r\n\r\nx", parsed,
+                                 error, ImportOptions{kNow, whole}));
+        EXPECT_FALSE(parsed.undated());
+    }
+}
+
+// Importance and priority from every field mail programs write them in
+// ([MS-OXCMAIL] 2.2.3.2.5), the first present winning.
+TEST(ImportFidelity, ImportanceAndPriority) {
+    struct Case {
+        const char* fields;
+        std::int32_t importance;  // 0 low, 1 normal, 2 high
+        std::int32_t priority;    // -1 non-urgent, 0 normal, 1 urgent
+    };
+    const Case cases[] = {
+        {"", 1, 0},
+        {"Importance: high\r\n", 2, 0},
+        {"Importance: Low\r\n", 0, 0},
+        {"Importance: normal\r\nX-Priority: 1\r\n", 1, 1},
+        {"Priority: urgent\r\n", 2, 1},
+        {"Priority: non-urgent\r\n", 0, -1},
+        {"Priority: normal\r\nX-Priority: 5\r\n", 1, 0},
+        {"X-Priority: 1\r\n", 2, 1},
+        {"X-Priority: 1 (Highest)\r\n", 2, 1},
+        {"X-Priority: 2 (High)\r\n", 2, 1},
+        {"X-Priority: 3 (Normal)\r\n", 1, 0},
+        {"X-Priority: 4 (Low)\r\n", 0, -1},
+        {"X-Priority: 5 (Lowest)\r\n", 0, -1},
+        {"X-Priority: 9\r\n", 1, 0},
+        {"X-MSMail-Priority: High\r\n", 2, 0},
+        {"X-MSMail-Priority: Low\r\n", 0, 0},
+        {"X-MSMail-Priority: Normal\r\n", 1, 0},
+        {"X-Priority: 5\r\nX-MSMail-Priority: High\r\n", 0, -1},
+        {"Importance: high\r\nPriority: non-urgent\r\n", 2, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fields);
+        pst::Message m = import(std::string(c.fields) + "Subject: p\r\n\r\nbody\r\n");
+        EXPECT_EQ(num(m.props, tag::Importance), c.importance);
+        EXPECT_EQ(num(m.props, tag::Priority), c.priority);
+    }
+}
+
+// Replies go where Reply-To says, conversations follow the thread, a message
+// whose only attachments are pictures of its HTML shows no paperclip, and an
+// HTML-only message has a plain text too.
+TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
+    pst::Message m = import(
+        "From: Ann <ann@example.org>\r\nReply-To: List <list@example.org>, Bob <bob@example.net>\r\n"
+        "Subject: Re: plans\r\nReferences: <root@example.org>\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/related; boundary=r\r\n\r\n"
+        "--r\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+        "<html><head><title>T</title><style>p{color:red}</style></head><body>"
+        "<p>Hello&nbsp;<b>Bob</b> &amp; team,</p><p>caf&eacute; &#8364;5<br>bye</p>"
+        "<script>alert(1)</script><img src=\"cid:pic@x\"></body></html>\r\n"
+        "--r\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@x>\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n--r--\r\n");
+    EXPECT_EQ(text(m.props, tag::ReplyRecipientNames), "List; Bob");
+    const pst::Property* entries = find(m.props, tag::ReplyRecipientEntries);
+    ASSERT_NE(entries, nullptr);
+    const auto& flat = std::get<pst::Binary>(entries->value);
+    const pst::Binary list = oneOffEntryId("List", "SMTP", "list@example.org");
+    const pst::Binary bob = oneOffEntryId("Bob", "SMTP", "bob@example.net");
+    // Count, size, then each entry: its size, its bytes, padding to 4 bytes.
+    pst::Binary expected = {2, 0, 0, 0, 0, 0, 0, 0};
+    for (const pst::Binary* e : {&list, &bob}) {
+        expected.push_back(std::uint8_t(e->size()));
+        expected.insert(expected.end(), {0, 0, 0});
+        expected.insert(expected.end(), e->begin(), e->end());
+        while (expected.size() % 4) expected.push_back(0);
+    }
+    expected[4] = std::uint8_t(expected.size() - 8);
+    EXPECT_EQ(flat, expected);
+
+    const pst::Property* tracking = named(m.props, kConversationIndexTracking);
+    ASSERT_NE(tracking, nullptr);
+    EXPECT_TRUE(std::get<bool>(tracking->value));
+    const pst::Property* noAttach = named(m.props, kSmartNoAttach);
+    ASSERT_NE(noAttach, nullptr);
+    EXPECT_TRUE(std::get<bool>(noAttach->value));
+
+    EXPECT_EQ(text(m.props, tag::Body), "Hello Bob & team,\r\n\r\ncafé €5\r\nbye");
+
+    // A file that is no picture of the body keeps the paperclip.
+    pst::Message file = import(
+        "Subject: f\r\nContent-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\n"
+        "Content-Type: text/plain\r\n\r\nsee\r\n--m\r\nContent-Type: application/pdf; name=a.pdf\r\n"
+        "\r\n%PDF\r\n--m--\r\n");
+    EXPECT_EQ(named(file.props, kSmartNoAttach), nullptr);
+    EXPECT_EQ(text(file.props, tag::Body), "see");
 }
 
 }  // namespace
