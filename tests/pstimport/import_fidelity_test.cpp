@@ -283,7 +283,7 @@ TEST(ImportFidelity, DatesAsMailWritesThem) {
         {"10 Mar 09 11:30PM EST", 1236745800},            // glued to the minutes
         {"Tue, 10 Mar 2009 12:15 AM +0000", 1236644100},  // 12 AM is 00
         {"Tue, 10 Mar 2009 12:15 p.m. +0000", 1236687300},
-        {"Fri, 01 Mar 2002 10:00:00 GMT+0200", 1014969600},  // 08:00 UTC
+        {"Fri, 01 Mar 2002 10:00:00 GMT+0200", 1014969600},   // 08:00 UTC
         {"Fri, 01 Mar 2002 10:00:00 UTC-05:00", 1014994800},  // 15:00 UTC
         {"Fri, 01 Mar 2002 10:00:00 +02:00", 1014969600},
         {"Fri, 01 Mar 2002 10:00:00 GMT+2", 1014969600},
@@ -319,8 +319,8 @@ TEST(ImportFidelity, DatesAsMailWritesThem) {
         std::string error;
         ASSERT_TRUE(parseMessage(undated, parsed, error, ImportOptions{kNow, whole}));
         EXPECT_TRUE(parsed.undated());
-        ASSERT_TRUE(parseMessage("Date: " + std::string(cases[1].date) + "\r\n\r\nx", parsed,
-                                 error, ImportOptions{kNow, whole}));
+        ASSERT_TRUE(parseMessage("Date: " + std::string(cases[1].date) + "\r\n\r\nx", parsed, error,
+                                 ImportOptions{kNow, whole}));
         EXPECT_FALSE(parsed.undated());
     }
 }
@@ -367,7 +367,8 @@ TEST(ImportFidelity, ImportanceAndPriority) {
 // HTML-only message has a plain text too.
 TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
     pst::Message m = import(
-        "From: Ann <ann@example.org>\r\nReply-To: List <list@example.org>, Bob <bob@example.net>\r\n"
+        "From: Ann <ann@example.org>\r\nReply-To: List <list@example.org>, Bob "
+        "<bob@example.net>\r\n"
         "Subject: Re: plans\r\nReferences: <root@example.org>\r\nMIME-Version: 1.0\r\n"
         "Content-Type: multipart/related; boundary=r\r\n\r\n"
         "--r\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
@@ -405,7 +406,8 @@ TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
     // A file that is no picture of the body keeps the paperclip.
     pst::Message file = import(
         "Subject: f\r\nContent-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\n"
-        "Content-Type: text/plain\r\n\r\nsee\r\n--m\r\nContent-Type: application/pdf; name=a.pdf\r\n"
+        "Content-Type: text/plain\r\n\r\nsee\r\n--m\r\nContent-Type: application/pdf; "
+        "name=a.pdf\r\n"
         "\r\n%PDF\r\n--m--\r\n");
     EXPECT_EQ(named(file.props, kSmartNoAttach), nullptr);
     EXPECT_EQ(text(file.props, tag::Body), "see");
