@@ -320,7 +320,10 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
             if (!d.close) ++parts;
         if (parts > 0) {
             const bool alternative = equalsNoCase(kind.subtype, "alternative");
-            const bool related = equalsNoCase(kind.subtype, "related");
+            // Parts of these go back where they were: the pictures of an HTML
+            // body, a signature (its place is what makes it one).
+            const bool inPlace =
+                equalsNoCase(kind.subtype, "related") || equalsNoCase(kind.subtype, "signed");
             std::vector<Range> removed;
             std::vector<Slot> inlineParts;
             for (std::size_t i = 0; i < delims.size() && !delims[i].close; ++i) {
@@ -336,7 +339,7 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
                 if (walk(s, childBegin, std::max(childBegin, childEnd), depth + 1, candidate,
                          out)) {
                     removed.push_back(Range{delims[i].lineStart, cutEnd});
-                    if (out.lastLeaf && (out.lastLeafInline || related)) {
+                    if (out.lastLeaf && (out.lastLeafInline || inPlace)) {
                         out.lastLeaf->at = delims[i].lineStart;
                         out.lastLeaf->boundary = kind.boundary;
                         inlineParts.push_back(std::move(*out.lastLeaf));

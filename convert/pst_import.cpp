@@ -321,7 +321,7 @@ void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBod
                     std::string_view raw, const Parsed& parsed, pst::Message& out, int depth) {
     fillEnvelope(headers, raw, parsed, out);
     out.props.set(tag::MessageSize, clampSize(raw.size()));
-    fillContent(top, simple, parsed.guess, out, depth);
+    fillContent(top, simple, parsed.guess, raw, out, depth);
     std::int32_t flags = kMsgFlagRead;
     if (!out.attachments.empty()) flags |= kMsgFlagHasAttach;
     // Every attachment a hidden picture of the HTML body: no paperclip.

@@ -30,6 +30,55 @@ std::string extensionOf(const std::string& name) {
     return name.substr(dot);
 }
 
+void Importer::setFileProps(pst::Attachment& att, std::string name, const std::string& mime,
+                            const std::string& data, std::set<std::string>& shortNames) {
+    pst::PropertySet& a = att.props;
+    if (name.empty()) name = std::string("Untitled") + extensionForType(mime);
+    std::string ext = extensionOf(name);
+    std::string shortName;
+    for (int n = 1; n < 100000; ++n) {
+        shortName = shortFileName(name, n);
+        if (shortNames.insert(lower(shortName)).second) break;
+    }
+    a.set(tag::AttachMethod, kAttachByValue);
+    a.set(tag::AttachLongFilename, name);
+    a.set(tag::AttachFilename, shortName);
+    a.set(tag::DisplayName, name);
+    if (!ext.empty()) a.set(tag::AttachExtension, ext);
+    a.set(tag::AttachMimeTag, mime);
+    a.set(tag::AttachSize, clampSize(data.size()));
+    att.data.assign(data.begin(), data.end());
+}
+
+void Importer::addFile(const std::string& name, const std::string& mime, const std::string& data,
+                       const std::string& contentId, pst::Message& out,
+                       std::set<std::string>& shortNames) {
+    pst::Attachment att;
+    setFileProps(att, name, mime.empty() ? "application/octet-stream" : mime, data, shortNames);
+    if (!contentId.empty()) att.props.set(tag::AttachContentId, stripAngles(contentId));
+    att.props.set(tag::AttachmentHidden, false);
+    att.props.set(tag::AttachFlags, std::int32_t(0));
+    att.props.set(tag::RenderingPosition, std::int32_t(-1));
+    att.props.set(tag::CreationTime, options_.now);
+    att.props.set(tag::LastModificationTime, options_.now);
+    out.attachments.push_back(std::move(att));
+}
+
+bool Importer::addTnef(GMimeObject* obj, pst::Message& out, std::set<std::string>& shortNames) {
+    if (!GMIME_IS_PART(obj)) return false;
+    TnefContent tnef;
+    if (!unpackTnef(partContent(GMIME_PART(obj)), tnef)) return false;
+    // Its bodies where the message has none of its own.
+    const pst::Property* body = out.props.find(tag::Body);
+    if (!tnef.body.empty() && (!body || std::get<std::string>(body->value).empty()))
+        out.props.set(tag::Body, tnef.body);
+    if (!tnef.html.empty() && !out.props.find(tag::Html))
+        out.props.set(tag::Html, pst::Binary(tnef.html.begin(), tnef.html.end()));
+    for (const auto& f : tnef.files)
+        addFile(f.name, f.mimeType, f.data, f.contentId, out, shortNames);
+    return true;
+}
+
 void Importer::addAttachment(const BodyWalk::Item& item, const std::string& htmlText,
                              pst::Message& out, std::set<std::string>& shortNames, int depth) {
     GMimeObject* obj = item.object;
@@ -79,21 +128,8 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
             GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
             data.assign(reinterpret_cast<const char*>(array->data), array->len);
         }
-        if (name.empty()) name = std::string("Untitled") + extensionForType(mime);
-        std::string ext = extensionOf(name);
-        std::string shortName;
-        for (int n = 1; n < 100000; ++n) {
-            shortName = shortFileName(name, n);
-            if (shortNames.insert(lower(shortName)).second) break;
-        }
-        a.set(tag::AttachMethod, kAttachByValue);
-        a.set(tag::AttachLongFilename, name);
-        a.set(tag::AttachFilename, shortName);
-        a.set(tag::DisplayName, name);
-        if (!ext.empty()) a.set(tag::AttachExtension, ext);
-        a.set(tag::AttachMimeTag, mime);
-        a.set(tag::AttachSize, clampSize(data.size()));
-        att.data.assign(data.begin(), data.end());
+        if (name.empty() && opaqueSmime(obj)) name = "smime.p7m";
+        setFileProps(att, name, mime, data, shortNames);
     }
 
     std::string contentId = stripAngles(str(g_mime_object_get_content_id(obj)));

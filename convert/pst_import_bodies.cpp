@@ -202,7 +202,8 @@ void BodyWalk::walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth)
 }
 
 void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const TextGuess& guess,
-                           pst::Message& out, int depth) {
+                           std::string_view raw, pst::Message& out, int depth) {
+    if (top && GMIME_IS_MULTIPART(top) && fillSigned(top, raw, guess, out)) return;
     // Bodies and attachments.
     BodyWalk walk;
     if (top) walk.walk(top, true, false, 0);
@@ -238,7 +239,14 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const Tex
                                      [](const BodyWalk::Item& item) { return item.related; });
     addBodies(plain, html, related, guess, out, htmlText);
     std::set<std::string> shortNames;
-    for (const auto& item : walk.attachments) addAttachment(item, htmlText, out, shortNames, depth);
+    for (const auto& item : walk.attachments)
+        if (!isTnef(item.object) || !addTnef(item.object, out, shortNames))
+            addAttachment(item, htmlText, out, shortNames, depth);
+    if (top && opaqueSmime(top)) {
+        // Opaque-signed or encrypted ([MS-OXOSMIME] 2.1.2): the one attachment
+        // holds it all, the item has no body of its own.
+        out.props.set(tag::MessageClass, std::string("IPM.Note.SMIME"));
+    }
 }
 
 namespace {

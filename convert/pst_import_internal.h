@@ -149,6 +149,30 @@ const char* extensionForType(const std::string& mime);
 std::string extensionOf(const std::string& name);
 
 // ---------------------------------------------------------------------------
+// Special classes (pst_import_special.cpp)
+
+// A top multipart/signed whose signature ([MS-OXOSMIME] 2.1.1) still covers its
+// first part as `body` (the message body, as written) holds it.
+bool intactSignature(GMimeObject* top, std::string_view body);
+// application/pkcs7-mime, or a *.p7m file: opaque-signed or encrypted.
+bool opaqueSmime(GMimeObject* top);
+// application/ms-tnef, or a file named winmail.dat.
+bool isTnef(GMimeObject* obj);
+// What a TNEF stream carries: its files and its bodies (UTF-8).
+struct TnefContent {
+    struct File {
+        std::string name;
+        std::string data;
+        std::string contentId;
+        std::string mimeType;
+    };
+    std::vector<File> files;
+    std::string body;
+    std::string html;  // as stored: its charset is the message's
+};
+bool unpackTnef(std::string_view data, TnefContent& out);
+
+// ---------------------------------------------------------------------------
 // People and header fields (pst_import_headers.cpp)
 
 struct Person {
@@ -306,7 +330,7 @@ class Importer {
                       pst::Message& out);
     // Bodies and attachments.
     void fillContent(GMimeObject* top, const SimpleBody* simple, const TextGuess& guess,
-                     pst::Message& out, int depth);
+                     std::string_view raw, pst::Message& out, int depth);
     struct BodyText {
         std::string_view content;  // transfer encoding undone
         std::string charset;
@@ -315,6 +339,17 @@ class Importer {
                    bool related, const TextGuess& guess, pst::Message& out, std::string& htmlText);
     void addAttachment(const BodyWalk::Item& item, const std::string& htmlText, pst::Message& out,
                        std::set<std::string>& shortNames, int depth);
+    void setFileProps(pst::Attachment& att, std::string name, const std::string& mime,
+                      const std::string& data, std::set<std::string>& shortNames);
+    void addFile(const std::string& name, const std::string& mime, const std::string& data,
+                 const std::string& contentId, pst::Message& out,
+                 std::set<std::string>& shortNames);
+    // A winmail.dat unpacked into the item: its files, and its bodies where the
+    // message has none. False (nothing added) when it cannot be read.
+    bool addTnef(GMimeObject* obj, pst::Message& out, std::set<std::string>& shortNames);
+    // A clear-signed message as Outlook stores it; false when it is none.
+    bool fillSigned(GMimeObject* top, std::string_view raw, const TextGuess& guess,
+                    pst::Message& out);
 
     const ImportOptions& options_;
 };
