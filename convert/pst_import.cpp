@@ -258,11 +258,13 @@ GMimeObject* constructPart(std::string_view bytes, GMimeParserOptions* options) 
 
 bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
     // Raw 8-bit header text that is not UTF-8 is read in the message's own charset.
-    const std::string_view head = rawHeaderBlock(raw);
-    out.options = !allAscii(head) && !validUtf8(head) ? out.guess.options() : parserOptions();
-    GMimeParserOptions* options = out.options;
+    auto optionsFor = [&out](std::string_view head) {
+        out.options = !allAscii(head) && !validUtf8(head) ? out.guess.options() : parserOptions();
+        return out.options;
+    };
     size_t bodyStart = 0;
     if (!wholeParse && readHeaderBlock(raw, out.fields, bodyStart)) {
+        GMimeParserOptions* options = optionsFor(raw.substr(0, bodyStart));
         if (simpleBody(out.fields, raw.substr(bodyStart), out.simple)) return true;
         // GMime parses only the MIME structure: the Content- fields of the message,
         // then its body. No object is built for the other fields.
@@ -294,6 +296,7 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
         if (out.top) return true;
     }
     out.fields.clear();
+    GMimeParserOptions* options = optionsFor(rawHeaderBlock(raw));
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "convert/pst_import.h"
 #include "convert/pst_import_internal.h"
@@ -23,7 +24,8 @@ bool isType(GMimeObject* obj, const char* type, const char* subtype) {
 
 bool bareTextType(GMimeObject* obj) {
     // RFC 2045 5.2: a Content-Type GMime cannot read ("text" without a subtype)
-    // is taken as text/plain.
+    // is taken as text/plain. GMime makes such a part application/octet-stream.
+    if (!isType(obj, "application", "octet-stream")) return false;
     std::string v = lower(str(g_mime_object_get_header(obj, "Content-Type")));
     v = trim(v.substr(0, v.find(';')));
     return v == "text";
@@ -126,6 +128,13 @@ std::string partContent(GMimePart* part) {
     // A transfer encoding was undone: a broken one is read leniently, and never
     // to nothing while there is something there.
     GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64 && !decoded.empty()) {
+        // Base64 as encoders write it is no longer than its content needs, line
+        // breaks included: no need to look at it again.
+        const std::int64_t length = g_mime_stream_length(stream);
+        const std::int64_t needed = std::int64_t((decoded.size() + 2) / 3 * 4);
+        if (length >= 0 && length <= needed + (needed / 60 + 1) * 2) return decoded;
+    }
     GPtr<GMimeStream> rawMem(g_mime_stream_mem_new());
     g_mime_stream_reset(stream);
     g_mime_stream_write_to_stream(stream, rawMem.get());
@@ -290,10 +299,29 @@ std::string entity(std::string_view name) {
 std::string htmlToText(std::string_view html) {
     // Tags go, block ends become line breaks, script, style and head go with
     // their content, entities are replaced, runs of blanks become one.
-    static const char* const blocks[] = {"p",  "div",   "br",         "tr", "li", "h1",
-                                         "h2", "h3",    "h4",         "h5", "h6", "ul",
-                                         "ol", "table", "blockquote", "hr", "pre"};
+    auto block = [](const char* n) {
+        switch (n[0]) {
+            case 'p':
+                return n[1] == 0 || std::strcmp(n, "pre") == 0;
+            case 'b':
+                return std::strcmp(n, "br") == 0 || std::strcmp(n, "blockquote") == 0;
+            case 'd':
+                return std::strcmp(n, "div") == 0;
+            case 't':
+                return std::strcmp(n, "tr") == 0 || std::strcmp(n, "table") == 0;
+            case 'l':
+                return std::strcmp(n, "li") == 0;
+            case 'u':
+            case 'o':
+                return n[1] == 'l' && n[2] == 0;
+            case 'h':
+                return (n[1] == 'r' || (n[1] >= '1' && n[1] <= '6')) && n[2] == 0;
+            default:
+                return false;
+        }
+    };
     std::string out;
+    out.reserve(html.size() / 2);
     bool space = false;
     auto lineBreak = [&] {
         while (!out.empty() && out.back() == ' ') out.pop_back();
@@ -315,19 +343,25 @@ std::string htmlToText(std::string_view html) {
             std::string_view tag = html.substr(i + 1, end - i - 1);
             const bool closing = !tag.empty() && tag[0] == '/';
             if (closing) tag.remove_prefix(1);
-            size_t n = 0;
-            while (n < tag.size() && std::isalnum(static_cast<unsigned char>(tag[n]))) ++n;
-            const std::string name = lower(tag.substr(0, n));
+            char name[12] = {};
+            for (size_t n = 0; n < tag.size() && n + 1 < sizeof name &&
+                               std::isalnum(static_cast<unsigned char>(tag[n]));
+                 ++n)
+                name[n] = char(std::tolower(static_cast<unsigned char>(tag[n])));
             i = end + 1;
-            if (!closing && (name == "script" || name == "style" || name == "head")) {
+            if (!closing && (std::strcmp(name, "script") == 0 || std::strcmp(name, "style") == 0 ||
+                             std::strcmp(name, "head") == 0)) {
                 // Their content is no text of the message.
-                const std::string close = "</" + name;
-                size_t at = lower(html.substr(i)).find(close);
-                i = at == std::string::npos ? html.size() : i + at;
+                const std::string close = std::string("</") + name;
+                size_t at = i;
+                while ((at = html.find("</", at)) != std::string_view::npos &&
+                       g_ascii_strncasecmp(html.data() + at, close.data(),
+                                           std::min(close.size(), html.size() - at)) != 0)
+                    at += 2;
+                i = at == std::string_view::npos ? html.size() : at;
                 continue;
             }
-            if (std::find(std::begin(blocks), std::end(blocks), name) != std::end(blocks))
-                lineBreak();
+            if (block(name)) lineBreak();
             continue;
         }
         if (c == '&') {
@@ -354,8 +388,17 @@ std::string htmlToText(std::string_view html) {
         }
         if (space) out += ' ';
         space = false;
-        out += c;
-        ++i;
+        // A run of plain text at once.
+        size_t end = i + 1;
+        while (end < html.size()) {
+            const char d = html[end];
+            if (d == '<' || d == '&' || d == ' ' || d == '\t' || d == '\r' || d == '\n' ||
+                d == '\f')
+                break;
+            ++end;
+        }
+        out.append(html.data() + i, end - i);
+        i = end;
     }
     while (!out.empty() && (out.back() == ' ' || out.back() == '\n' || out.back() == '\r'))
         out.pop_back();

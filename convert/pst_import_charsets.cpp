@@ -257,11 +257,20 @@ void declaredCharsets(std::string_view raw, std::vector<std::string>& out) {
 // What uchardet makes of the lines of `raw` that hold 8-bit bytes and are not
 // UTF-8; "" when it cannot tell.
 std::string detectedCharset(std::string_view raw) {
-    constexpr size_t kMaxFed = size_t(1) << 20;
-    uchardet_t detector = uchardet_new();
+    // Enough text to tell, read from the start of the message.
+    constexpr size_t kMaxFed = size_t(64) << 10;
+    constexpr size_t kMaxRead = size_t(1) << 20;
+    // A detector is dear to make: one per thread, reset for every message.
+    struct Detector {
+        uchardet_t d = uchardet_new();
+        ~Detector() { uchardet_delete(d); }
+    };
+    thread_local Detector kept;
+    uchardet_t detector = kept.d;
+    uchardet_reset(detector);
     size_t fed = 0;
     size_t pos = 0;
-    while (pos < raw.size() && fed < kMaxFed) {
+    while (pos < raw.size() && pos < kMaxRead && fed < kMaxFed) {
         size_t nl = raw.find('\n', pos);
         size_t end = nl == std::string_view::npos ? raw.size() : nl + 1;
         std::string_view line = raw.substr(pos, end - pos);
@@ -272,7 +281,6 @@ std::string detectedCharset(std::string_view raw) {
     }
     uchardet_data_end(detector);
     std::string name = normalizeCharset(uchardet_get_charset(detector));
-    uchardet_delete(detector);
     if (fed == 0 || name.empty() || name == "ascii" || name == "us-ascii" || name == "utf-8")
         return {};
     return decoderFor(name);
@@ -284,13 +292,27 @@ detail::TextGuess::~TextGuess() {
     if (options_) g_mime_parser_options_free(options_);
 }
 
+const std::vector<std::string>& detail::TextGuess::declared() const {
+    if (!declared_) {
+        std::vector<std::string> list;
+        declaredCharsets(raw_, list);
+        declared_ = std::move(list);
+    }
+    return *declared_;
+}
+
+const std::string& detail::TextGuess::detected() const {
+    if (!detected_) detected_ = detectedCharset(raw_);
+    return *detected_;
+}
+
 const std::vector<std::string>& detail::TextGuess::charsets() const {
     if (!charsets_) {
         std::vector<std::string> list{"UTF-8"};
-        declaredCharsets(raw_, list);
-        const std::string detected = detectedCharset(raw_);
-        if (!detected.empty() && std::find(list.begin(), list.end(), detected) == list.end())
-            list.push_back(detected);
+        for (const std::string& c : declared())
+            if (std::find(list.begin(), list.end(), c) == list.end()) list.push_back(c);
+        if (!detected().empty() && std::find(list.begin(), list.end(), detected()) == list.end())
+            list.push_back(detected());
         if (std::find(list.begin(), list.end(), "WINDOWS-1252") == list.end())
             list.push_back("WINDOWS-1252");
         charsets_ = std::move(list);
@@ -310,28 +332,46 @@ GMimeParserOptions* detail::TextGuess::options() const {
     return options_;
 }
 
-std::string detail::TextGuess::charsetFor(std::string_view bytes) const {
-    if (validUtf8(bytes)) return "UTF-8";
-    std::string best;
+std::string detail::TextGuess::read(std::string_view bytes, std::string* text) const {
+    if (validUtf8(bytes)) {
+        if (text) text->assign(bytes);
+        return "UTF-8";
+    }
+    // In order, the first that reads the text whole; the detector only asked
+    // when no declared charset does.
+    std::string best, bestText, out;
     size_t fewest = SIZE_MAX;
-    std::string out;
-    for (const std::string& c : charsets()) {
+    auto attempt = [&](const std::string& c) {
         size_t errors = 0;
-        if (c == "UTF-8" || !tryConvert(bytes, c, out, &errors)) continue;
-        if (errors == 0) return c;
+        if (c == "UTF-8" || !tryConvert(bytes, c, out, &errors)) return false;
         if (errors < fewest) {
             fewest = errors;
             best = c;
+            bestText.swap(out);
         }
+        return errors == 0;
+    };
+    bool whole = false;
+    for (const std::string& c : declared())
+        if ((whole = attempt(c))) break;
+    if (!whole && !detected().empty()) whole = attempt(detected());
+    if (!whole) attempt("WINDOWS-1252");
+    if (best.empty()) {
+        if (text) text->assign(bytes);
+        return "WINDOWS-1252";
     }
-    return best.empty() ? std::string("WINDOWS-1252") : best;
+    if (text) *text = std::move(bestText);
+    return best;
+}
+
+std::string detail::TextGuess::charsetFor(std::string_view bytes) const {
+    return read(bytes, nullptr);
 }
 
 std::string detail::TextGuess::decode(std::string_view bytes) const {
-    if (validUtf8(bytes)) return std::string(bytes);
-    std::string out;
-    if (!tryConvert(bytes, charsetFor(bytes), out)) out.assign(bytes);
-    return out;
+    std::string text;
+    read(bytes, &text);
+    return text;
 }
 
 std::string detail::toUtf8(std::string_view bytes, std::string_view charset,

@@ -126,7 +126,25 @@ std::string zoneOffset(std::string_view t) {
 
 }  // namespace
 
+// Whether a date may hold a 12-hour clock or an odd zone: an "M" after "A", "P"
+// or ".", or a sign after a letter or before a colon. Most dates hold neither.
+bool oddDate(std::string_view text) {
+    for (size_t i = 1; i < text.size(); ++i) {
+        const char c = text[i], p = text[i - 1];
+        if ((c == 'M' || c == 'm') && (p == 'A' || p == 'a' || p == 'P' || p == 'p' || p == '.'))
+            return true;
+        if (c == '+' || c == '-') {
+            if (std::isalpha(static_cast<unsigned char>(p))) return true;
+            size_t j = i + 1;
+            while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+            if (j < text.size() && text[j] == ':') return true;
+        }
+    }
+    return false;
+}
+
 std::string normalizedDate(std::string_view text) {
+    if (!oddDate(text)) return std::string(text);
     // Words, as written; the odd forms real mail uses are put the usual way:
     // a 12-hour clock ("11:30 PM") on 24 hours, a zone written "GMT+0200" or
     // "+02:00" as "+0200".
@@ -507,34 +525,65 @@ Person rawPerson(std::string_view element, GMimeParserOptions* options) {
 
 }  // namespace
 
+namespace {
+
+// One entry GMime read for `element`: its mailboxes; a group without members
+// kept for the display line as written; an entry with neither name nor address
+// kept as the element's text.
+void addEntry(InternetAddress* ia, std::string_view element, GMimeParserOptions* options,
+              std::vector<Person>& out) {
+    const size_t before = out.size();
+    if (INTERNET_ADDRESS_IS_GROUP(ia)) {
+        InternetAddressList* members =
+            internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia));
+        if (members && internet_address_list_length(members) > 0) {
+            collectMailboxes(members, out, 1);
+            if (out.size() != before) return;
+        }
+        Person p = rawPerson(element, options);
+        p.name = p.address;
+        p.address.clear();
+        p.displayOnly = true;
+        out.push_back(std::move(p));
+        return;
+    }
+    if (INTERNET_ADDRESS_IS_MAILBOX(ia)) {
+        Person p{trim(str(internet_address_get_name(ia))),
+                 trim(str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia))))};
+        if (!p.name.empty() || !p.address.empty()) out.push_back(std::move(p));
+    }
+    if (out.size() == before) out.push_back(rawPerson(element, options));
+}
+
+}  // namespace
+
 void addressField(std::string_view raw, GMimeParserOptions* options, bool plainFirst,
                   std::vector<Person>& out) {
     if (plainFirst && plainAddressList(unfoldedValue(Field{{}, raw}), out)) return;
-    for (std::string_view element : addressElements(raw)) {
-        // GMime's address parser reads the element as it stands, folding and all.
-        const std::string text = std::string(element) + "\n";
-        const size_t before = out.size();
-        bool isGroup = false;
-        if (InternetAddressList* list = internet_address_list_parse(options, text.c_str())) {
-            const int n = internet_address_list_length(list);
+    const std::vector<std::string_view> elements = addressElements(raw);
+    // GMime's address parser reads the value as it stands, folding and all. When
+    // it finds an entry for every element, they are taken in order; else every
+    // element is read on its own, so that one it cannot read is kept as written.
+    const std::string text = std::string(raw) + "\n";
+    if (InternetAddressList* list = internet_address_list_parse(options, text.c_str())) {
+        const int n = internet_address_list_length(list);
+        if (size_t(n) == elements.size()) {
             for (int i = 0; i < n; ++i)
-                isGroup = isGroup ||
-                          INTERNET_ADDRESS_IS_GROUP(internet_address_list_get_address(list, i));
-            collectMailboxes(list, out);
+                addEntry(internet_address_list_get_address(list, i), elements[size_t(i)], options,
+                         out);
             g_object_unref(list);
+            return;
         }
-        if (out.size() != before) continue;
-        if (isGroup) {
-            // A group without members: nobody to send to, but its text stays in
-            // the display line as written.
-            Person p = rawPerson(element, options);
-            p.name = p.address;
-            p.address.clear();
-            p.displayOnly = true;
-            out.push_back(std::move(p));
-        } else {
-            out.push_back(rawPerson(element, options));
-        }
+        g_object_unref(list);
+    }
+    for (std::string_view element : elements) {
+        const std::string one = std::string(element) + "\n";
+        InternetAddressList* list = internet_address_list_parse(options, one.c_str());
+        const int n = list ? internet_address_list_length(list) : 0;
+        for (int i = 0; i < n; ++i)
+            addEntry(internet_address_list_get_address(list, i), element, options, out);
+        if (n == 0) out.push_back(rawPerson(element, options));
+        if (list) g_object_unref(list);
     }
 }
 

@@ -88,7 +88,14 @@ class TextGuess {
     std::string charsetFor(std::string_view bytes) const;
 
   private:
+    const std::vector<std::string>& declared() const;
+    const std::string& detected() const;
+    // The charset and the text read in it.
+    std::string read(std::string_view bytes, std::string* text) const;
+
     std::string_view raw_;
+    mutable std::optional<std::vector<std::string>> declared_;
+    mutable std::optional<std::string> detected_;
     mutable std::optional<std::vector<std::string>> charsets_;
     mutable GMimeParserOptions* options_ = nullptr;
 };
