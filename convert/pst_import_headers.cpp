@@ -126,6 +126,8 @@ std::string zoneOffset(std::string_view t) {
 
 }  // namespace
 
+namespace {
+
 // Whether a date may hold a 12-hour clock or an odd zone: an "M" after "A", "P"
 // or ".", or a sign after a letter or before a colon. Most dates hold neither.
 bool oddDate(std::string_view text) {
@@ -142,6 +144,8 @@ bool oddDate(std::string_view text) {
     }
     return false;
 }
+
+}  // namespace
 
 std::string normalizedDate(std::string_view text) {
     if (!oddDate(text)) return std::string(text);
