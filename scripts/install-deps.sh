@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgmime-3.0-dev libglib2.0-dev zlib1g-dev libjemalloc-dev libisal-dev
+  libuchardet-dev libytnef0-dev
   shared-mime-info
   pst-utils pff-tools python3-pypff python3
   fonts-dejavu-core fonts-liberation
