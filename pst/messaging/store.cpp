@@ -94,6 +94,7 @@ bool hasId(const std::vector<Value>& values, std::uint16_t id) {
 }
 
 std::uint64_t nowFileTime() {
+    if (auto fixed = fixedClock()) return fixed->ticks;
     using namespace std::chrono;
     auto since1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     return std::uint64_t(since1970) * 10 + 116444736000000000ull;
@@ -286,9 +287,16 @@ Folder* StoreImpl::folder(std::uint32_t nid) {
 bool StoreImpl::open(const std::filesystem::path& path, const std::string& displayName,
                      std::string& error) {
     name_ = displayName;
-    std::random_device rd;
-    for (auto& b : storeGuid_) b = std::uint8_t(rd());
     createdAt_ = nowFileTime();
+    if (fixedClock()) {
+        // A reproducible run: the store's key follows from its name and the clock.
+        Bytes seed = messaging::utf16(displayName);
+        std::mt19937_64 gen((std::uint64_t(crc32(seed.data(), seed.size())) << 32) ^ createdAt_);
+        for (auto& b : storeGuid_) b = std::uint8_t(gen());
+    } else {
+        std::random_device rd;
+        for (auto& b : storeGuid_) b = std::uint8_t(rd());
+    }
     if (!db_.create(path, error)) return false;
     // The minimum folder hierarchy ([MS-PST] 2.7.2).
     makeFolder(kNidRootFolder, kNidRootFolder, "", messaging::kContentsTemplateColumns);
@@ -364,11 +372,14 @@ std::vector<Value> StoreImpl::convert(const PropertySet& props, std::string& err
             error = std::string("property ") + buf + " has a value of the wrong kind";
             return {};
         }
-        // A later setting of the same id wins.
-        bool replaced = false;
-        for (auto& o : out)
-            if ((o.tag >> 16) == (t >> 16)) o = v, replaced = true;
-        if (!replaced) out.push_back(std::move(v));
+        // A later setting of the same id wins. An empty string or binary is left
+        // out, as Outlook leaves out an empty subject or recipient list: a
+        // present value with no data would refer to HID 0.
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const Value& o) { return (o.tag >> 16) == (t >> 16); }),
+                  out.end());
+        if (ltp::fixedSize(std::uint16_t(t)) == 0 && v.bytes.empty()) continue;
+        out.push_back(std::move(v));
     }
     return out;
 }
@@ -641,11 +652,30 @@ bool StoreImpl::close(std::string& error) {
         writeEmptyTable(kNidTombstoneDateTable, messaging::kTombstoneDateColumns);
         {
             ltp::TableBuilder receive(messaging::kReceiveFolderColumns);
-            receive.addRow(1,
-                           {int32Value(0x66050003, std::int32_t(kNidRootFolder)),
-                            stringValue(kMessageClass, "")},
-                           db_);
+            // Outlook's one row: the default message class (empty, HID 0, as
+            // Outlook writes it) is received in the root folder.
+            receive.addRow(
+                1,
+                {int32Value(0x67F30003, 2), int32Value(0x66050003, std::int32_t(kNidRootFolder)),
+                 stringValue(kMessageClass, "")},
+                db_);
             writeTable(kNidReceiveFolderTable, receive);
+        }
+        // The search gatherer's descriptor as a new Outlook store has it, and
+        // the two undescribed internal nodes every current Outlook store holds:
+        // an empty index heap (client 0x9C, its root naming an empty BTH with
+        // 16-byte keys) and an empty node.
+        {
+            Bytes gatherer(88, 0);
+            gatherer[16] = gatherer[24] = gatherer[28] = 1;
+            db_.addNode(kNidSearchGathererDescriptor,
+                        db_.writeData(gatherer.data(), gatherer.size()), 0, 0);
+            ltp::HeapBuilder index(0x9C);
+            std::uint32_t rootHid = index.allocate(raw(std::uint32_t(0)));
+            index.replace(rootHid, raw(ltp::buildBth(index, 16, 4, {})));
+            index.setUserRoot(rootHid);
+            db_.addNode(kNidIndexHeap, index.write(db_), 0, 0);
+            db_.addNode(kNidReservedE41, 0, 0, 0);
         }
 
         // Search objects ([MS-PST] 2.7.3.5): an empty queue, and the activity list

@@ -328,3 +328,44 @@ TEST(PstStore, EmptyFolderNextToTenThousandMessages) {
     EXPECT_EQ(mboxMessages(rp / "Full.mbox"), 10000u);
     EXPECT_EQ(mboxMessages(rp / "Empty.mbox"), 0u);
 }
+
+// The same messages at the same fixed clock give the same bytes: no time, key or
+// byte of padding may come from anywhere else. Empty strings and binaries are
+// left out rather than stored as references to nothing.
+TEST(PstStore, SameInputAtTheSameClockGivesTheSameBytes) {
+    auto write = [](const fs::path& p) {
+        auto s = newStore(p, "Reproducible");
+        std::string err;
+        auto f = s->addFolder("Inbox", err);
+        EXPECT_TRUE(f) << err;
+        for (int i = 0; i < 300; ++i) {
+            Message m = simpleMessage(i % 7 ? "Subject " + std::to_string(i) : "", "body", i % 4);
+            m.props.set(0x0E03001F, std::string());  // an empty DisplayCc from the mail
+            if (i % 5 == 0) m.attachments.push_back(fileAttachment("empty.txt", {}));
+            if (i % 11 == 0) {
+                Attachment fwd;
+                fwd.embedded = std::make_shared<Message>(simpleMessage("inner", "inner body"));
+                m.attachments.push_back(fwd);
+            }
+            EXPECT_TRUE(s->addMessage(*f, m, err)) << err;
+        }
+        EXPECT_TRUE(s->close(err)) << err;
+        std::ifstream in(p, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    const fs::path pa = scratch("same-a.pst");
+    std::string a = write(pa);
+    std::string b = write(scratch("same-b.pst"));
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    ASSERT_GT(a.size(), 0u);
+    EXPECT_TRUE(a == b) << "the two stores differ first at byte "
+                        << std::distance(
+                               a.begin(),
+                               std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first);
+    auto lines = readAll(pa);
+    EXPECT_EQ(folderCounts(lines)["/Top of Personal Folders/Inbox"], 300);
+    // A third store without the fixed clock gets a key of its own.
+    std::string c = write(scratch("same-c.pst"));
+    EXPECT_FALSE(a == c);
+}

@@ -24,14 +24,12 @@ using namespace tp::pst::check;
 
 namespace {
 
-const fs::path kSamples = fs::path(TP_SOURCE_DIR) / ".." / "shared" / "ref" / "pst-samples";
+const fs::path kSamples = fs::path(TP_SOURCE_DIR) / "tests" / "data" / "pst-samples";
 const char* kSampleNames[] = {"outlook-unicode-empty.pst", "outlook-unicode-sample1.pst",
                               "outlook-unicode-embedded-message.pst"};
 
 fs::path samplePath(const char* name) {
-    fs::path p = kSamples / name;
-    if (!fs::exists(p)) p = fs::path("/work/shared/ref/pst-samples") / name;
-    return p;
+    return kSamples / name;
 }
 
 // A store loaded in memory, with just enough knowledge of the format to damage
