@@ -11,6 +11,7 @@
 
 #include "pst/ltp/builders.h"
 #include "pst/messaging/columns.h"
+#include "pst/messaging/names.h"
 #include "pst/messaging/values.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
@@ -299,7 +300,9 @@ bool StoreImpl::open(const std::filesystem::path& path, const std::string& displ
     }
     if (!db_.create(path, error)) return false;
     // The minimum folder hierarchy ([MS-PST] 2.7.2).
-    makeFolder(kNidRootFolder, kNidRootFolder, "", messaging::kContentsTemplateColumns);
+    Folder& root =
+        makeFolder(kNidRootFolder, kNidRootFolder, "", messaging::kContentsTemplateColumns);
+    root.faiColumns = messaging::kRootFaiColumns;
     Folder& ipm = makeFolder(kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders",
                              messaging::kContentsColumns);
     ipm.hierarchyColumns = messaging::kIpmHierarchyColumns;
@@ -313,16 +316,11 @@ bool StoreImpl::open(const std::filesystem::path& path, const std::string& displ
     Folder& deleted =
         makeFolder(kNidDeletedItems, kNidIpmSubtree, "Deleted Items", messaging::kContentsColumns);
     deleted.containerClass = "IPF.Note";
-    // A few everyday names, so the map's streams are never empty (readers reject
-    // a map without entries).
-    const std::array<std::uint8_t, 16> common = {0x08, 0x20, 0x06, 0, 0, 0, 0, 0,
-                                                 0xC0, 0,    0,    0, 0, 0, 0, 0x46};
-    const std::array<std::uint8_t, 16> internetHeaders = {0x86, 0x03, 0x02, 0, 0, 0, 0, 0,
-                                                          0xC0, 0,    0,    0, 0, 0, 0, 0x46};
-    names_.idFor({common, 0x8510, {}, PropType::Int32});  // PidLidSideEffects
-    names_.idFor({common, 0x8516, {}, PropType::Time});   // PidLidCommonStart
-    names_.idFor({common, 0x8517, {}, PropType::Time});   // PidLidCommonEnd
-    names_.idFor({internetHeaders, std::nullopt, "content-class", PropType::String});
+    // Outlook's first names, in Outlook's order: the contents tables' named
+    // columns refer to them.
+    for (const auto& n : messaging::kOutlookNames)
+        names_.idFor({n.guid, n.name ? std::nullopt : std::optional<std::uint32_t>(n.lid),
+                      n.name ? n.name : "", PropType::Int32});
     return true;
 }
 

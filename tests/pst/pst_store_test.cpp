@@ -80,7 +80,7 @@ std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true) {
     }
     fs::path checker = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
     if (fs::exists(checker)) {
-        Run c = run("'" + checker.string() + "' '" + pst.string() + "'");
+        Run c = run("'" + checker.string() + "' --shape '" + pst.string() + "'");
         EXPECT_EQ(c.status, 0) << c.out.substr(0, 4000);
     }
     Run py =
