@@ -55,7 +55,9 @@ std::string readerIssues(const std::string& out) {
 }
 
 // Every reader opens the store without complaint. Returns pypff's listing.
-std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true) {
+// pst-extractor's recipient lines go to `recipients` when it is given.
+std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true,
+                                 std::vector<std::string>* recipients = nullptr) {
     std::vector<std::string> lines;
     Run info = run("pffinfo '" + pst.string() + "'");
     EXPECT_EQ(info.status, 0) << info.out;
@@ -90,6 +92,11 @@ std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true) {
     std::string line;
     while (std::getline(in, line))
         if (!line.empty()) lines.push_back(line);
+    // pst-extractor reads every folder, message, recipient and attachment alike.
+    std::vector<std::string> extracted;
+    Run x = extractorRead(pst, extracted, recipients);
+    EXPECT_EQ(x.status, 0) << x.out.substr(0, 4000);
+    EXPECT_EQ(extractorDiffers(extracted, lines), "");
     return lines;
 }
 
@@ -181,10 +188,17 @@ TEST(PstStore, OneMessageRoundTripsThroughEveryReader) {
     ASSERT_TRUE(s->close(err)) << err;
     EXPECT_FALSE(s->addMessage(*inbox, m, err));
 
-    auto lines = readAll(p);
+    std::vector<std::string> extracted;
+    auto lines = readAll(p, true, &extracted);
     std::string msg;
     for (const auto& l : lines)
         if (l.rfind("M\t/Top of Personal Folders/Inbox\t", 0) == 0) msg = l;
+    // pst-extractor: the three recipients with their types, names and addresses.
+    EXPECT_EQ(extracted.size(), 3u);  // the embedded message is not opened
+    EXPECT_NE(std::find(extracted.begin(), extracted.end(),
+                        "R\t/Top of Personal Folders/Inbox\tQuarterly report\t2\tRecipient "
+                        "1\tr1@example.org"),
+              extracted.end());
     ASSERT_FALSE(msg.empty());
     EXPECT_NE(msg.find("\tQuarterly report\t" + sha1Prefix(body) + "\t2\t"), std::string::npos)
         << msg;
@@ -278,7 +292,12 @@ TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
     ASSERT_TRUE(s->close(err)) << err;
     EXPECT_LT(fs::file_size(p), std::uintmax_t(data.size()) * 13 / 10);
 
-    auto lines = readAll(p);
+    std::vector<std::string> recipients;
+    auto lines = readAll(p, true, &recipients);
+    std::set<std::string> bigOnes;
+    for (const auto& r : recipients)
+        if (r.find("\tBig one\t") != std::string::npos) bigOnes.insert(r);
+    EXPECT_EQ(bigOnes.size(), 3000u);
     std::string expect =
         std::to_string(data.size()) + ":" + sha1Prefix(std::string(data.begin(), data.end()));
     bool found = false;
