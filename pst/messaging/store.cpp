@@ -230,6 +230,7 @@ class StoreImpl final : public Store {
     void writeTable(std::uint32_t nid, ltp::TableBuilder& t);
     void writeEmptyTable(std::uint32_t nid, const std::vector<std::uint32_t>& columns);
     Bytes entryId(std::uint32_t nid) const;
+    Bytes versionHistory() const;
     bool usable(std::string& error) const;
 
     ndb::NodeDatabase db_;
@@ -263,6 +264,15 @@ Bytes StoreImpl::entryId(std::uint32_t nid) const {
     b.insert(b.end(), storeGuid_.begin(), storeGuid_.end());
     Bytes n = raw(nid);
     b.insert(b.end(), n.begin(), n.end());
+    return b;
+}
+
+Bytes StoreImpl::versionHistory() const {
+    Bytes b = raw(std::uint32_t(1));
+    std::mt19937_64 gen(crc32(storeGuid_.data(), storeGuid_.size()));
+    for (int i = 0; i < 16; ++i) b.push_back(std::uint8_t(gen()));
+    Bytes one = raw(std::uint32_t(1));
+    b.insert(b.end(), one.begin(), one.end());
     return b;
 }
 
@@ -316,6 +326,7 @@ bool StoreImpl::open(const std::filesystem::path& path, const std::string& displ
     Folder& deleted =
         makeFolder(kNidDeletedItems, kNidIpmSubtree, "Deleted Items", messaging::kContentsColumns);
     deleted.containerClass = "IPF.Note";
+    deleted.comment = "Deleted Items folder";  // PidTagComment, as Outlook names it
     // Outlook's first names, in Outlook's order: the contents tables' named
     // columns refer to them.
     for (const auto& n : messaging::kOutlookNames)
@@ -439,6 +450,28 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
         if (!hasId(rv, kSendRichInfo >> 16)) rv.push_back(boolValue(kSendRichInfo, false));
         if (!hasId(rv, kAddressType >> 16) && hasId(rv, kEmailAddress >> 16))
             rv.push_back(stringValue(kAddressType, "SMTP"));
+        // What Outlook's recipient rows carry beyond the template: the names
+        // again as transmitted and as shown, the SMTP address, the entry id
+        // again, the row's place, and the tracking values of a message not sent.
+        // (Copies: the list grows below.)
+        const Value* found = findValue(rv, kDisplayName);
+        const Bytes name = found ? found->bytes : Bytes();
+        found = findValue(rv, kEmailAddress);
+        const Bytes email = found ? found->bytes : Bytes();
+        found = findValue(rv, kAddressType);
+        const bool isSmtp = found && found->bytes == messaging::utf16("SMTP");
+        found = findValue(rv, 0x0FFF0102);
+        const Bytes entry = found ? found->bytes : Bytes();
+        if (!name.empty() && !hasId(rv, 0x3A20)) rv.push_back(bytesValue(0x3A20001F, name));
+        if (!name.empty() && !hasId(rv, 0x5FF6)) rv.push_back(bytesValue(0x5FF6001F, name));
+        if (!email.empty() && isSmtp && !hasId(rv, 0x39FE))
+            rv.push_back(bytesValue(0x39FE001F, email));
+        if (!entry.empty() && !hasId(rv, 0x5FF7)) rv.push_back(bytesValue(0x5FF70102, entry));
+        if (!hasId(rv, 0x3905)) rv.push_back(int32Value(0x39050003, 0));
+        if (!hasId(rv, 0x5FDF)) rv.push_back(int32Value(0x5FDF0003, std::int32_t(rrows.size())));
+        if (!hasId(rv, 0x5FFD)) rv.push_back(int32Value(0x5FFD0003, 1));  // recipSendable
+        for (std::uint16_t id : {0x5FDE, 0x5FEB, 0x5FEF, 0x5FF2, 0x5FF5, 0x5FFF})
+            if (!hasId(rv, id)) rv.push_back(int32Value(tag(id, 0x0003), 0));
         for (const auto& v : rv)
             if (std::find(rcols.begin(), rcols.end(), v.tag) == rcols.end()) rcols.push_back(v.tag);
         size += messaging::valueBytes(rv);
@@ -511,6 +544,27 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
             if (!hasId(av, kRenderingPosition >> 16))
                 av.push_back(int32Value(kRenderingPosition, -1));
             if (!hasId(av, kAttachFlags >> 16)) av.push_back(int32Value(kAttachFlags, 0));
+            // Outlook's attachments also carry a link id, the exception times of
+            // an attachment that is no exception (4501-01-01), flags and the
+            // hidden and contact-photo markers; an attached message is named by
+            // its subject.
+            if (a.embedded) {
+                if (const Property* subject = a.embedded->props.find(0x0037001F)) {
+                    if (const auto* text = std::get_if<std::string>(&subject->value);
+                        text && !text->empty()) {
+                        if (!hasId(av, 0x3704)) av.push_back(stringValue(0x3704001F, *text));
+                        if (!hasId(av, kDisplayName >> 16))
+                            av.push_back(stringValue(kDisplayName, *text));
+                    }
+                }
+            }
+            const std::uint64_t noException = 915151392000000000ull;
+            if (!hasId(av, 0x7FFA)) av.push_back(int32Value(0x7FFA0003, 0));
+            if (!hasId(av, 0x7FFB)) av.push_back(bytesValue(0x7FFB0040, raw(noException)));
+            if (!hasId(av, 0x7FFC)) av.push_back(bytesValue(0x7FFC0040, raw(noException)));
+            if (!hasId(av, 0x7FFD)) av.push_back(int32Value(0x7FFD0003, 0));
+            if (!hasId(av, 0x7FFE)) av.push_back(boolValue(0x7FFE000B, false));
+            if (!hasId(av, 0x7FFF)) av.push_back(boolValue(0x7FFF000B, false));
             std::uint64_t asize = messaging::valueBytes(av) + 4 + embeddedSize;
             av.push_back(
                 int32Value(kAttachSize, std::int32_t(std::min<std::uint64_t>(asize, 0x7FFFFFFF))));
@@ -580,6 +634,7 @@ std::vector<Value> StoreImpl::folderValues(const Folder& f) const {
     v.push_back(int32Value(kContentUnread, std::int32_t(f.unread)));
     v.push_back(boolValue(kSubfolders, !f.children.empty()));
     if (!f.containerClass.empty()) v.push_back(stringValue(kContainerClass, f.containerClass));
+    if (!f.comment.empty()) v.push_back(stringValue(0x3004001F, f.comment));
     if (f.nid != kNidRootFolder && !f.search && f.nid != kNidSearchRoot) {
         v.push_back(int32Value(0x66350003, 0));
         v.push_back(int32Value(0x66360003, 0));
@@ -614,7 +669,10 @@ bool StoreImpl::close(std::string& error) {
             bytesValue(0x35E00102, entryId(kNidIpmSubtree)),
             bytesValue(0x35E30102, entryId(kNidDeletedItems)),
             bytesValue(0x35E70102, entryId(kNidSearchRoot)), int32Value(0x0E380003, 0),
-            boolValue(0x6633000B, true), int32Value(0x67FF0003, 0)},
+            boolValue(0x6633000B, true), int32Value(0x67FF0003, 0),
+            // As Outlook's stores: a version history naming a replica GUID of
+            // the store's own, and the store's state flags as a new store has them.
+            bytesValue(0x0E340102, versionHistory()), int32Value(0x66FA0003, 0xE0011)},
            0);
         pc(kNidNameToIdMap, names_.values(), 0);
 
