@@ -156,7 +156,8 @@ TEST(PstStore, CreateNeverOverwritesAndUnclosedStoreIsNotValid) {
         auto s = newStore(cut);
         auto f = s->addFolder("Inbox", err);
         ASSERT_TRUE(f);
-        for (int i = 0; i < 50; ++i) ASSERT_TRUE(s->addMessage(*f, simpleMessage("m", "b"), err)) << err;
+        for (int i = 0; i < 50; ++i)
+            ASSERT_TRUE(s->addMessage(*f, simpleMessage("m", "b"), err)) << err;
     }
     std::ifstream c(cut, std::ios::binary);
     char magic[4] = {};
