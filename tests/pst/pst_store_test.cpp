@@ -389,3 +389,32 @@ TEST(PstStore, SameInputAtTheSameClockGivesTheSameBytes) {
     std::string c = write(scratch("same-c.pst"));
     EXPECT_FALSE(a == c);
 }
+
+// A message with more properties than one BTH leaf holds (447) keeps its heap's
+// root first. readpst and pst-extractor read no property context of two BTH
+// levels (whoever wrote it), so this one is read with libpff and pstcheck.
+TEST(PstStore, MessageWithSixHundredProperties) {
+    fs::path p = scratch("wide.pst");
+    auto s = newStore(p);
+    std::string err;
+    auto f = s->addFolder("Wide", err);
+    ASSERT_TRUE(f) << err;
+    Message m = simpleMessage("Six hundred", "many values");
+    for (std::uint16_t i = 0; i < 600; ++i)
+        m.props.set(makeTag(std::uint16_t(0x6000 + i), i % 2 ? PropType::Int32 : PropType::String),
+                    i % 2 ? PropData(std::int32_t(i)) : PropData("value " + std::to_string(i)));
+    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+    ASSERT_TRUE(s->close(err)) << err;
+    pst_test::Run check =
+        run("'" TP_BINARY_DIR "/bin/pstcheck' --shape --dump '" + p.string() + "'");
+    EXPECT_EQ(check.status, 0) << check.out.substr(0, 2000);
+    EXPECT_NE(check.out.find("0x62570003 = 599"), std::string::npos);
+    EXPECT_NE(check.out.find("0x6256001F = \"value 598\""), std::string::npos);
+    pst_test::Run py =
+        run("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" + p.string() + "'");
+    EXPECT_EQ(py.status, 0) << py.out;
+    EXPECT_NE(
+        py.out.find("M\t/Top of Personal Folders/Wide\tSix hundred\t" + sha1Prefix("many values")),
+        std::string::npos)
+        << py.out;
+}
