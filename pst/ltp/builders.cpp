@@ -283,6 +283,8 @@ TableBuilder::TableBuilder(const std::vector<std::uint32_t>& columns) {
         if (c.cb == 1) c.ib = ib, ib = std::uint16_t(ib + 1);
     rgib_[2] = ib;
     rgib_[3] = std::uint16_t(ib + (cols_.size() + 7) / 8);
+    for (std::size_t i = 0; i < cols_.size(); ++i) byTag_.emplace_back(cols_[i].tag, i);
+    std::sort(byTag_.begin(), byTag_.end());
     // The row index's header, then the TCINFO, as in Outlook's stores.
     rowIndexHid_ = heap_.allocate(Bytes(8, 0));
     tcinfoHid_ = heap_.allocate(Bytes(22 + 8 * cols_.size(), 0));
@@ -314,9 +316,10 @@ void TableBuilder::addRow(std::uint32_t rowId, const std::vector<Value>& cells,
     }
     const std::size_t rowAt = rows_.size();
     for (const Value& v : cells) {
-        auto it = std::find_if(cols_.begin(), cols_.end(),
-                               [&](const Column& c) { return c.tag == v.tag; });
-        if (it == cols_.end()) continue;
+        auto at = std::lower_bound(byTag_.begin(), byTag_.end(),
+                                   std::pair<std::uint32_t, std::size_t>(v.tag, 0));
+        if (at == byTag_.end() || at->first != v.tag) continue;
+        const Column* it = &cols_[at->second];
         std::uint32_t fs = fixedSize(std::uint16_t(v.tag & 0xFFFF));
         if (v.treeBid) {
             put32(&row[it->ib], store.storeTree(v.treeBid));

@@ -118,7 +118,8 @@ class TableBuilder {
         std::uint8_t cb;
         std::uint8_t bit;
     };
-    std::vector<Column> cols_;  // logical order
+    std::vector<Column> cols_;                                  // logical order
+    std::vector<std::pair<std::uint32_t, std::size_t>> byTag_;  // tag, index in cols_
     std::uint16_t rgib_[4] = {};
     HeapBuilder heap_{0x7C};
     std::uint32_t tcinfoHid_ = 0, rowIndexHid_ = 0;

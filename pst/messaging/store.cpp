@@ -453,25 +453,39 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
         // What Outlook's recipient rows carry beyond the template: the names
         // again as transmitted and as shown, the SMTP address, the entry id
         // again, the row's place, and the tracking values of a message not sent.
-        // (Copies: the list grows below.)
-        const Value* found = findValue(rv, kDisplayName);
-        const Bytes name = found ? found->bytes : Bytes();
-        found = findValue(rv, kEmailAddress);
-        const Bytes email = found ? found->bytes : Bytes();
-        found = findValue(rv, kAddressType);
-        const bool isSmtp = found && found->bytes == messaging::utf16("SMTP");
-        found = findValue(rv, 0x0FFF0102);
-        const Bytes entry = found ? found->bytes : Bytes();
-        if (!name.empty() && !hasId(rv, 0x3A20)) rv.push_back(bytesValue(0x3A20001F, name));
-        if (!name.empty() && !hasId(rv, 0x5FF6)) rv.push_back(bytesValue(0x5FF6001F, name));
-        if (!email.empty() && isSmtp && !hasId(rv, 0x39FE))
-            rv.push_back(bytesValue(0x39FE001F, email));
-        if (!entry.empty() && !hasId(rv, 0x5FF7)) rv.push_back(bytesValue(0x5FF70102, entry));
-        if (!hasId(rv, 0x3905)) rv.push_back(int32Value(0x39050003, 0));
-        if (!hasId(rv, 0x5FDF)) rv.push_back(int32Value(0x5FDF0003, std::int32_t(rrows.size())));
-        if (!hasId(rv, 0x5FFD)) rv.push_back(int32Value(0x5FFD0003, 1));  // recipSendable
+        // (Found first, once: the list grows below.)
+        const Value *name = nullptr, *email = nullptr, *type = nullptr, *entry = nullptr;
+        std::uint64_t have = 0;  // which of the ids below are there
+        static constexpr std::uint16_t kIds[] = {0x3A20, 0x5FF6, 0x39FE, 0x5FF7, 0x3905,
+                                                 0x5FDF, 0x5FFD, 0x5FDE, 0x5FEB, 0x5FEF,
+                                                 0x5FF2, 0x5FF5, 0x5FFF};
+        for (const Value& v : rv) {
+            if (v.tag == kDisplayName) name = &v;
+            if (v.tag == kEmailAddress) email = &v;
+            if (v.tag == kAddressType) type = &v;
+            if (v.tag == 0x0FFF0102) entry = &v;
+            for (std::size_t k = 0; k < std::size(kIds); ++k)
+                if ((v.tag >> 16) == kIds[k]) have |= 1ull << k;
+        }
+        static const Bytes smtp = messaging::utf16("SMTP");
+        std::vector<Value> extra;
+        extra.reserve(std::size(kIds));
+        auto missing = [&](std::uint16_t id) {
+            for (std::size_t k = 0; k < std::size(kIds); ++k)
+                if (kIds[k] == id) return !(have & (1ull << k));
+            return false;
+        };
+        if (name && missing(0x3A20)) extra.push_back(bytesValue(0x3A20001F, name->bytes));
+        if (name && missing(0x5FF6)) extra.push_back(bytesValue(0x5FF6001F, name->bytes));
+        if (email && type && type->bytes == smtp && missing(0x39FE))
+            extra.push_back(bytesValue(0x39FE001F, email->bytes));
+        if (entry && missing(0x5FF7)) extra.push_back(bytesValue(0x5FF70102, entry->bytes));
+        if (missing(0x3905)) extra.push_back(int32Value(0x39050003, 0));
+        if (missing(0x5FDF)) extra.push_back(int32Value(0x5FDF0003, std::int32_t(rrows.size())));
+        if (missing(0x5FFD)) extra.push_back(int32Value(0x5FFD0003, 1));  // recipSendable
         for (std::uint16_t id : {0x5FDE, 0x5FEB, 0x5FEF, 0x5FF2, 0x5FF5, 0x5FFF})
-            if (!hasId(rv, id)) rv.push_back(int32Value(tag(id, 0x0003), 0));
+            if (missing(id)) extra.push_back(int32Value(tag(id, 0x0003), 0));
+        for (auto& v : extra) rv.push_back(std::move(v));
         for (const auto& v : rv)
             if (std::find(rcols.begin(), rcols.end(), v.tag) == rcols.end()) rcols.push_back(v.tag);
         size += messaging::valueBytes(rv);
