@@ -41,6 +41,12 @@ constexpr PropType tagType(std::uint32_t tag) {
 struct FileTime {
     std::uint64_t ticks = 0;
 };
+
+// The fixed clock of a reproducible run: SOURCE_DATE_EPOCH (seconds since
+// 1970, as reproducible builds set it) when the environment holds a valid one.
+// Every time a store records by itself comes from it, and the store's own key
+// follows from it, so the same input gives the same bytes.
+std::optional<FileTime> fixedClock();
 using Binary = std::vector<std::uint8_t>;
 using PropData = std::variant<std::int16_t, std::int32_t, bool, std::int64_t, std::string, FileTime,
                               Binary, std::vector<std::string>>;

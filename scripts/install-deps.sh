@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building and testing Tessaport needs.
+# Installs the Debian 12 packages that building and testing Tessaport needs, and
+# the npm package the tests read stores with (pst-extractor, pinned by
+# tests/pstx/package-lock.json, into tests/pstx/node_modules).
 # Safe to run again: packages already present are left alone.
 #   scripts/install-deps.sh [LIST...]   also the packages named in each LIST file
 #                                      (one a line, # starts a comment)
@@ -29,6 +31,9 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node and npm: Debian's packages, unless a Node with its own npm is installed.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
 if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
@@ -38,4 +43,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# pst-extractor, exactly as the lock file pins it (and checks its integrity).
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+walker=$root/tests/pstx
+want=$(sed -n 's/.*"pst-extractor": "\(.*\)".*/\1/p' "$walker/package.json")
+have=$(sed -n 's/^  "version": "\(.*\)",$/\1/p' "$walker/node_modules/pst-extractor/package.json" 2>/dev/null || true)
+if [ "$have" != "$want" ]; then
+  (cd "$walker" && npm ci --no-audit --no-fund --loglevel=error)
 fi

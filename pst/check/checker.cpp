@@ -8,7 +8,12 @@
 //  6. nodes: data and subnode trees resolve; PCs and TCs parse;
 //  7. messaging: the minimum store of [MS-PST] 2.7, folder tables against the
 //     folders' children and counts, contents rows against messages, message
-//     and attachment objects, sizes, parent links.
+//     and attachment objects, parent links.
+// With shape findings asked for, also where the store differs from the shape a
+// current Outlook gives its stores: heaps in Outlook's order, no present value
+// or cell referring to HID 0 beyond Outlook's own empty values, Outlook's
+// internal nodes and no others, each table's columns as Outlook's template for
+// its kind, conversation indexes and message sizes as Outlook computes them.
 #include "pst/check/checker.h"
 
 #include <algorithm>
@@ -18,6 +23,8 @@
 
 #include "pst/check/ltp_reader.h"
 #include "pst/check/ndb_reader.h"
+#include "pst/messaging/columns.h"
+#include "pst/messaging/names.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
 
@@ -74,25 +81,43 @@ const Value* prop(const PropMap& m, std::uint16_t id, std::uint16_t type) {
     return it != m.end() && it->second.type == type ? &it->second : nullptr;
 }
 
-// Columns every table of a kind must have ([MS-PST] 2.4.4.4.1, 2.4.4.5.1,
-// 2.4.4.6.1, 2.4.5.3.1, 2.4.6.1.1). PidTagReplItemid is listed there as an
-// integer, but Outlook's own templates hold it as binary (0x0E300102).
-const std::vector<std::uint32_t> kHierarchyColumns = {
-    0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x3001001F, 0x36020003, 0x36030003,
-    0x360A000B, 0x3613001F, 0x66350003, 0x66360003, kTagRowId,  kTagRowVer};
-const std::vector<std::uint32_t> kContentsColumns = {
-    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x00390040, 0x0042001F, 0x0057000B,
-    0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
-    0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
-    0x0E3D0102, 0x10970003, 0x30080040, 0x65C60003, kTagRowId,  kTagRowVer};
-const std::vector<std::uint32_t> kAssocColumns = {
-    0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, kTagRowId,  kTagRowVer, 0x6800001F,
-    0x6803000B, 0x68051003, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
-const std::vector<std::uint32_t> kRecipientColumns = {
-    0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003, 0x0FFF0102, 0x3001001F, 0x3002001F,
-    0x3003001F, 0x300B0102, 0x39000003, 0x39FF001F, 0x3A40000B, kTagRowId,  kTagRowVer};
-const std::vector<std::uint32_t> kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003,
-                                                       0x370B0003, kTagRowId,  kTagRowVer};
+// Table kinds, for the comparison with Outlook's templates.
+enum class TableKind { Hierarchy, Contents, Fai, SearchContents, Recipients, Attachments, Exact };
+
+// A named property as the name-to-id map defines it.
+struct NameKey {
+    std::array<std::uint8_t, 16> guid{};
+    std::uint32_t lid = 0;
+    std::vector<std::uint8_t> name;  // UTF-16LE; empty for a numeric name
+    bool operator==(const NameKey& o) const {
+        return guid == o.guid && lid == o.lid && name == o.name;
+    }
+};
+
+std::vector<std::uint32_t> unite(std::initializer_list<const std::vector<std::uint32_t>*> lists) {
+    std::vector<std::uint32_t> out;
+    for (const auto* l : lists)
+        for (std::uint32_t t : *l)
+            if (std::find(out.begin(), out.end(), t) == out.end()) out.push_back(t);
+    return out;
+}
+
+// Empty values Outlook itself writes as HID 0: the root folder's name, the
+// receive-folder table's default message class and an attachment's empty
+// PidTagAttachEncoding (ours: the data of an empty attachment, the same form).
+const std::set<std::uint32_t> kNoEmpty;
+const std::set<std::uint32_t> kRootEmpty = {0x3001001F};
+const std::set<std::uint32_t> kReceiveEmpty = {0x001A001F};
+const std::set<std::uint32_t> kAttachmentEmpty = {0x37020102, 0x37010102};
+
+// Internal nodes (below 0x8000) a current Outlook's stores hold; 0x2A1, 0x62B,
+// 0xC01 and 0xE41 beyond [MS-PST] 2.7.1 are in every one of them (0xE01 too,
+// but its contents are Outlook's own and undescribed).
+const std::set<std::uint32_t> kOutlookInternal = {
+    0x21,  0x61,  0x122, 0x12D, 0x12E, 0x12F,  0x1E1,  0x201,  0x261, 0x281, 0x2A1,
+    0x321, 0x501, 0x60D, 0x60E, 0x60F, 0x610,  0x62B,  0x64C,  0x671, 0x692, 0x6B6,
+    0x6D7, 0x6F8, 0xC01, 0xE01, 0xE41, 0x2223, 0x2226, 0x2227, 0x2230};
+const std::uint32_t kOutlookExpected[] = {0x2A1, 0x62B, 0xC01, 0xE41};
 
 struct FolderInfo {
     PropMap props;
@@ -120,9 +145,15 @@ class Checker {
     void checkMessageObject(const std::string& where, const PropMap& props, const SubnodeMap& subs,
                             int depth);
     void compareRow(const std::string& where, const Row& row, const Table& table,
-                    const PropMap& child, const std::set<std::uint32_t>& skip);
-    void checkTemplateColumns(const std::string& where, const Table& t,
-                              const std::vector<std::uint32_t>& required, const char* kind);
+                    const PropMap& child, const std::set<std::uint32_t>& skip,
+                    bool emptyRowIsShape = false);
+    void checkTemplateColumns(const std::string& where, const Table& t, TableKind kind,
+                              const std::vector<std::uint32_t>* exact = nullptr);
+    std::uint32_t canonicalTag(std::uint32_t tag) const;
+    void checkEmptyRefs(const std::string& where, const PropMap& props,
+                        const std::set<std::uint32_t>& allowed);
+    void checkEmptyCells(const std::string& where, const Table& t,
+                         const std::set<std::uint32_t>& allowed);
     std::optional<PropMap> readPc(const NodeEntry& n, SubnodeMap& subs);
     std::optional<Table> readTc(const NodeEntry& n);
     std::optional<std::uint32_t> entryIdNid(const PropMap& store, std::uint16_t id);
@@ -140,6 +171,7 @@ class Checker {
     std::map<std::uint32_t, std::unique_ptr<Table>> templates_;
     int embeddedBudget_ = 0;            // embedded messages one message may still open
     std::set<std::uint16_t> namedIds_;  // property ids the name-to-id map defines
+    std::map<std::uint16_t, NameKey> names_;
     bool namedMapRead_ = false;
     std::map<std::uint32_t, PropMap> searchFolders_;
     void checkNamedIds(const std::string& where, const PropMap& props);
@@ -156,6 +188,7 @@ void Checker::run() {
         return;
     }
     report_.readable = true;
+    out_.askShape(opt_.shape);
     ndb_.readTrees();
     ndb_.verifyBlocks();
     ndb_.checkReferences();
@@ -411,13 +444,17 @@ void Checker::checkNodes() {
                 auto props = readPc(n, subs);
                 if (!props) break;
                 dumpProps(where, *props);
+                checkEmptyRefs(where, *props, n.nid == fmt::kNidRootFolder ? kRootEmpty : kNoEmpty);
                 FolderInfo& f = folders_[n.nid];
                 f.props = std::move(*props);
                 f.parent = n.nidParent;
                 break;
             }
             case fmt::kNidTypeSearchFolder: {
-                if (auto props = readPc(n, subs)) searchFolders_[n.nid] = std::move(*props);
+                if (auto props = readPc(n, subs)) {
+                    checkEmptyRefs(where, *props, kNoEmpty);
+                    searchFolders_[n.nid] = std::move(*props);
+                }
                 break;
             }
             case fmt::kNidTypeHierarchyTable:
@@ -441,6 +478,9 @@ void Checker::checkNodes() {
                 if (opt_.dump)
                     for (const auto& c : t->columns) dump("  " + where + " column " + hex(c.tag));
                 dump("  " + where + " rows " + std::to_string(t->rows.size()));
+                if (type != fmt::kNidTypeHierarchyTable) checkEmptyCells(where, *t, kNoEmpty);
+                if (type == fmt::kNidTypeSearchContentsTable && !isTemplate(n.nid))
+                    checkTemplateColumns(where, *t, TableKind::SearchContents);
                 auto table = std::make_unique<Table>(std::move(*t));
                 if (isTemplate(n.nid)) {
                     templates_[n.nid] = std::move(table);
@@ -451,7 +491,18 @@ void Checker::checkNodes() {
             }
             case fmt::kNidTypeInternal:
                 if (n.nid == fmt::kNidMessageStore || n.nid == fmt::kNidNameToIdMap) {
-                    if (auto props = readPc(n, subs)) dumpProps(where, *props);
+                    if (auto props = readPc(n, subs)) {
+                        dumpProps(where, *props);
+                        checkEmptyRefs(where, *props, kNoEmpty);
+                    }
+                }
+                break;
+            case fmt::kNidTypeReceiveFolderTable:
+                if (auto t = readTc(n)) {
+                    checkEmptyCells(where, *t, kReceiveEmpty);
+                    if (n.nid == fmt::kNidReceiveFolderTable)
+                        checkTemplateColumns(where, *t, TableKind::Exact,
+                                             &tp::pst::messaging::kReceiveFolderColumns);
                 }
                 break;
             default:
@@ -529,8 +580,28 @@ void Checker::checkStoreObjects() {
                     std::uint16_t g = rd16(entries->bytes.data() + off + 4);
                     bool isString = g & 1;
                     std::uint16_t guidIndex = g >> 1;
-                    namedIds_.insert(std::uint16_t(0x8000 + rd16(entries->bytes.data() + off + 6)));
+                    std::uint16_t named =
+                        std::uint16_t(0x8000 + rd16(entries->bytes.data() + off + 6));
+                    namedIds_.insert(named);
                     namedMapRead_ = true;
+                    NameKey key;
+                    if (guidIndex == 1 || guidIndex == 2) {
+                        key.guid = {0x28, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+                        key.guid[0] = std::uint8_t(guidIndex == 1 ? 0x28 : 0x29);
+                    } else if (guidIndex > 2 && guidIndex - 3u < nGuids && guids->complete) {
+                        std::copy_n(guids->bytes.begin() + 16 * (guidIndex - 3), 16,
+                                    key.guid.begin());
+                    }
+                    if (!isString) {
+                        key.lid = id;
+                    } else if (strings && strings->complete &&
+                               std::uint64_t(id) + 4 <= strings->size &&
+                               std::uint64_t(id) + 4 + rd32(strings->bytes.data() + id) <=
+                                   strings->size) {
+                        auto at = strings->bytes.begin() + id + 4;
+                        key.name.assign(at, at + rd32(strings->bytes.data() + id));
+                    }
+                    names_[named] = std::move(key);
                     if (guidIndex > 2 && guidIndex - 3u >= nGuids)
                         out_.add("nameid-map", where,
                                  "entry at " + std::to_string(off) +
@@ -545,40 +616,152 @@ void Checker::checkStoreObjects() {
             }
         }
     }
-    // Templates: no rows, the required columns ([MS-PST] 2.7.3.3).
+    // Templates: no rows ([MS-PST] 2.7.3.3), Outlook's columns.
+    namespace msg = tp::pst::messaging;
     struct Tpl {
         std::uint32_t nid;
         const std::vector<std::uint32_t>* cols;
         const char* kind;
     };
-    const Tpl tpls[] = {{fmt::kNidHierarchyTableTemplate, &kHierarchyColumns, "hierarchy"},
-                        {fmt::kNidContentsTableTemplate, &kContentsColumns, "contents"},
-                        {fmt::kNidAssocContentsTableTemplate, &kAssocColumns, "FAI contents"},
-                        {fmt::kNidSearchContentsTableTemplate, nullptr, "search contents"},
-                        {fmt::kNidRecipientTable, &kRecipientColumns, "recipient"},
-                        {fmt::kNidAttachmentTable, &kAttachmentColumns, "attachment"}};
+    const Tpl tpls[] = {
+        {fmt::kNidHierarchyTableTemplate, &msg::kHierarchyColumns, "hierarchy"},
+        {fmt::kNidContentsTableTemplate, nullptr, "contents"},
+        {fmt::kNidAssocContentsTableTemplate, &msg::kFaiColumns, "FAI contents"},
+        {fmt::kNidSearchContentsTableTemplate, &msg::kSearchContentsColumns, "search contents"},
+        {fmt::kNidRecipientTable, &msg::kRecipientTemplateColumns, "recipient"},
+        {fmt::kNidAttachmentTable, &msg::kAttachmentTemplateColumns, "attachment"}};
     for (const auto& t : tpls) {
         auto it = templates_.find(t.nid);
         if (it == templates_.end()) continue;  // missing node reported above
         if (!it->second->rows.empty())
             out_.add("template", nodeWhere(t.nid), std::string(t.kind) + " template has rows");
-        if (t.cols) checkTemplateColumns(nodeWhere(t.nid), *it->second, *t.cols, t.kind);
+        checkTemplateColumns(nodeWhere(t.nid), *it->second,
+                             t.cols ? TableKind::Exact : TableKind::Contents, t.cols);
     }
+    // Outlook's internal nodes, and none it does not write.
+    for (std::uint32_t nid : kOutlookExpected)
+        if (!ndb_.findNode(nid))
+            out_.addShape("outlook-node", nodeWhere(nid),
+                          "node every Outlook store holds is missing");
+    for (const auto& n : ndb_.nodes())
+        if (fmt::nidIndex(n.nid) < 0x400 && !kOutlookInternal.count(n.nid))
+            out_.addShape("outlook-node", nodeWhere(n.nid), "node Outlook's stores do not hold");
 }
 
-void Checker::checkTemplateColumns(const std::string& where, const Table& t,
-                                   const std::vector<std::uint32_t>& required, const char* kind) {
-    for (std::uint32_t tag : required)
-        if (!t.hasColumn(tag))
-            out_.add("table-columns", where,
-                     std::string(kind) + " table lacks required column " + hex(tag));
+// A named column's tag with the id Outlook's map gives its name; 0xFFFF for a
+// name Outlook's first names do not hold.
+std::uint32_t Checker::canonicalTag(std::uint32_t tag) const {
+    std::uint16_t id = std::uint16_t(tag >> 16);
+    if (id < 0x8000) return tag;
+    auto it = names_.find(id);
+    if (it != names_.end()) {
+        for (std::size_t i = 0; i < tp::pst::messaging::kOutlookNameCount; ++i) {
+            const auto& n = tp::pst::messaging::kOutlookNames[i];
+            NameKey k;
+            k.guid = n.guid;
+            if (n.name)
+                for (const char* c = n.name; *c; ++c)
+                    k.name.insert(k.name.end(), {std::uint8_t(*c), 0});
+            else
+                k.lid = n.lid;
+            if (k == it->second) return (std::uint32_t(0x8000 + i) << 16) | (tag & 0xFFFF);
+        }
+    }
+    return 0xFFFF0000u | (tag & 0xFFFF);
+}
+
+// The columns of a table against Outlook's template for its kind: every column
+// of the kind's base template, none beyond the largest set Outlook gives that
+// kind; a contents table with messages has all of a mail folder's columns.
+void Checker::checkTemplateColumns(const std::string& where, const Table& t, TableKind kind,
+                                   const std::vector<std::uint32_t>* exact) {
+    namespace msg = tp::pst::messaging;
+    static const auto hierarchyAll = unite(
+        {&msg::kHierarchyColumns, &msg::kIpmHierarchyColumns, &msg::kSearchRootHierarchyColumns});
+    // Outlook's own variants: a new store's contents tables go without the change
+    // key column (0x30130102), an embedded message's recipient table without
+    // 0x5FE5001F, and an FAI table gains the columns of the messages it holds.
+    auto without = [](const std::vector<std::uint32_t>& v, std::uint32_t tag) {
+        std::vector<std::uint32_t> out;
+        for (std::uint32_t c : v)
+            if (c != tag) out.push_back(c);
+        return out;
+    };
+    static const auto contentsBase = without(msg::kContentsTemplateColumns, 0x30130102);
+    static const auto contentsFull = without(msg::kContentsColumns, 0x30130102);
+    static const auto recipientBase = without(msg::kRecipientColumns, 0x5FE5001F);
+    const std::vector<std::uint32_t>* base = exact;
+    const std::vector<std::uint32_t>* allowed = exact;
+    const char* name = "";
+    switch (kind) {
+        case TableKind::Hierarchy:
+            base = &msg::kHierarchyColumns, allowed = &hierarchyAll, name = "hierarchy";
+            break;
+        case TableKind::Contents:
+            base = t.rows.empty() ? &contentsBase : &contentsFull;
+            allowed = &msg::kContentsColumns, name = "contents";
+            break;
+        case TableKind::Fai:
+            base = &msg::kFaiColumns, allowed = nullptr, name = "FAI contents";
+            break;
+        case TableKind::SearchContents:
+            base = allowed = &msg::kSearchContentsColumns, name = "search contents";
+            break;
+        case TableKind::Recipients:
+            // The rows are the recipients themselves: a table may add columns.
+            base = &recipientBase, allowed = nullptr, name = "recipient";
+            break;
+        case TableKind::Attachments:
+            base = allowed = &msg::kAttachmentColumns, name = "attachment";
+            break;
+        case TableKind::Exact:
+            name = "fixed";
+            break;
+    }
+    std::set<std::uint32_t> have;
+    for (const auto& c : t.columns) have.insert(canonicalTag(c.tag));
+    // [MS-PST] lists PidTagReplItemid as an integer; Outlook's tables hold it
+    // as binary, as do the templates here.
+    std::string lacks, extra;
+    for (std::uint32_t tag : *base)
+        if (!have.count(tag)) lacks += (lacks.empty() ? "" : " ") + hex(tag);
+    if (allowed)
+        for (std::uint32_t tag : have)
+            if (std::find(allowed->begin(), allowed->end(), tag) == allowed->end())
+                extra += (extra.empty() ? "" : " ") + hex(tag);
+    if (!lacks.empty())
+        out_.addShape("table-template", where,
+                      std::string(name) + " table lacks Outlook's columns " + lacks);
+    if (!extra.empty())
+        out_.addShape("table-template", where,
+                      std::string(name) + " table has columns Outlook's template lacks: " + extra);
+}
+
+void Checker::checkEmptyRefs(const std::string& where, const PropMap& props,
+                             const std::set<std::uint32_t>& allowed) {
+    for (const auto& [id, v] : props)
+        if (v.nullRef && !allowed.count((std::uint32_t(id) << 16) | v.type))
+            out_.addShape("hid-zero", where,
+                          "property " + hex((std::uint32_t(id) << 16) | v.type) +
+                              " is present but refers to HID 0");
+}
+
+void Checker::checkEmptyCells(const std::string& where, const Table& t,
+                              const std::set<std::uint32_t>& allowed) {
+    for (const auto& row : t.rows)
+        for (const auto& [tag, v] : row.cells)
+            if (v.nullRef && !allowed.count(tag))
+                out_.addShape("hid-zero", where,
+                              "row " + hex(row.rowId) + " column " + hex(tag) +
+                                  " is present but refers to HID 0");
 }
 
 // ---------------------------------------------------------------------------
 // Folders ([MS-PST] 2.4.4)
 
 void Checker::compareRow(const std::string& where, const Row& row, const Table& table,
-                         const PropMap& child, const std::set<std::uint32_t>& skip) {
+                         const PropMap& child, const std::set<std::uint32_t>& skip,
+                         bool emptyRowIsShape) {
     for (const auto& col : table.columns) {
         if (col.tag == kTagRowId || col.tag == kTagRowVer || skip.count(col.tag)) continue;
         std::uint16_t id = std::uint16_t(col.tag >> 16), type = std::uint16_t(col.tag);
@@ -586,8 +769,13 @@ void Checker::compareRow(const std::string& where, const Row& row, const Table& 
         auto cell = row.cells.find(col.tag);
         std::string what = "row " + hex(row.rowId) + " column " + hex(col.tag);
         if (have && cell == row.cells.end()) {
-            out_.add("row-mismatch", where,
-                     what + " is empty but the object has " + describe(*have));
+            // An older Outlook leaves a search folder's hierarchy row empty.
+            if (emptyRowIsShape)
+                out_.addShape("row-empty", where,
+                              what + " is empty but the object has " + describe(*have));
+            else
+                out_.add("row-mismatch", where,
+                         what + " is empty but the object has " + describe(*have));
         } else if (!have && cell != row.cells.end() && !isDefault(cell->second) &&
                    col.tag != kTagChangeKey) {
             // Outlook fills some cells with a zero default where the object has
@@ -677,7 +865,8 @@ void Checker::checkFolders() {
             out_.add("missing-node", where, "folder lacks its hierarchy, contents or FAI table");
             continue;
         }
-        checkTemplateColumns(where, *f.hierarchy, kHierarchyColumns, "hierarchy");
+        checkTemplateColumns(where, *f.hierarchy, TableKind::Hierarchy);
+        checkEmptyCells(where + " hierarchy", *f.hierarchy, kNoEmpty);
 
         // Hierarchy rows: one per child folder, mirroring the child's properties.
         std::set<std::uint32_t> rows;
@@ -693,7 +882,7 @@ void Checker::checkFolders() {
             } else if (auto search = searchFolders_.find(row.rowId);
                        search != searchFolders_.end()) {
                 compareRow(where + " hierarchy", row, *f.hierarchy, search->second,
-                           kNotCopiedToHierarchy);
+                           kNotCopiedToHierarchy, true);
             }
         }
         for (std::uint32_t c : f.childFolders)
@@ -735,9 +924,10 @@ void Checker::checkMessages() {
             const auto& members = assoc ? f.assocMessages : f.messages;
             std::optional<Table> table;
             if (tn) table = readTc(*tn);
-            if (table)
-                checkTemplateColumns(where, *table, assoc ? kAssocColumns : kContentsColumns,
-                                     assoc ? "FAI contents" : "contents");
+            if (table) {
+                checkTemplateColumns(where, *table, assoc ? TableKind::Fai : TableKind::Contents);
+                checkEmptyCells(where + (assoc ? " FAI" : " contents"), *table, kNoEmpty);
+            }
             std::map<std::uint32_t, const Row*> rows;
             if (table)
                 for (const auto& r : table->rows) rows[r.rowId] = &r;
@@ -785,6 +975,7 @@ bool Checker::checkFolderMessage(const NodeEntry& n, const Table* table, const R
     auto props = readPc(n, subs);
     if (!props) return false;
     dumpProps(where, *props);
+    checkEmptyRefs(where, *props, kNoEmpty);
     bool normal = fmt::nidType(n.nid) == fmt::kNidTypeNormalMessage;
     if (normal) ++report_.messages;
     embeddedBudget_ = 1000;
@@ -831,7 +1022,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
     // header and 5-byte child blocks.
     const Value* conversation = prop(props, kPidConversationIndex, kTypeBinary);
     if (!conversation)
-        out_.add("message-props", where, "lacks PidTagConversationIndex");
+        out_.addShape("conversation-index", where, "lacks PidTagConversationIndex");
     else if (conversation->size < 22 || (conversation->size - 22) % 5 != 0)
         out_.add("message-props", where,
                  "PidTagConversationIndex of " + std::to_string(conversation->size) +
@@ -852,7 +1043,8 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
     std::uint64_t recipientBytes = 0;
     if (subs.find(kSubnodeRecipientTable) != subs.end()) {
         if (auto rt = readSubTable(kSubnodeRecipientTable)) {
-            checkTemplateColumns(where + " recipient table", *rt, kRecipientColumns, "recipient");
+            checkTemplateColumns(where + " recipient table", *rt, TableKind::Recipients);
+            checkEmptyCells(where + " recipient table", *rt, kNoEmpty);
             for (const auto& row : rt->rows)
                 for (const auto& [tag, v] : row.cells)
                     if (fixedSize(v.type) == 0 && v.type != kTypeObject) recipientBytes += v.size;
@@ -864,9 +1056,10 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
     std::optional<Table> at;
     if (subs.find(kSubnodeAttachmentTable) != subs.end()) {
         at = readSubTable(kSubnodeAttachmentTable);
-        if (at)
-            checkTemplateColumns(where + " attachment table", *at, kAttachmentColumns,
-                                 "attachment");
+        if (at) {
+            checkTemplateColumns(where + " attachment table", *at, TableKind::Attachments);
+            checkEmptyCells(where + " attachment table", *at, kNoEmpty);
+        }
     }
     const Value* flags = prop(props, kPidMessageFlags, kTypeInt32);
     std::size_t attachRows = at ? at->rows.size() : 0;
@@ -897,6 +1090,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
             auto aprops = readPropertyContext(scope, s.bidData);
             if (!aprops) continue;
             dumpProps(aw, *aprops);
+            checkEmptyRefs(aw, *aprops, kAttachmentEmpty);
             compareRow(where + " attachment table", row, *at, *aprops, {});
             checkNamedIds(aw, *aprops);
             for (std::uint16_t id : {kPidAttachSize, kPidAttachMethod, std::uint16_t(0x370B)})
@@ -922,6 +1116,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
                         NodeScope escope{ndb_, out_, ew, esubs};
                         if (auto eprops = readPropertyContext(escope, e->second.bidData)) {
                             dumpProps(ew, *eprops);
+                            checkEmptyRefs(ew, *eprops, kNoEmpty);
                             checkMessageObject(ew, *eprops, esubs, depth + 1);
                             if (const Value* es = prop(*eprops, kPidMessageSize, kTypeInt32))
                                 payload = es->num;
@@ -951,10 +1146,10 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
         std::uint64_t floor = attachTotal + propBytes;
         if (size->num > floor + floor / 2 + (64u << 10)) floor += recipientBytes;
         if (size->num < floor || size->num > floor + floor / 2 + (64u << 10))
-            out_.add("message-size", where,
-                     "PidTagMessageSize " + std::to_string(size->num) + " for " +
-                         std::to_string(propBytes) + " bytes of properties and " +
-                         std::to_string(attachTotal) + " bytes of attachments");
+            out_.addShape("message-size", where,
+                          "PidTagMessageSize " + std::to_string(size->num) + " for " +
+                              std::to_string(propBytes) + " bytes of properties and " +
+                              std::to_string(attachTotal) + " bytes of attachments");
     }
 }
 

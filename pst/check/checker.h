@@ -23,6 +23,9 @@ struct Report {
 struct CheckOptions {
     // Called with a line per node and property when set (for `pstcheck --dump`).
     std::function<void(const std::string&)> dump;
+    // Also report where the store differs from the shape Outlook gives its
+    // stores (heap order, empty values, Outlook's nodes, table templates, sizes).
+    bool shape = false;
 };
 
 Report checkStore(const std::filesystem::path& path, const CheckOptions& options = {});

@@ -10,6 +10,14 @@ void Findings::add(std::string code, std::string where, std::string message) {
         list_.push_back({std::move(code), std::move(where), std::move(message)});
 }
 
+void Findings::addShape(std::string code, std::string where, std::string message) {
+    if (!shapeAsked_) return;
+    ++total_;
+    ++shapeTotal_;
+    if (list_.size() < limit_)
+        list_.push_back({std::move(code), std::move(where), std::move(message), true});
+}
+
 bool Findings::has(const std::string& code) const {
     for (const auto& f : list_)
         if (f.code == code) return true;

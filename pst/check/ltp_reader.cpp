@@ -269,6 +269,7 @@ bool resolveHnid(NodeScope& s, const Heap& heap, std::uint32_t hnid, const std::
                  Value& v) {
     if (hnid == 0) {  // no value stored: an empty value
         v.size = 0;
+        v.nullRef = true;
         return true;
     }
     if ((hnid & 0x1F) == fmt::kNidTypeHid) {
@@ -377,6 +378,11 @@ std::optional<PropMap> readPropertyContext(NodeScope& s, std::uint64_t bidData) 
                       ", expected a property context (0xBC)");
         return std::nullopt;
     }
+    // Outlook puts the BTH header first (HID 0x20) and makes it the heap's root.
+    if (heap.userRoot() != 0x20)
+        s.out.addShape("heap-root", s.where,
+                       "property context's root is " + hex(heap.userRoot()) +
+                           ", not the heap's first allocation 0x20");
     std::vector<std::vector<std::uint8_t>> recs;
     if (!readBth(heap, heap.userRoot(), 2, 6, s.where, s.out, recs)) return std::nullopt;
     PropMap props;
@@ -412,6 +418,12 @@ std::optional<Table> readTableContext(NodeScope& s, std::uint64_t bidData) {
     const unsigned cCols = p[1];
     const std::uint16_t rgib[4] = {rd16(p + 2), rd16(p + 4), rd16(p + 6), rd16(p + 8)};
     const std::uint32_t hidRowIndex = rd32(p + 10), hnidRows = rd32(p + 14);
+    // Outlook's order: the row index's BTH header first (0x20), the TCINFO next
+    // (0x40, the heap's root).
+    if (hidRowIndex != 0x20 || heap.userRoot() != 0x40)
+        s.out.addShape("heap-root", s.where,
+                       "table's row index header is at " + hex(hidRowIndex) +
+                           " and its TCINFO at " + hex(heap.userRoot()) + ", not at 0x20 and 0x40");
     if (rd32(p + 18) != 0) s.out.add("tc", s.where, "deprecated hidIndex is not zero");
     const unsigned cebSize = (cCols + 7) / 8;
     if (!(rgib[0] >= 8 && rgib[0] <= rgib[1] && rgib[1] <= rgib[2] &&

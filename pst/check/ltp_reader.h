@@ -45,6 +45,7 @@ struct Value {
     std::uint64_t size = 0;           // size of the value in bytes
     bool complete = true;             // `bytes` holds the whole value
     std::uint32_t subnode = 0;        // the subnode holding the value, if any
+    bool nullRef = false;             // a present value whose HNID is 0
 };
 
 bool sameValue(const Value& a, const Value& b);

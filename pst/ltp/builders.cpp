@@ -134,12 +134,15 @@ std::uint64_t HeapBuilder::write(ndb::NodeDatabase& db) {
 // ---------------------------------------------------------------- BTH
 
 std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
-                       const Bytes& records) {
+                       const Bytes& records, std::uint32_t headerHid) {
     Bytes header(8, 0);
     header[0] = ndb::kBTypeBTH;
     header[1] = cbKey;
     header[2] = cbEnt;
-    std::uint32_t headerHid = heap.allocate(header);
+    if (headerHid == 0)
+        headerHid = heap.allocate(header);
+    else
+        heap.replace(headerHid, header);
     if (records.empty()) return headerHid;
     // Leaves, then index levels of (first key, child HID) until one node remains.
     const std::size_t cbRecord = std::size_t(cbKey) + cbEnt;
@@ -217,7 +220,14 @@ std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value>& va
                                    std::uint32_t& nextSubnodeIndex) {
     std::sort(values.begin(), values.end(),
               [](const Value& a, const Value& b) { return (a.tag >> 16) < (b.tag >> 16); });
+    // Outlook's order: the BTH header (the heap's root, HID 0x20), its leaf, then
+    // the values in property order. A context too large for one leaf keeps the
+    // header first; its leaves and index nodes follow the values.
     HeapBuilder heap(ndb::kBTypePC);
+    const std::uint32_t headerHid = heap.allocate(Bytes(8, 0));
+    std::uint32_t leafHid = 0;
+    if (!values.empty() && 8 * values.size() <= kMaxHeapAlloc)
+        leafHid = heap.allocate(Bytes(8 * values.size(), 0));
     ValueStore store(db, heap, subnodes, nextSubnodeIndex);
     Bytes records;
     records.reserve(8 * values.size());
@@ -237,7 +247,18 @@ std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value>& va
         put32(&r[4], word);
         records.insert(records.end(), r, r + 8);
     }
-    heap.setUserRoot(buildBth(heap, 2, 6, records));
+    if (leafHid) {
+        Bytes header(8, 0);
+        header[0] = ndb::kBTypeBTH;
+        header[1] = 2;
+        header[2] = 6;
+        put32(&header[4], leafHid);
+        heap.replace(headerHid, header);
+        heap.replace(leafHid, records);
+    } else {
+        buildBth(heap, 2, 6, records, headerHid);
+    }
+    heap.setUserRoot(headerHid);
     return heap.write(db);
 }
 
@@ -262,24 +283,51 @@ TableBuilder::TableBuilder(const std::vector<std::uint32_t>& columns) {
         if (c.cb == 1) c.ib = ib, ib = std::uint16_t(ib + 1);
     rgib_[2] = ib;
     rgib_[3] = std::uint16_t(ib + (cols_.size() + 7) / 8);
-    // TCINFO and the row index header come first in the heap, as Outlook has them.
+    for (std::size_t i = 0; i < cols_.size(); ++i) byTag_.emplace_back(cols_[i].tag, i);
+    std::sort(byTag_.begin(), byTag_.end());
+    // The row index's header, then the TCINFO, as in Outlook's stores.
+    rowIndexHid_ = heap_.allocate(Bytes(8, 0));
     tcinfoHid_ = heap_.allocate(Bytes(22 + 8 * cols_.size(), 0));
     heap_.setUserRoot(tcinfoHid_);
+}
+
+void TableBuilder::allocatePending(ValueStore& store) {
+    for (auto& [at, bytes] : pending_) put32(&rows_[at], store.store(bytes));
+    pending_.clear();
+    pending_.shrink_to_fit();
+    pendingBytes_ = 0;
 }
 
 void TableBuilder::addRow(std::uint32_t rowId, const std::vector<Value>& cells,
                           ndb::NodeDatabase& db) {
     ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
     Bytes row(rgib_[3], 0);
+    std::size_t pendingHere = 0;
+    for (const Value& v : cells)
+        if (!v.treeBid && fixedSize(std::uint16_t(v.tag & 0xFFFF)) == 0 &&
+            v.bytes.size() <= kMaxHeapAlloc)
+            pendingHere += v.bytes.size();
+    // A table stays small while its rows fit one heap allocation and its values
+    // a few heap pages; past that its values go to the heap as they come.
+    if (deferring_ && (rows_.size() + row.size() > kMaxHeapAlloc ||
+                       pendingBytes_ + pendingHere > 4 * kMaxHeapAlloc)) {
+        allocatePending(store);
+        deferring_ = false;
+    }
+    const std::size_t rowAt = rows_.size();
     for (const Value& v : cells) {
-        auto it = std::find_if(cols_.begin(), cols_.end(),
-                               [&](const Column& c) { return c.tag == v.tag; });
-        if (it == cols_.end()) continue;
+        auto at = std::lower_bound(byTag_.begin(), byTag_.end(),
+                                   std::pair<std::uint32_t, std::size_t>(v.tag, 0));
+        if (at == byTag_.end() || at->first != v.tag) continue;
+        const Column* it = &cols_[at->second];
         std::uint32_t fs = fixedSize(std::uint16_t(v.tag & 0xFFFF));
         if (v.treeBid) {
             put32(&row[it->ib], store.storeTree(v.treeBid));
         } else if (fs != 0) {
             std::memcpy(&row[it->ib], v.bytes.data(), std::min<std::size_t>(fs, v.bytes.size()));
+        } else if (deferring_ && !v.bytes.empty() && v.bytes.size() <= kMaxHeapAlloc) {
+            pending_.emplace_back(rowAt + it->ib, v.bytes);
+            pendingBytes_ += v.bytes.size();
         } else {
             put32(&row[it->ib], store.store(v.bytes));
         }
@@ -313,14 +361,19 @@ std::pair<std::uint64_t, std::uint64_t> TableBuilder::write(ndb::NodeDatabase& d
         put32(&r[4], index);
         records.insert(records.end(), r, r + 8);
     }
-    rowIndexHid_ = buildBth(heap_, 4, 4, records);
+    buildBth(heap_, 4, 4, records, rowIndexHid_);
+    ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
     std::uint32_t hnidRows = 0;
     if (rowBlocks_.empty() && !rows_.empty() && rows_.size() <= kMaxHeapAlloc) {
         hnidRows = heap_.allocate(rows_);
+        if (!pending_.empty()) {
+            allocatePending(store);
+            heap_.replace(hnidRows, rows_);
+        }
     } else if (!rows_.empty()) {
+        allocatePending(store);
         rowBlocks_.push_back(db.writeData(rows_.data(), rows_.size()));
         rowBlockSizes_.push_back(std::uint32_t(rows_.size()));
-        ValueStore store(db, heap_, subnodes_, nextSubnodeIndex_);
         hnidRows = store.storeTree(db.writeTree(rowBlocks_, rowBlockSizes_));
     }
     Bytes info(22 + 8 * cols_.size(), 0);

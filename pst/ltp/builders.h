@@ -53,9 +53,10 @@ class HeapBuilder {
 };
 
 // BTree-on-heap ([MS-PST] 2.3.2): records of cbKey + cbEnt bytes each, one after
-// the other, sorted by key; returns the BTHHEADER's HID.
+// the other, sorted by key; returns the BTHHEADER's HID. A header allocated
+// earlier (8 bytes) is filled in when `headerHid` names it.
 std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
-                       const Bytes& sortedRecords);
+                       const Bytes& sortedRecords, std::uint32_t headerHid = 0);
 
 // Stores a variable-size value: in the heap when small, else as a subnode whose
 // entry is appended to `subnodes`. Returns the HNID (0 for an empty value).
@@ -96,6 +97,10 @@ std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value>& va
 
 // Table context ([MS-PST] 2.3.4). Columns are given in their logical order (the
 // order of their existence bits); cells are laid out as Outlook lays them out.
+// The heap follows Outlook's order: the row index's BTH header (HID 0x20), the
+// TCINFO (0x40, the heap's root), and for a small table the row index, the row
+// matrix and then the cells' values. A table that outgrows one heap page keeps
+// its values in the order the rows come, as it writes them while it grows.
 class TableBuilder {
   public:
     explicit TableBuilder(const std::vector<std::uint32_t>& columns);
@@ -113,10 +118,17 @@ class TableBuilder {
         std::uint8_t cb;
         std::uint8_t bit;
     };
-    std::vector<Column> cols_;  // logical order
+    std::vector<Column> cols_;                                  // logical order
+    std::vector<std::pair<std::uint32_t, std::size_t>> byTag_;  // tag, index in cols_
     std::uint16_t rgib_[4] = {};
     HeapBuilder heap_{0x7C};
     std::uint32_t tcinfoHid_ = 0, rowIndexHid_ = 0;
+    // Values of a small table wait for the row index and the row matrix, whose
+    // HIDs come before them; each with the offset of its cell in `rows_`.
+    void allocatePending(ValueStore& store);
+    bool deferring_ = true;
+    std::size_t pendingBytes_ = 0;
+    std::vector<std::pair<std::size_t, Bytes>> pending_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> rowIds_;  // row id, row index
     // The row matrix: whole rows per block; full blocks go to disk as they fill.
     Bytes rows_;

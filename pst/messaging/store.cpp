@@ -11,6 +11,7 @@
 
 #include "pst/ltp/builders.h"
 #include "pst/messaging/columns.h"
+#include "pst/messaging/names.h"
 #include "pst/messaging/values.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
@@ -94,6 +95,7 @@ bool hasId(const std::vector<Value>& values, std::uint16_t id) {
 }
 
 std::uint64_t nowFileTime() {
+    if (auto fixed = fixedClock()) return fixed->ticks;
     using namespace std::chrono;
     auto since1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     return std::uint64_t(since1970) * 10 + 116444736000000000ull;
@@ -228,6 +230,7 @@ class StoreImpl final : public Store {
     void writeTable(std::uint32_t nid, ltp::TableBuilder& t);
     void writeEmptyTable(std::uint32_t nid, const std::vector<std::uint32_t>& columns);
     Bytes entryId(std::uint32_t nid) const;
+    Bytes versionHistory() const;
     bool usable(std::string& error) const;
 
     ndb::NodeDatabase db_;
@@ -264,6 +267,15 @@ Bytes StoreImpl::entryId(std::uint32_t nid) const {
     return b;
 }
 
+Bytes StoreImpl::versionHistory() const {
+    Bytes b = raw(std::uint32_t(1));
+    std::mt19937_64 gen(crc32(storeGuid_.data(), storeGuid_.size()));
+    for (int i = 0; i < 16; ++i) b.push_back(std::uint8_t(gen()));
+    Bytes one = raw(std::uint32_t(1));
+    b.insert(b.end(), one.begin(), one.end());
+    return b;
+}
+
 Folder& StoreImpl::makeFolder(std::uint32_t nid, std::uint32_t parent, const std::string& name,
                               const std::vector<std::uint32_t>& contentsColumns) {
     folders_.push_back(std::make_unique<Folder>(contentsColumns));
@@ -286,12 +298,21 @@ Folder* StoreImpl::folder(std::uint32_t nid) {
 bool StoreImpl::open(const std::filesystem::path& path, const std::string& displayName,
                      std::string& error) {
     name_ = displayName;
-    std::random_device rd;
-    for (auto& b : storeGuid_) b = std::uint8_t(rd());
     createdAt_ = nowFileTime();
+    if (fixedClock()) {
+        // A reproducible run: the store's key follows from its name and the clock.
+        Bytes seed = messaging::utf16(displayName);
+        std::mt19937_64 gen((std::uint64_t(crc32(seed.data(), seed.size())) << 32) ^ createdAt_);
+        for (auto& b : storeGuid_) b = std::uint8_t(gen());
+    } else {
+        std::random_device rd;
+        for (auto& b : storeGuid_) b = std::uint8_t(rd());
+    }
     if (!db_.create(path, error)) return false;
     // The minimum folder hierarchy ([MS-PST] 2.7.2).
-    makeFolder(kNidRootFolder, kNidRootFolder, "", messaging::kContentsTemplateColumns);
+    Folder& root =
+        makeFolder(kNidRootFolder, kNidRootFolder, "", messaging::kContentsTemplateColumns);
+    root.faiColumns = messaging::kRootFaiColumns;
     Folder& ipm = makeFolder(kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders",
                              messaging::kContentsColumns);
     ipm.hierarchyColumns = messaging::kIpmHierarchyColumns;
@@ -305,16 +326,12 @@ bool StoreImpl::open(const std::filesystem::path& path, const std::string& displ
     Folder& deleted =
         makeFolder(kNidDeletedItems, kNidIpmSubtree, "Deleted Items", messaging::kContentsColumns);
     deleted.containerClass = "IPF.Note";
-    // A few everyday names, so the map's streams are never empty (readers reject
-    // a map without entries).
-    const std::array<std::uint8_t, 16> common = {0x08, 0x20, 0x06, 0, 0, 0, 0, 0,
-                                                 0xC0, 0,    0,    0, 0, 0, 0, 0x46};
-    const std::array<std::uint8_t, 16> internetHeaders = {0x86, 0x03, 0x02, 0, 0, 0, 0, 0,
-                                                          0xC0, 0,    0,    0, 0, 0, 0, 0x46};
-    names_.idFor({common, 0x8510, {}, PropType::Int32});  // PidLidSideEffects
-    names_.idFor({common, 0x8516, {}, PropType::Time});   // PidLidCommonStart
-    names_.idFor({common, 0x8517, {}, PropType::Time});   // PidLidCommonEnd
-    names_.idFor({internetHeaders, std::nullopt, "content-class", PropType::String});
+    deleted.comment = "Deleted Items folder";  // PidTagComment, as Outlook names it
+    // Outlook's first names, in Outlook's order: the contents tables' named
+    // columns refer to them.
+    for (const auto& n : messaging::kOutlookNames)
+        names_.idFor({n.guid, n.name ? std::nullopt : std::optional<std::uint32_t>(n.lid),
+                      n.name ? n.name : "", PropType::Int32});
     return true;
 }
 
@@ -364,11 +381,14 @@ std::vector<Value> StoreImpl::convert(const PropertySet& props, std::string& err
             error = std::string("property ") + buf + " has a value of the wrong kind";
             return {};
         }
-        // A later setting of the same id wins.
-        bool replaced = false;
-        for (auto& o : out)
-            if ((o.tag >> 16) == (t >> 16)) o = v, replaced = true;
-        if (!replaced) out.push_back(std::move(v));
+        // A later setting of the same id wins. An empty string or binary is left
+        // out, as Outlook leaves out an empty subject or recipient list: a
+        // present value with no data would refer to HID 0.
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const Value& o) { return (o.tag >> 16) == (t >> 16); }),
+                  out.end());
+        if (ltp::fixedSize(std::uint16_t(t)) == 0 && v.bytes.empty()) continue;
+        out.push_back(std::move(v));
     }
     return out;
 }
@@ -430,6 +450,42 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
         if (!hasId(rv, kSendRichInfo >> 16)) rv.push_back(boolValue(kSendRichInfo, false));
         if (!hasId(rv, kAddressType >> 16) && hasId(rv, kEmailAddress >> 16))
             rv.push_back(stringValue(kAddressType, "SMTP"));
+        // What Outlook's recipient rows carry beyond the template: the names
+        // again as transmitted and as shown, the SMTP address, the entry id
+        // again, the row's place, and the tracking values of a message not sent.
+        // (Found first, once: the list grows below.)
+        const Value *name = nullptr, *email = nullptr, *type = nullptr, *entry = nullptr;
+        std::uint64_t have = 0;  // which of the ids below are there
+        static constexpr std::uint16_t kIds[] = {0x3A20, 0x5FF6, 0x39FE, 0x5FF7, 0x3905,
+                                                 0x5FDF, 0x5FFD, 0x5FDE, 0x5FEB, 0x5FEF,
+                                                 0x5FF2, 0x5FF5, 0x5FFF};
+        for (const Value& v : rv) {
+            if (v.tag == kDisplayName) name = &v;
+            if (v.tag == kEmailAddress) email = &v;
+            if (v.tag == kAddressType) type = &v;
+            if (v.tag == 0x0FFF0102) entry = &v;
+            for (std::size_t k = 0; k < std::size(kIds); ++k)
+                if ((v.tag >> 16) == kIds[k]) have |= 1ull << k;
+        }
+        static const Bytes smtp = messaging::utf16("SMTP");
+        std::vector<Value> extra;
+        extra.reserve(std::size(kIds));
+        auto missing = [&](std::uint16_t id) {
+            for (std::size_t k = 0; k < std::size(kIds); ++k)
+                if (kIds[k] == id) return !(have & (1ull << k));
+            return false;
+        };
+        if (name && missing(0x3A20)) extra.push_back(bytesValue(0x3A20001F, name->bytes));
+        if (name && missing(0x5FF6)) extra.push_back(bytesValue(0x5FF6001F, name->bytes));
+        if (email && type && type->bytes == smtp && missing(0x39FE))
+            extra.push_back(bytesValue(0x39FE001F, email->bytes));
+        if (entry && missing(0x5FF7)) extra.push_back(bytesValue(0x5FF70102, entry->bytes));
+        if (missing(0x3905)) extra.push_back(int32Value(0x39050003, 0));
+        if (missing(0x5FDF)) extra.push_back(int32Value(0x5FDF0003, std::int32_t(rrows.size())));
+        if (missing(0x5FFD)) extra.push_back(int32Value(0x5FFD0003, 1));  // recipSendable
+        for (std::uint16_t id : {0x5FDE, 0x5FEB, 0x5FEF, 0x5FF2, 0x5FF5, 0x5FFF})
+            if (missing(id)) extra.push_back(int32Value(tag(id, 0x0003), 0));
+        for (auto& v : extra) rv.push_back(std::move(v));
         for (const auto& v : rv)
             if (std::find(rcols.begin(), rcols.end(), v.tag) == rcols.end()) rcols.push_back(v.tag);
         size += messaging::valueBytes(rv);
@@ -502,6 +558,27 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
             if (!hasId(av, kRenderingPosition >> 16))
                 av.push_back(int32Value(kRenderingPosition, -1));
             if (!hasId(av, kAttachFlags >> 16)) av.push_back(int32Value(kAttachFlags, 0));
+            // Outlook's attachments also carry a link id, the exception times of
+            // an attachment that is no exception (4501-01-01), flags and the
+            // hidden and contact-photo markers; an attached message is named by
+            // its subject.
+            if (a.embedded) {
+                if (const Property* subject = a.embedded->props.find(0x0037001F)) {
+                    if (const auto* text = std::get_if<std::string>(&subject->value);
+                        text && !text->empty()) {
+                        if (!hasId(av, 0x3704)) av.push_back(stringValue(0x3704001F, *text));
+                        if (!hasId(av, kDisplayName >> 16))
+                            av.push_back(stringValue(kDisplayName, *text));
+                    }
+                }
+            }
+            const std::uint64_t noException = 915151392000000000ull;
+            if (!hasId(av, 0x7FFA)) av.push_back(int32Value(0x7FFA0003, 0));
+            if (!hasId(av, 0x7FFB)) av.push_back(bytesValue(0x7FFB0040, raw(noException)));
+            if (!hasId(av, 0x7FFC)) av.push_back(bytesValue(0x7FFC0040, raw(noException)));
+            if (!hasId(av, 0x7FFD)) av.push_back(int32Value(0x7FFD0003, 0));
+            if (!hasId(av, 0x7FFE)) av.push_back(boolValue(0x7FFE000B, false));
+            if (!hasId(av, 0x7FFF)) av.push_back(boolValue(0x7FFF000B, false));
             std::uint64_t asize = messaging::valueBytes(av) + 4 + embeddedSize;
             av.push_back(
                 int32Value(kAttachSize, std::int32_t(std::min<std::uint64_t>(asize, 0x7FFFFFFF))));
@@ -571,6 +648,7 @@ std::vector<Value> StoreImpl::folderValues(const Folder& f) const {
     v.push_back(int32Value(kContentUnread, std::int32_t(f.unread)));
     v.push_back(boolValue(kSubfolders, !f.children.empty()));
     if (!f.containerClass.empty()) v.push_back(stringValue(kContainerClass, f.containerClass));
+    if (!f.comment.empty()) v.push_back(stringValue(0x3004001F, f.comment));
     if (f.nid != kNidRootFolder && !f.search && f.nid != kNidSearchRoot) {
         v.push_back(int32Value(0x66350003, 0));
         v.push_back(int32Value(0x66360003, 0));
@@ -605,7 +683,10 @@ bool StoreImpl::close(std::string& error) {
             bytesValue(0x35E00102, entryId(kNidIpmSubtree)),
             bytesValue(0x35E30102, entryId(kNidDeletedItems)),
             bytesValue(0x35E70102, entryId(kNidSearchRoot)), int32Value(0x0E380003, 0),
-            boolValue(0x6633000B, true), int32Value(0x67FF0003, 0)},
+            boolValue(0x6633000B, true), int32Value(0x67FF0003, 0),
+            // As Outlook's stores: a version history naming a replica GUID of
+            // the store's own, and the store's state flags as a new store has them.
+            bytesValue(0x0E340102, versionHistory()), int32Value(0x66FA0003, 0xE0011)},
            0);
         pc(kNidNameToIdMap, names_.values(), 0);
 
@@ -641,11 +722,30 @@ bool StoreImpl::close(std::string& error) {
         writeEmptyTable(kNidTombstoneDateTable, messaging::kTombstoneDateColumns);
         {
             ltp::TableBuilder receive(messaging::kReceiveFolderColumns);
-            receive.addRow(1,
-                           {int32Value(0x66050003, std::int32_t(kNidRootFolder)),
-                            stringValue(kMessageClass, "")},
-                           db_);
+            // Outlook's one row: the default message class (empty, HID 0, as
+            // Outlook writes it) is received in the root folder.
+            receive.addRow(
+                1,
+                {int32Value(0x67F30003, 2), int32Value(0x66050003, std::int32_t(kNidRootFolder)),
+                 stringValue(kMessageClass, "")},
+                db_);
             writeTable(kNidReceiveFolderTable, receive);
+        }
+        // The search gatherer's descriptor as a new Outlook store has it, and
+        // the two undescribed internal nodes every current Outlook store holds:
+        // an empty index heap (client 0x9C, its root naming an empty BTH with
+        // 16-byte keys) and an empty node.
+        {
+            Bytes gatherer(88, 0);
+            gatherer[16] = gatherer[24] = gatherer[28] = 1;
+            db_.addNode(kNidSearchGathererDescriptor,
+                        db_.writeData(gatherer.data(), gatherer.size()), 0, 0);
+            ltp::HeapBuilder index(0x9C);
+            std::uint32_t rootHid = index.allocate(raw(std::uint32_t(0)));
+            index.replace(rootHid, raw(ltp::buildBth(index, 16, 4, {})));
+            index.setUserRoot(rootHid);
+            db_.addNode(kNidIndexHeap, index.write(db_), 0, 0);
+            db_.addNode(kNidReservedE41, 0, 0, 0);
         }
 
         // Search objects ([MS-PST] 2.7.3.5): an empty queue, and the activity list

@@ -1,5 +1,6 @@
 #include "pst/messaging/values.h"
 
+#include <cstdlib>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -31,6 +32,18 @@ const Property* PropertySet::find(std::uint32_t tag) const {
     for (const auto& p : props_)
         if (!p.named && p.tag == tag) return &p;
     return nullptr;
+}
+
+std::optional<FileTime> fixedClock() {
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (!text || !*text) return std::nullopt;
+    std::uint64_t seconds = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || seconds > 253402300799ull) return std::nullopt;
+        seconds = seconds * 10 + std::uint64_t(*p - '0');
+    }
+    if (seconds > 253402300799ull) return std::nullopt;  // after 9999-12-31
+    return FileTime{(seconds + 11644473600ull) * 10000000ull};
 }
 
 namespace messaging {

@@ -144,6 +144,10 @@ constexpr std::uint32_t kNidSearchGathererDescriptor = 0x2A1;
 constexpr std::uint32_t kNidReserved2 = 0x2E1;
 constexpr std::uint32_t kNidReserved3 = 0x301;
 constexpr std::uint32_t kNidSearchGathererFolderQueue = 0x321;
+// Internal nodes [MS-PST] leaves undescribed, present in every store a current
+// Outlook writes: an empty index heap, and an empty node.
+constexpr std::uint32_t kNidIndexHeap = 0xC01;
+constexpr std::uint32_t kNidReservedE41 = 0xE41;
 constexpr std::uint32_t kNidHierarchyTableTemplate = 0x60D;
 constexpr std::uint32_t kNidContentsTableTemplate = 0x60E;
 constexpr std::uint32_t kNidAssocContentsTableTemplate = 0x60F;
@@ -151,7 +155,7 @@ constexpr std::uint32_t kNidSearchContentsTableTemplate = 0x610;
 constexpr std::uint32_t kNidSmpTemplate = 0x611;
 constexpr std::uint32_t kNidTombstoneTableTemplate = 0x612;
 constexpr std::uint32_t kNidLrepDupsTableTemplate = 0x613;
-constexpr std::uint32_t kNidReceiveFolderTable = 0x617;
+constexpr std::uint32_t kNidReceiveFolderTable = 0x62B;  // NID_TYPE_RECEIVE_FOLDER_TABLE
 constexpr std::uint32_t kNidOutgoingQueueTable = 0x64C;
 constexpr std::uint32_t kNidAttachmentTable = 0x671;  // attachment table template
 constexpr std::uint32_t kNidRecipientTable = 0x692;   // recipient table template

@@ -1,6 +1,8 @@
-// pstcheck FILE: verifies a Unicode personal-folders store and prints one line
-// per finding and a summary. Exit 0: every check holds; 1: findings; 2: the
-// file cannot be read as a store.
+// pstcheck [--shape] FILE: verifies a Unicode personal-folders store, written by
+// Tessaport or anyone, and prints one line per finding and a summary. Errors make
+// a store invalid or unreadable; with --shape it also reports where the store
+// differs from the shape a current Outlook gives its stores. Exit 0: nothing
+// found; 1: findings; 2: the file cannot be read as a store.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,7 +11,7 @@
 #include "tessaport/version.h"
 
 int main(int argc, char** argv) {
-    bool dump = false;
+    bool dump = false, shape = false;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -18,16 +20,21 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--dump") == 0)
             dump = true;
+        else if (std::strcmp(argv[i], "--shape") == 0)
+            shape = true;
         else if (!path && argv[i][0] != '-')
             path = argv[i];
         else
             path = nullptr, i = argc;
     }
     if (!path) {
-        std::fprintf(stderr, "usage: pstcheck [--dump] FILE.pst\n       pstcheck --version\n");
+        std::fprintf(stderr, "usage: pstcheck [--shape] [--dump] FILE.pst
+       pstcheck --version
+");
         return 2;
     }
     tp::pst::check::CheckOptions options;
+    options.shape = shape;
     if (dump) options.dump = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
     auto report = tp::pst::check::checkStore(path, options);
     if (!report.readable) {
@@ -35,13 +42,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     for (const auto& f : report.findings.list())
-        std::printf("%s: %s: %s: %s\n", path, f.code.c_str(), f.where.c_str(), f.message.c_str());
+        std::printf("%s: %s%s: %s: %s\n", path, f.shape ? "shape " : "", f.code.c_str(),
+                    f.where.c_str(), f.message.c_str());
     std::size_t shown = report.findings.list().size(), total = report.findings.total();
     if (total > shown) std::printf("%s: ... and %zu more findings\n", path, total - shown);
     std::printf(
-        "%s: %zu finding%s; %llu nodes, %llu blocks, %llu folders, %llu messages, "
+        "%s: %zu finding%s (%zu error%s, %zu of shape); %llu nodes, %llu blocks, %llu folders, "
+        "%llu messages, "
         "%llu attachments\n",
-        path, total, total == 1 ? "" : "s", static_cast<unsigned long long>(report.nodes),
+        path, total, total == 1 ? "" : "s", report.findings.errorTotal(),
+        report.findings.errorTotal() == 1 ? "" : "s", report.findings.shapeTotal(),
+        static_cast<unsigned long long>(report.nodes),
         static_cast<unsigned long long>(report.blocks),
         static_cast<unsigned long long>(report.folders),
         static_cast<unsigned long long>(report.messages),

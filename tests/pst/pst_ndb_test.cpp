@@ -15,7 +15,7 @@ using namespace tp::pst::ndb;
 namespace {
 
 std::vector<std::uint8_t> readSample(const char* name) {
-    std::ifstream in(std::string(TP_SOURCE_DIR) + "/../shared/ref/pst-samples/" + name,
+    std::ifstream in(std::string(TP_SOURCE_DIR) + "/tests/data/pst-samples/" + name,
                      std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }

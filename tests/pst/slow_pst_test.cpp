@@ -33,7 +33,7 @@ TEST(PstStoreSlow, HundredThousandMessagesInFiftyFolders) {
 
     fs::path checker = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
     if (fs::exists(checker)) {
-        pst_test::Run c = run("'" + checker.string() + "' '" + p.string() + "'");
+        pst_test::Run c = run("'" + checker.string() + "' --shape '" + p.string() + "'");
         EXPECT_EQ(c.status, 0) << c.out.substr(0, 4000);
     }
     // libpff builds its item tree in time quadratic in the item count (minutes

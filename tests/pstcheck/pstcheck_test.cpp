@@ -24,14 +24,12 @@ using namespace tp::pst::check;
 
 namespace {
 
-const fs::path kSamples = fs::path(TP_SOURCE_DIR) / ".." / "shared" / "ref" / "pst-samples";
+const fs::path kSamples = fs::path(TP_SOURCE_DIR) / "tests" / "data" / "pst-samples";
 const char* kSampleNames[] = {"outlook-unicode-empty.pst", "outlook-unicode-sample1.pst",
                               "outlook-unicode-embedded-message.pst"};
 
 fs::path samplePath(const char* name) {
-    fs::path p = kSamples / name;
-    if (!fs::exists(p)) p = fs::path("/work/shared/ref/pst-samples") / name;
-    return p;
+    return kSamples / name;
 }
 
 // A store loaded in memory, with just enough knowledge of the format to damage
@@ -103,8 +101,22 @@ std::string codes(const Report& r) {
     return s;
 }
 
-Report check(const Store& s, const std::string& name) {
-    return checkStore(s.save(name));
+Report check(const Store& s, const std::string& name, bool shape = false) {
+    CheckOptions options;
+    options.shape = shape;
+    return checkStore(s.save(name), options);
+}
+
+Report checkShape(const fs::path& p) {
+    CheckOptions options;
+    options.shape = true;
+    return checkStore(p, options);
+}
+
+bool hasShape(const Report& r, const std::string& code) {
+    for (const auto& f : r.findings.list())
+        if (f.code == code && f.shape) return true;
+    return false;
 }
 
 const fs::path kSample1 = samplePath("outlook-unicode-sample1.pst");
@@ -113,9 +125,13 @@ constexpr std::uint32_t kMessage = 0x200024;
 
 }  // namespace
 
+// A store Outlook wrote is valid: no errors in any of them. The current
+// Outlook's three stores also have the shape ours are measured by; the older
+// Outlook's store has its own templates, empty values and sizes, reported only
+// as shape findings.
 TEST(PstCheck, OutlookStoresPass) {
     for (const char* name : kSampleNames) {
-        Report r = checkStore(samplePath(name));
+        Report r = checkShape(samplePath(name));
         EXPECT_TRUE(r.readable) << name << ": " << r.fatal;
         EXPECT_TRUE(r.clean()) << name << ":\n" << codes(r);
         EXPECT_EQ(r.folders, 5u) << name;
@@ -123,6 +139,17 @@ TEST(PstCheck, OutlookStoresPass) {
     Report r = checkStore(kSample1);
     EXPECT_EQ(r.messages, 1u);
     EXPECT_EQ(r.attachments, 1u);
+
+    const fs::path older = samplePath("outlook-unicode-libyal.pst");
+    Report plain = checkStore(older);
+    EXPECT_TRUE(plain.clean()) << codes(plain);
+    EXPECT_EQ(plain.folders, 21u);
+    EXPECT_EQ(plain.attachments, 22u);
+    Report shaped = checkShape(older);
+    EXPECT_EQ(shaped.findings.errorTotal(), 0u) << codes(shaped);
+    for (const char* code : {"table-template", "hid-zero", "conversation-index", "message-size",
+                             "outlook-node", "row-empty"})
+        EXPECT_TRUE(hasShape(shaped, code)) << code << "\n" << codes(shaped);
 }
 
 // Damage below the LTP layer: CRCs, references, counts, allocation.
@@ -482,5 +509,65 @@ TEST(PstCheck, SurvivesRandomDamage) {
                 EXPECT_LE(r.findings.list().size(), r.findings.total());
             }
         }
+    }
+}
+
+// Each way a store can differ from Outlook's shape is found, on a store made
+// wrong on purpose, and only when shape findings are asked for.
+TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
+    auto expectShapeOnly = [](const Store& s, const std::string& name, const std::string& code) {
+        Report plain = check(s, name);
+        EXPECT_FALSE(plain.findings.has(code)) << codes(plain);
+        Report shaped = check(s, name, true);
+        EXPECT_TRUE(hasShape(shaped, code)) << name << ":\n" << codes(shaped);
+    };
+    {
+        // The store's display name becomes a present value referring to HID 0.
+        Store s(kSample1);
+        editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) {
+            std::size_t v = pcValue(d, 0x3001, 0x001F);
+            for (int i = 0; i < 4; ++i) d[v + i] = 0;
+        });
+        expectShapeOnly(s, "hid-zero.pst", "hid-zero");
+    }
+    {
+        // The store's heap root moves from its first allocation (0x20) to a copy
+        // of its BTH header in the fifth (0xA0, a binary value nothing reads).
+        Store s(kSample1);
+        editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) {
+            std::size_t ibHnpm = rd16(d.data());
+            std::size_t first = rd16(d.data() + ibHnpm + 4), fifth = rd16(d.data() + ibHnpm + 12);
+            ASSERT_EQ(d[first], 0xB5);
+            std::copy_n(d.begin() + long(first), 8, d.begin() + long(fifth));
+            d[4] = 0xA0;
+        });
+        expectShapeOnly(s, "heap-root.pst", "heap-root");
+    }
+    {
+        // The index heap every current Outlook store holds (0xC01) becomes a node
+        // Outlook does not write.
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, 0xC01);
+        s.put64(e, 0xC1E);
+        s.fixPage(e);
+        expectShapeOnly(s, "outlook-node.pst", "outlook-node");
+        Report r = check(s, "outlook-node.pst", true);
+        EXPECT_NE(codes(r).find("node 0xC01: node every Outlook store holds is missing"),
+                  std::string::npos)
+            << codes(r);
+    }
+    {
+        // The contents template's PidTagImportance column becomes another.
+        Store s(kSample1);
+        editNodeData(s, 0x60E, [](std::vector<std::uint8_t>& d) {
+            const std::uint8_t col[] = {0x03, 0x00, 0x17, 0x00};
+            auto at = std::search(d.begin(), d.end(), std::begin(col), std::end(col));
+            ASSERT_NE(at, d.end());
+            at[2] = 0x18;
+        });
+        expectShapeOnly(s, "template.pst", "table-template");
+        Report r = check(s, "template.pst", true);
+        EXPECT_NE(codes(r).find("0x170003"), std::string::npos) << codes(r);
+        EXPECT_NE(codes(r).find("0x180003"), std::string::npos) << codes(r);
     }
 }
