@@ -31,7 +31,18 @@ std::filesystem::path freePstPath(const std::filesystem::path& folder, const std
 }
 
 PstSink::PstSink(Clock clock) : clock_(std::move(clock)) {
-    if (!clock_) clock_ = [] { return std::chrono::system_clock::now(); };
+    if (!clock_) {
+        clock_ = [] {
+            // A reproducible run (SOURCE_DATE_EPOCH) names its store by the fixed time.
+            if (const auto fixed = pst::fixedClock()) {
+                const auto since1970 = std::chrono::microseconds(
+                    std::int64_t(fixed->ticks / 10) - std::int64_t(11644473600LL) * 1000000);
+                return std::chrono::system_clock::time_point(
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(since1970));
+            }
+            return std::chrono::system_clock::now();
+        };
+    }
 }
 
 namespace {

@@ -28,9 +28,8 @@ int main(int argc, char** argv) {
             path = nullptr, i = argc;
     }
     if (!path) {
-        std::fprintf(stderr, "usage: pstcheck [--shape] [--dump] FILE.pst
-       pstcheck --version
-");
+        std::fprintf(stderr,
+                     "usage: pstcheck [--shape] [--dump] FILE.pst\n       pstcheck --version\n");
         return 2;
     }
     tp::pst::check::CheckOptions options;
