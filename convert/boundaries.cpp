@@ -272,6 +272,10 @@ class Window {
     }
     void load(std::uint64_t pos, std::uint64_t length) {
         if (auto ec = file_.read(pos, length, data_)) throw ReadFailure{ec};
+        // Less than the file held when it was opened: it shrank (a loop waiting for
+        // those bytes would wait for ever).
+        if (data_.size() < std::min(length, file_.size() - std::min(pos, file_.size())))
+            throw ReadFailure{std::make_error_code(std::errc::io_error)};
         start_ = pos;
     }
     unsigned char byte(std::uint64_t pos) {
@@ -400,6 +404,7 @@ std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max
     if (back_.holds(pos) && back_.end() >= pos + n) return std::string(back_.at(pos), n);
     std::string out;
     if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
+    if (out.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
     return out;
 }
 
