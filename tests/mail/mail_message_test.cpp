@@ -366,3 +366,30 @@ TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
                   c.body);
     }
 }
+
+// Text that the sender marked as an attachment is one, also where the message's
+// body would stand (the message itself, or the first part of a mixed message);
+// text with only a name there stays the body.
+TEST(MailMessage, TextMarkedAsAttachmentWhereTheBodyWouldBe) {
+    const std::string single =
+        kTop + crlf(
+                   "Content-Type: text/plain; name=\"notes.txt\"\n"
+                   "Content-Disposition: attachment; filename=\"notes.txt\"\n"
+                   "\nthe notes\n");
+    EXPECT_EQ(names(single), Names{"notes.txt"});
+    EXPECT_EQ(stripped(single).find("the notes"), std::string::npos);
+
+    const std::string firstPart = crlf(R"(--outer
+Content-Type: text/plain; charset="us-ascii"
+Content-Disposition: attachment; filename="log.txt"
+
+the log
+)");
+    const std::string message = mixed({firstPart, kPdf});
+    EXPECT_EQ(names(message), (Names{"log.txt", "plan.pdf"}));
+    EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
+
+    const std::string namedBody =
+        kTop + crlf("Content-Type: text/plain; name=\"readme.txt\"\n\nSee the attachment.\n");
+    EXPECT_EQ(names(namedBody), Names{});
+}
