@@ -26,6 +26,10 @@ FileGrid::FileGrid(QWidget* parent) : QTableWidget(1, 1, parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setWordWrap(false);
+    // A path wider than the list is shown whole and scrolled to, pixel by pixel.
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setAcceptDrops(true);
     viewport()->setAcceptDrops(true);
     setDragDropMode(QAbstractItemView::DropOnly);
@@ -50,9 +54,13 @@ void FileGrid::setText(const QString& text) {
     }
     cell->setText(text);
     cell->setToolTip(text);
+    // The column keeps its designed width and grows to the widest path.
+    const int needed = fontMetrics().horizontalAdvance(text) + kCellPadding;
+    if (needed > columnWidth(Col)) setColumnWidth(Col, needed);
 }
 
 void FileGrid::setColWidthTwips(int col, int twips) {
+    if (col == 0) designedWidth_ = (twips + 7) / 15;
     setColumnWidth(col, (twips + 7) / 15);
 }
 
@@ -60,6 +68,7 @@ void FileGrid::Clear() {
     for (int r = 0; r < rowCount(); ++r)
         for (int c = 0; c < columnCount(); ++c)
             if (QTableWidgetItem* cell = item(r, c)) cell->setText(QString());
+    if (designedWidth_ > 0) setColumnWidth(0, designedWidth_);
 }
 
 QStringList FileGrid::column0() const {

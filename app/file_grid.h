@@ -1,7 +1,8 @@
 #pragma once
 // The mailbox list's grid: one column of text cells addressed the way the list
 // commands and the run address them, by Rows, Row, Col and Text. The empty list
-// is one row holding an empty cell.
+// is one row holding an empty cell. A path wider than the list widens the column,
+// and the list scrolls sideways so that every path can be read.
 #include <QStringList>
 #include <QTableWidget>
 
@@ -33,9 +34,14 @@ class FileGrid : public QTableWidget {
     void pathsDropped(const QStringList& paths);
 
   protected:
+    // Room around a cell's text (the item's margins and the grid line).
+    static constexpr int kCellPadding = 12;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+
+  private:
+    int designedWidth_ = 0;  // column 0 as the window sets it, in pixels
 };
 
 }  // namespace tp::app

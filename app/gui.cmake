@@ -1,20 +1,14 @@
-# The Qt windows: the dialogs every window goes through, and the main program.
+# The Qt windows: the main window and its program, the string finder window and
+# its program. Their dialogs come from tp_dialogs (dialogs/).
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)
 
-# Every dialog and message box of the windows (the finder window links it too).
-add_library(tp_dialogs STATIC qt_dialogs.cpp dialogs.h)
-tp_warnings(tp_dialogs)
-target_include_directories(tp_dialogs PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(tp_dialogs PUBLIC Qt6::Widgets)
-
 # The main window (a library, so that the tests drive the same window).
-if(TARGET tp_convert AND TARGET tp_pathlog)
+if(TARGET tp_convert AND TARGET tp_pathlog AND TARGET tp_dialogs)
   add_library(tp_mainwindow STATIC
     main_window.cpp main_window.h
     file_grid.cpp file_grid.h
     folder_walk.cpp folder_walk.h
     shell_services.cpp shell_services.h
-    help_links.h
     resources.qrc)
   set_target_properties(tp_mainwindow PROPERTIES AUTOMOC ON AUTORCC ON)
   tp_warnings(tp_mainwindow)
@@ -35,6 +29,20 @@ if(TARGET tp_convert AND TARGET tp_pathlog)
     VERBATIM)
   add_custom_target(tp_help DEPENDS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/help.html)
   add_dependencies(tp_mainwindow tp_help)
-  install(TARGETS tessaport RUNTIME DESTINATION bin)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/help.html DESTINATION bin)
+  install(TARGETS tessaport RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The string finder window over the scanner engine (a library, so tests can drive
+# it) and its program.
+if(TARGET tp_finder AND TARGET tp_dialogs)
+  add_library(tp_finder_window STATIC finder_window.cpp finder_window.h)
+  tp_warnings(tp_finder_window)
+  set_target_properties(tp_finder_window PROPERTIES AUTOMOC ON)
+  target_include_directories(tp_finder_window PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(tp_finder_window PUBLIC tp_finder tp_dialogs Qt6::Widgets)
+
+  add_executable(tessaport-finder finder_main.cpp)
+  tp_warnings(tessaport-finder)
+  target_link_libraries(tessaport-finder PRIVATE tp_finder_window tp_version)
+  install(TARGETS tessaport-finder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -15,15 +15,17 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QThread>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <string>
 
-#include "app/dialogs.h"
 #include "app/file_grid.h"
 #include "app/folder_walk.h"
-#include "app/help_links.h"
 #include "app/shell_services.h"
+#include "common/help_links.h"
 #include "convert/conversion_run.h"
+#include "dialogs/dialogs.h"
 
 static void initTessaportResources() {
     Q_INIT_RESOURCE(resources);
@@ -133,7 +135,8 @@ Notice appNotice(const QString& text, NoticeIcon icon, NoticeButtons buttons = N
 // for it before it goes), and calls queued for a window already gone are dropped.
 class RunEvents final : public convert::RunObserver {
   public:
-    explicit RunEvents(MainWindow* window) : window_(window) {}
+    RunEvents(MainWindow* window, std::shared_ptr<NoticeGate> gate)
+        : window_(window), gate_(std::move(gate)) {}
 
     void textChanged(Control control, const std::string& text) override {
         MainWindow* w = window_;
@@ -151,23 +154,52 @@ class RunEvents final : public convert::RunObserver {
         QMetaObject::invokeMethod(
             w, [w, control, min, max] { w->applyRange(control, min, max); }, Qt::QueuedConnection);
     }
+    // A notice stops the run until the user answers it, as a message box stops the
+    // program that raises it; the window stays usable meanwhile (its box does not
+    // block it), and stopping the run lets the run go on without an answer.
     void notice(const Notice& n) override {
+        const std::shared_ptr<NoticeGate> gate = gate_;
+        {
+            const std::lock_guard lock(gate->mutex);
+            if (gate->released) return;
+            gate->waiting = true;
+        }
         MainWindow* w = window_;
         QMetaObject::invokeMethod(
-            w, [w, n] { w->showNotice(n); }, Qt::QueuedConnection);
+            w, [w, n, gate] { w->showRunNotice(n, gate); }, Qt::QueuedConnection);
+        std::unique_lock lock(gate->mutex);
+        gate->changed.wait(lock, [&] { return !gate->waiting || gate->released; });
     }
 
   private:
     MainWindow* window_;
+    std::shared_ptr<NoticeGate> gate_;
 };
 
 struct MainWindow::Run {
     std::atomic<bool> cancel{false};
     convert::RunOptions options;
+    std::shared_ptr<NoticeGate> gate = std::make_shared<NoticeGate>();
     std::unique_ptr<RunEvents> events;
     convert::RunSummary summary;
     std::string error;  // the run itself failed (an exception left it)
 };
+
+void NoticeGate::answer() {
+    {
+        const std::lock_guard lock(mutex);
+        waiting = false;
+    }
+    changed.notify_all();
+}
+
+void NoticeGate::release() {
+    {
+        const std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+}
 
 MainWindow::MainWindow(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -460,7 +492,7 @@ void MainWindow::CmdConvert2PDF_Click() {
 void MainWindow::startRun(convert::RunOptions options) {
     run_ = std::make_unique<Run>();
     run_->options = std::move(options);
-    run_->events = std::make_unique<RunEvents>(this);
+    run_->events = std::make_unique<RunEvents>(this, run_->gate);
     Run* run = run_.get();
     worker_ = QThread::create([run] {
         try {
@@ -481,6 +513,9 @@ void MainWindow::startRun(convert::RunOptions options) {
 void MainWindow::stopRun() {
     if (!worker_) return;
     run_->cancel.store(true);
+    // A notice waiting for its answer is taken away; the run goes on to its stop.
+    run_->gate->release();
+    if (runNotice_) delete runNotice_.data();
     // The run stops after its current message and closes what it has open; the
     // outputs must be whole, so the window waits for it.
     worker_->wait();
@@ -526,8 +561,13 @@ void MainWindow::applyRange(Control control, int min, int max) {
     if (QProgressBar* bar = barFor(control)) bar->setRange(min, max);
 }
 
-void MainWindow::showNotice(const Notice& notice) {
-    dialogs().messageBox(this, notice);
+void MainWindow::showRunNotice(const Notice& notice, const std::shared_ptr<NoticeGate>& gate) {
+    // The run that asked may have been stopped before the box could open.
+    if (!run_ || run_->gate != gate || closing_) {
+        gate->answer();
+        return;
+    }
+    runNotice_ = dialogs().openMessageBox(this, notice, [gate](Answer) { gate->answer(); });
 }
 
 QLabel* MainWindow::labelFor(Control control) const {

@@ -3,11 +3,15 @@
 // option, the output format, the progress display and the Convert command.
 // A conversion runs on a worker thread; its events come back to this window
 // through queued calls, so everything the window shows changes on its own thread.
+// A notice of the run (a mailbox that cannot be searched) holds the run until the
+// user answers it; the window stays usable, and closing it stops the run.
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "convert/run_types.h"
 
@@ -23,6 +27,17 @@ class QThread;
 namespace tp::app {
 
 class FileGrid;
+
+// Where a run waits while one of its notices is open: the window answers it when
+// the user closes the box, and releases it for good when the run is stopped.
+struct NoticeGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool waiting = false;   // a notice is open and unanswered
+    bool released = false;  // the run is stopping: no notice waits any more
+    void answer();
+    void release();
+};
 
 class MainWindow : public QWidget {
     Q_OBJECT
@@ -75,7 +90,8 @@ class MainWindow : public QWidget {
     void applyText(convert::Control control, const QString& text);
     void applyValue(convert::Control control, double value);
     void applyRange(convert::Control control, int min, int max);
-    void showNotice(const Notice& notice);
+    // Opens a notice of the run; the run waits at `gate` until it is answered.
+    void showRunNotice(const Notice& notice, const std::shared_ptr<NoticeGate>& gate);
     QLabel* labelFor(convert::Control control) const;
     QProgressBar* barFor(convert::Control control) const;
     // Stops a run in progress and waits for it to finish its outputs.
@@ -111,6 +127,7 @@ class MainWindow : public QWidget {
     struct Run;
     std::unique_ptr<Run> run_;
     QThread* worker_ = nullptr;
+    QPointer<QWidget> runNotice_;  // the run's notice while it is open
     convert::RunSummary lastSummary_;
 };
 

@@ -1,6 +1,6 @@
 #include "app/shell_services.h"
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 
 namespace tp::app {
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "convert/conversion_run.h"
 #include "convert/paths.h"
 #include "convert/run_types.h"
+#include "tessaport/version.h"
 
 namespace fs = std::filesystem;
 using namespace tp::convert;
@@ -45,8 +47,10 @@ const char* const kHelp =
     "  --attachments DIR      the folder where IncrediMail kept the attachment files; the\n"
     "                         messages get their attachments back from it\n"
     "  -h, --help             show this help\n"
+    "      --version          show the version\n"
     "\n"
-    "Progress goes to standard error, the summary to standard output. When anything\n"
+    "Progress goes to standard error (on a terminal, one line updated in place), the\n"
+    "summary to standard output. When anything\n"
     "could not be converted, Tessaport-report.txt in the output folder lists it.\n"
     "Ctrl-C stops after the current message and finishes the outputs.\n"
     "\n"
@@ -82,19 +86,69 @@ std::string oneLine(std::string text) {
     return out;
 }
 
-// Shows the run's labels on standard error: a redrawn bar on a terminal, otherwise
-// a plain line now and then.
+// Columns a UTF-8 text takes on a terminal (one a character; wide characters are
+// rare in mailbox names and counted as one).
+std::size_t columnsOf(const std::string& s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+}
+
+// The first `columns` characters of a UTF-8 text, never splitting a character.
+std::string firstColumns(const std::string& s, std::size_t columns) {
+    std::size_t n = 0, i = 0;
+    for (; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && n++ == columns) break;
+    }
+    return s.substr(0, i);
+}
+
+// A name as one terminal line: control characters (a newline in a file name, an
+// escape sequence) would break the line being redrawn.
+std::string printable(std::string s) {
+    for (char& c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return s;
+}
+
+// "0:42", "12:05", "1:02:03".
+std::string clockTime(double seconds) {
+    const long t = std::lround(std::max(0.0, seconds));
+    char buf[32];
+    if (t >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", t / 60, t % 60);
+    return buf;
+}
+
+// Shows the run's labels on standard error. On a terminal: one line redrawn in
+// place, "Mailbox 2 of 5 Inbox.imm  40% [=====>    ] 1200 messages  850 msg/s  0:03 left",
+// the bar taking the width the terminal has left. Otherwise a plain line now and then.
 class ConsoleProgress : public RunObserver {
   public:
-    explicit ConsoleProgress(bool tty) : tty_(tty), last_(Clock::now()) {}
+    explicit ConsoleProgress(bool tty) : tty_(tty), start_(Clock::now()), last_(start_) {}
 
     void textChanged(Control c, const std::string& text) override {
-        labels_[static_cast<std::size_t>(c)] = text;
+        std::string& label = labels_[static_cast<std::size_t>(c)];
+        if (c == Control::LblProgessCurrent && text != label) {
+            // The messages of the mailbox before are done; the terminal line shows
+            // the next mailbox as soon as its name is known.
+            savedBefore_ += static_cast<std::size_t>(savedHere_);
+            savedHere_ = 0;
+            nextMailbox_ = true;
+        }
+        label = text;
         if (c == Control::LblProgress) {  // "Saving: ..." comes between the counts
             if (text.empty()) saved_ = 0;
             std::sscanf(text.c_str(), "Saved %d Email Messages", &saved_);
+            savedHere_ = std::max(savedHere_, saved_);
         }
-        show(false);
+        const bool named = nextMailbox_ && c == Control::LblIMMFile;
+        if (named) nextMailbox_ = false;
+        show(tty_ && named);
     }
     void valueChanged(Control c, double value) override {
         if (c == Control::ProgressBar1) overall_ = value;
@@ -115,12 +169,11 @@ class ConsoleProgress : public RunObserver {
   private:
     using Clock = std::chrono::steady_clock;
 
+    const std::string& label(Control c) const { return labels_[static_cast<std::size_t>(c)]; }
+
     // "Mailbox 2 (of 5) Inbox.imm | Saved 17 of 120 messages", and the share of the
     // whole run done, from the run's own label texts.
     std::string status(double& percent) const {
-        auto label = [&](Control c) -> const std::string& {
-            return labels_[static_cast<std::size_t>(c)];
-        };
         int mailbox = 0, rows = 0, found = -1;
         const int saved = saved_;
         std::sscanf(label(Control::LblProgessCurrent).c_str(), "Mailbox %d (of %d)", &mailbox,
@@ -139,6 +192,55 @@ class ConsoleProgress : public RunObserver {
         return s;
     }
 
+    // The terminal line, at most `width` columns wide.
+    std::string terminalLine(double percent, std::size_t width) const {
+        int mailbox = 0, rows = 0;
+        std::sscanf(label(Control::LblProgessCurrent).c_str(), "Mailbox %d (of %d)", &mailbox,
+                    &rows);
+        std::string where =
+            rows > 0 ? "Mailbox " + std::to_string(mailbox) + " of " + std::to_string(rows) + " "
+                     : printable(label(Control::LblProgessCurrent));
+        std::string name = printable(label(Control::LblIMMFile));
+
+        const int whole = std::clamp(static_cast<int>(percent), 0, 100);
+        const long done = static_cast<long>(savedBefore_) + savedHere_;
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+        std::string rate = "- msg/s", left = "-:-- left";
+        if (elapsed >= 0.2) rate = std::to_string(std::lround(done / elapsed)) + " msg/s";
+        if (whole >= 100)
+            left = "0:00 left";
+        else if (percent >= 0.5 && elapsed >= 0.5)
+            left = clockTime(elapsed * (100.0 - percent) / percent) + " left";
+        const std::string pct = (whole < 10    ? "  "
+                                 : whole < 100 ? " "
+                                               : "") +
+                                std::to_string(whole) + "%";
+        const std::string tail = std::to_string(done) + (done == 1 ? " message" : " messages") +
+                                 "  " + rate + "  " + left;
+
+        // The bar takes what the texts leave; a long mailbox name gives way first.
+        constexpr std::size_t kMinBar = 10, kMinName = 12;
+        auto texts = [&] {  // all but the bar, with its brackets and spaces
+            return columnsOf(where) + columnsOf(name) + 1 + pct.size() + 1 + 2 + 1 + tail.size();
+        };
+        if (const std::size_t nameColumns = columnsOf(name);
+            texts() + kMinBar > width && nameColumns > kMinName + 3) {
+            const std::size_t need = texts() + kMinBar - width + 3;  // and "..."
+            const std::size_t keep = nameColumns > need + kMinName ? nameColumns - need : kMinName;
+            name = firstColumns(name, keep) + "...";
+        }
+        std::string line = where + name + " " + pct;
+        if (const std::size_t room = width > texts() ? width - texts() : 0; room >= kMinBar) {
+            const std::size_t filled = room * static_cast<std::size_t>(whole) / 100;
+            std::string bar(room, ' ');
+            std::fill_n(bar.begin(), filled, '=');
+            if (filled < room && filled > 0) bar[filled - 1] = '>';
+            line += " [" + bar + "]";
+        }
+        line += " " + tail;
+        return columnsOf(line) > width ? firstColumns(line, width) : line;
+    }
+
     void clearLine() {
         if (tty_ && drawn_) std::cerr << "\r\033[K" << std::flush;
     }
@@ -152,17 +254,11 @@ class ConsoleProgress : public RunObserver {
         if (s.empty()) return;
         last_ = now;
         if (tty_) {
-            const int whole = std::clamp(static_cast<int>(percent), 0, 100);
-            constexpr int kWidth = 20;
-            const int filled = whole * kWidth / 100;
-            std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                               std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " +
-                               std::to_string(whole) + "% " + s;
             winsize ws{};
             std::size_t columns = 80;
             if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
-            if (line.size() >= columns) line.resize(columns - 1);
-            std::cerr << "\r\033[K" << line << std::flush;
+            // One column short of the edge: a full line would wrap on some terminals.
+            std::cerr << "\r\033[K" << terminalLine(percent, columns - 1) << std::flush;
             drawn_ = true;
         } else if (s != lastPrinted_) {
             std::cerr << s << "\n";
@@ -175,7 +271,11 @@ class ConsoleProgress : public RunObserver {
     std::string labels_[7];
     double overall_ = 0;
     int saved_ = 0;
-    Clock::time_point last_{};
+    int savedHere_ = 0;            // messages of this mailbox
+    std::size_t savedBefore_ = 0;  // and of the mailboxes before
+    bool nextMailbox_ = false;
+    Clock::time_point start_;
+    Clock::time_point last_;
     std::string lastPrinted_;
 };
 
@@ -206,6 +306,10 @@ int main(int argc, char** argv) {
             std::cout << kUsage << "\n" << kHelp;
             return kExitOk;
         }
+        if (arg == "--version") {
+            std::cout << kProgram << " (Tessaport) " << TP_VERSION << "\n";
+            return kExitOk;
+        }
         std::string name = arg, value;
         bool hasValue = false;
         if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -233,6 +337,10 @@ int main(int argc, char** argv) {
     if (mailboxes.empty()) return usageError("no mailbox file given");
 
     RunServices services = defaultServices();
+    // Every label change reaches the console as it happens (it keeps its own pace of
+    // drawing): a coalesced "Saved k" would be lost at a mailbox's end, and with it
+    // the count of messages done.
+    services.eventsPerSecond = 0;
     if (!services.makeSink || !services.makeSink(*format)) {
         std::cerr << kProgram << ": the " << *formatArg
                   << " output is not available in this build yet; use --format eml\n";
@@ -281,6 +389,7 @@ int main(int argc, char** argv) {
     std::cout << "Format:     " << *formatArg << "\n";
     std::cout << "Mailboxes:  " << s.mailboxes << " of " << options.mailboxes.size() << "\n";
     std::cout << "Messages:   " << s.messages << "\n";
+    std::cout << "Exported:   " << s.exportedMessages << " of " << s.messages << " messages\n";
     std::cout << "Failed:     " << s.failedMessages << " of " << s.messages << " messages";
     std::size_t other = 0;
     for (const Failure& f : s.failures) other += f.message == 0 ? 1 : 0;
@@ -289,7 +398,10 @@ int main(int argc, char** argv) {
                   << " outside messages";
     std::cout << "\n";
     if (!s.notes.empty()) std::cout << "Notes:      " << s.notes.size() << "\n";
-    if (s.cancelled) std::cout << "Cancelled:  yes\n";
+    if (s.cancelled) {
+        std::cout << "Cancelled:  yes; " << s.unreachedMessages << " of " << s.messages
+                  << " messages found were left unconverted\n";
+    }
     std::cout << "Output:     " << options.outputFolder.string() << "\n";
     if (!s.pstFile.empty()) std::cout << "PST file:   " << s.pstFile.string() << "\n";
     if (!s.reportFile.empty()) std::cout << "Report:     " << s.reportFile.string() << "\n";

@@ -1,8 +1,10 @@
 #include "convert/attachment_pass.h"
 
+#include <string_view>
 #include <system_error>
 
 #include "convert/mail_message.h"
+#include "convert/paths.h"
 
 namespace tp::convert {
 
@@ -14,6 +16,17 @@ std::string shown(const std::string& name) {
     for (char& c : out)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     return out;
+}
+// The line-start "MIME-Version: 1.0" lines of a message: each is part of a header
+// block of a message (the mailbox's boundaries are cut at them).
+std::size_t messageHeaderLines(std::string_view bytes) {
+    static constexpr std::string_view kLine = "MIME-Version: 1.0";
+    std::size_t n = 0;
+    for (std::size_t at = bytes.find(kLine); at != std::string_view::npos;
+         at = bytes.find(kLine, at + 1)) {
+        if (at == 0 || bytes[at - 1] == '\n' || bytes[at - 1] == '\r') ++n;
+    }
+    return n;
 }
 }  // namespace
 
@@ -73,6 +86,14 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
         for (int i = 0; i < n; ++i) names.push_back(message.AttachmentName(i));
     }
     message.RemoveAllAttachments();
+    if (message.changed() && messageHeaderLines(message.bytes()) < messageHeaderLines(bytes)) {
+        // What would go holds a message of its own (a forwarded one, or one the
+        // boundaries could not tell from an unfinished part): nothing is removed.
+        problems.push_back(
+            "attachments kept in the message: a part to be removed holds a message header "
+            "(a line \"MIME-Version: 1.0\"), which must not be lost");
+        return;
+    }
 
     bool folderChecked = false;
     bool folderUsable = true;
@@ -92,6 +113,12 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
             problems.push_back("attachment \"" + shown(name) +
                                "\" not added: the attachments folder " + options.attachmentFolder +
                                " is missing or unreadable");
+            continue;
+        }
+        if (!resolvesInside(options.attachmentFolder, *file)) {
+            problems.push_back("attachment \"" + shown(name) +
+                               "\" not added: a symbolic link leads it out of the attachments "
+                               "folder");
             continue;
         }
         const std::string failed = message.AttachFile(*file);

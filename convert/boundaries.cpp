@@ -2,12 +2,23 @@
 //
 // A hit starts a message only when "MIME-Version: 1.0" begins its line. The
 // message then begins at the top of the header block holding that line: walk up
-// over header fields and folded continuations, stop at an empty line, any other
-// line, or the previous boundary's line, then drop lines from the top until the
-// first field whose name mail programs write (a body's last lines such as
-// "Tel: +1 555 0100" look like fields too). A hit inside the previous message's
-// top-level multipart body (after a "--B" line, with no "--B--" between) belongs to
-// that message when a "--B--" line does follow.
+// over header fields (the obsolete form with blanks before the colon included)
+// and folded continuations, stop at an empty line or any other line, then drop
+// lines from the top until the first field whose name mail programs write (a
+// body's last lines such as "Tel: +1 555 0100" look like fields too).
+//
+// Two rules keep hits from splitting one message:
+// - One header block is one message: a hit whose walk reaches the line of the
+//   hit that began the previous message, over header lines only, is a second
+//   "MIME-Version: 1.0" line of that message's header.
+// - A hit inside the open last part of the previous message's top-level multipart
+//   body (after a "--B" line, with no "--B--" between) belongs to that message
+//   when its header block is the body of a part that holds a message (a part
+//   header of type message/..., text/rfc822-headers, or none at all as in a
+//   digest, between a delimiter line and the empty line right above the block)
+//   and a "--B--" line does follow. Any other hit there, such as the messages
+//   after a part that was cut off, begins a message of its own, however far away
+//   a "--B--" line (a later copy of the cut message, a forward of it) may come.
 //
 // Every look is bounded by the distance between neighbouring hits or by a fixed
 // window, and the file is read in small pieces, so hostile input (huge lines,
@@ -106,6 +117,7 @@ constexpr std::size_t kMaxNameLength = 998;              // longest field name c
 constexpr std::uint64_t kCloseLookahead = 16u << 20;     // direct search for "--B--"
 constexpr std::size_t kMaxIndexedBoundaries = 1u << 19;  // distinct closing lines indexed
 constexpr std::size_t kMaxBoundaryLength = 200;
+constexpr int kMaxPartHeaderLines = 100;  // lines of a part header looked at
 
 struct ReadFailure {
     std::error_code ec;
@@ -331,9 +343,19 @@ class Analyzer {
         bool noCloseKnown = false;      // ...when this is set
     };
 
+    // Where the walk up from a hit ended.
+    enum class Stop { Floor, PreviousHit, EmptyLine, Other };
+    struct Walk {
+        std::uint64_t start = 0;  // the message's first line
+        Stop stop = Stop::Floor;
+        std::uint64_t stopLine = 0;  // where the line that stopped the walk begins
+    };
+
     const Window& before(std::uint64_t end, std::uint64_t floor);
     bool beginsLine(std::uint64_t pos);
-    std::uint64_t messageStart(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
+    Walk walkUp(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
+    bool holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor);
+    Line lineAbove(std::uint64_t pos, std::uint64_t floor);
     std::uint64_t lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor);
     std::string peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
     Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
@@ -409,40 +431,93 @@ std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max
 }
 
 // The field name a line's text begins with, if it is a header field: printable
-// characters other than ":" and space, then ":".
+// characters other than ":" and space, then ":", with blanks allowed before the
+// colon (RFC 5322 obs-optional: "Subject : two").
 std::optional<std::string_view> fieldName(std::string_view text) {
     const std::size_t colon = text.find(':');
     if (colon == 0 || colon == std::string_view::npos || colon > kMaxNameLength) return {};
-    for (std::size_t i = 0; i < colon; ++i) {
+    std::size_t end = colon;
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+    if (end == 0) return {};
+    for (std::size_t i = 0; i < end; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c <= 0x20 || c >= 0x7F) return {};
     }
-    return text.substr(0, colon);
+    return text.substr(0, end);
 }
 
-std::uint64_t Analyzer::messageStart(std::uint64_t hit, std::optional<std::uint64_t> prevHit) {
+// The line that ends right before `pos` (a line start), not below `floor`:
+// its start and the end of its content.
+Line Analyzer::lineAbove(std::uint64_t pos, std::uint64_t floor) {
+    Line line;
+    line.next = pos;
+    line.contentEnd = pos - 1;
+    if (*before(pos, 0).at(pos - 1) == '\n' && pos >= 2) {
+        if (*before(pos - 1, 0).at(pos - 2) == '\r') line.contentEnd = pos - 2;
+    }
+    line.start = lineStartBefore(line.contentEnd, floor);
+    return line;
+}
+
+Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> prevHit) {
     const std::uint64_t floor = prevHit ? *prevHit : 0;
+    Walk walk;
+    walk.start = hit;  // the hit's own line is a known field
     std::uint64_t top = hit;
-    std::uint64_t start = hit;  // the hit's own line is a known field
     while (top > floor) {
-        std::uint64_t contentEnd = top - 1;
-        if (*before(top, 0).at(top - 1) == '\n' && top >= 2) {
-            if (*before(top - 1, 0).at(top - 2) == '\r') contentEnd = top - 2;
+        const Line line = lineAbove(top, floor);
+        walk.stopLine = line.start;
+        if (prevHit && line.start <= *prevHit) {  // the previous boundary's line
+            walk.stop = Stop::PreviousHit;
+            return walk;
         }
-        const std::uint64_t lineStart = lineStartBefore(contentEnd, floor);
-        if (prevHit && lineStart <= *prevHit) break;  // the previous boundary's line
-        if (lineStart == contentEnd) break;           // an empty line
-        const std::string text = peek(lineStart, contentEnd, kMaxNameLength + 2);
+        if (line.empty()) {
+            walk.stop = Stop::EmptyLine;
+            return walk;
+        }
+        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
         if (text[0] == ' ' || text[0] == '\t') {
-            top = lineStart;  // a folded continuation
+            top = line.start;  // a folded continuation
             continue;
         }
         const auto name = fieldName(text);
-        if (!name) break;
-        if (isKnownHeaderField(*name)) start = lineStart;
-        top = lineStart;
+        if (!name) {
+            walk.stop = Stop::Other;
+            return walk;
+        }
+        if (isKnownHeaderField(*name)) walk.start = line.start;
+        top = line.start;
     }
-    return start;
+    walk.stop = Stop::Floor;
+    return walk;
+}
+
+// Whether the empty line at `emptyLine` ends the header of a part that holds a
+// message: above it, header lines up to a delimiter line ("--..."), with no
+// Content-Type among them (a digest's parts) or one of message/... or
+// text/rfc822-headers.
+bool Analyzer::holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor) {
+    bool typed = false;
+    bool message = false;
+    std::uint64_t top = emptyLine;
+    for (int n = 0; n < kMaxPartHeaderLines && top > floor; ++n) {
+        const Line line = lineAbove(top, floor);
+        if (line.empty()) return false;
+        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 64);
+        if (text.size() >= 2 && text[0] == '-' && text[1] == '-') return !typed || message;
+        top = line.start;
+        if (text[0] == ' ' || text[0] == '\t') continue;
+        const auto name = fieldName(text);
+        if (!name) return false;
+        if (equalsNoCase(*name, "content-type")) {
+            std::string_view value = std::string_view(text).substr(text.find(':') + 1);
+            while (!value.empty() && (value[0] == ' ' || value[0] == '\t')) value.remove_prefix(1);
+            typed = true;
+            message = startsWithNoCase(value, "message/") ||
+                      startsWithNoCase(value, "text/rfc822-headers");
+        }
+    }
+    return false;
 }
 
 // Reads the line at `pos` (ending before `limit` at the latest); keeps up to `keep`
@@ -531,7 +606,7 @@ Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limi
             const auto name = fieldName(text);
             if (name && !sawContentType && equalsNoCase(*name, "content-type")) {
                 inContentType = sawContentType = true;
-                contentType = text.substr(name->size() + 1);
+                contentType = text.substr(text.find(':') + 1);
             }
         }
         pos = line.next;
@@ -689,14 +764,23 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
     Multipart mp;
     for (std::optional<std::uint64_t> cur = nextCandidate(); cur;) {
         const std::uint64_t h = *cur;
+        const Walk walk = walkUp(h, prevHit);
+        if (walk.stop == Stop::PreviousHit) {
+            // A second "MIME-Version: 1.0" line in the header of the message
+            // above: its header ends after this line, so it is read again.
+            cur = nextCandidate();
+            mp = readHeader(part.messages.back().begin, cur ? *cur : size_);
+            continue;
+        }
         if (prevHit && !mp.boundary.empty() && h > mp.bodyStart) {
             advanceDelimiters(mp, h);
-            if (mp.open && closeFollows(mp, h)) {  // inside the previous message
-                cur = nextCandidate();
+            if (mp.open && walk.stop == Stop::EmptyLine &&
+                holdsMessagePart(walk.stopLine, *prevHit) && closeFollows(mp, h)) {
+                cur = nextCandidate();  // a message inside the previous one
                 continue;
             }
         }
-        const std::uint64_t start = messageStart(h, prevHit);
+        const std::uint64_t start = walk.start;
         if (!part.messages.empty()) part.messages.back().end = start;
         part.messages.push_back({start, size_});
         prevHit = h;

@@ -36,6 +36,15 @@ void CoalescingObserver::valueChanged(Control c, double value) {
 }
 
 void CoalescingObserver::rangeChanged(Control c, int min, int max) {
+    if (perEvent_ != Clock::duration::zero()) {
+        // Set again at every message by some writers: forwarding it would flush
+        // every time, and the labels would show only what comes before it.
+        Slot& s = slots_[static_cast<std::size_t>(c)];
+        if (s.ranged && s.min == min && s.max == max) return;
+        s.ranged = true;
+        s.min = min;
+        s.max = max;
+    }
     flush();
     target_.rangeChanged(c, min, max);
 }

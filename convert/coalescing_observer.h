@@ -2,7 +2,8 @@
 // Sits between a run and its observer and thins out rapid changes: at most about
 // `eventsPerSecond` changes are forwarded, a control that changed several times in
 // between is forwarded once with its latest value, and flush() delivers every
-// pending value at once. Notices and ranges are forwarded in order, after a flush.
+// pending value at once. Notices and ranges are forwarded in order, after a flush;
+// a range a control already has is not forwarded again.
 #include <array>
 #include <chrono>
 #include <functional>
@@ -37,6 +38,8 @@ class CoalescingObserver : public RunObserver {
         double value = 0;
         std::string lastText;
         double lastValue = 0;
+        bool ranged = false;  // the range below was forwarded
+        int min = 0, max = 0;
     };
     void changed(Control c);
 

@@ -1,5 +1,6 @@
 #include "convert/conversion_run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -122,6 +123,8 @@ struct ConversionRun::Impl {
     // Messages the sink accepted although they were already counted as not
     // (completely) converted (an attachment could not be handled).
     std::set<std::pair<int, int>> countedStored;
+    int savedInMailbox = 0;         // messages of the current mailbox in the output
+    std::vector<std::string> left;  // what a cancel left unconverted, for the report
 
     Impl(RunOptions o, RunObserver& obs, RunServices s)
         : options(std::move(o)), observer(obs), services(std::move(s)) {}
@@ -135,6 +138,7 @@ struct ConversionRun::Impl {
     MailboxInfo mailboxInfo(int row) const;
     void convertMessage(const MailboxInfo& info, const MailboxFile& file, const MessageRange& range,
                         int k);
+    void noteLeft(const MailboxInfo& info, int from, int to);
     std::string readMessage(const MailboxFile& file, const MessageRange& range);
     std::vector<std::string> attachmentPass();
     void keepUnkept(const std::vector<UnkeptMessage>& unkept);
@@ -150,6 +154,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     Impl& d = *d_;
     d.summary = RunSummary{};
     d.summary.format = d.options.format;
+    d.summary.listedMailboxes = static_cast<int>(d.options.mailboxes.size());
     CoalescingObserver out(d.observer, d.services.eventsPerSecond);
     d.out = &out;
 
@@ -195,10 +200,11 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
 
     const int rows = static_cast<int>(d.options.mailboxes.size());
     d.stamps.assign(static_cast<std::size_t>(rows), MailboxStamp{});
-    for (int i = 0; i < rows && !d.summary.cancelled; ++i) {
-        if (cancel.load()) {
-            d.summary.cancelled = true;
-            break;
+    for (int i = 0; i < rows; ++i) {
+        if (!d.summary.cancelled && cancel.load()) d.summary.cancelled = true;
+        if (d.summary.cancelled) {
+            d.left.push_back(d.mailboxInfo(i).path + ": not searched");
+            continue;
         }
         relay.startMailbox();
         d.convertMailbox(i, rows, scanner, shared, cancel);
@@ -220,14 +226,17 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     }
     d.keepUnkept(unkept);
     out.flush();
-    if (!d.summary.failures.empty() || !d.summary.notes.empty()) {
+    if (!d.summary.failures.empty() || !d.summary.notes.empty() || d.summary.cancelled) {
         d.writeReport();
     } else {
         // A report left by an earlier run into this folder would speak of failures
         // this run did not have.
-        std::error_code ec;
-        if (fs::is_regular_file(d.options.outputFolder / kReportFileName, ec))
-            io::removeFile(d.options.outputFolder / kReportFileName);
+        io::Folder root;
+        struct stat st {};
+        if (!root.open(d.options.outputFolder, d.options.outputFolder, false) &&
+            ::fstatat(root.fd(), kReportFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            root.removeFile(kReportFileName);
     }
     d.out = nullptr;
     d.sink = nullptr;
@@ -235,6 +244,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     d.buffer = std::string();
     d.stamps = {};
     d.countedStored = {};
+    d.left = {};
     return std::move(d.summary);
 }
 
@@ -244,8 +254,12 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     shared.reset();
     out->textChanged(Control::LblProgessCurrent,
                      "Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(rows) + ") ");
-    const MailboxInfo info = mailboxInfo(i);
+    // The mailbox output folder, held open while the mailbox's files are written.
+    io::Folder folder;
+    MailboxInfo info = mailboxInfo(i);
+    info.folder = &folder;
     ++summary.mailboxes;
+    savedInMailbox = 0;
 
     try {
         sink->beginMailbox(info);
@@ -314,9 +328,10 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
 
     if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
 
-    if (!MakeFolderPath(info.outputFolder)) {
+    if ((ec = folder.open(options.outputFolder, info.outputFolder, true))) {
         fail(info.path, 0, "folder",
-             "the folder " + info.outputFolder.string() + " could not be created");
+             "the folder " + info.outputFolder.string() +
+                 " could not be created: " + io::describe(ec));
     }
 
     Partition part;
@@ -348,6 +363,8 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     for (int k = 1; k <= n; ++k) {
         if (cancel.load()) {
             summary.cancelled = true;
+            summary.unreachedMessages += n - k + 1;
+            noteLeft(info, k, n);
             break;
         }
         convertMessage(info, file, part.messages[static_cast<std::size_t>(k - 1)], k);
@@ -415,7 +432,6 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
     std::vector<std::string> problems = attachmentPass();
     for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
     bool incomplete = !problems.empty();
-    out->textChanged(Control::LblProgress, "Saved " + number + " Email Messages");
 
     std::string error;
     bool stored = false;
@@ -430,7 +446,10 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
             fail(info.path, k, "write", error);
         } else {
             // The message is not lost: it stays beside the output as its .eml file.
-            if (std::error_code ec = io::writeFile(message.emlPath, buffer)) {
+            const std::error_code ec =
+                info.folder ? info.folder->writeFile(message.emlPath.filename().string(), buffer)
+                            : io::writeFile(message.emlPath, buffer);
+            if (ec) {
                 error += "; it could not be kept as " + message.emlPath.string() +
                          " either: " + io::describe(ec);
             } else {
@@ -439,10 +458,24 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
             fail(info.path, k, formatName(options.format), error);
         }
         incomplete = true;
-    } else if (incomplete) {
-        countedStored.insert({info.row, k});
+    } else {
+        ++summary.exportedMessages;
+        ++savedInMailbox;
+        out->textChanged(Control::LblProgress,
+                         "Saved " + std::to_string(savedInMailbox) + " Email Messages");
+        if (incomplete) countedStored.insert({info.row, k});
     }
     if (incomplete) ++summary.failedMessages;
+}
+
+// Messages `from` to `to` of the mailbox were left when the run was stopped.
+void ConversionRun::Impl::noteLeft(const MailboxInfo& info, int from, int to) {
+    const std::string first = std::to_string(from), last = std::to_string(to);
+    left.push_back(info.path + ": " +
+                   (from == to ? "message " + first + " (Email-" + first + ".eml)"
+                               : "messages " + first + " to " + last + " (Email-" + first +
+                                     ".eml to Email-" + last + ".eml)") +
+                   " not converted");
 }
 
 // The messages of an output that could not be finished: each is cut out of its
@@ -454,6 +487,7 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
     const int rows = static_cast<int>(options.mailboxes.size());
     MailboxFile file;
     MailboxInfo info;
+    io::Folder folder;
     std::string mailboxError;  // why the current mailbox cannot be read again
     int openRow = -2;
     for (const UnkeptMessage& m : unkept) {
@@ -461,6 +495,7 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
         if (m.row != openRow) {
             openRow = m.row;
             file.close();
+            folder.close();
             info = MailboxInfo{};
             mailboxError.clear();
             if (m.row < 0 || m.row >= rows) {
@@ -474,14 +509,14 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
                 } else if (!then.sameAs(MailboxStamp::of(info.path)) ||
                            file.size() != static_cast<std::uint64_t>(then.size)) {
                     mailboxError = "its mailbox changed during the run";
-                } else if (!MakeFolderPath(info.outputFolder)) {
-                    mailboxError =
-                        "the folder " + info.outputFolder.string() + " could not be created";
+                } else if ((ec = folder.open(options.outputFolder, info.outputFolder, true))) {
+                    mailboxError = "the folder " + info.outputFolder.string() +
+                                   " could not be created: " + io::describe(ec);
                 }
             }
         }
-        const std::string eml =
-            (info.outputFolder / ("Email-" + std::to_string(k) + ".eml")).string();
+        const std::string emlName = "Email-" + std::to_string(k) + ".eml";
+        const std::string eml = (info.outputFolder / emlName).string();
         const std::string said =
             m.reason.empty() ? "it was stored, but the " + output + " output could not be finished"
                              : m.reason;
@@ -495,12 +530,13 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
             if (!counted) {
                 for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
             }
-            if (std::error_code ec = io::writeFile(eml, buffer)) error = io::describe(ec);
+            if (std::error_code ec = folder.writeFile(emlName, buffer)) error = io::describe(ec);
         }
         fail(info.path, k, output,
              error.empty() ? said + "; the message was kept as " + eml
                            : said + ", and it could not be kept as " + eml + " either: " + error);
         if (!counted) ++summary.failedMessages;
+        --summary.exportedMessages;  // store() had taken it
     }
 }
 
@@ -519,8 +555,14 @@ void ConversionRun::Impl::writeReport() {
     text += "Mailboxes: " + std::to_string(summary.mailboxes) + " of " +
             std::to_string(options.mailboxes.size()) + crlf;
     text += "Messages found: " + std::to_string(summary.messages) + crlf;
+    text += "Messages exported: " + std::to_string(summary.exportedMessages) + crlf;
     text += "Messages not (completely) converted: " + std::to_string(summary.failedMessages) + crlf;
-    if (summary.cancelled) text += "The run was cancelled before its end." + crlf;
+    if (summary.cancelled) {
+        text +=
+            "Messages found and left unconverted: " + std::to_string(summary.unreachedMessages) +
+            crlf;
+        text += "The run was cancelled before its end." + crlf;
+    }
     if (!summary.failures.empty()) {
         text += crlf + "Failures (mailbox, message, step: reason):" + crlf;
         for (const Failure& f : summary.failures) {
@@ -532,12 +574,18 @@ void ConversionRun::Impl::writeReport() {
             text += ", " + f.step + ": " + f.reason + crlf;
         }
     }
+    if (!left.empty()) {
+        text += crlf + "Left unconverted when the run was stopped:" + crlf;
+        for (const std::string& l : left) text += l + crlf;
+    }
     if (!summary.notes.empty()) {
         text += crlf + "Notes:" + crlf;
         for (const Note& n : summary.notes) text += n.text + crlf;
     }
-    const fs::path path = options.outputFolder / kReportFileName;
-    if (!io::writeFile(path, text)) summary.reportFile = path;
+    io::Folder root;
+    if (!root.open(options.outputFolder, options.outputFolder, false) &&
+        !root.writeFile(kReportFileName, text))
+        summary.reportFile = options.outputFolder / kReportFileName;
 }
 
 }  // namespace tp::convert

@@ -4,9 +4,12 @@
 
 namespace tp::convert {
 
-bool EmlSink::store(const MailboxInfo& /*mailbox*/, const MessageInfo& message,
-                    std::string_view bytes, RunObserver& /*observer*/, std::string& error) {
-    if (std::error_code ec = io::writeFile(message.emlPath, bytes)) {
+bool EmlSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std::string_view bytes,
+                    RunObserver& /*observer*/, std::string& error) {
+    const std::error_code ec =
+        mailbox.folder ? mailbox.folder->writeFile(message.emlPath.filename().string(), bytes)
+                       : io::writeFile(message.emlPath, bytes);
+    if (ec) {
         error = io::describe(ec);
         return false;
     }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <string>
 
 #include "finder/file_read.h"
 #ifdef TP_HAVE_PST
@@ -120,29 +121,219 @@ std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t
     return injector->before(op, path, bytes);
 }
 
-std::error_code writeFile(const std::filesystem::path& path, std::string_view data) {
+namespace {
+
+class RefusalCategory : public std::error_category {
+  public:
+    const char* name() const noexcept override { return "tp.io.refusal"; }
+    std::string message(int code) const override {
+        switch (static_cast<Refusal>(code)) {
+            case Refusal::LinkInTheWay:
+                return "a symbolic link stands in its place, and nothing is written through links";
+            case Refusal::OtherNames:
+                return "the file has other names (hard links), which would change with it";
+            case Refusal::NotAFile:
+                return "something other than a file stands in its place";
+            case Refusal::OutsideTheRoot:
+                return "it does not lie inside the output folder";
+        }
+        return "refused";
+    }
+};
+
+bool isLink(int dirFd, const char* name) {
+    struct stat st {};
+    return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The folder `name` in `dirFd`, entered without following a link.
+int enterFolder(int dirFd, const char* name) {
+    return ::openat(dirFd, name, kFolderFlags | O_NOFOLLOW);
+}
+
+}  // namespace
+
+const std::error_category& refusalCategory() {
+    static const RefusalCategory category;
+    return category;
+}
+
+std::error_code make_error_code(Refusal r) {
+    return {static_cast<int>(r), refusalCategory()};
+}
+
+Folder::~Folder() {
+    close();
+}
+
+void Folder::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+std::error_code Folder::error() const {
+    if (fd_ >= 0) return {};
+    return error_ ? error_ : std::make_error_code(std::errc::bad_file_descriptor);
+}
+
+std::error_code Folder::open(const std::filesystem::path& root, const std::filesystem::path& path,
+                             bool create) {
+    namespace fs = std::filesystem;
+    close();
+    path_ = path;
+    error_ = {};
+    auto failed = [&](std::error_code ec) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        error_ = ec;
+        return ec;
+    };
+    // Both sides in normal form without a final separator, so that the part below
+    // the root is a plain list of names.
+    auto plain = [](const fs::path& p) {
+        fs::path n = p.lexically_normal();
+        if (!n.has_filename() && n.has_relative_path()) n = n.parent_path();
+        return n;
+    };
+    const fs::path top = plain(root);
+    const fs::path below = plain(path).lexically_relative(top);
+    if (below.empty() || *below.begin() == "..") return failed(Refusal::OutsideTheRoot);
+
+    bool asked = false;  // the seam hears once that folders are to be made
+    auto mayMake = [&]() -> std::error_code {
+        if (asked) return {};
+        asked = true;
+        return injected(Op::MakeDir, path, 0);
+    };
+    fd_ = ::open(top.c_str(), kFolderFlags);
+    if (fd_ < 0 && errno == ENOENT && create) {
+        if (auto ec = mayMake()) return failed(ec);
+        std::error_code ec;
+        fs::create_directories(top, ec);
+        fd_ = ::open(top.c_str(), kFolderFlags);
+    }
+    if (fd_ < 0) return failed(lastErrno());
+    for (const fs::path& part : below) {
+        if (part == ".") continue;
+        const char* name = part.c_str();
+        int next = enterFolder(fd_, name);
+        if (next < 0 && errno == ENOENT && create) {
+            if (auto ec = mayMake()) return failed(ec);
+            if (::mkdirat(fd_, name, 0777) != 0 && errno != EEXIST) return failed(lastErrno());
+            next = enterFolder(fd_, name);
+        }
+        if (next < 0) {
+            const std::error_code ec = lastErrno();
+            if ((errno == ELOOP || errno == ENOTDIR) && isLink(fd_, name))
+                return failed(Refusal::LinkInTheWay);
+            return failed(ec);
+        }
+        ::close(fd_);
+        fd_ = next;
+    }
+    return {};
+}
+
+std::error_code Folder::writeFile(const std::string& name, std::string_view data) const {
+    const std::filesystem::path path = path_ / name;
+    if (fd_ < 0) return error();
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) return lastErrno();
+    // O_NONBLOCK: a FIFO in the way fails instead of waiting for a reader.
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::openat(fd_, name.c_str(), kFlags, 0666);
+    bool fresh = false;
+    if (fd < 0 && errno == ELOOP && isLink(fd_, name.c_str())) {
+        fresh = true;  // the link goes; the file is made in its place
+    } else if (fd < 0) {
+        return lastErrno();
+    } else {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const std::error_code ec = lastErrno();
+            ::close(fd);
+            return ec;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return Refusal::NotAFile;
+        }
+        if (st.st_nlink > 1) {
+            ::close(fd);
+            fresh = true;  // its other names keep their content
+        } else if (st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+            const std::error_code ec = lastErrno();
+            ::close(fd);
+            return ec;
+        }
+    }
+    if (fresh) {
+        if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) return lastErrno();
+        fd = ::openat(fd_, name.c_str(), kFlags | O_EXCL, 0666);
+        if (fd < 0) return lastErrno();
+    }
     std::error_code ec = writeAll(fd, path, data);
     if (!ec) ec = injected(Op::Flush, path, 0);
     if (::close(fd) != 0 && !ec) ec = lastErrno();
-    if (ec) ::unlink(path.c_str());  // nothing partial stays behind
+    if (ec) ::unlinkat(fd_, name.c_str(), 0);  // nothing partial stays behind
     return ec;
+}
+
+std::error_code Folder::removeFile(const std::string& name) const {
+    if (fd_ < 0) return error();
+    if (auto ec = injected(Op::Remove, path_ / name, 0)) return ec;
+    if (::unlinkat(fd_, name.c_str(), 0) != 0) return lastErrno();
+    return {};
+}
+
+std::error_code writeFile(const std::filesystem::path& path, std::string_view data) {
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
+    Folder folder;
+    if (auto ec = folder.open(parent, parent, false)) return ec;
+    return folder.writeFile(path.filename().string(), data);
 }
 
 AppendFile::~AppendFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::error_code AppendFile::open(const std::filesystem::path& path) {
+std::error_code AppendFile::open(const Folder& folder, const std::string& name) {
     if (fd_ >= 0) return std::make_error_code(std::errc::device_or_resource_busy);
+    const std::filesystem::path path = folder.path() / name;
+    if (!folder.isOpen()) return folder.error();
     if (auto ec = injected(Op::Create, path, 0)) return ec;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) return lastErrno();
+    const int fd = ::openat(
+        folder.fd(), name.c_str(),
+        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const std::error_code ec = lastErrno();
+        if (errno == ELOOP && isLink(folder.fd(), name.c_str())) return Refusal::LinkInTheWay;
+        return ec;
+    }
+    struct stat st {};
+    std::error_code ec;
+    if (::fstat(fd, &st) != 0) {
+        ec = lastErrno();
+    } else if (!S_ISREG(st.st_mode)) {
+        ec = Refusal::NotAFile;
+    } else if (st.st_nlink > 1) {
+        ec = Refusal::OtherNames;
+    }
+    if (ec) {
+        ::close(fd);
+        return ec;
+    }
     fd_ = fd;
     path_ = path;
     return {};
+}
+
+std::error_code AppendFile::open(const std::filesystem::path& path) {
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
+    Folder folder;
+    if (auto ec = folder.open(parent, parent, false)) return ec;
+    return open(folder, path.filename().string());
 }
 
 std::error_code AppendFile::appendRecord(std::string_view record) {

@@ -2,6 +2,11 @@
 // Every file the run writes goes through here: one seam where tests inject
 // failures (a full disk, a folder turned read-only) at any write, and at any
 // read of a mailbox.
+//
+// Writes stay inside the output folder: below it, folders are entered one at a
+// time relative to the folder above (O_DIRECTORY | O_NOFOLLOW) and files are
+// opened relative to their folder with O_NOFOLLOW, so a symbolic link placed
+// anywhere in the output tree never leads a write out of it.
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -33,18 +38,65 @@ class FaultInjector {
 void setFaultInjector(FaultInjector* injector);
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes);
 
-// Creates or truncates `path` and writes `data`. On failure nothing partial is
-// left behind (the file is removed) and the error says why.
+// Why a write was refused: what stands in the output tree where it would write.
+enum class Refusal {
+    LinkInTheWay = 1,  // a symbolic link where a folder belongs or a file is added to
+    OtherNames,        // a file that has other names (hard links) is added to
+    NotAFile,          // neither a regular file nor missing
+    OutsideTheRoot,    // the path does not lie below the output folder
+};
+const std::error_category& refusalCategory();
+std::error_code make_error_code(Refusal r);
+
+// A folder of the output tree, held open while files are written into it.
+class Folder {
+  public:
+    Folder() = default;
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    // Opens `path`, which lies at or below `root` (the output folder the user
+    // chose, which may itself be reached through links). With `create`, missing
+    // folders are made (`root` too). A symbolic link or a file in the way is
+    // refused; the error is kept and returned by every later write.
+    std::error_code open(const std::filesystem::path& root, const std::filesystem::path& path,
+                         bool create);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    const std::filesystem::path& path() const { return path_; }
+    std::error_code error() const;
+
+    // Creates or replaces the file `name` in this folder and writes `data`. A
+    // symbolic link, or a file with other names, in its place is removed first,
+    // never written through. On failure nothing partial is left behind.
+    std::error_code writeFile(const std::string& name, std::string_view data) const;
+    // Removes the file `name` (a link is removed itself, not what it names).
+    std::error_code removeFile(const std::string& name) const;
+
+  private:
+    int fd_ = -1;
+    std::filesystem::path path_;
+    std::error_code error_;
+};
+
+// Creates or replaces `path` and writes `data`, as Folder::writeFile does in the
+// folder that holds it. On failure nothing partial is left behind (the file is
+// removed) and the error says why.
 std::error_code writeFile(const std::filesystem::path& path, std::string_view data);
 
 // An append-only file (MBOX). Each record is written whole or, on failure, cut
-// back to where it began, so the file always ends on a record boundary.
+// back to where it began, so the file always ends on a record boundary. It is
+// never opened through a symbolic link, and a file with other names (hard
+// links) is not added to.
 class AppendFile {
   public:
     AppendFile() = default;
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
+    std::error_code open(const Folder& folder, const std::string& name);
     std::error_code open(const std::filesystem::path& path);
     std::error_code appendRecord(std::string_view record);
     std::error_code close();
@@ -59,3 +111,6 @@ std::error_code removeFile(const std::filesystem::path& path);
 std::string describe(const std::error_code& ec);
 
 }  // namespace tp::io
+
+template <>
+struct std::is_error_code_enum<tp::io::Refusal> : std::true_type {};

@@ -176,6 +176,8 @@ struct PartKind {
     std::string boundary;
     bool hasBoundary = false;
     bool dispositionAttachment = false;
+    // Shown within the body: a Content-ID or Content-Location, or disposition inline.
+    bool inlinePart = false;
     bool hasName = false;
     std::string name;  // UTF-8
 };
@@ -206,6 +208,7 @@ PartKind describePart(std::string_view s, const Header& h) {
         if (cd) {
             const char* d = g_mime_content_disposition_get_disposition(cd.get());
             kind.dispositionAttachment = d && equalsNoCase(d, "attachment");
+            kind.inlinePart = d && equalsNoCase(d, "inline");
             if (const char* n = g_mime_content_disposition_get_parameter(cd.get(), "filename")) {
                 kind.hasName = true;
                 kind.name = validUtf8(n);
@@ -213,6 +216,7 @@ PartKind describePart(std::string_view s, const Header& h) {
         }
     }
     if (kind.name.empty()) kind.name = nameFromType;
+    if (h.find(s, "Content-ID") || h.find(s, "Content-Location")) kind.inlinePart = true;
     return kind;
 }
 
@@ -263,10 +267,23 @@ struct Range {
     std::size_t end;
 };
 
+// Where an inline attachment (a picture of an HTML body) was, so that its file
+// can go back into the same place of the MIME tree with the same header.
+struct Slot {
+    std::size_t at = 0;    // the delimiter line that began the part (a cut's start)
+    std::string boundary;  // of the multipart it was in
+    std::string fields;    // its header fields but Content-Transfer-Encoding, as written
+    std::string name;      // the attachment name
+};
+
 struct Analysis {
     std::vector<std::string> names;
     std::vector<Range> cuts;
+    std::vector<Slot> inlineParts;
     bool wholeMessage = false;  // the top-level entity itself is an attachment
+    // Set by the leaf attachment walk() just took (its header, its kind).
+    std::optional<Slot> lastLeaf;
+    bool lastLeafInline = false;
 };
 
 bool isBodyText(const PartKind& k) {
@@ -288,6 +305,8 @@ void cutContent(std::string_view s, std::size_t begin, std::size_t end, Analysis
     if (h.bodyBegin < end) out.cuts.push_back(Range{h.bodyBegin, end});
 }
 
+std::string lineEndingOf(std::string_view s);
+
 // Walks the entity in [begin, end). Returns true when the whole entity is to go
 // (an attachment, or a multipart holding nothing but attachments).
 bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, bool bodyCandidate,
@@ -301,7 +320,12 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
             if (!d.close) ++parts;
         if (parts > 0) {
             const bool alternative = equalsNoCase(kind.subtype, "alternative");
+            // Parts of these go back where they were: the pictures of an HTML
+            // body, a signature (its place is what makes it one).
+            const bool inPlace =
+                equalsNoCase(kind.subtype, "related") || equalsNoCase(kind.subtype, "signed");
             std::vector<Range> removed;
+            std::vector<Slot> inlineParts;
             for (std::size_t i = 0; i < delims.size() && !delims[i].close; ++i) {
                 const std::size_t childBegin = delims[i].next;
                 std::size_t cutEnd = end;
@@ -311,11 +335,23 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
                     childEnd = cutEnd - breakBefore(s, cutEnd, childBegin);
                 }
                 const bool candidate = bodyCandidate && (alternative || i == 0);
-                if (walk(s, childBegin, std::max(childBegin, childEnd), depth + 1, candidate, out))
+                out.lastLeaf.reset();
+                if (walk(s, childBegin, std::max(childBegin, childEnd), depth + 1, candidate,
+                         out)) {
                     removed.push_back(Range{delims[i].lineStart, cutEnd});
+                    if (out.lastLeaf && (out.lastLeafInline || inPlace)) {
+                        out.lastLeaf->at = delims[i].lineStart;
+                        out.lastLeaf->boundary = kind.boundary;
+                        inlineParts.push_back(std::move(*out.lastLeaf));
+                    }
+                }
+                out.lastLeaf.reset();
             }
             if (removed.size() == parts) return true;
             out.cuts.insert(out.cuts.end(), removed.begin(), removed.end());
+            out.inlineParts.insert(out.inlineParts.end(),
+                                   std::make_move_iterator(inlineParts.begin()),
+                                   std::make_move_iterator(inlineParts.end()));
             return false;
         }
     }
@@ -331,6 +367,16 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
     if (!attachment) return false;
     if (bodyCandidate && isBodyText(kind) && !kind.dispositionAttachment) return false;
     out.names.push_back(kind.name);
+    Slot leaf;
+    leaf.name = kind.name;
+    for (const Field& f : h.fields) {
+        if (equalsNoCase(f.name(s), "Content-Transfer-Encoding")) continue;
+        leaf.fields.append(s.substr(f.begin, f.end - f.begin));
+        if (leaf.fields.back() != '\n' && leaf.fields.back() != '\r')
+            leaf.fields += lineEndingOf(s);
+    }
+    out.lastLeaf = std::move(leaf);
+    out.lastLeafInline = kind.inlinePart;
     return true;
 }
 
@@ -441,14 +487,43 @@ std::string nameParameter(const std::string& attr, const std::string& name,
     return out;
 }
 
-std::string makeBoundary(std::string_view message) {
+// A boundary found in none of the texts.
+std::string makeBoundary(std::string_view message, const std::vector<std::string>& parts) {
     static std::atomic<unsigned> counter{0};
     for (;;) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "=_tessaport_%08x_%04x", g_random_int(),
                       counter.fetch_add(1) & 0xffff);
-        if (message.find(buf) == std::string_view::npos) return buf;
+        if (message.find(buf) != std::string_view::npos) continue;
+        if (std::none_of(parts.begin(), parts.end(),
+                         [&](const std::string& p) { return p.find(buf) != std::string::npos; }))
+            return buf;
     }
+}
+
+// The transfer encoding under which a message file can be attached as it is
+// (RFC 2046 5.2.1 allows message/rfc822 no other): 7bit, 8bit or binary.
+const char* identityEncoding(std::string_view data) {
+    bool eightBit = false, binary = false;
+    std::size_t lineLength = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c == '\n') {
+            lineLength = 0;
+            continue;
+        }
+        if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') continue;
+        if (c == 0 || c == '\r') binary = true;
+        if (c >= 0x80) eightBit = true;
+        if (++lineLength > 998) binary = true;
+    }
+    return binary ? "binary" : eightBit ? "8bit" : "7bit";
+}
+
+// The last part of a name that may hold a path.
+std::string_view baseName(std::string_view name) {
+    const auto sep = name.find_last_of("/\\");
+    return sep == std::string_view::npos ? name : name.substr(sep + 1);
 }
 
 std::optional<std::chrono::system_clock::time_point> parseDate(const std::string& text) {
@@ -475,6 +550,12 @@ struct MailMessage::Impl {
     bool analysed = false;
     Analysis analysis;
     std::vector<std::string> added;  // encoded parts (headers, blank line, body lines)
+    // Inline attachments' places in `bytes` once removed, and what went back there.
+    struct Place {
+        Slot slot;
+        std::string part;  // delimiter line, header, empty line, content; empty: unfilled
+    };
+    std::vector<Place> places;
 
     const Analysis& analysis_() {
         if (!analysed) {
@@ -489,13 +570,32 @@ struct MailMessage::Impl {
         analysed = false;
         analysis = {};
         added.clear();
+        places.clear();
     }
+    // `bytes` with the files put back into their places.
+    std::string withPlacesFilled() const;
     std::string assemble() const;
 };
 
+std::string MailMessage::Impl::withPlacesFilled() const {
+    std::string out;
+    std::size_t pos = 0;
+    for (const Place& p : places) {  // in order of place
+        if (p.part.empty()) continue;
+        out.append(bytes, pos, p.slot.at - pos);
+        out += p.part;
+        pos = p.slot.at;
+    }
+    out.append(bytes, pos, std::string::npos);
+    return out;
+}
+
 std::string MailMessage::Impl::assemble() const {
-    if (added.empty()) return bytes;
-    const std::string_view s = bytes;
+    const bool filled =
+        std::any_of(places.begin(), places.end(), [](const Place& p) { return !p.part.empty(); });
+    if (added.empty()) return filled ? withPlacesFilled() : bytes;
+    const std::string withPlaces = filled ? withPlacesFilled() : std::string();
+    const std::string_view s = filled ? std::string_view(withPlaces) : std::string_view(bytes);
     const std::string eol = lineEndingOf(s);
     const Header h = parseHeader(s, 0, s.size());
     const PartKind top = describePart(s, h);
@@ -530,7 +630,7 @@ std::string MailMessage::Impl::assemble() const {
 
     // Anything else becomes the first part of a new multipart/mixed message: its
     // content fields move with it, every other field stays where it was.
-    const std::string boundary = makeBoundary(s);
+    const std::string boundary = makeBoundary(s, added);
     std::string out;
     out.reserve(total);
     std::string contentFields;
@@ -614,7 +714,9 @@ std::string MailMessage::bytes() const {
 }
 
 bool MailMessage::changed() const {
-    return d_->modified || !d_->added.empty();
+    return d_->modified || !d_->added.empty() ||
+           std::any_of(d_->places.begin(), d_->places.end(),
+                       [](const Impl::Place& p) { return !p.part.empty(); });
 }
 
 std::string_view MailMessage::HeaderBlock(std::string_view message) {
@@ -698,6 +800,26 @@ void MailMessage::RemoveAllAttachments() {
     const Analysis& a = d_->analysis_();
     if (a.names.empty() || a.cuts.empty()) return;
     std::string rest = applyCuts(d_->bytes, a.cuts);
+    // An inline attachment's place: where its cut began, counted in what is left.
+    for (const Slot& slot : a.inlineParts) {
+        std::size_t removedBefore = 0;
+        bool atCut = false;
+        for (const Range& r : a.cuts) {
+            if (r.begin == slot.at) {
+                atCut = true;
+                break;
+            }
+            if (r.begin > slot.at) break;
+            removedBefore += r.end - r.begin;
+        }
+        if (!atCut) continue;
+        Impl::Place place{slot, {}};
+        place.slot.at = slot.at - removedBefore;
+        d_->places.push_back(std::move(place));
+    }
+    std::stable_sort(
+        d_->places.begin(), d_->places.end(),
+        [](const Impl::Place& x, const Impl::Place& y) { return x.slot.at < y.slot.at; });
     d_->bytes = std::move(rest);
     d_->modified = true;
     d_->analysis = {};
@@ -729,14 +851,49 @@ std::string MailMessage::AttachFile(const std::filesystem::path& path) {
             .toStdString();
     if (type.empty() || type.find('/') == std::string::npos) type = "application/octet-stream";
 
+    // An inline attachment goes back where it was, with its own header: only its
+    // content is new.
+    for (Impl::Place& place : d_->places) {
+        if (!place.part.empty() || baseName(place.slot.name) != name) continue;
+        std::string part;
+        part.reserve(data.size() * 4 / 3 + data.size() / 38 + place.slot.fields.size() + 256);
+        part += "--" + place.slot.boundary + eol;
+        part += place.slot.fields;
+        part += "Content-Transfer-Encoding: base64" + eol;
+        part += eol;
+        part += base64Lines(data, eol);
+        part += eol;
+        place.part = std::move(part);
+        return {};
+    }
+
     std::string part;
     part.reserve(data.size() * 4 / 3 + data.size() / 38 + 512);
     part += "Content-Type: " + type + nameParameter("name", name, eol) + eol;
     part += "Content-Disposition: attachment" + nameParameter("filename", name, eol) + eol;
-    part += "Content-Transfer-Encoding: base64" + eol;
-    part += eol;
-    part += base64Lines(data, eol);
-    part += eol;
+    // The parts go into the message's own multipart/mixed when it has one; its
+    // boundary must not occur in a message attached as it is.
+    bool boundaryClash = false;
+    {
+        const std::string_view s = d_->bytes;
+        const PartKind top = describePart(s, parseHeader(s, 0, s.size()));
+        if (equalsNoCase(top.type, "multipart") && equalsNoCase(top.subtype, "mixed") &&
+            top.hasBoundary)
+            boundaryClash = data.find("--" + top.boundary) != std::string::npos;
+    }
+    if (equalsNoCase(type, "message/rfc822") && !boundaryClash) {
+        // An attached message stays as it is: RFC 2046 forbids encoding it, and
+        // readers open it as a message only so.
+        part += std::string("Content-Transfer-Encoding: ") + identityEncoding(data) + eol;
+        part += eol;
+        part += data;
+        if (data.empty() || (data.back() != '\n' && data.back() != '\r')) part += eol;
+    } else {
+        part += "Content-Transfer-Encoding: base64" + eol;
+        part += eol;
+        part += base64Lines(data, eol);
+        part += eol;
+    }
     d_->added.push_back(std::move(part));
     return {};
 }

@@ -111,7 +111,10 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
     // The file is created by the first message that reaches it, so a mailbox
     // without messages leaves no .mbox behind.
     if (!file_.isOpen()) {
-        if (std::error_code ec = file_.open(path_)) {
+        const std::error_code ec = mailbox.folder
+                                       ? file_.open(*mailbox.folder, path_.filename().string())
+                                       : file_.open(path_);
+        if (ec) {
             error = "cannot open " + path_.string() + ": " + io::describe(ec);
             return false;
         }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/io.h"
 #include "run_types.h"
 
 namespace tp::convert {
@@ -17,6 +18,10 @@ struct MailboxInfo {
     std::string name;                    // MailboxName: file name, trimmed, ".imm" removed
     std::filesystem::path outputFolder;  // the mailbox output folder (created by the run)
     int row = -1;                        // its position in RunOptions::mailboxes
+    // That folder as the run opened it inside the output folder (not open when it
+    // could not be made); files of the mailbox are written into it by name.
+    // Null: write by path.
+    const io::Folder* folder = nullptr;
 };
 
 struct MessageInfo {

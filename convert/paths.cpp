@@ -77,4 +77,14 @@ bool MakeFolderPath(const fs::path& path) {
     return fs::is_directory(path, ec);
 }
 
+bool resolvesInside(const fs::path& folder, const fs::path& file) {
+    std::error_code ec;
+    const fs::path base = fs::weakly_canonical(folder, ec);
+    if (ec) return false;
+    const fs::path real = fs::weakly_canonical(file, ec);
+    if (ec) return false;
+    const fs::path rel = real.lexically_relative(base);
+    return !rel.empty() && *rel.begin() != ".." && *rel.begin() != ".";
+}
+
 }  // namespace tp::convert

@@ -22,4 +22,8 @@ std::filesystem::path mailboxOutputFolder(const std::filesystem::path& outputFol
 // Creates every missing folder of `path`; true when the whole path exists afterwards.
 bool MakeFolderPath(const std::filesystem::path& path);
 
+// Whether `file`, with the symbolic links on its way resolved (as far as it
+// exists), lies below `folder` (resolved likewise).
+bool resolvesInside(const std::filesystem::path& folder, const std::filesystem::path& file);
+
 }  // namespace tp::convert

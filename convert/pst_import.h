@@ -4,12 +4,14 @@
 // [MS-OXPROPS]): subject, sender, recipients, dates, bodies, attachments and
 // attached messages, importance, flags. Parsing is done with GMime; the message
 // bytes are only read.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "pst/pst.h"
 
@@ -29,6 +31,7 @@ inline constexpr std::uint32_t SentRepresentingSearchKey = makeTag(0x003B, PropT
 inline constexpr std::uint32_t SubjectPrefix = makeTag(0x003D, PropType::String);
 inline constexpr std::uint32_t SentRepresentingEntryId = makeTag(0x0041, PropType::Binary);
 inline constexpr std::uint32_t SentRepresentingName = makeTag(0x0042, PropType::String);
+inline constexpr std::uint32_t ReplyRecipientEntries = makeTag(0x004F, PropType::Binary);
 inline constexpr std::uint32_t ReplyRecipientNames = makeTag(0x0050, PropType::String);
 inline constexpr std::uint32_t SentRepresentingAddressType = makeTag(0x0064, PropType::String);
 inline constexpr std::uint32_t SentRepresentingEmailAddress = makeTag(0x0065, PropType::String);
@@ -83,6 +86,16 @@ inline constexpr std::uint32_t RecipientFlags = makeTag(0x5FFD, PropType::Int32)
 inline constexpr std::uint32_t AttachmentHidden = makeTag(0x7FFE, PropType::Boolean);
 }  // namespace tag
 
+// Named properties of the PSETID_Common set ([MS-OXPROPS]).
+inline constexpr std::array<std::uint8_t, 16> kPsetidCommon = {
+    0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+// PidLidSmartNoAttach: no paperclip, every attachment is shown within the body.
+inline const pst::NamedProp kSmartNoAttach{kPsetidCommon, 0x8514, {}, pst::PropType::Boolean};
+// PidLidConversationIndexTracking: conversations follow PidTagConversationIndex,
+// not the subject.
+inline const pst::NamedProp kConversationIndexTracking{
+    kPsetidCommon, 0x85C8, {}, pst::PropType::Boolean};
+
 // PidTagMessageFlags bits ([MS-OXCMSG] 2.2.1.6).
 inline constexpr std::int32_t kMsgFlagRead = 0x01;
 inline constexpr std::int32_t kMsgFlagHasAttach = 0x10;
@@ -120,6 +133,9 @@ class ParsedMessage {
     ParsedMessage& operator=(ParsedMessage&&) noexcept;
     ~ParsedMessage();
     std::size_t size() const;  // the message's bytes
+    // Neither a Received nor a Date field gives the message a time: the item
+    // gets none (no time is invented).
+    bool undated() const;
 
     struct Data;
 
@@ -147,6 +163,9 @@ std::string toUtf8(std::string_view bytes, std::string_view charset);
 
 // Subject prefix ("Re: ") and normalized subject ([MS-OXCMAIL] 2.2.3.2.6.1).
 std::pair<std::string, std::string> splitSubject(const std::string& subject);
+
+// A FlatEntryList ([MS-OXCDATA] 2.3.3) of entry ids.
+pst::Binary flatEntryList(const std::vector<pst::Binary>& entryIds);
 
 // A one-off entry id ([MS-OXCDATA] 2.2.5.1) with Unicode strings.
 pst::Binary oneOffEntryId(const std::string& displayName, const std::string& addressType,

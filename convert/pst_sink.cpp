@@ -155,6 +155,10 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
         error = "the message could not be imported: " + why;
         return false;
     }
+    if (job.message.undated())
+        undated_.push_back(Note{mailbox.path, "message " + std::to_string(message.number) +
+                                                  " has no date (no Received or Date field); "
+                                                  "it was stored without one"});
     job.mailbox = mailbox.name;
     job.where = Placed{mailbox.row, message.number, message.offset, message.size};
 
@@ -275,6 +279,8 @@ void PstSink::stopWriting() {
 
 void PstSink::close(RunSummary& summary) {
     stopWriting();
+    summary.notes.insert(summary.notes.end(), undated_.begin(), undated_.end());
+    undated_.clear();
     if (!store_) return;
     std::string error;
     const bool ok = store_->close(error);

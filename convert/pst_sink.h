@@ -110,6 +110,7 @@ class PstSink : public MessageSink {
     std::vector<Placed> added_;
     std::vector<UnkeptMessage> refused_;
     std::vector<UnkeptMessage> unkept_;
+    std::vector<Note> undated_;  // messages stored without a time, for the report
 };
 
 std::unique_ptr<MessageSink> makePstSink();

@@ -6,7 +6,7 @@
 #include <string>
 
 // Where the "Outlook Error" box sends the user: the manual's troubleshooting section.
-#include "app/help_links.h"
+#include "common/help_links.h"
 
 namespace tp::convert {
 
@@ -40,35 +40,48 @@ std::string asterisks() {
     return std::string(75, '*');
 }
 
-std::string formatText(Format format) {
+// Where the messages went, as the closing boxes name it.
+std::string target(Format format) {
     switch (format) {
         case Format::Eml:
-            return std::string(
-                       "Your IncrediMail messages has been successfully exported to (.eml) "
-                       "files.") +
-                   kCrLf + asterisks() + kCrLf;
+            return "(.eml) files";
         case Format::Mbox:
-            return std::string(
-                       "Your IncrediMail messages has been successfully exported to "
-                       "(.mbox) files.") +
-                   kCrLf + asterisks() + kCrLf +
-                   "MBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.";
+            return "(.mbox) files";
         case Format::Pst:
-            return std::string(
-                       "Your IncrediMail messages has been successfully exported to "
-                       "Outlook (.pst) file.") +
-                   kCrLf + asterisks() + kCrLf +
-                   "Start Outlook and open converted pst file by clicking File -> Open -> "
-                   "Outlook Data File. And it all done !";
+            return "Outlook (.pst) file";
     }
     return {};
+}
+
+// The line under the asterisks that tells what to do with the output.
+std::string usageLine(Format format) {
+    switch (format) {
+        case Format::Eml:
+            return {};
+        case Format::Mbox:
+            return "MBOX files are supported Mac Mail, Entourage, Evolution, Thunderbird.";
+        case Format::Pst:
+            return "Start Outlook and open converted pst file by clicking File -> Open -> Outlook "
+                   "Data File. And it all done !";
+    }
+    return {};
+}
+
+// The format's closing box after `first`: the asterisks, and the usage line when
+// there is an output to use.
+std::string boxText(const std::string& first, Format format, bool usable) {
+    std::string text = first + kCrLf + asterisks() + kCrLf;
+    if (usable && format != Format::Eml) {
+        text += usageLine(format);
+    }
+    return text;
 }
 
 std::string plural(long long n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// The sentence that replaces "successfully" when something went wrong.
+// What went wrong: the count of messages and mailboxes that could not be converted.
 std::string failureLine(const RunSummary& s) {
     std::set<std::string> brokenMailboxes;
     for (const Failure& f : s.failures) {
@@ -95,6 +108,27 @@ std::string reportLine(const RunSummary& s) {
            " could not be written; nothing was listed there.";
 }
 
+void endLine(std::string& text) {
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, kCrLf) != 0) text += kCrLf;
+}
+
+// A cancelled run: what was exported of what was found, and what was left.
+std::string cancelledSentence(const RunSummary& s) {
+    const int left = s.unreachedMessages;
+    std::string text =
+        "The conversion was stopped before its end: " + std::to_string(s.exportedMessages) +
+        " of the " + plural(s.messages, "message", "messages") + " found in " +
+        plural(s.mailboxes, "mailbox", "mailboxes") + (s.exportedMessages == 1 ? " was" : " were") +
+        " exported, " + std::to_string(left) + (left == 1 ? " was" : " were") +
+        " left unconverted.";
+    const int notSearched = s.listedMailboxes - s.mailboxes;
+    if (notSearched > 0) {
+        text += " " + plural(notSearched, "listed mailbox was", "listed mailboxes were") +
+                " not searched.";
+    }
+    return text;
+}
+
 }  // namespace
 
 Notice closingNotice(const RunSummary& s) {
@@ -112,31 +146,22 @@ Notice closingNotice(const RunSummary& s) {
     const bool failed = !s.failures.empty() || s.failedMessages > 0;
     if (s.cancelled) {
         n.icon = NoticeIcon::Warning;
-        n.text = "The conversion was stopped before its end after " +
-                 plural(s.mailboxes, "mailbox", "mailboxes") + " and " +
-                 plural(s.messages, "message", "messages") +
-                 "; whatever came after that was not exported.";
-        if (failed) n.text += kCrLf + failureLine(s) + ". " + reportLine(s);
+        n.text = cancelledSentence(s);
+        if (failed) {
+            n.text += kCrLf + failureLine(s) + ". " + reportLine(s);
+        } else if (!s.reportFile.empty()) {
+            n.text += std::string(kCrLf) + "The report " + s.reportFile.string() +
+                      " lists what was left.";
+        }
         return n;
     }
-    n.text = formatText(s.format);
-    if (failed && s.format == Format::Pst && s.pstFile.empty()) {
-        // No store was finished: there is no file to open in Outlook, so the box
-        // must not say there is one.
-        n.text = std::string(
-                     "Your IncrediMail messages could not be exported to an Outlook (.pst) "
-                     "file; no .pst file was kept.") +
-                 kCrLf;
-    }
-    if (failed) {
-        n.icon = NoticeIcon::Warning;
-        if (n.text.size() < 2 || n.text.compare(n.text.size() - 2, 2, kCrLf) != 0) n.text += kCrLf;
-        n.text += failureLine(s) + ". " + reportLine(s);
-    } else {
+    if (!failed) {
         n.icon = NoticeIcon::Information;
+        n.text = boxText(
+            "Your IncrediMail messages has been successfully exported to " + target(s.format) + ".",
+            s.format, true);
         if (!s.notes.empty()) {
-            if (n.text.size() < 2 || n.text.compare(n.text.size() - 2, 2, kCrLf) != 0)
-                n.text += kCrLf;
+            endLine(n.text);
             n.text += !s.reportFile.empty()
                           ? "Some bytes belong to no message and were not exported; the report " +
                                 s.reportFile.string() + " says where."
@@ -144,7 +169,28 @@ Notice closingNotice(const RunSummary& s) {
                                 "Some bytes belong to no message and were not exported; "
                                 "the report file could not be written.");
         }
+        return n;
     }
+    // Something failed: the sentence of success gives way to one that says so.
+    n.icon = NoticeIcon::Warning;
+    if (s.format == Format::Pst && s.pstFile.empty()) {
+        // No store was finished: there is no file to open in Outlook, so the box
+        // must not say there is one.
+        n.text = std::string(
+                     "Your IncrediMail messages could not be exported to an Outlook (.pst) "
+                     "file; no .pst file was kept.") +
+                 kCrLf;
+    } else if (s.exportedMessages == 0) {
+        n.text =
+            boxText("Your IncrediMail messages could not be exported to " + target(s.format) + ".",
+                    s.format, false);
+    } else {
+        n.text = boxText(
+            "Not all of your IncrediMail messages could be exported to " + target(s.format) + ".",
+            s.format, true);
+    }
+    endLine(n.text);
+    n.text += failureLine(s) + ". " + reportLine(s);
     return n;
 }
 

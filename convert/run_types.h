@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "finder/notice.h"
+#include "common/notice.h"
 
 namespace tp::convert {
 
@@ -48,9 +48,12 @@ struct Note {
 
 struct RunSummary {
     Format format = Format::Eml;
-    int mailboxes = 0;       // mailboxes processed
-    int messages = 0;        // messages found
-    int failedMessages = 0;  // messages not (completely) converted
+    int listedMailboxes = 0;    // mailboxes in the list
+    int mailboxes = 0;          // mailboxes processed
+    int messages = 0;           // messages found
+    int exportedMessages = 0;   // messages in the chosen output (some perhaps incomplete)
+    int failedMessages = 0;     // messages not (completely) converted
+    int unreachedMessages = 0;  // messages found that a cancel left unconverted
     std::vector<Failure> failures;
     std::vector<Note> notes;  // things worth knowing that are not failures
     bool cancelled = false;
@@ -73,9 +76,12 @@ class RunObserver {
     virtual void notice(const Notice&) {}
 };
 
-// The box that ends a run: the format's closing box when nothing failed,
-// otherwise the same text with a warning icon and a line naming the failures and
-// the report file. Set-up failures give the "Outlook Error" box.
+// The box that ends a run: the format's closing box when nothing failed;
+// otherwise, with a warning icon, a sentence saying that the messages could not
+// (all) be exported in place of the word "successfully", and a line naming the
+// failures and the report file. A cancelled run says how many of the messages
+// found were exported and how many were left. Set-up failures give the
+// "Outlook Error" box.
 Notice closingNotice(const RunSummary&);
 
 }  // namespace tp::convert

@@ -80,9 +80,11 @@ std::uint64_t nextData(int fd, std::uint64_t pos, std::uint64_t size) {
     return pos;
 }
 
-Notice finderNotice(std::string text, NoticeIcon icon) {
+// A notice about the file `path`, which it names apart from its text.
+Notice finderNotice(std::string text, NoticeIcon icon, const std::string& path) {
     Notice n;
     n.text = std::move(text);
+    n.detail = path;
     n.title = kFinderTitle;
     n.icon = icon;
     n.beep = true;
@@ -253,6 +255,7 @@ void Scanner::Open_MBOX(const std::string& fmboxname) {
     if (isOpen()) {
         Notice n;
         n.text = "File in use. Please close current file.";
+        n.detail = fileName_;
         n.icon = NoticeIcon::Exclamation;
         n.beep = true;
         obs().notice(n);
@@ -272,7 +275,7 @@ void Scanner::OpenFile() {
         obs().notice(finderNotice("File size is " +
                                       withBlank(static_cast<std::int64_t>(fileSize_)) +
                                       " byte !\r\rFile can not open for string searching !",
-                                  NoticeIcon::Exclamation));
+                                  NoticeIcon::Exclamation, fileName_));
         obs().focusFileName();
         return;
     }
@@ -326,7 +329,7 @@ void Scanner::Find_Click() {
         fileName_ = name;
         std::uint64_t size = 0;
         if (!regularFileSize(fileName_, size)) {
-            obs().notice(finderNotice("File not found !", NoticeIcon::Exclamation));
+            obs().notice(finderNotice("File not found !", NoticeIcon::Exclamation, fileName_));
             file_.reset();
             obs().focusFileName();
             endOfScan();
@@ -334,7 +337,7 @@ void Scanner::Find_Click() {
         }
         OpenFile();
         if (!isOpen()) {
-            obs().notice(finderNotice("File could not open !", NoticeIcon::Exclamation));
+            obs().notice(finderNotice("File could not open !", NoticeIcon::Exclamation, fileName_));
             obs().focusFileName();
             endOfScan();
             return;

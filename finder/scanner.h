@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "notice.h"
+#include "common/notice.h"
 
 namespace tp::finder {
 

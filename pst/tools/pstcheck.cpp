@@ -6,11 +6,16 @@
 #include <string>
 
 #include "pst/check/checker.h"
+#include "tessaport/version.h"
 
 int main(int argc, char** argv) {
     bool dump = false;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("pstcheck (Tessaport) %s\n", TP_VERSION);
+            return 0;
+        }
         if (std::strcmp(argv[i], "--dump") == 0)
             dump = true;
         else if (!path && argv[i][0] != '-')
@@ -19,7 +24,7 @@ int main(int argc, char** argv) {
             path = nullptr, i = argc;
     }
     if (!path) {
-        std::fprintf(stderr, "usage: pstcheck [--dump] FILE.pst\n");
+        std::fprintf(stderr, "usage: pstcheck [--dump] FILE.pst\n       pstcheck --version\n");
         return 2;
     }
     tp::pst::check::CheckOptions options;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 
 namespace tp::app::test {
 
@@ -31,6 +31,7 @@ class FakeDialogs final : public Dialogs {
   public:
     FakeDialogs() {
         ensureApp();  // the fixture's first member: the window comes after it
+        real_ = &dialogs();
         setDialogs(this);
     }
     ~FakeDialogs() override { setDialogs(nullptr); }
@@ -43,6 +44,12 @@ class FakeDialogs final : public Dialogs {
     QStringList prompts;
     QStringList opened;
     std::function<void(const Notice&)> onBox;
+    // Boxes opened without blocking the window (the run's notices). Answered at
+    // once unless `holdOpen` is set; then they wait in `open` for answerOpen().
+    bool holdOpen = false;
+    bool realOpenBoxes = false;  // show them as the real dialogs do, unscripted
+    std::deque<std::function<void(Answer)>> open;
+    std::vector<Notice> openedBoxes;  // every such box, in order
 
     Answer messageBox(QWidget*, const Notice& notice) override {
         boxes.push_back(notice);
@@ -55,6 +62,26 @@ class FakeDialogs final : public Dialogs {
         Answer a = answers.front();
         answers.pop_front();
         return a;
+    }
+    QWidget* openMessageBox(QWidget* parent, const Notice& notice,
+                            std::function<void(Answer)> answered) override {
+        boxes.push_back(notice);
+        openedBoxes.push_back(notice);
+        if (onBox) onBox(notice);
+        if (realOpenBoxes) return real_->openMessageBox(parent, notice, std::move(answered));
+        if (holdOpen)
+            open.push_back(std::move(answered));
+        else
+            answered(Answer::Ok);
+        return nullptr;
+    }
+    // Answers the oldest box still open; false when none is.
+    bool answerOpen() {
+        if (open.empty()) return false;
+        auto answered = std::move(open.front());
+        open.pop_front();
+        answered(Answer::Ok);
+        return true;
     }
     QStringList openFileNames(QWidget*, const QString& filter) override {
         filters << filter;
@@ -83,6 +110,9 @@ class FakeDialogs final : public Dialogs {
     }
     void beep() override {}
     void openDocument(const QString& pathOrUrl) override { opened << pathOrUrl; }
+
+  private:
+    Dialogs* real_ = nullptr;
 };
 
 template <class W>

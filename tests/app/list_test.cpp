@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QUrl>
 
 #include "app/file_grid.h"
@@ -95,6 +96,35 @@ void makeTree(const std::filesystem::path& root) {
     writeFile(root / "Mail/Y/INBOX.IMM", "x");
     writeFile(root / "Mail/Y/Sent.imm ", "x");
     writeFile(root / "Mail/Y/Z/d.imm", "x");
+}
+
+TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {
+    const QString longPath = QStringLiteral("/home/ann/") + QString(30, QLatin1Char('d')) +
+                             QStringLiteral("/IncrediMail/Identities/") + QString(60, u'x') +
+                             QStringLiteral("/Message Store/The last folder of all/Inbox.imm");
+    window.show();
+    window.AddFileToList(QStringLiteral("/m/Short.imm"));
+    EXPECT_EQ(grid()->columnWidth(0), 667);  // the designed width while paths fit
+    window.AddFileToList(longPath);
+    QApplication::processEvents();
+
+    // The column holds the whole path, nothing is cut off, and the list scrolls
+    // by pixels to its end (scrolling by items would jump past it in one step).
+    const int textWidth = grid()->fontMetrics().horizontalAdvance(longPath);
+    EXPECT_GE(grid()->columnWidth(0), textWidth);
+    EXPECT_EQ(grid()->textElideMode(), Qt::ElideNone);
+    EXPECT_EQ(grid()->horizontalScrollMode(), QAbstractItemView::ScrollPerPixel);
+    QScrollBar* bar = grid()->horizontalScrollBar();
+    EXPECT_EQ(bar->maximum(), grid()->columnWidth(0) - grid()->viewport()->width());
+    bar->setValue(bar->maximum());
+    const QRect cell = grid()->visualRect(grid()->model()->index(1, 0));
+    EXPECT_GE(cell.right(), textWidth - bar->maximum() - 1);
+    EXPECT_LE(cell.right(), grid()->viewport()->width());
+
+    // An emptied list is as wide as designed again.
+    fake.answers = {Answer::Yes};
+    click("cmdClear1");
+    EXPECT_EQ(grid()->columnWidth(0), 667);
 }
 
 TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {

@@ -1,6 +1,7 @@
 // The main window as it opens, its exit and help commands, and its look.
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,9 +9,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include "app/file_grid.h"
+#include "common/help_links.h"
 #include "app/main_window.h"
 #include "fake_dialogs.h"
 
@@ -168,8 +171,27 @@ TEST(ManualTest, HasTheTroubleshootingSectionTheSupportAddressNames) {
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(TP_BINARY_DIR) / "bin/help.html"));
 }
 
+// An installed program (<prefix>/bin) finds the manual in <prefix>/share/doc/tessaport;
+// one in the build tree finds it beside itself, which wins when both are there.
+TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
+    QTemporaryDir prefix;
+    ASSERT_TRUE(prefix.isValid());
+    const QDir root(prefix.path());
+    ASSERT_TRUE(root.mkpath("usr/bin") && root.mkpath("usr/share/doc/tessaport"));
+    const QString bin = root.filePath("usr/bin");
+    const QString installed = root.filePath("usr/share/doc/tessaport/help.html");
+    const QString beside = root.filePath("usr/bin/help.html");
+    EXPECT_EQ(helpFilePathFor(bin), beside);  // neither: where the build puts it
+    ASSERT_TRUE(QFile(installed).open(QIODevice::WriteOnly));
+    EXPECT_EQ(helpFilePathFor(bin), installed);
+    EXPECT_EQ(helpFilePathFor(bin + "/"), installed);
+    ASSERT_TRUE(QFile(beside).open(QIODevice::WriteOnly));
+    EXPECT_EQ(helpFilePathFor(bin), beside);
+}
+
 // Renders the window as a user would see it with two mailboxes listed, for review
-// of the look (docs/screenshots/main-window.png).
+// of the look, into the build tree (scripts/screenshots.sh refreshes
+// docs/screenshots/main-window.png from it).
 TEST_F(MainWindowTest, RendersTheScreenshot) {
     window.AddFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Inbox.imm"));
     window.AddFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Sent Items.imm"));
@@ -177,7 +199,7 @@ TEST_F(MainWindowTest, RendersTheScreenshot) {
     QApplication::processEvents();
     const QImage image = window.grab().toImage();
     EXPECT_EQ(image.size(), QSize(599, 636));
-    const QString dir = QStringLiteral(TP_SOURCE_DIR "/docs/screenshots");
+    const QString dir = QStringLiteral(TP_BINARY_DIR "/screenshots");
     QDir().mkpath(dir);
     EXPECT_TRUE(image.save(dir + QStringLiteral("/main-window.png")));
 }

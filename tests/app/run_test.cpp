@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/help_links.h"
 #include "app/main_window.h"
+#include "common/help_links.h"
 #include "convert/paths.h"
 #include "fake_dialogs.h"
 
@@ -131,6 +131,38 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     EXPECT_EQ(window.lastSummary().messages, 5);
 }
 
+// A run in which something failed never shows the word of success: the box
+// says what could not be exported and where the report is.
+TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
+    const fs::path inbox = tmp.path() / "in/Inbox.imm";
+    writeFile(inbox, mailbox(2));
+    list({inbox, tmp.path() / "in/Missing.imm"});
+    convertInto(out());
+    ASSERT_TRUE(waitForRun());
+    ASSERT_EQ(fake.boxes.size(), 2u);  // the scanner's notice of the missing file first
+    EXPECT_EQ(fake.boxes[1].title, "Tessaport");
+    EXPECT_EQ(fake.boxes[1].icon, NoticeIcon::Warning);
+    EXPECT_EQ(fake.boxes[1].text,
+              "Not all of your IncrediMail messages could be exported to (.eml) files.\r\n" +
+                  std::string(75, '*') + "\r\n1 mailbox could not be converted. The report " +
+                  (out() / "Tessaport-report.txt").string() + " lists them.");
+    EXPECT_EQ(label("LblProgress"), "");  // the missing mailbox saved nothing
+
+    // Nothing could be exported at all.
+    fake.answers = {Answer::Yes};
+    child<QPushButton>(&window, "cmdClear1")->click();
+    list({tmp.path() / "in/Missing.imm"});
+    fake.boxes.clear();
+    convertInto(tmp.path() / "out2");
+    ASSERT_TRUE(waitForRun());
+    ASSERT_EQ(fake.boxes.size(), 2u);
+    EXPECT_EQ(fake.boxes[1].text.rfind(
+                  "Your IncrediMail messages could not be exported to (.eml) files.\r\n", 0),
+              0u)
+        << fake.boxes[1].text;
+    EXPECT_EQ(fake.boxes[1].text.find("successfully"), std::string::npos);
+}
+
 TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
     const fs::path tiny = tmp.path() / "Tiny.imm";
     const fs::path good = tmp.path() / "Good.imm";
@@ -226,7 +258,12 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     list({big});
     fake.boxes.clear();
     convertInto(tmp.path() / "out2");
-    ASSERT_TRUE(pumpUntil([&] { return label("LblProgress").startsWith("Saved "); }));
+    // "Saved" of this run: the label still shows the last run's until the count of
+    // this mailbox's messages has come.
+    ASSERT_TRUE(pumpUntil([&] {
+        return label("LblEmlsFound") == "20000 Messages" &&
+               label("LblProgress").startsWith("Saved ");
+    }));
     window.show();
     fake.answers = {Answer::Yes};
     child<QPushButton>(&window, "cmdEnd")->click();  // asks, then closes

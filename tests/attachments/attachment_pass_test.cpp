@@ -137,3 +137,70 @@ TEST_F(AttachmentPassTest, MissingFolder) {
         EXPECT_EQ(bytes, message({}));
     }
 }
+
+// An inline picture goes back into the part it came from: same place in the
+// tree, same Content-ID, Content-Location and disposition, so the HTML's cid:
+// link holds. Plain attachments are appended after the body as before.
+TEST_F(AttachmentPassTest, InlinePicturesGoBackInPlace) {
+    writeBytes(folder / "pic.png", std::string("\x89PNG\r\n\x1a\n-picture-", 17));
+    std::string bytes = crlf(
+        "From: ann@example.org\nSubject: picture\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=m\n\n"
+        "--m\nContent-Type: multipart/related; boundary=r\n\n"
+        "--r\nContent-Type: text/html; charset=utf-8\n\n<img src=\"cid:pic@x\">\n"
+        "--r\nContent-Type: image/png; name=\"pic.png\"\nContent-ID: <pic@x>\n"
+        "Content-Location: pic.png\nContent-Disposition: inline; filename=\"pic.png\"\n"
+        "Content-Transfer-Encoding: base64\n\nc3R1Yg==\n"
+        "--r--\n"
+        "--m\nContent-Type: application/pdf; name=\"b.pdf\"\n"
+        "Content-Disposition: attachment; filename=\"b.pdf\"\nContent-Transfer-Encoding: base64\n\n"
+        "c3R1Yg==\n--m--\n");
+    EXPECT_EQ(apply(bytes), std::vector<std::string>{});
+    EXPECT_EQ(outline(bytes),
+              "multipart/mixed\n"
+              "  multipart/related\n"
+              "    text/html len=21\n"
+              "    image/png name=pic.png len=17\n"
+              "  application/pdf name=b.pdf len=10\n");
+    const std::string picturePart = crlf(
+        "--r\nContent-Type: image/png; name=\"pic.png\"\nContent-ID: <pic@x>\n"
+        "Content-Location: pic.png\nContent-Disposition: inline; filename=\"pic.png\"\n"
+        "Content-Transfer-Encoding: base64\n\niVBORw0KGgotcGljdHVyZS0=\n--r--\n");
+    EXPECT_NE(bytes.find(picturePart), std::string::npos) << bytes;
+
+    // Box clear: the picture goes like every attachment; a missing file leaves
+    // its place empty and is reported.
+    options.attachments = false;
+    std::string cleared = bytes;
+    apply(cleared);
+    EXPECT_EQ(cleared.find("pic.png"), std::string::npos);
+    options.attachments = true;
+    std::filesystem::remove(folder / "pic.png");
+    std::string missing = bytes;
+    EXPECT_EQ(apply(missing).size(), 1u);
+    EXPECT_EQ(outline(missing),
+              "multipart/mixed\n"
+              "  multipart/related\n"
+              "    text/html len=21\n"
+              "  application/pdf name=b.pdf len=10\n");
+}
+
+// A message file is attached as it is (7bit, 8bit or binary, as RFC 2046
+// requires for message/rfc822), so readers open it as a message.
+TEST_F(AttachmentPassTest, AttachedMessagesStayMessages) {
+    const std::string inner = crlf(
+        "From: inner@example.org\nSubject: forwarded\nMIME-Version: 1.0\n"
+        "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
+        "Gr\xC3\xBC\xC3\x9F"
+        "e\n");
+    writeBytes(folder / "fwd.eml", inner);
+    std::string bytes = message({"fwd.eml"});
+    EXPECT_EQ(apply(bytes), std::vector<std::string>{});
+    EXPECT_EQ(outline(bytes),
+              "multipart/mixed\n"
+              "  text/plain len=14\n"
+              "  message/rfc822 name=fwd.eml\n"
+              "    text/plain len=7\n");
+    EXPECT_NE(bytes.find(crlf("Content-Transfer-Encoding: 8bit\n\n") + inner), std::string::npos);
+    EXPECT_EQ(bytes.find("base64"), std::string::npos);
+}

@@ -269,9 +269,22 @@ TEST_F(BoundariesTest, WhereAMessageBegins) {
         "From: a\r\nMIME-Version: 1.0\r\n\r\nsee MIME-Version: 1.0\r\nMIME-Version: 1.0\r\nok\r\n";
     EXPECT_EQ(starts(analyse(write(plain))), (std::vector<std::uint64_t>{0, 53}));
 
-    // The walk up stops at the previous boundary's line.
+    // One header block is one message, however many "MIME-Version: 1.0" lines it
+    // holds; the next block after an empty line is the next message.
+    const std::string twice =
+        "From: a\r\nMIME-Version: 1.0\r\nSubject: s\r\n folded\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=tw\r\nMIME-Version: 1.0\r\n\r\n--tw\r\n"
+        "Content-Type: text/plain\r\n\r\none\r\n--tw--\r\n";
+    const std::string after = "From: b\r\nMIME-Version: 1.0\r\n\r\ntwo\r\n";
+    EXPECT_EQ(starts(analyse(write(twice + after))), (std::vector<std::uint64_t>{0, twice.size()}));
     const std::string adjacent = "MIME-Version: 1.0\r\nSubject: a\r\nMIME-Version: 1.0\r\n\r\nx";
-    EXPECT_EQ(starts(analyse(write(adjacent))), (std::vector<std::uint64_t>{0, 19}));
+    EXPECT_EQ(starts(analyse(write(adjacent))), (std::vector<std::uint64_t>{0}));
+
+    // Obsolete syntax with blanks before the colon is a header line like any other.
+    const std::string first = "From: a\r\nMIME-Version: 1.0\r\n\r\none\r\n\r\n";
+    const std::string obs =
+        "Subject : two\r\nFrom\t: b\r\nTo: c\r\nMIME-Version: 1.0\r\n\r\nbody\r\n";
+    EXPECT_EQ(starts(analyse(write(first + obs))), (std::vector<std::uint64_t>{0, first.size()}));
 
     // Unknown fields and continuation lines at the top of the block are dropped.
     const std::string top = "x\r\n\r\nFoo: 1\r\n cont\r\nDate: now\r\nMIME-Version: 1.0\r\n\r\nb";
@@ -302,10 +315,58 @@ TEST_F(BoundariesTest, MultipartBodiesKeepWhatTheyEnclose) {
     EXPECT_EQ(starts(analyse(write(open + next + next))),
               (std::vector<std::uint64_t>{0, open.size(), open.size() + next.size()}));
 
-    // Closed only far away (past the direct look-ahead): still one message.
-    std::string far = open + next;
-    far += std::string(20u << 20, 'x') + "\r\n--zz--\r\n";
-    EXPECT_EQ(starts(analyse(write(far))), std::vector<std::uint64_t>{0});
+    // A forwarded message whose enclosure closes only far away (past the direct
+    // look-ahead, behind a large attachment): still one message.
+    std::string far = fwd.substr(0, fwd.find("--=_b--"));
+    far += "--=_b\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string(20u << 20, 'x') +
+           "\r\n--=_b--\r\n";
+    EXPECT_EQ(starts(analyse(write(far + next))), (std::vector<std::uint64_t>{0, far.size()}));
+
+    // Messages after a part that was cut off are messages of their own, though a
+    // closing line of that boundary comes later: in a message that forwards the
+    // cut one, or far away, or in a later whole copy of it.
+    const std::string cut =
+        "From: a\r\nSubject: cut\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"cc\"\r\n\r\n--cc\r\n"
+        "Content-Type: text/plain\r\n\r\nsee the file\r\n--cc\r\n"
+        "Content-Type: application/pdf; name=\"a.pdf\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQKJcOkw7zDtsOfCjIgMCBvYmoKPDwvTGVu\r\n";
+    const std::string whole = cut + "Z3RoIDMgMCBSPj4Kc3RyZWFtCg==\r\n--cc--\r\n";
+    const std::string c = "From: c\r\nMIME-Version: 1.0\r\n\r\nthird\r\n";
+    const std::string forward =
+        "From: e\r\nSubject: Fwd: cut\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"ff\"\r\n\r\n--ff\r\n"
+        "Content-Type: text/plain\r\n\r\nforwarded\r\n--ff\r\n"
+        "Content-Type: message/rfc822\r\n\r\n" +
+        whole + "--ff--\r\n";
+    std::vector<std::uint64_t> want = {0, cut.size(), cut.size() + next.size(),
+                                       cut.size() + next.size() + c.size()};
+    EXPECT_EQ(starts(analyse(write(cut + next + c + forward))), want);
+    EXPECT_EQ(starts(analyse(write(cut + next + c + whole))), want);
+    const std::string distant = cut + next + std::string(20u << 20, 'x') + "\r\n--cc--\r\n";
+    EXPECT_EQ(starts(analyse(write(distant))), (std::vector<std::uint64_t>{0, cut.size()}));
+
+    // A message standing in a text part is no part that holds a message: it begins
+    // a message of its own, and the rest of the outer message follows it.
+    const std::string quoted =
+        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=qq\r\n\r\n"
+        "--qq\r\nContent-Type: text/plain\r\n\r\nhe wrote:\r\n";
+    EXPECT_EQ(starts(analyse(write(quoted + next + "--qq--\r\n"))),
+              (std::vector<std::uint64_t>{0, quoted.size()}));
+
+    // The parts of a digest hold messages without a Content-Type of their own;
+    // a bounce's headers part holds a header block.
+    const std::string digest =
+        "From: list\r\nMIME-Version: 1.0\r\nContent-Type: multipart/digest; boundary=dd\r\n"
+        "\r\n--dd\r\n\r\n" +
+        next + "--dd\r\n\r\n" + next + "--dd--\r\n";
+    const std::string bounce =
+        "From: daemon\r\nMIME-Version: 1.0\r\nContent-Type: multipart/report; "
+        "report-type=delivery-status; boundary=rr\r\n\r\n--rr\r\nContent-Type: text/plain\r\n"
+        "\r\nnot delivered\r\n--rr\r\nContent-Type: Text/RFC822-Headers\r\n"
+        "Content-Description: the headers\r\n\r\nFrom: a\r\nMIME-Version: 1.0\r\n\r\n--rr--\r\n";
+    EXPECT_EQ(starts(analyse(write(digest + bounce + next))),
+              (std::vector<std::uint64_t>{0, digest.size(), digest.size() + bounce.size()}));
 
     // A closing line before the hit ends the enclosure.
     const std::string closed = open + "--zz--\r\n" + next;

@@ -1,11 +1,16 @@
 // tessaport-convert from the outside: arguments, exit codes, the summary, the
 // output layout, and .eml files read back by Python's email package.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "run/run_helpers.h"
 
@@ -116,15 +121,34 @@ TEST_F(CliTest, HelpAndWrongUsage) {
         EXPECT_TRUE(r.out.empty());
     }
     EXPECT_FALSE(fs::exists(dir.path() / "o" / "Tessaport-report.txt"));
-    // A format whose writer is not in this build says so and converts nothing.
-    const auto services = convert::defaultServices();
-    for (const char* f : {"mbox", "pst"}) {
-        const auto format = std::string(f) == "mbox" ? convert::Format::Mbox : convert::Format::Pst;
-        if (services.makeSink(format)) continue;
-        r = convert(dir.path(), {"--format", f, "--output", "p", "a.imm"});
-        EXPECT_EQ(r.code, 2);
-        EXPECT_NE(r.err.find("not available"), std::string::npos);
-        EXPECT_FALSE(fs::exists(dir.path() / "p" / dir.path().relative_path()));
+    // Each format whose writer is in this build converts; one that is not says so
+    // and converts nothing.
+    for (const std::string f : {"mbox", "pst"}) {
+#ifdef TP_HAVE_PST
+        const bool built = true;
+#else
+        const bool built = f == "mbox";
+#endif
+        const fs::path p = dir.path() / ("p-" + f);
+        r = convert(dir.path(), {"--format", f, "--output", p.string(), "a.imm"});
+        const fs::path folder = p / (dir.path() / "a.imm").relative_path();
+        if (built) {
+            EXPECT_EQ(r.code, 0) << f << ": " << r.err;
+            EXPECT_EQ(r.err.find("not available"), std::string::npos) << r.err;
+            EXPECT_NE(r.out.find("Exported:   1 of 1 messages\n"), std::string::npos) << r.out;
+            if (f == "mbox") {
+                EXPECT_TRUE(fs::is_regular_file(folder / "a.mbox"));
+            } else {
+                int stores = 0;
+                for (const auto& e : fs::directory_iterator(p))
+                    stores += e.path().extension() == ".pst";
+                EXPECT_EQ(stores, 1);
+            }
+        } else {
+            EXPECT_EQ(r.code, 2);
+            EXPECT_NE(r.err.find("not available"), std::string::npos);
+            EXPECT_FALSE(fs::exists(folder));
+        }
     }
 }
 
@@ -139,6 +163,7 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     EXPECT_NE(r.out.find("successfully exported to (.eml) files."), std::string::npos);
     EXPECT_NE(r.out.find("Mailboxes:  2 of 2\n"), std::string::npos);
     EXPECT_NE(r.out.find("Messages:   4\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Exported:   4 of 4 messages\n"), std::string::npos);
     EXPECT_NE(r.out.find("Failed:     0 of 4 messages\n"), std::string::npos);
     EXPECT_NE(r.out.find("Output:     " + (dir.path() / "out").string() + "\n"), std::string::npos);
     EXPECT_EQ(r.out.find("Report:"), std::string::npos);
@@ -164,7 +189,7 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
 }
 
 TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
-    if (!convert::defaultServices().makeSink(convert::Format::Mbox)) GTEST_SKIP();
+    ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Mbox));
     writeBytes(dir.path() / "In.imm", textMessage("a") + forwarded() + textMessage("c"));
     writeBytes(dir.path() / "Out.imm", textMessage("d"));
     const Result r =
@@ -207,6 +232,12 @@ TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {
     args.push_back("missing.imm");
     const Result r = convert(dir.path(), args);
     EXPECT_EQ(r.code, 1) << r.out << r.err;
+    // A run that could not convert everything never begins with the word of success.
+    EXPECT_EQ(
+        r.out.rfind("Not all of your IncrediMail messages could be exported to (.eml) files.", 0),
+        0u)
+        << r.out;
+    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Mailboxes:  9 of 9\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("1 mailbox could not be converted"), std::string::npos) << r.out;
     const fs::path report = dir.path() / "out" / "Tessaport-report.txt";
@@ -241,6 +272,64 @@ TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {
         fs::exists(dir.path() / "out" / (dir.path() / "body.imm").relative_path() / "Email-2.eml"));
     EXPECT_FALSE(
         fs::exists(dir.path() / "out" / (dir.path() / "body.imm").relative_path() / "Email-3.eml"));
+}
+
+// Ctrl-C: the run stops after the current message, finishes its outputs, and
+// counts what was exported of the messages found and what was left.
+TEST_F(CliTest, InterruptedRunCountsWhatWasExportedAndWhatWasLeft) {
+    const int total = 30000;
+    std::string box;
+    for (int i = 0; i < total; ++i) box += textMessage("m" + std::to_string(i));
+    const fs::path mailbox = dir.path() / "Big.imm", out = dir.path() / "out";
+    writeBytes(mailbox, box);
+    const fs::path stdoutFile = dir.path() / "stdout.txt";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int o = ::open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open("/dev/null", O_WRONLY);
+        if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(126);
+        ::execl(TP_CLI, TP_CLI, "--format", "eml", "--output", out.c_str(), mailbox.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const fs::path folder = out / mailbox.relative_path();
+    const auto start = std::chrono::steady_clock::now();
+    while (!fs::exists(folder / "Email-1.eml") &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+
+    int written = 0;
+    while (fs::exists(folder / ("Email-" + std::to_string(written + 1) + ".eml"))) ++written;
+    const std::string text = readBytes(stdoutFile);
+    const std::string done = std::to_string(written), left = std::to_string(total - written);
+    ASSERT_GE(written, 1);
+    ASSERT_LT(written, total) << "the run ended before it could be stopped";
+    EXPECT_EQ(text.rfind("The conversion was stopped before its end: " + done + " of the " +
+                             std::to_string(total) + " messages found in 1 mailbox " +
+                             (written == 1 ? "was" : "were") + " exported, " + left +
+                             " were left unconverted.\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find("Exported:   " + done + " of 30000 messages\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Cancelled:  yes; " + left +
+                        " of 30000 messages found were left "
+                        "unconverted\n"),
+              std::string::npos)
+        << text;
+    const std::string report = readBytes(out / "Tessaport-report.txt");
+    EXPECT_NE(report.find("Messages exported: " + done + "\r\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("messages " + std::to_string(written + 1) + " to 30000 (Email-" +
+                          std::to_string(written + 1) + ".eml to Email-30000.eml) not converted"),
+              std::string::npos)
+        << report;
 }
 
 }  // namespace

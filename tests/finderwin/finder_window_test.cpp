@@ -8,16 +8,22 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QInputDialog>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
+#include <QWindow>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
-#include "app/dialogs.h"
-#include "finder/finder_window.h"
+#include "app/finder_window.h"
+#include "dialogs/dialogs.h"
+#include "dialogs/qt_dialogs.h"
 
 using tp::Notice;
 using tp::NoticeIcon;
@@ -45,6 +51,12 @@ struct FakeDialogs : tp::app::Dialogs {
     tp::app::Answer messageBox(QWidget*, const Notice& n) override {
         notices.push_back(n);
         return tp::app::Answer::Ok;
+    }
+    QWidget* openMessageBox(QWidget*, const Notice& n,
+                            std::function<void(tp::app::Answer)> answered) override {
+        notices.push_back(n);
+        answered(tp::app::Answer::Ok);
+        return nullptr;
     }
     QString inputBox(QWidget*, const QString& title, const QString& prompt, const QString& def,
                      bool* ok) override {
@@ -302,6 +314,84 @@ TEST_F(FinderWindow, SearchNeedsNoWriteAccessAndAReadOnlyFileGetsAMessage) {
     EXPECT_EQ(match(), 17);
 }
 
+TEST_F(FinderWindow, ReplaceShowsTheBytesNowOnDiskAndWhatWasWrittenWhere) {
+    const std::string original = "From: a\r\nSubject: hello there\r\n\r\nhello";
+    const QString path = makeFile("w.imm", original);
+    win->addReplaceCommands();
+    find(path, "hello");
+    ASSERT_EQ(match(), 18);
+    // The hit shows 14 bytes: the last bytes are past what a hit shows.
+    const std::string head = "FILE SIZE :  38 bytes\r\n\r\nByte : 18\r\n\r\n";
+    ASSERT_EQ(win->reportBytes(), head + original.substr(18, 14));
+    fake.answers = {QString("HOWDY")};
+    child<QPushButton>("cmdReplace")->click();
+
+    const std::string now = readAll(path);
+    ASSERT_EQ(now, "From: a\r\nSubject: HOWDY there\r\n\r\nhello");
+    const std::string written =
+        "\r\nWritten : 5 byte(s) at Byte : 18 of " + path.toStdString() + "\r\n";
+    EXPECT_EQ(win->reportBytes(), head + now.substr(18, 14) + "\r\n" + written);
+    const QString shown = child<QPlainTextEdit>("Surface")->toPlainText();
+    EXPECT_TRUE(shown.contains("Byte : 18\n\nHOWDY there\n")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("\nWritten : 5 byte(s) at Byte : 18 of " + path + "\n"));
+
+    // A second write over the same match shows the bytes afresh, once.
+    fake.answers = {QString("howdy")};
+    child<QPushButton>("cmdReplace")->click();
+    EXPECT_EQ(win->reportBytes(), head + readAll(path).substr(18, 14) + "\r\n" + written);
+    EXPECT_TRUE(fake.notices.empty());
+}
+
+TEST_F(FinderWindow, HasNoTitleNotEvenTheProgramsName) {
+    win->show();
+    // An empty title would make the platform show the program's name instead.
+    const QString title = win->windowHandle()->title();
+    EXPECT_FALSE(title.isEmpty());
+    EXPECT_TRUE(title.trimmed().isEmpty()) << title.toStdString();
+    EXPECT_NE(title, QCoreApplication::applicationName());
+}
+
+// The replacement prompt as the real input box shows it: one line per line of the
+// prompt (each carriage return ends one), and within the screen even for a long
+// search text, whose bytes all stay readable.
+TEST_F(FinderWindow, ReplacementPromptIsLaidOutInLinesAndFitsTheScreen) {
+    const std::string needle = std::string(60, 'a') + " " + std::string(103, 'b');  // 164 bytes
+    const QString path = makeFile("long.imm", "..." + needle + "...");
+    find(path, QString::fromStdString(needle));
+    ASSERT_EQ(match(), 3);
+    win->GetNewString();  // cancelled; the prompt is what the box receives
+    ASSERT_EQ(fake.inputs.size(), 1u);
+    const QStringList& asked = fake.inputs[0];
+
+    win->show();
+    const auto box = tp::app::makeInputBox(win.get(), asked[0], asked[1], asked[2]);
+    box->show();
+    qapp().processEvents();
+    const QStringList lines = box->labelText().split('\n');
+    ASSERT_GE(lines.size(), 7);
+    EXPECT_EQ(lines[0], "String Lenght =  164 byte(s)");
+    EXPECT_EQ(lines[1], "");
+    EXPECT_EQ(lines[2], "Current Byte Location =  3");
+    EXPECT_EQ(lines[3], "");
+    EXPECT_EQ(lines[4], "");
+    EXPECT_TRUE(lines[5].startsWith("Replace string \""));
+    EXPECT_EQ(lines.mid(5).join(""),
+              "Replace string \"" + QString::fromStdString(needle) + "\" with following string :");
+    EXPECT_EQ(box->textValue(), QString::fromStdString(needle));
+
+    const QRect screen = box->screen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(box->frameGeometry()))
+        << box->frameGeometry().width() << "x" << box->frameGeometry().height() << " on "
+        << screen.width() << "x" << screen.height();
+    const QFontMetrics metrics(box->font());
+    for (const QString& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), screen.width());
+    for (auto* button : box->findChildren<QPushButton*>())
+        EXPECT_TRUE(screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())));
+    // For review of the look (not one of the committed pictures).
+    QDir().mkpath(QStringLiteral(TP_BINARY_DIR "/screenshots"));
+    box->grab().save(QStringLiteral(TP_BINARY_DIR "/screenshots/finder-replace-long.png"));
+}
+
 TEST_F(FinderWindow, RendersTheScreenshot) {
     QDir shotDir(QDir::temp().filePath("tessaport-finder-shot"));  // fixed: a stable picture
     ASSERT_TRUE(shotDir.mkpath("."));
@@ -316,11 +406,25 @@ TEST_F(FinderWindow, RendersTheScreenshot) {
     win->show();
     qapp().processEvents();
     const QImage shot = win->grab().toImage();
+
+    // And its replacement prompt.
+    fake.answers = {std::nullopt};
+    win->GetNewString();
+    ASSERT_EQ(fake.inputs.size(), 1u);
+    const auto box =
+        tp::app::makeInputBox(win.get(), fake.inputs[0][0], fake.inputs[0][1], fake.inputs[0][2]);
+    box->show();
+    qapp().processEvents();
+    const QImage prompt = box->grab().toImage();
+    box->hide();
+
     win->Close_Click();
     shotDir.removeRecursively();
-    const QString out = QStringLiteral(TP_SOURCE_DIR "/docs/screenshots/finder.png");
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(out).path()));
-    EXPECT_TRUE(shot.save(out));
+    // Into the build tree; scripts/screenshots.sh copies them to docs/screenshots.
+    const QString out = QStringLiteral(TP_BINARY_DIR "/screenshots");
+    ASSERT_TRUE(QDir().mkpath(out));
+    EXPECT_TRUE(shot.save(out + "/finder.png"));
+    EXPECT_TRUE(prompt.save(out + "/finder-replace.png"));
 }
 
 }  // namespace

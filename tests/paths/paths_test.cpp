@@ -8,6 +8,7 @@
 
 #include "convert/io.h"
 #include "convert/paths.h"
+#include "support/unprivileged.h"
 
 namespace fs = std::filesystem;
 using namespace tp::convert;
@@ -57,11 +58,22 @@ TEST(Paths, MakeFolderPath) {
     EXPECT_FALSE(MakeFolderPath(base / "new"));
     tp::io::setFaultInjector(nullptr);
     EXPECT_FALSE(fs::exists(base / "new"));
-    if (::geteuid() != 0) {
-        fs::create_directories(base / "ro");
-        fs::permissions(base / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-        EXPECT_FALSE(MakeFolderPath(base / "ro" / "x"));
-        fs::permissions(base / "ro", fs::perms::owner_all);
-    }
+    // A read-only folder, as an ordinary user (root would write into it anyway).
+    fs::create_directories(base / "ro");
+    fs::permissions(base, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(base / "ro", fs::perms::owner_read | fs::perms::owner_exec |
+                                     fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+    EXPECT_EQ(tp::test::runUnprivileged([&] { return MakeFolderPath(base / "ro" / "x") ? 1 : 0; }),
+              0);
+    EXPECT_FALSE(fs::exists(base / "ro" / "x"));
+    // ...while a folder it may write to is made as usual.
+    fs::create_directories(base / "open");
+    fs::permissions(base / "open", fs::perms::all);
+    EXPECT_EQ(
+        tp::test::runUnprivileged([&] { return MakeFolderPath(base / "open" / "x") ? 1 : 0; }), 1);
+    EXPECT_TRUE(fs::is_directory(base / "open" / "x"));
+    fs::permissions(base / "ro", fs::perms::owner_all);
     fs::remove_all(base);
 }

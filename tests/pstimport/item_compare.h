@@ -48,10 +48,20 @@ inline bool sameValue(const pst::PropData& a, const pst::PropData& b) {
         a);
 }
 
+// The property of `set` with the same tag, or the same name for a named one.
+inline const pst::Property* counterpart(const pst::PropertySet& set, const pst::Property& p) {
+    if (!p.named) return set.find(p.tag);
+    for (const pst::Property& q : set.all())
+        if (q.named && q.named->guid == p.named->guid && q.named->id == p.named->id &&
+            q.named->name == p.named->name)
+            return &q;
+    return nullptr;
+}
+
 inline std::string differenceOf(const pst::PropertySet& a, const pst::PropertySet& b,
                                 const std::string& where) {
     for (const pst::Property& p : a.all()) {
-        const pst::Property* q = b.find(p.tag);
+        const pst::Property* q = counterpart(b, p);
         char tag[16];
         std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(p.tag));
         if (!q) return where + tag + " only in the first: " + describeValue(p.value);
@@ -59,7 +69,7 @@ inline std::string differenceOf(const pst::PropertySet& a, const pst::PropertySe
             return where + tag + ": " + describeValue(p.value) + " vs " + describeValue(q->value);
     }
     for (const pst::Property& q : b.all()) {
-        if (!a.find(q.tag)) {
+        if (!counterpart(a, q)) {
             char tag[16];
             std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(q.tag));
             return where + tag + " only in the second: " + describeValue(q.value);

@@ -20,6 +20,12 @@
 #include "convert/conversion_run.h"
 #include "convert/pst_sink.h"
 #include "convert/run_types.h"
+#include "pstimport/mail_samples.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
 
 namespace tp::convert {
 namespace {
@@ -450,6 +456,179 @@ TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
     size_t files = 0;
     for (auto& entry : fs::recursive_directory_iterator(s.path)) files += entry.is_regular_file();
     EXPECT_EQ(files, 2u);  // the two inputs only
+}
+
+// The messages of a store as pypff reads them (tests/pstimport/pst_items.py).
+std::vector<QJsonObject> storedItems(const fs::path& pst) {
+    std::string out;
+    EXPECT_EQ(
+        shell("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pstimport/pst_items.py' " + quote(pst),
+              &out),
+        0)
+        << out;
+    std::vector<QJsonObject> items;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t nl = out.find('\n', pos);
+        if (nl == std::string::npos) nl = out.size();
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(QByteArray(out.data() + pos, qsizetype(nl - pos)));
+        if (doc.isObject()) items.push_back(doc.object());
+        pos = nl + 1;
+    }
+    return items;
+}
+std::string prop(const QJsonObject& item, const char* id) {
+    const QJsonValue v = item["props"].toObject()[id];
+    if (v.isString()) return v.toString().toStdString();
+    if (v.isBool()) return v.toBool() ? "true" : "false";
+    if (v.isDouble()) return std::to_string(v.toInt());
+    if (v.isObject()) return "binary " + std::to_string(v.toObject()["len"].toInt());
+    return "<missing>";
+}
+std::string str(const QJsonValue& v) {
+    return v.toString().toStdString();
+}
+
+// Everyday, international and malformed mail through a whole run with the
+// attachments folder, read back with pypff, pffexport and readpst.
+TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
+    Scratch s;
+    const std::string date = "Date: Mon, 4 May 2009 10:00:00 +0000\r\n";
+    const std::string cyrillic = "Отчёт за март";
+    std::string mailbox;
+    // 1. Raw windows-1251 in the header and an undeclared body.
+    mailbox += "From: " + encodeAs("Иван Петров", "windows-1251") +
+               " <ivan@example.ru>\r\nTo: ann@example.org\r\nSubject: " +
+               encodeAs(cyrillic, "windows-1251") + "\r\n" + date + "MIME-Version: 1.0\r\n\r\n" +
+               encodeAs("Добрый день! Высылаю отчёт за март, посмотрите.", "windows-1251") +
+               "\r\n\r\n";
+    // 2. Addresses that do not parse.
+    mailbox +=
+        "From: M\xFCller <m\xFCller@example.de>\r\n"
+        "To: <Undisclosed Recipients@example.com>, bob@example.org\r\n"
+        "Cc: undisclosed-recipients:;\r\nSubject: people\r\n" +
+        date + "MIME-Version: 1.0\r\n\r\nbody\r\n\r\n";
+    // 3. A boundary that matches no delimiter line.
+    mailbox += "From: a@example.com\r\nSubject: mismatch\r\n" + date +
+               "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; "
+               "boundary=\"=Multipart Boundary 0731021742\"\r\n\r\n"
+               "--= Multipart Boundary 0731021742\r\nContent-Type: text/plain\r\n\r\n"
+               "Lorem mismatched boundary wording\r\n--= Multipart Boundary 0731021742--\r\n\r\n";
+    // 4. An inline picture, a file and an attached message, all in the folder.
+    mailbox += "From: r@example.org\r\nSubject: rich\r\n" + date +
+               "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n"
+               "--M\r\nContent-Type: multipart/related; boundary=R\r\n\r\n"
+               "--R\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+               "<p>Look <img src=\"cid:pic@r\"></p>\r\n"
+               "--R\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@r>\r\n"
+               "Content-Disposition: inline; filename=pic.png\r\n"
+               "Content-Transfer-Encoding: base64\r\n\r\nc3R1Yg==\r\n--R--\r\n"
+               "--M\r\nContent-Type: application/pdf; name=b.pdf\r\n"
+               "Content-Disposition: attachment; filename=b.pdf\r\n\r\nx\r\n"
+               "--M\r\nContent-Type: message/rfc822; name=fwd.eml\r\n"
+               "Content-Disposition: attachment; filename=fwd.eml\r\n\r\nSubject: old\r\n\r\nx\r\n"
+               "--M--\r\n\r\n";
+    // 5. No date at all.
+    mailbox += "From: a@example.com\r\nSubject: undated\r\nMIME-Version: 1.0\r\n\r\nwhen?\r\n\r\n";
+    // 6. Reply-To, HTML only.
+    mailbox +=
+        "From: a@example.com\r\nReply-To: List <list@example.org>\r\nSubject: html only\r\n" +
+        date +
+        "MIME-Version: 1.0\r\nContent-Type: text/html\r\n\r\n"
+        "<html><body><p>Hello&nbsp;there</p></body></html>\r\n\r\n";
+    // 7. Signed, its signature file in the folder; 8. winmail.dat in the folder.
+    const std::string content = "Content-Type: text/plain\r\n\r\nSigned words.";
+    const std::string signedMail = test::signedMessage(content, content);
+    mailbox += signedMail + "\r\n";
+    mailbox += "From: o@example.org\r\nSubject: tnef\r\n" + date +
+               "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=T\r\n\r\n"
+               "--T\r\nContent-Type: application/ms-tnef; name=winmail.dat\r\n"
+               "Content-Disposition: attachment; filename=winmail.dat\r\n\r\nx\r\n--T--\r\n\r\n";
+    writeFile(s.path / "in/Shapes.imm", mailbox);
+
+    const std::string picture = "\x89PNG\r\n\x1a\n-the-picture-";
+    writeFile(s.path / "files/pic.png", picture);
+    writeFile(s.path / "files/b.pdf", "%PDF-1.4 file");
+    writeFile(s.path / "files/fwd.eml", "From: inner@example.org\r\nSubject: Forwarded inner\r\n" +
+                                            date + "\r\nInner text.\r\n");
+    const size_t sigAt = signedMail.find("filename=smime.p7s\r\n\r\n") + 22;
+    gsize sigLength = 0;
+    guchar* sig = g_base64_decode(
+        signedMail.substr(sigAt, signedMail.find("\r\n--sig--") - sigAt).c_str(), &sigLength);
+    writeFile(s.path / "files/smime.p7s", std::string(reinterpret_cast<char*>(sig), sigLength));
+    g_free(sig);
+    writeFile(s.path / "files/winmail.dat",
+              test::tnefStream("Body from Outlook.", {{"report.pdf", "%PDF-1.4 report"}}));
+    fs::create_directories(s.path / "out");
+
+    RunSummary summary =
+        runPst({(s.path / "in/Shapes.imm").string()}, s.path / "out", false, s.path / "files");
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    expectChecked(summary.pstFile);
+    bool noted = false;
+    for (const Note& n : summary.notes)
+        noted = noted || n.text.find("no date") != std::string::npos;
+    EXPECT_TRUE(noted);
+
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 8u);
+    // 1
+    EXPECT_EQ(prop(items[0], "0037"), cyrillic);
+    EXPECT_EQ(prop(items[0], "0c1a"), "Иван Петров");
+    EXPECT_NE(str(items[0]["body"]).find("Высылаю отчёт"), std::string::npos);
+    // 2
+    EXPECT_EQ(prop(items[1], "0c1a"), "Müller");
+    EXPECT_EQ(prop(items[1], "0c1f"), "müller@example.de");
+    EXPECT_EQ(prop(items[1], "0e04"), "Undisclosed Recipients@example.com; bob@example.org");
+    EXPECT_EQ(prop(items[1], "0e03"), "undisclosed-recipients:;");
+    // 3
+    EXPECT_NE(str(items[2]["body"]).find("Lorem mismatched boundary wording"), std::string::npos);
+    // 4: the picture is back with its Content-ID, hidden; the message is a message.
+    const QJsonArray rich = items[3]["attachments"].toArray();
+    ASSERT_EQ(rich.size(), 3);
+    const QJsonObject pic = rich[0].toObject();
+    EXPECT_EQ(str(pic["props"].toObject()["3712"]), "pic@r");
+    EXPECT_TRUE(pic["props"].toObject()["7ffe"].toBool());
+    EXPECT_EQ(pic["size"].toInt(), int(picture.size()));
+    EXPECT_EQ(str(rich[1].toObject()["props"].toObject()["3707"]), "b.pdf");
+    EXPECT_EQ(rich[2].toObject()["props"].toObject()["3705"].toInt(), 5);  // embedded message
+    // 5
+    EXPECT_EQ(prop(items[4], "0e06"), "<missing>");
+    EXPECT_EQ(prop(items[4], "0039"), "<missing>");
+    // 6
+    EXPECT_EQ(prop(items[5], "004f").rfind("binary ", 0), 0u);
+    EXPECT_EQ(prop(items[5], "0050"), "List");
+    EXPECT_EQ(str(items[5]["body"]), "Hello there");
+    // 7
+    EXPECT_EQ(prop(items[6], "001a"), "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(str(items[6]["body"]), "Signed words.");
+    ASSERT_EQ(items[6]["attachments"].toArray().size(), 1);
+    EXPECT_EQ(str(items[6]["attachments"].toArray()[0].toObject()["props"].toObject()["370e"]),
+              "multipart/signed");
+    // 8
+    EXPECT_EQ(str(items[7]["body"]), "Body from Outlook.");
+    ASSERT_EQ(items[7]["attachments"].toArray().size(), 1);
+    EXPECT_EQ(str(items[7]["attachments"].toArray()[0].toObject()["props"].toObject()["3707"]),
+              "report.pdf");
+
+    // pffexport shows everyone; readpst reads every message.
+    Export e = exportStore(summary.pstFile, s.path / "pff");
+    ASSERT_EQ(e.folders["Shapes"].size(), 8u);
+    const std::string r2 = readFile(e.folders["Shapes"][1] / "Recipients.txt");
+    EXPECT_NE(r2.find("Undisclosed Recipients@example.com"), std::string::npos) << r2;
+    std::string out;
+    fs::create_directories(s.path / "readpst");
+    EXPECT_EQ(
+        shell("readpst -j 0 -e -o " + quote(s.path / "readpst") + " " + quote(summary.pstFile),
+              &out),
+        0)
+        << out;
+    int emls = 0;
+    for (auto& entry : fs::recursive_directory_iterator(s.path / "readpst"))
+        emls += entry.path().extension() == ".eml";
+    EXPECT_EQ(emls, 8);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Coalescing of the run's events and the closing boxes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "convert/coalescing_observer.h"
 #include "run/run_helpers.h"
 
@@ -35,6 +37,20 @@ TEST(CoalescingObserver, ForwardsAtMostTheRateAndAlwaysTheFinalValues) {
     ASSERT_GE(target.events.size(), 1u);
     EXPECT_EQ(target.events.back().text, "Found 7 message(s)");
     ASSERT_EQ(target.notices.size(), 1u);
+
+    // A range set again unchanged is neither forwarded nor a reason to flush.
+    RecordingObserver ranged;
+    CoalescingObserver r(ranged, 30, [&] { return now; });
+    r.rangeChanged(Control::ProgressBar2, 0, 100);
+    r.textChanged(Control::LblProgress, "a");  // forwarded at once
+    r.textChanged(Control::LblProgress, "b");  // waits for its turn
+    r.rangeChanged(Control::ProgressBar2, 0, 100);
+    EXPECT_EQ(ranged.texts[Control::LblProgress], "a");
+    r.rangeChanged(Control::ProgressBar2, 0, 50);
+    EXPECT_EQ(ranged.texts[Control::LblProgress], "b");
+    EXPECT_EQ(std::count_if(ranged.events.begin(), ranged.events.end(),
+                            [](const Event& e) { return e.kind == Event::Range; }),
+              2);
 
     // Without a rate every change passes, repeated values included.
     RecordingObserver all;
@@ -90,17 +106,63 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
             "\r\nStart Outlook and open converted pst file by clicking File -> Open -> Outlook "
             "Data File. And it all done !");
 
-    // Failures: the same text, the warning icon, and one line with the count and the report.
+    // Failures: the sentence of success gives way to one that says not all could be
+    // exported, with the warning icon and a line with the count and the report.
+    s.format = Format::Mbox;
     s.messages = 120;
+    s.exportedMessages = 117;
     s.failedMessages = 3;
     s.failures.push_back({"/m/Inbox.imm", 7, "write", "No space left on device"});
     s.reportFile = "/out/Tessaport-report.txt";
     n = convert::closingNotice(s);
     EXPECT_EQ(n.icon, NoticeIcon::Warning);
-    EXPECT_EQ(n.text.rfind("Your IncrediMail messages", 0), 0u);
-    EXPECT_EQ(n.text.substr(n.text.rfind("\r\n") + 2),
-              "3 of 120 messages could not be converted. The report /out/Tessaport-report.txt "
-              "lists them.");
+    EXPECT_EQ(n.text,
+              "Not all of your IncrediMail messages could be exported to (.mbox) files.\r\n" +
+                  stars +
+                  "\r\nMBOX files are supported Mac Mail, Entourage, Evolution, "
+                  "Thunderbird.\r\n3 of 120 messages could not be converted. The report "
+                  "/out/Tessaport-report.txt lists them.");
+    // Nothing exported (every message failed, or no mailbox could be read): no word
+    // of success, and nothing to open.
+    s.format = Format::Eml;
+    s.exportedMessages = 0;
+    s.failedMessages = 120;
+    n = convert::closingNotice(s);
+    EXPECT_EQ(n.text, "Your IncrediMail messages could not be exported to (.eml) files.\r\n" +
+                          stars +
+                          "\r\n120 of 120 messages could not be converted. The report "
+                          "/out/Tessaport-report.txt lists them.");
+    RunSummary emptyList;
+    emptyList.mailboxes = 1;
+    emptyList.failures.push_back({"", 0, "open", "no mailbox file is named (the row is empty)"});
+    n = convert::closingNotice(emptyList);
+    EXPECT_EQ(n.icon, NoticeIcon::Warning);
+    EXPECT_EQ(n.text.rfind("Your IncrediMail messages could not be exported to (.eml) files.", 0),
+              0u)
+        << n.text;
+    for (const RunSummary& failed : {s, emptyList}) {
+        EXPECT_EQ(convert::closingNotice(failed).text.find("successfully"), std::string::npos);
+    }
+
+    // A cancelled run counts what was exported of what was found, and what was left.
+    RunSummary stopped;
+    stopped.cancelled = true;
+    stopped.listedMailboxes = 3;
+    stopped.mailboxes = 1;
+    stopped.messages = 42360;
+    stopped.exportedMessages = 800;
+    stopped.unreachedMessages = 41560;
+    n = convert::closingNotice(stopped);
+    EXPECT_EQ(n.icon, NoticeIcon::Warning);
+    EXPECT_EQ(n.text,
+              "The conversion was stopped before its end: 800 of the 42360 messages found in 1 "
+              "mailbox were exported, 41560 were left unconverted. 2 listed mailboxes were not "
+              "searched.");
+    stopped.reportFile = "/out/Tessaport-report.txt";
+    EXPECT_EQ(convert::closingNotice(stopped).text.substr(n.text.size()),
+              "\r\nThe report /out/Tessaport-report.txt lists what was left.");
+    s.exportedMessages = 117;
+    s.failedMessages = 3;
 
     // A store that could not be finished: no "successfully", no file to open.
     s.format = Format::Pst;
@@ -110,10 +172,16 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     EXPECT_EQ(n.text.find("successfully"), std::string::npos) << n.text;
     EXPECT_EQ(n.text.find("Start Outlook"), std::string::npos) << n.text;
     EXPECT_NE(n.text.find("3 of 120 messages could not be converted"), std::string::npos);
+    // A store that was finished holds the messages that did not fail: it can be opened.
     s.pstFile = "/out/IncrediMail6.12.26 4.7.05.pst";
-    EXPECT_EQ(convert::closingNotice(s).text.rfind(
-                  "Your IncrediMail messages has been successfully exported to Outlook", 0),
-              0u);
+    n = convert::closingNotice(s);
+    EXPECT_EQ(
+        n.text.rfind("Not all of your IncrediMail messages could be exported to Outlook (.pst) "
+                     "file.\r\n",
+                     0),
+        0u)
+        << n.text;
+    EXPECT_NE(n.text.find("Start Outlook"), std::string::npos) << n.text;
 
     RunSummary setup;
     setup.format = Format::Pst;

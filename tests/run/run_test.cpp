@@ -10,6 +10,7 @@
 #include "convert/io.h"
 #include "convert/paths.h"
 #include "run/run_helpers.h"
+#include "support/unprivileged.h"
 
 namespace tp::test {
 namespace {
@@ -245,21 +246,44 @@ TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuc
     for (const auto& f : s.failures) writes += (f.step == "write" && f.message > 0) ? 1 : 0;
     EXPECT_EQ(writes, 2);
     EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
+    EXPECT_EQ(s.exportedMessages, 0);
+    // Nothing was saved, so nothing says so.
+    for (const std::string& t : obs.textsOf(Control::LblProgress))
+        EXPECT_EQ(t.find("Saved"), std::string::npos) << t;
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+    EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
+    EXPECT_EQ(
+        closing.text.rfind("Your IncrediMail messages could not be exported to (.eml) files.", 0),
+        0u)
+        << closing.text;
     EXPECT_NE(closing.text.find("2 of 2 messages could not be converted"), std::string::npos);
     EXPECT_NE(closing.text.find("could not be written"), std::string::npos);
 
-    if (geteuid() != 0) {  // a real read-only folder (root writes anyway)
-        const fs::path ro = dir.path() / "ro";
-        fs::create_directories(ro);
-        fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec);
-        o.outputFolder = ro;
+    // An empty list converts nothing and says so.
+    RecordingObserver none;
+    const Notice empty = convert::closingNotice(convertAll(options({""}), none));
+    EXPECT_EQ(empty.icon, NoticeIcon::Warning);
+    EXPECT_EQ(empty.text.find("successfully"), std::string::npos) << empty.text;
+
+    // A real read-only folder, written to by an ordinary user (root writes anyway).
+    const fs::path ro = dir.path() / "ro";
+    fs::create_directories(ro);
+    const auto readable = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(dir.path(), readable | fs::perms::owner_write);
+    fs::permissions(ro, readable);
+    o.outputFolder = ro;
+    const int outcome = runUnprivileged([&] {
         RecordingObserver obs2;
         const RunSummary s2 = convertAll(o, obs2);
-        EXPECT_EQ(s2.failedMessages, 2);
-        fs::permissions(ro, fs::perms::owner_all);
-    }
+        const bool claimed =
+            convert::closingNotice(s2).text.find("successfully") != std::string::npos;
+        return s2.failedMessages * 10 + s2.exportedMessages + (claimed ? 5 : 0);
+    });
+    EXPECT_EQ(outcome, 20);  // two messages failed, none exported, no success claimed
+    EXPECT_TRUE(fs::is_empty(ro));
+    fs::permissions(ro, fs::perms::owner_all);
 }
 
 // A stand-in for the MBOX and PST writers: fails the messages it is told to.
@@ -305,13 +329,26 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
     EXPECT_NE(s.failures[0].reason.find("kept as"), std::string::npos);
     EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
     EXPECT_FALSE(fs::exists(emlOf(o, m, 1)));
+    EXPECT_EQ(s.exportedMessages, 2);
+    // "Saved" counts the messages in the output, after they are there.
+    EXPECT_EQ(obs.textsOf(Control::LblProgress),
+              (std::vector<std::string>{
+                  "",
+                  "Saving: " + std::to_string(a.size()) + " Bytes out of " +
+                      std::to_string(a.size() + b.size() + c.size()) + " Total Bytes.",
+                  "Saved 1 Email Messages",
+                  "Saving: " + std::to_string(b.size()) + " Bytes out of " +
+                      std::to_string(a.size() + b.size() + c.size()) + " Total Bytes.",
+                  "Saving: " + std::to_string(c.size()) + " Bytes out of " +
+                      std::to_string(a.size() + b.size() + c.size()) + " Total Bytes.",
+                  "Saved 2 Email Messages"}));
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
-    EXPECT_EQ(
-        closing.text.rfind("Your IncrediMail messages has been successfully exported to (.mbox) "
-                           "files.",
-                           0),
-        0u);
+    EXPECT_EQ(closing.text.rfind(
+                  "Not all of your IncrediMail messages could be exported to (.mbox) files.", 0),
+              0u)
+        << closing.text;
+    EXPECT_EQ(closing.text.find("successfully"), std::string::npos);
     EXPECT_NE(closing.text.find("1 of 3 messages could not be converted"), std::string::npos);
 
     // When even the .eml cannot be kept, the reason says so.
@@ -395,9 +432,27 @@ TEST_F(RunTest, CancelStopsBetweenMessagesAndStillClosesTheOutput) {
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(s.mailboxes, 1);
     EXPECT_EQ(obs.textsOf(Control::LblProgress).back(), "Saved 2 Email Messages");
+    // What was exported of what was found, and what was left, everywhere.
+    EXPECT_EQ(s.messages, 3);
+    EXPECT_EQ(s.exportedMessages, 2);
+    EXPECT_EQ(s.unreachedMessages, 1);
+    EXPECT_EQ(s.failedMessages, 0);
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos);
+    EXPECT_EQ(closing.text,
+              "The conversion was stopped before its end: 2 of the 3 messages found in 1 mailbox "
+              "were exported, 1 was left unconverted. 1 listed mailbox was not searched.\r\n"
+              "The report " +
+                  (out() / convert::kReportFileName).string() + " lists what was left.");
+    ASSERT_EQ(s.reportFile, out() / convert::kReportFileName);
+    const std::string report = readBytes(s.reportFile);
+    for (const std::string& line :
+         {std::string("Messages found: 3\r\n"), std::string("Messages exported: 2\r\n"),
+          std::string("Messages found and left unconverted: 1\r\n"),
+          m1.string() + ": message 3 (Email-3.eml) not converted\r\n",
+          m2.string() + ": not searched\r\n"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << report;
 }
 
 TEST_F(RunTest, AFailedSetUpConvertsNothing) {
@@ -424,6 +479,171 @@ TEST_F(RunTest, AFailedSetUpConvertsNothing) {
     EXPECT_EQ(s.mailboxes, 0);
     EXPECT_TRUE(fs::is_empty(out()));
     EXPECT_EQ(convert::closingNotice(s).title, "Outlook Error");
+}
+
+// Symbolic links (and hard links) already in the output tree never lead a write
+// out of it: a file the run replaces replaces the link, a file it appends to or
+// a folder it enters is refused and recorded, and no message is lost.
+TEST_F(RunTest, LinksInTheOutputTreeAreNeverWrittenThrough) {
+    const fs::path m = dir.path() / "Mail" / "Inbox.imm";
+    const std::string a = textMessage("a"), b = textMessage("b");
+    writeBytes(m, a + b);
+    const fs::path outside = dir.path() / "outside", victim = outside / "victim.txt";
+    writeBytes(victim, "keep");
+    const fs::path folder = convert::mailboxOutputFolder(out(), m.string());
+    fs::create_directories(folder);
+    fs::create_symlink(victim, folder / "Email-1.eml");
+    fs::create_hard_link(victim, folder / "Email-2.eml");
+    fs::create_symlink(victim, out() / convert::kReportFileName);
+    RunOptions o = options({m, dir.path() / "missing.imm"});  // the missing one is reported
+    RecordingObserver obs;
+    RunSummary s = convertAll(o, obs);
+    EXPECT_EQ(readBytes(victim), "keep");
+    EXPECT_EQ(s.exportedMessages, 2);
+    EXPECT_EQ(s.failedMessages, 0);
+    for (int k : {1, 2}) {
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(emlOf(o, m, k))));
+        EXPECT_EQ(readBytes(emlOf(o, m, k)), (k == 1 ? a : b) + "\r\n");
+    }
+    ASSERT_EQ(s.reportFile, out() / convert::kReportFileName);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.reportFile)));
+    EXPECT_NE(readBytes(s.reportFile).find("missing.imm, open: "), std::string::npos);
+
+    // The .mbox a link stands in for is not appended to: each message is kept as
+    // its .eml, and the reason recorded.
+    fs::remove(emlOf(o, m, 1));
+    fs::remove(emlOf(o, m, 2));
+    fs::create_symlink(victim, folder / "Inbox.mbox");
+    RecordingObserver obs2;
+    s = convertAll(options({m}, Format::Mbox), obs2);
+    EXPECT_EQ(readBytes(victim), "keep");
+    EXPECT_EQ(s.exportedMessages, 0);
+    EXPECT_EQ(s.failedMessages, 2);
+    ASSERT_EQ(s.failures.size(), 2u);
+    for (const auto& f : s.failures) {
+        EXPECT_EQ(f.step, "mbox");
+        EXPECT_NE(f.reason.find("symbolic link"), std::string::npos) << f.reason;
+        EXPECT_NE(f.reason.find("was kept as"), std::string::npos) << f.reason;
+    }
+    EXPECT_EQ(readBytes(emlOf(o, m, 1)), a + "\r\n");
+    EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
+    EXPECT_EQ(convert::closingNotice(s).text.rfind(
+                  "Your IncrediMail messages could not be exported to (.mbox) files.", 0),
+              0u);
+
+    // A link where a folder on the way to the mailbox output folder belongs.
+    fs::remove_all(out());
+    fs::create_directories(out());
+    fs::create_directory_symlink(outside, out() / *m.relative_path().begin());
+    RecordingObserver obs3;
+    s = convertAll(options({m}), obs3);
+    EXPECT_EQ(s.failedMessages, 2);
+    bool folderRefused = false;
+    for (const auto& f : s.failures)
+        folderRefused |= f.step == "folder" && f.reason.find("symbolic link") != std::string::npos;
+    EXPECT_TRUE(folderRefused);
+    int inOutside = 0;
+    for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(outside)) ++inOutside;
+    EXPECT_EQ(inOutside, 1);  // the victim alone
+}
+
+std::string base64(const std::string& data) {
+    gchar* text = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
+    std::string out = text;
+    g_free(text);
+    return out;
+}
+
+// The attachments folder may hold links; a name that resolves to a file outside
+// it is refused and recorded.
+TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRefused) {
+    const fs::path att = dir.path() / "Att";
+    writeBytes(att / "a.txt", "alpha file");
+    writeBytes(dir.path() / "secret.txt", "SECRET-OUTSIDE");
+    fs::create_symlink(att / "a.txt", att / "alias.txt");
+    fs::create_symlink(dir.path() / "secret.txt", att / "secret.txt");
+    fs::create_directory_symlink(dir.path(), att / "up");
+    std::string msg =
+        "From: a@example.org\r\nSubject: files\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+        "See the files.\r\n";
+    for (const char* name : {"a.txt", "alias.txt", "secret.txt", "up/secret.txt"}) {
+        msg += std::string("--b\r\nContent-Type: text/plain; name=\"") + name +
+               "\"\r\nContent-Disposition: attachment\r\n\r\nstub\r\n";
+    }
+    msg += "--b--\r\n";
+    const fs::path m = dir.path() / "Inbox.imm";
+    writeBytes(m, msg);
+    RunOptions o = options({m});
+    o.attachments = true;
+    o.attachmentFolder = att.string();
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+    const std::string eml = readBytes(emlOf(o, m, 1));
+    EXPECT_NE(eml.find(base64("alpha file")), std::string::npos);
+    EXPECT_EQ(eml.find(base64("SECRET-OUTSIDE")), std::string::npos);
+    std::vector<std::string> refused;
+    for (const auto& f : s.failures) {
+        EXPECT_EQ(f.step, "attachments");
+        if (f.reason.find("symbolic link") != std::string::npos) refused.push_back(f.reason);
+    }
+    EXPECT_EQ(refused.size(), 2u);
+    EXPECT_EQ(s.failedMessages, 1);
+}
+
+// The messages after a multipart message whose last part was cut off are
+// messages of their own, though a message further on (one that forwards the cut
+// one) holds a closing line of that boundary; and the attachment pass never takes
+// away a part that holds a message.
+TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
+    const std::string cut =
+        "From: a@example.org\r\nSubject: cut\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"cc\"\r\n\r\n--cc\r\n"
+        "Content-Type: text/plain\r\n\r\nsee the file\r\n--cc\r\n"
+        "Content-Type: application/pdf; name=\"a.pdf\"\r\n"
+        "Content-Disposition: attachment; filename=\"a.pdf\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQKJcOkw7zDtsOfCjIgMCBvYmoK\r\n";
+    const std::string whole = cut + "PDwvTGVuZ3RoIDMgMCBSPj4K\r\n--cc--\r\n";
+    const std::string c = textMessage("c", "Text of the third."),
+                      d = textMessage("d", "Text of the fourth.");
+    const std::string forward =
+        "From: e@example.org\r\nSubject: Fwd: cut\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"ff\"\r\n\r\n--ff\r\n"
+        "Content-Type: text/plain\r\n\r\nforwarded\r\n--ff\r\n"
+        "Content-Type: message/rfc822\r\nContent-Disposition: attachment; filename=\"cut.eml\"\r\n"
+        "\r\n" +
+        whole + "--ff--\r\n";
+    const fs::path m = dir.path() / "Inbox.imm";
+    writeBytes(m, cut + c + d + forward);
+    RunOptions o = options({m});
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+    ASSERT_EQ(s.messages, 4);
+    EXPECT_EQ(readBytes(emlOf(o, m, 2)), c + "\r\n");
+    EXPECT_EQ(readBytes(emlOf(o, m, 3)), d + "\r\n");
+    // The cut message loses its attachment part; the forward keeps the message it
+    // carries as an attachment, whole, and the report says why.
+    EXPECT_EQ(readBytes(emlOf(o, m, 1)).find("JVBERi0"), std::string::npos);
+    EXPECT_EQ(readBytes(emlOf(o, m, 4)), forward + "\r\n");
+    ASSERT_EQ(s.failures.size(), 1u);
+    EXPECT_EQ(s.failures[0].message, 4);
+    EXPECT_EQ(s.failures[0].step, "attachments");
+    EXPECT_NE(s.failures[0].reason.find("MIME-Version: 1.0"), std::string::npos);
+
+    // Cut off where an attached message was to begin: the next message stands
+    // where that message's text belongs, so the boundaries keep it inside the cut
+    // one, and the attachment pass keeps it there too.
+    const std::string cutAtMessage = cut.substr(0, cut.find("--cc\r\nContent-Type: application")) +
+                                     "--cc\r\nContent-Type: message/rfc822\r\n"
+                                     "Content-Disposition: attachment; filename=\"x.eml\"\r\n\r\n";
+    const fs::path m2 = dir.path() / "Second.imm";
+    writeBytes(m2, cutAtMessage + c + d + forward);
+    RecordingObserver obs2;
+    const RunSummary s2 = convertAll(options({m2}), obs2);
+    std::string all;
+    for (int k = 1; k <= s2.messages; ++k) all += readBytes(emlOf(o, m2, k));
+    for (const std::string& text : {c, d, forward})
+        EXPECT_NE(all.find(text), std::string::npos) << text.substr(0, 60);
 }
 
 TEST_F(RunTest, MessagesPastFourGigabytesAreFound) {

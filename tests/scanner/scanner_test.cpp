@@ -179,6 +179,7 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     EXPECT_EQ(rec.notices[0].title, "STRING FINDER Version 1.0");
     EXPECT_EQ(rec.notices[0].icon, NoticeIcon::Exclamation);
     EXPECT_TRUE(rec.notices[0].beep);
+    EXPECT_EQ(rec.notices[0].detail, (dir / "missing.imm").string());  // names its file
     EXPECT_TRUE(shared.MessageOffsets.empty());
 
     // A folder given as a mailbox is no file to search.
@@ -194,6 +195,7 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     EXPECT_EQ(rec.notices[0].text,
               "File size is  0 byte !\r\rFile can not open for string searching !");
     EXPECT_EQ(rec.notices[2].text, "File could not open !");
+    for (const Notice& n : rec.notices) EXPECT_EQ(n.detail, (dir / "empty").string());
     EXPECT_FALSE(s.isOpen());
 
     // An empty file name box.
@@ -204,6 +206,7 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     ASSERT_EQ(rec.notices.size(), 1u);
     EXPECT_EQ(rec.notices[0].text, "Enter name of the file to be searched...");
     EXPECT_EQ(rec.notices[0].icon, NoticeIcon::None);
+    EXPECT_EQ(rec.notices[0].detail, "");  // no file to name
     EXPECT_TRUE(shared.ScanEnded);
 
     // Opening while a file is open keeps the open one.
@@ -214,6 +217,7 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     ASSERT_EQ(rec.notices.size(), 1u);
     EXPECT_EQ(rec.notices[0].text, "File in use. Please close current file.");
     EXPECT_EQ(rec.notices[0].title, "");
+    EXPECT_EQ(rec.notices[0].detail, a);  // the file in use
     EXPECT_EQ(s.FileName(), a);
 
     // After the last hit a further step only beeps.

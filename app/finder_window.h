@@ -6,7 +6,8 @@
 //
 // On its own (the tessaport-finder program) the window also overwrites the
 // current match in place: GetNewString asks for the new text, ReplaceString
-// writes it over the match. The file is opened for writing only for that write.
+// writes it over the match and shows the bytes as they are afterwards. The file is
+// opened for writing only for that write.
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -99,6 +100,7 @@ class FrmFinder : public QWidget, public ScannerObserver {
     void showReport();
     void scheduleReport();
     void replaceError(const QString& text);
+    void showWritten(std::size_t written);
     void reportScanError(const std::string& before);
     bool hasMatch() const;
 
@@ -108,6 +110,11 @@ class FrmFinder : public QWidget, public ScannerObserver {
     QString newText_;
     std::string report_;
     bool reportPending_ = false;
+    // Where the current hit's bytes stand in the report, to show them again after
+    // a write.
+    bool hitPending_ = false;
+    std::size_t hitBytesAt_ = std::string::npos;
+    std::size_t hitBytesLength_ = 0;
     std::function<void()> exitHandler_;
 
     QGroupBox* frame1_ = nullptr;

@@ -9,11 +9,14 @@ enum class NoticeIcon { None, Question, Exclamation, Information, Warning };
 enum class NoticeButtons { Ok, YesNo };
 
 struct Notice {
-    std::string text;   // lines joined with "\r\n", exactly as the program words them
+    std::string text;   // exactly as the program words it; lines end in CR LF or a lone CR
     std::string title;  // empty title = the platform's empty caption
     NoticeIcon icon = NoticeIcon::None;
     NoticeButtons buttons = NoticeButtons::Ok;
     bool beep = false;  // a beep comes before the box
+    // What the notice is about (the file it concerns), shown apart from the text,
+    // which stays exactly as worded. Empty when there is nothing to name.
+    std::string detail = {};
 };
 
 inline constexpr const char* kAppTitle = "Tessaport PRO";

@@ -1,4 +1,4 @@
-#include "finder/finder_window.h"
+#include "app/finder_window.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 
-#include "app/dialogs.h"
+#include "dialogs/dialogs.h"
 
 namespace tp::finder {
 
@@ -92,7 +92,9 @@ FrmFinder::~FrmFinder() {
 
 void FrmFinder::buildControls() {
     setObjectName(QStringLiteral("FrmFinder"));
-    setWindowTitle(QString());
+    // The window has no title. An empty one would not do: the platform shows the
+    // program's name in its place. A blank shows nothing.
+    setWindowTitle(QStringLiteral(" "));
     setWindowIcon(finderIcon());
     resize(px(kClientWidth), px(kClientHeight));
 
@@ -361,7 +363,35 @@ void FrmFinder::ReplaceString() {
         n.icon = NoticeIcon::Exclamation;
         n.beep = true;
         app::dialogs().messageBox(this, n);
+        return;
     }
+    showWritten(static_cast<std::size_t>(bytes.size()));
+}
+
+// After a write the report shows the hit's bytes as they now are on disk (read
+// back, not as typed), then what was written where.
+void FrmFinder::showWritten(std::size_t written) {
+    const std::int64_t at = scanner_.MatchByte();
+    std::string line = std::string(kReportLineBreak) +
+                       "Written :" + withBlank(static_cast<std::int64_t>(written)) +
+                       " byte(s) at Byte :" + withBlank(at) + " of " + scanner_.FileName() +
+                       kReportLineBreak;
+    if (hitBytesAt_ != std::string::npos && hitBytesAt_ <= report_.size()) {
+        QFile file(QFile::decodeName(QByteArray::fromStdString(scanner_.FileName())));
+        QByteArray now;
+        if (file.open(QIODevice::ReadOnly) && file.seek(at))
+            now = file.read(static_cast<qint64>(hitBytesLength_));
+        report_.resize(hitBytesAt_);
+        if (now.size() == static_cast<qsizetype>(hitBytesLength_)) {
+            report_.append(now.constData(), static_cast<std::size_t>(now.size()));
+        } else {
+            line += "The bytes could not be read back: " + file.errorString().toStdString() +
+                    kReportLineBreak;
+        }
+        report_ += kReportLineBreak;
+    }
+    report_ += line;
+    showReport();
 }
 
 // ---- the standalone program's commands -------------------------------------------
@@ -400,10 +430,17 @@ void FrmFinder::beep() {
 
 void FrmFinder::clearReport() {
     report_.clear();
+    hitPending_ = false;
+    hitBytesAt_ = std::string::npos;
     scheduleReport();
 }
 
 void FrmFinder::printReport(std::string_view text) {
+    if (hitPending_) {  // the bytes of the hit just reported
+        hitPending_ = false;
+        hitBytesAt_ = report_.size();
+        hitBytesLength_ = text.size();
+    }
     report_.append(text);
     scheduleReport();
 }
@@ -417,6 +454,7 @@ void FrmFinder::scheduleReport() {
 }
 
 void FrmFinder::hit(std::uint64_t offset, const std::string& happening, int bar) {
+    hitPending_ = true;
     emit hitFound(offset, QString::fromStdString(happening), bar);
 }
 

@@ -1,0 +1,195 @@
+// The scanner's notices during a run: the run waits for each answer while the
+// window stays usable, each notice names its mailbox, and closing the window
+// while one is open stops the run.
+#include <QDir>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
+
+#include "app/main_window.h"
+#include "convert/paths.h"
+#include "fake_dialogs.h"
+
+namespace tp::app::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kTooSmall = "File size is  0 byte !\r\rFile can not open for string searching !";
+
+class NoticeTest : public ::testing::Test {
+  protected:
+    NoticeTest() { ensureApp(); }
+    FakeDialogs fake;
+    MainWindow window;
+    TempDir tmp;
+
+    QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
+    fs::path out() const { return tmp.path() / "out"; }
+    fs::path mailboxFile(const std::string& name, const std::string& bytes) {
+        writeFile(tmp.path() / name, bytes);
+        return tmp.path() / name;
+    }
+    void convert(const std::vector<fs::path>& mailboxes) {
+        QStringList paths;
+        for (const fs::path& p : mailboxes) paths << QString::fromStdString(p.string());
+        fake.fileChoices.push_back(paths);
+        child<QPushButton>(&window, "cmdAdd")->click();
+        fs::create_directories(out());
+        fake.folderChoices.push_back(QString::fromStdString(out().string()));
+        child<QPushButton>(&window, "CmdConvert2PDF")->click();
+    }
+    fs::path emlOf(const fs::path& mailbox, int k) const {
+        return convert::mailboxOutputFolder(out(), mailbox.string()) /
+               ("Email-" + std::to_string(k) + ".eml");
+    }
+    // Keeps the window's events flowing for a while.
+    static void pumpFor(int ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+};
+
+TEST_F(NoticeTest, TheRunWaitsForEachNoticeWhichNamesItsMailboxAndTheWindowStaysUsable) {
+    const fs::path first = mailboxFile("Empty.imm", "");
+    const fs::path second = mailboxFile("Also empty.imm", "");
+    const fs::path good = mailboxFile("Huge.imm", mailbox(3));
+    fake.holdOpen = true;
+    convert({first, second, good});
+
+    ASSERT_TRUE(pumpUntil([&] { return !fake.open.empty(); }));
+    ASSERT_EQ(fake.openedBoxes.size(), 1u);
+    const Notice& notice = fake.openedBoxes[0];
+    EXPECT_EQ(notice.text, kTooSmall);  // the text as worded, the mailbox beside it
+    EXPECT_EQ(notice.title, "STRING FINDER Version 1.0");
+    EXPECT_EQ(notice.detail, first.string());
+    EXPECT_EQ(label("LblIMMFile"), "Empty.imm");
+
+    // While it is open the run stands still, and the window answers commands.
+    fake.fileChoices.push_back({QStringLiteral("/m/Later.imm")});
+    child<QPushButton>(&window, "cmdAdd")->click();
+    EXPECT_EQ(label("lblCount1"), "4 files");
+    pumpFor(300);
+    EXPECT_TRUE(window.runInProgress());
+    EXPECT_EQ(fake.openedBoxes.size(), 1u);
+    EXPECT_EQ(label("LblIMMFile"), "Empty.imm");
+    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 1 (of 3) ");
+    EXPECT_FALSE(fs::exists(emlOf(good, 1)));
+
+    // Answered, the run goes on to the next mailbox and its own notice.
+    ASSERT_TRUE(fake.answerOpen());
+    ASSERT_TRUE(pumpUntil([&] { return !fake.open.empty(); }));
+    ASSERT_EQ(fake.openedBoxes.size(), 2u);
+    EXPECT_EQ(fake.openedBoxes[1].text, kTooSmall);
+    EXPECT_EQ(fake.openedBoxes[1].detail, second.string());
+    EXPECT_EQ(label("LblIMMFile"), "Also empty.imm");
+    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 3) ");
+    EXPECT_FALSE(fs::exists(emlOf(good, 1)));
+
+    ASSERT_TRUE(fake.answerOpen());
+    ASSERT_TRUE(pumpUntil([&] { return !window.runInProgress(); }));
+    EXPECT_EQ(fake.openedBoxes.size(), 2u);
+    for (int k = 1; k <= 3; ++k) EXPECT_TRUE(fs::exists(emlOf(good, k)));
+    ASSERT_EQ(fake.boxes.size(), 3u);  // the two notices, then the closing box
+    EXPECT_EQ(fake.boxes[2].title, "Tessaport");
+}
+
+TEST_F(NoticeTest, ClosingTheWindowWhileANoticeIsOpenStopsTheRun) {
+    const fs::path empty = mailboxFile("Empty.imm", "");
+    const fs::path next = mailboxFile("Next.imm", mailbox(3));
+    fake.holdOpen = true;
+    convert({empty, next, mailboxFile("Empty again.imm", "")});
+    ASSERT_TRUE(pumpUntil([&] { return !fake.open.empty(); }));
+
+    window.show();
+    window.close();
+    EXPECT_FALSE(window.runInProgress());
+    EXPECT_TRUE(window.lastSummary().cancelled);
+    EXPECT_FALSE(fs::exists(emlOf(next, 1)));  // stopped before the next mailbox
+    EXPECT_EQ(fake.boxes.size(), 1u);          // no further notice, no closing box
+    EXPECT_TRUE(fake.answerOpen());            // an answer that comes late changes nothing
+    pumpFor(50);
+    EXPECT_EQ(fake.boxes.size(), 1u);
+}
+
+// The real box: it does not block the window, it shows the text's lines and the
+// mailbox, its OK lets the run go on, and closing the window takes it away.
+TEST_F(NoticeTest, TheRealBoxLeavesTheWindowUsableAndGoesWithIt) {
+    fake.realOpenBoxes = true;
+    const fs::path first = mailboxFile("Empty.imm", "");
+    const fs::path second = mailboxFile("Tiny.imm", "x");
+    window.show();
+    convert({first, second, mailboxFile("Good.imm", mailbox(2))});
+
+    auto openBox = [&]() -> QMessageBox* {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+        return nullptr;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return openBox() != nullptr; }));
+    QMessageBox* box = openBox();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(box->text(), "File size is  0 byte !\n\nFile can not open for string searching !");
+    EXPECT_EQ(box->informativeText(), QString::fromStdString(first.string()));
+    EXPECT_EQ(box->windowTitle(), "STRING FINDER Version 1.0");
+    box->button(QMessageBox::Ok)->click();
+
+    ASSERT_TRUE(pumpUntil([&] {
+        QMessageBox* b = openBox();
+        return b && b->informativeText() == QString::fromStdString(second.string());
+    }));
+    QPointer<QMessageBox> secondBox = openBox();
+    EXPECT_TRUE(secondBox->text().startsWith("File size is  1 byte !\n\n"));
+    EXPECT_EQ(label("LblIMMFile"), "Tiny.imm");
+    window.close();
+    EXPECT_FALSE(window.runInProgress());
+    EXPECT_TRUE(window.lastSummary().cancelled);
+    QApplication::processEvents();
+    EXPECT_TRUE(secondBox.isNull());
+}
+
+// Renders the window during a run with a notice open over it, for review of the
+// look, into the build tree (scripts/screenshots.sh copies it to docs/screenshots).
+TEST_F(NoticeTest, RendersTheScreenshotOfANoticeDuringARun) {
+    fake.realOpenBoxes = true;
+    const fs::path empty = mailboxFile("Empty.imm", "");
+    window.show();
+    convert(
+        {mailboxFile("Inbox.imm", mailbox(3)), empty, mailboxFile("Sent Items.imm", mailbox(2))});
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(pumpUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+        return box != nullptr;
+    }));
+    // Give the labels the run wrote before the notice time to paint.
+    pumpFor(100);
+    QImage shot = window.grab().toImage();
+    const QImage boxImage = box->grab().toImage();
+
+    // The box over the window's middle, in a plain frame with its title.
+    QPainter painter(&shot);
+    const int titleHeight = 22;
+    QRect frame(QPoint(0, 0), boxImage.size() + QSize(2, titleHeight + 1));
+    frame.moveCenter(shot.rect().center());
+    painter.fillRect(frame, QColor(90, 90, 90));
+    const QRect titleBar(frame.left() + 1, frame.top() + 1, frame.width() - 2, titleHeight - 1);
+    painter.fillRect(titleBar, QColor(225, 225, 225));
+    painter.setPen(Qt::black);
+    painter.drawText(titleBar.adjusted(8, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                     box->windowTitle());
+    painter.drawImage(frame.left() + 1, frame.top() + titleHeight, boxImage);
+    painter.end();
+
+    window.close();
+    EXPECT_FALSE(window.runInProgress());
+    const QString dir = QStringLiteral(TP_BINARY_DIR "/screenshots");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    EXPECT_TRUE(shot.save(dir + QStringLiteral("/run-notice.png")));
+}
+
+}  // namespace
+}  // namespace tp::app::test

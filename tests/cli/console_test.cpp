@@ -1,0 +1,264 @@
+// tessaport-convert's face on a terminal: the progress line redrawn in place
+// (under a pseudo-terminal), the plain lines when standard error is not a
+// terminal, Ctrl-C, and --version of every program.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+
+#include "run/run_helpers.h"
+#include "tessaport/version.h"
+
+namespace tp::test {
+namespace {
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs `program` in `cwd` with standard error on a pseudo-terminal `columns`
+// wide (raw: the bytes as written) and standard output in a file. With
+// `interruptAfter`, sends SIGINT once standard error has shown that text.
+Outcome runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
+                      unsigned short columns, const std::string& interruptAfter = "") {
+    std::vector<std::string> words{TP_CLI};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const std::string outFile = (cwd / ".stdout").string(), dir = cwd.string();
+
+    winsize ws{};
+    ws.ws_col = columns;
+    ws.ws_row = 24;
+    termios raw{};
+    cfmakeraw(&raw);
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, &raw, &ws);
+    if (pid == 0) {
+        const int fd = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::chdir(dir.c_str()) != 0 || fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) _exit(126);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Outcome r;
+    if (pid < 0) return r;
+    bool interrupted = interruptAfter.empty();
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the program has ended
+        r.err.append(buf, static_cast<std::size_t>(n));
+        if (!interrupted && r.err.find(interruptAfter) != std::string::npos) {
+            ::kill(pid, SIGINT);
+            interrupted = true;
+        }
+    }
+    ::close(master);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readBytes(cwd / ".stdout");
+    fs::remove(cwd / ".stdout");
+    return r;
+}
+
+// Runs a command line through the shell; standard output and error apart.
+Outcome runShell(const fs::path& cwd, const std::string& command) {
+    const fs::path out = cwd / ".stdout", err = cwd / ".stderr";
+    const std::string cmd = "cd '" + cwd.string() + "' && " + command + " >'" + out.string() +
+                            "' 2>'" + err.string() + "' </dev/null";
+    Outcome r;
+    const int status = std::system(cmd.c_str());
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readBytes(out);
+    r.err = readBytes(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+}
+
+std::size_t columnsOf(const std::string& s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+}
+
+// The progress lines drawn on the terminal, in order: what follows each
+// "carriage return, clear line" up to the next one.
+std::vector<std::string> drawnLines(const std::string& err, bool& endsWithNewline) {
+    static const std::string kRedraw = "\r\033[K";
+    std::vector<std::string> lines;
+    std::size_t at = err.find(kRedraw);
+    endsWithNewline = false;
+    while (at != std::string::npos) {
+        const std::size_t from = at + kRedraw.size();
+        const std::size_t next = err.find(kRedraw, from);
+        std::string line =
+            err.substr(from, next == std::string::npos ? std::string::npos : next - from);
+        if (line.rfind("Mailbox ", 0) == 0) {
+            endsWithNewline = !line.empty() && line.back() == '\n';
+            if (endsWithNewline) line.pop_back();
+            lines.push_back(line);
+        }
+        at = next;
+    }
+    return lines;
+}
+
+std::string mailboxOf(int messages, const std::string& tag) {
+    std::string box;
+    for (int i = 1; i <= messages; ++i) box += textMessage(tag + " " + std::to_string(i));
+    return box;
+}
+
+class ConsoleTest : public ::testing::Test {
+  protected:
+    ScratchDir dir;
+};
+
+TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
+    writeBytes(dir.path() / "Inbox.imm", mailboxOf(40, "In"));
+    writeBytes(dir.path() / "Sent.imm", mailboxOf(7, "Out"));
+    writeBytes(dir.path() / "Drafts.imm", mailboxOf(3, "Draft"));
+    for (unsigned short columns : {120, 100, 30}) {
+        SCOPED_TRACE(columns);
+        const std::string out = "out" + std::to_string(columns);
+        const Outcome r = runOnTerminal(
+            dir.path(), {"--format", "eml", "--output", out, "Inbox.imm", "Sent.imm", "Drafts.imm"},
+            columns);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find("Messages:   50"), std::string::npos) << r.out;
+        bool newline = false;
+        const std::vector<std::string> lines = drawnLines(r.err, newline);
+        ASSERT_GE(lines.size(), 3u) << r.err;  // at least one per mailbox
+        EXPECT_TRUE(newline) << "the last line is ended once the run is over";
+        // Nothing but redraws and the closing newline: no line scrolls by.
+        std::size_t newlines = 0;
+        for (char c : r.err) newlines += c == '\n' ? 1 : 0;
+        EXPECT_EQ(newlines, 1u) << r.err;
+
+        int lastPercent = -1;
+        long lastDone = -1;
+        bool sawMailbox[3] = {false, false, false};
+        const std::regex shape(
+            R"(^Mailbox ([1-3]) of 3 \S.*? +([0-9]+)% (\[[=> ]+\] )?([0-9]+) messages? +(-|[0-9]+) msg/s +(-:--|[0-9:]+) left$)");
+        for (const std::string& line : lines) {
+            SCOPED_TRACE(line);
+            EXPECT_LE(columnsOf(line), columns - 1u);
+            std::smatch m;
+            if (columns < 100) {
+                EXPECT_EQ(line.find('['), std::string::npos);  // no room for a bar
+                continue;
+            }
+            ASSERT_TRUE(std::regex_match(line, m, shape));
+            sawMailbox[std::stoi(m[1]) - 1] = true;
+            const int percent = std::stoi(m[2]);
+            const long done = std::stol(m[4]);
+            EXPECT_GE(percent, lastPercent);
+            EXPECT_GE(done, lastDone);
+            lastPercent = percent;
+            lastDone = done;
+            // The bar takes the width the texts leave: the line fills the terminal.
+            EXPECT_TRUE(m[3].matched);
+            EXPECT_EQ(columnsOf(line), columns - 1u);
+        }
+        if (columns >= 100) {
+            EXPECT_TRUE(sawMailbox[0] && sawMailbox[1] && sawMailbox[2]);
+            EXPECT_EQ(lastPercent, 100);
+            EXPECT_EQ(lastDone, 50);
+            EXPECT_NE(lines.back().find("0:00 left"), std::string::npos);
+            EXPECT_EQ(lines.back().find(' ', lines.back().find('[')),
+                      lines.back().find("] ") + 1);  // the bar is full
+        }
+    }
+}
+
+TEST_F(ConsoleTest, LongAndOddMailboxNamesKeepTheLineWhole) {
+    const std::string longName(70, 'L');
+    writeBytes(dir.path() / (longName + ".imm"), mailboxOf(2, "Long"));
+    writeBytes(dir.path() / "new\nline\033[2J.imm", mailboxOf(2, "Odd"));
+    const Outcome r = runOnTerminal(
+        dir.path(),
+        {"--format", "mbox", "--output", "out", longName + ".imm", "new\nline\033[2J.imm"}, 80);
+    EXPECT_EQ(r.code, 0) << r.err;
+    bool newline = false;
+    const std::vector<std::string> lines = drawnLines(r.err, newline);
+    ASSERT_GE(lines.size(), 2u);
+    bool shortened = false, odd = false;
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line);
+        EXPECT_LE(columnsOf(line), 79u);
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+        EXPECT_EQ(line.find('\033'), std::string::npos);
+        EXPECT_NE(line.find('['), std::string::npos);  // the name gave way to the bar
+        shortened = shortened || line.find("LLL...") != std::string::npos;
+        odd = odd || line.find("new?line?[2J") != std::string::npos;
+    }
+    EXPECT_TRUE(shortened);
+    EXPECT_TRUE(odd);
+}
+
+TEST_F(ConsoleTest, WithoutATerminalTheProgressIsPlainLines) {
+    writeBytes(dir.path() / "Inbox.imm", mailboxOf(5, "In"));
+    writeBytes(dir.path() / "Sent.imm", mailboxOf(2, "Out"));
+    const Outcome r = runShell(
+        dir.path(), std::string("'") + TP_CLI + "' --format eml --output out Inbox.imm Sent.imm");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+    EXPECT_EQ(r.err.find('\033'), std::string::npos);
+    EXPECT_NE(r.err.find("Mailbox 2 (of 2) Sent.imm | 2 of 2 messages\n"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(ConsoleTest, CtrlCStopsAfterTheCurrentMessageAndSaysSo) {
+    writeBytes(dir.path() / "Big.imm", mailboxOf(20000, "Many"));
+    const Outcome r = runOnTerminal(dir.path(), {"--format", "mbox", "--output", "out", "Big.imm"},
+                                    100, "Mailbox 1 of 1");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.out.find("Cancelled:  yes"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("\ntessaport-convert: stopping after the current message"),
+              std::string::npos);
+    // The progress line is drawn again below the notice and ended.
+    const std::size_t notice = r.err.find("stopping after the current message");
+    EXPECT_NE(r.err.find("\r\033[KMailbox 1 of 1", notice), std::string::npos);
+    EXPECT_EQ(r.err.back(), '\n');
+}
+
+TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
+    const std::string version = TP_VERSION;
+    EXPECT_TRUE(std::regex_match(version, std::regex(R"([0-9]+\.[0-9]+\.[0-9]+)")));
+    struct Program {
+        const char* path;
+        std::string line;
+    };
+    std::vector<Program> programs{{TP_CLI, "tessaport-convert (Tessaport) " + version + "\n"}};
+#ifdef TP_PSTCHECK
+    programs.push_back({TP_PSTCHECK, "pstcheck (Tessaport) " + version + "\n"});
+#endif
+#ifdef TP_MAIN_WINDOW
+    programs.push_back({TP_MAIN_WINDOW, "tessaport " + version + "\n"});
+#endif
+#ifdef TP_FINDER_WINDOW
+    programs.push_back({TP_FINDER_WINDOW, "tessaport-finder (Tessaport) " + version + "\n"});
+#endif
+    for (const Program& p : programs) {
+        SCOPED_TRACE(p.path);
+        // No display at all: a program that tried to open a window would fail.
+        const Outcome r = runShell(dir.path(), std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") +
+                                                   "-u QT_QPA_PLATFORM '" + p.path + "' --version");
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, p.line);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+}  // namespace
+}  // namespace tp::test

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds small trees in a scratch folder and runs the layer check on each: a tree
+# whose includes run downward passes, every kind of upward include fails.
+# Usage: breaches.sh CHECK SCRATCH
+set -euo pipefail
+check=$1
+scratch=$2
+failures=0
+
+tree() {  # tree NAME FILE LINE: a tree with one file holding one line
+  local dir="$scratch/$1"
+  rm -rf "$dir"
+  mkdir -p "$dir/$(dirname "$2")"
+  printf '%s\n' "$3" >"$dir/$2"
+  echo "$dir"
+}
+expect() {  # expect pass|fail NAME FILE LINE
+  local want=$1 dir
+  dir=$(tree "$2" "$3" "$4")
+  if bash "$check" "$dir" >/dev/null 2>&1; then got=pass; else got=fail; fi
+  if [ "$got" != "$want" ]; then
+    echo "breaches: $3 with '$4' should $want the check" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+expect pass downward convert/run.cpp '#include "finder/scanner.h"'
+expect pass common convert/run.cpp '#include "common/help_links.h"'
+expect pass face app/window.cpp '#include "dialogs/dialogs.h"'
+expect pass dialogs dialogs/box.cpp '#include "common/notice.h"'
+expect pass qtcore finder/scan.cpp '#include <QString>'
+expect fail engine-to-app convert/run_types.cpp '#include "app/help_links.h"'
+expect fail finder-to-dialogs finder/window.cpp '#include "dialogs/dialogs.h"'
+expect fail pst-to-cli pst/x.h '#  include "cli/options.h"'
+expect fail relative finder/x.cpp '#include "../app/main_window.h"'
+expect fail dialogs-to-app dialogs/qt.cpp '#include "app/file_grid.h"'
+expect fail common-to-engine common/notice.h '#include "convert/run_types.h"'
+expect fail widgets finder/window.h '#include <QWidget>'
+expect fail widgets-module convert/x.cpp '#include <QtWidgets/QLabel>'
+
+rm -rf "$scratch"
+if [ "$failures" -ne 0 ]; then exit 1; fi
+echo "breaches: every kind caught"
