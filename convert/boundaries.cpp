@@ -40,6 +40,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "finder/file_read.h"
 #include "finder/scanner.h"
 
 namespace tp::convert {
@@ -77,6 +78,7 @@ std::error_code MailboxFile::open(const std::filesystem::path& path) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fd_ = fd;
     size_ = static_cast<std::uint64_t>(st.st_size);
+    path_ = path.string();
     return {};
 }
 
@@ -84,6 +86,7 @@ void MailboxFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     size_ = 0;
+    path_.clear();
 }
 
 std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
@@ -93,20 +96,14 @@ std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
     if (offset >= size_ || length == 0) return {};
     const std::uint64_t want = std::min(length, size_ - offset);
     out.resize(static_cast<std::size_t>(want));
-    std::size_t got = 0;
-    while (got < want) {
-        const ssize_t r = ::pread(fd_, out.data() + got, static_cast<std::size_t>(want) - got,
-                                  static_cast<off_t>(offset + got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            const std::error_code ec{errno, std::generic_category()};
-            out.clear();
-            return ec;
-        }
-        if (r == 0) break;  // the file shrank: a short read, not an error
-        got += static_cast<std::size_t>(r);
+    // A read that ends early means the file shrank: a short read, not an error.
+    const long long got = finder::readFull(fd_, path_, out.data(), out.size(), offset);
+    if (got < 0) {
+        const std::error_code ec{errno, std::generic_category()};
+        out.clear();
+        return ec;
     }
-    out.resize(got);
+    out.resize(static_cast<std::size_t>(got));
     return {};
 }
 
@@ -287,6 +284,10 @@ class Window {
     }
     void load(std::uint64_t pos, std::uint64_t length) {
         if (auto ec = file_.read(pos, length, data_)) throw ReadFailure{ec};
+        // Less than the file held when it was opened: it shrank (a loop waiting for
+        // those bytes would wait for ever).
+        if (data_.size() < std::min(length, file_.size() - std::min(pos, file_.size())))
+            throw ReadFailure{std::make_error_code(std::errc::io_error)};
         start_ = pos;
     }
     unsigned char byte(std::uint64_t pos) {
@@ -425,6 +426,7 @@ std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max
     if (back_.holds(pos) && back_.end() >= pos + n) return std::string(back_.at(pos), n);
     std::string out;
     if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
+    if (out.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
     return out;
 }
 

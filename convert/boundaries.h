@@ -33,6 +33,7 @@ class MailboxFile {
   private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    std::string path_;
 };
 
 struct MessageRange {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "finder/file_read.h"
 #ifdef TP_HAVE_PST
 #include "pst/ndb/writer.h"
 #endif
@@ -19,6 +20,8 @@ namespace tp::io {
 namespace {
 
 std::atomic<FaultInjector*> gInjector{nullptr};
+// The store is written on its own thread; an injector sees one call at a time.
+std::mutex gSerial;
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;  // bytes per write call
 
@@ -46,6 +49,32 @@ std::error_code writeAll(int fd, const std::filesystem::path& path, std::string_
     return {};
 }
 
+// The errno a reader or writer below reports for an injected error.
+int errnoOf(const std::error_code& ec) {
+    return ec.category() == std::generic_category() || ec.category() == std::system_category()
+               ? ec.value()
+               : EIO;
+}
+
+// The mailbox reads (scanner and cut) reach the run's injector.
+class MailboxReadFaults : public finder::ReadFaults {
+  public:
+    int before(const std::string& path, std::uint64_t offset, std::size_t& length) override {
+        FaultInjector* injector = gInjector.load();
+        if (injector == nullptr) return 0;
+        std::uint64_t n = length;
+        std::error_code ec;
+        {
+            std::lock_guard<std::mutex> lock(gSerial);
+            ec = injector->beforeRead(path, offset, n);
+        }
+        if (ec) return errnoOf(ec);
+        if (n < length) length = static_cast<std::size_t>(n);
+        return 0;
+    }
+};
+MailboxReadFaults gMailboxReadFaults;
+
 #ifdef TP_HAVE_PST
 // The store writer keeps its own file; its calls reach the run's injector as the
 // run's own operations of the same kind.
@@ -68,11 +97,8 @@ class StoreFileFaults : public pst::ndb::FileFaults {
                 break;
         }
         const std::error_code ec = injected(mapped, path, bytes);
-        if (!ec) return 0;
         // The writer reports an errno; an error of another kind becomes an I/O error.
-        return ec.category() == std::generic_category() || ec.category() == std::system_category()
-                   ? ec.value()
-                   : EIO;
+        return ec ? errnoOf(ec) : 0;
     }
 };
 StoreFileFaults gStoreFileFaults;
@@ -82,6 +108,7 @@ StoreFileFaults gStoreFileFaults;
 
 void setFaultInjector(FaultInjector* injector) {
     gInjector.store(injector);
+    finder::setReadFaults(injector != nullptr ? &gMailboxReadFaults : nullptr);
 #ifdef TP_HAVE_PST
     pst::ndb::setFileFaults(injector != nullptr ? &gStoreFileFaults : nullptr);
 #endif
@@ -90,9 +117,7 @@ void setFaultInjector(FaultInjector* injector) {
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes) {
     FaultInjector* injector = gInjector.load();
     if (injector == nullptr) return {};
-    // The store is written on its own thread; an injector sees one call at a time.
-    static std::mutex serial;
-    std::lock_guard<std::mutex> lock(serial);
+    std::lock_guard<std::mutex> lock(gSerial);
     return injector->before(op, path, bytes);
 }
 

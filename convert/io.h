@@ -1,6 +1,7 @@
 #pragma once
 // Every file the run writes goes through here: one seam where tests inject
-// failures (a full disk, a folder turned read-only) at any write.
+// failures (a full disk, a folder turned read-only) at any write, and at any
+// read of a mailbox.
 //
 // Writes stay inside the output folder: below it, folders are entered one at a
 // time relative to the folder above (O_DIRECTORY | O_NOFOLLOW) and files are
@@ -23,9 +24,17 @@ class FaultInjector {
     virtual ~FaultInjector() = default;
     virtual std::error_code before(Op op, const std::filesystem::path& path,
                                    std::uint64_t bytes) = 0;
+    // Before each read call on a mailbox file (the scanner's search, the look for
+    // where messages begin, the cut of each message): a non-zero error makes the
+    // call fail; lowering `length` makes it return that many bytes (0: as if the
+    // file ended at `offset`). The reader calls again for the rest of a short read.
+    virtual std::error_code beforeRead(const std::filesystem::path& /*path*/,
+                                       std::uint64_t /*offset*/, std::uint64_t& /*length*/) {
+        return {};
+    }
 };
 // Also reaches the .pst writer's own file calls (creation as Create, writes and
-// sizing as Write, flush and close as Flush). nullptr: none.
+// sizing as Write, flush and close as Flush) and the mailbox reads. nullptr: none.
 void setFaultInjector(FaultInjector* injector);
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes);
 

@@ -404,6 +404,18 @@ std::string applyCuts(std::string_view s, const std::vector<Range>& cuts) {
     return out;
 }
 
+// Ends `out` with a complete line break so that what follows begins a line of its
+// own. A bare CR gets its LF: an LF appended after it would otherwise join it into
+// one CR LF break, and an empty line meant to end a header would vanish (its body
+// would then be read as header fields).
+void finishLine(std::string& out, const std::string& eol) {
+    if (out.empty() || out.back() == '\n') return;
+    if (out.back() == '\r')
+        out += '\n';
+    else
+        out += eol;
+}
+
 std::string lineEndingOf(std::string_view s) {
     const auto lf = s.find('\n');
     if (lf == std::string_view::npos) return "\r\n";
@@ -603,9 +615,8 @@ std::string MailMessage::Impl::assemble() const {
         if (!haveClose) {
             // An unterminated multipart: the parts follow what is there. The line
             // break before a delimiter belongs to the delimiter.
-            const bool endsWithBreak = !out.empty() && (out.back() == '\n' || out.back() == '\r');
             if (h.bodyBegin == s.size() && h.blankBegin == h.bodyBegin) {
-                if (!endsWithBreak) out += eol;
+                finishLine(out, eol);
                 out += eol;  // the empty line that ends the header
             } else {
                 out += eol;
@@ -639,12 +650,12 @@ std::string MailMessage::Impl::assemble() const {
             continue;
         }
         out.append(s.substr(f.begin, f.end - f.begin));
-        if (f.end == s.size() && out.back() != '\n' && out.back() != '\r') out += eol;
+        if (f.end == s.size()) finishLine(out, eol);
     }
     if (!haveVersion) out += "MIME-Version: 1.0" + eol;
     if (!placed) out += newType;
-    if (contentFields.size() && contentFields.back() != '\n' && contentFields.back() != '\r')
-        contentFields += eol;
+    finishLine(contentFields, eol);
+    finishLine(out, eol);
     // The empty line after the header: the original one when there was one.
     if (h.blankBegin < h.bodyBegin)
         out.append(s.substr(h.blankBegin, h.bodyBegin - h.blankBegin));

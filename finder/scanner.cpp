@@ -4,6 +4,8 @@
 // straddling two chunks is still found.
 #include "finder/scanner.h"
 
+#include "finder/file_read.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,22 +64,6 @@ bool regularFileSize(const std::string& path, std::uint64_t& size) {
 
 std::string errnoText(const char* what, const std::string& path, int err) {
     return std::string(what) + " " + path + ": " + std::strerror(err);
-}
-
-// Reads exactly `length` bytes at `offset` unless the file ends first; returns the
-// count read, or -1 with errno set.
-long long preadFull(int fd, char* out, std::size_t length, std::uint64_t offset) {
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t r = ::pread(fd, out + got, length - got, static_cast<off_t>(offset + got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long long>(got);
 }
 
 // The first offset at or after `pos` that holds data (not a hole of a sparse file);
@@ -451,13 +437,18 @@ void Scanner::ScanString() {
             char* dest = f.buf.get() + kPage;
             const std::uint64_t left = fileSize_ - readAt;
             const std::size_t len = left < f.cap ? static_cast<std::size_t>(left) : f.cap;
-            const long long got = preadFull(f.fd, dest, len, readAt);
+            const long long got = readFull(f.fd, fileName_, dest, len, readAt);
             if (got < 0) {
-                failScan(errnoText("Cannot read", fileName_, errno));
+                const int err = errno;
+                failScan(errnoText("Cannot read", fileName_ + " at byte " + std::to_string(readAt),
+                                   err));
                 return;
             }
             if (static_cast<std::size_t>(got) < len) {
-                failScan("The file " + fileName_ + " became shorter while it was searched.");
+                failScan("The file " + fileName_ + " became shorter while it was searched (it" +
+                         " ended at byte " +
+                         std::to_string(readAt + static_cast<std::uint64_t>(got)) + " of " +
+                         std::to_string(fileSize_) + ").");
                 return;
             }
             if (upper) {
@@ -540,7 +531,7 @@ void Scanner::ShowString() {
         after = r - sl;
     const std::size_t want = m + static_cast<std::size_t>(std::max<std::int64_t>(after, 0));
     std::string bytes(want, '\0');
-    const long long got = preadFull(file_->fd, bytes.data(), want, p);
+    const long long got = readFull(file_->fd, fileName_, bytes.data(), want, p);
     if (got < 0) {
         lastError_ = errnoText("Cannot read", fileName_, errno);
         return;

@@ -13,8 +13,8 @@
 #include <QUrl>
 
 #include "app/file_grid.h"
-#include "common/help_links.h"
 #include "app/main_window.h"
+#include "common/help_links.h"
 #include "fake_dialogs.h"
 
 namespace tp::app::test {

@@ -322,3 +322,74 @@ TEST(MailMessage, MalformedInput) {
     EXPECT_EQ(outline(o.bytes()), "multipart/mixed\n  text/plain name=a.txt len=3\n");
     EXPECT_EQ(o.bytes().substr(0, headersOnly.size()), headersOnly);
 }
+
+// A bare CR that ends a header field must stay a line break of its own when the
+// message is rebuilt around an added file: were an LF written after it, the two
+// would read as one CR LF break, the empty line after the header would be gone,
+// and a body line such as "Content-Disposition: attachment" would become a header
+// field of the first part (a second, nameless attachment on reading back).
+TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
+    tp::testutil::TempDir dir;
+    tp::testutil::writeBytes(dir.path() / "notes.txt", "an attached file\r\n");
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::string body;  // the first part's text, as Python reads it
+    };
+    const std::vector<Case> cases = {
+        {"content field, LF line ends", "Content-:\ry:\n\nContent-Disposition:attachment",
+         "Content-Disposition:attachment"},
+        {"content field, CR LF line ends",
+         "Subject: s\r\nContent-Type: text/plain\r\r\nContent-Disposition: attachment\r\n",
+         "Content-Disposition: attachment\n"},
+        {"last field, no empty line",
+         "Content-Type: text/plain\nX-Note: n\r(not a field)\nContent-Disposition: attachment\n",
+         "(not a field)\nContent-Disposition: attachment\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MailMessage m;
+        m.LoadFromBytes(c.bytes);
+        ASSERT_EQ(m.AttachFile(dir.path() / "notes.txt"), "");
+        ASSERT_TRUE(m.SaveToFile(dir.path() / "saved.eml"));
+        MailMessage reloaded;
+        ASSERT_TRUE(reloaded.LoadFromFile(dir.path() / "saved.eml"));
+        EXPECT_EQ(names(reloaded.bytes()), Names{"notes.txt"});
+        const std::string saved = tp::testutil::readBytes(dir.path() / "saved.eml");
+        EXPECT_EQ(outline(saved),
+                  "multipart/mixed\n  text/plain len=" + std::to_string(c.body.size()) +
+                      "\n  text/plain name=notes.txt len=18\n");
+        EXPECT_EQ(tp::testutil::run("python3 -c \"import email,sys; m=email.message_from_binary_"
+                                    "file(open(sys.argv[1],'rb')); sys.stdout.write(m.get_"
+                                    "payload()[0].get_payload().replace('\\r\\n','\\n'))\" '" +
+                                    (dir.path() / "saved.eml").string() + "'"),
+                  c.body);
+    }
+}
+
+// Text that the sender marked as an attachment is one, also where the message's
+// body would stand (the message itself, or the first part of a mixed message);
+// text with only a name there stays the body.
+TEST(MailMessage, TextMarkedAsAttachmentWhereTheBodyWouldBe) {
+    const std::string single =
+        kTop + crlf(
+                   "Content-Type: text/plain; name=\"notes.txt\"\n"
+                   "Content-Disposition: attachment; filename=\"notes.txt\"\n"
+                   "\nthe notes\n");
+    EXPECT_EQ(names(single), Names{"notes.txt"});
+    EXPECT_EQ(stripped(single).find("the notes"), std::string::npos);
+
+    const std::string firstPart = crlf(R"(--outer
+Content-Type: text/plain; charset="us-ascii"
+Content-Disposition: attachment; filename="log.txt"
+
+the log
+)");
+    const std::string message = mixed({firstPart, kPdf});
+    EXPECT_EQ(names(message), (Names{"log.txt", "plan.pdf"}));
+    EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
+
+    const std::string namedBody =
+        kTop + crlf("Content-Type: text/plain; name=\"readme.txt\"\n\nSee the attachment.\n");
+    EXPECT_EQ(names(namedBody), Names{});
+}

@@ -1,0 +1,299 @@
+// Runs over mailboxes whose reads go wrong: a read that fails, a read that comes
+// back short, a file that shrinks while it is searched, and a failure at every
+// single read of a run. A search that stopped early leaves the rest of the file
+// unsplit; the run must say so (a "scan" failure, the report, the warning box),
+// never pass it off as a complete mailbox.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "convert/io.h"
+#include "run/run_helpers.h"
+
+namespace tp::test {
+namespace {
+
+using convert::Format;
+using convert::RunSummary;
+
+constexpr std::uint64_t kChunk = 256u << 10;  // where the search's second read begins
+constexpr int kBig = 20;                      // messages of the large mailbox
+
+// A message of about 20 KB.
+std::string bigMessage(int k) {
+    std::string body = "Message " + std::to_string(k) + ".";
+    for (int i = 0; i < 300; ++i)
+        body += "\r\nline " + std::to_string(k * 1000 + i) + " " + std::string(56, 'a' + k % 26);
+    return textMessage("big " + std::to_string(k), body);
+}
+
+struct Mailboxes {
+    ScratchDir dir;
+    fs::path big, small;
+    std::vector<std::string> bigMessages;
+    Mailboxes() {
+        big = dir.path() / "in" / "Inbox.imm";
+        small = dir.path() / "in" / "Sent.imm";
+        for (int k = 1; k <= kBig; ++k) bigMessages.push_back(bigMessage(k));
+        restore();
+    }
+    // Writes both mailboxes afresh (a run may have cut one short).
+    void restore() const {
+        std::string bytes;
+        for (const std::string& m : bigMessages) bytes += m;
+        writeBytes(big, bytes);
+        writeBytes(small, textMessage("one") + textMessage("two") + textMessage("three"));
+    }
+    convert::RunOptions options(const fs::path& out) const {
+        convert::RunOptions o;
+        o.mailboxes = {big.string(), small.string()};
+        o.format = Format::Eml;
+        o.outputFolder = out;
+        return o;
+    }
+    fs::path folder(const fs::path& out, const fs::path& mailbox) const {
+        return out / mailbox.relative_path();
+    }
+};
+
+RunSummary runOnce(const convert::RunOptions& options) {
+    RecordingObserver observer;
+    convert::RunServices services = convert::defaultServices();
+    services.eventsPerSecond = 0;
+    std::atomic<bool> cancel{false};
+    return convert::ConversionRun(options, observer, services).run(cancel);
+}
+
+std::string describe(const RunSummary& s) {
+    std::string text;
+    for (const convert::Failure& f : s.failures)
+        text += "  " + f.mailbox + " #" + std::to_string(f.message) + " " + f.step + ": " +
+                f.reason + "\n";
+    return text;
+}
+
+// The reads of the mailboxes, counted; one of them (or, for the "every read"
+// mode, each in turn) goes wrong.
+class ReadFault : public io::FaultInjector {
+  public:
+    enum Mode { Fail, Short, Shrink, Dribble };
+    ReadFault(Mode mode, fs::path victim) : mode_(mode), victim_(std::move(victim)) {}
+    // Only the n-th read of any mailbox goes wrong (the modes Fail and Short).
+    void onlyRead(int n) { only_ = n; }
+
+    std::error_code before(io::Op, const fs::path&, std::uint64_t) override { return {}; }
+    std::error_code beforeRead(const fs::path& path, std::uint64_t offset,
+                               std::uint64_t& length) override {
+        ++reads_;
+        if (mode_ == Dribble) {
+            // Every read call returns at most 1000 bytes: the readers must ask again.
+            length = std::min<std::uint64_t>(length, 1000);
+            return {};
+        }
+        const bool chosen =
+            only_ > 0 ? reads_ == only_ : (hits_ == 0 && path == victim_ && offset >= kChunk);
+        if (!chosen) return {};
+        ++hits_;
+        hitPath_ = path;
+        switch (mode_) {
+            case Fail:
+                return std::make_error_code(std::errc::io_error);
+            case Short:
+                length = 0;
+                return {};
+            case Shrink:
+                // The file read loses its second half (for the search: all but 40000
+                // bytes past the first read).
+                fs::resize_file(path, only_ > 0 ? fs::file_size(path) / 2 : kChunk + 40000);
+                return {};
+            case Dribble:
+                break;
+        }
+        return {};
+    }
+    int hits() const { return hits_; }
+    int reads() const { return reads_; }
+    const fs::path& hitPath() const { return hitPath_; }
+
+  private:
+    Mode mode_;
+    fs::path victim_;
+    fs::path hitPath_;
+    int only_ = 0;
+    int reads_ = 0;
+    int hits_ = 0;
+};
+
+struct Scope {
+    explicit Scope(io::FaultInjector* i) { io::setFaultInjector(i); }
+    ~Scope() { io::setFaultInjector(nullptr); }
+};
+
+RunSummary runWith(ReadFault& fault, const convert::RunOptions& options) {
+    Scope scope(&fault);
+    return runOnce(options);
+}
+
+// What a run with a failed mailbox read must show: the failure, the report, the
+// warning box; and the other mailbox whole.
+void expectReported(const Mailboxes& mb, const RunSummary& s, const fs::path& out,
+                    const fs::path& mailbox) {
+    bool named = false;
+    for (const convert::Failure& f : s.failures) named |= f.mailbox == mailbox.string();
+    EXPECT_TRUE(named) << "a failed read of " << mailbox << " went unreported";
+    ASSERT_FALSE(s.reportFile.empty()) << "no report was written";
+    EXPECT_TRUE(fs::exists(s.reportFile));
+    EXPECT_NE(readBytes(s.reportFile).find(mailbox.string()), std::string::npos);
+    const Notice closing = convert::closingNotice(s);
+    EXPECT_EQ(closing.icon, NoticeIcon::Warning);
+    EXPECT_NE(closing.text.find("could not be converted"), std::string::npos) << closing.text;
+    if (mailbox != mb.small) {
+        for (const convert::Failure& f : s.failures) EXPECT_NE(f.mailbox, mb.small.string());
+        for (int k = 1; k <= 3; ++k)
+            EXPECT_TRUE(
+                fs::exists(mb.folder(out, mb.small) / ("Email-" + std::to_string(k) + ".eml")));
+    }
+}
+
+// A read of the search that fails, comes back short, or finds the file shrunk:
+// the messages past that point were never found and the last one found runs to
+// the end of the file. The run records a "scan" failure that says where the
+// search stopped, writes the report and ends with the warning box; the messages
+// before that point are whole.
+TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
+    struct Case {
+        const char* what;
+        ReadFault::Mode mode;
+        const char* where;  // the offset the failure names
+    };
+    for (const Case c : {Case{"failing read", ReadFault::Fail, "at byte 262144"},
+                         Case{"short read", ReadFault::Short, "ended at byte 262144"},
+                         Case{"file shrinks", ReadFault::Shrink, "ended at byte 302144"}}) {
+        SCOPED_TRACE(c.what);
+        Mailboxes mb;
+        const fs::path clean = mb.dir.path() / "clean", out = mb.dir.path() / "out";
+        fs::create_directories(clean);
+        fs::create_directories(out);
+        ASSERT_TRUE(runOnce(mb.options(clean)).failures.empty());
+        ReadFault fault(c.mode, mb.big);
+        const RunSummary s = runWith(fault, mb.options(out));
+        SCOPED_TRACE(describe(s));
+        ASSERT_EQ(fault.hits(), 1);
+
+        std::string scanFailure;
+        for (const convert::Failure& f : s.failures)
+            if (f.mailbox == mb.big.string() && f.message == 0 && f.step == "scan")
+                scanFailure = f.reason;
+        ASSERT_FALSE(scanFailure.empty()) << "the search stopped early without a word";
+        EXPECT_NE(scanFailure.find(c.where), std::string::npos) << scanFailure;
+        expectReported(mb, s, out, mb.big);
+        EXPECT_NE(readBytes(s.reportFile).find("scan"), std::string::npos);
+
+        // Found: the messages whose "MIME-Version: 1.0" line lies in the part that
+        // was searched; all but the last of them whole.
+        const fs::path folder = mb.folder(out, mb.big);
+        std::uint64_t at = 0;
+        int found = 0;
+        for (const std::string& m : mb.bigMessages) {
+            if (at + m.find("MIME-Version: 1.0") + 17 <= kChunk) ++found;
+            at += m.size();
+        }
+        ASSERT_GT(found, 1);
+        ASSERT_LT(found, kBig);
+        EXPECT_EQ(s.messages, found + 3);
+        for (int k = 1; k < found; ++k) {
+            const std::string eml = "Email-" + std::to_string(k) + ".eml";
+            EXPECT_TRUE(readBytes(folder / eml) == readBytes(mb.folder(clean, mb.big) / eml))
+                << eml << " is not whole";
+        }
+        EXPECT_FALSE(fs::exists(folder / ("Email-" + std::to_string(found + 1) + ".eml")));
+    }
+}
+
+// Reads that return a little at a time are no failure: the run is the clean run.
+TEST(ReadFaults, ReadsInSmallPiecesChangeNothing) {
+    Mailboxes mb;
+    const fs::path clean = mb.dir.path() / "clean", dribble = mb.dir.path() / "dribble";
+    fs::create_directories(clean);
+    fs::create_directories(dribble);
+    const RunSummary ref = runOnce(mb.options(clean));
+    ASSERT_TRUE(ref.failures.empty()) << describe(ref);
+    ReadFault fault(ReadFault::Dribble, mb.big);
+    const RunSummary s = runWith(fault, mb.options(dribble));
+    EXPECT_TRUE(s.failures.empty()) << describe(s);
+    EXPECT_GT(fault.reads(), 400) << "the reads did not go through the seam";
+    EXPECT_EQ(s.messages, kBig + 3);
+    for (const fs::path& mailbox : {mb.big, mb.small}) {
+        for (const auto& e : fs::directory_iterator(mb.folder(clean, mailbox))) {
+            const fs::path other = mb.folder(dribble, mailbox) / e.path().filename();
+            EXPECT_TRUE(readBytes(e.path()) == readBytes(other)) << other << " differs";
+        }
+    }
+}
+
+// Every read of a run fails once, one run per read (then every read ends the file
+// early, the same way): the search, the look for where messages begin, the cut of
+// each message. Each run names the mailbox it could not read, writes the report,
+// counts no message twice, and every message file it calls converted is whole.
+TEST(ReadFaults, EveryReadOfARunFailsOnce) {
+    Mailboxes mb;
+    const fs::path clean = mb.dir.path() / "clean";
+    fs::create_directories(clean);
+    const RunSummary ref = runOnce(mb.options(clean));
+    ASSERT_TRUE(ref.failures.empty());
+    int runs = 0;
+    std::set<std::string> steps;
+    for (const ReadFault::Mode mode : {ReadFault::Fail, ReadFault::Short, ReadFault::Shrink}) {
+        for (int n = 1; n < 1000; ++n) {
+            const fs::path out = mb.dir.path() / ("out" + std::to_string(n));
+            fs::create_directories(out);
+            mb.restore();
+            ReadFault fault(mode, mb.big);
+            fault.onlyRead(n);
+            const RunSummary s = runWith(fault, mb.options(out));
+            if (fault.hits() == 0) {
+                fs::remove_all(out);
+                break;
+            }
+            ++runs;
+            SCOPED_TRACE(std::string(mode == ReadFault::Fail    ? "failing read "
+                                     : mode == ReadFault::Short ? "short read "
+                                                                : "file halved at read ") +
+                         std::to_string(n) + "\n" + describe(s));
+            const fs::path mailbox = fault.hitPath();
+            expectReported(mb, s, out, mailbox);
+            std::set<int> failed;
+            bool mailboxFailed = false;
+            for (const convert::Failure& f : s.failures) {
+                steps.insert(f.step);
+                if (f.mailbox != mailbox.string()) continue;
+                if (f.message > 0) failed.insert(f.message);
+                mailboxFailed |= f.message == 0;
+            }
+            EXPECT_EQ(s.failedMessages, static_cast<int>(failed.size()));
+            // A message file that differs from the clean run's is accounted for:
+            // its own failure, or one of its mailbox.
+            for (const auto& e : fs::directory_iterator(mb.folder(clean, mailbox))) {
+                const fs::path mine = mb.folder(out, mailbox) / e.path().filename();
+                const int k = std::stoi(e.path().stem().string().substr(6));
+                if (failed.count(k) > 0) {
+                    EXPECT_FALSE(fs::exists(mine)) << mine << " was written but reported failed";
+                } else if (!mailboxFailed) {
+                    EXPECT_TRUE(readBytes(mine) == readBytes(e.path())) << mine << " differs";
+                }
+            }
+            fs::remove_all(out);
+        }
+    }
+    std::printf("mailbox reads: %d runs, each with one read gone wrong\n", runs);
+    EXPECT_GT(runs, 60);
+    // The search, the look for where messages begin and the cuts all failed once.
+    EXPECT_TRUE(steps.count("scan") && steps.count("extract") && steps.count("read"))
+        << "steps seen: " << steps.size();
+}
+
+}  // namespace
+}  // namespace tp::test
