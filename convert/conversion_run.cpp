@@ -348,14 +348,18 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     summary.messages += n;
     if (part.leadingHasContent) {
         if (n > 0) {
-            summary.notes.push_back(Note{info.path, std::to_string(part.leadingBytes) +
-                                                        " bytes before the first message of " +
-                                                        info.path + " were not exported"});
+            summary.notes.push_back(Note{info.path,
+                                         std::to_string(part.leadingBytes) +
+                                             " bytes before the first message of " + info.path +
+                                             " were not exported",
+                                         true});
         } else {
-            summary.notes.push_back(Note{info.path, std::to_string(part.leadingBytes) +
-                                                        " bytes of " + info.path +
-                                                        " hold no message (no line starts with \"" +
-                                                        kSearchText + "\") and were not exported"});
+            summary.notes.push_back(Note{info.path,
+                                         std::to_string(part.leadingBytes) + " bytes of " +
+                                             info.path +
+                                             " hold no message (no line starts with \"" +
+                                             kSearchText + "\") and were not exported",
+                                         true});
         }
     }
     out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");

@@ -2,6 +2,7 @@
 
 #include "convert/conversion_run.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -162,12 +163,14 @@ Notice closingNotice(const RunSummary& s) {
             s.format, true);
         if (!s.notes.empty()) {
             endLine(n.text);
+            const bool bytesLeftOut = std::any_of(s.notes.begin(), s.notes.end(),
+                                                  [](const Note& x) { return x.bytesLeftOut; });
+            const std::string what = bytesLeftOut
+                                         ? "Some bytes belong to no message and were not exported"
+                                         : "Some messages carry a remark";
             n.text += !s.reportFile.empty()
-                          ? "Some bytes belong to no message and were not exported; the report " +
-                                s.reportFile.string() + " says where."
-                          : std::string(
-                                "Some bytes belong to no message and were not exported; "
-                                "the report file could not be written.");
+                          ? what + "; the report " + s.reportFile.string() + " says where."
+                          : what + "; the report file could not be written.";
         }
         return n;
     }

@@ -44,6 +44,7 @@ struct Failure {
 struct Note {
     std::string mailbox;
     std::string text;
+    bool bytesLeftOut = false;  // some bytes of the mailbox belong to no message
 };
 
 struct RunSummary {

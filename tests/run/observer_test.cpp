@@ -106,6 +106,24 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
             "\r\nStart Outlook and open converted pst file by clicking File -> Open -> Outlook "
             "Data File. And it all done !");
 
+    // Remarks are no failures: the box still says success, and says what the report
+    // holds, in words that fit the remark (bytes left out, or a remark on a message).
+    s.reportFile = "/out/Tessaport-report.txt";
+    s.notes.push_back({"/m/Inbox.imm", "message 4 has no date; its times were left empty"});
+    n = convert::closingNotice(s);
+    EXPECT_EQ(n.icon, NoticeIcon::Information);
+    EXPECT_NE(n.text.find("successfully"), std::string::npos);
+    EXPECT_NE(n.text.find("Some messages carry a remark; the report /out/Tessaport-report.txt"),
+              std::string::npos)
+        << n.text;
+    EXPECT_EQ(n.text.find("Some bytes"), std::string::npos) << n.text;
+    s.notes.push_back(
+        {"/m/Inbox.imm", "12 bytes before the first message were not exported", true});
+    EXPECT_NE(convert::closingNotice(s).text.find("Some bytes belong to no message"),
+              std::string::npos);
+    s.notes.clear();
+    s.reportFile.clear();
+
     // Failures: the sentence of success gives way to one that says not all could be
     // exported, with the warning icon and a line with the count and the report.
     s.format = Format::Mbox;
