@@ -89,9 +89,15 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
     if (message.changed() && messageHeaderLines(message.bytes()) < messageHeaderLines(bytes)) {
         // What would go holds a message of its own (a forwarded one, or one the
         // boundaries could not tell from an unfinished part): nothing is removed.
-        problems.push_back(
+        // The message is whole; but when files were to be attached, they were not.
+        const std::string why =
             "attachments kept in the message: a part to be removed holds a message header "
-            "(a line \"MIME-Version: 1.0\"), which must not be lost");
+            "(a line \"MIME-Version: 1.0\"), which must not be lost";
+        if (names.empty()) {
+            remarks_.push_back(why);
+        } else {
+            problems.push_back(why + "; the files of its attachments were not added");
+        }
         return;
     }
 

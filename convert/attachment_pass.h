@@ -16,6 +16,10 @@ class AttachmentPass : public AttachmentStep {
   public:
     void apply(std::string& bytes, const RunOptions& options,
                std::vector<std::string>& problems) override;
+    std::vector<std::string> takeRemarks() override { return std::move(remarks_); }
+
+  private:
+    std::vector<std::string> remarks_;
 };
 
 // Where the file of attachment `name` lies below `folder`: folder and name joined

@@ -140,7 +140,7 @@ struct ConversionRun::Impl {
                         int k);
     void noteLeft(const MailboxInfo& info, int from, int to);
     std::string readMessage(const MailboxFile& file, const MessageRange& range);
-    std::vector<std::string> attachmentPass();
+    std::vector<std::string> attachmentPass(std::vector<std::string>* remarks = nullptr);
     void keepUnkept(const std::vector<UnkeptMessage>& unkept);
     void writeReport();
 };
@@ -402,8 +402,9 @@ std::string ConversionRun::Impl::readMessage(const MailboxFile& file, const Mess
     return {};
 }
 
-// The attachment pass over `buffer`; what it could not handle.
-std::vector<std::string> ConversionRun::Impl::attachmentPass() {
+// The attachment pass over `buffer`; what it could not handle, and (into
+// `remarks`, when given) what the report should say though nothing failed.
+std::vector<std::string> ConversionRun::Impl::attachmentPass(std::vector<std::string>* remarks) {
     std::vector<std::string> problems;
     if (attachments == nullptr) return problems;
     try {
@@ -411,6 +412,8 @@ std::vector<std::string> ConversionRun::Impl::attachmentPass() {
     } catch (...) {
         problems.push_back(describeException(std::current_exception()));
     }
+    std::vector<std::string> said = attachments->takeRemarks();
+    if (remarks) *remarks = std::move(said);
     return problems;
 }
 
@@ -433,8 +436,13 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
                                                " Total Bytes.");
     applyEmlContentRule(buffer);
 
-    std::vector<std::string> problems = attachmentPass();
+    std::vector<std::string> remarks;
+    std::vector<std::string> problems = attachmentPass(&remarks);
     for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
+    for (std::string& r : remarks) {
+        summary.notes.push_back(
+            Note{info.path, "message " + number + " (Email-" + number + ".eml): " + std::move(r)});
+    }
     bool incomplete = !problems.empty();
 
     std::string error;

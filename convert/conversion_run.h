@@ -24,6 +24,9 @@ class AttachmentStep {
     virtual ~AttachmentStep() = default;
     virtual void apply(std::string& bytes, const RunOptions& options,
                        std::vector<std::string>& problems) = 0;
+    // Remarks on the last message applied: things the report should say that are
+    // no failure (the message is whole). Taking them empties the list.
+    virtual std::vector<std::string> takeRemarks() { return {}; }
 };
 
 // What the run is built from; the defaults wire the real writers.

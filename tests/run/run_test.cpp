@@ -622,13 +622,34 @@ TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
     EXPECT_EQ(readBytes(emlOf(o, m, 2)), c + "\r\n");
     EXPECT_EQ(readBytes(emlOf(o, m, 3)), d + "\r\n");
     // The cut message loses its attachment part; the forward keeps the message it
-    // carries as an attachment, whole, and the report says why.
+    // carries as an attachment, whole, and the report says why. Nothing failed:
+    // the message is whole, so it is a remark, not a failure.
     EXPECT_EQ(readBytes(emlOf(o, m, 1)).find("JVBERi0"), std::string::npos);
     EXPECT_EQ(readBytes(emlOf(o, m, 4)), forward + "\r\n");
-    ASSERT_EQ(s.failures.size(), 1u);
-    EXPECT_EQ(s.failures[0].message, 4);
-    EXPECT_EQ(s.failures[0].step, "attachments");
-    EXPECT_NE(s.failures[0].reason.find("MIME-Version: 1.0"), std::string::npos);
+    EXPECT_TRUE(s.failures.empty());
+    ASSERT_EQ(s.notes.size(), 1u);
+    EXPECT_EQ(s.notes[0].text.rfind("message 4 (Email-4.eml): attachments kept", 0), 0u)
+        << s.notes[0].text;
+    EXPECT_NE(s.notes[0].text.find("MIME-Version: 1.0"), std::string::npos);
+    EXPECT_NE(readBytes(fs::path(s.reportFile)).find(s.notes[0].text), std::string::npos);
+    // With files to attach, the kept message did not get them: that is a failure.
+    const fs::path att = dir.path() / "Att";
+    writeBytes(att / "cut.eml", whole);
+    RunOptions withFiles = options({m});
+    withFiles.attachments = true;
+    withFiles.attachmentFolder = att.string();
+    withFiles.outputFolder = dir.path() / "with-files";
+    fs::create_directories(withFiles.outputFolder);
+    RecordingObserver obsWithFiles;
+    const RunSummary f = convertAll(withFiles, obsWithFiles);
+    // (Message 1's a.pdf is not in the folder: a failure of its own.)
+    const auto kept = std::find_if(f.failures.begin(), f.failures.end(),
+                                   [](const convert::Failure& x) { return x.message == 4; });
+    ASSERT_NE(kept, f.failures.end());
+    EXPECT_EQ(kept->step, "attachments");
+    EXPECT_NE(kept->reason.find("were not added"), std::string::npos);
+    EXPECT_TRUE(f.notes.empty());
+    EXPECT_EQ(readBytes(emlOf(withFiles, m, 4)), forward + "\r\n");
 
     // Cut off where an attached message was to begin: the next message stands
     // where that message's text belongs, so the boundaries keep it inside the cut
