@@ -80,7 +80,7 @@ print_row() {  # label goal: uses ours_s ours_cpu ours_mb ref_s ref_cpu ref_mb
 # information, where the kernel has it), for at most two minutes.
 settle() {
   [ -r /proc/pressure/io ] || return 0
-  local before after
+  local before after i
   for ((i = 0; i < 60; i++)); do
     before=$(awk -F'total=' '/^some/{print $2}' /proc/pressure/io)
     sleep 2
@@ -140,20 +140,20 @@ row_eml() {
 # row gives the best try; a second row gives the medians, and each try is listed.
 row_vs_eml() {
   local fmt=$1 out=$work/out-$1 ref=$work/out-$1-eml
-  local tries=${TP_BENCH_REPEAT:-3} i ours_all=() ref_all=() oc_all=() rc_all=() om=0 rm_=0
+  local tries=${TP_BENCH_REPEAT:-3} t ours_all=() ref_all=() oc_all=() rc_all=() om=0 rm_=0
   repeat=1
-  for ((i = 0; i < tries; i++)); do
+  for ((t = 0; t < tries; t++)); do
     prep_cmd="fresh '$out'"
     measure ours "$convert" --format "$fmt" --output "$out" "$mailbox"
     ours_all+=("$ours_s"); oc_all+=("$ours_cpu")
     awk -v a="$ours_mb" -v b="$om" 'BEGIN{exit !(a>b)}' && om=$ours_mb
-    [ "$i" -eq $((tries - 1)) ] || rm -f "$out"
+    [ "$t" -eq $((tries - 1)) ] || rm -f "$out"
     prep_cmd="fresh '$ref'"
     measure ref "$convert" --format eml --output "$ref" "$mailbox"
     ref_all+=("$ref_s"); rc_all+=("$ref_cpu")
     awk -v a="$ref_mb" -v b="$rm_" 'BEGIN{exit !(a>b)}' && rm_=$ref_mb
-    [ "$i" -eq $((tries - 1)) ] || rm -f "$ref"
-    echo "  try $((i + 1)): $fmt ${ours_s} s (cpu ${ours_cpu}), eml ${ref_s} s (cpu ${ref_cpu})," \
+    [ "$t" -eq $((tries - 1)) ] || rm -f "$ref"
+    echo "  try $((t + 1)): $fmt ${ours_s} s (cpu ${ours_cpu}), eml ${ref_s} s (cpu ${ref_cpu})," \
       "ratio $(ratio "$ours_s" "$ref_s")" >&2
   done
   prep_cmd=""
