@@ -252,8 +252,8 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const Tex
         if (!isTnef(item.object) || !addTnef(item.object, out, shortNames))
             addAttachment(item, htmlText, out, shortNames, depth);
     if (top && opaqueSmime(top)) {
-        // Opaque-signed or encrypted ([MS-OXOSMIME] 2.1.2): the one attachment
-        // holds it all, the item has no body of its own.
+        // Opaque-signed or encrypted ([MS-OXOSMIME], opaque-signed and encrypted messages): the one
+        // attachment holds it all, the item has no body of its own.
         out.props.set(tag::MessageClass, std::string("IPM.Note.SMIME"));
     }
 }

@@ -1,4 +1,4 @@
-// Message classes with a form of their own: S/MIME ([MS-OXOSMIME] 2.1) and
+// Message classes with a form of their own: S/MIME (as [MS-OXOSMIME] stores it) and
 // TNEF (winmail.dat, [MS-OXTNEF]) unpacked with libytnef.
 #include <gmime/gmime.h>
 
@@ -63,8 +63,8 @@ bool intactSignature(GMimeObject* top, std::string_view body) {
     const auto signedPart = firstPart(body, boundary);
     if (!signedPart) return false;
     // The signature's signed attributes hold the digest of the signed part
-    // ([RFC 5652] 11.2): when the part still has that digest, nothing in it was
-    // changed (an attachment pass that took parts out changes it).
+    // (RFC 5652, the message-digest attribute): when the part still has that digest, nothing in it
+    // was changed (an attachment pass that took parts out changes it).
     const std::string blob = partContent(GMIME_PART(signature));
     const std::string content = canonical(*signedPart);
     for (GChecksumType type : {G_CHECKSUM_SHA256, G_CHECKSUM_SHA1, G_CHECKSUM_SHA512,
@@ -86,7 +86,8 @@ bool opaqueSmime(GMimeObject* top) {
     if (!top || !GMIME_IS_PART(top)) return false;
     if (isType(top, "application", "pkcs7-mime") || isType(top, "application", "x-pkcs7-mime"))
         return true;
-    // [MS-OXOSMIME] 2.1.2: also application/octet-stream named *.p7m.
+    // [MS-OXOSMIME], opaque-signed and encrypted messages: also application/octet-stream named
+    // *.p7m.
     const std::string name = lower(str(g_mime_part_get_filename(GMIME_PART(top))));
     return isType(top, "application", "octet-stream") && name.size() > 4 &&
            name.compare(name.size() - 4, 4, ".p7m") == 0;
@@ -182,7 +183,7 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     if (bodyStart < raw.size() && raw[bodyStart] == '\n') ++bodyStart;
     const std::string_view body = raw.substr(std::min(bodyStart, raw.size()));
     if (!intactSignature(top, body)) return false;
-    // [MS-OXOSMIME] 2.1.1: the class says so; the bodies come from the signed
+    // [MS-OXOSMIME], clear-signed messages: the class says so; the bodies come from the signed
     // part; the whole multipart/signed entity, as written, is the one attachment
     // (Outlook checks the signature on it and shows its content).
     out.props.set(tag::MessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
