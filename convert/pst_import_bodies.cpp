@@ -210,6 +210,18 @@ void BodyWalk::walk(GMimeObject* obj, bool bodyAllowed, bool related, int depth)
     attachments.push_back({obj, related});
 }
 
+void Importer::walkedBodies(const BodyWalk& walk, std::string& plainBytes, std::string& htmlBytes,
+                            std::optional<BodyText>& plain, std::optional<BodyText>& html) {
+    if (walk.plain) {
+        plainBytes = partContent(GMIME_PART(walk.plain));
+        plain = BodyText{plainBytes, charsetOf(walk.plain)};
+    }
+    if (walk.html) {
+        htmlBytes = partContent(GMIME_PART(walk.html));
+        html = BodyText{htmlBytes, charsetOf(walk.html)};
+    }
+}
+
 void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const TextGuess& guess,
                            std::string_view raw, pst::Message& out, int depth) {
     if (top && GMIME_IS_MULTIPART(top) && fillSigned(top, raw, guess, out)) return;
@@ -222,14 +234,7 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const Tex
     if (simple) {
         (simple->html ? html : plain) = BodyText{simple->content, simple->charset};
     } else {
-        if (walk.plain) {
-            plainBytes = partContent(GMIME_PART(walk.plain));
-            plain = BodyText{plainBytes, charsetOf(walk.plain)};
-        }
-        if (walk.html) {
-            htmlBytes = partContent(GMIME_PART(walk.html));
-            html = BodyText{htmlBytes, charsetOf(walk.html)};
-        }
+        walkedBodies(walk, plainBytes, htmlBytes, plain, html);
         // A structure that cannot be read: its text, undecoded, joins the plain body.
         std::string plainCharset = walk.plain ? charsetOf(walk.plain) : std::string();
         for (GMimeObject* mp : walk.unreadable) {

@@ -342,6 +342,10 @@ class Importer {
         std::string_view content;  // transfer encoding undone
         std::string charset;
     };
+    // The walk's plain and HTML parts, decoded into `plainBytes` and `htmlBytes`,
+    // which the returned texts point into.
+    static void walkedBodies(const BodyWalk& walk, std::string& plainBytes, std::string& htmlBytes,
+                             std::optional<BodyText>& plain, std::optional<BodyText>& html);
     void addBodies(const std::optional<BodyText>& plain, const std::optional<BodyText>& html,
                    bool related, const TextGuess& guess, pst::Message& out, std::string& htmlText);
     void addAttachment(const BodyWalk::Item& item, const std::string& htmlText, pst::Message& out,

@@ -191,14 +191,7 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     walk.walk(g_mime_multipart_get_part(GMIME_MULTIPART(top), 0), true, false, 0);
     std::string plainBytes, htmlBytes;
     std::optional<BodyText> plain, html;
-    if (walk.plain) {
-        plainBytes = partContent(GMIME_PART(walk.plain));
-        plain = BodyText{plainBytes, charsetOf(walk.plain)};
-    }
-    if (walk.html) {
-        htmlBytes = partContent(GMIME_PART(walk.html));
-        html = BodyText{htmlBytes, charsetOf(walk.html)};
-    }
+    walkedBodies(walk, plainBytes, htmlBytes, plain, html);
     std::string htmlText;
     addBodies(plain, html, false, guess, out, htmlText);
 
