@@ -20,6 +20,23 @@
 //   after a part that was cut off, begins a message of its own, however far away
 //   a "--B--" line (a later copy of the cut message, a forward of it) may come.
 //
+// Messages without a "MIME-Version: 1.0" line (older mail, plain RFC 822, many
+// automated senders, other spellings of the field) are found by their header
+// blocks: in the body of a message, a run of header fields (folded lines
+// included) that ends in an empty line and carries what a stored message has:
+// From and Date, and a trace or identity field (Received, Return-Path,
+// Delivered-To, Message-ID). Its first line is found by the same walk up. Such a
+// block begins a message of its own unless the mail shows it is part of the
+// message around it:
+// - it lies in an open part of that message's top-level multipart body whose
+//   closing "--B--" line follows (a forwarded or bounced message, a pasted
+//   header dump: the structure says it is inside);
+// - the nearest text line above it introduces it: a forward or bounce separator
+//   ("-----Original Message-----", "Begin forwarded message:", "--- Below this
+//   line is a copy of the message."), or any line ending in a colon.
+// A block taken as part of the message before it, and a block split at that
+// carries no Received or Return-Path field, are listed as doubts for the report.
+//
 // Every look is bounded by the distance between neighbouring hits or by a fixed
 // window, and the file is read in small pieces, so hostile input (huge lines,
 // huge headers, boundaries that never close) costs time roughly linear in the
@@ -117,7 +134,13 @@ constexpr std::size_t kMaxNameLength = 998;              // longest field name c
 constexpr std::uint64_t kCloseLookahead = 16u << 20;     // direct search for "--B--"
 constexpr std::size_t kMaxIndexedBoundaries = 1u << 19;  // distinct closing lines indexed
 constexpr std::size_t kMaxBoundaryLength = 200;
-constexpr int kMaxPartHeaderLines = 100;  // lines of a part header looked at
+constexpr int kMaxPartHeaderLines = 100;                       // lines of a part header looked at
+constexpr std::string_view kSearchLine = "MIME-Version: 1.0";  // what the scanner finds
+constexpr std::uint64_t kMaxBlockLook = 256u << 10;  // bytes a candidate header block may span
+constexpr int kMaxBlankLinesAbove = 20;              // blank lines skipped to find the text above
+constexpr std::size_t kMaxSeparatorText = 300;       // bytes of that line looked at
+constexpr std::size_t kShortLine = 20;               // a line this short may be a signature
+constexpr int kMaxBrokenLines = 2;                   // unfolded value lines in a row
 
 struct ReadFailure {
     std::error_code ec;
@@ -351,6 +374,13 @@ class Analyzer {
         std::uint64_t stopLine = 0;  // where the line that stopped the walk begins
     };
 
+    // A header block in a body that may begin a message of its own.
+    struct Block {
+        std::uint64_t start = 0;  // its first line
+        std::uint64_t end = 0;    // where its body begins (past the empty line)
+        bool traced = false;      // it has a Received or Return-Path field
+    };
+
     const Window& before(std::uint64_t end, std::uint64_t floor);
     bool beginsLine(std::uint64_t pos);
     Walk walkUp(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
@@ -369,6 +399,9 @@ class Analyzer {
                                            std::uint64_t to);
     void buildCloseIndex();
     bool leadingHasContent(std::uint64_t end);
+    std::optional<Block> nextBlock(std::uint64_t& from, std::uint64_t to);
+    std::optional<Block> blockAt(std::uint64_t anchor, std::uint64_t floor, std::uint64_t& next);
+    std::optional<std::string> introducingLine(std::uint64_t start, std::uint64_t floor);
 
     const MailboxFile& file_;
     std::uint64_t size_;
@@ -446,6 +479,62 @@ std::optional<std::string_view> fieldName(std::string_view text) {
     return text.substr(0, end);
 }
 
+// A line that continues the field above it though it does not begin with a
+// blank: some programs break long values (a Message-ID, a host name in a
+// Received field) without folding them. One token, or an address or comment.
+bool brokenContinuation(std::string_view text) {
+    if (text.empty() || text[0] == ' ' || text[0] == '\t') return false;
+    if (text[0] == '<' || text[0] == '(') return true;
+    return text.find_first_of(" \t") == std::string_view::npos;
+}
+
+// Return-Path is the first field of a stored message: the delivering server
+// puts it on top of everything else, so field-like lines above the topmost one
+// (the end of the message before, a list's footer) are not the header's.
+bool isReturnPath(std::string_view name) {
+    return equalsNoCase(name, "return-path");
+}
+
+// Fields a mail program writes on top of a stored message to keep its state.
+bool isStatusField(std::string_view name) {
+    static constexpr std::string_view kStatus[] = {
+        "status",         "x-status",      "x-keywords",       "x-persona",
+        "x-uid",          "x-uidl",        "x-mozilla-status", "x-mozilla-status2",
+        "x-mozilla-keys", "x-account-key", "x-evolution",      "x-imap",
+    };
+    for (const std::string_view s : kStatus)
+        if (equalsNoCase(name, s)) return true;
+    return false;
+}
+
+// Walking up a header: the topmost Return-Path line, and the status fields that
+// lie right above it, make the top of the message.
+struct HeaderTop {
+    std::uint64_t returnPath = 0;
+    std::uint64_t status = 0;
+    bool hasReturnPath = false;
+    bool hasStatus = false;
+    bool statusRun = false;  // still in the run of status fields above Return-Path
+
+    void note(std::string_view name, std::uint64_t line) {
+        if (isReturnPath(name)) {
+            returnPath = line;
+            hasReturnPath = statusRun = true;
+            hasStatus = false;
+        } else if (statusRun && isStatusField(name)) {
+            status = line;
+            hasStatus = true;
+        } else {
+            statusRun = false;
+        }
+    }
+    // The message's first line, given the topmost field whose name mail uses.
+    std::uint64_t first(std::uint64_t known) const {
+        if (!hasReturnPath) return known;
+        return hasStatus ? status : returnPath;
+    }
+};
+
 // The line that ends right before `pos` (a line start), not below `floor`:
 // its start and the end of its content.
 Line Analyzer::lineAbove(std::uint64_t pos, std::uint64_t floor) {
@@ -464,6 +553,9 @@ Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> 
     Walk walk;
     walk.start = hit;  // the hit's own line is a known field
     std::uint64_t top = hit;
+    std::uint64_t broken = 0;  // the first of the broken lines just passed, if any
+    int brokenLines = 0;
+    HeaderTop header;
     while (top > floor) {
         const Line line = lineAbove(top, floor);
         walk.stopLine = line.start;
@@ -473,6 +565,7 @@ Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> 
         }
         if (line.empty()) {
             walk.stop = Stop::EmptyLine;
+            walk.start = header.first(walk.start);
             return walk;
         }
         const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
@@ -482,13 +575,24 @@ Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> 
         }
         const auto name = fieldName(text);
         if (!name) {
+            if (brokenContinuation(text) && ++brokenLines <= kMaxBrokenLines) {
+                if (broken == 0) broken = line.start;
+                top = line.start;
+                continue;
+            }
+            if (broken != 0) walk.stopLine = broken;
             walk.stop = Stop::Other;
+            walk.start = header.first(walk.start);
             return walk;
         }
+        broken = 0;
+        brokenLines = 0;
         if (isKnownHeaderField(*name)) walk.start = line.start;
+        header.note(*name, line.start);
         top = line.start;
     }
     walk.stop = Stop::Floor;
+    walk.start = header.first(walk.start);
     return walk;
 }
 
@@ -741,6 +845,158 @@ bool Analyzer::leadingHasContent(std::uint64_t end) {
     return false;
 }
 
+// The header block around the line-start "Date:" at `anchor`, if it is one that
+// a stored message has (see the top of this file). Walks up no further than
+// `floor`; sets `next` to where a later search may go on.
+std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint64_t floor,
+                                                 std::uint64_t& next) {
+    next = anchor + 1;
+    floor = std::max(floor, anchor > kMaxBlockLook ? anchor - kMaxBlockLook : 0);
+    std::uint64_t first = anchor;  // the topmost field whose name mail uses
+    int broken = 0;                // broken continuations right below
+    HeaderTop header;
+    for (std::uint64_t top = anchor; top > floor;) {
+        const Line line = lineAbove(top, floor);
+        if (line.empty()) break;
+        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
+        top = line.start;
+        if (text[0] == ' ' || text[0] == '\t') continue;
+        const auto name = fieldName(text);
+        if (!name) {
+            if (++broken > kMaxBrokenLines || !brokenContinuation(text)) break;
+            continue;
+        }
+        broken = 0;
+        if (isKnownHeaderField(*name)) first = line.start;
+        header.note(*name, line.start);
+    }
+    first = header.first(first);
+    bool from = false, date = false, traced = false, identified = false;
+    const std::uint64_t limit = std::min(size_, first + kMaxBlockLook);
+    std::string text;
+    for (std::uint64_t pos = first; pos < limit;) {
+        const Line line = lineAt(pos, limit, kMaxNameLength + 20, text);
+        if (line.contentEnd >= limit && line.next >= limit) {
+            next = std::max(next, limit);
+            return std::nullopt;  // no empty line ends it here
+        }
+        next = std::max(next, line.next);
+        if (line.empty()) {
+            if (!from || !date || !(traced || identified)) return std::nullopt;
+            return Block{first, line.next, traced};
+        }
+        pos = line.next;
+        if (text[0] == ' ' || text[0] == '\t') continue;
+        const auto name = fieldName(text);
+        if (!name) {
+            if (brokenContinuation(text)) continue;
+            return std::nullopt;
+        }
+        // A block with the scanner's line is a hit's; the hits' rules decide it.
+        if (text.compare(0, kSearchLine.size(), kSearchLine) == 0) return std::nullopt;
+        if (equalsNoCase(*name, "from")) {
+            from = true;
+        } else if (equalsNoCase(*name, "date")) {
+            date = true;
+        } else if (equalsNoCase(*name, "received") || equalsNoCase(*name, "return-path")) {
+            traced = true;
+        } else if (equalsNoCase(*name, "message-id") || equalsNoCase(*name, "delivered-to")) {
+            identified = true;
+        }
+    }
+    next = std::max(next, limit);
+    return std::nullopt;
+}
+
+// The next header block of a stored message whose "Date:" line begins in
+// [from, to); `from` moves past what was looked at.
+std::optional<Analyzer::Block> Analyzer::nextBlock(std::uint64_t& from, std::uint64_t to) {
+    std::optional<Block> found;
+    std::uint64_t floor = from;
+    forEachLineStart("Date:", from, to, [&](std::uint64_t q) {
+        if (q < floor) return false;  // inside a block already looked at
+        std::uint64_t next = q + 1;
+        found = blockAt(q, floor, next);
+        floor = std::max(floor, next);
+        return found.has_value();
+    });
+    from = found ? found->end : std::max(from, to);
+    return found;
+}
+
+// The nearest line with text above `start` (blank lines skipped), not below
+// `floor`; none when only blank lines lie between `floor` and `start`. When that
+// line is short (a signature's name under an introduction), the line above it
+// follows, separated by a line feed.
+std::optional<std::string> Analyzer::introducingLine(std::uint64_t start, std::uint64_t floor) {
+    std::uint64_t top = start;
+    std::string found;
+    for (int blank = 0; top > floor && blank <= kMaxBlankLinesAbove;) {
+        const Line line = lineAbove(top, floor);
+        top = line.start;
+        if (line.empty()) {
+            ++blank;
+            continue;
+        }
+        const std::string text = peek(line.start, line.contentEnd, kMaxSeparatorText);
+        if (!found.empty()) return found + "\n" + text;
+        found = text;
+        if (found.size() > kShortLine || found.find_first_of(" \t") != found.rfind(' ')) break;
+    }
+    if (found.empty() && top <= floor) return std::nullopt;
+    return found;
+}
+
+// Whether a line introduces the header block below it as quoted, forwarded or
+// bounced text: the words forward and bounce separators use, a quotation's
+// opening marks alone, a quoted mbox envelope line, an SMTP transcript's DATA, or a sentence of its
+// own ending in a colon ("See the message below:"; an indented line ending in a colon is more
+// likely a list's or a feed's text).
+bool introduces(std::string_view line) {
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (line.empty()) return false;
+    const auto letter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+               static_cast<unsigned char>(c) >= 0x80;
+    };
+    if (line.size() >= 2 && line.back() == ':' && letter(line[line.size() - 2]) &&
+        line.find_first_of(" \t>") != 0 && line.find(' ') != std::string_view::npos)
+        return true;
+    if (line.find_first_not_of("\"'") == std::string_view::npos) return true;
+    if (equalsNoCase(line, "data")) return true;
+    const std::size_t quoted = line.find_first_not_of('>');
+    if (quoted > 0 && quoted != std::string_view::npos && line.substr(quoted, 5) == "From ")
+        return true;
+    static constexpr std::string_view kWords[] = {
+        "original message", "forwarded message",   "begin forwarded",
+        "forwarded by",     "returned message",    "copy of the message",
+        "message follows",  "undelivered message", "headers follow",
+    };
+    // Words that introduce only on a separator line ("--- begin forwarded text",
+    // "------ Headers ------").
+    static constexpr std::string_view kSeparatorWords[] = {"forwarded", "headers"};
+    std::string low(line.size(), '\0');
+    std::transform(line.begin(), line.end(), low.begin(), lower);
+    if (low.find("end of") != std::string::npos) return false;  // it closes, not opens
+    for (const std::string_view w : kWords)
+        if (low.find(w) != std::string::npos) return true;
+    if (low.size() > 2 && std::strchr("-=*_", low[0]) != nullptr && low[1] == low[0]) {
+        for (const std::string_view w : kSeparatorWords)
+            if (low.find(w) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Whether any of the lines (separated by line feeds) introduces the block.
+bool anyIntroduces(std::string_view lines) {
+    for (std::size_t pos = 0;;) {
+        const std::size_t lf = lines.find('\n', pos);
+        if (introduces(lines.substr(pos, lf - pos))) return true;
+        if (lf == std::string_view::npos) return false;
+        pos = lf + 1;
+    }
+}
+
 Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
     // Candidate boundaries: hits that lie in the file, in ascending order, and begin
     // their line. They are taken one at a time so that the bytes read to check a
@@ -760,16 +1016,66 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
     };
 
     Partition part;
-    std::optional<std::uint64_t> prevHit;
-    Multipart mp;
-    for (std::optional<std::uint64_t> cur = nextCandidate(); cur;) {
+    std::optional<std::uint64_t> prevHit;  // the line that began the current message
+    Multipart mp;                          // the current message's top-level structure
+    std::uint64_t bodyFloor = 0;           // where the current message's body begins
+    std::uint64_t searchFrom = 0;          // header blocks before this were looked at
+    auto begin = [&](std::uint64_t start, std::uint64_t line, std::uint64_t limit) {
+        if (!part.messages.empty()) part.messages.back().end = start;
+        part.messages.push_back({start, size_});
+        prevHit = line;
+        mp = readHeader(start, limit);
+        bodyFloor = mp.bodyStart > start ? mp.bodyStart : line;
+        searchFrom = std::max(searchFrom, bodyFloor);
+    };
+    auto keptInside = [&](std::uint64_t at, const std::string& intro) {
+        part.doubts.push_back({at, false,
+                               "kept as part of the message before it, where it follows \"" +
+                                   intro.substr(0, intro.find('\n')) + "\""});
+    };
+    // Whether a header block in the current message's body begins a message.
+    auto startsMessage = [&](const Block& b) {
+        if (part.messages.empty()) return true;
+        if (!mp.boundary.empty() && b.start > mp.bodyStart) {
+            advanceDelimiters(mp, b.start);
+            if (mp.open && closeFollows(mp, b.start)) return false;
+        }
+        const std::optional<std::string> intro = introducingLine(b.start, bodyFloor);
+        if (!intro) {
+            part.doubts.push_back(
+                {b.start, false, "kept as the body of the message before it, which it begins"});
+            return false;
+        }
+        if (anyIntroduces(*intro)) {
+            keptInside(b.start, *intro);
+            return false;
+        }
+        if (!b.traced) {
+            part.doubts.push_back(
+                {b.start, true, "taken as a message of its own though it has no trace fields"});
+        }
+        return true;
+    };
+
+    for (std::optional<std::uint64_t> cur = nextCandidate();;) {
+        // Messages without the scanner's line, up to the next hit.
+        const std::uint64_t limit = cur ? *cur : size_;
+        while (searchFrom < limit) {
+            const std::optional<Block> b = nextBlock(searchFrom, limit);
+            if (!b) break;
+            if (startsMessage(*b)) begin(b->start, b->start, limit);
+        }
+        if (!cur) break;
         const std::uint64_t h = *cur;
+        searchFrom = std::max(searchFrom, h);
         const Walk walk = walkUp(h, prevHit);
         if (walk.stop == Stop::PreviousHit) {
             // A second "MIME-Version: 1.0" line in the header of the message
             // above: its header ends after this line, so it is read again.
             cur = nextCandidate();
             mp = readHeader(part.messages.back().begin, cur ? *cur : size_);
+            if (mp.bodyStart > bodyFloor) bodyFloor = mp.bodyStart;
+            searchFrom = std::max(searchFrom, bodyFloor);
             continue;
         }
         if (prevHit && !mp.boundary.empty() && h > mp.bodyStart) {
@@ -780,12 +1086,17 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
                 continue;
             }
         }
-        const std::uint64_t start = walk.start;
-        if (!part.messages.empty()) part.messages.back().end = start;
-        part.messages.push_back({start, size_});
-        prevHit = h;
+        if (prevHit && walk.start > bodyFloor) {
+            // A header block that the text above introduces is quoted there.
+            const std::optional<std::string> intro = introducingLine(walk.start, bodyFloor);
+            if (intro && anyIntroduces(*intro)) {
+                keptInside(walk.start, *intro);
+                cur = nextCandidate();
+                continue;
+            }
+        }
         cur = nextCandidate();
-        mp = readHeader(start, cur ? *cur : size_);
+        begin(walk.start, h, cur ? *cur : size_);
     }
     part.leadingBytes = part.messages.empty() ? size_ : part.messages.front().begin;
     part.leadingHasContent = leadingHasContent(part.leadingBytes);

@@ -1,8 +1,9 @@
 #pragma once
 // Where the messages of a mailbox lie. A mailbox is a plain concatenation of
 // RFC 822 messages; the scanner finds every "MIME-Version: 1.0", and this turns
-// those hits into byte ranges that partition the file: the leading bytes, then
-// message 1, message 2, ... up to the end of the file. Nothing is lost or repeated.
+// those hits, and the header blocks of the messages that carry no such line, into
+// byte ranges that partition the file: the leading bytes, then message 1,
+// message 2, ... up to the end of the file. Nothing is lost or repeated.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -42,10 +43,20 @@ struct MessageRange {
     std::uint64_t size() const { return end - begin; }
 };
 
+// A header block in a message's body that could have been a message of its own
+// or part of the message around it: the finder decided, and says where, so that
+// a user can look.
+struct BoundaryDoubt {
+    std::uint64_t offset = 0;  // where the header block begins
+    bool split = false;        // a message was started there
+    std::string why;
+};
+
 struct Partition {
     std::vector<MessageRange> messages;  // message k is messages[k-1]
     std::uint64_t leadingBytes = 0;      // bytes before the first message (or the whole file)
     bool leadingHasContent = false;      // they hold more than blank lines and NULs
+    std::vector<BoundaryDoubt> doubts;   // in file order
     // Set when the file could not be read while the messages were being found; the
     // messages are then cut at the hits themselves (still a partition of the file).
     std::error_code error;
@@ -56,7 +67,8 @@ struct Partition {
 // programs commonly write.
 bool isKnownHeaderField(std::string_view name);
 
-// `hits` are the scanner's offsets of "MIME-Version: 1.0", ascending.
+// `hits` are the scanner's offsets of "MIME-Version: 1.0", ascending. Messages
+// without that line are found by their header blocks.
 Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits);
 
 }  // namespace tp::convert

@@ -347,12 +347,15 @@ TEST_F(BoundariesTest, MultipartBodiesKeepWhatTheyEnclose) {
     EXPECT_EQ(starts(analyse(write(distant))), (std::vector<std::uint64_t>{0, cut.size()}));
 
     // A message standing in a text part is no part that holds a message: it begins
-    // a message of its own, and the rest of the outer message follows it.
+    // a message of its own, and the rest of the outer message follows it; unless
+    // the text introduces it as quoted, as "he wrote:" does.
     const std::string quoted =
         "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=qq\r\n\r\n"
-        "--qq\r\nContent-Type: text/plain\r\n\r\nhe wrote:\r\n";
+        "--qq\r\nContent-Type: text/plain\r\n\r\nthe text part ends\r\n";
     EXPECT_EQ(starts(analyse(write(quoted + next + "--qq--\r\n"))),
               (std::vector<std::uint64_t>{0, quoted.size()}));
+    EXPECT_EQ(starts(analyse(write(quoted + "he wrote:\r\n" + next + "--qq--\r\n"))),
+              (std::vector<std::uint64_t>{0}));
 
     // The parts of a digest hold messages without a Content-Type of their own;
     // a bounce's headers part holds a header block.
