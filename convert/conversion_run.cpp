@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <exception>
 #include <set>
@@ -357,10 +358,22 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
             summary.notes.push_back(Note{info.path,
                                          std::to_string(part.leadingBytes) + " bytes of " +
                                              info.path +
-                                             " hold no message (no line starts with \"" +
-                                             kSearchText + "\") and were not exported",
+                                             " hold no message (no header block of a message "
+                                             "was found) and were not exported",
                                          true});
         }
+    }
+    // Where the finder could not be sure whether a header block began a message,
+    // the report says what it decided and where, so that the user can look.
+    for (const BoundaryDoubt& d : part.doubts) {
+        const auto after = std::upper_bound(
+            part.messages.begin(), part.messages.end(), d.offset,
+            [](std::uint64_t off, const MessageRange& m) { return off < m.begin; });
+        const int k = static_cast<int>(after - part.messages.begin());
+        if (k == 0) continue;
+        summary.notes.push_back(Note{info.path, info.path + ": message " + std::to_string(k) +
+                                                    ": the header block at byte " +
+                                                    std::to_string(d.offset) + " was " + d.why});
     }
     out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");
 

