@@ -152,9 +152,8 @@ def check_mbox(imm, path):
             # mbox keeps the body's lines; they may differ in line ends and in the
             # quoting of lines that begin with "From " (one ">" more), nothing else.
             def norm(t):
-                t = t.replace("\r\n", "\n")
-                return re.sub(r"(?m)^>(>*From )", r"\1", t).rstrip("\n")
-            if norm(w) != norm(g):
+                return t.replace("\r\n", "\n").rstrip("\n")
+            if norm(w) != re.sub(r"(?m)^>(>*From )", r"\1", norm(g)):
                 report("message %d (%s): body differs" % (k, m["name"]))
         elif isinstance(w, list) != isinstance(g, list) or \
                 (isinstance(w, list) and len(w) != len(g)):
