@@ -1,6 +1,6 @@
 // Helpers for bench/run.sh:
-//   tp-bench scan FILE    runs the mailbox scanner over FILE exactly as a conversion
-//                         run drives it and prints the number of hits
+//   tp-bench scan FILE    finds the messages of FILE exactly as a conversion run does
+//                         (the scanner, then the message finder) and prints how many
 //   tp-bench lines FILE   prints the 1-based line number of every message start after
 //                         line 1, one per line (csplit cuts the file at the same places)
 #include <algorithm>
@@ -51,7 +51,13 @@ int lines(const char* path) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "scan") == 0) {
-        std::printf("%zu\n", scan(argv[2]).offsets.size());
+        const tp::finder::ScanShared shared = scan(argv[2]);
+        tp::convert::MailboxFile file;
+        if (file.open(argv[2])) {
+            std::fprintf(stderr, "tp-bench: cannot open %s\n", argv[2]);
+            return 1;
+        }
+        std::printf("%zu\n", tp::convert::findMessages(file, shared.offsets).messages.size());
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "lines") == 0) return lines(argv[2]);

@@ -27,8 +27,12 @@ def main():
         while written < target:
             f.write(corpus)
             written += len(corpus)
+    copies = written // len(corpus)
+    # Beside the mailbox: its copies of the corpus and the messages in one copy.
+    with open(out.replace(".part", "") + ".copies", "w") as f:
+        f.write("%d %d\n" % (copies, len(parts)))
     print("%s: %d bytes, %d messages in the corpus, repeated %d times"
-          % (out, written, len(parts), written // len(corpus)))
+          % (out, written, len(parts), copies))
 
 
 if __name__ == "__main__":
