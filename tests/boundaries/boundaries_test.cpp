@@ -463,3 +463,97 @@ TEST(KnownFields, MailNamesOnly) {
     for (const char* n : {"Tel", "Web", "Fax", "Mobile", "X", "Note", "List"})
         EXPECT_FALSE(tp::convert::isKnownHeaderField(n)) << n;
 }
+
+// Real mail often has no "MIME-Version: 1.0" line: other spellings of the field,
+// or none at all. Each such message is found by its header block; header blocks
+// that a message quotes, forwards or bounces stay in it.
+TEST_F(BoundariesTest, MessagesWithoutTheLineAreFound) {
+    const std::string crlf = "\r\n";
+    auto msg = [&](const std::string& top, const std::string& body) {
+        return "Return-Path: <a@example.org>\r\nReceived: from a by b; Mon, 1 Jul 2002\r\n"
+               "From: A <a@example.org>\r\nTo: b@example.org\r\nSubject: s\r\n"
+               "Date: Mon, 1 Jul 2002 10:00:00 +0000\r\nMessage-ID: <" +
+               std::to_string(body.size()) + "@x>\r\n" + top + crlf + body;
+    };
+    const std::vector<std::string> messages = {
+        msg("MIME-Version: 1.0\r\n", "the exact line\r\n"),
+        msg("Mime-Version: 1.0 (Apple Message framework v1085)\r\n", "Apple\r\n"),
+        msg("MIME-version: 1.0\r\n", "lower case\r\n"),
+        msg("MIME-Version:1.0\r\n", "no blank\r\n"),
+        msg("", "plain RFC 822, and a body that runs straight into the next message"),
+        msg("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"mm\"\r\n",
+            "--mm\r\nContent-Type: text/plain\r\n\r\nhi\r\n--mm--\r\n"),
+        msg("", "plain text after a multipart\r\n"),
+    };
+    std::string box;
+    std::vector<std::uint64_t> want;
+    for (const std::string& m : messages) {
+        want.push_back(box.size());
+        box += m;
+        if (m.back() != '\n') box += crlf;
+    }
+    EXPECT_EQ(starts(analyse(write(box))), want);
+
+    // Header blocks inside a body: forwarded, quoted, dumped, bounced.
+    const std::string inner = msg("", "the inner body\r\n");
+    const std::vector<std::string> introductions = {
+        "-----Original Message-----\r\n",
+        "---------- Forwarded message ---------\r\n",
+        "Begin forwarded message:\r\n\r\n",
+        "Here are the full headers of the spam:\r\n\r\n",
+        "--- Below this line is a copy of the message.\r\n\r\n",
+        ">From a@example.org Mon Jul  1 10:00:00 2002\r\n",
+    };
+    for (const std::string& intro : introductions) {
+        const std::string outer = msg("", "Look at this.\r\n\r\n" + intro + inner + "Bye\r\n");
+        const std::string next = msg("", "the next message\r\n");
+        EXPECT_EQ(starts(analyse(write(outer + next))),
+                  (std::vector<std::uint64_t>{0, outer.size()}))
+            << intro;
+    }
+    // A quoted header is no header; a pasted block without trace or identity
+    // fields (From, Date and Subject alone) is no stored message.
+    const std::string quoted = msg("", "> From: x@example.org\r\n> Date: Mon, 1 Jul 2002\r\n");
+    const std::string pasted =
+        msg("", "From: x@example.org\r\nDate: Mon, 1 Jul 2002\r\nSubject: s\r\n\r\ntext\r\n");
+    EXPECT_EQ(starts(analyse(write(quoted + pasted + inner))),
+              (std::vector<std::uint64_t>{0, quoted.size(), quoted.size() + pasted.size()}));
+    // A message/rfc822 part that holds a message without the line stays inside.
+    const std::string bounce =
+        msg("MIME-Version: 1.0\r\nContent-Type: multipart/report; boundary=\"rr\"\r\n",
+            "--rr\r\nContent-Type: text/plain\r\n\r\nundeliverable\r\n--rr\r\n"
+            "Content-Type: message/rfc822\r\n\r\n" +
+                inner + "--rr--\r\n");
+    EXPECT_EQ(starts(analyse(write(bounce + inner))),
+              (std::vector<std::uint64_t>{0, bounce.size()}));
+    // Field-like lines at the end of a body are not the next message's header:
+    // Return-Path begins it.
+    const std::string footer = msg("", "bye\r\n\r\nX-Version: list 1.0\r\nList-Id: x\r\n");
+    EXPECT_EQ(starts(analyse(write(footer + inner))),
+              (std::vector<std::uint64_t>{0, footer.size()}));
+}
+
+// The rule that keeps a message inside an open part only when that part holds a
+// message, consulted where no text line stands above the next message.
+TEST_F(BoundariesTest, AnOpenPartKeepsOnlyTheMessageItHolds) {
+    // A text part cut off after an empty line, the next message right after, and
+    // that boundary's closing line much later, in a third message: three messages.
+    const std::string cut =
+        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"kk\"\r\n\r\n"
+        "--kk\r\nContent-Type: text/plain\r\n\r\nthe text was cut here\r\n\r\n";
+    const std::string next = "From: b\r\nMIME-Version: 1.0\r\n\r\nsecond\r\n";
+    const std::string later = "From: c\r\nMIME-Version: 1.0\r\n\r\nquoting:\r\n--kk--\r\n";
+    EXPECT_EQ(starts(analyse(write(cut + next + later))),
+              (std::vector<std::uint64_t>{0, cut.size(), cut.size() + next.size()}));
+
+    // A header with two "MIME-Version: 1.0" lines whose body forwards a message,
+    // and one more message after it: two messages.
+    const std::string doubled =
+        "From: a\r\nMIME-Version: 1.0\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"dd\"\r\n\r\n--dd\r\n"
+        "Content-Type: text/plain\r\n\r\nsee below\r\n--dd\r\nContent-Type: message/rfc822\r\n\r\n"
+        "From: inner\r\nMIME-Version: 1.0\r\n\r\ninner body\r\n--dd--\r\n";
+    const std::string after = "From: z\r\nMIME-Version: 1.0\r\n\r\nlast\r\n";
+    EXPECT_EQ(starts(analyse(write(doubled + after))),
+              (std::vector<std::uint64_t>{0, doubled.size()}));
+}
