@@ -987,12 +987,13 @@ bool introduces(std::string_view line) {
     return false;
 }
 
-// Whether any of the lines (separated by line feeds) introduces the block.
-bool anyIntroduces(std::string_view lines) {
+// The first of the lines (separated by line feeds) that introduces the block.
+std::optional<std::string_view> introduction(std::string_view lines) {
     for (std::size_t pos = 0;;) {
         const std::size_t lf = lines.find('\n', pos);
-        if (introduces(lines.substr(pos, lf - pos))) return true;
-        if (lf == std::string_view::npos) return false;
+        const std::string_view line = lines.substr(pos, lf - pos);
+        if (introduces(line)) return line;
+        if (lf == std::string_view::npos) return std::nullopt;
         pos = lf + 1;
     }
 }
@@ -1028,10 +1029,10 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
         bodyFloor = mp.bodyStart > start ? mp.bodyStart : line;
         searchFrom = std::max(searchFrom, bodyFloor);
     };
-    auto keptInside = [&](std::uint64_t at, const std::string& intro) {
+    auto keptInside = [&](std::uint64_t at, std::string_view intro) {
         part.doubts.push_back({at, false,
                                "kept as part of the message before it, where it follows \"" +
-                                   intro.substr(0, intro.find('\n')) + "\""});
+                                   std::string(intro) + "\""});
     };
     // Whether a header block in the current message's body begins a message.
     auto startsMessage = [&](const Block& b) {
@@ -1046,8 +1047,8 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
                 {b.start, false, "kept as the body of the message before it, which it begins"});
             return false;
         }
-        if (anyIntroduces(*intro)) {
-            keptInside(b.start, *intro);
+        if (const auto line = introduction(*intro)) {
+            keptInside(b.start, *line);
             return false;
         }
         if (!b.traced) {
@@ -1089,8 +1090,8 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
         if (prevHit && walk.start > bodyFloor) {
             // A header block that the text above introduces is quoted there.
             const std::optional<std::string> intro = introducingLine(walk.start, bodyFloor);
-            if (intro && anyIntroduces(*intro)) {
-                keptInside(walk.start, *intro);
+            if (const auto line = intro ? introduction(*intro) : std::nullopt) {
+                keptInside(walk.start, *line);
                 cur = nextCandidate();
                 continue;
             }

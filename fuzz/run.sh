@@ -32,7 +32,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 # Seeds: every message of the sample mailboxes (cut at each "MIME-Version: 1.0"
-# header block), the mailboxes themselves, and the regression inputs.
+# header block), the mailboxes themselves, small mailboxes of real mail (the
+# tests' corpus, when installed), and the regression inputs.
 seed() {
   local target=$1 dir=$2
   mkdir -p "$dir"
@@ -55,6 +56,20 @@ for imm in sorted(glob.glob(os.path.join(root, "samples", "*.imm"))):
     cuts = [0] + [m.end() for m in re.finditer(rb"\r\n\r\n(?=[A-Za-z-]+: )", data)]
     for a, b in zip(cuts, cuts[1:] + [len(data)]):
         put(data[a:b][:65536])
+# Real mail, as the tests have it: runs of three consecutive corpus messages as
+# a mailbox stores them (no "From " line, CR LF line ends).
+corpus = os.path.join(root, "tests", "corpus", "node_modules", "@stdlib",
+                      "datasets-spam-assassin", "data")
+if target == "mailbox" and os.path.isdir(corpus):
+    files = sorted(glob.glob(os.path.join(corpus, "*", "*.txt")))
+    for i in range(0, len(files) - 3, 97):
+        box = b""
+        for name in files[i:i + 3]:
+            m = open(name, "rb").read()
+            if m.startswith(b"From "):
+                m = m[m.find(b"\n") + 1:]
+            box += m.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        put(box[:65536])
 for path in glob.glob(os.path.join(root, "tests", "regressions", target, "*")):
     put(open(path, "rb").read())
 PY

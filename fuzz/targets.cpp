@@ -103,7 +103,6 @@ void mailbox(const std::uint8_t* data, std::size_t size) {
     TP_FUZZ_CHECK(file.size() == size);
     const convert::Partition part = convert::findMessages(file, shared.offsets);
     TP_FUZZ_CHECK(!part.error);
-    TP_FUZZ_CHECK(part.messages.size() <= shared.offsets.size());
     // The leading bytes and the messages add up to the file, in order, none empty.
     std::uint64_t at = part.leadingBytes;
     for (const convert::MessageRange& m : part.messages) {
@@ -112,14 +111,28 @@ void mailbox(const std::uint8_t* data, std::size_t size) {
         at = m.end;
     }
     TP_FUZZ_CHECK(at == size);
-    // Every message holds the hit it was found by, at the start of a line.
+    // Every message holds what it was found by at the start of a line: a hit, or
+    // the Date field of its header block.
+    auto lineStart = [&](std::uint64_t o) {
+        return o == 0 || bytes[o - 1] == '\n' || bytes[o - 1] == '\r';
+    };
     for (const convert::MessageRange& m : part.messages) {
-        bool holdsHit = false;
+        bool found = false;
         for (std::uint64_t o : shared.offsets) {
-            if (o < m.begin || o + kSearch.size() > m.end) continue;
-            if (o == 0 || bytes[o - 1] == '\n' || bytes[o - 1] == '\r') holdsHit = true;
+            if (o >= m.begin && o + kSearch.size() <= m.end && lineStart(o)) found = true;
         }
-        TP_FUZZ_CHECK(holdsHit);
+        const std::string_view text = bytes.substr(m.begin, m.end - m.begin);
+        for (std::size_t d = text.find("Date:"); !found && d != std::string_view::npos;
+             d = text.find("Date:", d + 1)) {
+            if (lineStart(m.begin + d)) found = true;
+        }
+        TP_FUZZ_CHECK(found);
+    }
+    // The finder's doubts lie in the file, in order.
+    std::uint64_t lastDoubt = 0;
+    for (const convert::BoundaryDoubt& d : part.doubts) {
+        TP_FUZZ_CHECK(d.offset < size && d.offset >= lastDoubt && !d.why.empty());
+        lastDoubt = d.offset;
     }
     // Blank lines (spaces and tabs only) and NULs are not content.
     bool content = false;

@@ -515,7 +515,9 @@ TEST_F(BoundariesTest, MessagesWithoutTheLineAreFound) {
     // fields (From, Date and Subject alone) is no stored message.
     const std::string quoted = msg("", "> From: x@example.org\r\n> Date: Mon, 1 Jul 2002\r\n");
     const std::string pasted =
-        msg("", "From: x@example.org\r\nDate: Mon, 1 Jul 2002\r\nSubject: s\r\n\r\ntext\r\n");
+        msg("",
+            "Some text first\r\nFrom: x@example.org\r\nDate: Mon, 1 Jul 2002\r\n"
+            "Subject: s\r\n\r\ntext\r\n");
     EXPECT_EQ(starts(analyse(write(quoted + pasted + inner))),
               (std::vector<std::uint64_t>{0, quoted.size(), quoted.size() + pasted.size()}));
     // A message/rfc822 part that holds a message without the line stays inside.
