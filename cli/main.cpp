@@ -188,7 +188,10 @@ class ConsoleProgress : public RunObserver {
                 return;
             case Step::MailboxDone: {
                 at_.exported = p.exported;
-                bytesBefore_ += at_.mailboxBytes;
+                // A mailbox stopped part-way (Ctrl-C) counts with the bytes done.
+                const bool whole = at_.messages < 0 || at_.message >= at_.messages;
+                bytesBefore_ += whole ? at_.mailboxBytes : at_.bytesDone;
+                cutShort_ = cutShort_ || !whole;
                 at_.bytesDone = 0;
                 ++mailboxesDone_;
                 if (tty_) return;  // the next mailbox's line follows
@@ -229,23 +232,24 @@ class ConsoleProgress : public RunObserver {
 
     std::uint64_t bytesDone() const { return bytesBefore_ + at_.bytesDone; }
 
-    // The share of the run done, 0 to 100; 100 only once the run is over.
+    // The share of the run done, 0 to 100; 100 only once every mailbox is done whole.
     int wholePercent() const {
+        if (!cutShort_ && mailboxes_ > 0 && mailboxesDone_ >= mailboxes_) return 100;
         double share;
         if (runBytes_ > 0)
             share = static_cast<double>(bytesDone()) / static_cast<double>(runBytes_);
         else
             share = mailboxes_ > 0 ? static_cast<double>(mailboxesDone_) / mailboxes_ : 0.0;
-        const int whole = std::clamp(static_cast<int>(share * 100.0), 0, 100);
-        return finished_ || (mailboxes_ > 0 && mailboxesDone_ >= mailboxes_) ? 100
-                                                                             : std::min(whole, 99);
+        return std::clamp(static_cast<int>(share * 100.0), 0, 99);
     }
 
     double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
-    // "0:03 left" from the bytes done a second; "-:-- left" until that is known.
+    // "0:03 left" from the bytes done a second; "-:-- left" until that is known;
+    // "stopped" for a run that ended before its end (Ctrl-C).
     std::string timeLeft() const {
-        if (finished_ || wholePercent() >= 100) return "0:00 left";
+        if (wholePercent() >= 100) return "0:00 left";
+        if (finished_) return "stopped";
         const double seconds = elapsed();
         const std::uint64_t done = bytesDone();
         if (seconds < 0.5 || done == 0 || runBytes_ == 0) return "-:-- left";
@@ -360,6 +364,7 @@ class ConsoleProgress : public RunObserver {
     RunProgress at_;                 // the mailbox being converted
     std::uint64_t bytesBefore_ = 0;  // the sizes of the mailboxes done
     int mailboxesDone_ = 0;
+    bool cutShort_ = false;  // a mailbox was left part-way
     long messagesDone_ = 0;  // messages converted or not, all mailboxes
     Clock::time_point start_;
     Clock::time_point last_;

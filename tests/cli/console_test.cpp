@@ -278,6 +278,10 @@ TEST_F(ConsoleTest, CtrlCStopsAfterTheCurrentMessageAndSaysSo) {
     const std::size_t notice = r.err.find("stopping after the current message");
     EXPECT_NE(r.err.find("\r\033[KMailbox 1 of 1", notice), std::string::npos);
     EXPECT_EQ(r.err.back(), '\n');
+    // The last line tells a stopped run, not a complete one.
+    const std::string last = r.err.substr(r.err.rfind("\r\033[K"));
+    EXPECT_EQ(last.find("100%"), std::string::npos) << last;
+    EXPECT_NE(last.find(" stopped\n"), std::string::npos) << last;
 }
 
 TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
