@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QMimeData>
 #include <QUrl>
+#include <algorithm>
 
 namespace tp::app {
 namespace {
@@ -54,21 +55,33 @@ void FileGrid::setText(const QString& text) {
     }
     cell->setText(text);
     cell->setToolTip(text);
-    // The column keeps its designed width and grows to the widest path.
-    const int needed = fontMetrics().horizontalAdvance(text) + kCellPadding;
-    if (needed > columnWidth(Col)) setColumnWidth(Col, needed);
+    widestText_ = std::max(widestText_, fontMetrics().horizontalAdvance(text) + kCellPadding);
+    fitColumn();
 }
 
 void FileGrid::setColWidthTwips(int col, int twips) {
-    if (col == 0) designedWidth_ = (twips + 7) / 15;
-    setColumnWidth(col, (twips + 7) / 15);
+    // Column 0 follows the list's width (a wider designed width would only add a
+    // scroll bar to an empty list); other columns take the width they are given.
+    if (col != 0) setColumnWidth(col, (twips + 7) / 15);
+    fitColumn();
+}
+
+void FileGrid::fitColumn() {
+    const int width = std::max(widestText_, viewport()->width());
+    if (columnWidth(0) != width) setColumnWidth(0, width);
+}
+
+void FileGrid::resizeEvent(QResizeEvent* event) {
+    QTableWidget::resizeEvent(event);
+    fitColumn();
 }
 
 void FileGrid::Clear() {
     for (int r = 0; r < rowCount(); ++r)
         for (int c = 0; c < columnCount(); ++c)
             if (QTableWidgetItem* cell = item(r, c)) cell->setText(QString());
-    if (designedWidth_ > 0) setColumnWidth(0, designedWidth_);
+    widestText_ = 0;
+    fitColumn();
 }
 
 QStringList FileGrid::column0() const {

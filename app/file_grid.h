@@ -1,8 +1,9 @@
 #pragma once
 // The mailbox list's grid: one column of text cells addressed the way the list
 // commands and the run address them, by Rows, Row, Col and Text. The empty list
-// is one row holding an empty cell. A path wider than the list widens the column,
-// and the list scrolls sideways so that every path can be read.
+// is one row holding an empty cell. The column fills the list; a path wider than
+// the list widens it, and only then does the list scroll sideways, so that every
+// path can be read.
 #include <QStringList>
 #include <QTableWidget>
 
@@ -39,9 +40,12 @@ class FileGrid : public QTableWidget {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
-    int designedWidth_ = 0;  // column 0 as the window sets it, in pixels
+    // Column 0 as wide as the list or as its widest path, whichever is wider.
+    void fitColumn();
+    int widestText_ = 0;  // the widest path's width with its padding, in pixels
 };
 
 }  // namespace tp::app

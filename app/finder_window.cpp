@@ -23,12 +23,16 @@ namespace tp::finder {
 
 namespace {
 
-// The controls need 7170 x 2085 twips; the window opens taller so that the report
-// under them shows a hit's bytes, and stops short of Frame2 (top 4560), which
-// stays below the visible area.
-constexpr int kClientWidth = 7170;  // twips
-constexpr int kClientHeight = 4440;
-constexpr int kSurfaceTop = 2040;  // the report: under Command4's row, full width
+// The controls need 7380 x 2085 twips (Frame1 and the File Name box in it); the
+// window opens taller so that the report under them shows a hit's bytes, with
+// Frame2 and its label along the bottom edge. It can grow (the File Name box and
+// the report grow with it) but not shrink past the controls.
+constexpr int kClientWidth = 7380;  // twips
+constexpr int kClientHeight = 4920;
+constexpr int kMinClientHeight = 3600;  // the controls, a few lines of report and Frame2
+constexpr int kSurfaceTop = 2040;       // the report: under Command4's row, full width
+constexpr int kMargin = 120;
+constexpr int kFrame2Height = 375;
 const QColor kPanelColour(255, 224, 192);
 
 QString replacementTitle() {
@@ -97,6 +101,7 @@ void FrmFinder::buildControls() {
     setWindowTitle(QStringLiteral(" "));
     setWindowIcon(finderIcon());
     resize(px(kClientWidth), px(kClientHeight));
+    setMinimumSize(px(kClientWidth), px(kMinClientHeight));
 
     const QFont font = textFont();
     auto place = [](QWidget* w, int left, int top, int width, int height) {
@@ -327,7 +332,8 @@ void FrmFinder::GetNewString() {
     } else if (text.isEmpty()) {
         return;
     }
-    if (text.size() > length) text.truncate(static_cast<qsizetype>(length));
+    const bool longer = text.size() > length;
+    if (longer) text.truncate(static_cast<qsizetype>(length));
     if (text.size() < length) {
         replaceError(
             QStringLiteral("Lenght of the new string can not be less than lenght of "
@@ -342,6 +348,21 @@ void FrmFinder::GetNewString() {
                          QStringLiteral("\" can not be written as one byte !\r\rTry again ..."));
             return;
         }
+    }
+    // The bytes after the match stay where they are, so a longer text is cut to
+    // the match's length: say so and show what would be written before it is.
+    if (longer) {
+        Notice n;
+        n.text =
+            "The new string is longer than the current string. A replacement keeps the "
+            "length of the current string (" +
+            std::to_string(length) +
+            " byte(s)); only this would be written at Byte :" + withBlank(scanner_.MatchByte()) +
+            "\r\r\"" + text.toStdString() + "\"\r\rWrite it ?";
+        n.title = replacementTitle().toStdString();
+        n.icon = NoticeIcon::Question;
+        n.buttons = NoticeButtons::YesNo;
+        if (app::dialogs().messageBox(this, n) != app::Answer::Yes) return;
     }
     newText_ = text;
 }
@@ -506,11 +527,24 @@ void FrmFinder::afterStep() {
 
 void FrmFinder::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    const int left = px(120);
+    // Frame1 spans the window and the File Name box reaches to its right margin.
+    frame1_->resize(width(), frame1_->height());
+    text1_->resize(std::max(px(1200), frame1_->width() - text1_->x() - px(kMargin + 45)),
+                   text1_->height());
+    // Frame2 along the bottom, the report between Command4's row and it: the
+    // report never covers the label.
+    // Frame2 tall enough for its caption and the label under it.
+    const QMargins margins = frame2_->contentsMargins();
+    const int frame2Height = std::max(
+        px(kFrame2Height), margins.top() + label3_->height() + std::max(margins.bottom(), px(60)));
+    const int frame2Top = std::max(px(kSurfaceTop + 600), height() - frame2Height - px(60));
+    frame2_->setGeometry(0, frame2Top, width(), frame2Height);
+    label3_->setGeometry(px(kMargin), margins.top(),
+                         std::max(0, frame2_->width() - 2 * px(kMargin)), label3_->height());
+    const int left = px(kMargin);
     const int top = px(kSurfaceTop);
-    const int width = std::max(px(600), this->width() - 2 * left);
-    const int height = std::max(px(300), this->height() - top - px(120));
-    surface_->setGeometry(left, top, width, height);
+    surface_->setGeometry(left, top, std::max(px(600), width() - 2 * left),
+                          std::max(px(300), frame2Top - top - px(60)));
 }
 
 }  // namespace tp::finder

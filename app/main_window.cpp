@@ -202,9 +202,11 @@ void NoticeGate::release() {
 }
 
 MainWindow::MainWindow(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                          Qt::MSWindowsFixedSizeDialogHint) {
+    // The window has one size: its title bar offers Minimize and Close, never
+    // Maximize (CustomizeWindowHint makes the platform take these buttons as given).
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
     initTessaportResources();
     setObjectName(QStringLiteral("frmStep1"));
     setWindowTitle(QStringLiteral("Tessaport Pro"));
@@ -431,7 +433,25 @@ void MainWindow::CmdAttachmentBrowse_Click() {
 // ---- help and exit --------------------------------------------------------------
 
 void MainWindow::CmdHelp_Click() {
-    OpenDocument(helpAddress());
+    const QString manual = helpFilePath();
+    if (!QFileInfo::exists(manual)) {
+        dialogs().messageBox(
+            this, appNotice(QStringLiteral("The manual (%1) was not found beside the program or "
+                                           "in %2.")
+                                .arg(QString::fromLatin1(kHelpFileName),
+                                     QString::fromLatin1(kSystemHelpFolder)),
+                            NoticeIcon::Exclamation));
+        return;
+    }
+    if (!OpenDocument(helpAddress())) {
+        // Nothing on this system shows web pages: say where the manual is.
+        dialogs().messageBox(
+            this, appNotice(QStringLiteral("No web browser could be started to show the "
+                                           "manual.\r\nThe manual is the file\r\n%1\r\nOpen "
+                                           "it with any web browser.")
+                                .arg(manual),
+                            NoticeIcon::Information));
+    }
 }
 
 void MainWindow::cmdEnd_Click() {
@@ -439,6 +459,16 @@ void MainWindow::cmdEnd_Click() {
         dialogs().messageBox(this, appNotice(QStringLiteral("Are you sure you want to exit now?"),
                                              NoticeIcon::Question, NoticeButtons::YesNo));
     if (answer == Answer::Yes) close();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A window manager that maximizes anyway (a double click on the title bar, a
+    // keyboard shortcut) gets the window back at its one size.
+    if (event->type() == QEvent::WindowStateChange &&
+        (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

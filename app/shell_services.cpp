@@ -8,9 +8,9 @@ QString BrowseForFolder(QWidget* owner, const QString& prompt) {
     return dialogs().browseForFolder(owner, prompt);
 }
 
-void OpenDocument(const QString& pathOrUrl) {
-    if (pathOrUrl.isEmpty()) return;
-    dialogs().openDocument(pathOrUrl);
+bool OpenDocument(const QString& pathOrUrl) {
+    if (pathOrUrl.isEmpty()) return false;
+    return dialogs().openDocument(pathOrUrl);
 }
 
 QString withTrailingSeparator(const QString& path) {

@@ -11,8 +11,9 @@ namespace tp::app {
 // trailing separator unless it is a root.
 QString BrowseForFolder(QWidget* owner, const QString& prompt);
 
-// Opens a document path or address; empty text does nothing.
-void OpenDocument(const QString& pathOrUrl);
+// Opens a document path or address; false when nothing could show it (no
+// browser, no program for it). Empty text does nothing and is false.
+bool OpenDocument(const QString& pathOrUrl);
 
 // `path` followed by one separator unless it already ends in one.
 QString withTrailingSeparator(const QString& path);

@@ -124,159 +124,250 @@ std::string clockTime(double seconds) {
     return buf;
 }
 
-// Shows the run's labels on standard error. On a terminal: one line redrawn in
-// place, "Mailbox 2 of 5 Inbox.imm  40% [=====>    ] 1200 messages  850 msg/s  0:03 left",
-// the bar taking the width the terminal has left. Otherwise a plain line now and then.
+// "1.2 MB", "340 KB", "12 bytes".
+std::string sizeText(std::uint64_t bytes) {
+    char buf[32];
+    if (bytes >= 1024 * 1024)
+        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    else if (bytes >= 1024)
+        std::snprintf(buf, sizeof buf, "%.0f KB", static_cast<double>(bytes) / 1024.0);
+    else
+        std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+    return buf;
+}
+
+// A name in at most `columns` columns: whole, or its start and "...".
+std::string shortName(const std::string& name, std::size_t columns) {
+    if (columnsOf(name) <= columns) return name;
+    if (columns < 4) return {};
+    return firstColumns(name, columns - 3) + "...";
+}
+
+// Shows where the run is on standard error, from the run's progress numbers. The
+// share done is weighed by bytes (the mailbox sizes are known at the start), and
+// the time left comes from the bytes done a second. On a terminal: one line
+// redrawn in place,
+// "Mailbox 2 of 5 Inbox.imm  40% [=====>    ] 1200 messages 850 msg/s 0:03 left",
+// the bar taking the width the texts leave; on a narrow terminal the bar goes
+// first, then the name is shortened, then the texts take their short forms, and
+// a number is never cut. Otherwise (a log): one line when a mailbox starts, one
+// when it ends, and one every few seconds in between.
 class ConsoleProgress : public RunObserver {
   public:
     explicit ConsoleProgress(bool tty) : tty_(tty), start_(Clock::now()), last_(start_) {}
 
-    void textChanged(Control c, const std::string& text) override {
-        std::string& label = labels_[static_cast<std::size_t>(c)];
-        if (c == Control::LblProgessCurrent && text != label) {
-            // The messages of the mailbox before are done; the terminal line shows
-            // the next mailbox as soon as its name is known.
-            savedBefore_ += static_cast<std::size_t>(savedHere_);
-            savedHere_ = 0;
-            nextMailbox_ = true;
+    void textChanged(Control, const std::string&) override {}
+    void valueChanged(Control, double) override {}
+
+    void progress(const RunProgress& p) override {
+        using Step = RunProgress::Step;
+        switch (p.step) {
+            case Step::RunStarted:
+                runBytes_ = p.runBytes;
+                mailboxes_ = p.mailboxes;
+                return;
+            case Step::MailboxStarted:
+                at_ = p;
+                at_.messages = -1;  // not known yet
+                started_ = true;
+                if (tty_)
+                    draw(true);
+                else
+                    print(where() + ": started, " + sizeText(p.mailboxBytes));
+                return;
+            case Step::MessagesFound:
+                at_.messages = p.messages;
+                draw(false);
+                return;
+            case Step::MessageDone:
+                at_.message = p.message;
+                at_.exported = p.exported;
+                at_.bytesDone = std::min(p.bytesDone, at_.mailboxBytes);
+                ++messagesDone_;
+                draw(false);
+                return;
+            case Step::MailboxDone: {
+                at_.exported = p.exported;
+                // A mailbox stopped part-way (Ctrl-C) counts with the bytes done.
+                const bool whole = at_.messages < 0 || at_.message >= at_.messages;
+                bytesBefore_ += whole ? at_.mailboxBytes : at_.bytesDone;
+                cutShort_ = cutShort_ || !whole;
+                at_.bytesDone = 0;
+                ++mailboxesDone_;
+                if (tty_) return;  // the next mailbox's line follows
+                std::string line = where() + ": ";
+                if (at_.messages < 0)
+                    line += "could not be read";
+                else
+                    line += "done, " + std::to_string(at_.exported) + " of " +
+                            std::to_string(at_.messages) + " messages exported";
+                print(line + ", " + std::to_string(wholePercent()) + "% of the run");
+                return;
+            }
         }
-        label = text;
-        if (c == Control::LblProgress) {  // "Saving: ..." comes between the counts
-            if (text.empty()) saved_ = 0;
-            std::sscanf(text.c_str(), "Saved %d Email Messages", &saved_);
-            savedHere_ = std::max(savedHere_, saved_);
-        }
-        const bool named = nextMailbox_ && c == Control::LblIMMFile;
-        if (named) nextMailbox_ = false;
-        show(tty_ && named);
-    }
-    void valueChanged(Control c, double value) override {
-        if (c == Control::ProgressBar1) overall_ = value;
-        show(false);
     }
     void notice(const tp::Notice& n) override {
         clearLine();
-        const std::string& box = labels_[static_cast<std::size_t>(Control::LblIMMFile)];
-        std::cerr << kProgram << ": " << (box.empty() ? "" : box + ": ") << oneLine(n.text) << "\n";
-        show(true);
+        std::cerr << kProgram << ": " << (at_.name.empty() ? "" : printable(at_.name) + ": ")
+                  << oneLine(n.text) << "\n";
+        if (tty_) draw(true);
     }
     void finish() {
-        show(true);
-        if (tty_ && drawn_) std::cerr << "\n";
-        drawn_ = false;
+        finished_ = true;
+        if (tty_) {
+            draw(true);
+            if (drawn_) std::cerr << "\n";
+            drawn_ = false;
+        }
     }
 
   private:
     using Clock = std::chrono::steady_clock;
 
-    const std::string& label(Control c) const { return labels_[static_cast<std::size_t>(c)]; }
+    // "Mailbox 2 of 5 Inbox.imm"
+    std::string where() const {
+        return "Mailbox " + std::to_string(at_.mailbox + 1) + " of " +
+               std::to_string(at_.mailboxes) + " " + printable(at_.name);
+    }
 
-    // "Mailbox 2 (of 5) Inbox.imm | Saved 17 of 120 messages", and the share of the
-    // whole run done, from the run's own label texts.
-    std::string status(double& percent) const {
-        int mailbox = 0, rows = 0, found = -1;
-        const int saved = saved_;
-        std::sscanf(label(Control::LblProgessCurrent).c_str(), "Mailbox %d (of %d)", &mailbox,
-                    &rows);
-        std::sscanf(label(Control::LblEmlsFound).c_str(), "%d Messages", &found);
-        std::string s = label(Control::LblProgessCurrent) + label(Control::LblIMMFile);
-        double share = 0;
-        if (found < 0) {
-            if (!label(Control::LblHappening).empty()) s += " | " + label(Control::LblHappening);
-        } else {
-            s += " | " + std::to_string(saved) + " of " + std::to_string(found) + " messages";
-            share = found > 0 ? static_cast<double>(saved) / found : 1.0;
-        }
-        percent = overall_;
-        if (rows > 0 && mailbox > 0) percent = (mailbox - 1 + share) * 100.0 / rows;
-        return s;
+    std::uint64_t bytesDone() const { return bytesBefore_ + at_.bytesDone; }
+
+    // The share of the run done, 0 to 100; 100 only once every mailbox is done whole.
+    int wholePercent() const {
+        if (!cutShort_ && mailboxes_ > 0 && mailboxesDone_ >= mailboxes_) return 100;
+        double share;
+        if (runBytes_ > 0)
+            share = static_cast<double>(bytesDone()) / static_cast<double>(runBytes_);
+        else
+            share = mailboxes_ > 0 ? static_cast<double>(mailboxesDone_) / mailboxes_ : 0.0;
+        return std::clamp(static_cast<int>(share * 100.0), 0, 99);
+    }
+
+    double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+    // "0:03 left" from the bytes done a second; "-:-- left" until that is known;
+    // "stopped" for a run that ended before its end (Ctrl-C).
+    std::string timeLeft() const {
+        if (wholePercent() >= 100) return "0:00 left";
+        if (finished_) return "stopped";
+        const double seconds = elapsed();
+        const std::uint64_t done = bytesDone();
+        if (seconds < 0.5 || done == 0 || runBytes_ == 0) return "-:-- left";
+        const double perSecond = static_cast<double>(done) / seconds;
+        const double rest = static_cast<double>(runBytes_ > done ? runBytes_ - done : 0);
+        // Rounded up: "0:00 left" is for a run that is over.
+        return clockTime(std::max(1.0, std::ceil(rest / perSecond))) + " left";
+    }
+
+    std::string rate() const {
+        const double seconds = elapsed();
+        if (seconds < 0.2) return "-";
+        return std::to_string(std::lround(static_cast<double>(messagesDone_) / seconds));
     }
 
     // The terminal line, at most `width` columns wide.
-    std::string terminalLine(double percent, std::size_t width) const {
-        int mailbox = 0, rows = 0;
-        std::sscanf(label(Control::LblProgessCurrent).c_str(), "Mailbox %d (of %d)", &mailbox,
-                    &rows);
-        std::string where =
-            rows > 0 ? "Mailbox " + std::to_string(mailbox) + " of " + std::to_string(rows) + " "
-                     : printable(label(Control::LblProgessCurrent));
-        std::string name = printable(label(Control::LblIMMFile));
-
-        const int whole = std::clamp(static_cast<int>(percent), 0, 100);
-        const long done = static_cast<long>(savedBefore_) + savedHere_;
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-        std::string rate = "- msg/s", left = "-:-- left";
-        if (elapsed >= 0.2) rate = std::to_string(std::lround(done / elapsed)) + " msg/s";
-        if (whole >= 100)
-            left = "0:00 left";
-        else if (percent >= 0.5 && elapsed >= 0.5)
-            left = clockTime(elapsed * (100.0 - percent) / percent) + " left";
+    std::string terminalLine(std::size_t width) const {
+        const int whole = wholePercent();
         const std::string pct = (whole < 10    ? "  "
                                  : whole < 100 ? " "
                                                : "") +
                                 std::to_string(whole) + "%";
-        const std::string tail = std::to_string(done) + (done == 1 ? " message" : " messages") +
-                                 "  " + rate + "  " + left;
+        const std::string count = std::to_string(messagesDone_);
+        const std::string r = rate(), left = timeLeft();
+        const std::string tail =
+            count + (messagesDone_ == 1 ? " message " : " messages ") + r + " msg/s " + left;
+        const std::string shortTail = count + " msg " + r + "/s " + left;
+        const std::string name = printable(at_.name);
+        const std::string full = "Mailbox " + std::to_string(at_.mailbox + 1) + " of " +
+                                 std::to_string(at_.mailboxes) + " ";
+        const std::string brief =
+            std::to_string(at_.mailbox + 1) + "/" + std::to_string(at_.mailboxes) + " ";
 
-        // The bar takes what the texts leave; a long mailbox name gives way first.
-        constexpr std::size_t kMinBar = 10, kMinName = 12;
-        auto texts = [&] {  // all but the bar, with its brackets and spaces
-            return columnsOf(where) + columnsOf(name) + 1 + pct.size() + 1 + 2 + 1 + tail.size();
+        // Room for the name in a line of the other texts; 0 when there is none.
+        auto roomFor = [&](std::size_t others) { return width > others ? width - others : 0; };
+        constexpr std::size_t kMinBar = 6, kMinName = 12;
+
+        // With the bar: a long name gives way to it, down to kMinName.
+        {
+            const std::size_t others = full.size() + 1 + pct.size() + 2 + kMinBar + 2 + tail.size();
+            const std::size_t room = roomFor(others);
+            const std::size_t nameColumns = std::min(columnsOf(name), std::max(room, kMinName));
+            if (room >= nameColumns) {
+                const std::string shown = shortName(name, nameColumns);
+                const std::size_t barColumns = kMinBar + room - columnsOf(shown);
+                const auto filled = barColumns * static_cast<std::size_t>(whole) / 100;
+                std::string bar(barColumns, ' ');
+                std::fill_n(bar.begin(), filled, '=');
+                if (filled < barColumns && filled > 0) bar[filled - 1] = '>';
+                return full + shown + " " + pct + " [" + bar + "] " + tail;
+            }
+        }
+        // Without the bar, then the short texts: the name shortened as far as each allows.
+        struct Form {
+            const std::string& lead;
+            const std::string& tail;
+            std::size_t minName;
         };
-        if (const std::size_t nameColumns = columnsOf(name);
-            texts() + kMinBar > width && nameColumns > kMinName + 3) {
-            const std::size_t need = texts() + kMinBar - width + 3;  // and "..."
-            const std::size_t keep = nameColumns > need + kMinName ? nameColumns - need : kMinName;
-            name = firstColumns(name, keep) + "...";
+        const std::string none;
+        for (const Form& f :
+             {Form{full, tail, kMinName}, Form{brief, shortTail, 8}, Form{none, shortTail, 5}}) {
+            const std::size_t room = roomFor(f.lead.size() + 1 + pct.size() + 1 + f.tail.size());
+            const std::string shown = shortName(name, room);
+            if (shown == name || columnsOf(shown) >= f.minName)
+                return f.lead + shown + " " + pct + " " + f.tail;
         }
-        std::string line = where + name + " " + pct;
-        if (const std::size_t room = width > texts() ? width - texts() : 0; room >= kMinBar) {
-            const std::size_t filled = room * static_cast<std::size_t>(whole) / 100;
-            std::string bar(room, ' ');
-            std::fill_n(bar.begin(), filled, '=');
-            if (filled < room && filled > 0) bar[filled - 1] = '>';
-            line += " [" + bar + "]";
+        // Very narrow: whole fields only, the least needed left out first.
+        std::string line = pct;
+        for (const std::string& field : {count + " msg", r + "/s", left}) {
+            if (line.size() + 1 + field.size() > width) break;
+            line += " " + field;
         }
-        line += " " + tail;
-        return columnsOf(line) > width ? firstColumns(line, width) : line;
+        return line.size() <= width ? line : std::string();
     }
 
     void clearLine() {
         if (tty_ && drawn_) std::cerr << "\r\033[K" << std::flush;
     }
 
-    void show(bool force) {
+    void print(const std::string& line) {
+        std::cerr << line << "\n" << std::flush;
+        last_ = Clock::now();
+    }
+
+    void draw(bool force) {
+        if (!started_) return;
         const auto now = Clock::now();
-        const auto gap = tty_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(500);
-        if (!force && now - last_ < gap) return;
-        double percent = 0;
-        const std::string s = status(percent);
-        if (s.empty()) return;
-        last_ = now;
-        if (tty_) {
-            winsize ws{};
-            std::size_t columns = 80;
-            if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
-            // One column short of the edge: a full line would wrap on some terminals.
-            std::cerr << "\r\033[K" << terminalLine(percent, columns - 1) << std::flush;
-            drawn_ = true;
-        } else if (s != lastPrinted_) {
-            std::cerr << s << "\n";
-            lastPrinted_ = s;
+        if (!tty_) {
+            // In a log, a line every few seconds between a mailbox's start and end.
+            if (now - last_ < std::chrono::seconds(5) || at_.messages < 0) return;
+            print(where() + ": " + std::to_string(at_.message) + " of " +
+                  std::to_string(at_.messages) + " messages, " + std::to_string(wholePercent()) +
+                  "% of the run, " + timeLeft());
+            return;
         }
+        if (!force && now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        winsize ws{};
+        std::size_t columns = 80;
+        if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
+        // One column short of the edge: a full line would wrap on some terminals.
+        std::cerr << "\r\033[K" << terminalLine(columns - 1) << std::flush;
+        drawn_ = true;
     }
 
     bool tty_;
     bool drawn_ = false;
-    std::string labels_[7];
-    double overall_ = 0;
-    int saved_ = 0;
-    int savedHere_ = 0;            // messages of this mailbox
-    std::size_t savedBefore_ = 0;  // and of the mailboxes before
-    bool nextMailbox_ = false;
+    bool started_ = false;
+    bool finished_ = false;
+    std::uint64_t runBytes_ = 0;
+    int mailboxes_ = 0;
+    RunProgress at_;                 // the mailbox being converted
+    std::uint64_t bytesBefore_ = 0;  // the sizes of the mailboxes done
+    int mailboxesDone_ = 0;
+    bool cutShort_ = false;  // a mailbox was left part-way
+    long messagesDone_ = 0;  // messages converted or not, all mailboxes
     Clock::time_point start_;
     Clock::time_point last_;
-    std::string lastPrinted_;
 };
 
 std::optional<Format> parseFormat(const std::string& s) {
@@ -337,9 +428,8 @@ int main(int argc, char** argv) {
     if (mailboxes.empty()) return usageError("no mailbox file given");
 
     RunServices services = defaultServices();
-    // Every label change reaches the console as it happens (it keeps its own pace of
-    // drawing): a coalesced "Saved k" would be lost at a mailbox's end, and with it
-    // the count of messages done.
+    // The console draws from the run's progress numbers, which are never thinned
+    // out, and keeps its own pace of drawing; the labels need no thinning either.
     services.eventsPerSecond = 0;
     if (!services.makeSink || !services.makeSink(*format)) {
         std::cerr << kProgram << ": the " << *formatArg

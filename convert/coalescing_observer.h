@@ -25,6 +25,7 @@ class CoalescingObserver : public RunObserver {
     void valueChanged(Control c, double value) override;
     void rangeChanged(Control c, int min, int max) override;
     void notice(const Notice& n) override;
+    void progress(const RunProgress& p) override { target_.progress(p); }
 
     // Delivers every pending change now.
     void flush();

@@ -107,6 +107,14 @@ struct MailboxStamp {
     }
 };
 
+// A mailbox file's size as the run starts, for progress by bytes; 0 when it
+// cannot be read or is no file.
+std::uint64_t sizeAtStart(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
 }  // namespace
 
 struct ConversionRun::Impl {
@@ -201,6 +209,10 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
 
     const int rows = static_cast<int>(d.options.mailboxes.size());
     d.stamps.assign(static_cast<std::size_t>(rows), MailboxStamp{});
+    RunProgress begun;
+    begun.mailboxes = rows;
+    for (int i = 0; i < rows; ++i) begun.runBytes += sizeAtStart(d.mailboxInfo(i).path);
+    out.progress(begun);
     for (int i = 0; i < rows; ++i) {
         if (!d.summary.cancelled && cancel.load()) d.summary.cancelled = true;
         if (d.summary.cancelled) {
@@ -268,6 +280,13 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         fail(info.path, 0, "folder", describeException(std::current_exception()));
     }
     out->textChanged(Control::LblIMMFile, info.fileName);
+    RunProgress where;
+    where.step = RunProgress::Step::MailboxStarted;
+    where.mailbox = i;
+    where.mailboxes = rows;
+    where.name = info.fileName;
+    where.mailboxBytes = sizeAtStart(info.path);
+    out->progress(where);
     out->textChanged(Control::LblHappening, "Setting Mail Search Filter...");
     scanner.Text2 = kSearchText;
     out->textChanged(Control::LblEmlsFound, "");
@@ -304,6 +323,9 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         }
         const float share = static_cast<float>(i + 1) / static_cast<float>(rows) * 100.0f;
         out->valueChanged(Control::ProgressBar1, static_cast<double>(share));
+        where.step = RunProgress::Step::MailboxDone;
+        where.exported = savedInMailbox;
+        out->progress(where);
     };
 
     // A mailbox that cannot be read is recorded; it leaves no folder behind.
@@ -376,6 +398,12 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
                                                     std::to_string(d.offset) + " was " + d.why});
     }
     out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");
+    // The scanner counted its hits; a hit inside a message (a forwarded one) is no
+    // message of its own, so both labels now show the messages found.
+    out->textChanged(Control::LblHappening, "Found " + std::to_string(n) + " message(s)");
+    where.step = RunProgress::Step::MessagesFound;
+    where.messages = n;
+    out->progress(where);
 
     for (int k = 1; k <= n; ++k) {
         if (cancel.load()) {
@@ -385,6 +413,11 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
             break;
         }
         convertMessage(info, file, part.messages[static_cast<std::size_t>(k - 1)], k);
+        where.step = RunProgress::Step::MessageDone;
+        where.message = k;
+        where.exported = savedInMailbox;
+        where.bytesDone = part.messages[static_cast<std::size_t>(k - 1)].end;
+        out->progress(where);
     }
     file.close();
     finishMailbox();

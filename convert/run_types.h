@@ -63,6 +63,24 @@ struct RunSummary {
     std::filesystem::path pstFile;     // PST runs: the store written
 };
 
+// Where a run is, as numbers (the command line draws its progress from these; the
+// labels carry the same facts as the window's texts). Sent in this order per
+// mailbox: MailboxStarted, MessagesFound (when the file could be read), one
+// MessageDone per message converted or not, MailboxDone.
+struct RunProgress {
+    enum class Step { RunStarted, MailboxStarted, MessagesFound, MessageDone, MailboxDone };
+    Step step = Step::RunStarted;
+    int mailbox = 0;                 // row, from 0
+    int mailboxes = 0;               // rows in the run
+    std::uint64_t runBytes = 0;      // the sizes of all the mailbox files, taken at the start
+    std::string name;                // the mailbox's file name
+    std::uint64_t mailboxBytes = 0;  // its size when the run started (0 when unreadable)
+    int messages = 0;                // messages found in it (from MessagesFound on)
+    int message = 0;                 // MessageDone: its number k
+    int exported = 0;                // messages of this mailbox in the output so far
+    std::uint64_t bytesDone = 0;     // bytes of the mailbox behind the last message done
+};
+
 // Everything a run shows, as exact texts. The engine coalesces rapid changes
 // (about 30 a second reach the observer) and always delivers each control's
 // final value.
@@ -75,6 +93,8 @@ class RunObserver {
     // A message box raised during the run (the scanner's notices). The run does
     // not wait for it.
     virtual void notice(const Notice&) {}
+    // Where the run is, as numbers; never coalesced.
+    virtual void progress(const RunProgress&) {}
 };
 
 // The box that ends a run: the format's closing box when nothing failed;

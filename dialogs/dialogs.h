@@ -36,7 +36,8 @@ class Dialogs {
                              const QString& defaultText, bool* ok) = 0;
     virtual void beep() = 0;
     // Opens a document or address with the program the desktop associates with it.
-    virtual void openDocument(const QString& pathOrUrl) = 0;
+    // False when no program could be started to show it.
+    virtual bool openDocument(const QString& pathOrUrl) = 0;
 };
 
 // The real dialogs (Qt). The process-wide instance can be replaced by tests.

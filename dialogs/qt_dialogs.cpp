@@ -84,11 +84,10 @@ class QtDialogs final : public Dialogs {
 
     void beep() override { QApplication::beep(); }
 
-    void openDocument(const QString& pathOrUrl) override {
+    bool openDocument(const QString& pathOrUrl) override {
         if (pathOrUrl.contains(QStringLiteral("://")) ||
             pathOrUrl.startsWith(QStringLiteral("mailto:"))) {
-            QDesktopServices::openUrl(QUrl(pathOrUrl));
-            return;
+            return QDesktopServices::openUrl(QUrl(pathOrUrl));
         }
         // A local file, possibly with "#section" naming a place in it.
         QString path = pathOrUrl;
@@ -100,7 +99,7 @@ class QtDialogs final : public Dialogs {
         }
         QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
         if (!fragment.isEmpty()) url.setFragment(fragment);
-        QDesktopServices::openUrl(url);
+        return QDesktopServices::openUrl(url);
     }
 };
 

@@ -109,7 +109,11 @@ class FakeDialogs final : public Dialogs {
         return {};
     }
     void beep() override {}
-    void openDocument(const QString& pathOrUrl) override { opened << pathOrUrl; }
+    bool browser = true;  // whether a program opens the documents
+    bool openDocument(const QString& pathOrUrl) override {
+        opened << pathOrUrl;
+        return browser;
+    }
 
   private:
     Dialogs* real_ = nullptr;

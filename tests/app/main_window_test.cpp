@@ -81,7 +81,6 @@ TEST_F(MainWindowTest, OpensWithTheControlsTextsAndStatesOfItsDesign) {
     EXPECT_EQ(grid->Rows(), 1);
     EXPECT_EQ(grid->Cols(), 1);
     EXPECT_EQ(grid->column0(), QStringList{QString()});
-    EXPECT_EQ(grid->columnWidth(0), 667);  // 10000 twips
     for (const char* bar : {"ProgressBar1", "ProgressBar2"}) {
         auto* b = child<QProgressBar>(&window, bar);
         EXPECT_EQ(b->minimum(), 0);
@@ -154,14 +153,66 @@ TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {
     EXPECT_EQ(fake.boxes.size(), 2u);
 }
 
-TEST_F(MainWindowTest, HelpOpensTheManualBesideTheProgram) {
+// The manual is found beside the program whatever the current folder; without
+// a browser, or without the manual, a box says where it is or should be.
+TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
+    const QString manual = QDir(QCoreApplication::applicationDirPath()).filePath("help.html");
+    const bool hadManual = QFileInfo::exists(manual);
+    struct Remove {
+        QString path;
+        bool keep;
+        ~Remove() {
+            if (!keep) QFile::remove(path);
+        }
+    } remove{manual, hadManual};
+    if (!hadManual) {
+        QFile file(manual);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    TempDir elsewhere;
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(elsewhere.path().string())));
     child<QPushButton>(&window, "CmdHelp")->click();
+    QDir::setCurrent(before);
     ASSERT_EQ(fake.opened.size(), 1);
     const QUrl url(fake.opened[0]);
     EXPECT_TRUE(url.isLocalFile());
-    EXPECT_EQ(QFileInfo(url.toLocalFile()).fileName(), "help.html");
-    EXPECT_EQ(QFileInfo(url.toLocalFile()).absolutePath(),
-              QDir(QCoreApplication::applicationDirPath()).absolutePath());
+    EXPECT_EQ(url.toLocalFile(), manual);
+    EXPECT_TRUE(fake.boxes.empty());
+
+    fake.browser = false;
+    child<QPushButton>(&window, "CmdHelp")->click();
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_NE(fake.boxes[0].text.find(manual.toStdString()), std::string::npos)
+        << fake.boxes[0].text;
+    EXPECT_NE(fake.boxes[0].text.find("No web browser"), std::string::npos);
+
+    // A real manual beside the program stays; an installed one would be found.
+    if (hadManual || QFileInfo::exists(QStringLiteral("/usr/share/doc/tessaport/help.html")))
+        return;
+    QFile::remove(manual);
+    remove.keep = true;
+    child<QPushButton>(&window, "CmdHelp")->click();
+    EXPECT_EQ(fake.opened.size(), 2);  // nothing opened for a missing manual
+    ASSERT_EQ(fake.boxes.size(), 2u);
+    EXPECT_NE(fake.boxes[1].text.find("/usr/share/doc/tessaport"), std::string::npos)
+        << fake.boxes[1].text;
+}
+
+// The window has one size: no Maximize in its title bar, and a maximize asked
+// for anyway leaves it as it is.
+TEST_F(MainWindowTest, CannotBeMaximized) {
+    const Qt::WindowFlags flags = window.windowFlags();
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    window.show();
+    const QSize size = window.size();
+    window.setWindowState(Qt::WindowMaximized);
+    QApplication::processEvents();
+    EXPECT_FALSE(window.windowState() & Qt::WindowMaximized);
+    EXPECT_EQ(window.size(), size);
 }
 
 TEST(ManualTest, HasTheTroubleshootingSectionTheSupportAddressNames) {
@@ -181,12 +232,17 @@ TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
     const QString bin = root.filePath("usr/bin");
     const QString installed = root.filePath("usr/share/doc/tessaport/help.html");
     const QString beside = root.filePath("usr/bin/help.html");
-    EXPECT_EQ(helpFilePathFor(bin), beside);  // neither: where the build puts it
+    // The package's folder, for a program started from another folder.
+    ASSERT_TRUE(root.mkpath("system"));
+    const QString system = root.filePath("system");
+    EXPECT_EQ(helpFilePathFor(bin, system), beside);  // none: where the build puts it
+    ASSERT_TRUE(QFile(system + "/help.html").open(QIODevice::WriteOnly));
+    EXPECT_EQ(helpFilePathFor(bin, system), system + "/help.html");
     ASSERT_TRUE(QFile(installed).open(QIODevice::WriteOnly));
-    EXPECT_EQ(helpFilePathFor(bin), installed);
-    EXPECT_EQ(helpFilePathFor(bin + "/"), installed);
+    EXPECT_EQ(helpFilePathFor(bin, system), installed);
+    EXPECT_EQ(helpFilePathFor(bin + "/", system), installed);
     ASSERT_TRUE(QFile(beside).open(QIODevice::WriteOnly));
-    EXPECT_EQ(helpFilePathFor(bin), beside);
+    EXPECT_EQ(helpFilePathFor(bin, system), beside);
 }
 
 // Renders the window as a user would see it with two mailboxes listed, for review

@@ -131,6 +131,25 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     EXPECT_EQ(window.lastSummary().messages, 5);
 }
 
+// A forwarded message carries a "MIME-Version" line of its own: the scanner finds
+// three hits, the mailbox holds two messages, and once that is known both labels
+// say two.
+TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
+    const std::string forwarded =
+        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n boundary=\"=_b\"\r\n"
+        "\r\n--=_b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c\r\nMIME-Version: 1.0\r\n\r\n"
+        "inner\r\n--=_b--\r\n";
+    const fs::path inbox = tmp.path() / "in/Inbox.imm";
+    writeFile(inbox, forwarded + message(2));
+    list({inbox});
+    convertInto(out());
+    ASSERT_TRUE(waitForRun());
+    EXPECT_EQ(label("LblEmlsFound"), "2 Messages");
+    EXPECT_EQ(label("LblHappening"), "Found 2 message(s)");
+    EXPECT_EQ(window.lastSummary().messages, 2);
+    EXPECT_TRUE(whole(emlOf(inbox, 1), forwarded));
+}
+
 // A run in which something failed never shows the word of success: the box
 // says what could not be exported and where the report is.
 TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {

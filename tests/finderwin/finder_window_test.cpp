@@ -26,6 +26,7 @@
 #include "dialogs/qt_dialogs.h"
 
 using tp::Notice;
+using tp::NoticeButtons;
 using tp::NoticeIcon;
 using tp::finder::FrmFinder;
 namespace fs = std::filesystem;
@@ -48,9 +49,15 @@ struct FakeDialogs : tp::app::Dialogs {
     std::deque<std::optional<QString>> answers;  // nullopt: the user cancels
     int beeps = 0;                               // bare beeps, without a box
 
+    std::deque<tp::app::Answer> replies;  // for Yes/No questions; none left: No
+
     tp::app::Answer messageBox(QWidget*, const Notice& n) override {
         notices.push_back(n);
-        return tp::app::Answer::Ok;
+        if (n.buttons == NoticeButtons::Ok) return tp::app::Answer::Ok;
+        if (replies.empty()) return tp::app::Answer::No;
+        const tp::app::Answer a = replies.front();
+        replies.pop_front();
+        return a;
     }
     QWidget* openMessageBox(QWidget*, const Notice& n,
                             std::function<void(tp::app::Answer)> answered) override {
@@ -69,7 +76,7 @@ struct FakeDialogs : tp::app::Dialogs {
     void beep() override { ++beeps; }
     QStringList openFileNames(QWidget*, const QString&) override { return {}; }
     QString browseForFolder(QWidget*, const QString&) override { return {}; }
-    void openDocument(const QString&) override {}
+    bool openDocument(const QString&) override { return true; }
 };
 
 std::string readAll(const QString& path) {
@@ -238,9 +245,22 @@ TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
                                            "string :",
                                            "hello"}));
     EXPECT_EQ(win->NewText(), "HOWDY");
+    EXPECT_TRUE(fake.notices.empty());
+    // Longer: the text cut to the match's length is shown and written only when
+    // the user agrees.
+    fake.replies = {tp::app::Answer::Yes};
     win->GetNewString();
     EXPECT_EQ(win->NewText(), "abcde");
-    EXPECT_TRUE(fake.notices.empty());
+    ASSERT_EQ(fake.notices.size(), 1u);
+    EXPECT_EQ(fake.notices[0].buttons, NoticeButtons::YesNo);
+    EXPECT_EQ(fake.notices[0].text,
+              "The new string is longer than the current string. A replacement keeps the "
+              "length of the current string (5 byte(s)); only this would be written at "
+              "Byte : 2\r\r\"abcde\"\r\rWrite it ?");
+    fake.answers.push_front(QString("abcdefgh"));
+    win->GetNewString();  // not agreed: nothing to write
+    EXPECT_EQ(win->NewText(), "");
+    fake.notices.clear();
     win->GetNewString();
     EXPECT_EQ(win->NewText(), "");
     ASSERT_EQ(fake.notices.size(), 1u);
@@ -259,7 +279,7 @@ TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
     next();
     next();  // no current match: a beep, no question
     win->GetNewString();
-    EXPECT_EQ(fake.inputs.size(), 5u);
+    EXPECT_EQ(fake.inputs.size(), 6u);
     EXPECT_EQ(fake.beeps, 1);
 }
 
@@ -390,6 +410,35 @@ TEST_F(FinderWindow, ReplacementPromptIsLaidOutInLinesAndFitsTheScreen) {
     // For review of the look (not one of the committed pictures).
     QDir().mkpath(QStringLiteral(TP_BINARY_DIR "/screenshots"));
     box->grab().save(QStringLiteral(TP_BINARY_DIR "/screenshots/finder-replace-long.png"));
+}
+
+// Every control is whole inside the window as it opens, made larger, or shrunk
+// as far as it lets itself; the report never covers the label along the bottom.
+TEST_F(FinderWindow, EveryControlStaysWholeAndVisibleAtEverySize) {
+    win->addReplaceCommands();
+    win->show();
+    qapp().processEvents();
+    const QSize opened = win->size();
+    for (const QSize& size : {opened, QSize(900, 600), QSize(50, 50)}) {
+        win->resize(size);
+        qapp().processEvents();
+        SCOPED_TRACE(std::to_string(win->width()) + "x" + std::to_string(win->height()));
+        EXPECT_GE(win->width(), win->minimumWidth());
+        auto area = [&](const char* name) {
+            QWidget* w = child<QWidget>(name);
+            return QRect(w->mapTo(win.get(), QPoint(0, 0)), w->size());
+        };
+        for (const char* name : {"Text1", "Text2", "Command3", "Command1", "cmdCloseFile", "Check1",
+                                 "Command4", "cmdReplace", "Label3", "Surface"}) {
+            EXPECT_TRUE(win->rect().contains(area(name))) << name;
+        }
+        EXPECT_FALSE(area("Surface").intersects(area("Label3")));
+        EXPECT_GE(area("Surface").height(), 40);
+        // A larger window gives the File Name box the room.
+        if (size.width() == 900) {
+            EXPECT_GT(area("Text1").right(), 850);
+        }
+    }
 }
 
 TEST_F(FinderWindow, RendersTheScreenshot) {

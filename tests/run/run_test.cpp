@@ -90,7 +90,8 @@ TEST_F(RunTest, TwoMailboxesGiveEveryMessageWholeWithTheLabelsOfTheRun) {
     EXPECT_EQ(obs.textsOf(Control::LblHappening),
               (std::vector<std::string>{"Setting Mail Search Filter...", "Found 1 message(s)",
                                         "Found 2 message(s)", "Found 3 message(s)",
-                                        "Setting Mail Search Filter...", "Found 1 message(s)"}));
+                                        "Found 3 message(s)", "Setting Mail Search Filter...",
+                                        "Found 1 message(s)", "Found 1 message(s)"}));
     EXPECT_EQ(obs.textsOf(Control::LblEmlsFound),
               (std::vector<std::string>{"", "3 Messages", "", "1 Messages"}));
     const std::string total = std::to_string(fs::file_size(ma));
