@@ -149,15 +149,17 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
         std::string data;
     };
     std::vector<bool> remove(static_cast<std::size_t>(n), false);
-    std::vector<bool> empty(static_cast<std::size_t>(n), false);
     std::vector<std::optional<Replacement>> files(static_cast<std::size_t>(n));
     std::vector<std::string> notBack;  // remarks: parts removed without their file
     std::vector<std::string> failed;   // problems: files that could not be read
     for (int i = 0; i < n; ++i) {
         const auto at = static_cast<std::size_t>(i);
+        // A part that holds its content keeps it: a file of the same name in the
+        // folder may well be another message's (image001.jpg, smime.p7s), and
+        // would silently take the place of what this message holds.
+        if (message.AttachmentHasContent(i)) continue;
         const std::string name = message.AttachmentName(i);
-        const bool hasContent = message.AttachmentHasContent(i);
-        empty[at] = !hasContent;
+        remove[at] = true;
         std::string why;
         Found found = Found::Absent;
         if (!folderGiven) {
@@ -166,13 +168,10 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
             Replacement file;
             found = readAttachmentFile(options, folderUsable, name, file.data, file.fileName, why);
             if (found == Found::File) {
-                remove[at] = true;
                 files[at] = std::move(file);
                 continue;
             }
         }
-        if (hasContent) continue;  // nothing is lost: the part stays as it is
-        remove[at] = true;
         if (found == Found::Failed) {
             failed.push_back("attachment \"" + shown(name) + "\" not added: " + why);
         } else {
@@ -185,14 +184,13 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
     if (message.changed() && messageHeaderLines(message.bytes()) < messageHeaderLines(bytes)) {
         // What would go holds a message of its own (a forwarded one, or one the
         // boundaries could not tell from an unfinished part): nothing is removed.
-        // The message is whole; but when files were to fill parts without content,
-        // they were not added.
+        // The message is whole; but when files were to be attached, they were not.
         const std::string why =
             "attachments kept in the message: a part to be removed holds a message header "
             "(a line \"MIME-Version: 1.0\"), which must not be lost";
-        bool filesNeeded = false;
-        for (std::size_t i = 0; i < files.size(); ++i) filesNeeded |= files[i] && empty[i];
-        if (filesNeeded) {
+        const bool filesToAdd =
+            std::any_of(files.begin(), files.end(), [](const auto& f) { return f.has_value(); });
+        if (filesToAdd) {
             problems.push_back(why + "; the files of its attachments were not added");
         } else {
             remarks_.push_back(why);

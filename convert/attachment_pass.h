@@ -1,10 +1,10 @@
 #pragma once
 // The attachment pass. An attachment part that holds its content stays byte for
-// byte, unless the attachments folder (when the option is ticked) has a file of
-// its name, which then takes its place. A part without content (the mailbox kept
-// only its header, the file lay elsewhere) is removed; its file is attached again
-// from the folder, or the report names it as not put back. A message in which
-// nothing changes keeps its bytes exactly.
+// byte. A part without content (the mailbox kept only its header, the file lay
+// elsewhere) is removed; when the attachments option is ticked, the file of its
+// name from the attachments folder is attached again, and the report names each
+// one that could not be put back. A message in which nothing changes keeps its
+// bytes exactly.
 #include <filesystem>
 #include <memory>
 #include <optional>

@@ -249,6 +249,22 @@ TEST_F(AttachmentPassTest, InlinePicturesGoBackInPlace) {
               "    image/png name=pic2.png len=8\n");
 }
 
+// A part without content whose header holds a message header line (the mailbox
+// may be cut at such a line): the message is kept whole and the report says why;
+// a failure only when files were to be attached.
+TEST_F(AttachmentPassTest, APartWithAMessageHeaderLineIsKept) {
+    const std::string held =
+        message({crlf("--b\nContent-Type: message/rfc822; name=\"a.txt\"\nMIME-Version: 1.0\n\n")});
+    for (bool withFolder : {false, true}) {
+        options.attachments = withFolder;
+        std::string bytes = held;
+        const auto problems = apply(bytes);
+        EXPECT_EQ(bytes, held);
+        EXPECT_EQ(problems.size() + remarks.size(), 1u);
+        EXPECT_EQ(problems.size(), withFolder ? 1u : 0u);
+    }
+}
+
 // A message file is attached as it is (7bit, 8bit or binary, as RFC 2046
 // requires for message/rfc822), so readers open it as a message.
 TEST_F(AttachmentPassTest, AttachedMessagesStayMessages) {

@@ -157,8 +157,9 @@ TEST_F(AttachmentRunTest, WithoutAFolderWhatTheMailboxHoldsStays) {
     }
 }
 
-// With the folder: its files take the place of the parts of their names (also of
-// one that held content), a file it lacks is named in the report.
+// With the folder: its files fill the parts without content; a part that holds
+// its content keeps it though the folder has a file of its name (it may be
+// another message's); a file the folder lacks is named in the report.
 TEST_F(AttachmentRunTest, TheFolderFillsTheEmptyPartsAndNamesWhatItLacks) {
     writeBytes(folder / "fix.diff", "the newer patch");
     ASSERT_EQ(
@@ -166,7 +167,7 @@ TEST_F(AttachmentRunTest, TheFolderFillsTheEmptyPartsAndNamesWhatItLacks) {
         0);
     EXPECT_EQ(parts(1), (std::vector<std::string>{
                             "0 text/plain - " + hex("The patch and the photo."),
-                            "0 text/x-patch fix.diff " + hex("the newer patch"),
+                            "0 text/x-diff fix.diff " + hex(kPatchRead),
                             "0 image/jpeg photo.jpg " + hex(std::string("\xFF\xD8\xFF-photo", 9)),
                         }));
     expectUntouched();
