@@ -277,7 +277,8 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     writeFile(s.path / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
     const std::string picture = "\x89PNG\r\n\x1a\n" + payload.substr(0, 200);
     writeFile(s.path / "in/Rich.imm", richMessage(picture));
-    // The attachment pass takes every attached file from the attachments folder.
+    // The attachments the mailbox holds stay; the folder's files of their names are
+    // not used.
     writeFile(s.path / "files/data.bin", payload);
     writeFile(s.path / "files/pic.png", picture);
     writeFile(s.path / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
@@ -328,7 +329,7 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     ASSERT_EQ(e.folders["Rich"].size(), 1u);
     const fs::path rich = e.folders["Rich"][0];
     EXPECT_NE(readFile(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
-    // The attachment pass put the picture back as an ordinary attachment, after the message.
+    // The picture and the attached message, as the mailbox holds them.
     bool innerFound = false, pictureFound = false;
     for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments")) {
         const std::string file = entry.path().filename().string();
