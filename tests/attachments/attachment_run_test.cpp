@@ -192,6 +192,22 @@ TEST_F(AttachmentRunTest, TheStoreKeepsTheAttachmentTheMailboxHolds) {
     EXPECT_NE(std::find(read.begin(), read.end(), "patch and photo fix.diff " + hex(kPatch)),
               read.end())
         << ::testing::PrintToString(read);
+    // The signed message is stored as Outlook stores one, its signed entity as the
+    // attachment, and the signature still verifies on it.
+    const std::string lead = "signed smime.p7m ";
+    const auto stored = std::find_if(read.begin(), read.end(), [&](const std::string& line) {
+        return line.rfind(lead, 0) == 0;
+    });
+    ASSERT_NE(stored, read.end()) << ::testing::PrintToString(read);
+    std::string entity;
+    for (std::size_t i = lead.size(); i + 1 < stored->size(); i += 2)
+        entity += static_cast<char>(std::stoi(stored->substr(i, 2), nullptr, 16));
+    writeBytes(dir.path() / "entity.eml", entity);
+    int rc = -1;
+    shell("openssl smime -verify -noverify -out /dev/null -in " +
+              quote((dir.path() / "entity.eml").string()) + " 2>/dev/null",
+          &rc);
+    EXPECT_EQ(rc, 0) << entity;
 }
 
 }  // namespace
