@@ -510,6 +510,12 @@ void MainWindow::CmdConvert2PDF_Click() {
                                        NoticeIcon::Information));
         return;
     }
+    if (ChkAttachments_->isChecked() && txtAttachmentPath_->text().trimmed().isEmpty()) {
+        // The option is ticked but names no folder: running so would put back no
+        // attachment at all. Ask for the folder; no folder chosen, no run.
+        CmdAttachmentBrowse_Click();
+        if (txtAttachmentPath_->text().trimmed().isEmpty()) return;
+    }
     const QString folder = BrowseForFolder(this, QStringLiteral("Choose Folder to Save..."));
     if (folder.isEmpty()) return;
 

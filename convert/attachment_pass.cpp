@@ -1,5 +1,10 @@
 #include "convert/attachment_pass.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 
@@ -73,6 +78,52 @@ std::optional<std::filesystem::path> attachmentFilePath(const std::string& folde
     return std::filesystem::path(folder) / relative;
 }
 
+namespace {
+// What became of the look for one attachment's file.
+enum class Found { File, Absent, Failed };
+
+// Reads the file of attachment `name` from the attachments folder into `data`.
+// Absent (with `why`): the file is not there to be had, which is no failure of the
+// run; Failed (with `why`): the folder or the file could not be read.
+Found readAttachmentFile(const RunOptions& options, bool folderUsable, const std::string& name,
+                         std::string& data, std::string& fileName, std::string& why) {
+    const auto file = attachmentFilePath(options.attachmentFolder, name, why);
+    if (!file) return Found::Absent;
+    if (!folderUsable) {
+        why = "the attachments folder " + options.attachmentFolder + " is missing or unreadable";
+        return Found::Failed;
+    }
+    if (!resolvesInside(options.attachmentFolder, *file)) {
+        why = "a symbolic link leads it out of the attachments folder";
+        return Found::Absent;
+    }
+    std::error_code ec;
+    const auto status = std::filesystem::status(*file, ec);
+    if (ec || !std::filesystem::exists(status)) {
+        why = "not in the attachments folder";
+        return Found::Absent;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        why = "in the attachments folder it is no file";
+        return Found::Absent;
+    }
+    std::ifstream in(*file, std::ios::binary);
+    if (!in) {
+        why = "cannot read " + file->string() + ": " + std::strerror(errno);
+        return Found::Failed;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in.bad()) {
+        why = "cannot read " + file->string();
+        return Found::Failed;
+    }
+    data = std::move(all).str();
+    fileName = file->filename().string();
+    return Found::File;
+}
+}  // namespace
+
 void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
                            std::vector<std::string>& problems) {
     // Most messages have no attachment part: they stay exactly as they are.
@@ -80,12 +131,56 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
 
     MailMessage message;
     message.LoadFromBytes(bytes);
-    std::vector<std::string> names;
-    if (options.attachments) {
-        const int n = message.AttachmentCount();
-        for (int i = 0; i < n; ++i) names.push_back(message.AttachmentName(i));
+    const int n = message.AttachmentCount();
+    if (n == 0) return;
+
+    // A part that holds its content stays as it is, unless the attachments folder
+    // has a file of its name to take its place. A part without content (what the
+    // mailbox keeps when the file was stored beside it) goes; its file comes back
+    // from the folder when it is there, and the report names it when it is not.
+    const bool folderGiven = options.attachments && !options.attachmentFolder.empty();
+    bool folderUsable = false;
+    if (folderGiven) {
+        std::error_code ec;
+        folderUsable = std::filesystem::is_directory(options.attachmentFolder, ec);
     }
-    message.RemoveAllAttachments();
+    struct Replacement {
+        std::string fileName;
+        std::string data;
+    };
+    std::vector<bool> remove(static_cast<std::size_t>(n), false);
+    std::vector<std::optional<Replacement>> files(static_cast<std::size_t>(n));
+    std::vector<std::string> notBack;  // remarks: parts removed without their file
+    std::vector<std::string> failed;   // problems: files that could not be read
+    for (int i = 0; i < n; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        // A part that holds its content keeps it: a file of the same name in the
+        // folder may well be another message's (image001.jpg, smime.p7s), and
+        // would silently take the place of what this message holds.
+        if (message.AttachmentHasContent(i)) continue;
+        const std::string name = message.AttachmentName(i);
+        remove[at] = true;
+        std::string why;
+        Found found = Found::Absent;
+        if (!folderGiven) {
+            why = "no attachments folder given";
+        } else {
+            Replacement file;
+            found = readAttachmentFile(options, folderUsable, name, file.data, file.fileName, why);
+            if (found == Found::File) {
+                files[at] = std::move(file);
+                continue;
+            }
+        }
+        if (found == Found::Failed) {
+            failed.push_back("attachment \"" + shown(name) + "\" not added: " + why);
+        } else {
+            notBack.push_back("attachment \"" + shown(name) + "\" could not be put back: " + why);
+        }
+    }
+    if (std::none_of(remove.begin(), remove.end(), [](bool b) { return b; })) return;
+
+    message.RemoveAttachments(remove);
     if (message.changed() && messageHeaderLines(message.bytes()) < messageHeaderLines(bytes)) {
         // What would go holds a message of its own (a forwarded one, or one the
         // boundaries could not tell from an unfinished part): nothing is removed.
@@ -93,44 +188,19 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
         const std::string why =
             "attachments kept in the message: a part to be removed holds a message header "
             "(a line \"MIME-Version: 1.0\"), which must not be lost";
-        if (names.empty()) {
-            remarks_.push_back(why);
-        } else {
+        const bool filesToAdd =
+            std::any_of(files.begin(), files.end(), [](const auto& f) { return f.has_value(); });
+        if (filesToAdd) {
             problems.push_back(why + "; the files of its attachments were not added");
+        } else {
+            remarks_.push_back(why);
         }
         return;
     }
-
-    bool folderChecked = false;
-    bool folderUsable = true;
-    for (const std::string& name : names) {
-        std::string why;
-        const auto file = attachmentFilePath(options.attachmentFolder, name, why);
-        if (!file) {
-            problems.push_back("attachment \"" + shown(name) + "\" not added: " + why);
-            continue;
-        }
-        if (!folderChecked) {
-            folderChecked = true;
-            std::error_code ec;
-            folderUsable = std::filesystem::is_directory(options.attachmentFolder, ec);
-        }
-        if (!folderUsable) {
-            problems.push_back("attachment \"" + shown(name) +
-                               "\" not added: the attachments folder " + options.attachmentFolder +
-                               " is missing or unreadable");
-            continue;
-        }
-        if (!resolvesInside(options.attachmentFolder, *file)) {
-            problems.push_back("attachment \"" + shown(name) +
-                               "\" not added: a symbolic link leads it out of the attachments "
-                               "folder");
-            continue;
-        }
-        const std::string failed = message.AttachFile(*file);
-        if (!failed.empty())
-            problems.push_back("attachment \"" + shown(name) + "\" not added: " + failed);
-    }
+    for (auto& file : files)
+        if (file) message.AttachData(file->fileName, file->data);
+    problems.insert(problems.end(), failed.begin(), failed.end());
+    remarks_.insert(remarks_.end(), notBack.begin(), notBack.end());
     if (message.changed()) bytes = message.bytes();
 }
 

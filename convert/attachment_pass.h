@@ -1,7 +1,10 @@
 #pragma once
-// The attachment pass: every message loses its attachment parts; when the
-// attachments option is ticked, the files of the same names are taken from the
-// attachments folder and attached again.
+// The attachment pass. An attachment part that holds its content stays byte for
+// byte. A part without content (the mailbox kept only its header, the file lay
+// elsewhere) is removed; when the attachments option is ticked, the file of its
+// name from the attachments folder is attached again, and the report names each
+// one that could not be put back. A message in which nothing changes keeps its
+// bytes exactly.
 #include <filesystem>
 #include <memory>
 #include <optional>

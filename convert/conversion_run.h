@@ -14,11 +14,12 @@
 
 namespace tp::convert {
 
-// The attachment pass over one message held in memory. Implementations strip the
-// message's attachment parts and, when the option is ticked, attach the files of
-// the same names from the attachments folder. `bytes` is replaced only when the
-// message changed. Each attachment that could not be handled adds one entry to
-// `problems` (the message is still exported).
+// The attachment pass over one message held in memory. Implementations remove the
+// attachment parts that hold no content and, when the option is ticked, attach the
+// files of the same names from the attachments folder in their place. `bytes` is
+// replaced only when the message changed. Each attachment
+// that could not be handled adds one entry to `problems` (the message is still
+// exported); an attachment that was not there to be put back is a remark.
 class AttachmentStep {
   public:
     virtual ~AttachmentStep() = default;

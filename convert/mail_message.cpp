@@ -278,6 +278,9 @@ struct Slot {
 
 struct Analysis {
     std::vector<std::string> names;
+    std::vector<bool> hasContent;  // per name: the part's body holds more than blanks
+    // Which attachments go, by their order in `names`; none given: all of them.
+    const std::vector<bool>* select = nullptr;
     std::vector<Range> cuts;
     std::vector<Slot> inlineParts;
     bool wholeMessage = false;  // the top-level entity itself is an attachment
@@ -306,6 +309,12 @@ void cutContent(std::string_view s, std::size_t begin, std::size_t end, Analysis
 }
 
 std::string lineEndingOf(std::string_view s);
+
+// A body that holds more than blanks and line breaks. What a mailbox keeps of an
+// attachment whose file was stored elsewhere is its header and an empty body.
+bool holdsContent(std::string_view body) {
+    return body.find_first_not_of(" \t\r\n") != std::string_view::npos;
+}
 
 // Walks the entity in [begin, end). Returns true when the whole entity is to go
 // (an attachment, or a multipart holding nothing but attachments).
@@ -366,7 +375,10 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
     }
     if (!attachment) return false;
     if (bodyCandidate && isBodyText(kind) && !kind.dispositionAttachment) return false;
+    const std::size_t index = out.names.size();
     out.names.push_back(kind.name);
+    out.hasContent.push_back(holdsContent(s.substr(h.bodyBegin, end - h.bodyBegin)));
+    if (out.select && (index >= out.select->size() || !(*out.select)[index])) return false;
     Slot leaf;
     leaf.name = kind.name;
     for (const Field& f : h.fields) {
@@ -380,8 +392,9 @@ bool walk(std::string_view s, std::size_t begin, std::size_t end, int depth, boo
     return true;
 }
 
-Analysis analyse(std::string_view s) {
+Analysis analyse(std::string_view s, const std::vector<bool>* select = nullptr) {
     Analysis a;
+    a.select = select;
     if (!MailMessage::MayHaveAttachments(s)) return a;
     if (walk(s, 0, s.size(), 0, true, a)) {
         a.wholeMessage = true;
@@ -389,6 +402,7 @@ Analysis analyse(std::string_view s) {
     }
     std::sort(a.cuts.begin(), a.cuts.end(),
               [](const Range& x, const Range& y) { return x.begin < y.begin; });
+    a.select = nullptr;
     return a;
 }
 
@@ -796,8 +810,21 @@ std::string MailMessage::AttachmentName(int index) const {
     return names[static_cast<std::size_t>(index)];
 }
 
+bool MailMessage::AttachmentHasContent(int index) const {
+    const auto& has = d_->analysis_().hasContent;
+    if (index < 0 || static_cast<std::size_t>(index) >= has.size()) return false;
+    return has[static_cast<std::size_t>(index)];
+}
+
 void MailMessage::RemoveAllAttachments() {
     const Analysis& a = d_->analysis_();
+    if (a.names.empty()) return;
+    RemoveAttachments(std::vector<bool>(a.names.size(), true));
+}
+
+void MailMessage::RemoveAttachments(const std::vector<bool>& which) {
+    if (std::none_of(which.begin(), which.end(), [](bool b) { return b; })) return;
+    const Analysis a = analyse(d_->bytes, &which);
     if (a.names.empty() || a.cuts.empty()) return;
     std::string rest = applyCuts(d_->bytes, a.cuts);
     // An inline attachment's place: where its cut began, counted in what is left.
@@ -841,9 +868,13 @@ std::string MailMessage::AttachFile(const std::filesystem::path& path) {
         data.resize(static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad() || ec || data.size() != size) return "cannot read " + path.string();
+    AttachData(path.filename().string(), data);
+    return {};
+}
 
+void MailMessage::AttachData(const std::string& fileName, const std::string& data) {
     const std::string eol = lineEndingOf(d_->bytes);
-    const std::string name = validUtf8(path.filename().string().c_str());
+    const std::string name = validUtf8(fileName.c_str());
     static const QMimeDatabase mimeDb;
     std::string type =
         mimeDb.mimeTypeForFile(QString::fromStdString(name), QMimeDatabase::MatchExtension)
@@ -864,7 +895,7 @@ std::string MailMessage::AttachFile(const std::filesystem::path& path) {
         part += base64Lines(data, eol);
         part += eol;
         place.part = std::move(part);
-        return {};
+        return;
     }
 
     std::string part;
@@ -895,7 +926,6 @@ std::string MailMessage::AttachFile(const std::filesystem::path& path) {
         part += eol;
     }
     d_->added.push_back(std::move(part));
-    return {};
 }
 
 }  // namespace tp::convert

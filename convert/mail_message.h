@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tp::convert {
 
@@ -38,7 +39,16 @@ class MailMessage {
     int AttachmentCount() const;
     // UTF-8 file name of attachment i (0-based), RFC 2047 / 2231 decoded.
     std::string AttachmentName(int index) const;
+    // Whether attachment i's body holds anything (more than blank lines).
+    bool AttachmentHasContent(int index) const;
     void RemoveAllAttachments();
+    // Removes the attachments whose entry in `which` is true (by index, as
+    // AttachmentName counts them); the others stay byte for byte. Once only: the
+    // indices refer to the message as loaded.
+    void RemoveAttachments(const std::vector<bool>& which);
+    // Adds `data` as one more attachment named `name` (or puts it back into the
+    // place of a removed inline part of that name).
+    void AttachData(const std::string& name, const std::string& data);
     // Adds the file as one more attachment named like the file. Returns empty text on
     // success, otherwise the reason it failed.
     std::string AttachFile(const std::filesystem::path& path);

@@ -322,7 +322,7 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
 
 void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
                     std::string_view raw, const Parsed& parsed, pst::Message& out, int depth) {
-    fillEnvelope(headers, raw, parsed, out);
+    fillEnvelope(headers, raw, parsed, out, depth);
     out.props.set(tag::MessageSize, clampSize(raw.size()));
     fillContent(top, simple, parsed.guess, raw, out, depth);
     std::int32_t flags = kMsgFlagRead;
@@ -384,6 +384,12 @@ bool importMessage(std::string_view bytes, pst::Message& out, std::string& error
         error = "the message is empty";
         return false;
     }
+    if (options.threads) {
+        ParsedMessage parsed;
+        if (!parseMessage(bytes, parsed, error, options)) return false;
+        fillMessage(parsed, out);
+        return true;
+    }
     Importer importer(options);
     return importer.import(bytes, out, error, 0);
 }
@@ -414,6 +420,19 @@ bool ParsedMessage::undated() const {
     return undatedBy(detail::OwnHeaders(parsed.fields, parsed.options));
 }
 
+namespace {
+// Enters the message in the run's conversations and keeps what they said in
+// `options`: the item may be filled later, on another thread.
+void bookThreadOf(const Parsed& parsed, ImportOptions& options) {
+    if (!options.threads) return;
+    if (parsed.message)
+        detail::bookThread(detail::GMimeHeaders(parsed.message.get(), parsed.options), options);
+    else
+        detail::bookThread(detail::OwnHeaders(parsed.fields, parsed.options), options);
+    options.threads = nullptr;
+}
+}  // namespace
+
 bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error,
                   const ImportOptions& options) {
     if (bytes.empty()) {
@@ -425,6 +444,7 @@ bool parseMessage(std::string_view bytes, ParsedMessage& out, std::string& error
     d->options = options;
     d->parsed = std::make_unique<Parsed>(d->raw);
     if (!parse(d->raw, *d->parsed, error, options.wholeParse)) return false;
+    bookThreadOf(*d->parsed, d->options);
     out.d_ = std::move(d);
     return true;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -107,12 +108,29 @@ inline constexpr std::int32_t kRecipTo = 1;
 inline constexpr std::int32_t kRecipCc = 2;
 inline constexpr std::int32_t kRecipBcc = 3;
 
+// The conversations of one run. Outlook puts messages whose conversation index
+// begins with the same 22 bytes into one conversation; those bytes hold a time and
+// the thread's identity, so every message of a thread must carry the same time,
+// whatever its own date. The book remembers, for the messages seen so far, which
+// thread each belongs to and the time its thread was given (the first message
+// seen of it, usually the one that began it). Used by one thread at a time.
+struct ThreadBook {
+    std::unordered_map<std::string, std::string> threadOf;  // Message-ID -> thread key
+    std::unordered_map<std::string, pst::FileTime> timeOf;  // thread key -> index time
+};
+
 struct ImportOptions {
     // Creation and modification time of the new item (the moment of the import).
     pst::FileTime now;
     // Read the header block with GMime's message parser too, not with our own
     // reader. Both give the same item; tests compare them.
     bool wholeParse = false;
+    // The run's conversations; none: each message's index is made from its own
+    // date. The import looks the message up (and enters it) when it reads it.
+    ThreadBook* threads = nullptr;
+    // What the book said about the message (set by the import itself).
+    std::string threadKey{};
+    pst::FileTime threadTime{};
 };
 
 // Fills `out` (which should be empty) from the RFC 822 message in `bytes`. Returns

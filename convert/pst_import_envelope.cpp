@@ -114,7 +114,7 @@ std::int32_t sensitivityOf(const HeaderView& msg) {
 }
 
 void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, const Parsed& parsed,
-                            pst::Message& out) {
+                            pst::Message& out, int depth) {
     pst::PropertySet& p = out.props;
     p.set(tag::MessageClass, std::string("IPM.Note"));
 
@@ -141,6 +141,14 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
                         tag::SenderEmailAddress, tag::SenderEntryId, tag::SenderSearchKey,
                         tag::SenderSmtpAddress);
     std::vector<Person> replyTo = people(headers, GMIME_ADDRESS_TYPE_REPLY_TO);
+    // Only an address can be replied to: a Reply-To that names nobody (an empty
+    // group, a comment, text no reader makes an address of, which is kept as
+    // written) gives no entries, and Outlook replies to the sender.
+    replyTo.erase(std::remove_if(replyTo.begin(), replyTo.end(),
+                                 [](const Person& person) {
+                                     return person.address.find('@') == std::string::npos;
+                                 }),
+                  replyTo.end());
     if (!replyTo.empty()) {
         // MAPI replies to the entries; the names only show them.
         std::vector<pst::Binary> entries;
@@ -193,6 +201,11 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
         if (decoded && len >= 22 && (len - 22) % 5 == 0 && decoded[0] == 0x01)
             index.assign(decoded, decoded + len);
         g_free(decoded);
+    }
+    if (index.empty() && depth == 0 && !options_.threadKey.empty()) {
+        // The run's book knows the thread: its time, so that the thread's
+        // messages share one conversation.
+        index = conversationIndex(options_.threadTime, options_.threadKey);
     }
     if (index.empty()) {
         std::string key = references.empty() ? inReplyTo : references;
@@ -279,6 +292,37 @@ pst::Binary addressSearchKey(const std::string& addressType, const std::string& 
     out.push_back(0);
     return out;
 }
+
+namespace detail {
+
+namespace {
+// The first message id of a References or In-Reply-To value, without its angles.
+std::string firstId(const std::string& value) {
+    const size_t close = value.find('>');
+    return stripAngles(close == std::string::npos ? value : value.substr(0, close + 1));
+}
+}  // namespace
+
+void bookThread(const HeaderView& headers, ImportOptions& options) {
+    if (!options.threads) return;
+    ThreadBook& book = *options.threads;
+    const std::string own = stripAngles(headers.messageId());
+    const std::string references = headers.first("References");
+    // The thread's first message: the first of References (the one that began
+    // it), else the one replied to, else the message itself.
+    std::string parent = firstId(references.empty() ? headers.first("In-Reply-To") : references);
+    if (parent.empty()) parent = own;
+    if (parent.empty()) return;
+    const auto known = book.threadOf.find(parent);
+    const std::string key = known != book.threadOf.end() ? known->second : parent;
+    if (!own.empty()) book.threadOf.emplace(own, key);
+    std::optional<pst::FileTime> time = headers.date();
+    if (!time) time = firstReceivedTime(headers);
+    options.threadKey = key;
+    options.threadTime = book.timeOf.emplace(key, time.value_or(options.now)).first->second;
+}
+
+}  // namespace detail
 
 pst::Binary conversationIndex(pst::FileTime time, std::string_view threadKey) {
     pst::Binary out;

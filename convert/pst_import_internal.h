@@ -226,6 +226,9 @@ std::optional<pst::FileTime> dateOf(const char* text);
 // "GMT+0200" put the usual way); the text itself when nothing needs changing.
 std::string normalizedDate(std::string_view text);
 std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg);
+// Looks the message up in `options.threads` (entering it) and notes its thread's
+// key and time in `options`; nothing when there is no book or no id to go by.
+void bookThread(const HeaderView& headers, ImportOptions& options);
 
 // GMime's parsed message as a HeaderView.
 class GMimeHeaders : public HeaderView {
@@ -334,7 +337,7 @@ class Importer {
               std::string_view raw, const Parsed& parsed, pst::Message& out, int depth);
     // Subject, people, dates, identity, threading, importance.
     void fillEnvelope(const HeaderView& headers, std::string_view raw, const Parsed& parsed,
-                      pst::Message& out);
+                      pst::Message& out, int depth);
     // Bodies and attachments.
     void fillContent(GMimeObject* top, const SimpleBody* simple, const TextGuess& guess,
                      std::string_view raw, pst::Message& out, int depth);

@@ -162,7 +162,9 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
     // read adds nothing (no empty item).
     Job job;
     std::string why;
-    if (!parseMessage(bytes, job.message, why, ImportOptions{currentFileTime()})) {
+    ImportOptions options{currentFileTime()};
+    options.threads = &threads_;
+    if (!parseMessage(bytes, job.message, why, options)) {
         error = "the message could not be imported: " + why;
         return false;
     }

@@ -111,6 +111,7 @@ class PstSink : public MessageSink {
     std::vector<UnkeptMessage> refused_;
     std::vector<UnkeptMessage> unkept_;
     std::vector<Note> undated_;  // messages stored without a time, for the report
+    ThreadBook threads_;         // the run's conversations (the run's thread alone)
 };
 
 std::unique_ptr<MessageSink> makePstSink();

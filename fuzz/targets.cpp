@@ -159,6 +159,21 @@ void mailMessage(const std::uint8_t* data, std::size_t size) {
     TP_FUZZ_CHECK(!message.changed());
     TP_FUZZ_CHECK(message.bytes() == bytes);
 
+    // The attachment pass removes only the parts without content; when there are
+    // none, the message stays the bytes it came from.
+    {
+        convert::MailMessage some;
+        TP_FUZZ_CHECK(some.LoadFromBytes(bytes));
+        std::vector<bool> empty;
+        bool any = false;
+        for (int i = 0; i < count; ++i) {
+            empty.push_back(!some.AttachmentHasContent(i));
+            any = any || empty.back();
+        }
+        some.RemoveAttachments(empty);
+        if (!any) TP_FUZZ_CHECK(!some.changed() && some.bytes() == bytes);
+    }
+
     message.RemoveAllAttachments();
     TP_FUZZ_CHECK(message.AttachmentCount() == 0);
     if (count == 0) TP_FUZZ_CHECK(message.bytes() == bytes);

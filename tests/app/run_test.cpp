@@ -1,6 +1,7 @@
 // Convert through the window: the no-option and cancel paths, a whole run with
 // its labels, bars and closing box, the scanner's notices, and closing the
 // window while a run is in progress.
+#include <QCheckBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -148,6 +149,36 @@ TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
     EXPECT_EQ(label("LblHappening"), "Found 2 message(s)");
     EXPECT_EQ(window.lastSummary().messages, 2);
     EXPECT_TRUE(whole(emlOf(inbox, 1), forwarded));
+}
+
+// The attachments option ticked with no folder named: Convert asks for the folder
+// first (nothing runs without one), and the run then takes the files from it.
+TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
+    const fs::path inbox = tmp.path() / "Inbox.imm";
+    writeFile(inbox,
+              "From: Ann <ann@example.org>\r\nSubject: file\r\nMIME-Version: 1.0\r\n"
+              "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+              "--m\r\nContent-Type: text/plain\r\n\r\nSee the file.\r\n"
+              "--m\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
+              "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\n--m--\r\n");
+    writeFile(tmp.path() / "files/a.txt", "the file from the folder");
+    list({inbox});
+    child<QCheckBox>(&window, "ChkAttachments")->setChecked(true);
+
+    fake.folderChoices = {QString()};  // the folder dialog cancelled: no run
+    convertButton()->click();
+    EXPECT_EQ(fake.prompts, QStringList{"Choose Attachments Folder..."});
+    EXPECT_FALSE(window.runInProgress());
+
+    fake.prompts.clear();
+    fake.folderChoices = {tmp.q("files")};
+    convertInto(out());
+    EXPECT_EQ(fake.prompts,
+              (QStringList{"Choose Attachments Folder...", "Choose Folder to Save..."}));
+    ASSERT_TRUE(waitForRun());
+    EXPECT_NE(readFile(emlOf(inbox, 1)).find("dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"), std::string::npos)
+        << readFile(emlOf(inbox, 1));  // the file, in base64
+    EXPECT_EQ(window.lastSummary().notes.size(), 0u);
 }
 
 // A run in which something failed never shows the word of success: the box

@@ -16,18 +16,26 @@ using tp::testutil::writeBytes;
 
 namespace {
 
-std::string part(const std::string& name) {
+// An attachment part as the mailbox keeps it when the file was stored beside it:
+// its header and no content; or, given `body`, one that holds its content.
+std::string part(const std::string& name, const std::string& body = "") {
     return crlf("--b\nContent-Type: application/octet-stream; name=\"" + name +
-                "\"\nContent-Disposition: attachment; filename=\"" + name + "\"\n\nc3R1Yg==\n");
+                "\"\nContent-Disposition: attachment; filename=\"" + name + "\"\n\n" + body);
 }
 
-std::string message(const std::vector<std::string>& attachmentNames) {
+std::string message(const std::vector<std::string>& parts) {
     std::string m = crlf(
         "From: ann@example.org\nSubject: files\nMIME-Version: 1.0\n"
         "Content-Type: multipart/mixed; boundary=b\n\n"
         "--b\nContent-Type: text/plain\n\nSee the files.\n");
-    for (const auto& n : attachmentNames) m += part(n);
+    for (const auto& p : parts) m += p;
     return m + crlf("--b--\n");
+}
+
+std::string message(std::initializer_list<const char*> emptyParts) {
+    std::vector<std::string> parts;
+    for (const char* n : emptyParts) parts.push_back(part(n));
+    return message(parts);
 }
 
 class AttachmentPassTest : public ::testing::Test {
@@ -46,28 +54,40 @@ class AttachmentPassTest : public ::testing::Test {
     std::vector<std::string> apply(std::string& bytes) {
         std::vector<std::string> problems;
         pass.apply(bytes, options, problems);
+        remarks = pass.takeRemarks();
         return problems;
     }
     tp::testutil::TempDir dir;
     std::filesystem::path folder;
     RunOptions options;
     AttachmentPass pass;
+    std::vector<std::string> remarks;
 };
 
 }  // namespace
 
-// Box clear: every attachment part goes, nothing is read, a message without
-// attachments is not touched.
-TEST_F(AttachmentPassTest, BoxClearStripsAttachments) {
+// Box clear: parts without content go, each named as not put back; parts that
+// hold their content stay; nothing is read; a message without attachments, or
+// one where nothing is to go, keeps its bytes.
+TEST_F(AttachmentPassTest, BoxClearKeepsContentAndRemovesEmptyParts) {
     options.attachments = false;
-    std::string bytes = message({"a.txt", "b.pdf"});
+    std::string bytes =
+        message({part("a.txt"), part("kept.bin", crlf("a2VwdA==\n")), part("b.pdf")});
     EXPECT_TRUE(apply(bytes).empty());
-    EXPECT_EQ(bytes, message({}));
+    EXPECT_EQ(bytes, message({part("kept.bin", crlf("a2VwdA==\n"))}));
+    EXPECT_EQ(remarks,
+              (std::vector<std::string>{
+                  "attachment \"a.txt\" could not be put back: no attachments folder given",
+                  "attachment \"b.pdf\" could not be put back: no attachments folder given",
+              }));
 
-    std::string plain = crlf("From: a@b\nSubject: x\n\nFrom the name of the attachment.\n");
-    const std::string before = plain;
-    EXPECT_TRUE(apply(plain).empty());
-    EXPECT_EQ(plain, before);
+    for (std::string same : {message({part("kept.bin", crlf("a2VwdA==\n"))}),
+                             crlf("From: a@b\nSubject: x\n\nFrom the name of the attachment.\n")}) {
+        const std::string before = same;
+        EXPECT_TRUE(apply(same).empty());
+        EXPECT_EQ(same, before);
+        EXPECT_TRUE(remarks.empty());
+    }
 }
 
 // Box ticked: the files of the same names come back, in order, from a folder typed
@@ -77,6 +97,7 @@ TEST_F(AttachmentPassTest, FilesPresentAreAttachedAgain) {
     std::string bytes = message({"a.txt", "b.pdf", "a.txt", "\xC3\xA9t\xC3\xA9.txt",
                                  "sub/inner.txt", "sub\\\\inner.txt"});  // quoted: sub\inner.txt
     EXPECT_EQ(apply(bytes), std::vector<std::string>{});
+    EXPECT_TRUE(remarks.empty());
     EXPECT_EQ(outline(bytes),
               "multipart/mixed\n"
               "  text/plain len=14\n"
@@ -98,21 +119,37 @@ TEST_F(AttachmentPassTest, FilesPresentAreAttachedAgain) {
               "multipart/mixed\n  text/plain len=14\n  text/plain name=a.txt len=5\n");
 }
 
-// Missing files and names that would leave the folder are recorded, one problem
-// each; the message keeps what could be attached; nothing outside is ever read.
-TEST_F(AttachmentPassTest, MissingAndEscapingNamesAreRecorded) {
-    std::string bytes = message({"missing.doc", "../secret.txt", "/etc/hostname", "C:\\secret.txt",
-                                 "\\\\server\\share\\x.txt", "sub/../../secret.txt", "b.pdf"});
-    const auto problems = apply(bytes);
-    ASSERT_EQ(problems.size(), 6u);
-    EXPECT_NE(problems[0].find("missing.doc"), std::string::npos);
-    EXPECT_NE(problems[0].find("not found"), std::string::npos);
-    for (std::size_t i = 1; i < 6; ++i) EXPECT_NE(problems[i].find("not added"), std::string::npos);
+// Each name that must not be looked up is refused by the check meant for it, with
+// its own reason (a later check would refuse some of them too, and would hide a
+// broken earlier one); a file the folder lacks is named so; nothing outside the
+// folder is ever read. These are remarks: the message itself is whole.
+TEST_F(AttachmentPassTest, EachRefusedNameIsNamedWithItsReason) {
+    std::string bytes = message({"missing.doc", "../secret.txt", "sub/../a.txt", "/etc/hostname",
+                                 "C:\\secret.txt", "sub", "b.pdf"});
+    EXPECT_TRUE(apply(bytes).empty());
+    const std::string lead = " could not be put back: ";
+    EXPECT_EQ(remarks,
+              (std::vector<std::string>{
+                  "attachment \"missing.doc\"" + lead + "not in the attachments folder",
+                  "attachment \"../secret.txt\"" + lead +
+                      "the attachment name leads out of the attachments folder",
+                  "attachment \"sub/../a.txt\"" + lead +
+                      "the attachment name leads out of the attachments folder",
+                  "attachment \"/etc/hostname\"" + lead + "the attachment name is an absolute path",
+                  "attachment \"C:secret.txt\"" + lead + "the attachment name starts with a drive",
+                  "attachment \"sub\"" + lead + "in the attachments folder it is no file",
+              }));
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
     EXPECT_EQ(outline(bytes),
               "multipart/mixed\n"
               "  text/plain len=14\n"
               "  application/pdf name=b.pdf len=10\n");
+
+    // A refused name's part that holds content stays as it is.
+    std::string held = message({part("../secret.txt", crlf("aGVsZA==\n"))});
+    const std::string before = held;
+    EXPECT_TRUE(apply(held).empty());
+    EXPECT_EQ(held, before);
 
     std::string why;
     EXPECT_FALSE(tp::convert::attachmentFilePath(folder.string(), std::string("a\0b.txt", 7), why));
@@ -125,64 +162,107 @@ TEST_F(AttachmentPassTest, MissingAndEscapingNamesAreRecorded) {
 }
 
 // A missing attachments folder, or a file where the folder should be: every
-// attachment is recorded and the message is still exported without them.
+// attachment without content is a failure of the run; the message is still
+// exported, and parts holding their content keep it.
 TEST_F(AttachmentPassTest, MissingFolder) {
     for (const std::string& where :
          {(dir.path() / "nowhere").string(), (folder / "a.txt").string()}) {
         options.attachmentFolder = where;
-        std::string bytes = message({"a.txt", "b.pdf"});
+        std::string bytes = message({part("a.txt"), part("b.pdf"), part("c.bin", crlf("Yw==\n"))});
         const auto problems = apply(bytes);
         ASSERT_EQ(problems.size(), 2u);
         EXPECT_NE(problems[0].find("missing or unreadable"), std::string::npos);
-        EXPECT_EQ(bytes, message({}));
+        EXPECT_EQ(bytes, message({part("c.bin", crlf("Yw==\n"))}));
     }
 }
 
-// An inline picture goes back into the part it came from: same place in the
-// tree, same Content-ID, Content-Location and disposition, so the HTML's cid:
-// link holds. Plain attachments are appended after the body as before.
-TEST_F(AttachmentPassTest, InlinePicturesGoBackInPlace) {
-    writeBytes(folder / "pic.png", std::string("\x89PNG\r\n\x1a\n-picture-", 17));
-    std::string bytes = crlf(
-        "From: ann@example.org\nSubject: picture\nMIME-Version: 1.0\n"
-        "Content-Type: multipart/mixed; boundary=m\n\n"
-        "--m\nContent-Type: multipart/related; boundary=r\n\n"
-        "--r\nContent-Type: text/html; charset=utf-8\n\n<img src=\"cid:pic@x\">\n"
-        "--r\nContent-Type: image/png; name=\"pic.png\"\nContent-ID: <pic@x>\n"
-        "Content-Location: pic.png\nContent-Disposition: inline; filename=\"pic.png\"\n"
-        "Content-Transfer-Encoding: base64\n\nc3R1Yg==\n"
-        "--r--\n"
-        "--m\nContent-Type: application/pdf; name=\"b.pdf\"\n"
-        "Content-Disposition: attachment; filename=\"b.pdf\"\nContent-Transfer-Encoding: base64\n\n"
-        "c3R1Yg==\n--m--\n");
-    EXPECT_EQ(apply(bytes), std::vector<std::string>{});
-    EXPECT_EQ(outline(bytes),
-              "multipart/mixed\n"
-              "  multipart/related\n"
-              "    text/html len=21\n"
-              "    image/png name=pic.png len=17\n"
-              "  application/pdf name=b.pdf len=10\n");
-    const std::string picturePart = crlf(
-        "--r\nContent-Type: image/png; name=\"pic.png\"\nContent-ID: <pic@x>\n"
-        "Content-Location: pic.png\nContent-Disposition: inline; filename=\"pic.png\"\n"
-        "Content-Transfer-Encoding: base64\n\niVBORw0KGgotcGljdHVyZS0=\n--r--\n");
-    EXPECT_NE(bytes.find(picturePart), std::string::npos) << bytes;
+namespace {
+// A picture of the HTML body, with `body` as its content (empty: as the mailbox
+// keeps it when the file lay beside it).
+std::string picture(const std::string& name, const std::string& id, const std::string& body) {
+    return crlf("--r\nContent-Type: image/png; name=\"" + name + "\"\nContent-ID: <" + id +
+                ">\nContent-Disposition: inline; filename=\"" + name +
+                "\"\nContent-Transfer-Encoding: base64\n\n" + body);
+}
+// A message with a plain attachment (given: before the pictures) and, in the
+// HTML body's multipart/related, two pictures around one that is always held.
+std::string pictures(const std::string& one, const std::string& two, const std::string& pdf) {
+    std::string m = crlf(
+        "From: ann@example.org\nSubject: pictures\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=m\n\n--m\nContent-Type: text/plain\n\nSee.\n");
+    if (!pdf.empty())
+        m += crlf(
+            "--m\nContent-Type: application/pdf; name=\"att1.pdf\"\n"
+            "Content-Disposition: attachment; filename=\"att1.pdf\"\n"
+            "Content-Transfer-Encoding: base64\n\n" +
+            (pdf == "empty" ? std::string() : pdf));
+    m += crlf(
+        "--m\nContent-Type: multipart/related; boundary=r\n\n--r\nContent-Type: text/html\n\n"
+        "<img src=\"cid:p1\"><img src=\"cid:k\"><img src=\"cid:p2\">\n");
+    m += picture("pic1.png", "p1", one);
+    m += crlf(
+        "--r\nContent-Type: image/gif; name=\"kept.gif\"\nContent-ID: <k>\n"
+        "Content-Transfer-Encoding: base64\n\nR0lGODlh\n");
+    m += picture("pic2.png", "p2", two);
+    return m + crlf("--r--\n--m--\n");
+}
+}  // namespace
 
-    // Box clear: the picture goes like every attachment; a missing file leaves
-    // its place empty and is reported.
+// Every picture without content goes back into the place it came from (same
+// header, so the HTML's cid: links hold), also after a plain attachment removed
+// before them; the picture held in the message stays; every other byte is as it
+// was; the plain attachment is appended after the body.
+TEST_F(AttachmentPassTest, InlinePicturesGoBackInPlace) {
+    writeBytes(folder / "pic1.png", "PIC-one");
+    writeBytes(folder / "pic2.png", "PIC-two!");
+    writeBytes(folder / "att1.pdf", "%PDF-att1");
+    std::string bytes = pictures("", "", "empty");
+    EXPECT_EQ(apply(bytes), std::vector<std::string>{});
+    EXPECT_TRUE(remarks.empty());
+    std::string expected = pictures("UElDLW9uZQ==\n", "UElDLXR3byE=\n", "");
+    expected.insert(expected.size() - 7,
+                    crlf("--m\nContent-Type: application/pdf; name=\"att1.pdf\"\n"
+                         "Content-Disposition: attachment; filename=\"att1.pdf\"\n"
+                         "Content-Transfer-Encoding: base64\n\nJVBERi1hdHQx\n"));
+    EXPECT_EQ(bytes, expected);
+
+    // Without the folder a message whose pictures are held stays byte for byte.
     options.attachments = false;
-    std::string cleared = bytes;
-    apply(cleared);
-    EXPECT_EQ(cleared.find("pic.png"), std::string::npos);
+    const std::string held = pictures("UElDLW9uZQ==\n", "UElDLXR3byE=\n", "JVBERi1hdHQx\n");
+    std::string same = held;
+    EXPECT_TRUE(apply(same).empty());
+    EXPECT_EQ(same, held);
+
+    // A file the folder lacks leaves its place empty and is named.
     options.attachments = true;
-    std::filesystem::remove(folder / "pic.png");
-    std::string missing = bytes;
-    EXPECT_EQ(apply(missing).size(), 1u);
+    std::filesystem::remove(folder / "pic1.png");
+    std::string missing = pictures("", "", "");
+    EXPECT_TRUE(apply(missing).empty());
+    EXPECT_EQ(remarks, std::vector<std::string>{"attachment \"pic1.png\" could not be put back: "
+                                                "not in the attachments folder"});
     EXPECT_EQ(outline(missing),
               "multipart/mixed\n"
+              "  text/plain len=4\n"
               "  multipart/related\n"
-              "    text/html len=21\n"
-              "  application/pdf name=b.pdf len=10\n");
+              "    text/html len=53\n"
+              "    image/gif name=kept.gif len=6\n"
+              "    image/png name=pic2.png len=8\n");
+}
+
+// A part without content whose header holds a message header line (the mailbox
+// may be cut at such a line): the message is kept whole and the report says why;
+// a failure only when files were to be attached.
+TEST_F(AttachmentPassTest, APartWithAMessageHeaderLineIsKept) {
+    const std::string held =
+        message({crlf("--b\nContent-Type: message/rfc822; name=\"a.txt\"\nMIME-Version: 1.0\n\n")});
+    for (bool withFolder : {false, true}) {
+        options.attachments = withFolder;
+        std::string bytes = held;
+        const auto problems = apply(bytes);
+        EXPECT_EQ(bytes, held);
+        EXPECT_EQ(problems.size() + remarks.size(), 1u);
+        EXPECT_EQ(problems.size(), withFolder ? 1u : 0u);
+    }
 }
 
 // A message file is attached as it is (7bit, 8bit or binary, as RFC 2046

@@ -277,7 +277,8 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     writeFile(s.path / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
     const std::string picture = "\x89PNG\r\n\x1a\n" + payload.substr(0, 200);
     writeFile(s.path / "in/Rich.imm", richMessage(picture));
-    // The attachment pass takes every attached file from the attachments folder.
+    // The attachments the mailbox holds stay; the folder's files of their names are
+    // not used.
     writeFile(s.path / "files/data.bin", payload);
     writeFile(s.path / "files/pic.png", picture);
     writeFile(s.path / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
@@ -328,7 +329,7 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     ASSERT_EQ(e.folders["Rich"].size(), 1u);
     const fs::path rich = e.folders["Rich"][0];
     EXPECT_NE(readFile(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
-    // The attachment pass put the picture back as an ordinary attachment, after the message.
+    // The picture and the attached message, as the mailbox holds them.
     bool innerFound = false, pictureFound = false;
     for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments")) {
         const std::string file = entry.path().filename().string();
@@ -524,7 +525,8 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
                "boundary=\"=Multipart Boundary 0731021742\"\r\n\r\n"
                "--= Multipart Boundary 0731021742\r\nContent-Type: text/plain\r\n\r\n"
                "Lorem mismatched boundary wording\r\n--= Multipart Boundary 0731021742--\r\n\r\n";
-    // 4. An inline picture, a file and an attached message, all in the folder.
+    // 4. An inline picture, a file and an attached message, all in the folder (the
+    // mailbox holds their headers only).
     mailbox += "From: r@example.org\r\nSubject: rich\r\n" + date +
                "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n"
                "--M\r\nContent-Type: multipart/related; boundary=R\r\n\r\n"
@@ -532,11 +534,11 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
                "<p>Look <img src=\"cid:pic@r\"></p>\r\n"
                "--R\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@r>\r\n"
                "Content-Disposition: inline; filename=pic.png\r\n"
-               "Content-Transfer-Encoding: base64\r\n\r\nc3R1Yg==\r\n--R--\r\n"
+               "Content-Transfer-Encoding: base64\r\n\r\n--R--\r\n"
                "--M\r\nContent-Type: application/pdf; name=b.pdf\r\n"
-               "Content-Disposition: attachment; filename=b.pdf\r\n\r\nx\r\n"
+               "Content-Disposition: attachment; filename=b.pdf\r\n\r\n"
                "--M\r\nContent-Type: message/rfc822; name=fwd.eml\r\n"
-               "Content-Disposition: attachment; filename=fwd.eml\r\n\r\nSubject: old\r\n\r\nx\r\n"
+               "Content-Disposition: attachment; filename=fwd.eml\r\n\r\n"
                "--M--\r\n\r\n";
     // 5. No date at all.
     mailbox += "From: a@example.com\r\nSubject: undated\r\nMIME-Version: 1.0\r\n\r\nwhen?\r\n\r\n";
@@ -546,14 +548,15 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
         date +
         "MIME-Version: 1.0\r\nContent-Type: text/html\r\n\r\n"
         "<html><body><p>Hello&nbsp;there</p></body></html>\r\n\r\n";
-    // 7. Signed, its signature file in the folder; 8. winmail.dat in the folder.
+    // 7. Signed, its signature held (a file of its name in the folder is not
+    // used); 8. winmail.dat in the folder.
     const std::string content = "Content-Type: text/plain\r\n\r\nSigned words.";
     const std::string signedMail = test::signedMessage(content, content);
     mailbox += signedMail + "\r\n";
     mailbox += "From: o@example.org\r\nSubject: tnef\r\n" + date +
                "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=T\r\n\r\n"
                "--T\r\nContent-Type: application/ms-tnef; name=winmail.dat\r\n"
-               "Content-Disposition: attachment; filename=winmail.dat\r\n\r\nx\r\n--T--\r\n\r\n";
+               "Content-Disposition: attachment; filename=winmail.dat\r\n\r\n--T--\r\n\r\n";
     writeFile(s.path / "in/Shapes.imm", mailbox);
 
     const std::string picture = "\x89PNG\r\n\x1a\n-the-picture-";

@@ -1,0 +1,214 @@
+// Whole runs of tessaport-convert over a mailbox whose messages hold some of their
+// attachments and lack others (IncrediMail kept those files beside the mailbox):
+// what is in the mailbox comes out, what is not comes back from the attachments
+// folder or is named in the report, and untouched messages keep their bytes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "convert/paths.h"
+#include "run/run_helpers.h"
+
+namespace tp::test {
+namespace {
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string shell(const std::string& command, int* rc = nullptr) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        const int status = pclose(p);
+        if (rc) *rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return out;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// The patch as stored (the line break before the next delimiter belongs to it),
+// and as Python's email package gives a text part (LF line ends).
+const std::string kPatch = "--- a/x\r\n+++ b/x\r\n@@ -1 +1 @@\r\n-old\r\n+new";
+const std::string kPatchRead = "--- a/x\n+++ b/x\n@@ -1 +1 @@\n-old\n+new";
+
+// A patch held in the message, and two attachments of which the mailbox kept
+// only the header.
+std::string mixedMessage() {
+    return "From: Ann <ann@example.org>\r\nTo: bob@example.net\r\nSubject: patch and photo\r\n"
+           "Date: Tue, 5 May 2009 08:00:00 +0200\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"mix\"\r\n\r\n"
+           "--mix\r\nContent-Type: text/plain\r\n\r\nThe patch and the photo.\r\n"
+           "--mix\r\nContent-Type: text/x-diff; name=\"fix.diff\"\r\n"
+           "Content-Disposition: attachment; filename=\"fix.diff\"\r\n"
+           "Content-Transfer-Encoding: 7bit\r\n\r\n" +
+           kPatch +
+           "\r\n--mix\r\nContent-Type: image/jpeg; name=\"photo.jpg\"\r\n"
+           "Content-Disposition: attachment; filename=\"photo.jpg\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n\r\n"
+           "--mix\r\nContent-Type: application/msword; name=\"gone.doc\"\r\n"
+           "Content-Disposition: attachment; filename=\"gone.doc\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n\r\n"
+           "--mix--\r\n\r\n";
+}
+
+class AttachmentRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // A really signed message, made by OpenSSL with a throw-away key.
+        const fs::path key = dir.path() / "k.pem", cert = dir.path() / "c.pem";
+        const fs::path body = dir.path() / "body.txt";
+        writeBytes(body, "Content-Type: text/plain\r\n\r\nSigned words.\r\n");
+        int rc = -1;
+        shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=ann -keyout " +
+                  quote(key.string()) + " -out " + quote(cert.string()) + " 2>/dev/null",
+              &rc);
+        ASSERT_EQ(rc, 0) << "openssl is needed";
+        signedMessage = shell(
+            "openssl smime -sign -crlfeol -from ann@example.org -to bob@example.net "
+            "-subject signed -in " +
+            quote(body.string()) + " -signer " + quote(cert.string()) + " -inkey " +
+            quote(key.string()));
+        ASSERT_NE(signedMessage.find("smime.p7s"), std::string::npos);
+        signedMessage += "\r\n";
+        plainMessage = textMessage("plain");
+        writeBytes(mailbox, mixedMessage() + signedMessage + plainMessage);
+        writeBytes(folder / "photo.jpg", std::string("\xFF\xD8\xFF-photo", 9));
+    }
+
+    int convert(const std::vector<std::string>& args) {
+        std::string cmd = quote(TP_CLI);
+        for (const auto& a : args) cmd += " " + quote(a);
+        int rc = -1;
+        shell(cmd + " " + quote(mailbox.string()) + " >/dev/null 2>&1", &rc);
+        return rc;
+    }
+    fs::path eml(int k) const {
+        return convert::mailboxOutputFolder(out, mailbox.string()) /
+               ("Email-" + std::to_string(k) + ".eml");
+    }
+    // The leaf parts of the .eml files as Python's email package reads them.
+    std::vector<std::string> parts(int k) const {
+        return lines(shell("/usr/bin/python3 " +
+                           quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") + " eml " +
+                           quote(eml(k).string())));
+    }
+    static ::testing::AssertionResult whole(const fs::path& file, const std::string& msg) {
+        const std::string bytes = readBytes(file);
+        if (bytes == msg || bytes == msg + "\r\n") return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << file << " holds [" << bytes << "]";
+    }
+    // Untouched messages come out byte for byte, and the signature still verifies.
+    void expectUntouched() {
+        EXPECT_TRUE(whole(eml(2), signedMessage));
+        EXPECT_TRUE(whole(eml(3), plainMessage));
+        int rc = -1;
+        shell("openssl smime -verify -noverify -out /dev/null -in " + quote(eml(2).string()) +
+                  " 2>/dev/null",
+              &rc);
+        EXPECT_EQ(rc, 0) << "the signature no longer verifies";
+    }
+
+    ScratchDir dir;
+    fs::path mailbox = dir.path() / "in" / "Inbox.imm";
+    fs::path folder = dir.path() / "Attachments";
+    fs::path out = dir.path() / "out";
+    std::string signedMessage, plainMessage;
+};
+
+// Without an attachments folder: the patch the message holds stays, the parts
+// without content go, and the report names each of them with the reason.
+TEST_F(AttachmentRunTest, WithoutAFolderWhatTheMailboxHoldsStays) {
+    ASSERT_EQ(convert({"--format", "eml", "--output", out.string()}), 0);
+    EXPECT_EQ(parts(1), (std::vector<std::string>{
+                            "0 text/plain - " + hex("The patch and the photo."),
+                            "0 text/x-diff fix.diff " + hex(kPatchRead),
+                        }));
+    expectUntouched();
+    const std::string report = readBytes(out / "Tessaport-report.txt");
+    for (const char* name : {"photo.jpg", "gone.doc"}) {
+        EXPECT_NE(report.find(std::string("message 1 (Email-1.eml): attachment \"") + name +
+                              "\" could not be put back: no attachments folder given"),
+                  std::string::npos)
+            << report;
+    }
+}
+
+// With the folder: its files fill the parts without content; a part that holds
+// its content keeps it though the folder has a file of its name (it may be
+// another message's); a file the folder lacks is named in the report.
+TEST_F(AttachmentRunTest, TheFolderFillsTheEmptyPartsAndNamesWhatItLacks) {
+    writeBytes(folder / "fix.diff", "the newer patch");
+    ASSERT_EQ(
+        convert({"--format", "eml", "--output", out.string(), "--attachments", folder.string()}),
+        0);
+    EXPECT_EQ(parts(1), (std::vector<std::string>{
+                            "0 text/plain - " + hex("The patch and the photo."),
+                            "0 text/x-diff fix.diff " + hex(kPatchRead),
+                            "0 image/jpeg photo.jpg " + hex(std::string("\xFF\xD8\xFF-photo", 9)),
+                        }));
+    expectUntouched();
+    const std::string report = readBytes(out / "Tessaport-report.txt");
+    EXPECT_NE(report.find("message 1 (Email-1.eml): attachment \"gone.doc\" could not be put back: "
+                          "not in the attachments folder"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("photo.jpg"), std::string::npos) << report;
+}
+
+// The store holds the patch as the message's attachment, read back with libpff.
+TEST_F(AttachmentRunTest, TheStoreKeepsTheAttachmentTheMailboxHolds) {
+    ASSERT_EQ(convert({"--format", "pst", "--output", out.string()}), 0);
+    fs::path pst;
+    for (const auto& e : fs::directory_iterator(out))
+        if (e.path().extension() == ".pst") pst = e.path();
+    ASSERT_FALSE(pst.empty());
+    const auto read =
+        lines(shell("/usr/bin/python3 " + quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") +
+                    " pst " + quote(pst.string())));
+    EXPECT_NE(std::find(read.begin(), read.end(), "patch and photo fix.diff " + hex(kPatch)),
+              read.end())
+        << ::testing::PrintToString(read);
+    // The signed message is stored as Outlook stores one, its signed entity as the
+    // attachment, and the signature still verifies on it.
+    const std::string lead = "signed smime.p7m ";
+    const auto stored = std::find_if(read.begin(), read.end(), [&](const std::string& line) {
+        return line.rfind(lead, 0) == 0;
+    });
+    ASSERT_NE(stored, read.end()) << ::testing::PrintToString(read);
+    std::string entity;
+    for (std::size_t i = lead.size(); i + 1 < stored->size(); i += 2)
+        entity += static_cast<char>(std::stoi(stored->substr(i, 2), nullptr, 16));
+    writeBytes(dir.path() / "entity.eml", entity);
+    int rc = -1;
+    shell("openssl smime -verify -noverify -out /dev/null -in " +
+              quote((dir.path() / "entity.eml").string()) + " 2>/dev/null",
+          &rc);
+    EXPECT_EQ(rc, 0) << entity;
+}
+
+}  // namespace
+}  // namespace tp::test
