@@ -217,6 +217,14 @@ class HeaderView {
     virtual std::string messageId() const = 0;
 };
 
+// Header text with every run of base64 encoded words in one charset, one of which
+// (not the last) ends in padding, written as one encoded word. GMime decodes such
+// a run as one stream and stops at the first padding, so without this "Jürgen "
+// "Weiß" would read as "Jürgen". The text itself when nothing needs joining.
+std::string joinedEncodedWords(std::string_view text);
+// Unstructured header text decoded (encoded words, 8-bit text in `options`).
+std::string decodeHeaderText(std::string_view text, GMimeParserOptions* options);
+
 // The header block of a message as it came: every byte up to the empty line.
 std::string_view rawHeaderBlock(std::string_view bytes);
 // Header bytes as text for the transport headers property.
