@@ -349,6 +349,37 @@ TEST(PstStore, EmptyFolderNextToTenThousandMessages) {
     EXPECT_EQ(mboxMessages(rp / "Empty.mbox"), 0u);
 }
 
+// An empty file is an attachment of zero bytes to every reader, not one without
+// data: its data is a heap item of length zero, never HID 0.
+TEST(PstStore, EmptyAttachmentIsZeroBytesToEveryReader) {
+    fs::path p = scratch("empty-attachment.pst");
+    auto s = newStore(p);
+    std::string err;
+    auto f = s->addFolder("Inbox", err);
+    ASSERT_TRUE(f) << err;
+    Message m = simpleMessage("Empty file", "see the files");
+    m.attachments.push_back(fileAttachment("empty.txt", {}));
+    m.attachments.push_back(fileAttachment("one.txt", Binary(1, 'x')));
+    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+    ASSERT_TRUE(s->close(err)) << err;
+
+    auto lines = readAll(p);  // pstcheck --shape and pst-extractor among them
+    std::string msg;
+    for (const auto& l : lines)
+        if (l.find("\tEmpty file\t") != std::string::npos) msg = l;
+    EXPECT_NE(msg.find("\t2\t0:" + sha1Prefix("") + " 1:" + sha1Prefix("x")), std::string::npos)
+        << msg;
+    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
+                  "Inbox" / "Message00001" / "Attachments";
+    ASSERT_TRUE(fs::exists(ex / "1_empty.txt"));
+    EXPECT_EQ(fs::file_size(ex / "1_empty.txt"), 0u);
+    // readpst reads the message and its other file; it leaves out an attachment
+    // without bytes, whichever way they are stored.
+    std::ifstream mbox(scratch("x").parent_path() / "readpst-out" / "Inbox.mbox");
+    std::string text((std::istreambuf_iterator<char>(mbox)), {});
+    EXPECT_NE(text.find("filename=\"one.txt\""), std::string::npos) << text;
+}
+
 // The same messages at the same fixed clock give the same bytes: no time, key or
 // byte of padding may come from anywhere else. Empty strings and binaries are
 // left out rather than stored as references to nothing.

@@ -249,16 +249,22 @@ TEST(PstCheck, MessagingDamageIsFound) {
 
 namespace {
 
-// Rewrites the decoded data of node `nid`'s (single) data block through `edit`.
+// Rewrites the decoded data of block `bid` through `edit`.
 template <typename Edit>
-void editNodeData(Store& s, std::uint32_t nid, Edit edit) {
-    auto [ib, cb] = s.block(s.nodeData(nid));
+void editBlockData(Store& s, std::uint64_t bid, Edit edit) {
+    auto [ib, cb] = s.block(bid);
     std::vector<std::uint8_t> data(s.b.begin() + long(ib), s.b.begin() + long(ib + cb));
     tp::pst::ndb::permuteDecode(data.data(), data.size());
     edit(data);
     tp::pst::ndb::permuteEncode(data.data(), data.size());
     std::copy(data.begin(), data.end(), s.b.begin() + long(ib));
     s.fixBlock(ib, cb);
+}
+
+// Rewrites the decoded data of node `nid`'s (single) data block through `edit`.
+template <typename Edit>
+void editNodeData(Store& s, std::uint32_t nid, Edit edit) {
+    editBlockData(s, s.nodeData(nid), edit);
 }
 
 // The value field of property `id` in a property context's BTH records.
@@ -529,6 +535,29 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
             for (int i = 0; i < 4; ++i) d[v + i] = 0;
         });
         expectShapeOnly(s, "hid-zero.pst", "hid-zero");
+    }
+    {
+        // The attachment's data becomes a present value referring to HID 0.
+        Store s(kSample1);
+        int edited = 0;
+        for (const BlockEntry& sl : internalBlocks(2)) {
+            if (sl.level != 0) continue;
+            for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i) {
+                const std::size_t e = sl.ib + 8 + 24 * i;
+                if ((rd32(s.b.data() + e) & 0x1F) != 0x05) continue;  // an attachment object
+                editBlockData(s, s.u64(e + 8), [](std::vector<std::uint8_t>& d) {
+                    std::size_t v = pcValue(d, 0x3701, 0x0102);
+                    for (int k = 0; k < 4; ++k) d[v + k] = 0;
+                });
+                ++edited;
+            }
+        }
+        ASSERT_EQ(edited, 1);
+        expectShapeOnly(s, "attachment-hid-zero.pst", "hid-zero");
+        Report r = check(s, "attachment-hid-zero.pst", true);
+        EXPECT_NE(codes(r).find("property 0x37010102 is present but refers to HID 0"),
+                  std::string::npos)
+            << codes(r);
     }
     {
         // The store's heap root moves from its first allocation (0x20) to a copy
