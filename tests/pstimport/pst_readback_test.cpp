@@ -677,5 +677,38 @@ TEST(PstReadback, NamesWrittenAsSeveralEncodedWordsStayWhole) {
     EXPECT_EQ(prop(items[1], "0037"), japanese);
 }
 
+// A reproducible run takes its clock from SOURCE_DATE_EPOCH: the store is named
+// by that moment (in UTC, whatever the machine's zone) and its messages record it
+// as their creation and change times.
+TEST(PstReadback, ReproducibleRunRecordsTheFixedMoment) {
+    Scratch s;
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Fixed", "Body."));
+    fs::create_directories(s.path / "out");
+    const char* zone = std::getenv("TZ");
+    const std::string oldZone = zone ? zone : "";
+    ::setenv("TZ", "JST-9", 1);  // nine hours ahead of UTC
+    ::tzset();
+    ::setenv("SOURCE_DATE_EPOCH", "1267440245", 1);  // 2010-03-01 10:44:05 UTC
+    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "out");
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    if (zone)
+        ::setenv("TZ", oldZone.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    EXPECT_EQ(summary.pstFile.filename().string(), "IncrediMail1.3.10 10.44.05.pst");
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 1u);
+    // FILETIME: 100 ns steps since 1601.
+    const std::string moment =
+        "time " + std::to_string((1267440245ull + 11644473600ull) * 10000000ull);
+    EXPECT_EQ(prop(items[0], "3007"), moment);  // created
+    EXPECT_EQ(prop(items[0], "3008"), moment);  // last changed
+    EXPECT_EQ(prop(items[0], "0e06"), "time " + std::to_string((1241431200ull + 11644473600ull) *
+                                                               10000000ull));  // as the mail says
+}
+
 }  // namespace
 }  // namespace tp::convert
