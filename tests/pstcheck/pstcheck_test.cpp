@@ -32,6 +32,21 @@ fs::path samplePath(const char* name) {
     return kSamples / name;
 }
 
+// The damaged copies go to a folder of this process, removed when its tests end.
+fs::path scratchFolder() {
+    return fs::temp_directory_path() / ("tp_pstcheck_" + std::to_string(::getpid()));
+}
+class ScratchCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
+        std::error_code ec;
+        fs::remove_all(scratchFolder(), ec);
+    }
+};
+::testing::Environment* const kScratchCleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
 // A store loaded in memory, with just enough knowledge of the format to damage
 // it precisely and to repair the CRCs that would otherwise hide deeper damage.
 struct Store {
@@ -86,7 +101,7 @@ struct Store {
     }
     std::uint64_t nodeData(std::uint32_t nid) const { return u64(leafEntry(true, nid) + 8); }
     fs::path save(const std::string& name) const {
-        fs::path dir = fs::temp_directory_path() / ("tp_pstcheck_" + std::to_string(::getpid()));
+        fs::path dir = scratchFolder();
         fs::create_directories(dir);
         fs::path p = dir / name;
         std::ofstream(p, std::ios::binary)
