@@ -476,7 +476,7 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
         (void)grown;  // best effort: at worst the blocks stay held
     }
     if (!failed()) resize(eof);
-    if (!failed()) flush();
+    if (!failed()) flush();  // everything but the header on disk first
 
     // Header last.
     std::uint8_t h[0x4200 - 0];

@@ -18,6 +18,7 @@
 #include "pst/check/ndb_reader.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/permute.h"
+#include "pst/pst.h"
 
 namespace fs = std::filesystem;
 using namespace tp::pst::check;
@@ -358,6 +359,42 @@ std::vector<BlockEntry> internalBlocks(std::uint8_t btype) {
     return out;
 }
 
+// Rewrites the data of the sample message's one attachment object (a subnode
+// of the message) through `edit`; the number of attachment objects edited.
+template <typename Edit>
+int editAttachment(Store& s, Edit edit) {
+    int edited = 0;
+    for (const BlockEntry& sl : internalBlocks(2)) {
+        if (sl.level != 0) continue;
+        for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i) {
+            const std::size_t e = sl.ib + 8 + 24 * i;
+            if ((rd32(s.b.data() + e) & 0x1F) != 0x05) continue;  // an attachment object
+            editBlockData(s, s.u64(e + 8), edit);
+            ++edited;
+        }
+    }
+    return edited;
+}
+
+// The subnode entry (SLENTRY) of `nid` in the sample's subnode blocks.
+std::size_t subnodeEntry(const Store& s, std::uint32_t nid) {
+    for (const BlockEntry& sl : internalBlocks(2)) {
+        if (sl.level != 0) continue;
+        for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i)
+            if (rd32(s.b.data() + sl.ib + 8 + 24 * i) == nid) return sl.ib + 8 + 24 * i;
+    }
+    ADD_FAILURE() << "subnode " << nid << " not found";
+    return 0;
+}
+
+// Property `id` of type `from` becomes type `to` (its key, and so the records'
+// order, unchanged): to a checker that asks for the first type it is gone.
+void retype(std::vector<std::uint8_t>& d, std::uint16_t id, std::uint16_t from, std::uint16_t to) {
+    const std::size_t v = pcValue(d, id, from);
+    d[v - 2] = std::uint8_t(to);
+    d[v - 1] = std::uint8_t(to >> 8);
+}
+
 }  // namespace
 
 // Mistakes a writer can make that readers shrug off, each with its CRCs intact.
@@ -436,6 +473,181 @@ TEST(PstCheck, WriterMistakesAreFound) {
         EXPECT_TRUE(r.findings.has("btree-page")) << codes(r);
         EXPECT_TRUE(r.findings.has("missing-node")) << codes(r);
     }
+}
+
+// The store's own objects: message store, name-to-id map, templates and the
+// allocation maps, each damaged in one way, every CRC repaired.
+TEST(PstCheck, StoreObjectAndMapDamageIsFound) {
+    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code,
+                            const std::string& words) {
+        Report r = check(s, name);
+        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
+        EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
+    };
+    {
+        Store s(kSample1);  // the store without a display name
+        editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) { retype(d, 0x3001, 0x1F, 0x1E); });
+        expectFinding(s, "store-name.pst", "store-props", "PidTagDisplayName missing");
+    }
+    {
+        Store s(kSample1);  // the name-to-id map with no buckets
+        editNodeData(s, 0x61, [](std::vector<std::uint8_t>& d) {
+            std::size_t v = pcValue(d, 0x0001, 0x0003);
+            for (int k = 0; k < 4; ++k) d[v + k] = 0;
+        });
+        expectFinding(s, "buckets.pst", "nameid-map", "PidTagNameidBucketCount missing or zero");
+    }
+    {
+        Store s(kSample1);  // the contents template is given the folder's table, one row and all
+        std::size_t e = s.leafEntry(true, 0x60E);
+        s.put64(e + 8, s.nodeData(0x808E));
+        s.fixPage(e);
+        expectFinding(s, "template-rows.pst", "template", "contents template has rows");
+    }
+    {
+        Store s(kSample1);  // ibAMapLast one interval on
+        s.put64(0xC0, s.u64(0xC0) + 0x3E000);
+        fixHeader(s);
+        expectFinding(s, "amaplast.pst", "header-field", "ibAMapLast");
+    }
+    {
+        Store s(kSample1);  // the AMap's trailer names another page type
+        s.b[0x4400 + 496] = 0x83;
+        s.fixPage(0x4400);
+        expectFinding(s, "amap-trailer.pst", "map-page", "trailer does not describe this map page");
+    }
+    {
+        Store s(kSample1);  // the PMap holds the AMap's own page in reserve
+        s.b[0x4600] &= 0x7F;
+        s.fixPage(0x4600);
+        expectFinding(s, "pmap.pst", "pmap", "a page held in reserve is in use");
+    }
+    {
+        Store s(kSample1);  // cbPMapFree one page more than the PMaps hold
+        s.put64(0xD0, s.u64(0xD0) + 512);
+        fixHeader(s);
+        expectFinding(s, "pmapfree.pst", "pmap-free", "cbPMapFree is");
+    }
+}
+
+// Folders, messages and attachments, each damaged in one way.
+TEST(PstCheck, FolderMessageAndAttachmentDamageIsFound) {
+    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code,
+                            const std::string& words) {
+        Report r = check(s, name);
+        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
+        EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
+    };
+    {
+        Store s(kSample1);  // "Sample1" without its unread count
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x3603, 0x03, 0x02); });
+        expectFinding(s, "folder-props.pst", "folder-props", "PidTagContentUnreadCount");
+    }
+    {
+        Store s(kSample1);  // "Sample1" says it has sub-folders
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { d[pcValue(d, 0x360A, 0x000B)] = 1; });
+        expectFinding(s, "subfolders.pst", "subfolders-flag", "PidTagSubfolders is 1 with 0");
+    }
+    {
+        // "Sample1" moves under Deleted Items: its old parent's hierarchy row names
+        // no sub-folder, its new parent has a sub-folder without a row.
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, kFolderSample1);
+        s.put32(e + 24, 0x8042);
+        s.fixPage(e);
+        expectFinding(s, "moved.pst", "hierarchy-row", "names no sub-folder of this folder");
+        expectFinding(s, "moved.pst", "hierarchy-row",
+                      "sub-folder " + hex(kFolderSample1) + " has no hierarchy row");
+    }
+    {
+        Store s(kSample1);  // the message without its last change time
+        editNodeData(s, kMessage,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x3008, 0x40, 0x14); });
+        expectFinding(s, "message-props.pst", "message-props",
+                      "lacks required property 0x30080040");
+    }
+    {
+        Store s(kSample1);  // a named property the name-to-id map does not define
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            const std::size_t v = pcValue(d, 0x8085, 0x001F);
+            d[v - 4] = 0xF0;
+            d[v - 3] = 0xFF;
+        });
+        expectFinding(s, "named.pst", "named-prop", "property 0xFFF0 is not defined");
+    }
+    {
+        Store s(kSample1);  // the attachment without its rendering position
+        ASSERT_EQ(
+            editAttachment(s, [](std::vector<std::uint8_t>& d) { retype(d, 0x370B, 0x03, 0x02); }),
+            1);
+        expectFinding(s, "attachment-props.pst", "attachment-props",
+                      "lacks required property 0x370B");
+    }
+    {
+        Store s(kSample1);  // PidTagAttachSize smaller than the attachment's data
+        ASSERT_EQ(editAttachment(s,
+                                 [](std::vector<std::uint8_t>& d) {
+                                     std::size_t v = pcValue(d, 0x0E20, 0x0003);
+                                     d[v] = 1;
+                                     d[v + 1] = d[v + 2] = d[v + 3] = 0;
+                                 }),
+                  1);
+        expectFinding(s, "attach-size.pst", "attach-size", "PidTagAttachSize 1 for 93142 bytes");
+    }
+    {
+        Store s(kSample1);  // the attachment table's subnode gets another id
+        std::size_t e = subnodeEntry(s, 0x671);
+        s.put32(e, 0x66F);
+        auto sl = internalBlocks(2);
+        for (const BlockEntry& b : sl)
+            if (e >= b.ib && e < b.ib + b.cb) s.fixBlock(b.ib, b.cb);
+        expectFinding(s, "attachment-table.pst", "attachment-row",
+                      "attachments exist without an attachment table");
+    }
+}
+
+// Attached messages nest; past eight levels the checker stops and says so.
+TEST(PstCheck, MessagesEmbeddedTooDeepAreFound) {
+    const fs::path p = scratchFolder() / "deep.pst";
+    fs::create_directories(p.parent_path());
+    fs::remove(p);
+    std::string err;
+    auto store = tp::pst::Store::create(p, "Deep", err);
+    ASSERT_TRUE(store) << err;
+    auto folder = store->addFolder("Inbox", err);
+    ASSERT_TRUE(folder) << err;
+    auto message = [](const std::string& subject) {
+        tp::pst::Message m;
+        m.props.set(0x001A001F, std::string("IPM.Note"));
+        m.props.set(0x0037001F, subject);
+        return m;
+    };
+    auto nested = [&](int levels) {
+        tp::pst::Message m = message("level " + std::to_string(levels));
+        for (int i = levels - 1; i >= 0; --i) {
+            tp::pst::Attachment a;
+            a.embedded = std::make_shared<tp::pst::Message>(m);
+            m = message("level " + std::to_string(i));
+            m.attachments.push_back(a);
+        }
+        return m;
+    };
+    ASSERT_TRUE(store->addMessage(*folder, nested(8), err)) << err;
+    ASSERT_TRUE(store->close(err)) << err;
+    Report eight = checkStore(p);
+    EXPECT_TRUE(eight.clean()) << codes(eight);
+
+    fs::remove(p);
+    store = tp::pst::Store::create(p, "Deep", err);
+    ASSERT_TRUE(store) << err;
+    folder = store->addFolder("Inbox", err);
+    ASSERT_TRUE(folder) << err;
+    ASSERT_TRUE(store->addMessage(*folder, nested(9), err)) << err;
+    ASSERT_TRUE(store->close(err)) << err;
+    Report nine = checkStore(p);
+    EXPECT_TRUE(nine.findings.has("embedded-depth")) << codes(nine);
 }
 
 TEST(PstCheck, TruncatedOrForeignFiles) {
@@ -554,20 +766,12 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
     {
         // The attachment's data becomes a present value referring to HID 0.
         Store s(kSample1);
-        int edited = 0;
-        for (const BlockEntry& sl : internalBlocks(2)) {
-            if (sl.level != 0) continue;
-            for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i) {
-                const std::size_t e = sl.ib + 8 + 24 * i;
-                if ((rd32(s.b.data() + e) & 0x1F) != 0x05) continue;  // an attachment object
-                editBlockData(s, s.u64(e + 8), [](std::vector<std::uint8_t>& d) {
-                    std::size_t v = pcValue(d, 0x3701, 0x0102);
-                    for (int k = 0; k < 4; ++k) d[v + k] = 0;
-                });
-                ++edited;
-            }
-        }
-        ASSERT_EQ(edited, 1);
+        ASSERT_EQ(editAttachment(s,
+                                 [](std::vector<std::uint8_t>& d) {
+                                     std::size_t v = pcValue(d, 0x3701, 0x0102);
+                                     for (int k = 0; k < 4; ++k) d[v + k] = 0;
+                                 }),
+                  1);
         expectShapeOnly(s, "attachment-hid-zero.pst", "hid-zero");
         Report r = check(s, "attachment-hid-zero.pst", true);
         EXPECT_NE(codes(r).find("property 0x37010102 is present but refers to HID 0"),
@@ -613,5 +817,23 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
         Report r = check(s, "template.pst", true);
         EXPECT_NE(codes(r).find("0x170003"), std::string::npos) << codes(r);
         EXPECT_NE(codes(r).find("0x180003"), std::string::npos) << codes(r);
+    }
+    {
+        // The same in the contents table of "Sample1", which holds a message.
+        Store s(kSample1);
+        editNodeData(s, 0x808E, [](std::vector<std::uint8_t>& d) {
+            const std::uint8_t col[] = {0x03, 0x00, 0x17, 0x00};
+            auto at = std::search(d.begin(), d.end(), std::begin(col), std::end(col));
+            ASSERT_NE(at, d.end());
+            at[2] = 0x18;
+        });
+        expectShapeOnly(s, "contents-columns.pst", "table-template");
+        Report r = check(s, "contents-columns.pst", true);
+        bool found = false;
+        for (const auto& f : r.findings.list())
+            found = found || (f.code == "table-template" &&
+                              f.where.find(hex(kFolderSample1)) != std::string::npos &&
+                              f.message.find("0x180003") != std::string::npos);
+        EXPECT_TRUE(found) << codes(r);
     }
 }
