@@ -100,6 +100,25 @@ std::optional<EncodedWord> encodedWordAt(std::string_view text, size_t pos) {
     return w;
 }
 
+// A word's charset as GMime compares them: without its language, by its
+// canonical name.
+std::string charsetKey(std::string_view charset) {
+    const std::string name(charset.substr(0, charset.find('*')));
+    const char* canon = g_mime_charset_canon_name(name.c_str());
+    return lower(canon ? canon : name);
+}
+
+// Whether base64 text is whole groups of four without padding: then the next
+// word's text may follow it in one stream.
+bool wholeQuanta(std::string_view payload) {
+    size_t n = 0;
+    for (char c : payload) {
+        if (c == '=') return false;
+        n += std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+    }
+    return n % 4 == 0;
+}
+
 std::string base64Bytes(std::string_view payload) {
     std::string out(payload.size(), '\0');
     int state = 0;
@@ -136,18 +155,17 @@ std::string joinedEncodedWords(std::string_view text) {
         // The run GMime decodes as one: base64 words in the same charset with
         // nothing but blanks between them.
         size_t j = i + 1;
-        bool padded = false;
+        bool ragged = false;
         if (words[i].encoding == 'B') {
+            const std::string charset = charsetKey(words[i].charset);
             while (j < words.size() && words[j].encoding == 'B' &&
-                   g_ascii_strcasecmp(std::string(words[j].charset).c_str(),
-                                      std::string(words[i].charset).c_str()) == 0 &&
-                   blankOnly(words[j - 1].end, words[j].begin)) {
-                if (!words[j - 1].payload.empty() && words[j - 1].payload.back() == '=')
-                    padded = true;
+                   blankOnly(words[j - 1].end, words[j].begin) &&
+                   charsetKey(words[j].charset) == charset) {
+                ragged = ragged || !wholeQuanta(words[j - 1].payload);
                 ++j;
             }
         }
-        if (padded) {
+        if (ragged) {
             // Each word decoded on its own, the bytes joined (a character may
             // still straddle two words) and written as one word.
             std::string bytes;

@@ -218,9 +218,11 @@ class HeaderView {
 };
 
 // Header text with every run of base64 encoded words in one charset, one of which
-// (not the last) ends in padding, written as one encoded word. GMime decodes such
-// a run as one stream and stops at the first padding, so without this "Jürgen "
-// "Weiß" would read as "Jürgen". The text itself when nothing needs joining.
+// (not the last) ends in padding or in a part of a group of four, written as one
+// encoded word holding the bytes of each word decoded on its own. GMime decodes
+// such a run as one stream, which stops at the first padding (so "Jürgen " "Weiß"
+// read as "Jürgen") or shifts every later word. The text itself when nothing
+// needs joining.
 std::string joinedEncodedWords(std::string_view text);
 // Unstructured header text decoded (encoded words, 8-bit text in `options`).
 std::string decodeHeaderText(std::string_view text, GMimeParserOptions* options);
