@@ -9,6 +9,7 @@
 
 #include <uchardet/uchardet.h>
 
+#include "common/compiler_quirks.h"
 #include "convert/pst_import.h"
 #include "convert/pst_import_internal.h"
 
@@ -21,13 +22,8 @@ using detail::parserOptions;
 using detail::trim;
 using detail::validUtf8;
 
-// GCC 12 at -O3 warns (-Wrestrict, inside libstdc++'s char_traits.h) on the short
-// string insertions below. It is GCC 12's known false positive on basic_string's
-// copies (sizes of exabytes at negative offsets): the copies do not overlap.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-#endif
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string normalizeCharset(std::string_view charset) {
     std::string c = lower(trim(charset));
     if (c.size() >= 2 && c.front() == '"' && c.back() == '"') c = c.substr(1, c.size() - 2);
@@ -38,9 +34,7 @@ std::string normalizeCharset(std::string_view charset) {
     if (c.rfind("iso-8859", 0) == 0 && c.size() > 8 && c[8] != '-') c.insert(8, "-");
     return c;
 }
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
-#pragma GCC diagnostic pop
-#endif
+TP_GCC12_FALSE_RESTRICT_END
 
 // The decoder to use for a declared charset: the Windows supersets that mail
 // programs actually wrote under the older names.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/compiler_quirks.h"
 #include "convert/pst_import_internal.h"
 
 namespace tp::convert::detail {
@@ -275,13 +276,8 @@ bool oddDate(std::string_view text) {
 
 }  // namespace
 
-// GCC 12 at -O3 warns (-Wrestrict, inside libstdc++'s char_traits.h) on the short
-// string insertions below. It is GCC 12's known false positive on basic_string's
-// copies (sizes of exabytes at negative offsets): the copies do not overlap.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-#endif
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string normalizedDate(std::string_view text) {
     if (!oddDate(text)) return std::string(text);
     // Words, as written; the odd forms real mail uses are put the usual way:
@@ -323,9 +319,7 @@ std::string normalizedDate(std::string_view text) {
     for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
     return out;
 }
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
-#pragma GCC diagnostic pop
-#endif
+TP_GCC12_FALSE_RESTRICT_END
 
 std::optional<pst::FileTime> dateOf(const char* text) {
     const std::string normal = normalizedDate(text);
