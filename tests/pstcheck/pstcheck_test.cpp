@@ -650,6 +650,180 @@ TEST(PstCheck, MessagesEmbeddedTooDeepAreFound) {
     EXPECT_TRUE(nine.findings.has("embedded-depth")) << codes(nine);
 }
 
+// The node database's own fields: header, B-tree pages and block trailers, each
+// damaged in one way with its CRC repaired.
+TEST(PstCheck, NodeDatabaseFieldDamageIsFound) {
+    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code) {
+        Report r = check(s, name);
+        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
+    };
+    {
+        Store s(kSample1);  // the allocation maps marked invalid
+        s.b[0xF8] = 0;
+        fixHeader(s);
+        expectFinding(s, "amapvalid.pst", "amap-invalid");
+    }
+    {
+        Store s(kSample1);  // bidNextP below every page's id
+        s.put64(0x20, 1);
+        fixHeader(s);
+        expectFinding(s, "bidnextp.pst", "page-bid");
+    }
+    {
+        Store s(kSample1);  // bidNextB below every block's id
+        s.put64(0x204, 4);
+        fixHeader(s);
+        expectFinding(s, "bidnextb.pst", "block-bid");
+    }
+    const std::size_t root = std::size_t(Store(kSample1).u64(224));  // the NBT's root page
+    {
+        Store s(kSample1);  // the root page says it belongs to the BBT
+        s.b[root + 496] = s.b[root + 497] = 0x80;
+        s.fixPage(root);
+        expectFinding(s, "ptype.pst", "page-trailer");
+    }
+    {
+        Store s(kSample1);
+        s.put16(root + 498, std::uint16_t(rd16(s.b.data() + root + 498) ^ 1));
+        s.fixPage(root);
+        expectFinding(s, "wsig.pst", "page-signature");
+    }
+    {
+        Store s(kSample1);  // a leaf below the root claims a level of its own
+        const std::size_t child = std::size_t(s.u64(root + 16));
+        ASSERT_EQ(s.b[child + 491], 0);
+        s.b[child + 491] = 1;
+        s.fixPage(child);
+        expectFinding(s, "child-level.pst", "btree-level");
+    }
+    {
+        Store s(kSample1);  // an index key that is not its child page's first key
+        ASSERT_GE(s.b[root + 488], 2);
+        const std::size_t e = root + 24;  // the second entry
+        s.put64(e, s.u64(e) + 1);
+        s.fixPage(root);
+        expectFinding(s, "index-key.pst", "btree-key");
+    }
+    {
+        Store s(kSample1);  // a leaf key below the one before it
+        std::size_t e = s.leafEntry(true, 0x808E);
+        s.put64(e, 0x22);
+        s.fixPage(e);
+        expectFinding(s, "order2.pst", "btree-order");
+    }
+    {
+        Store s(kSample1);  // a block entry bigger than any block
+        std::size_t e = s.leafEntry(false, s.nodeData(kFolderSample1));
+        s.put16(e + 16, 9000);
+        s.fixPage(e);
+        expectFinding(s, "cb.pst", "block-size");
+    }
+    {
+        Store s(kSample1);  // a block off the 64-byte grid
+        std::size_t e = s.leafEntry(false, s.nodeData(kFolderSample1));
+        s.put64(e + 8, s.u64(e + 8) + 8);
+        s.fixPage(e);
+        expectFinding(s, "ib.pst", "block-offset");
+    }
+    {
+        Store s(kSample1);  // a block's trailer names another block
+        auto [ib, cb] = s.block(s.nodeData(kFolderSample1));
+        const std::size_t trailer = ib + ((cb + 16 + 63) & ~std::size_t(63)) - 16;
+        s.put64(trailer + 8, s.u64(trailer + 8) + 4);
+        expectFinding(s, "block-trailer.pst", "block-trailer");
+    }
+    {
+        Store s(kSample1);  // a block's signature is not its own
+        auto [ib, cb] = s.block(s.nodeData(kFolderSample1));
+        const std::size_t trailer = ib + ((cb + 16 + 63) & ~std::size_t(63)) - 16;
+        s.put16(trailer + 2, std::uint16_t(rd16(s.b.data() + trailer + 2) ^ 1));
+        expectFinding(s, "block-sig.pst", "block-signature");
+    }
+    {
+        Store s(kSample1);  // a data tree block of a level no tree has
+        auto xblocks = internalBlocks(1);
+        ASSERT_FALSE(xblocks.empty());
+        s.b[xblocks[0].ib + 1] = 3;
+        s.fixBlock(xblocks[0].ib, xblocks[0].cb);
+        expectFinding(s, "xlevel.pst", "block-internal");
+    }
+    {
+        Store s(kSample1);  // the folder's node takes the store's data; its own is left over
+        std::size_t e = s.leafEntry(true, kFolderSample1);
+        s.put64(e + 8, s.nodeData(0x21));
+        s.fixPage(e);
+        expectFinding(s, "orphan.pst", "orphan-block");
+    }
+}
+
+namespace {
+
+// The offset of heap item `hid` in the decoded first block of a heap.
+std::size_t heapItem(const std::vector<std::uint8_t>& d, std::uint32_t hid) {
+    const std::size_t map = rd16(d.data());
+    return rd16(d.data() + map + 4 + 2 * (((hid >> 5) & 0x7FF) - 1));
+}
+
+}  // namespace
+
+// The heaps, B-trees-on-heap, tables and values above the node database.
+TEST(PstCheck, PropertyValueDamageIsFound) {
+    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code) {
+        Report r = check(s, name);
+        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
+    };
+    {
+        Store s(kSample1);  // the folder's heap says it holds a table
+        editNodeData(s, kFolderSample1, [](std::vector<std::uint8_t>& d) { d[3] = 0x7C; });
+        expectFinding(s, "client-sig.pst", "pc");
+    }
+    {
+        Store s(kSample1);  // the folder's BTH header with keys of four bytes
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { d[heapItem(d, 0x20) + 1] = 4; });
+        expectFinding(s, "bth-key.pst", "bth");
+    }
+    {
+        Store s(kSample1);  // the contents table's deprecated hidIndex set
+        editNodeData(s, 0x808E,
+                     [](std::vector<std::uint8_t>& d) { d[heapItem(d, 0x40) + 18] = 0x20; });
+        expectFinding(s, "hidindex.pst", "tc");
+    }
+    {
+        Store s(kSample1);  // a property of a type that does not exist
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x3613, 0x1F, 0x99); });
+        expectFinding(s, "prop-type.pst", "prop-type");
+    }
+    {
+        Store s(kSample1);  // the record key read as a list of binaries that cannot be one
+        editNodeData(s, 0x21,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x0FF9, 0x0102, 0x1102); });
+        expectFinding(s, "multi.pst", "prop-value");
+    }
+    {
+        Store s(kSample1);  // the message's creation time in a heap item that is not there
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            const std::size_t v = pcValue(d, 0x3007, 0x0040);
+            d[v] = 0xE0;
+            d[v + 1] = 0xFF;
+            d[v + 2] = d[v + 3] = 0;
+        });
+        expectFinding(s, "no-hid.pst", "dangling-hid");
+    }
+    {
+        Store s(kSample1);  // the message's search key in a subnode that is not there
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            const std::size_t v = pcValue(d, 0x300B, 0x0102);
+            d[v] = 0xFF;
+            d[v + 1] = 0xFF;
+            d[v + 2] = 0x01;
+            d[v + 3] = 0;
+        });
+        expectFinding(s, "no-subnode.pst", "dangling-subnode");
+    }
+}
+
 TEST(PstCheck, TruncatedOrForeignFiles) {
     Store s(kSample1);
     Store half = s;
