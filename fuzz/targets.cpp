@@ -116,6 +116,20 @@ bool ownText(std::string_view word, std::string& text) {
     return true;
 }
 
+// A quoted-printable encoded word whose last escape ("=" and two hex digits) is
+// cut short: GMime reads its rest from the next word of the run.
+bool cutEscape(std::string_view word) {
+    if (word.size() < 8 || word.substr(0, 2) != "=?" || word.substr(word.size() - 2) != "?=")
+        return false;
+    const std::string_view inner = word.substr(2, word.size() - 4);
+    const std::size_t q1 = inner.find('?');
+    if (q1 == std::string_view::npos || q1 + 2 >= inner.size() ||
+        std::toupper(static_cast<unsigned char>(inner[q1 + 1])) != 'Q')
+        return false;
+    const std::size_t eq = inner.rfind('=');
+    return eq != std::string_view::npos && eq > q1 + 2 && eq + 2 >= inner.size();
+}
+
 std::string withoutBlanks(std::string_view s) {
     std::string out;
     for (char c : s)
@@ -198,12 +212,16 @@ void encodedWordsKept(std::string_view bytes, const pst::Message& item) {
         // Words between blanks.
         for (std::string_view part : parts) {
             std::size_t at = 0;
+            bool afterCut = false;  // the word before ends in a cut escape
             while (at < part.size()) {
                 while (at < part.size() && (part[at] == ' ' || part[at] == '\t')) ++at;
                 std::size_t end = at;
                 while (end < part.size() && part[end] != ' ' && part[end] != '\t') ++end;
+                const std::string_view token = part.substr(at, end - at);
+                const bool after = afterCut;
+                afterCut = cutEscape(token);
                 std::string text;
-                if (end > at && ownText(part.substr(at, end - at), text)) {
+                if (end > at && !after && ownText(token, text)) {
                     const std::string want = withoutBlanks(text);
                     if (!want.empty() && shown.find(want) == std::string::npos) {
                         std::fprintf(stderr, "%s: \"%s\" is not in the item\n", name.c_str(),
