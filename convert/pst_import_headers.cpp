@@ -115,7 +115,7 @@ bool wholeQuanta(std::string_view payload) {
     size_t n = 0;
     for (char c : payload) {
         if (c == '=') return false;
-        n += std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+        n += g_ascii_isalnum(c) || c == '+' || c == '/';
     }
     return n % 4 == 0;
 }

@@ -130,6 +130,18 @@ bool cutEscape(std::string_view word) {
     return eq != std::string_view::npos && eq > q1 + 2 && eq + 2 >= inner.size();
 }
 
+// "=?charset?B|Q?payload?=" as a whole, nothing more.
+bool wordShape(std::string_view token) {
+    if (token.size() < 8 || token.substr(0, 2) != "=?" || token.substr(token.size() - 2) != "?=")
+        return false;
+    const std::string_view inner = token.substr(2, token.size() - 4);
+    const std::size_t q1 = inner.find('?');
+    if (q1 == 0 || q1 == std::string_view::npos || q1 + 2 >= inner.size() || inner[q1 + 2] != '?' ||
+        !std::strchr("BbQq", inner[q1 + 1]))
+        return false;
+    return inner.find('?', q1 + 3) == std::string_view::npos;
+}
+
 std::string withoutBlanks(std::string_view s) {
     std::string out;
     for (char c : s)
@@ -211,6 +223,18 @@ void encodedWordsKept(std::string_view bytes, const pst::Message& item) {
         }
         // Words between blanks.
         for (std::string_view part : parts) {
+            // Text that looks like the start of a word but is none: GMime may read
+            // what follows it in ways of its own, so the part is not checked.
+            bool odd = false;
+            for (std::size_t from = 0; from < part.size();) {
+                while (from < part.size() && (part[from] == ' ' || part[from] == '\t')) ++from;
+                std::size_t to = from;
+                while (to < part.size() && part[to] != ' ' && part[to] != '\t') ++to;
+                const std::string_view token = part.substr(from, to - from);
+                odd = odd || (token.find("=?") != std::string_view::npos && !wordShape(token));
+                from = to;
+            }
+            if (odd) continue;
             std::size_t at = 0;
             bool afterCut = false;  // the word before ends in a cut escape
             while (at < part.size()) {
