@@ -359,6 +359,14 @@ std::vector<BlockEntry> internalBlocks(std::uint8_t btype) {
     return out;
 }
 
+// The damaged copy's check finds `code`, in a finding that says `words`.
+void expectFinding(const Store& s, const std::string& name, const std::string& code,
+                   const std::string& words = "") {
+    Report r = check(s, name);
+    EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
+    EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
+}
+
 // Rewrites the data of the sample message's one attachment object (a subnode
 // of the message) through `edit`; the number of attachment objects edited.
 template <typename Edit>
@@ -478,12 +486,6 @@ TEST(PstCheck, WriterMistakesAreFound) {
 // The store's own objects: message store, name-to-id map, templates and the
 // allocation maps, each damaged in one way, every CRC repaired.
 TEST(PstCheck, StoreObjectAndMapDamageIsFound) {
-    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code,
-                            const std::string& words) {
-        Report r = check(s, name);
-        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
-        EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
-    };
     {
         Store s(kSample1);  // the store without a display name
         editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) { retype(d, 0x3001, 0x1F, 0x1E); });
@@ -532,12 +534,6 @@ TEST(PstCheck, StoreObjectAndMapDamageIsFound) {
 
 // Folders, messages and attachments, each damaged in one way.
 TEST(PstCheck, FolderMessageAndAttachmentDamageIsFound) {
-    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code,
-                            const std::string& words) {
-        Report r = check(s, name);
-        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
-        EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
-    };
     {
         Store s(kSample1);  // "Sample1" without its unread count
         editNodeData(s, kFolderSample1,
@@ -653,10 +649,6 @@ TEST(PstCheck, MessagesEmbeddedTooDeepAreFound) {
 // The node database's own fields: header, B-tree pages and block trailers, each
 // damaged in one way with its CRC repaired.
 TEST(PstCheck, NodeDatabaseFieldDamageIsFound) {
-    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code) {
-        Report r = check(s, name);
-        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
-    };
     {
         Store s(kSample1);  // the allocation maps marked invalid
         s.b[0xF8] = 0;
@@ -768,10 +760,6 @@ std::size_t heapItem(const std::vector<std::uint8_t>& d, std::uint32_t hid) {
 
 // The heaps, B-trees-on-heap, tables and values above the node database.
 TEST(PstCheck, PropertyValueDamageIsFound) {
-    auto expectFinding = [](const Store& s, const std::string& name, const std::string& code) {
-        Report r = check(s, name);
-        EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
-    };
     {
         Store s(kSample1);  // the folder's heap says it holds a table
         editNodeData(s, kFolderSample1, [](std::vector<std::uint8_t>& d) { d[3] = 0x7C; });
