@@ -37,12 +37,23 @@ namespace {
 
 constexpr std::string_view kSearch = "MIME-Version: 1.0";
 
-// A scratch folder of this process, in memory where the system offers it.
+fs::path scratchPath() {
+    const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    return base / ("tp-fuzz-" + std::to_string(::getpid()));
+}
+
+void removeScratch() {
+    std::error_code ec;
+    fs::remove_all(scratchPath(), ec);
+}
+
+// A scratch folder of this process, in memory where the system offers it;
+// removed when the process ends normally.
 const fs::path& scratch() {
     static const fs::path dir = [] {
-        fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        fs::path d = base / ("tp-fuzz-" + std::to_string(::getpid()));
+        fs::path d = scratchPath();
         fs::create_directories(d);
+        std::atexit(removeScratch);
         return d;
     }();
     return dir;
