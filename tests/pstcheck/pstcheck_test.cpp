@@ -344,10 +344,10 @@ void fixHeader(Store& s) {
 }
 
 // The sample's internal blocks of one kind (btype 1: data tree, 2: subnode tree).
-std::vector<BlockEntry> internalBlocks(std::uint8_t btype) {
+std::vector<BlockEntry> internalBlocks(std::uint8_t btype, const fs::path& store = kSample1) {
     FileSource src;
     std::string err;
-    EXPECT_TRUE(src.open(kSample1, err));
+    EXPECT_TRUE(src.open(store, err));
     Findings none;
     NdbReader ndb(src, none);
     EXPECT_TRUE(ndb.readHeader(err));
@@ -367,12 +367,12 @@ void expectFinding(const Store& s, const std::string& name, const std::string& c
     EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
 }
 
-// Rewrites the data of the sample message's one attachment object (a subnode
-// of the message) through `edit`; the number of attachment objects edited.
+// Rewrites the data of every attachment object (a subnode of its message) of
+// `store`, loaded in `s`, through `edit`; the number of attachment objects edited.
 template <typename Edit>
-int editAttachment(Store& s, Edit edit) {
+int editAttachment(Store& s, Edit edit, const fs::path& store = kSample1) {
     int edited = 0;
-    for (const BlockEntry& sl : internalBlocks(2)) {
+    for (const BlockEntry& sl : internalBlocks(2, store)) {
         if (sl.level != 0) continue;
         for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i) {
             const std::size_t e = sl.ib + 8 + 24 * i;
@@ -937,6 +937,39 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
         expectShapeOnly(s, "attachment-hid-zero.pst", "hid-zero");
         Report r = check(s, "attachment-hid-zero.pst", true);
         EXPECT_NE(codes(r).find("property 0x37010102 is present but refers to HID 0"),
+                  std::string::npos)
+            << codes(r);
+    }
+    {
+        // An attached message whose PidTagAttachDataObject refers to HID 0: an
+        // error, with or without --shape (the message cannot be reached).
+        const fs::path p = scratchFolder() / "embedded.pst";
+        fs::create_directories(p.parent_path());
+        fs::remove(p);
+        std::string err;
+        auto store = tp::pst::Store::create(p, "Embedded", err);
+        ASSERT_TRUE(store) << err;
+        auto folder = store->addFolder("Inbox", err);
+        ASSERT_TRUE(folder) << err;
+        tp::pst::Message m;
+        m.props.set(0x001A001F, std::string("IPM.Note"));
+        tp::pst::Attachment a;
+        a.embedded = std::make_shared<tp::pst::Message>(m);
+        m.attachments.push_back(a);
+        ASSERT_TRUE(store->addMessage(*folder, m, err)) << err;
+        ASSERT_TRUE(store->close(err)) << err;
+        Store s(p);
+        ASSERT_EQ(editAttachment(
+                      s,
+                      [](std::vector<std::uint8_t>& d) {
+                          std::size_t v = pcValue(d, 0x3701, 0x000D);
+                          for (int k = 0; k < 4; ++k) d[v + k] = 0;
+                      },
+                      p),
+                  1);
+        Report r = check(s, "object-hid-zero.pst");
+        EXPECT_TRUE(r.findings.has("dangling-hid")) << codes(r);
+        EXPECT_NE(codes(r).find("property 0x3701 (0xD): object reference does not resolve"),
                   std::string::npos)
             << codes(r);
     }
