@@ -1,5 +1,7 @@
 #include "app/path_logger.h"
 
+#include "common/compiler_quirks.h"
+
 #include <algorithm>
 #include <system_error>
 
@@ -93,6 +95,8 @@ std::shared_ptr<TextList> pathLogger::fullFileNames() {
     return fullFileNames_;
 }
 
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 bool pathLogger::LogPath(const std::string& startFolder) {
     lastError_.clear();
     if (!ready_) {
@@ -145,5 +149,6 @@ bool pathLogger::LogPath(const std::string& startFolder) {
     } while (i <= j);
     return true;
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 }  // namespace tp::app

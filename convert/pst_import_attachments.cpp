@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/compiler_quirks.h"
 #include "convert/pst_import.h"
 #include "convert/pst_import_internal.h"
 
@@ -156,6 +157,8 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
 
 using detail::extensionOf;
 
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string shortFileName(const std::string& longName, int n) {
     std::string ext = extensionOf(longName);
     std::string base = longName.substr(0, longName.size() - ext.size());
@@ -182,5 +185,6 @@ std::string shortFileName(const std::string& longName, int n) {
     }
     return e.empty() ? b : b + "." + e;
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 }  // namespace tp::convert

@@ -9,6 +9,7 @@
 
 #include <uchardet/uchardet.h>
 
+#include "common/compiler_quirks.h"
 #include "convert/pst_import.h"
 #include "convert/pst_import_internal.h"
 
@@ -21,6 +22,8 @@ using detail::parserOptions;
 using detail::trim;
 using detail::validUtf8;
 
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string normalizeCharset(std::string_view charset) {
     std::string c = lower(trim(charset));
     if (c.size() >= 2 && c.front() == '"' && c.back() == '"') c = c.substr(1, c.size() - 2);
@@ -31,6 +34,7 @@ std::string normalizeCharset(std::string_view charset) {
     if (c.rfind("iso-8859", 0) == 0 && c.size() > 8 && c[8] != '-') c.insert(8, "-");
     return c;
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 // The decoder to use for a declared charset: the Windows supersets that mail
 // programs actually wrote under the older names.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/compiler_quirks.h"
 #include "convert/pst_import_internal.h"
 
 namespace tp::convert::detail {
@@ -63,6 +64,134 @@ std::string headerText(std::string_view raw, GMimeParserOptions* options) {
     }
     out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
     return out;
+}
+
+namespace {
+
+// One encoded word "=?charset?B?payload?=" (or ?Q?) found in header text.
+struct EncodedWord {
+    size_t begin = 0, end = 0;
+    std::string_view charset, payload;
+    char encoding = 0;
+};
+
+// The encoded word starting at `pos`, if one does.
+std::optional<EncodedWord> encodedWordAt(std::string_view text, size_t pos) {
+    if (text.compare(pos, 2, "=?") != 0) return std::nullopt;
+    auto plain = [](char c) {
+        return c != '?' && c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\0';
+    };
+    size_t i = pos + 2;
+    const size_t charsetBegin = i;
+    while (i < text.size() && plain(text[i])) ++i;
+    if (i == charsetBegin || i + 2 >= text.size() || text[i] != '?' || text[i + 2] != '?')
+        return std::nullopt;
+    const char enc = char(std::toupper(static_cast<unsigned char>(text[i + 1])));
+    if (enc != 'B' && enc != 'Q') return std::nullopt;
+    EncodedWord w;
+    w.begin = pos;
+    w.charset = text.substr(charsetBegin, i - charsetBegin);
+    w.encoding = enc;
+    i += 3;
+    const size_t payloadBegin = i;
+    while (i < text.size() && plain(text[i])) ++i;
+    if (i + 1 >= text.size() || text[i] != '?' || text[i + 1] != '=') return std::nullopt;
+    w.payload = text.substr(payloadBegin, i - payloadBegin);
+    w.end = i + 2;
+    return w;
+}
+
+// A word's charset as GMime compares them: without its language, by its
+// canonical name.
+std::string charsetKey(std::string_view charset) {
+    const std::string name(charset.substr(0, charset.find('*')));
+    const char* canon = g_mime_charset_canon_name(name.c_str());
+    return lower(canon ? canon : name);
+}
+
+// Whether base64 text is whole groups of four without padding: then the next
+// word's text may follow it in one stream.
+bool wholeQuanta(std::string_view payload) {
+    size_t n = 0;
+    for (char c : payload) {
+        if (c == '=') return false;
+        n += g_ascii_isalnum(c) || c == '+' || c == '/';
+    }
+    return n % 4 == 0;
+}
+
+std::string base64Bytes(std::string_view payload) {
+    std::string out(payload.size(), '\0');
+    int state = 0;
+    guint32 save = 0;
+    const size_t n = g_mime_encoding_base64_decode_step(
+        reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
+        reinterpret_cast<unsigned char*>(out.data()), &state, &save);
+    out.resize(std::min(n, out.size()));
+    return out;
+}
+
+}  // namespace
+
+std::string joinedEncodedWords(std::string_view text) {
+    if (text.find("?=") == std::string_view::npos) return std::string(text);
+    std::vector<EncodedWord> words;
+    for (size_t pos = text.find("=?"); pos != std::string_view::npos;) {
+        if (auto w = encodedWordAt(text, pos)) {
+            words.push_back(*w);
+            pos = text.find("=?", w->end);
+        } else {
+            pos = text.find("=?", pos + 1);
+        }
+    }
+    auto blankOnly = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            if (text[i] != ' ' && text[i] != '\t' && text[i] != '\r' && text[i] != '\n')
+                return false;
+        return true;
+    };
+    std::string out;
+    size_t copied = 0;
+    for (size_t i = 0; i < words.size();) {
+        // The run GMime decodes as one: base64 words in the same charset with
+        // nothing but blanks between them.
+        size_t j = i + 1;
+        bool ragged = false;
+        if (words[i].encoding == 'B') {
+            const std::string charset = charsetKey(words[i].charset);
+            while (j < words.size() && words[j].encoding == 'B' &&
+                   blankOnly(words[j - 1].end, words[j].begin) &&
+                   charsetKey(words[j].charset) == charset) {
+                ragged = ragged || !wholeQuanta(words[j - 1].payload);
+                ++j;
+            }
+        }
+        if (ragged) {
+            // Each word decoded on its own, the bytes joined (a character may
+            // still straddle two words) and written as one word.
+            std::string bytes;
+            for (size_t k = i; k < j; ++k) bytes += base64Bytes(words[k].payload);
+            GString_ b64(
+                g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()));
+            out.append(text.substr(copied, words[i].begin - copied));
+            out += "=?";
+            out.append(words[i].charset);
+            out += "?B?";
+            out += b64.get();
+            out += "?=";
+            copied = words[j - 1].end;
+        }
+        i = j;
+    }
+    if (copied == 0) return std::string(text);
+    out.append(text.substr(copied));
+    return out;
+}
+
+std::string decodeHeaderText(std::string_view text, GMimeParserOptions* options) {
+    const std::string joined = joinedEncodedWords(text);
+    GString_ s(g_mime_utils_header_decode_text(options, joined.c_str()));
+    return s ? std::string(s.get()) : std::string();
 }
 
 namespace {
@@ -147,6 +276,8 @@ bool oddDate(std::string_view text) {
 
 }  // namespace
 
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string normalizedDate(std::string_view text) {
     if (!oddDate(text)) return std::string(text);
     // Words, as written; the odd forms real mail uses are put the usual way:
@@ -188,6 +319,7 @@ std::string normalizedDate(std::string_view text) {
     for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
     return out;
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 std::optional<pst::FileTime> dateOf(const char* text) {
     const std::string normal = normalizedDate(text);
@@ -209,6 +341,16 @@ std::string GMimeHeaders::first(const char* name) const {
     return trim(str(g_mime_object_get_header(GMIME_OBJECT(message_), name)));
 }
 std::string GMimeHeaders::subject() const {
+    // GMime's subject, unless it holds a run of encoded words GMime cuts short:
+    // then the field GMime took it from (the last), decoded with the run joined.
+    GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message_));
+    for (int i = list ? g_mime_header_list_get_count(list) - 1 : -1; i >= 0; --i) {
+        GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+        if (!h || g_ascii_strcasecmp(g_mime_header_get_name(h), "Subject") != 0) continue;
+        const std::string value = unfoldedValue(Field{{}, str(g_mime_header_get_raw_value(h))});
+        if (joinedEncodedWords(value) != value) return decodeHeaderText(value, options_);
+        break;
+    }
     return str(g_mime_message_get_subject(message_));
 }
 std::vector<Person> GMimeHeaders::addresses(GMimeAddressType type) const {
@@ -449,8 +591,7 @@ std::string OwnHeaders::decoded(const Field& f) const {
             return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
         }))
         return value;
-    GString_ s(g_mime_utils_header_decode_text(options_, value.c_str()));
-    return s ? std::string(s.get()) : std::string();
+    return decodeHeaderText(value, options_);
 }
 
 namespace {
@@ -508,8 +649,7 @@ Person rawPerson(std::string_view element, GMimeParserOptions* options) {
         text.erase(std::remove_if(text.begin(), text.end(),
                                   [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
                    text.end());
-        GString_ d(g_mime_utils_header_decode_text(options, text.c_str()));
-        return trim(d ? d.get() : "");
+        return trim(decodeHeaderText(text, options));
     };
     Person p;
     const size_t lt = element.find('<');
@@ -564,6 +704,10 @@ void addEntry(InternetAddress* ia, std::string_view element, GMimeParserOptions*
 void addressField(std::string_view raw, GMimeParserOptions* options, bool plainFirst,
                   std::vector<Person>& out) {
     if (plainFirst && plainAddressList(unfoldedValue(Field{{}, raw}), out)) return;
+    // Runs of encoded words GMime would cut short are joined first (the parser
+    // decodes the names the same way as unstructured text).
+    const std::string joined = joinedEncodedWords(raw);
+    raw = joined;
     const std::vector<std::string_view> elements = addressElements(raw);
     // GMime's address parser reads the value as it stands, folding and all. When
     // it finds an entry for every element, they are taken in order; else every

@@ -217,6 +217,16 @@ class HeaderView {
     virtual std::string messageId() const = 0;
 };
 
+// Header text with every run of base64 encoded words in one charset, one of which
+// (not the last) ends in padding or in a part of a group of four, written as one
+// encoded word holding the bytes of each word decoded on its own. GMime decodes
+// such a run as one stream, which stops at the first padding (so "Jürgen " "Weiß"
+// read as "Jürgen") or shifts every later word. The text itself when nothing
+// needs joining.
+std::string joinedEncodedWords(std::string_view text);
+// Unstructured header text decoded (encoded words, 8-bit text in `options`).
+std::string decodeHeaderText(std::string_view text, GMimeParserOptions* options);
+
 // The header block of a message as it came: every byte up to the empty line.
 std::string_view rawHeaderBlock(std::string_view bytes);
 // Header bytes as text for the transport headers property.

@@ -10,10 +10,13 @@
 
 namespace tp::convert {
 
-std::string pstTimeStamp(std::chrono::system_clock::time_point when) {
+std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc) {
     std::time_t t = std::chrono::system_clock::to_time_t(when);
     std::tm tm{};
-    localtime_r(&t, &tm);
+    if (utc)
+        gmtime_r(&t, &tm);
+    else
+        localtime_r(&t, &tm);
     char text[64];
     std::snprintf(text, sizeof text, "%d.%d.%02d %d.%d.%02d", tm.tm_mday, tm.tm_mon + 1,
                   tm.tm_year % 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
@@ -68,7 +71,7 @@ PstSink::~PstSink() {
 }
 
 bool PstSink::open(const RunOptions& options, std::string& error) {
-    const std::string stamp = pstTimeStamp(clock_());
+    const std::string stamp = pstTimeStamp(clock_(), pst::fixedClock().has_value());
     const std::string displayName = "IncrediMail Mailbox : Created - " + stamp;
     // A file that exists is never overwritten: a second run within the same second
     // gets "... (2).pst". Creation refuses an existing file, so a file appearing

@@ -23,8 +23,9 @@
 namespace tp::convert {
 
 // The run's start time as the store's names write it: "d.m.YY H.m.ss"
-// (6 December 2026, 04:07:05 gives "6.12.26 4.7.05"), in local time.
-std::string pstTimeStamp(std::chrono::system_clock::time_point when);
+// (6 December 2026, 04:07:05 gives "6.12.26 4.7.05"), in local time, or in UTC
+// for a reproducible run's fixed clock (the same store on every machine).
+std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc = false);
 
 // "IncrediMail" + stamp + ".pst" in `folder`; when that file exists, the first free
 // "IncrediMail" + stamp + " (n).pst", n = 2, 3, ...

@@ -1,5 +1,6 @@
 #include "convert/run_types.h"
 
+#include "common/compiler_quirks.h"
 #include "convert/conversion_run.h"
 
 #include <algorithm>
@@ -114,6 +115,8 @@ void endLine(std::string& text) {
 }
 
 // A cancelled run: what was exported of what was found, and what was left.
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string cancelledSentence(const RunSummary& s) {
     const int left = s.unreachedMessages;
     std::string text =
@@ -129,6 +132,7 @@ std::string cancelledSentence(const RunSummary& s) {
     }
     return text;
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 // straddling two chunks is still found.
 #include "finder/scanner.h"
 
+#include "common/compiler_quirks.h"
 #include "finder/file_read.h"
 
 #include <fcntl.h>
@@ -206,10 +207,13 @@ const char* findBytes(const char* hay, std::size_t n, const char* needle, std::s
     return nullptr;
 }
 
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 std::string withBlank(std::int64_t n) {
     // A negative number carries its minus sign in place of the blank.
     return n < 0 ? std::to_string(n) : " " + std::to_string(n);
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 struct Scanner::File {
     struct Free {

@@ -20,7 +20,8 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release \
+# Warnings are errors here too: the release optimiser warns where CI's build does not.
+cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTP_WERROR=ON \
   -DCMAKE_INSTALL_PREFIX=/usr -DTP_BUILD_TESTS=OFF -UTP_AREAS \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "${launcher[@]}" >/dev/null

@@ -108,7 +108,9 @@ std::vector<std::uint32_t> unite(std::initializer_list<const std::vector<std::ui
 const std::set<std::uint32_t> kNoEmpty;
 const std::set<std::uint32_t> kRootEmpty = {0x3001001F};
 const std::set<std::uint32_t> kReceiveEmpty = {0x001A001F};
-const std::set<std::uint32_t> kAttachmentEmpty = {0x37020102, 0x37010102};
+// An attachment's data (PidTagAttachDataBinary, PidTagAttachDataObject) is never
+// HID 0, also when empty: a strict reader takes that for an attachment without data.
+const std::set<std::uint32_t> kAttachmentEmpty = {0x37020102};
 
 // Internal nodes (below 0x8000) a current Outlook's stores hold; 0x2A1, 0x62B,
 // 0xC01 and 0xE41 beyond [MS-PST] 2.7.1 are in every one of them (0xE01 too,

@@ -180,8 +180,8 @@ std::uint32_t buildBth(HeapBuilder& heap, std::uint8_t cbKey, std::uint8_t cbEnt
 
 // ---------------------------------------------------------------- values
 
-std::uint32_t ValueStore::store(const Bytes& value) {
-    if (value.empty()) return 0;
+std::uint32_t ValueStore::store(const Bytes& value, bool emptyItem) {
+    if (value.empty()) return emptyItem ? heap_.allocate(value) : 0;
     if (value.size() <= kMaxHeapAlloc) return heap_.allocate(value);
     return storeTree(db_.writeData(value.data(), value.size()));
 }
@@ -240,7 +240,7 @@ std::uint64_t writePropertyContext(ndb::NodeDatabase& db, std::vector<Value>& va
         else if (fs != 0 && fs <= 4)
             std::memcpy(&word, v.bytes.data(), std::min<std::size_t>(4, v.bytes.size()));
         else
-            word = store.store(v.bytes);
+            word = store.store(v.bytes, v.emptyItem);
         std::uint8_t r[8];
         put16(&r[0], std::uint16_t(v.tag >> 16));
         put16(&r[2], type);

@@ -65,7 +65,9 @@ class ValueStore {
     ValueStore(ndb::NodeDatabase& db, HeapBuilder& heap, std::vector<ndb::SubnodeEntry>& subnodes,
                std::uint32_t& nextSubnodeIndex)
         : db_(db), heap_(heap), subnodes_(subnodes), nextIndex_(nextSubnodeIndex) {}
-    std::uint32_t store(const Bytes& value);
+    // HID 0 for an empty value, unless `emptyItem`: then a zero-length heap item
+    // (a reader that takes HID 0 as "no value" still reads zero bytes).
+    std::uint32_t store(const Bytes& value, bool emptyItem = false);
     // A value already streamed into a data tree.
     std::uint32_t storeTree(std::uint64_t bid);
 
@@ -83,6 +85,7 @@ struct Value {
     Bytes bytes;
     std::uint64_t treeBid = 0;  // set instead of bytes for a value already on disk
     std::uint64_t treeSize = 0;
+    bool emptyItem = false;  // an empty value as a zero-length heap item, not HID 0
 };
 
 // Size of a fixed-size type (0 for variable-size types).

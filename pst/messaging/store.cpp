@@ -553,6 +553,9 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
                 } else {
                     data.bytes = a.data;
                 }
+                // An empty file's data is a zero-length heap item: HID 0 would
+                // read as "no data" to a reader that follows [MS-PST] to the letter.
+                data.emptyItem = true;
                 av.push_back(std::move(data));
             }
             if (!hasId(av, kRenderingPosition >> 16))

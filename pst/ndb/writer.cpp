@@ -51,6 +51,10 @@ void pageTrailer(std::uint8_t* page, std::uint8_t ptype, std::uint16_t sig, std:
 
 }  // namespace
 
+int FileFaults::sync(int fd) {
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
 void setFileFaults(FileFaults* faults) {
     gFaults.store(faults);
 }
@@ -107,8 +111,9 @@ void NodeDatabase::resize(std::uint64_t size) {
 }
 
 void NodeDatabase::flush() {
+    FileFaults* faults = gFaults.load(std::memory_order_relaxed);
     int e = injected(FileOp::Flush, path_, 0);
-    if (e == 0 && ::fsync(fd_) != 0) e = errno;
+    if (e == 0) e = faults != nullptr ? faults->sync(fd_) : (::fsync(fd_) == 0 ? 0 : errno);
     if (e != 0) fail(std::string("cannot flush: ") + std::strerror(e));
 }
 
@@ -471,7 +476,7 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
         (void)grown;  // best effort: at worst the blocks stay held
     }
     if (!failed()) resize(eof);
-    if (!failed()) flush();
+    if (!failed()) flush();  // everything but the header on disk first
 
     // Header last.
     std::uint8_t h[0x4200 - 0];

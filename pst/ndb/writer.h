@@ -13,12 +13,16 @@ namespace tp::pst::ndb {
 
 // Test seam over the store file's own system calls. When set, it is asked before
 // each one; a non-zero errno makes that call fail as if the system had returned it.
-// Process-wide; without one, each call costs a single pointer test.
+// The flush itself goes through sync(), so that a test can see what the file held
+// when it reached the disk. Process-wide; without one, each call costs a single
+// pointer test.
 enum class FileOp { Create, Write, Resize, Flush, Close };
 class FileFaults {
   public:
     virtual ~FileFaults() = default;
     virtual int before(FileOp op, const std::filesystem::path& path, std::uint64_t bytes) = 0;
+    // Brings the file's data to the disk (fsync); 0 or the errno of the failure.
+    virtual int sync(int fd);
 };
 void setFileFaults(FileFaults* faults);  // nullptr: none
 

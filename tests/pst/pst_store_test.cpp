@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "pst/ndb/writer.h"
 #include "pst_support.h"
 
 using namespace pst_test;
@@ -347,6 +348,101 @@ TEST(PstStore, EmptyFolderNextToTenThousandMessages) {
     fs::path rp = scratch("x").parent_path() / "readpst-out";
     EXPECT_EQ(mboxMessages(rp / "Full.mbox"), 10000u);
     EXPECT_EQ(mboxMessages(rp / "Empty.mbox"), 0u);
+}
+
+namespace {
+
+// The store file's writes and syncs in order, and what the file held at each sync.
+struct SyncRecorder : tp::pst::ndb::FileFaults {
+    struct Event {
+        bool sync = false;
+        std::uint64_t bytes = 0;  // of a write
+        std::string file;         // at a sync
+    };
+    std::vector<Event> events;
+    SyncRecorder() { tp::pst::ndb::setFileFaults(this); }
+    ~SyncRecorder() override { tp::pst::ndb::setFileFaults(nullptr); }
+    int before(tp::pst::ndb::FileOp op, const fs::path&, std::uint64_t bytes) override {
+        if (op == tp::pst::ndb::FileOp::Write) events.push_back({false, bytes, {}});
+        return 0;
+    }
+    int sync(int fd) override {
+        std::ifstream in("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+        events.push_back({true, 0, std::string((std::istreambuf_iterator<char>(in)), {})});
+        return FileFaults::sync(fd);
+    }
+};
+
+}  // namespace
+
+// A store cut short by a crash or a power cut never carries a header: the whole
+// store reaches the disk first, then the header, then that reaches the disk too.
+TEST(PstStore, HeaderReachesTheDiskOnlyAfterEverythingElse) {
+    fs::path p = scratch("order.pst");
+    std::string final;
+    SyncRecorder recorder;
+    {
+        auto s = newStore(p);
+        std::string err;
+        auto f = s->addFolder("Inbox", err);
+        ASSERT_TRUE(f) << err;
+        for (int i = 0; i < 40; ++i) {
+            Message m = simpleMessage("Message " + std::to_string(i), std::string(3000, 'b'));
+            m.attachments.push_back(fileAttachment("a.bin", Binary(20000, std::uint8_t(i))));
+            ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+        }
+        ASSERT_TRUE(s->close(err)) << err;
+        std::ifstream in(p, std::ios::binary);
+        final.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto& ev = recorder.events;
+    std::vector<std::size_t> syncs;
+    for (std::size_t i = 0; i < ev.size(); ++i)
+        if (ev[i].sync) syncs.push_back(i);
+    ASSERT_GE(syncs.size(), 2u);
+    const std::size_t dataSync = syncs[syncs.size() - 2], headerSync = syncs.back();
+    // Between the two syncs the header alone is written; nothing after the last.
+    ASSERT_EQ(headerSync - dataSync, 2u);
+    EXPECT_EQ(ev[dataSync + 1].bytes, 0x4200u);
+    EXPECT_EQ(headerSync, ev.size() - 1);
+    // At the first, everything but the header was on disk, and no header.
+    const std::string& early = ev[dataSync].file;
+    ASSERT_EQ(early.size(), final.size());
+    EXPECT_EQ(early.substr(0, 0x4200), std::string(0x4200, '\0'));
+    EXPECT_TRUE(early.compare(0x4200, std::string::npos, final, 0x4200, std::string::npos) == 0);
+    EXPECT_TRUE(ev[headerSync].file == final);
+    EXPECT_EQ(final.substr(0, 4), "!BDN");
+}
+
+// An empty file is an attachment of zero bytes to every reader, not one without
+// data: its data is a heap item of length zero, never HID 0.
+TEST(PstStore, EmptyAttachmentIsZeroBytesToEveryReader) {
+    fs::path p = scratch("empty-attachment.pst");
+    auto s = newStore(p);
+    std::string err;
+    auto f = s->addFolder("Inbox", err);
+    ASSERT_TRUE(f) << err;
+    Message m = simpleMessage("Empty file", "see the files");
+    m.attachments.push_back(fileAttachment("empty.txt", {}));
+    m.attachments.push_back(fileAttachment("one.txt", Binary(1, 'x')));
+    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+    ASSERT_TRUE(s->close(err)) << err;
+
+    auto lines = readAll(p);  // pstcheck --shape and pst-extractor among them
+    std::string msg;
+    for (const auto& l : lines)
+        if (l.find("\tEmpty file\t") != std::string::npos) msg = l;
+    EXPECT_NE(msg.find("\t2\t0:" + sha1Prefix("") + " 1:" + sha1Prefix("x")), std::string::npos)
+        << msg;
+    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
+                  "Inbox" / "Message00001" / "Attachments";
+    ASSERT_TRUE(fs::exists(ex / "1_empty.txt"));
+    EXPECT_EQ(fs::file_size(ex / "1_empty.txt"), 0u);
+    // readpst reads the message and its other file; it leaves out an attachment
+    // without bytes, whichever way they are stored.
+    std::ifstream mbox(scratch("x").parent_path() / "readpst-out" / "Inbox.mbox");
+    std::string text((std::istreambuf_iterator<char>(mbox)), {});
+    EXPECT_NE(text.find("filename=\"one.txt\""), std::string::npos) << text;
 }
 
 // The same messages at the same fixed clock give the same bytes: no time, key or

@@ -1,8 +1,12 @@
 #pragma once
 // Helpers for the store tests: building messages and running the outside readers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -30,8 +34,24 @@ constexpr std::uint32_t kAttachMime = 0x370E001F;
 constexpr std::uint32_t kDeliveryTime = 0x0E060040;
 constexpr std::uint32_t kHeaders = 0x007D001F;
 
+// This process's scratch folder; removed when its tests end, whether they passed
+// or failed.
+inline fs::path scratchFolder() {
+    return fs::temp_directory_path() / ("tp-pst-" + std::to_string(::getpid()));
+}
+class ScratchCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
+        std::error_code ec;
+        fs::remove_all(scratchFolder(), ec);
+    }
+};
+inline ::testing::Environment* const kScratchCleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
 inline fs::path scratch(const std::string& name) {
-    fs::path dir = fs::temp_directory_path() / ("tp-pst-" + std::to_string(::getpid()));
+    fs::path dir = scratchFolder();
     fs::create_directories(dir);
     fs::path p = dir / name;
     fs::remove_all(p);

@@ -18,6 +18,7 @@
 #include "pst/check/ndb_reader.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/permute.h"
+#include "pst/pst.h"
 
 namespace fs = std::filesystem;
 using namespace tp::pst::check;
@@ -31,6 +32,21 @@ const char* kSampleNames[] = {"outlook-unicode-empty.pst", "outlook-unicode-samp
 fs::path samplePath(const char* name) {
     return kSamples / name;
 }
+
+// The damaged copies go to a folder of this process, removed when its tests end.
+fs::path scratchFolder() {
+    return fs::temp_directory_path() / ("tp_pstcheck_" + std::to_string(::getpid()));
+}
+class ScratchCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
+        std::error_code ec;
+        fs::remove_all(scratchFolder(), ec);
+    }
+};
+::testing::Environment* const kScratchCleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
 // A store loaded in memory, with just enough knowledge of the format to damage
 // it precisely and to repair the CRCs that would otherwise hide deeper damage.
@@ -86,7 +102,7 @@ struct Store {
     }
     std::uint64_t nodeData(std::uint32_t nid) const { return u64(leafEntry(true, nid) + 8); }
     fs::path save(const std::string& name) const {
-        fs::path dir = fs::temp_directory_path() / ("tp_pstcheck_" + std::to_string(::getpid()));
+        fs::path dir = scratchFolder();
         fs::create_directories(dir);
         fs::path p = dir / name;
         std::ofstream(p, std::ios::binary)
@@ -249,16 +265,22 @@ TEST(PstCheck, MessagingDamageIsFound) {
 
 namespace {
 
-// Rewrites the decoded data of node `nid`'s (single) data block through `edit`.
+// Rewrites the decoded data of block `bid` through `edit`.
 template <typename Edit>
-void editNodeData(Store& s, std::uint32_t nid, Edit edit) {
-    auto [ib, cb] = s.block(s.nodeData(nid));
+void editBlockData(Store& s, std::uint64_t bid, Edit edit) {
+    auto [ib, cb] = s.block(bid);
     std::vector<std::uint8_t> data(s.b.begin() + long(ib), s.b.begin() + long(ib + cb));
     tp::pst::ndb::permuteDecode(data.data(), data.size());
     edit(data);
     tp::pst::ndb::permuteEncode(data.data(), data.size());
     std::copy(data.begin(), data.end(), s.b.begin() + long(ib));
     s.fixBlock(ib, cb);
+}
+
+// Rewrites the decoded data of node `nid`'s (single) data block through `edit`.
+template <typename Edit>
+void editNodeData(Store& s, std::uint32_t nid, Edit edit) {
+    editBlockData(s, s.nodeData(nid), edit);
 }
 
 // The value field of property `id` in a property context's BTH records.
@@ -322,10 +344,10 @@ void fixHeader(Store& s) {
 }
 
 // The sample's internal blocks of one kind (btype 1: data tree, 2: subnode tree).
-std::vector<BlockEntry> internalBlocks(std::uint8_t btype) {
+std::vector<BlockEntry> internalBlocks(std::uint8_t btype, const fs::path& store = kSample1) {
     FileSource src;
     std::string err;
-    EXPECT_TRUE(src.open(kSample1, err));
+    EXPECT_TRUE(src.open(store, err));
     Findings none;
     NdbReader ndb(src, none);
     EXPECT_TRUE(ndb.readHeader(err));
@@ -335,6 +357,50 @@ std::vector<BlockEntry> internalBlocks(std::uint8_t btype) {
     for (const auto& b : ndb.blocks())
         if ((b.bid & 2) && b.btype == btype) out.push_back(b);
     return out;
+}
+
+// The damaged copy's check finds `code`, in a finding that says `words`.
+void expectFinding(const Store& s, const std::string& name, const std::string& code,
+                   const std::string& words = "") {
+    Report r = check(s, name);
+    EXPECT_TRUE(r.findings.has(code)) << name << ":\n" << codes(r);
+    EXPECT_NE(codes(r).find(words), std::string::npos) << name << ":\n" << codes(r);
+}
+
+// Rewrites the data of every attachment object (a subnode of its message) of
+// `store`, loaded in `s`, through `edit`; the number of attachment objects edited.
+template <typename Edit>
+int editAttachment(Store& s, Edit edit, const fs::path& store = kSample1) {
+    int edited = 0;
+    for (const BlockEntry& sl : internalBlocks(2, store)) {
+        if (sl.level != 0) continue;
+        for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i) {
+            const std::size_t e = sl.ib + 8 + 24 * i;
+            if ((rd32(s.b.data() + e) & 0x1F) != 0x05) continue;  // an attachment object
+            editBlockData(s, s.u64(e + 8), edit);
+            ++edited;
+        }
+    }
+    return edited;
+}
+
+// The subnode entry (SLENTRY) of `nid` in the sample's subnode blocks.
+std::size_t subnodeEntry(const Store& s, std::uint32_t nid) {
+    for (const BlockEntry& sl : internalBlocks(2)) {
+        if (sl.level != 0) continue;
+        for (unsigned i = 0; i < rd16(s.b.data() + sl.ib + 2); ++i)
+            if (rd32(s.b.data() + sl.ib + 8 + 24 * i) == nid) return sl.ib + 8 + 24 * i;
+    }
+    ADD_FAILURE() << "subnode " << nid << " not found";
+    return 0;
+}
+
+// Property `id` of type `from` becomes type `to` (its key, and so the records'
+// order, unchanged): to a checker that asks for the first type it is gone.
+void retype(std::vector<std::uint8_t>& d, std::uint16_t id, std::uint16_t from, std::uint16_t to) {
+    const std::size_t v = pcValue(d, id, from);
+    d[v - 2] = std::uint8_t(to);
+    d[v - 1] = std::uint8_t(to >> 8);
 }
 
 }  // namespace
@@ -414,6 +480,335 @@ TEST(PstCheck, WriterMistakesAreFound) {
         Report r = check(s, "level.pst");
         EXPECT_TRUE(r.findings.has("btree-page")) << codes(r);
         EXPECT_TRUE(r.findings.has("missing-node")) << codes(r);
+    }
+}
+
+// The store's own objects: message store, name-to-id map, templates and the
+// allocation maps, each damaged in one way, every CRC repaired.
+TEST(PstCheck, StoreObjectAndMapDamageIsFound) {
+    {
+        Store s(kSample1);  // the store without a display name
+        editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) { retype(d, 0x3001, 0x1F, 0x1E); });
+        expectFinding(s, "store-name.pst", "store-props", "PidTagDisplayName missing");
+    }
+    {
+        Store s(kSample1);  // the name-to-id map with no buckets
+        editNodeData(s, 0x61, [](std::vector<std::uint8_t>& d) {
+            std::size_t v = pcValue(d, 0x0001, 0x0003);
+            for (int k = 0; k < 4; ++k) d[v + k] = 0;
+        });
+        expectFinding(s, "buckets.pst", "nameid-map", "PidTagNameidBucketCount missing or zero");
+    }
+    {
+        Store s(kSample1);  // the contents template is given the folder's table, one row and all
+        std::size_t e = s.leafEntry(true, 0x60E);
+        s.put64(e + 8, s.nodeData(0x808E));
+        s.fixPage(e);
+        expectFinding(s, "template-rows.pst", "template", "contents template has rows");
+    }
+    {
+        Store s(kSample1);  // ibAMapLast one interval on
+        s.put64(0xC0, s.u64(0xC0) + 0x3E000);
+        fixHeader(s);
+        expectFinding(s, "amaplast.pst", "header-field", "ibAMapLast");
+    }
+    {
+        Store s(kSample1);  // the AMap's trailer names another page type
+        s.b[0x4400 + 496] = 0x83;
+        s.fixPage(0x4400);
+        expectFinding(s, "amap-trailer.pst", "map-page", "trailer does not describe this map page");
+    }
+    {
+        Store s(kSample1);  // the PMap holds the AMap's own page in reserve
+        s.b[0x4600] &= 0x7F;
+        s.fixPage(0x4600);
+        expectFinding(s, "pmap.pst", "pmap", "a page held in reserve is in use");
+    }
+    {
+        Store s(kSample1);  // cbPMapFree one page more than the PMaps hold
+        s.put64(0xD0, s.u64(0xD0) + 512);
+        fixHeader(s);
+        expectFinding(s, "pmapfree.pst", "pmap-free", "cbPMapFree is");
+    }
+}
+
+// Folders, messages and attachments, each damaged in one way.
+TEST(PstCheck, FolderMessageAndAttachmentDamageIsFound) {
+    {
+        Store s(kSample1);  // "Sample1" without its unread count
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x3603, 0x03, 0x02); });
+        expectFinding(s, "folder-props.pst", "folder-props", "PidTagContentUnreadCount");
+    }
+    {
+        Store s(kSample1);  // "Sample1" says it has sub-folders
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { d[pcValue(d, 0x360A, 0x000B)] = 1; });
+        expectFinding(s, "subfolders.pst", "subfolders-flag", "PidTagSubfolders is 1 with 0");
+    }
+    {
+        // "Sample1" moves under Deleted Items: its old parent's hierarchy row names
+        // no sub-folder, its new parent has a sub-folder without a row.
+        Store s(kSample1);
+        std::size_t e = s.leafEntry(true, kFolderSample1);
+        s.put32(e + 24, 0x8042);
+        s.fixPage(e);
+        expectFinding(s, "moved.pst", "hierarchy-row", "names no sub-folder of this folder");
+        expectFinding(s, "moved.pst", "hierarchy-row",
+                      "sub-folder " + hex(kFolderSample1) + " has no hierarchy row");
+    }
+    {
+        Store s(kSample1);  // the message without its last change time
+        editNodeData(s, kMessage,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x3008, 0x40, 0x14); });
+        expectFinding(s, "message-props.pst", "message-props",
+                      "lacks required property 0x30080040");
+    }
+    {
+        Store s(kSample1);  // a named property the name-to-id map does not define
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            const std::size_t v = pcValue(d, 0x8085, 0x001F);
+            d[v - 4] = 0xF0;
+            d[v - 3] = 0xFF;
+        });
+        expectFinding(s, "named.pst", "named-prop", "property 0xFFF0 is not defined");
+    }
+    {
+        Store s(kSample1);  // the attachment without its rendering position
+        ASSERT_EQ(
+            editAttachment(s, [](std::vector<std::uint8_t>& d) { retype(d, 0x370B, 0x03, 0x02); }),
+            1);
+        expectFinding(s, "attachment-props.pst", "attachment-props",
+                      "lacks required property 0x370B");
+    }
+    {
+        Store s(kSample1);  // PidTagAttachSize smaller than the attachment's data
+        ASSERT_EQ(editAttachment(s,
+                                 [](std::vector<std::uint8_t>& d) {
+                                     std::size_t v = pcValue(d, 0x0E20, 0x0003);
+                                     d[v] = 1;
+                                     d[v + 1] = d[v + 2] = d[v + 3] = 0;
+                                 }),
+                  1);
+        expectFinding(s, "attach-size.pst", "attach-size", "PidTagAttachSize 1 for 93142 bytes");
+    }
+    {
+        Store s(kSample1);  // the attachment table's subnode gets another id
+        std::size_t e = subnodeEntry(s, 0x671);
+        s.put32(e, 0x66F);
+        auto sl = internalBlocks(2);
+        for (const BlockEntry& b : sl)
+            if (e >= b.ib && e < b.ib + b.cb) s.fixBlock(b.ib, b.cb);
+        expectFinding(s, "attachment-table.pst", "attachment-row",
+                      "attachments exist without an attachment table");
+    }
+}
+
+// Attached messages nest; past eight levels the checker stops and says so.
+TEST(PstCheck, MessagesEmbeddedTooDeepAreFound) {
+    const fs::path p = scratchFolder() / "deep.pst";
+    fs::create_directories(p.parent_path());
+    fs::remove(p);
+    std::string err;
+    auto store = tp::pst::Store::create(p, "Deep", err);
+    ASSERT_TRUE(store) << err;
+    auto folder = store->addFolder("Inbox", err);
+    ASSERT_TRUE(folder) << err;
+    auto message = [](const std::string& subject) {
+        tp::pst::Message m;
+        m.props.set(0x001A001F, std::string("IPM.Note"));
+        m.props.set(0x0037001F, subject);
+        return m;
+    };
+    auto nested = [&](int levels) {
+        tp::pst::Message m = message("level " + std::to_string(levels));
+        for (int i = levels - 1; i >= 0; --i) {
+            tp::pst::Attachment a;
+            a.embedded = std::make_shared<tp::pst::Message>(m);
+            m = message("level " + std::to_string(i));
+            m.attachments.push_back(a);
+        }
+        return m;
+    };
+    ASSERT_TRUE(store->addMessage(*folder, nested(8), err)) << err;
+    ASSERT_TRUE(store->close(err)) << err;
+    Report eight = checkStore(p);
+    EXPECT_TRUE(eight.clean()) << codes(eight);
+
+    fs::remove(p);
+    store = tp::pst::Store::create(p, "Deep", err);
+    ASSERT_TRUE(store) << err;
+    folder = store->addFolder("Inbox", err);
+    ASSERT_TRUE(folder) << err;
+    ASSERT_TRUE(store->addMessage(*folder, nested(9), err)) << err;
+    ASSERT_TRUE(store->close(err)) << err;
+    Report nine = checkStore(p);
+    EXPECT_TRUE(nine.findings.has("embedded-depth")) << codes(nine);
+}
+
+// The node database's own fields: header, B-tree pages and block trailers, each
+// damaged in one way with its CRC repaired.
+TEST(PstCheck, NodeDatabaseFieldDamageIsFound) {
+    {
+        Store s(kSample1);  // the allocation maps marked invalid
+        s.b[0xF8] = 0;
+        fixHeader(s);
+        expectFinding(s, "amapvalid.pst", "amap-invalid");
+    }
+    {
+        Store s(kSample1);  // bidNextP below every page's id
+        s.put64(0x20, 1);
+        fixHeader(s);
+        expectFinding(s, "bidnextp.pst", "page-bid");
+    }
+    {
+        Store s(kSample1);  // bidNextB below every block's id
+        s.put64(0x204, 4);
+        fixHeader(s);
+        expectFinding(s, "bidnextb.pst", "block-bid");
+    }
+    const std::size_t root = std::size_t(Store(kSample1).u64(224));  // the NBT's root page
+    {
+        Store s(kSample1);  // the root page says it belongs to the BBT
+        s.b[root + 496] = s.b[root + 497] = 0x80;
+        s.fixPage(root);
+        expectFinding(s, "ptype.pst", "page-trailer");
+    }
+    {
+        Store s(kSample1);
+        s.put16(root + 498, std::uint16_t(rd16(s.b.data() + root + 498) ^ 1));
+        s.fixPage(root);
+        expectFinding(s, "wsig.pst", "page-signature");
+    }
+    {
+        Store s(kSample1);  // a leaf below the root claims a level of its own
+        const std::size_t child = std::size_t(s.u64(root + 16));
+        ASSERT_EQ(s.b[child + 491], 0);
+        s.b[child + 491] = 1;
+        s.fixPage(child);
+        expectFinding(s, "child-level.pst", "btree-level");
+    }
+    {
+        Store s(kSample1);  // an index key that is not its child page's first key
+        ASSERT_GE(s.b[root + 488], 2);
+        const std::size_t e = root + 24;  // the second entry
+        s.put64(e, s.u64(e) + 1);
+        s.fixPage(root);
+        expectFinding(s, "index-key.pst", "btree-key");
+    }
+    {
+        Store s(kSample1);  // a leaf key below the one before it
+        std::size_t e = s.leafEntry(true, 0x808E);
+        s.put64(e, 0x22);
+        s.fixPage(e);
+        expectFinding(s, "order2.pst", "btree-order");
+    }
+    {
+        Store s(kSample1);  // a block entry bigger than any block
+        std::size_t e = s.leafEntry(false, s.nodeData(kFolderSample1));
+        s.put16(e + 16, 9000);
+        s.fixPage(e);
+        expectFinding(s, "cb.pst", "block-size");
+    }
+    {
+        Store s(kSample1);  // a block off the 64-byte grid
+        std::size_t e = s.leafEntry(false, s.nodeData(kFolderSample1));
+        s.put64(e + 8, s.u64(e + 8) + 8);
+        s.fixPage(e);
+        expectFinding(s, "ib.pst", "block-offset");
+    }
+    {
+        Store s(kSample1);  // a block's trailer names another block
+        auto [ib, cb] = s.block(s.nodeData(kFolderSample1));
+        const std::size_t trailer = ib + ((cb + 16 + 63) & ~std::size_t(63)) - 16;
+        s.put64(trailer + 8, s.u64(trailer + 8) + 4);
+        expectFinding(s, "block-trailer.pst", "block-trailer");
+    }
+    {
+        Store s(kSample1);  // a block's signature is not its own
+        auto [ib, cb] = s.block(s.nodeData(kFolderSample1));
+        const std::size_t trailer = ib + ((cb + 16 + 63) & ~std::size_t(63)) - 16;
+        s.put16(trailer + 2, std::uint16_t(rd16(s.b.data() + trailer + 2) ^ 1));
+        expectFinding(s, "block-sig.pst", "block-signature");
+    }
+    {
+        Store s(kSample1);  // a data tree block of a level no tree has
+        auto xblocks = internalBlocks(1);
+        ASSERT_FALSE(xblocks.empty());
+        s.b[xblocks[0].ib + 1] = 3;
+        s.fixBlock(xblocks[0].ib, xblocks[0].cb);
+        expectFinding(s, "xlevel.pst", "block-internal");
+    }
+    {
+        Store s(kSample1);  // the folder's node takes the store's data; its own is left over
+        std::size_t e = s.leafEntry(true, kFolderSample1);
+        s.put64(e + 8, s.nodeData(0x21));
+        s.fixPage(e);
+        expectFinding(s, "orphan.pst", "orphan-block");
+    }
+}
+
+namespace {
+
+// The offset of heap item `hid` in the decoded first block of a heap.
+std::size_t heapItem(const std::vector<std::uint8_t>& d, std::uint32_t hid) {
+    const std::size_t map = rd16(d.data());
+    return rd16(d.data() + map + 4 + 2 * (((hid >> 5) & 0x7FF) - 1));
+}
+
+}  // namespace
+
+// The heaps, B-trees-on-heap, tables and values above the node database.
+TEST(PstCheck, PropertyValueDamageIsFound) {
+    {
+        Store s(kSample1);  // the folder's heap says it holds a table
+        editNodeData(s, kFolderSample1, [](std::vector<std::uint8_t>& d) { d[3] = 0x7C; });
+        expectFinding(s, "client-sig.pst", "pc");
+    }
+    {
+        Store s(kSample1);  // the folder's BTH header with keys of four bytes
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { d[heapItem(d, 0x20) + 1] = 4; });
+        expectFinding(s, "bth-key.pst", "bth");
+    }
+    {
+        Store s(kSample1);  // the contents table's deprecated hidIndex set
+        editNodeData(s, 0x808E,
+                     [](std::vector<std::uint8_t>& d) { d[heapItem(d, 0x40) + 18] = 0x20; });
+        expectFinding(s, "hidindex.pst", "tc");
+    }
+    {
+        Store s(kSample1);  // a property of a type that does not exist
+        editNodeData(s, kFolderSample1,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x3613, 0x1F, 0x99); });
+        expectFinding(s, "prop-type.pst", "prop-type");
+    }
+    {
+        Store s(kSample1);  // the record key read as a list of binaries that cannot be one
+        editNodeData(s, 0x21,
+                     [](std::vector<std::uint8_t>& d) { retype(d, 0x0FF9, 0x0102, 0x1102); });
+        expectFinding(s, "multi.pst", "prop-value");
+    }
+    {
+        Store s(kSample1);  // the message's creation time in a heap item that is not there
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            const std::size_t v = pcValue(d, 0x3007, 0x0040);
+            d[v] = 0xE0;
+            d[v + 1] = 0xFF;
+            d[v + 2] = d[v + 3] = 0;
+        });
+        expectFinding(s, "no-hid.pst", "dangling-hid");
+    }
+    {
+        Store s(kSample1);  // the message's search key in a subnode that is not there
+        editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
+            const std::size_t v = pcValue(d, 0x300B, 0x0102);
+            d[v] = 0xFF;
+            d[v + 1] = 0xFF;
+            d[v + 2] = 0x01;
+            d[v + 3] = 0;
+        });
+        expectFinding(s, "no-subnode.pst", "dangling-subnode");
     }
 }
 
@@ -531,6 +926,54 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
         expectShapeOnly(s, "hid-zero.pst", "hid-zero");
     }
     {
+        // The attachment's data becomes a present value referring to HID 0.
+        Store s(kSample1);
+        ASSERT_EQ(editAttachment(s,
+                                 [](std::vector<std::uint8_t>& d) {
+                                     std::size_t v = pcValue(d, 0x3701, 0x0102);
+                                     for (int k = 0; k < 4; ++k) d[v + k] = 0;
+                                 }),
+                  1);
+        expectShapeOnly(s, "attachment-hid-zero.pst", "hid-zero");
+        Report r = check(s, "attachment-hid-zero.pst", true);
+        EXPECT_NE(codes(r).find("property 0x37010102 is present but refers to HID 0"),
+                  std::string::npos)
+            << codes(r);
+    }
+    {
+        // An attached message whose PidTagAttachDataObject refers to HID 0: an
+        // error, with or without --shape (the message cannot be reached).
+        const fs::path p = scratchFolder() / "embedded.pst";
+        fs::create_directories(p.parent_path());
+        fs::remove(p);
+        std::string err;
+        auto store = tp::pst::Store::create(p, "Embedded", err);
+        ASSERT_TRUE(store) << err;
+        auto folder = store->addFolder("Inbox", err);
+        ASSERT_TRUE(folder) << err;
+        tp::pst::Message m;
+        m.props.set(0x001A001F, std::string("IPM.Note"));
+        tp::pst::Attachment a;
+        a.embedded = std::make_shared<tp::pst::Message>(m);
+        m.attachments.push_back(a);
+        ASSERT_TRUE(store->addMessage(*folder, m, err)) << err;
+        ASSERT_TRUE(store->close(err)) << err;
+        Store s(p);
+        ASSERT_EQ(editAttachment(
+                      s,
+                      [](std::vector<std::uint8_t>& d) {
+                          std::size_t v = pcValue(d, 0x3701, 0x000D);
+                          for (int k = 0; k < 4; ++k) d[v + k] = 0;
+                      },
+                      p),
+                  1);
+        Report r = check(s, "object-hid-zero.pst");
+        EXPECT_TRUE(r.findings.has("dangling-hid")) << codes(r);
+        EXPECT_NE(codes(r).find("property 0x3701 (0xD): object reference does not resolve"),
+                  std::string::npos)
+            << codes(r);
+    }
+    {
         // The store's heap root moves from its first allocation (0x20) to a copy
         // of its BTH header in the fifth (0xA0, a binary value nothing reads).
         Store s(kSample1);
@@ -569,5 +1012,23 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
         Report r = check(s, "template.pst", true);
         EXPECT_NE(codes(r).find("0x170003"), std::string::npos) << codes(r);
         EXPECT_NE(codes(r).find("0x180003"), std::string::npos) << codes(r);
+    }
+    {
+        // The same in the contents table of "Sample1", which holds a message.
+        Store s(kSample1);
+        editNodeData(s, 0x808E, [](std::vector<std::uint8_t>& d) {
+            const std::uint8_t col[] = {0x03, 0x00, 0x17, 0x00};
+            auto at = std::search(d.begin(), d.end(), std::begin(col), std::end(col));
+            ASSERT_NE(at, d.end());
+            at[2] = 0x18;
+        });
+        expectShapeOnly(s, "contents-columns.pst", "table-template");
+        Report r = check(s, "contents-columns.pst", true);
+        bool found = false;
+        for (const auto& f : r.findings.list())
+            found = found || (f.code == "table-template" &&
+                              f.where.find(hex(kFolderSample1)) != std::string::npos &&
+                              f.message.find("0x180003") != std::string::npos);
+        EXPECT_TRUE(found) << codes(r);
     }
 }

@@ -8,7 +8,8 @@ import sys
 import pypff
 
 WANTED = {0x001A, 0x0071, 0x0037, 0x0C1A, 0x0C1F, 0x0E04, 0x0E03, 0x0E06, 0x0039, 0x3007, 0x004F, 0x0050,
-          0x1000, 0x0E07, 0x3705, 0x3707, 0x370E, 0x3712, 0x3713, 0x7FFE, 0x3FDE, 0x0042, 0x0065}
+          0x1000, 0x0E07, 0x3705, 0x3707, 0x370E, 0x3712, 0x3713, 0x7FFE, 0x3FDE, 0x0042, 0x0065,
+          0x3008}
 
 
 def props(item):
@@ -27,7 +28,7 @@ def props(item):
                 elif vt == 0x0B:
                     out[key] = bool(e.data_as_boolean)
                 elif vt == 0x40:
-                    out[key] = "time"
+                    out[key] = "time %d" % int.from_bytes(e.data or b"", "little")
                 else:
                     data = e.data or b""
                     out[key] = {"len": len(data), "hex": data[:64].hex()}

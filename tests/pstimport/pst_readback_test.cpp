@@ -643,5 +643,75 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
     EXPECT_EQ(emls, 8);
 }
 
+// Mail programs split a long name or subject into several encoded words, each
+// padded on its own. Every word reaches the store, in every field that shows
+// text, and a character split between two words is read whole.
+TEST(PstReadback, NamesWrittenAsSeveralEncodedWordsStayWhole) {
+    Scratch s;
+    const std::string date = "Date: Mon, 4 May 2009 10:00:00 +0000\r\nMIME-Version: 1.0\r\n";
+    std::string mailbox =
+        "From: =?utf-8?B?SsO8cmdlbiA=?= =?utf-8?B?V2Vpw58=?= <j@example.de>\r\n"
+        "To: =?utf-8?B?QW5uYSA=?= =?utf-8?B?TcO8bGxlcg==?= <a@example.de>\r\n"
+        "Cc: \"=?UTF-8?B?w4lsaQ==?= =?utf-8?B?c2U=?=\" <e@example.fr>, bob@example.org\r\n"
+        "Reply-To: =?iso-8859-1?B?SvxyZ2Vu?= =?iso-8859-1?Q?_Wei=DF?= <j@example.de>\r\n"
+        "Subject: =?utf-8?B?R3LDvMOfZSA=?=\r\n =?utf-8?B?YXVzIE3DvG5jaGVu?=\r\n" +
+        date + "\r\nHallo\r\n\r\n";
+    // Japanese as mailers of the time wrote it: ISO-2022-JP, one word per line.
+    const std::string japanese = "日本語の件名です";
+    const std::string jis = encodeAs(japanese, "ISO-2022-JP");
+    mailbox += "From: x@example.jp\r\nSubject: =?ISO-2022-JP?B?" + base64(jis.substr(0, 7)) +
+               "?=\r\n =?ISO-2022-JP?B?" + base64(jis.substr(7)) + "?=\r\n" + date +
+               "\r\nbody\r\n\r\n";
+    writeFile(s.path / "in/Names.imm", mailbox);
+    fs::create_directories(s.path / "out");
+    RunSummary summary = runPst({(s.path / "in/Names.imm").string()}, s.path / "out");
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    expectChecked(summary.pstFile);
+
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(prop(items[0], "0037"), "Grüße aus München");
+    EXPECT_EQ(prop(items[0], "0042"), "Jürgen Weiß");  // From
+    EXPECT_EQ(prop(items[0], "0c1a"), "Jürgen Weiß");  // the sender
+    EXPECT_EQ(prop(items[0], "0e04"), "Anna Müller");
+    EXPECT_EQ(prop(items[0], "0e03"), "Élise; bob@example.org");
+    EXPECT_EQ(prop(items[0], "0050"), "Jürgen Weiß");  // Reply-To
+    EXPECT_EQ(prop(items[1], "0037"), japanese);
+}
+
+// A reproducible run takes its clock from SOURCE_DATE_EPOCH: the store is named
+// by that moment (in UTC, whatever the machine's zone) and its messages record it
+// as their creation and change times.
+TEST(PstReadback, ReproducibleRunRecordsTheFixedMoment) {
+    Scratch s;
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Fixed", "Body."));
+    fs::create_directories(s.path / "out");
+    const char* zone = std::getenv("TZ");
+    const std::string oldZone = zone ? zone : "";
+    ::setenv("TZ", "JST-9", 1);  // nine hours ahead of UTC
+    ::tzset();
+    ::setenv("SOURCE_DATE_EPOCH", "1267440245", 1);  // 2010-03-01 10:44:05 UTC
+    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "out");
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    if (zone)
+        ::setenv("TZ", oldZone.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    EXPECT_EQ(summary.pstFile.filename().string(), "IncrediMail1.3.10 10.44.05.pst");
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 1u);
+    // FILETIME: 100 ns steps since 1601.
+    const std::string moment =
+        "time " + std::to_string((1267440245ull + 11644473600ull) * 10000000ull);
+    EXPECT_EQ(prop(items[0], "3007"), moment);  // created
+    EXPECT_EQ(prop(items[0], "3008"), moment);  // last changed
+    EXPECT_EQ(prop(items[0], "0e06"), "time " + std::to_string((1241431200ull + 11644473600ull) *
+                                                               10000000ull));  // as the mail says
+}
+
 }  // namespace
 }  // namespace tp::convert
