@@ -108,10 +108,12 @@ void MailboxFile::close() {
 
 std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
                                   std::string& out) const {
-    out.clear();
-    if (fd_ < 0) return std::make_error_code(std::errc::bad_file_descriptor);
-    if (offset >= size_ || length == 0) return {};
+    if (fd_ < 0 || offset >= size_ || length == 0) {
+        out.clear();
+        return fd_ < 0 ? std::make_error_code(std::errc::bad_file_descriptor) : std::error_code{};
+    }
     const std::uint64_t want = std::min(length, size_ - offset);
+    // Only what the string grows by is filled before the read writes over it.
     out.resize(static_cast<std::size_t>(want));
     // A read that ends early means the file shrank: a short read, not an error.
     const long long got = finder::readFull(fd_, path_, out.data(), out.size(), offset);
@@ -335,6 +337,22 @@ bool isLineEnd(unsigned char c) {
     return c == '\r' || c == '\n';
 }
 
+// Where the first CR or LF of `base[0, n)` is (n when there is none): LF is
+// looked for first (it ends most lines), then a CR before it.
+std::size_t lineEndIn(const char* base, std::size_t n) {
+    constexpr std::size_t kSpan = 4096;  // a CR-only file must not make each line scan far
+    for (std::size_t at = 0; at < n; at += kSpan) {
+        const std::size_t span = std::min(kSpan, n - at);
+        const void* lf = std::memchr(base + at, '\n', span);
+        const std::size_t limit =
+            lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - (base + at)) : span;
+        if (const void* cr = std::memchr(base + at, '\r', limit))
+            return at + static_cast<std::size_t>(static_cast<const char*>(cr) - (base + at));
+        if (lf) return at + limit;
+    }
+    return n;
+}
+
 // One line: [start, contentEnd) plus its terminator up to next.
 struct Line {
     std::uint64_t start = 0;
@@ -348,9 +366,11 @@ class Analyzer {
     explicit Analyzer(const MailboxFile& file)
         : file_(file),
           size_(file.size()),
-          fwd_(file, 64u << 10),
+          fwd_(file, 1u << 20),
           back_(file, 2u << 10),
-          scan_(file, 1u << 20) {}
+          scan_(file, 1u << 20),
+          far_(file, 1u << 20),
+          blocks_(file, 1u << 20) {}
 
     Partition run(const std::vector<std::uint64_t>& rawHits);
 
@@ -381,6 +401,8 @@ class Analyzer {
         bool traced = false;      // it has a Received or Return-Path field
     };
 
+    const Window* holding(std::uint64_t pos) const;
+    unsigned char byteAt(std::uint64_t pos);
     const Window& before(std::uint64_t end, std::uint64_t floor);
     bool beginsLine(std::uint64_t pos);
     Walk walkUp(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
@@ -391,8 +413,8 @@ class Analyzer {
     Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
     Multipart readHeader(std::uint64_t start, std::uint64_t limit);
     template <class OnLine>
-    void forEachLineStart(const std::string& needle, std::uint64_t from, std::uint64_t to,
-                          OnLine&& onLine);
+    void forEachLineStart(Window& w, const std::string& needle, std::uint64_t from,
+                          std::uint64_t to, OnLine&& onLine);
     void advanceDelimiters(Multipart& mp, std::uint64_t to);
     bool closeFollows(Multipart& mp, std::uint64_t pos);
     std::optional<std::uint64_t> findClose(const std::string& boundary, std::uint64_t from,
@@ -405,9 +427,11 @@ class Analyzer {
 
     const MailboxFile& file_;
     std::uint64_t size_;
-    Window fwd_;   // forward reads: header lines, delimiter checks
-    Window back_;  // backward reads: the walk up from a hit
-    Window scan_;  // long searches
+    Window fwd_;     // forward reads: header lines, delimiter checks
+    Window back_;    // backward reads: the walk up from a hit
+    Window scan_;    // delimiter lines, from one message to the next
+    Window far_;     // searches far ahead, and whole-file passes
+    Window blocks_;  // the search for header blocks, which goes through every body
     bool indexBuilt_ = false;
     bool indexComplete_ = true;
     std::unordered_map<std::uint64_t, std::uint64_t> lastClose_;  // boundary hash -> offset
@@ -425,9 +449,25 @@ std::uint64_t hashText(std::string_view s) {
 // A window that holds the byte before `end`: the forward window when it already
 // does (neighbouring messages usually share it), else the backward one.
 const Window& Analyzer::before(std::uint64_t end, std::uint64_t floor) {
-    if (fwd_.holds(end - 1)) return fwd_;
-    if (!back_.holds(end - 1)) back_.loadBefore(end, floor);
+    if (const Window* w = holding(end - 1)) return *w;
+    back_.loadBefore(end, floor);
     return back_;
+}
+
+// A window that already holds the byte at `pos`, if any: looks near a place just
+// searched are served from what that search read.
+const Window* Analyzer::holding(std::uint64_t pos) const {
+    if (fwd_.holds(pos)) return &fwd_;
+    if (blocks_.holds(pos)) return &blocks_;
+    if (scan_.holds(pos)) return &scan_;
+    if (far_.holds(pos)) return &far_;
+    if (back_.holds(pos)) return &back_;
+    return nullptr;
+}
+
+unsigned char Analyzer::byteAt(std::uint64_t pos) {
+    if (const Window* w = holding(pos)) return static_cast<unsigned char>(*w->at(pos));
+    return fwd_.byte(pos);
 }
 
 bool Analyzer::beginsLine(std::uint64_t pos) {
@@ -455,8 +495,8 @@ std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t 
 // Up to `max` bytes of [pos, end).
 std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
     const std::uint64_t n = std::min<std::uint64_t>(end - pos, max);
-    if (fwd_.holds(pos) && fwd_.end() >= pos + n) return std::string(fwd_.at(pos), n);
-    if (back_.holds(pos) && back_.end() >= pos + n) return std::string(back_.at(pos), n);
+    for (const Window* w : {&fwd_, &blocks_, &scan_, &far_, &back_})
+        if (w->holds(pos) && w->end() >= pos + n) return std::string(w->at(pos), n);
     std::string out;
     if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
     if (out.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
@@ -632,17 +672,20 @@ Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, 
     line.start = pos;
     std::uint64_t p = pos;
     while (p < limit) {
-        if (!fwd_.holds(p)) fwd_.loadFrom(p);
-        const std::uint64_t hi = std::min(limit, fwd_.end());
-        const char* base = fwd_.at(p);
+        const Window* w = holding(p);
+        if (w == nullptr) {
+            fwd_.loadFrom(p);
+            w = &fwd_;
+        }
+        const std::uint64_t hi = std::min(limit, w->end());
+        const char* base = w->at(p);
         const std::size_t n = static_cast<std::size_t>(hi - p);
-        std::size_t i = 0;
-        while (i < n && !isLineEnd(static_cast<unsigned char>(base[i]))) ++i;
+        const std::size_t i = lineEndIn(base, n);
         if (text.size() < keep) text.append(base, std::min(i, keep - text.size()));
         if (i < n) {
             line.contentEnd = p + i;
             line.next = p + i + 1;
-            if (base[i] == '\r' && line.next < size_ && fwd_.byte(line.next) == '\n') ++line.next;
+            if (base[i] == '\r' && line.next < size_ && byteAt(line.next) == '\n') ++line.next;
             return line;
         }
         p = hi;
@@ -721,15 +764,18 @@ Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limi
 // Calls `onLine(q)` for each occurrence of `needle` that begins a line in
 // [from, to), in file order, until it returns true. Reads in bounded chunks.
 template <class OnLine>
-void Analyzer::forEachLineStart(const std::string& needle, std::uint64_t from, std::uint64_t to,
-                                OnLine&& onLine) {
+void Analyzer::forEachLineStart(Window& w, const std::string& needle, std::uint64_t from,
+                                std::uint64_t to, OnLine&& onLine) {
     std::uint64_t pos = from;
     while (pos < to) {
         const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
         if (hi - pos < needle.size()) return;
-        scan_.load(pos, std::min<std::uint64_t>(hi - pos, 1u << 20));
-        const char* base = scan_.at(pos);
-        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        // Searches go forward through the file, most of them short: a read serves
+        // the searches after it until they pass its end.
+        if (!w.holds(pos) || w.end() < pos + needle.size())
+            w.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
+        const char* base = w.at(pos);
+        const std::size_t n = static_cast<std::size_t>(std::min(w.end(), hi) - pos);
         std::size_t off = 0;
         while (const char* found =
                    finder::findBytes(base + off, n - off, needle.data(), needle.size())) {
@@ -738,7 +784,7 @@ void Analyzer::forEachLineStart(const std::string& needle, std::uint64_t from, s
             if (q >= to) return;
             if (beginsLine(q) && onLine(q)) return;
         }
-        const std::uint64_t reached = scan_.end();
+        const std::uint64_t reached = w.end();
         if (reached >= hi) return;
         pos = reached - (needle.size() - 1);
     }
@@ -747,7 +793,7 @@ void Analyzer::forEachLineStart(const std::string& needle, std::uint64_t from, s
 // Accounts for the delimiter lines of `mp` that begin in [mp.cursor, to).
 void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
     const std::string needle = "--" + mp.boundary;
-    forEachLineStart(needle, mp.cursor, to, [&](std::uint64_t q) {
+    forEachLineStart(scan_, needle, mp.cursor, to, [&](std::uint64_t q) {
         const std::uint64_t after = q + needle.size();
         const unsigned char c1 = after < size_ ? fwd_.byte(after) : '\n';
         if (c1 == '-' && after + 1 < size_ && fwd_.byte(after + 1) == '-') {
@@ -764,7 +810,7 @@ void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
 std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, std::uint64_t from,
                                                  std::uint64_t to) {
     std::optional<std::uint64_t> close;
-    forEachLineStart("--" + boundary + "--", from, to, [&](std::uint64_t q) {
+    forEachLineStart(far_, "--" + boundary + "--", from, to, [&](std::uint64_t q) {
         close = q;
         return true;
     });
@@ -777,9 +823,9 @@ void Analyzer::buildCloseIndex() {
     std::uint64_t pos = 0;
     std::string text;
     while (pos + 1 < size_) {
-        scan_.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
-        const char* base = scan_.at(pos);
-        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        far_.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
+        const char* base = far_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(far_.end() - pos);
         std::size_t off = 0;
         while (const char* found = finder::findBytes(base + off, n - off, "--", 2)) {
             const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
@@ -797,7 +843,7 @@ void Analyzer::buildCloseIndex() {
             }
             lastClose_[hashText(b)] = q;
         }
-        const std::uint64_t reached = scan_.end();
+        const std::uint64_t reached = far_.end();
         if (reached >= size_) break;
         pos = reached - 1;
     }
@@ -832,9 +878,9 @@ bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
 
 bool Analyzer::leadingHasContent(std::uint64_t end) {
     for (std::uint64_t pos = 0; pos < end;) {
-        scan_.load(pos, std::min<std::uint64_t>(end - pos, 1u << 20));
-        const char* base = scan_.at(pos);
-        const std::size_t n = static_cast<std::size_t>(scan_.end() - pos);
+        far_.load(pos, std::min<std::uint64_t>(end - pos, 1u << 20));
+        const char* base = far_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(far_.end() - pos);
         if (n == 0) break;
         for (std::size_t i = 0; i < n; ++i) {
             const char c = base[i];
@@ -913,7 +959,7 @@ std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint
 std::optional<Analyzer::Block> Analyzer::nextBlock(std::uint64_t& from, std::uint64_t to) {
     std::optional<Block> found;
     std::uint64_t floor = from;
-    forEachLineStart("Date:", from, to, [&](std::uint64_t q) {
+    forEachLineStart(blocks_, "Date:", from, to, [&](std::uint64_t q) {
         if (q < floor) return false;  // inside a block already looked at
         std::uint64_t next = q + 1;
         found = blockAt(q, floor, next);
