@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -280,6 +282,20 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
     return ec;
 }
 
+std::error_code Folder::createFile(const std::string& name, std::string_view data) const {
+    const std::filesystem::path path = path_ / name;
+    if (fd_ < 0) return error();
+    if (auto ec = injected(Op::Create, path, data.size())) return ec;
+    const int fd = ::openat(fd_, name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    if (fd < 0) return lastErrno();
+    std::error_code ec = writeAll(fd, path, data);
+    if (!ec) ec = injected(Op::Flush, path, 0);
+    if (::close(fd) != 0 && !ec) ec = lastErrno();
+    if (ec) ::unlinkat(fd_, name.c_str(), 0);  // nothing partial stays behind
+    return ec;
+}
+
 std::error_code Folder::removeFile(const std::string& name) const {
     if (fd_ < 0) return error();
     if (auto ec = injected(Op::Remove, path_ / name, 0)) return ec;
@@ -298,14 +314,15 @@ AppendFile::~AppendFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::error_code AppendFile::open(const Folder& folder, const std::string& name) {
+std::error_code AppendFile::open(const Folder& folder, const std::string& name, bool createNew) {
     if (fd_ >= 0) return std::make_error_code(std::errc::device_or_resource_busy);
     const std::filesystem::path path = folder.path() / name;
     if (!folder.isOpen()) return folder.error();
     if (auto ec = injected(Op::Create, path, 0)) return ec;
-    const int fd = ::openat(
-        folder.fd(), name.c_str(),
-        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0666);
+    const int fd = ::openat(folder.fd(), name.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
+                                O_NONBLOCK | (createNew ? O_EXCL : 0),
+                            0666);
     if (fd < 0) {
         const std::error_code ec = lastErrno();
         if (errno == ELOOP && isLink(folder.fd(), name.c_str())) return Refusal::LinkInTheWay;
@@ -329,11 +346,11 @@ std::error_code AppendFile::open(const Folder& folder, const std::string& name) 
     return {};
 }
 
-std::error_code AppendFile::open(const std::filesystem::path& path) {
+std::error_code AppendFile::open(const std::filesystem::path& path, bool createNew) {
     const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
     Folder folder;
     if (auto ec = folder.open(parent, parent, false)) return ec;
-    return open(folder, path.filename().string());
+    return open(folder, path.filename().string(), createNew);
 }
 
 std::error_code AppendFile::appendRecord(std::string_view record) {
@@ -363,6 +380,34 @@ std::error_code removeFile(const std::filesystem::path& path) {
     if (auto ec = injected(Op::Remove, path, 0)) return ec;
     if (::unlink(path.c_str()) != 0) return lastErrno();
     return {};
+}
+
+std::error_code renameNoReplace(const std::filesystem::path& from,
+                                const std::filesystem::path& to) {
+    if (auto ec = injected(Op::Rename, to, 0)) return ec;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS) return lastErrno();
+    // A file system without RENAME_NOREPLACE: a second name, then the first goes.
+    if (::link(from.c_str(), to.c_str()) != 0) return lastErrno();
+    ::unlink(from.c_str());
+    return {};
+}
+
+namespace {
+char gUnfinished[4096];
+std::atomic<bool> gHaveUnfinished{false};
+}  // namespace
+
+void setUnfinishedFile(const std::filesystem::path& path) {
+    gHaveUnfinished.store(false);
+    const std::string& s = path.native();
+    if (s.empty() || s.size() >= sizeof gUnfinished) return;
+    std::memcpy(gUnfinished, s.c_str(), s.size() + 1);
+    gHaveUnfinished.store(true);
+}
+
+void removeUnfinishedFile() noexcept {
+    if (gHaveUnfinished.exchange(false)) ::unlink(gUnfinished);
 }
 
 std::string describe(const std::error_code& ec) {

@@ -135,7 +135,9 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     RecordingObserver obs;
     const RunSummary s = convertAll(o, obs);
 
-    EXPECT_EQ(s.mailboxes, 6);
+    EXPECT_EQ(s.mailboxes, 3);  // read: good, empty, nohit
+    EXPECT_EQ(s.unreadMailboxes, 3);
+    EXPECT_EQ(s.emptyMailboxes, (std::vector<std::string>{empty.string(), noHit.string()}));
     EXPECT_EQ(s.messages, 1);
     EXPECT_EQ(s.failedMessages, 0);
     EXPECT_EQ(readBytes(emlOf(o, good, 1)), textMessage("Kept") + "\r\n");
@@ -176,11 +178,13 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     EXPECT_NE(closing.text.find("2 mailboxes could not be converted"), std::string::npos);
     EXPECT_NE(closing.text.find(s.reportFile.string()), std::string::npos);
 
-    // A later run into the same folder with nothing to report leaves no stale report.
+    // A later run into the same folder with nothing to report writes none, and
+    // keeps the earlier run's.
     RecordingObserver again;
     const RunSummary clean = convertAll(options({good}), again);
     EXPECT_TRUE(clean.failures.empty() && clean.notes.empty());
-    EXPECT_FALSE(fs::exists(out() / convert::kReportFileName));
+    EXPECT_TRUE(clean.reportFile.empty());
+    EXPECT_EQ(readBytes(out() / convert::kReportFileName), report);
 }
 
 TEST_F(RunTest, LeadingBytesAreNotedAndTrimmingFollowsTheWriter) {
@@ -253,11 +257,11 @@ TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuc
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
-    EXPECT_EQ(
-        closing.text.rfind("Your IncrediMail messages could not be exported to (.eml) files.", 0),
-        0u)
+    EXPECT_EQ(closing.text.rfind("2 of 2 messages could not be exported.\r\n", 0), 0u)
         << closing.text;
-    EXPECT_NE(closing.text.find("2 of 2 messages could not be converted"), std::string::npos);
+    EXPECT_NE(closing.text.find("Your IncrediMail messages could not be exported to (.eml) files."),
+              std::string::npos)
+        << closing.text;
     EXPECT_NE(closing.text.find("could not be written"), std::string::npos);
 
     // An empty list converts nothing and says so.
@@ -344,12 +348,15 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
                   "Saved 2 Email Messages"}));
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
-    EXPECT_EQ(closing.text.rfind(
-                  "Not all of your IncrediMail messages could be exported to (.mbox) files.", 0),
-              0u)
+    EXPECT_EQ(closing.text.rfind("1 of 3 messages could not be exported.\r\n", 0), 0u)
+        << closing.text;
+    EXPECT_NE(closing.text.find(
+                  "Not all of your IncrediMail messages could be exported to (.mbox) files."),
+              std::string::npos)
         << closing.text;
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos);
-    EXPECT_NE(closing.text.find("1 of 3 messages could not be converted"), std::string::npos);
+    // The usage line belongs to a success only.
+    EXPECT_EQ(closing.text.find("MBOX files are supported"), std::string::npos);
 
     // When even the .eml cannot be kept, the reason says so.
     FailBelow fail(convert::mailboxOutputFolder(out(), m.string()) / "Email-2.eml");
@@ -397,9 +404,11 @@ TEST_F(RunTest, MessagesOfAnOutputThatCannotBeFinishedAreKeptAsTheirEml) {
     RecordingObserver obs;
     const RunSummary s = convertAll(o, obs, services);
     EXPECT_EQ(s.failedMessages, 3);
+    EXPECT_EQ(s.exportedMessages, 0);
+    EXPECT_EQ(s.remarkedMessages, 0);  // not exported counts before a remark
     int attachmentProblems = 0, kept = 0;
+    for (const auto& n : s.notes) attachmentProblems += n.message == 2;
     for (const auto& f : s.failures) {
-        attachmentProblems += f.step == "attachments";
         kept += f.step == "pst" && f.message > 0 && f.mailbox == m.string() &&
                 f.reason.find("was kept as") != std::string::npos;
     }
@@ -450,8 +459,7 @@ TEST_F(RunTest, CancelStopsBetweenMessagesAndStillClosesTheOutput) {
     for (const std::string& line :
          {std::string("Messages found: 3\r\n"), std::string("Messages exported: 2\r\n"),
           std::string("Messages found and left unconverted: 1\r\n"),
-          m1.string() + ": message 3 (Email-3.eml) not converted\r\n",
-          m2.string() + ": not searched\r\n"})
+          m1.string() + ": message 3 not converted\r\n", m2.string() + ": not searched\r\n"})
         EXPECT_NE(report.find(line), std::string::npos) << line << report;
 }
 
@@ -505,31 +513,25 @@ TEST_F(RunTest, LinksInTheOutputTreeAreNeverWrittenThrough) {
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(emlOf(o, m, k))));
         EXPECT_EQ(readBytes(emlOf(o, m, k)), (k == 1 ? a : b) + "\r\n");
     }
-    ASSERT_EQ(s.reportFile, out() / convert::kReportFileName);
+    // The link is nobody's report: it stays as it is, and the report takes the next name.
+    ASSERT_EQ(s.reportFile, out() / "Tessaport-report (2).txt");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.reportFile)));
+    EXPECT_TRUE(fs::is_symlink(out() / convert::kReportFileName));
     EXPECT_NE(readBytes(s.reportFile).find("missing.imm, open: "), std::string::npos);
 
-    // The .mbox a link stands in for is not appended to: each message is kept as
-    // its .eml, and the reason recorded.
+    // The .mbox a link stands in for is not appended to, nor replaced: the
+    // messages go into a file of the next free name.
     fs::remove(emlOf(o, m, 1));
     fs::remove(emlOf(o, m, 2));
     fs::create_symlink(victim, folder / "Inbox.mbox");
     RecordingObserver obs2;
     s = convertAll(options({m}, Format::Mbox), obs2);
     EXPECT_EQ(readBytes(victim), "keep");
-    EXPECT_EQ(s.exportedMessages, 0);
-    EXPECT_EQ(s.failedMessages, 2);
-    ASSERT_EQ(s.failures.size(), 2u);
-    for (const auto& f : s.failures) {
-        EXPECT_EQ(f.step, "mbox");
-        EXPECT_NE(f.reason.find("symbolic link"), std::string::npos) << f.reason;
-        EXPECT_NE(f.reason.find("was kept as"), std::string::npos) << f.reason;
-    }
-    EXPECT_EQ(readBytes(emlOf(o, m, 1)), a + "\r\n");
-    EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
-    EXPECT_EQ(convert::closingNotice(s).text.rfind(
-                  "Your IncrediMail messages could not be exported to (.mbox) files.", 0),
-              0u);
+    EXPECT_EQ(s.exportedMessages, 2);
+    EXPECT_EQ(s.failedMessages, 0);
+    EXPECT_TRUE(s.failures.empty());
+    EXPECT_TRUE(fs::is_symlink(folder / "Inbox.mbox"));
+    EXPECT_NE(readBytes(folder / "Inbox (2).mbox").find("Subject: b"), std::string::npos);
 
     // A link where a folder on the way to the mailbox output folder belongs.
     fs::remove_all(out());
@@ -582,13 +584,18 @@ TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRefused) {
     const std::string eml = readBytes(emlOf(o, m, 1));
     EXPECT_NE(eml.find(base64("alpha file")), std::string::npos);
     EXPECT_EQ(eml.find(base64("SECRET-OUTSIDE")), std::string::npos);
+    // The message is exported; each refused file is a remark on it.
+    EXPECT_TRUE(s.failures.empty());
     std::vector<std::string> refused;
-    for (const auto& f : s.failures) {
-        EXPECT_EQ(f.step, "attachments");
-        if (f.reason.find("symbolic link") != std::string::npos) refused.push_back(f.reason);
+    for (const auto& n : s.notes) {
+        EXPECT_EQ(n.message, 1);
+        EXPECT_EQ(n.text.rfind("attachments: ", 0), 0u);
+        if (n.text.find("symbolic link") != std::string::npos) refused.push_back(n.text);
     }
     EXPECT_EQ(refused.size(), 2u);
-    EXPECT_EQ(s.failedMessages, 1);
+    EXPECT_EQ(s.failedMessages, 0);
+    EXPECT_EQ(s.exportedMessages, 1);
+    EXPECT_EQ(s.remarkedMessages, 1);
 }
 
 // The messages after a multipart message whose last part was cut off are
@@ -628,11 +635,11 @@ TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
     EXPECT_EQ(readBytes(emlOf(o, m, 4)), forward + "\r\n");
     EXPECT_TRUE(s.failures.empty());
     ASSERT_EQ(s.notes.size(), 1u);
-    EXPECT_EQ(s.notes[0].text.rfind("message 4 (Email-4.eml): attachments kept", 0), 0u)
-        << s.notes[0].text;
+    EXPECT_EQ(s.notes[0].message, 4);
+    EXPECT_EQ(s.notes[0].text.rfind("attachments kept", 0), 0u) << s.notes[0].text;
     EXPECT_NE(s.notes[0].text.find("MIME-Version: 1.0"), std::string::npos);
     EXPECT_NE(readBytes(fs::path(s.reportFile)).find(s.notes[0].text), std::string::npos);
-    // With files to attach, the kept message did not get them: that is a failure.
+    // With files to attach, the kept message did not get them: a remark that says so.
     const fs::path att = dir.path() / "Att";
     writeBytes(att / "cut.eml", whole);
     RunOptions withFiles = options({m});
@@ -642,13 +649,14 @@ TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
     fs::create_directories(withFiles.outputFolder);
     RecordingObserver obsWithFiles;
     const RunSummary f = convertAll(withFiles, obsWithFiles);
-    // (Message 1's a.pdf is not in the folder: a failure of its own.)
-    const auto kept = std::find_if(f.failures.begin(), f.failures.end(),
-                                   [](const convert::Failure& x) { return x.message == 4; });
-    ASSERT_NE(kept, f.failures.end());
-    EXPECT_EQ(kept->step, "attachments");
-    EXPECT_NE(kept->reason.find("were not added"), std::string::npos);
-    EXPECT_TRUE(f.notes.empty());
+    // (Message 1's a.pdf is not in the folder: a remark of its own.)
+    const auto kept = std::find_if(f.notes.begin(), f.notes.end(), [](const convert::Note& x) {
+        return x.message == 4 && x.text.rfind("attachments: ", 0) == 0;
+    });
+    ASSERT_NE(kept, f.notes.end());
+    EXPECT_NE(kept->text.find("were not added"), std::string::npos);
+    EXPECT_TRUE(f.failures.empty());
+    EXPECT_EQ(f.failedMessages, 0);
     EXPECT_EQ(readBytes(emlOf(withFiles, m, 4)), forward + "\r\n");
 
     // Cut off where an attached message was to begin: the next message stands
