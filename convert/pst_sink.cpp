@@ -327,26 +327,22 @@ void PstSink::close(RunSummary& summary) {
     const std::filesystem::path unfinished = unfinishedPath(path_);
     if (ok) {
         // Complete: the store takes its name (the next free one, should a file of
-        // that name have appeared meanwhile). Only now can Outlook be shown it.
+        // that name have appeared meanwhile). Only now is there a .pst to open.
         std::error_code ec;
         for (int attempt = 0; attempt < 100; ++attempt) {
             ec = io::renameNoReplace(unfinished, path_);
             if (ec != std::errc::file_exists) break;
             path_ = freePstPath(path_.parent_path(), pstTimeStamp(clock_()));
         }
-        io::setUnfinishedFile({});
-        if (ec) {
-            summary.failures.push_back(
-                Failure{"", 0, "pst",
-                        "the store is complete, but it could not be named " + path_.string() +
-                            " (" + io::describe(ec) + "); it is " + unfinished.string() +
-                            ", which Outlook opens once renamed to end in .pst"});
-            summary.pstFile = unfinished;
-        } else {
+        if (!ec) {
+            io::setUnfinishedFile({});
             summary.pstFile = path_;
+            added_ = {};
+            return;
         }
-        added_ = {};
-        return;
+        // A store that cannot have its name is taken for one not finished: its
+        // messages are kept one by one instead, and no odd file is left.
+        error = "it could not be named " + path_.string() + " (" + io::describe(ec) + ")";
     }
     io::setUnfinishedFile({});
     path_ = unfinished;

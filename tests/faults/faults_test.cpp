@@ -158,6 +158,12 @@ int shell(const std::string& cmd) {
 
 using MessageKey = std::pair<std::string, int>;
 
+// The store's file: "....pst", or "....pst.unfinished" while it is being written.
+bool isStoreFile(const fs::path& path) {
+    return path.extension() == ".pst" ||
+           (path.extension() == ".unfinished" && path.stem().extension() == ".pst");
+}
+
 // Messages (mailbox, k) with a failure entry of their own.
 std::set<MessageKey> failedMessages(const RunSummary& s) {
     std::set<MessageKey> out;
@@ -382,7 +388,7 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
                  "disk full at operation " + std::to_string(n));
         fs::remove_all(out);
         if (injector.hits() == 0) break;
-        storeWrites += injector.hitPath().extension() == ".pst";
+        storeWrites += isStoreFile(injector.hitPath());
     }
     EXPECT_GE(runs, 3);
     // The store's own calls (creation, pages, header, flushes) go through the seam.
@@ -421,7 +427,7 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
       public:
         explicit FullFrom(int n) : n_(n) {}
         std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
-            if (path.extension() != ".pst" || ++seen_ < n_) return {};
+            if (!isStoreFile(path) || ++seen_ < n_) return {};
             ++hits_;
             ++gFaultsInjected;
             return std::make_error_code(std::errc::no_space_on_device);
@@ -589,7 +595,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         EXPECT_EQ(closing.icon, NoticeIcon::Warning);
         EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
         const std::string n = std::to_string(3 * mailboxes);
-        EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be converted"),
+        EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be exported"),
                   std::string::npos)
             << closing.text;
     }
