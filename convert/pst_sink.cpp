@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "convert/io.h"
+#include "convert/mail_message.h"
 #include "convert/pst_import.h"
 
 namespace tp::convert {
@@ -94,7 +95,7 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
     }
     if (!store_) {
         if (error.empty()) error = "the personal folders file could not be created";
-        error = unfinishedPath(path_).string() + ": " + error;
+        error = "the store " + path_.string() + " could not be created: " + error;
         return false;
     }
     io::setUnfinishedFile(unfinishedPath(path_));
@@ -190,10 +191,14 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
         error = "the message could not be imported: " + why;
         return false;
     }
-    if (job.message.undated())
-        undated_.push_back(Note{mailbox.path, "message " + std::to_string(message.number) +
-                                                  " has no date (no Received or Date field); "
-                                                  "it was stored without one"});
+    if (job.message.undated()) {
+        // A remark on the message: it is stored, but shows no time in Outlook.
+        MailMessage header;
+        header.LoadFromBytes(MailMessage::HeaderBlock(bytes));
+        undated_.push_back(Note{mailbox.path,
+                                "no date (no Received or Date field); it was stored without one",
+                                false, message.number, header.Subject()});
+    }
     job.folder = *folder;
     job.where = Placed{mailbox.row, message.number, message.offset, message.size};
 

@@ -176,6 +176,14 @@ Notice closingNotice(const RunSummary& s) {
         n.text = std::string("Outlook Session Creation Error !") + kCrLf +
                  "Check if Outlook is installed and configured." + kCrLf +
                  "For more details visit this link : " + app::supportAddress();
+        // The real reason (a folder that may not be written, a full disk), with the
+        // file it concerns, under the box's own words.
+        for (const Failure& f : s.failures) {
+            if (f.step == "setup" && !f.reason.empty()) {
+                n.text += std::string(kCrLf) + "The reason: " + f.reason;
+                break;
+            }
+        }
         return n;
     }
     n.title = kClosingTitle;

@@ -464,6 +464,13 @@ TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
     RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "not-a-folder");
     EXPECT_TRUE(summary.setupFailed);
     EXPECT_EQ(closingNotice(summary).title, "Outlook Error");
+    // The box keeps its words and adds the real reason, naming the file.
+    const std::string text = closingNotice(summary).text;
+    EXPECT_EQ(text.rfind("Outlook Session Creation Error !\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\nThe reason: the store " + (s.path / "not-a-folder").string() + "/"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
     EXPECT_FALSE(fs::exists(s.path / "in" / "Email-1.eml"));
     size_t files = 0;
     for (auto& entry : fs::recursive_directory_iterator(s.path)) files += entry.is_regular_file();
