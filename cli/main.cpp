@@ -443,9 +443,17 @@ int main(int argc, char** argv) {
 
     // Without a report file (or before the run could start) the reasons go here.
     if (s.reportFile.empty()) {
-        for (const Failure& f : s.failures) {
-            std::cerr << kProgram << ": " << (f.mailbox.empty() ? "" : f.mailbox + ": ")
-                      << (f.message > 0 ? "message " + std::to_string(f.message) + ": " : "")
+        for (std::size_t i = 0; i < s.failures.size(); ++i) {
+            const Failure& f = s.failures[i];
+            // The messages after a stop: one line for each run of them.
+            const std::size_t last = stoppedRunEnd(s.failures, i);
+            const std::string which = last > i ? "messages " + std::to_string(f.message) + " to " +
+                                                     std::to_string(s.failures[last].message) + ": "
+                                      : f.message > 0
+                                          ? "message " + std::to_string(f.message) + ": "
+                                          : std::string();
+            i = last;
+            std::cerr << kProgram << ": " << (f.mailbox.empty() ? "" : f.mailbox + ": ") << which
                       << f.step << ": " << f.reason << "\n";
         }
         for (const Note& n : s.notes) std::cerr << kProgram << ": note: " << n.text << "\n";

@@ -188,6 +188,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     d.summary = RunSummary{};
     d.summary.format = d.options.format;
     d.summary.listedMailboxes = static_cast<int>(d.options.mailboxes.size());
+    d.summary.outputFolder = d.options.outputFolder;
     CoalescingObserver out(d.observer, d.services.eventsPerSecond);
     d.out = &out;
 
@@ -297,8 +298,11 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     info.folder = &folder;
     savedInMailbox = 0;
 
+    // After a stop nothing more is written: the mailbox is only searched, so that
+    // its messages are counted and named.
+    const bool writing = summary.stopReason.empty();
     try {
-        sink->beginMailbox(info);
+        if (writing) sink->beginMailbox(info);
     } catch (...) {
         fail(info.path, 0, "folder", describeException(std::current_exception()));
     }
@@ -366,7 +370,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
 
     if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
 
-    if ((ec = folder.open(options.outputFolder, info.outputFolder, true))) {
+    if (writing && (ec = folder.open(options.outputFolder, info.outputFolder, true))) {
         fail(info.path, 0, "folder",
              "the folder " + info.outputFolder.string() +
                  " could not be created: " + io::describe(ec));
@@ -404,6 +408,13 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");
 
     for (int k = 1; k <= n; ++k) {
+        if (!summary.stopReason.empty()) {
+            // Each message after the stop is found and named, and not exported (the
+            // report and the command line show them as one range).
+            fail(info.path, k, kStopped, "not exported: the run had stopped");
+            ++summary.failedMessages;
+            continue;
+        }
         if (cancel.load()) {
             summary.cancelled = true;
             summary.unreachedMessages += n - k + 1;
@@ -506,6 +517,11 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
     }
     if (!stored) {
         if (error.empty()) error = "the message could not be stored";
+        std::error_code writeError;
+        try {
+            writeError = sink->lastWriteError();
+        } catch (...) {
+        }
         if (options.format == Format::Eml) {
             fail(info.path, k, "write", error, subjectNow());
         } else {
@@ -513,15 +529,23 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
             const std::error_code ec =
                 info.folder ? info.folder->writeFile(message.emlPath.filename().string(), buffer)
                             : io::writeFile(message.emlPath, buffer);
+            writeError = ec;
             if (ec) {
                 error += "; it could not be kept as " + message.emlPath.string() +
                          " either: " + io::describe(ec);
             } else {
+                ++summary.keptAsEml;
                 error += "; the message was kept as " + message.emlPath.string();
             }
             fail(info.path, k, formatName(options.format), error, subjectNow());
         }
         ++summary.failedMessages;
+        // Out of space, or not allowed to write: every later write would fail the
+        // same way, so the run stops here rather than fail each message in turn.
+        if (io::outOfRoomOrRights(writeError)) {
+            summary.stopReason = io::describe(writeError) + " (writing " +
+                                 message.emlPath.parent_path().string() + ")";
+        }
     } else {
         ++summary.exportedMessages;
         ++savedInMailbox;
@@ -588,7 +612,10 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
             applyEmlContentRule(buffer);
             // What the pass could not do was remarked the first time.
             attachmentPass();
-            if (std::error_code ec = folder.writeFile(emlName, buffer)) error = io::describe(ec);
+            if (std::error_code ec = folder.writeFile(emlName, buffer))
+                error = io::describe(ec);
+            else
+                ++summary.keptAsEml;
         }
         fail(info.path, k, output,
              error.empty() ? said + "; the message was kept as " + eml
@@ -681,9 +708,18 @@ void ConversionRun::Impl::writeReport() {
     }
     if (!s.failures.empty()) {
         text += crlf + "Not exported or failed (mailbox, message, step: reason):" + crlf;
-        for (const Failure& f : s.failures) {
+        for (std::size_t i = 0; i < s.failures.size(); ++i) {
+            const Failure& f = s.failures[i];
             text += mailboxName(f.mailbox);
-            if (f.message > 0) text += messageName(f.mailbox, f.message, f.subject);
+            // The messages after a stop: one line for each run of them.
+            const std::size_t last = stoppedRunEnd(s.failures, i);
+            if (last > i) {
+                text += ", messages " + std::to_string(f.message) + " to " +
+                        std::to_string(s.failures[last].message);
+                i = last;
+            } else if (f.message > 0) {
+                text += messageName(f.mailbox, f.message, f.subject);
+            }
             text += ", " + f.step + ": " + f.reason + crlf;
         }
     }

@@ -410,6 +410,21 @@ void removeUnfinishedFile() noexcept {
     if (gHaveUnfinished.exchange(false)) ::unlink(gUnfinished);
 }
 
+bool outOfRoomOrRights(const std::error_code& ec) {
+    if (ec.category() != std::generic_category() && ec.category() != std::system_category())
+        return false;
+    switch (ec.value()) {
+        case ENOSPC:
+        case EDQUOT:
+        case EROFS:
+        case EACCES:
+        case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string describe(const std::error_code& ec) {
     return ec ? ec.message() : "no error";
 }

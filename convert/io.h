@@ -125,6 +125,10 @@ void setUnfinishedFile(const std::filesystem::path& path);
 void removeUnfinishedFile() noexcept;
 
 std::string describe(const std::error_code& ec);
+// Whether a write failed for want of space (a full disk, a quota) or of the right
+// to write (a read-only file system, a folder the user may not write): every
+// write after it would fail the same way.
+bool outOfRoomOrRights(const std::error_code& ec);
 
 }  // namespace tp::io
 

@@ -101,6 +101,8 @@ std::string leadLines(const RunSummary& s) {
             outputFailure = f.reason;
     }
     std::vector<std::string> lines;
+    if (!s.stopReason.empty())
+        lines.push_back("The conversion stopped before its end: " + s.stopReason + ".");
     if (s.failedMessages > 0) {
         lines.push_back(std::to_string(s.failedMessages) + " of " +
                         plural(s.messages, "message", "messages") + " could not be exported.");
@@ -111,6 +113,11 @@ std::string leadLines(const RunSummary& s) {
             " could not be converted.");
     }
     if (!outputFailure.empty()) lines.push_back("The conversion failed: " + outputFailure + ".");
+    if (s.keptAsEml > 0) {
+        lines.push_back(plural(s.keptAsEml, "message was", "messages were") +
+                        " kept as .eml files instead, in the mailboxes' folders below " +
+                        s.outputFolder.string() + ".");
+    }
     if (!s.emptyMailboxes.empty()) {
         std::string names;
         if (s.emptyMailboxes.size() <= 3) {
@@ -166,6 +173,16 @@ std::string cancelledSentence(const RunSummary& s) {
 }
 
 }  // namespace
+
+std::size_t stoppedRunEnd(const std::vector<Failure>& failures, std::size_t i) {
+    std::size_t last = i;
+    if (i >= failures.size() || failures[i].step != kStopped || failures[i].message <= 0) return i;
+    while (last + 1 < failures.size() && failures[last + 1].step == kStopped &&
+           failures[last + 1].mailbox == failures[i].mailbox &&
+           failures[last + 1].message == failures[last].message + 1)
+        ++last;
+    return last;
+}
 
 Notice closingNotice(const RunSummary& s) {
     Notice n;

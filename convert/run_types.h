@@ -56,6 +56,13 @@ struct Note {
     std::string subject{};      // the message's subject, when known
 };
 
+// The step of the messages that a run stopped by a failed write did not export.
+inline constexpr const char* kStopped = "stopped";
+
+// Where the run of "stopped" failures that begins at `i` ends (the last index of
+// the same mailbox with consecutive numbers); `i` itself when none follows.
+std::size_t stoppedRunEnd(const std::vector<Failure>& failures, std::size_t i);
+
 // Every message found is counted once: exported whole, exported with a remark,
 // or not exported (failed, or left by a cancel).
 struct RunSummary {
@@ -70,6 +77,13 @@ struct RunSummary {
     int remarkedMessages = 0;   // of those, the ones with a remark in the report
     int failedMessages = 0;     // messages not exported
     int unreachedMessages = 0;  // messages found that a cancel left unconverted
+    // Of the messages not exported, those kept as their Email-k.eml beside the
+    // chosen output (in their mailbox output folders).
+    int keptAsEml = 0;
+    // Why the run stopped before its end by itself: a write failed for want of
+    // space or of the right to write, and every later one would have failed too.
+    std::string stopReason;
+    std::filesystem::path outputFolder;
     std::vector<Failure> failures;
     std::vector<Note> notes;  // things worth knowing that are not failures
     bool cancelled = false;
@@ -81,8 +95,8 @@ struct RunSummary {
     // Whether the run did not do all it was asked: a message or a mailbox not
     // exported, a cancel, or nothing exported from a list that named mailboxes.
     bool incomplete() const {
-        return setupFailed || cancelled || !failures.empty() || failedMessages > 0 ||
-               (listedMailboxes > 0 && exportedMessages == 0);
+        return setupFailed || cancelled || !stopReason.empty() || !failures.empty() ||
+               failedMessages > 0 || (listedMailboxes > 0 && exportedMessages == 0);
     }
 };
 

@@ -234,30 +234,45 @@ class FailBelow : public io::FaultInjector {
     fs::path root_;
 };
 
-TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuccess) {
-    const fs::path m = dir.path() / "Inbox.imm";
-    writeBytes(m, textMessage("a") + textMessage("b"));
-    RunOptions o = options({m});
+// A folder that cannot be written (or a full disk) stops the run at the first
+// write that fails: one line for that message, one for the rest, and the box
+// leads with the reason; the run is never called a success.
+TEST_F(RunTest, AnUnwritableOutputFolderStopsTheRunAtTheFirstWrite) {
+    const fs::path m = dir.path() / "Inbox.imm", later = dir.path() / "Sent.imm";
+    writeBytes(m, textMessage("a") + textMessage("b") + textMessage("c"));
+    writeBytes(later, textMessage("d"));
+    RunOptions o = options({m, later});
     RecordingObserver obs;
     RunSummary s;
     {
         FailBelow fail(out());
         s = convertAll(o, obs);
     }
-    EXPECT_EQ(s.messages, 2);
-    EXPECT_EQ(s.failedMessages, 2);
-    int writes = 0;
-    for (const auto& f : s.failures) writes += (f.step == "write" && f.message > 0) ? 1 : 0;
-    EXPECT_EQ(writes, 2);
-    EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
+    EXPECT_EQ(s.messages, 4);  // the later mailbox is searched, not written
+    EXPECT_EQ(s.failedMessages, 4);
     EXPECT_EQ(s.exportedMessages, 0);
+    EXPECT_NE(s.stopReason.find("Read-only file system"), std::string::npos) << s.stopReason;
+    std::vector<std::string> lines;
+    for (const auto& f : s.failures) {
+        if (f.step == "folder") continue;
+        lines.push_back(f.mailbox + " " + std::to_string(f.message) + " " + f.step + std::string());
+    }
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{m.string() + " 1 write", m.string() + " 2 stopped",
+                                        m.string() + " 3 stopped", later.string() + " 1 stopped"}));
+    EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
     // Nothing was saved, so nothing says so.
     for (const std::string& t : obs.textsOf(Control::LblProgress))
         EXPECT_EQ(t.find("Saved"), std::string::npos) << t;
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
-    EXPECT_EQ(closing.text.rfind("2 of 2 messages could not be exported.\r\n", 0), 0u)
+    EXPECT_EQ(closing.text.rfind("The conversion stopped before its end: Read-only file system "
+                                 "(writing ",
+                                 0),
+              0u)
+        << closing.text;
+    EXPECT_NE(closing.text.find("4 of 4 messages could not be exported.\r\n"), std::string::npos)
         << closing.text;
     EXPECT_NE(closing.text.find("Your IncrediMail messages could not be exported to (.eml) files."),
               std::string::npos)
@@ -285,7 +300,7 @@ TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuc
             convert::closingNotice(s2).text.find("successfully") != std::string::npos;
         return s2.failedMessages * 10 + s2.exportedMessages + (claimed ? 5 : 0);
     });
-    EXPECT_EQ(outcome, 20);  // two messages failed, none exported, no success claimed
+    EXPECT_EQ(outcome, 40);  // four messages failed, none exported, no success claimed
     EXPECT_TRUE(fs::is_empty(ro));
     fs::permissions(ro, fs::perms::owner_all);
 }
@@ -362,8 +377,10 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
     FailBelow fail(convert::mailboxOutputFolder(out(), m.string()) / "Email-2.eml");
     RecordingObserver obs2;
     const RunSummary s2 = convertAll(o, obs2, services);
-    ASSERT_EQ(s2.failures.size(), 1u);
+    ASSERT_EQ(s2.failures.size(), 2u);
     EXPECT_NE(s2.failures[0].reason.find("could not be kept"), std::string::npos);
+    // Nothing more can be written there: the run stops.
+    EXPECT_EQ(s2.failures[1].step, "stopped");
 }
 
 // An output that takes every message but cannot be finished: it hands them all
