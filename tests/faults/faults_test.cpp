@@ -567,6 +567,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         // Each message converted is named once more, kept or lost, and none counts
         // as converted.
         EXPECT_EQ(s.failedMessages, static_cast<int>(3 * mailboxes));
+        int kept = 0;
         for (std::size_t m = 0; m < 2; ++m) {
             for (int k = 1; k <= 3; ++k) {
                 const fs::path eml =
@@ -585,6 +586,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
                     << eml;
                 EXPECT_EQ(fs::exists(eml), !lost) << eml;
                 if (!lost) {
+                    ++kept;
                     EXPECT_EQ(readBytes(eml), readBytes(mailboxFolder(ref.emlOut, fx.mailboxes[m]) /
                                                         eml.filename()));
                 }
@@ -596,6 +598,17 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         const Notice closing = convert::closingNotice(s);
         EXPECT_EQ(closing.icon, NoticeIcon::Warning);
         EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
+        // The messages rescued as .eml files are counted, and where they are is said.
+        EXPECT_EQ(s.keptAsEml, kept);
+        if (kept > 0) {
+            EXPECT_NE(closing.text.find(std::to_string(kept) +
+                                        (kept == 1 ? " message was" : " messages were") +
+                                        " kept as .eml files instead, in the mailboxes' folders "
+                                        "below " +
+                                        out.string() + "."),
+                      std::string::npos)
+                << closing.text;
+        }
         const std::string n = std::to_string(3 * mailboxes);
         EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be exported"),
                   std::string::npos)

@@ -123,6 +123,28 @@ TEST_F(RunTest, TwoMailboxesGiveEveryMessageWholeWithTheLabelsOfTheRun) {
     EXPECT_EQ(closing.title, "Tessaport");
 }
 
+// A mailbox file that the list names twice (by a link, or the same path again)
+// is converted once: its messages are not written twice, nor counted twice.
+TEST_F(RunTest, AMailboxListedTwiceIsConvertedOnce) {
+    const fs::path m = dir.path() / "Inbox.imm", link = dir.path() / "Link.imm";
+    writeBytes(m, textMessage("a") + textMessage("b"));
+    fs::create_symlink(m, link);
+    RunOptions o = options({m, link, m}, Format::Mbox);
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+    EXPECT_EQ(s.messages, 2);
+    EXPECT_EQ(s.exportedMessages, 2);
+    EXPECT_EQ(s.repeatedMailboxes, 2);
+    EXPECT_TRUE(s.failures.empty());
+    const std::string mbox =
+        readBytes(convert::mailboxOutputFolder(out(), m.string()) / "Inbox.mbox");
+    EXPECT_EQ(mbox.find("Subject: a"), mbox.rfind("Subject: a"));
+    EXPECT_FALSE(fs::exists(convert::mailboxOutputFolder(out(), link.string())));
+    ASSERT_FALSE(s.reportFile.empty());
+    EXPECT_NE(readBytes(s.reportFile).find(link.string() + " is listed again (as " + m.string()),
+              std::string::npos);
+}
+
 TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     const fs::path good = dir.path() / "good.imm", missing = dir.path() / "missing.imm";
     const fs::path folder = dir.path() / "folder.imm", empty = dir.path() / "empty.imm";
