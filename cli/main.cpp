@@ -70,7 +70,7 @@ extern "C" void onSignal(int /*sig*/) {
     if (gCancel.exchange(true)) {
         // The second time: stop at once. A store still being written is no store
         // at all; its unfinished file goes.
-        tp::io::removeUnfinishedFile();
+        tp::io::abandonUnfinished();
         static const char msg[] = "\ntessaport-convert: aborted\n";
         ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
         (void)ignored;

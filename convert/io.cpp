@@ -238,9 +238,33 @@ std::error_code Folder::open(const std::filesystem::path& root, const std::files
     return {};
 }
 
+namespace {
+
+// The write under way, for an abort to undo (see abandonUnfinished()). The run
+// writes its files from one thread, one at a time.
+constexpr int kNothing = 0, kWholeFile = 1, kRecord = 2;
+char gWritingPath[4096];
+std::atomic<int> gWriting{kNothing};
+std::atomic<int> gWritingFd{-1};
+std::atomic<off_t> gWritingStart{0};
+
+// Marks a write as under way for as long as it lives.
+class WriteUnderWay {
+  public:
+    WriteUnderWay() = default;
+    ~WriteUnderWay();
+    WriteUnderWay(const WriteUnderWay&) = delete;
+    WriteUnderWay& operator=(const WriteUnderWay&) = delete;
+    void file(const std::filesystem::path& path);  // a file written whole: removed
+    void record(int fd, off_t start);              // a record appended: cut away
+};
+
+}  // namespace
+
 std::error_code Folder::writeFile(const std::string& name, std::string_view data) const {
     const std::filesystem::path path = path_ / name;
     if (fd_ < 0) return error();
+    WriteUnderWay underWay;
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
     // O_NONBLOCK: a FIFO in the way fails instead of waiting for a reader.
     constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
@@ -275,6 +299,7 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
         fd = ::openat(fd_, name.c_str(), kFlags | O_EXCL, 0666);
         if (fd < 0) return lastErrno();
     }
+    underWay.file(path);  // from here until it is whole, an abort removes it
     std::error_code ec = writeAll(fd, path, data);
     if (!ec) ec = injected(Op::Flush, path, 0);
     if (::close(fd) != 0 && !ec) ec = lastErrno();
@@ -285,10 +310,12 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
 std::error_code Folder::createFile(const std::string& name, std::string_view data) const {
     const std::filesystem::path path = path_ / name;
     if (fd_ < 0) return error();
+    WriteUnderWay underWay;
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
     const int fd = ::openat(fd_, name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (fd < 0) return lastErrno();
+    underWay.file(path);
     std::error_code ec = writeAll(fd, path, data);
     if (!ec) ec = injected(Op::Flush, path, 0);
     if (::close(fd) != 0 && !ec) ec = lastErrno();
@@ -358,6 +385,8 @@ std::error_code AppendFile::appendRecord(std::string_view record) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return lastErrno();
     const off_t start = st.st_size;
+    WriteUnderWay underWay;
+    underWay.record(fd_, start);
     std::error_code ec = injected(Op::Append, path_, record.size());
     if (!ec) ec = writeAll(fd_, path_, record);
     if (ec) {
@@ -398,6 +427,23 @@ char gUnfinished[4096];
 std::atomic<bool> gHaveUnfinished{false};
 }  // namespace
 
+void WriteUnderWay::file(const std::filesystem::path& path) {
+    const std::string& s = path.native();
+    if (s.size() >= sizeof gWritingPath) return;
+    std::memcpy(gWritingPath, s.c_str(), s.size() + 1);
+    gWriting.store(kWholeFile);
+}
+
+void WriteUnderWay::record(int fd, off_t start) {
+    gWritingFd.store(fd);
+    gWritingStart.store(start);
+    gWriting.store(kRecord);
+}
+
+WriteUnderWay::~WriteUnderWay() {
+    gWriting.store(kNothing);
+}
+
 void setUnfinishedFile(const std::filesystem::path& path) {
     gHaveUnfinished.store(false);
     const std::string& s = path.native();
@@ -406,8 +452,19 @@ void setUnfinishedFile(const std::filesystem::path& path) {
     gHaveUnfinished.store(true);
 }
 
-void removeUnfinishedFile() noexcept {
+void abandonUnfinished() noexcept {
     if (gHaveUnfinished.exchange(false)) ::unlink(gUnfinished);
+    switch (gWriting.exchange(kNothing)) {
+        case kWholeFile:
+            ::unlink(gWritingPath);
+            break;
+        case kRecord:
+            while (::ftruncate(gWritingFd.load(), gWritingStart.load()) != 0 && errno == EINTR) {
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 bool outOfRoomOrRights(const std::error_code& ec) {

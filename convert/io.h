@@ -118,11 +118,14 @@ std::error_code removeFile(const std::filesystem::path& path);
 // replaces a file.
 std::error_code renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// The file being written under a name that says it is unfinished. An abort (a
-// second Ctrl-C) removes it with removeUnfinishedFile(), which is safe to call
-// from a signal handler. Empty path: none.
+// The file being written under a name that says it is unfinished (the store).
+// Empty path: none.
 void setUnfinishedFile(const std::filesystem::path& path);
-void removeUnfinishedFile() noexcept;
+// For an abort (a second Ctrl-C), safe to call from a signal handler: removes
+// the unfinished file, and undoes the write under way, so that no file is left
+// cut short: a file being written whole is removed, a record being appended is
+// cut away.
+void abandonUnfinished() noexcept;
 
 std::string describe(const std::error_code& ec);
 // Whether a write failed for want of space (a full disk, a quota) or of the right
