@@ -46,8 +46,9 @@ struct Failure {
 
 // Something worth knowing that is no failure. With a message number it is a
 // remark on that message: the message is exported, and the report says what is
-// special about it. Any step of the run adds one with ConversionRun's remark()
-// or by pushing a Note with `message` set into RunSummary::notes.
+// special about it. A step inside the run adds one with remark(info, k, text)
+// (conversion_run.cpp), a writer by pushing a Note with `message` set into
+// RunSummary::notes at close(); the counts and the report follow from the notes.
 struct Note {
     std::string mailbox;
     std::string text;
