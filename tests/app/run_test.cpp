@@ -309,10 +309,15 @@ TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManu
     ASSERT_TRUE(waitForRun());
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].title, "Outlook Error");
-    EXPECT_EQ(fake.boxes[0].text,
-              "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
-              "configured.\r\nFor more details visit this link : " +
-                  supportAddress());
+    // The box's own words, then the real reason with the file it concerns.
+    const std::string text = fake.boxes[0].text;
+    const std::string words =
+        "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
+        "configured.\r\nFor more details visit this link : " +
+        supportAddress() + "\r\nThe reason: the store " + tmp.q("not-a-folder").toStdString() +
+        "/IncrediMail";
+    EXPECT_EQ(text.rfind(words, 0), 0u) << text;
+    EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
     EXPECT_NE(supportAddress().find("help.html#troubleshooting"), std::string::npos);
     EXPECT_TRUE(window.lastSummary().setupFailed);
     EXPECT_EQ(label("LblProgessCurrent"), "Mailbox  0 (of 0)");
