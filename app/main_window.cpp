@@ -330,7 +330,33 @@ void MainWindow::buildControls() {
 
 // ---- the mailbox list -------------------------------------------------------
 
-void MainWindow::AddFileToList(const QString& path) {
+namespace {
+
+// The file a path names, whatever links or spellings lead to it; for a path that
+// names nothing (yet), the path made absolute and plain.
+QString realPathOf(const QString& path) {
+    const QFileInfo info(path);
+    const QString real = info.canonicalFilePath();
+    return real.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : real;
+}
+
+// The box that says which chosen mailboxes were in the list already.
+Notice alreadyListedNotice(const QStringList& skipped) {
+    return appNotice(QStringLiteral("Already in the list, not added again (a mailbox is "
+                                    "converted once):\r\n") +
+                         skipped.join(QStringLiteral("\r\n")),
+                     NoticeIcon::Information);
+}
+
+}  // namespace
+
+bool MainWindow::AddFileToList(const QString& path) {
+    // A mailbox listed twice would be converted twice: every message twice in the
+    // store or the .mbox file, and the .eml files written over.
+    const QString real = realPathOf(path);
+    for (const QString& listed : grdFiles1_->column0()) {
+        if (!listed.isEmpty() && realPathOf(listed) == real) return false;
+    }
     bool first = false;
     if (grdFiles1_->Rows() == 1) {
         grdFiles1_->Row = 0;
@@ -342,6 +368,7 @@ void MainWindow::AddFileToList(const QString& path) {
     grdFiles1_->Col = 0;
     grdFiles1_->setText(path);
     lblCount1_->setText(QString::number(grdFiles1_->Rows()) + QStringLiteral(" files"));
+    return true;
 }
 
 void MainWindow::ClearFileList() {
@@ -355,7 +382,10 @@ void MainWindow::cmdAdd_Click() {
         dialogs().openFileNames(this, QStringLiteral("IncrediMail Mailbox (*.imm)"));
     if (chosen.isEmpty()) return;
     setConvertWanted(true);
-    for (const QString& path : chosen) AddFileToList(path);
+    QStringList skipped;
+    for (const QString& path : chosen)
+        if (!AddFileToList(path)) skipped << path;
+    if (!skipped.isEmpty()) dialogs().messageBox(this, alreadyListedNotice(skipped));
 }
 
 void MainWindow::CmdAddFolder_Click() {
@@ -380,29 +410,40 @@ void MainWindow::addFolder(const QString& chosen) {
                                              NoticeIcon::Exclamation));
         return;
     }
-    int added = 0;
+    int added = 0, skipped = 0;
     for (const QString& path : found) {
         if (!looksLikeMailbox(path)) continue;
-        AddFileToList(path);
-        ++added;
+        if (AddFileToList(path))
+            ++added;
+        else
+            ++skipped;
     }
     QApplication::restoreOverrideCursor();
     setConvertWanted(added > 0);
-    dialogs().messageBox(this,
-                         appNotice(QString::number(added) + QStringLiteral(" Files Added to List."),
-                                   NoticeIcon::None));
+    QString text = QString::number(added) + QStringLiteral(" Files Added to List.");
+    if (skipped > 0) {
+        text += QStringLiteral(
+                    "\r\n%1 of the folder's mailboxes %2 in the list already and %3 "
+                    "not added again.")
+                    .arg(skipped)
+                    .arg(skipped == 1 ? QStringLiteral("was") : QStringLiteral("were"))
+                    .arg(skipped == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+    }
+    dialogs().messageBox(this, appNotice(text, NoticeIcon::None));
 }
 
 void MainWindow::addDroppedPaths(const QStringList& paths) {
+    QStringList skipped;
     for (const QString& path : paths) {
         const QFileInfo info(path);
         if (info.isDir()) {
             addFolder(path);
         } else if (looksLikeMailbox(path)) {
             setConvertWanted(true);
-            AddFileToList(path);
+            if (!AddFileToList(path)) skipped << path;
         }
     }
+    if (!skipped.isEmpty()) dialogs().messageBox(this, alreadyListedNotice(skipped));
 }
 
 void MainWindow::cmdClear1_Click() {

@@ -54,7 +54,8 @@ class MainWindow : public QWidget {
     const convert::RunSummary& lastSummary() const { return lastSummary_; }
 
     // The list commands' shared steps.
-    void AddFileToList(const QString& path);
+    // Appends `path`; false (nothing added) when the list names that file already.
+    bool AddFileToList(const QString& path);
     void ClearFileList();
     // Adds every mailbox file below `folder` (the folder command after its dialog).
     void addFolder(const QString& folder);

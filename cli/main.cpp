@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "convert/conversion_run.h"
+#include "convert/io.h"
 #include "convert/paths.h"
 #include "convert/run_types.h"
 #include "tessaport/version.h"
@@ -52,20 +53,33 @@ const char* const kHelp =
     "Progress goes to standard error (on a terminal, one line updated in place), the\n"
     "summary to standard output. When anything\n"
     "could not be converted, Tessaport-report.txt in the output folder lists it.\n"
-    "Ctrl-C stops after the current message and finishes the outputs.\n"
+    "Ctrl-C stops after the current message and finishes the outputs; a second\n"
+    "Ctrl-C aborts at once (a .pst file not yet finished is removed).\n"
+    "A mailbox file named twice (by any path) is converted once.\n"
     "\n"
-    "Exit status: 0 everything converted, 1 something could not be converted,\n"
-    "2 wrong usage or an output format that is not available.\n";
+    "Exit status: 0 every message found was exported (some perhaps with a remark\n"
+    "in the report), 1 a message or mailbox could not be exported, no message was\n"
+    "found, or the run was stopped, 2 wrong usage or an output format that is not\n"
+    "available, 130 aborted by a second Ctrl-C.\n";
 
 std::atomic<bool> gCancel{false};
 
-extern "C" void onSignal(int sig) {
-    gCancel.store(true);
+constexpr int kExitAborted = 130;
+
+extern "C" void onSignal(int /*sig*/) {
+    if (gCancel.exchange(true)) {
+        // The second time: stop at once. A store still being written is no store
+        // at all; its unfinished file goes.
+        tp::io::abandonUnfinished();
+        static const char msg[] = "\ntessaport-convert: aborted\n";
+        ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        (void)ignored;
+        ::_exit(kExitAborted);
+    }
     static const char msg[] =
         "\ntessaport-convert: stopping after the current message (press again to abort)\n";
     ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
     (void)ignored;
-    std::signal(sig, SIG_DFL);
 }
 
 int usageError(const std::string& message) {
@@ -458,9 +472,23 @@ int main(int argc, char** argv) {
         options.attachments = true;
         options.attachmentFolder = folder.string();
     }
+    // A mailbox file is converted once, however often and by whatever path it is
+    // named: twice would give every message twice.
+    std::vector<fs::path> real;
     for (const std::string& m : mailboxes) {
         fs::path abs = m.empty() ? fs::path() : fs::absolute(m, ec);
-        options.mailboxes.push_back(ec ? m : abs.string());
+        const std::string path = ec ? m : abs.string();
+        fs::path canonical = m.empty() ? fs::path() : fs::canonical(path, ec);
+        if (ec) canonical = fs::path(path).lexically_normal();
+        const auto seen = std::find(real.begin(), real.end(), canonical);
+        if (!m.empty() && seen != real.end()) {
+            std::cerr << kProgram << ": " << m << " is listed already (as "
+                      << options.mailboxes[static_cast<std::size_t>(seen - real.begin())]
+                      << "); it is converted once\n";
+            continue;
+        }
+        real.push_back(canonical);
+        options.mailboxes.push_back(path);
     }
 
     struct sigaction sa {};
@@ -477,17 +505,23 @@ int main(int argc, char** argv) {
     const tp::Notice closing = closingNotice(s);
     std::cout << oneLine(closing.text) << "\n\n";
     std::cout << "Format:     " << *formatArg << "\n";
-    std::cout << "Mailboxes:  " << s.mailboxes << " of " << options.mailboxes.size() << "\n";
+    std::cout << "Mailboxes:  " << s.mailboxes << " of " << options.mailboxes.size() << " read\n";
     std::cout << "Messages:   " << s.messages << "\n";
-    std::cout << "Exported:   " << s.exportedMessages << " of " << s.messages << " messages\n";
-    std::cout << "Failed:     " << s.failedMessages << " of " << s.messages << " messages";
+    // Each message counts once: exported whole, exported with a remark, not exported.
+    std::cout << "Exported:   " << s.exportedMessages << " of " << s.messages << " messages";
+    if (s.remarkedMessages > 0)
+        std::cout << " (" << s.wholeMessages() << " whole, " << s.remarkedMessages
+                  << " with a remark)";
+    std::cout << "\n";
+    std::cout << "Not exported: " << s.failedMessages + s.unreachedMessages << " of " << s.messages
+              << " messages";
     std::size_t other = 0;
     for (const Failure& f : s.failures) other += f.message == 0 ? 1 : 0;
     if (other > 0)
         std::cout << "; " << other << (other == 1 ? " problem" : " problems")
                   << " outside messages";
     std::cout << "\n";
-    if (!s.notes.empty()) std::cout << "Notes:      " << s.notes.size() << "\n";
+    for (const std::string& m : s.emptyMailboxes) std::cout << "No message: " << m << "\n";
     if (s.cancelled) {
         std::cout << "Cancelled:  yes; " << s.unreachedMessages << " of " << s.messages
                   << " messages found were left unconverted\n";
@@ -499,14 +533,21 @@ int main(int argc, char** argv) {
 
     // Without a report file (or before the run could start) the reasons go here.
     if (s.reportFile.empty()) {
-        for (const Failure& f : s.failures) {
-            std::cerr << kProgram << ": " << (f.mailbox.empty() ? "" : f.mailbox + ": ")
-                      << (f.message > 0 ? "message " + std::to_string(f.message) + ": " : "")
+        for (std::size_t i = 0; i < s.failures.size(); ++i) {
+            const Failure& f = s.failures[i];
+            // The messages after a stop: one line for each run of them.
+            const std::size_t last = stoppedRunEnd(s.failures, i);
+            const std::string which = last > i ? "messages " + std::to_string(f.message) + " to " +
+                                                     std::to_string(s.failures[last].message) + ": "
+                                      : f.message > 0
+                                          ? "message " + std::to_string(f.message) + ": "
+                                          : std::string();
+            i = last;
+            std::cerr << kProgram << ": " << (f.mailbox.empty() ? "" : f.mailbox + ": ") << which
                       << f.step << ": " << f.reason << "\n";
         }
         for (const Note& n : s.notes) std::cerr << kProgram << ": note: " << n.text << "\n";
     }
 
-    const bool failed = s.setupFailed || s.cancelled || !s.failures.empty() || s.failedMessages > 0;
-    return failed ? kExitFailed : kExitOk;
+    return s.incomplete() ? kExitFailed : kExitOk;
 }

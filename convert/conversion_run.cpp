@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -15,6 +16,7 @@
 #include "convert/coalescing_observer.h"
 #include "convert/eml_sink.h"
 #include "convert/io.h"
+#include "convert/mail_message.h"
 #include "convert/paths.h"
 #include "finder/scanner.h"
 
@@ -27,6 +29,9 @@ namespace fs = std::filesystem;
 constexpr const char* kSearchText = "MIME-Version: 1.0";
 // A buffer that once held a huge message is given back rather than kept for the rest.
 constexpr std::size_t kKeepBufferBytes = 64u << 20;
+// A run of this many NUL bytes or more inside a message is taken for a damaged
+// area (disk damage, an interrupted write) and named in the report.
+constexpr std::size_t kDamagedRun = 512;
 
 std::string trimSpaces(std::string_view s) {
     const auto b = s.find_first_not_of(' ');
@@ -115,6 +120,26 @@ std::uint64_t sizeAtStart(const std::string& path) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+// The subject of a message held in memory, for the report; empty when it has none.
+std::string subjectOf(std::string_view bytes) {
+    MailMessage header;
+    if (!header.LoadFromBytes(MailMessage::HeaderBlock(bytes))) return {};
+    return header.Subject();
+}
+
+// Where each run of kDamagedRun or more NUL bytes lies in `bytes`: offset, length.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> nulRuns(std::string_view bytes) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    std::size_t i = bytes.find('\0');
+    while (i != std::string_view::npos) {
+        std::size_t end = bytes.find_first_not_of('\0', i);
+        if (end == std::string_view::npos) end = bytes.size();
+        if (end - i >= kDamagedRun) runs.emplace_back(i, end - i);
+        i = bytes.find('\0', end);
+    }
+    return runs;
+}
+
 }  // namespace
 
 struct ConversionRun::Impl {
@@ -129,18 +154,25 @@ struct ConversionRun::Impl {
     AttachmentStep* attachments = nullptr;
     std::string buffer;                // the message being converted; one at a time
     std::vector<MailboxStamp> stamps;  // per row, taken when its file was opened
-    // Messages the sink accepted although they were already counted as not
-    // (completely) converted (an attachment could not be handled).
-    std::set<std::pair<int, int>> countedStored;
-    int savedInMailbox = 0;         // messages of the current mailbox in the output
-    std::vector<std::string> left;  // what a cancel left unconverted, for the report
+    int savedInMailbox = 0;            // messages of the current mailbox in the output
+    std::vector<std::string> left;     // what a cancel left unconverted, for the report
 
     Impl(RunOptions o, RunObserver& obs, RunServices s)
         : options(std::move(o)), observer(obs), services(std::move(s)) {}
 
-    void fail(const std::string& mailbox, int message, std::string step, std::string reason) {
-        summary.failures.push_back(Failure{mailbox, message, std::move(step), std::move(reason)});
+    void fail(const std::string& mailbox, int message, std::string step, std::string reason,
+              std::string subject = {}) {
+        summary.failures.push_back(
+            Failure{mailbox, message, std::move(step), std::move(reason), std::move(subject)});
     }
+    // A remark on message k of the mailbox: it is exported, and the report says
+    // what is special about it (counted once among the messages with a remark).
+    void remark(const MailboxInfo& info, int k, std::string text, std::string subject = {}) {
+        summary.notes.push_back(Note{info.path, std::move(text), false, k, std::move(subject)});
+    }
+
+    std::vector<int> repeatedRows();
+    void countRemarks();
 
     void convertMailbox(int i, int rows, finder::Scanner& scanner, finder::ScanShared& shared,
                         const std::atomic<bool>& cancel);
@@ -164,6 +196,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     d.summary = RunSummary{};
     d.summary.format = d.options.format;
     d.summary.listedMailboxes = static_cast<int>(d.options.mailboxes.size());
+    d.summary.outputFolder = d.options.outputFolder;
     CoalescingObserver out(d.observer, d.services.eventsPerSecond);
     d.out = &out;
 
@@ -209,11 +242,25 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
 
     const int rows = static_cast<int>(d.options.mailboxes.size());
     d.stamps.assign(static_cast<std::size_t>(rows), MailboxStamp{});
+    const std::vector<int> firstRow = d.repeatedRows();
     RunProgress begun;
     begun.mailboxes = rows;
-    for (int i = 0; i < rows; ++i) begun.runBytes += sizeAtStart(d.mailboxInfo(i).path);
+    for (int i = 0; i < rows; ++i) {
+        if (firstRow[static_cast<std::size_t>(i)] == i)
+            begun.runBytes += sizeAtStart(d.mailboxInfo(i).path);
+    }
     out.progress(begun);
     for (int i = 0; i < rows; ++i) {
+        if (firstRow[static_cast<std::size_t>(i)] != i) {
+            // The same mailbox file twice would give each message twice (or write
+            // over the first pass's files): it is converted once.
+            const MailboxInfo first = d.mailboxInfo(firstRow[static_cast<std::size_t>(i)]);
+            ++d.summary.repeatedMailboxes;
+            d.summary.notes.push_back(
+                Note{d.mailboxInfo(i).path, d.mailboxInfo(i).path + " is listed again (as " +
+                                                first.path + "); it was converted once"});
+            continue;
+        }
         if (!d.summary.cancelled && cancel.load()) d.summary.cancelled = true;
         if (d.summary.cancelled) {
             d.left.push_back(d.mailboxInfo(i).path + ": not searched");
@@ -238,25 +285,18 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
         d.fail("", 0, "close", describeException(std::current_exception()));
     }
     d.keepUnkept(unkept);
+    d.countRemarks();
     out.flush();
-    if (!d.summary.failures.empty() || !d.summary.notes.empty() || d.summary.cancelled) {
+    // An earlier run's report in this folder is kept: this run's gets a free name.
+    if (!d.summary.failures.empty() || !d.summary.notes.empty() || d.summary.cancelled ||
+        !d.summary.emptyMailboxes.empty() || d.summary.incomplete()) {
         d.writeReport();
-    } else {
-        // A report left by an earlier run into this folder would speak of failures
-        // this run did not have.
-        io::Folder root;
-        struct stat st {};
-        if (!root.open(d.options.outputFolder, d.options.outputFolder, false) &&
-            ::fstatat(root.fd(), kReportFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode))
-            root.removeFile(kReportFileName);
     }
     d.out = nullptr;
     d.sink = nullptr;
     d.attachments = nullptr;
     d.buffer = std::string();
     d.stamps = {};
-    d.countedStored = {};
     d.left = {};
     return std::move(d.summary);
 }
@@ -271,11 +311,13 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     io::Folder folder;
     MailboxInfo info = mailboxInfo(i);
     info.folder = &folder;
-    ++summary.mailboxes;
     savedInMailbox = 0;
 
+    // After a stop nothing more is written: the mailbox is only searched, so that
+    // its messages are counted and named.
+    const bool writing = summary.stopReason.empty();
     try {
-        sink->beginMailbox(info);
+        if (writing) sink->beginMailbox(info);
     } catch (...) {
         fail(info.path, 0, "folder", describeException(std::current_exception()));
     }
@@ -340,18 +382,20 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         openError = io::describe(ec);
     }
     if (!openError.empty()) {
+        ++summary.unreadMailboxes;
         fail(info.path, 0, "open", openError);
         out->textChanged(Control::LblEmlsFound, "0 Messages");
         finishMailbox();
         return;
     }
+    ++summary.mailboxes;
     MailboxStamp stamp = MailboxStamp::of(info.path);
     if (stamp.size != static_cast<off_t>(file.size())) stamp.known = false;
     stamps[static_cast<std::size_t>(i)] = stamp;
 
     if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
 
-    if ((ec = folder.open(options.outputFolder, info.outputFolder, true))) {
+    if (writing && (ec = folder.open(options.outputFolder, info.outputFolder, true))) {
         fail(info.path, 0, "folder",
              "the folder " + info.outputFolder.string() +
                  " could not be created: " + io::describe(ec));
@@ -369,6 +413,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     }
     const int n = static_cast<int>(part.messages.size());
     summary.messages += n;
+    if (n == 0) summary.emptyMailboxes.push_back(info.path);
     if (part.leadingHasContent) {
         if (n > 0) {
             summary.notes.push_back(Note{info.path,
@@ -393,9 +438,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
             [](std::uint64_t off, const MessageRange& m) { return off < m.begin; });
         const int k = static_cast<int>(after - part.messages.begin());
         if (k == 0) continue;
-        summary.notes.push_back(Note{info.path, info.path + ": message " + std::to_string(k) +
-                                                    ": the header block at byte " +
-                                                    std::to_string(d.offset) + " was " + d.why});
+        remark(info, k, "the header block at byte " + std::to_string(d.offset) + " was " + d.why);
     }
     out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");
     // The scanner counted its hits; a hit inside a message (a forwarded one) is no
@@ -406,6 +449,13 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     out->progress(where);
 
     for (int k = 1; k <= n; ++k) {
+        if (!summary.stopReason.empty()) {
+            // Each message after the stop is found and named, and not exported (the
+            // report and the command line show them as one range).
+            fail(info.path, k, kStopped, "not exported: the run had stopped");
+            ++summary.failedMessages;
+            continue;
+        }
         if (cancel.load()) {
             summary.cancelled = true;
             summary.unreachedMessages += n - k + 1;
@@ -480,16 +530,29 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
     out->textChanged(Control::LblProgress, "Saving: " + std::to_string(range.size()) +
                                                " Bytes out of " + std::to_string(file.size()) +
                                                " Total Bytes.");
+    // Only a message with a remark or a failure is asked for its subject.
+    std::string subject;
+    bool subjectRead = false;
+    auto subjectNow = [&]() -> const std::string& {
+        if (!subjectRead) subject = subjectOf(buffer);
+        subjectRead = true;
+        return subject;
+    };
+    // The bytes stay as they are; the report says where they look damaged.
+    for (const auto& [at, length] : nulRuns(buffer)) {
+        remark(info, k,
+               "a damaged area: " + std::to_string(length) + " NUL bytes at byte " +
+                   std::to_string(range.begin + at) + " of the mailbox (kept as they are)",
+               subjectNow());
+    }
     applyEmlContentRule(buffer);
 
     std::vector<std::string> remarks;
     std::vector<std::string> problems = attachmentPass(&remarks);
-    for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
-    for (std::string& r : remarks) {
-        summary.notes.push_back(
-            Note{info.path, "message " + number + " (Email-" + number + ".eml): " + std::move(r)});
-    }
-    bool incomplete = !problems.empty();
+    // The message is exported all the same: an attachment that could not be put
+    // back is a remark on it.
+    for (std::string& p : problems) remark(info, k, "attachments: " + std::move(p), subjectNow());
+    for (std::string& r : remarks) remark(info, k, std::move(r), subjectNow());
 
     std::string error;
     bool stored = false;
@@ -500,39 +563,48 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
     }
     if (!stored) {
         if (error.empty()) error = "the message could not be stored";
+        std::error_code writeError;
+        try {
+            writeError = sink->lastWriteError();
+        } catch (...) {
+        }
         if (options.format == Format::Eml) {
-            fail(info.path, k, "write", error);
+            fail(info.path, k, "write", error, subjectNow());
         } else {
             // The message is not lost: it stays beside the output as its .eml file.
             const std::error_code ec =
                 info.folder ? info.folder->writeFile(message.emlPath.filename().string(), buffer)
                             : io::writeFile(message.emlPath, buffer);
+            writeError = ec;
             if (ec) {
                 error += "; it could not be kept as " + message.emlPath.string() +
                          " either: " + io::describe(ec);
             } else {
+                ++summary.keptAsEml;
                 error += "; the message was kept as " + message.emlPath.string();
             }
-            fail(info.path, k, formatName(options.format), error);
+            fail(info.path, k, formatName(options.format), error, subjectNow());
         }
-        incomplete = true;
+        ++summary.failedMessages;
+        // Out of space, or not allowed to write: every later write would fail the
+        // same way, so the run stops here rather than fail each message in turn.
+        if (io::outOfRoomOrRights(writeError)) {
+            summary.stopReason = io::describe(writeError) + " (writing " +
+                                 message.emlPath.parent_path().string() + ")";
+        }
     } else {
         ++summary.exportedMessages;
         ++savedInMailbox;
         out->textChanged(Control::LblProgress,
                          "Saved " + std::to_string(savedInMailbox) + " Email Messages");
-        if (incomplete) countedStored.insert({info.row, k});
     }
-    if (incomplete) ++summary.failedMessages;
 }
 
 // Messages `from` to `to` of the mailbox were left when the run was stopped.
 void ConversionRun::Impl::noteLeft(const MailboxInfo& info, int from, int to) {
     const std::string first = std::to_string(from), last = std::to_string(to);
     left.push_back(info.path + ": " +
-                   (from == to ? "message " + first + " (Email-" + first + ".eml)"
-                               : "messages " + first + " to " + last + " (Email-" + first +
-                                     ".eml to Email-" + last + ".eml)") +
+                   (from == to ? "message " + first : "messages " + first + " to " + last) +
                    " not converted");
 }
 
@@ -578,24 +650,57 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
         const std::string said =
             m.reason.empty() ? "it was stored, but the " + output + " output could not be finished"
                              : m.reason;
-        const bool counted = countedStored.count({m.row, k}) > 0;
         std::string error = mailboxError;
+        std::string subject;
         if (error.empty()) error = readMessage(file, MessageRange{m.offset, m.offset + m.size});
         if (error.empty()) {
+            subject = subjectOf(buffer);
             applyEmlContentRule(buffer);
-            std::vector<std::string> problems = attachmentPass();
-            // Problems met the first time were reported then.
-            if (!counted) {
-                for (std::string& p : problems) fail(info.path, k, "attachments", std::move(p));
-            }
-            if (std::error_code ec = folder.writeFile(emlName, buffer)) error = io::describe(ec);
+            // What the pass could not do was remarked the first time.
+            attachmentPass();
+            if (std::error_code ec = folder.writeFile(emlName, buffer))
+                error = io::describe(ec);
+            else
+                ++summary.keptAsEml;
         }
         fail(info.path, k, output,
              error.empty() ? said + "; the message was kept as " + eml
-                           : said + ", and it could not be kept as " + eml + " either: " + error);
-        if (!counted) ++summary.failedMessages;
+                           : said + ", and it could not be kept as " + eml + " either: " + error,
+             std::move(subject));
+        ++summary.failedMessages;
         --summary.exportedMessages;  // store() had taken it
     }
+}
+
+// For each row, the first row that names the same mailbox file (the file
+// itself, whatever links or spellings lead to it); the row itself when none does.
+std::vector<int> ConversionRun::Impl::repeatedRows() {
+    const int rows = static_cast<int>(options.mailboxes.size());
+    std::vector<int> first(static_cast<std::size_t>(rows));
+    std::map<std::pair<dev_t, ino_t>, int> files;
+    std::map<std::string, int> names;  // mailboxes that cannot be looked at: by their path
+    for (int i = 0; i < rows; ++i) {
+        const std::string path = mailboxInfo(i).path;
+        struct stat st {};
+        int& seen = (!path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                        ? files.emplace(std::make_pair(st.st_dev, st.st_ino), i).first->second
+                        : names.emplace(path, i).first->second;
+        first[static_cast<std::size_t>(i)] = path.empty() ? i : seen;
+    }
+    return first;
+}
+
+// Every message with a remark counts once among the messages exported with a
+// remark; a message that was not exported after all counts only there.
+void ConversionRun::Impl::countRemarks() {
+    std::set<std::pair<std::string, int>> failed, remarked;
+    for (const Failure& f : summary.failures)
+        if (f.message > 0) failed.insert({f.mailbox, f.message});
+    for (const Note& n : summary.notes) {
+        if (n.message > 0 && !failed.count({n.mailbox, n.message}))
+            remarked.insert({n.mailbox, n.message});
+    }
+    summary.remarkedMessages = static_cast<int>(remarked.size());
 }
 
 void ConversionRun::Impl::writeReport() {
@@ -608,42 +713,97 @@ void ConversionRun::Impl::writeReport() {
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tmNow) > 0) {
         text += "Written: " + std::string(when) + crlf;
     }
-    text += std::string("Format: ") + formatName(summary.format) + crlf;
+    const RunSummary& s = summary;
+    text += std::string("Format: ") + formatName(s.format) + crlf;
     text += "Output folder: " + options.outputFolder.string() + crlf;
-    text += "Mailboxes: " + std::to_string(summary.mailboxes) + " of " +
-            std::to_string(options.mailboxes.size()) + crlf;
-    text += "Messages found: " + std::to_string(summary.messages) + crlf;
-    text += "Messages exported: " + std::to_string(summary.exportedMessages) + crlf;
-    text += "Messages not (completely) converted: " + std::to_string(summary.failedMessages) + crlf;
-    if (summary.cancelled) {
+    if (!s.pstFile.empty()) text += "Store: " + s.pstFile.string() + crlf;
+    text += "Mailboxes: " + std::to_string(s.mailboxes) + " of " +
+            std::to_string(options.mailboxes.size()) + " read" + crlf;
+    text += "Messages found: " + std::to_string(s.messages) + crlf;
+    text += "Messages exported: " + std::to_string(s.exportedMessages) + crlf;
+    text += "  whole: " + std::to_string(s.wholeMessages()) + crlf;
+    text += "  with a remark: " + std::to_string(s.remarkedMessages) + crlf;
+    text +=
+        "Messages not exported: " + std::to_string(s.failedMessages + s.unreachedMessages) + crlf;
+    if (s.cancelled) {
         text +=
-            "Messages found and left unconverted: " + std::to_string(summary.unreachedMessages) +
-            crlf;
+            "Messages found and left unconverted: " + std::to_string(s.unreachedMessages) + crlf;
         text += "The run was cancelled before its end." + crlf;
     }
-    if (!summary.failures.empty()) {
-        text += crlf + "Failures (mailbox, message, step: reason):" + crlf;
-        for (const Failure& f : summary.failures) {
-            text += (f.mailbox.empty() ? std::string("(no mailbox)") : f.mailbox);
-            if (f.message > 0) {
-                text += ", message " + std::to_string(f.message) + " (Email-" +
-                        std::to_string(f.message) + ".eml)";
+
+    // A message is named by its mailbox, number and subject, and by its file
+    // only when that file is there to be opened.
+    auto messageName = [&](const std::string& mailbox, int k, const std::string& subject) {
+        std::string name = ", message " + std::to_string(k);
+        if (!subject.empty()) name += " \"" + subject + "\"";
+        if (!mailbox.empty()) {
+            const std::string eml = "Email-" + std::to_string(k) + ".eml";
+            const fs::path file = mailboxOutputFolder(options.outputFolder, mailbox) / eml;
+            std::error_code ec;
+            if (fs::is_regular_file(fs::symlink_status(file, ec))) name += " (" + eml + ")";
+        }
+        return name;
+    };
+    auto mailboxName = [](const std::string& m) {
+        return m.empty() ? std::string("(no mailbox)") : m;
+    };
+
+    if (!s.emptyMailboxes.empty()) {
+        text += crlf + "Mailboxes in which no message was found:" + crlf;
+        for (const std::string& m : s.emptyMailboxes) text += m + crlf;
+    }
+    if (!s.failures.empty()) {
+        text += crlf + "Not exported or failed (mailbox, message, step: reason):" + crlf;
+        for (std::size_t i = 0; i < s.failures.size(); ++i) {
+            const Failure& f = s.failures[i];
+            text += mailboxName(f.mailbox);
+            // The messages after a stop: one line for each run of them.
+            const std::size_t last = stoppedRunEnd(s.failures, i);
+            if (last > i) {
+                text += ", messages " + std::to_string(f.message) + " to " +
+                        std::to_string(s.failures[last].message);
+                i = last;
+            } else if (f.message > 0) {
+                text += messageName(f.mailbox, f.message, f.subject);
             }
             text += ", " + f.step + ": " + f.reason + crlf;
+        }
+    }
+    const bool anyRemark =
+        std::any_of(s.notes.begin(), s.notes.end(), [](const Note& n) { return n.message > 0; });
+    if (anyRemark) {
+        text += crlf + "Exported with a remark (mailbox, message: remark):" + crlf;
+        for (const Note& n : s.notes) {
+            if (n.message > 0)
+                text += mailboxName(n.mailbox) + messageName(n.mailbox, n.message, n.subject) +
+                        ": " + n.text + crlf;
         }
     }
     if (!left.empty()) {
         text += crlf + "Left unconverted when the run was stopped:" + crlf;
         for (const std::string& l : left) text += l + crlf;
     }
-    if (!summary.notes.empty()) {
+    if (std::any_of(s.notes.begin(), s.notes.end(), [](const Note& n) { return n.message == 0; })) {
         text += crlf + "Notes:" + crlf;
-        for (const Note& n : summary.notes) text += n.text + crlf;
+        for (const Note& n : s.notes)
+            if (n.message == 0) text += n.text + crlf;
     }
+    // A report of an earlier run into this folder is kept: this one takes the
+    // first free name.
     io::Folder root;
-    if (!root.open(options.outputFolder, options.outputFolder, false) &&
-        !root.writeFile(kReportFileName, text))
-        summary.reportFile = options.outputFolder / kReportFileName;
+    if (root.open(options.outputFolder, options.outputFolder, false)) return;
+    const std::string stem = fs::path(kReportFileName).stem().string();
+    const std::string extension = fs::path(kReportFileName).extension().string();
+    for (int n = 1; n < 1000; ++n) {
+        const std::string name = n == 1 ? std::string(kReportFileName)
+                                        : stem + " (" + std::to_string(n) + ")" + extension;
+        const std::error_code ec = root.createFile(name, text);
+        if (!ec) {
+            summary.reportFile = options.outputFolder / name;
+            return;
+        }
+        if (ec != std::errc::file_exists) return;
+    }
 }
 
 }  // namespace tp::convert

@@ -9,6 +9,7 @@ bool EmlSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
     const std::error_code ec =
         mailbox.folder ? mailbox.folder->writeFile(message.emlPath.filename().string(), bytes)
                        : io::writeFile(message.emlPath, bytes);
+    lastError_ = ec;
     if (ec) {
         error = io::describe(ec);
         return false;

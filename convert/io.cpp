@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -236,9 +238,33 @@ std::error_code Folder::open(const std::filesystem::path& root, const std::files
     return {};
 }
 
+namespace {
+
+// The write under way, for an abort to undo (see abandonUnfinished()). The run
+// writes its files from one thread, one at a time.
+constexpr int kNothing = 0, kWholeFile = 1, kRecord = 2;
+char gWritingPath[4096];
+std::atomic<int> gWriting{kNothing};
+std::atomic<int> gWritingFd{-1};
+std::atomic<off_t> gWritingStart{0};
+
+// Marks a write as under way for as long as it lives.
+class WriteUnderWay {
+  public:
+    WriteUnderWay() = default;
+    ~WriteUnderWay();
+    WriteUnderWay(const WriteUnderWay&) = delete;
+    WriteUnderWay& operator=(const WriteUnderWay&) = delete;
+    void file(const std::filesystem::path& path);  // a file written whole: removed
+    void record(int fd, off_t start);              // a record appended: cut away
+};
+
+}  // namespace
+
 std::error_code Folder::writeFile(const std::string& name, std::string_view data) const {
     const std::filesystem::path path = path_ / name;
     if (fd_ < 0) return error();
+    WriteUnderWay underWay;
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
     // O_NONBLOCK: a FIFO in the way fails instead of waiting for a reader.
     constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
@@ -273,6 +299,23 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
         fd = ::openat(fd_, name.c_str(), kFlags | O_EXCL, 0666);
         if (fd < 0) return lastErrno();
     }
+    underWay.file(path);  // from here until it is whole, an abort removes it
+    std::error_code ec = writeAll(fd, path, data);
+    if (!ec) ec = injected(Op::Flush, path, 0);
+    if (::close(fd) != 0 && !ec) ec = lastErrno();
+    if (ec) ::unlinkat(fd_, name.c_str(), 0);  // nothing partial stays behind
+    return ec;
+}
+
+std::error_code Folder::createFile(const std::string& name, std::string_view data) const {
+    const std::filesystem::path path = path_ / name;
+    if (fd_ < 0) return error();
+    WriteUnderWay underWay;
+    if (auto ec = injected(Op::Create, path, data.size())) return ec;
+    const int fd = ::openat(fd_, name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    if (fd < 0) return lastErrno();
+    underWay.file(path);
     std::error_code ec = writeAll(fd, path, data);
     if (!ec) ec = injected(Op::Flush, path, 0);
     if (::close(fd) != 0 && !ec) ec = lastErrno();
@@ -298,14 +341,15 @@ AppendFile::~AppendFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::error_code AppendFile::open(const Folder& folder, const std::string& name) {
+std::error_code AppendFile::open(const Folder& folder, const std::string& name, bool createNew) {
     if (fd_ >= 0) return std::make_error_code(std::errc::device_or_resource_busy);
     const std::filesystem::path path = folder.path() / name;
     if (!folder.isOpen()) return folder.error();
     if (auto ec = injected(Op::Create, path, 0)) return ec;
-    const int fd = ::openat(
-        folder.fd(), name.c_str(),
-        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0666);
+    const int fd = ::openat(folder.fd(), name.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
+                                O_NONBLOCK | (createNew ? O_EXCL : 0),
+                            0666);
     if (fd < 0) {
         const std::error_code ec = lastErrno();
         if (errno == ELOOP && isLink(folder.fd(), name.c_str())) return Refusal::LinkInTheWay;
@@ -329,11 +373,11 @@ std::error_code AppendFile::open(const Folder& folder, const std::string& name) 
     return {};
 }
 
-std::error_code AppendFile::open(const std::filesystem::path& path) {
+std::error_code AppendFile::open(const std::filesystem::path& path, bool createNew) {
     const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
     Folder folder;
     if (auto ec = folder.open(parent, parent, false)) return ec;
-    return open(folder, path.filename().string());
+    return open(folder, path.filename().string(), createNew);
 }
 
 std::error_code AppendFile::appendRecord(std::string_view record) {
@@ -341,6 +385,8 @@ std::error_code AppendFile::appendRecord(std::string_view record) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return lastErrno();
     const off_t start = st.st_size;
+    WriteUnderWay underWay;
+    underWay.record(fd_, start);
     std::error_code ec = injected(Op::Append, path_, record.size());
     if (!ec) ec = writeAll(fd_, path_, record);
     if (ec) {
@@ -363,6 +409,77 @@ std::error_code removeFile(const std::filesystem::path& path) {
     if (auto ec = injected(Op::Remove, path, 0)) return ec;
     if (::unlink(path.c_str()) != 0) return lastErrno();
     return {};
+}
+
+std::error_code renameNoReplace(const std::filesystem::path& from,
+                                const std::filesystem::path& to) {
+    if (auto ec = injected(Op::Rename, to, 0)) return ec;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS) return lastErrno();
+    // A file system without RENAME_NOREPLACE: a second name, then the first goes.
+    if (::link(from.c_str(), to.c_str()) != 0) return lastErrno();
+    ::unlink(from.c_str());
+    return {};
+}
+
+namespace {
+char gUnfinished[4096];
+std::atomic<bool> gHaveUnfinished{false};
+}  // namespace
+
+void WriteUnderWay::file(const std::filesystem::path& path) {
+    const std::string& s = path.native();
+    if (s.size() >= sizeof gWritingPath) return;
+    std::memcpy(gWritingPath, s.c_str(), s.size() + 1);
+    gWriting.store(kWholeFile);
+}
+
+void WriteUnderWay::record(int fd, off_t start) {
+    gWritingFd.store(fd);
+    gWritingStart.store(start);
+    gWriting.store(kRecord);
+}
+
+WriteUnderWay::~WriteUnderWay() {
+    gWriting.store(kNothing);
+}
+
+void setUnfinishedFile(const std::filesystem::path& path) {
+    gHaveUnfinished.store(false);
+    const std::string& s = path.native();
+    if (s.empty() || s.size() >= sizeof gUnfinished) return;
+    std::memcpy(gUnfinished, s.c_str(), s.size() + 1);
+    gHaveUnfinished.store(true);
+}
+
+void abandonUnfinished() noexcept {
+    if (gHaveUnfinished.exchange(false)) ::unlink(gUnfinished);
+    switch (gWriting.exchange(kNothing)) {
+        case kWholeFile:
+            ::unlink(gWritingPath);
+            break;
+        case kRecord:
+            while (::ftruncate(gWritingFd.load(), gWritingStart.load()) != 0 && errno == EINTR) {
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+bool outOfRoomOrRights(const std::error_code& ec) {
+    if (ec.category() != std::generic_category() && ec.category() != std::system_category())
+        return false;
+    switch (ec.value()) {
+        case ENOSPC:
+        case EDQUOT:
+        case EROFS:
+        case EACCES:
+        case EPERM:
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::string describe(const std::error_code& ec) {

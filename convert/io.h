@@ -72,6 +72,10 @@ class Folder {
     // symbolic link, or a file with other names, in its place is removed first,
     // never written through. On failure nothing partial is left behind.
     std::error_code writeFile(const std::string& name, std::string_view data) const;
+    // Creates the file `name`, which must not exist yet (anything in its place,
+    // a link too, gives file_exists), and writes `data`. On failure nothing
+    // partial is left behind.
+    std::error_code createFile(const std::string& name, std::string_view data) const;
     // Removes the file `name` (a link is removed itself, not what it names).
     std::error_code removeFile(const std::string& name) const;
 
@@ -96,8 +100,10 @@ class AppendFile {
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
-    std::error_code open(const Folder& folder, const std::string& name);
-    std::error_code open(const std::filesystem::path& path);
+    // With `createNew`, the file must not exist yet (file_exists otherwise): an
+    // earlier file of that name is never added to.
+    std::error_code open(const Folder& folder, const std::string& name, bool createNew = false);
+    std::error_code open(const std::filesystem::path& path, bool createNew = false);
     std::error_code appendRecord(std::string_view record);
     std::error_code close();
     bool isOpen() const { return fd_ >= 0; }
@@ -108,7 +114,24 @@ class AppendFile {
 };
 
 std::error_code removeFile(const std::filesystem::path& path);
+// Gives `from` the name `to`, which must not exist (file_exists otherwise); never
+// replaces a file.
+std::error_code renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The file being written under a name that says it is unfinished (the store).
+// Empty path: none.
+void setUnfinishedFile(const std::filesystem::path& path);
+// For an abort (a second Ctrl-C), safe to call from a signal handler: removes
+// the unfinished file, and undoes the write under way, so that no file is left
+// cut short: a file being written whole is removed, a record being appended is
+// cut away.
+void abandonUnfinished() noexcept;
+
 std::string describe(const std::error_code& ec);
+// Whether a write failed for want of space (a full disk, a quota) or of the right
+// to write (a read-only file system, a folder the user may not write): every
+// write after it would fail the same way.
+bool outOfRoomOrRights(const std::error_code& ec);
 
 }  // namespace tp::io
 

@@ -800,6 +800,23 @@ std::string MailMessage::Sender() const {
     return firstMailbox(list.get());
 }
 
+std::string MailMessage::Subject() const {
+    const std::string_view s = d_->bytes;
+    const Header h = parseHeader(s, 0, s.size());
+    const Field* f = h.find(s, "Subject");
+    if (!f) return {};
+    const std::string value = validUtf8(f->value(s).c_str());
+    if (value.empty()) return {};
+    initGMime();
+    gchar* decoded = g_mime_utils_header_decode_text(nullptr, value.c_str());
+    std::string text = decoded ? validUtf8(decoded) : value;
+    g_free(decoded);
+    // One line: a control character would break the line of the report it goes into.
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return text;
+}
+
 int MailMessage::AttachmentCount() const {
     return static_cast<int>(d_->analysis_().names.size());
 }

@@ -35,6 +35,9 @@ class MailMessage {
     std::optional<std::chrono::system_clock::time_point> FirstReceivedDate() const;
     // The bare address of the first From mailbox; empty when there is none.
     std::string Sender() const;
+    // The Subject header as one line of UTF-8 (encoded words decoded); empty when
+    // there is none.
+    std::string Subject() const;
 
     int AttachmentCount() const;
     // UTF-8 file name of attachment i (0-based), RFC 2047 / 2231 decoded.

@@ -86,18 +86,31 @@ std::string mboxRecord(std::string_view message, std::chrono::system_clock::time
 
 void MboxSink::beginMailbox(const MailboxInfo& mailbox) {
     closeFile();
-    path_ = mailbox.outputFolder / (mailbox.name + ".mbox");
+    path_.clear();
+    created_ = false;
     mailboxPath_ = mailbox.path;
+}
+
+// Creates the mailbox's .mbox file under the first free name: "<name>.mbox", else
+// "<name> (2).mbox", ... An earlier run's file is never added to.
+std::error_code MboxSink::create(const MailboxInfo& mailbox) {
+    std::error_code ec;
+    for (int n = 1; n < 10000; ++n) {
+        const std::string name =
+            mailbox.name + (n == 1 ? std::string() : " (" + std::to_string(n) + ")") + ".mbox";
+        path_ = mailbox.outputFolder / name;
+        ec = mailbox.folder ? file_.open(*mailbox.folder, name, true) : file_.open(path_, true);
+        if (ec != std::errc::file_exists) {
+            created_ = !ec;
+            return ec;
+        }
+    }
+    return ec;
 }
 
 bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
                      std::string_view bytes, RunObserver& observer, std::string& error) {
-    const auto path = mailbox.outputFolder / (mailbox.name + ".mbox");
-    if (path != path_) {
-        closeFile();
-        path_ = path;
-        mailboxPath_ = mailbox.path;
-    }
+    if (mailbox.path != mailboxPath_) beginMailbox(mailbox);
     std::size_t textLength = 0;
     const std::string record = mboxRecord(bytes, std::chrono::system_clock::now(), &textLength);
 
@@ -111,9 +124,11 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
     // The file is created by the first message that reaches it, so a mailbox
     // without messages leaves no .mbox behind.
     if (!file_.isOpen()) {
-        const std::error_code ec = mailbox.folder
-                                       ? file_.open(*mailbox.folder, path_.filename().string())
-                                       : file_.open(path_);
+        // Made once per mailbox; should it have been closed since, it is reopened.
+        const std::error_code ec =
+            !created_ ? create(mailbox)
+                      : (mailbox.folder ? file_.open(*mailbox.folder, path_.filename().string())
+                                        : file_.open(path_));
         if (ec) {
             error = "cannot open " + path_.string() + ": " + io::describe(ec);
             return false;

@@ -1,7 +1,8 @@
 #pragma once
-// The MBOX output: one <MailboxName>.mbox per mailbox, in its mailbox output
-// folder, one record per message (mboxrd: "From " lines in the text are quoted
-// with one more ">", so every reader splits the file where it was joined).
+// The MBOX output: one <MailboxName>.mbox per mailbox (" (2)" and on when an
+// earlier run left a file of that name), in its mailbox output folder, one record per message
+// (mboxrd: "From " lines in the text are quoted with one more ">", so every reader splits the file
+// where it was joined).
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -34,8 +35,10 @@ class MboxSink : public MessageSink {
 
   private:
     void closeFile();
+    std::error_code create(const MailboxInfo& mailbox);
     io::AppendFile file_;
     std::filesystem::path path_;
+    bool created_ = false;  // path_ is this mailbox's file, made by this run
     std::string mailboxPath_;
     std::string closeError_;  // a failed close, reported at the end of the run
     std::string closeMailbox_;

@@ -53,6 +53,9 @@ class MessageSink {
     // keeps the message as its Email-k.eml.
     virtual bool store(const MailboxInfo&, const MessageInfo&, std::string_view bytes, RunObserver&,
                        std::string& error) = 0;
+    // The file system's error of the last store() that failed to write, when it
+    // was one (the run stops at a full disk or a folder it may not write).
+    virtual std::error_code lastWriteError() const { return {}; }
     virtual void endMailbox(const MailboxInfo&) {}
     // After the last mailbox, also after a cancel: finishes every output so it is whole.
     virtual void close(RunSummary&) {}

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "convert/io.h"
+#include "convert/mail_message.h"
 #include "convert/pst_import.h"
 
 namespace tp::convert {
@@ -23,11 +24,20 @@ std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc) {
     return text;
 }
 
+std::filesystem::path unfinishedPath(const std::filesystem::path& path) {
+    return path.string() + ".unfinished";
+}
+
 std::filesystem::path freePstPath(const std::filesystem::path& folder, const std::string& stamp) {
     std::error_code ec;
     std::filesystem::path path = folder / ("IncrediMail" + stamp + ".pst");
-    // An unreadable folder ends the search; creating the store then says why.
-    for (int n = 2; std::filesystem::exists(path, ec) && !ec; ++n) {
+    // Free for the store and for its unfinished file. An unreadable folder ends the
+    // search; creating the store then says why.
+    auto taken = [&](const std::filesystem::path& p) {
+        return std::filesystem::exists(std::filesystem::symlink_status(p, ec)) ||
+               std::filesystem::exists(std::filesystem::symlink_status(unfinishedPath(p), ec));
+    };
+    for (int n = 2; taken(path) && !ec; ++n) {
         path = folder / ("IncrediMail" + stamp + " (" + std::to_string(n) + ").pst");
     }
     return path;
@@ -76,19 +86,22 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
     // A file that exists is never overwritten: a second run within the same second
     // gets "... (2).pst". Creation refuses an existing file, so a file appearing
     // between the check and the creation only moves us on to the next name.
+    // The store is written under a name that says it is unfinished (and that
+    // Outlook's File -> Open does not offer); close() gives it its name.
     for (int attempt = 0; attempt < 100; ++attempt) {
         path_ = freePstPath(options.outputFolder, stamp);
         error.clear();
-        store_ = pst::Store::create(path_, displayName, error);
+        store_ = pst::Store::create(unfinishedPath(path_), displayName, error);
         if (store_) break;
         std::error_code ec;
-        if (!std::filesystem::exists(path_, ec)) break;
+        if (!std::filesystem::exists(unfinishedPath(path_), ec)) break;
     }
     if (!store_) {
         if (error.empty()) error = "the personal folders file could not be created";
-        error = path_.string() + ": " + error;
+        error = "the store " + path_.string() + " could not be created: " + error;
         return false;
     }
+    io::setUnfinishedFile(unfinishedPath(path_));
     try {
         writer_ = std::thread([this] { writeLoop(); });
     } catch (const std::system_error&) {
@@ -97,43 +110,57 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
     return true;
 }
 
+namespace {
+
+std::string lowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+}  // namespace
+
 void PstSink::beginMailbox(const MailboxInfo& mailbox) {
     std::lock_guard<std::mutex> lock(storeMutex_);
-    if (!store_ || folders_.count(mailbox.name)) return;
-    // Two mailboxes of the same name share one folder.
-    if (auto existing = store_->findFolder(mailbox.name);
-        existing && mailbox.name.find('\\') == std::string::npos) {
-        folders_[mailbox.name] = *existing;
+    if (!store_ || folders_.count(mailbox.path)) return;
+    // Each mailbox has a folder of its own. A name an earlier mailbox of this run
+    // has taken (Outlook does not tell "inbox" from "Inbox") gives "Inbox (2)", ...
+    std::string name = mailbox.name;
+    for (int n = 2; usedNames_.count(lowerAscii(name)); ++n)
+        name = mailbox.name + " (" + std::to_string(n) + ")";
+    usedNames_.insert(lowerAscii(name));
+    if (name != mailbox.name) {
+        renamed_.push_back(Note{
+            mailbox.path, "the folder of " + mailbox.path + " in the store is named \"" + name +
+                              "\": an earlier mailbox has the name \"" + mailbox.name + "\""});
+    }
+    // A folder the new store has already (Deleted Items) takes the mailbox of its name.
+    if (auto existing = store_->findFolder(name);
+        existing && name.find('\\') == std::string::npos) {
+        folders_[mailbox.path] = *existing;
         return;
     }
     std::string error;
-    if (auto id = store_->addFolder(mailbox.name, error)) {
-        folders_[mailbox.name] = *id;
-        folderErrors_.erase(mailbox.name);
+    if (auto id = store_->addFolder(name, error)) {
+        folders_[mailbox.path] = *id;
+        folderErrors_.erase(mailbox.path);
     } else {
-        folderErrors_[mailbox.name] = error.empty() ? "the folder could not be added" : error;
+        folderErrors_[mailbox.path] = "the folder \"" + name + "\" could not be added" +
+                                      (error.empty() ? std::string() : ": " + error);
     }
 }
 
-std::optional<pst::FolderId> PstSink::folderFor(const std::string& name, std::string& error) {
-    // The folder path inside the store: "\\" + display name + "\" + mailbox name. A
-    // name that itself holds "\" cannot be looked up by path; the folder added for it
-    // is used.
-    if (name.find('\\') == std::string::npos) {
-        if (auto id = store_->findFolder("\\\\" + store_->displayName() + "\\" + name)) return id;
-    }
-    if (auto it = folders_.find(name); it != folders_.end()) return it->second;
-    auto failed = folderErrors_.find(name);
-    error = "the folder \"" + name + "\" is missing from the store" +
-            (failed != folderErrors_.end() ? ": " + failed->second : std::string());
+std::optional<pst::FolderId> PstSink::folderFor(const std::string& mailbox, std::string& error) {
+    if (auto it = folders_.find(mailbox); it != folders_.end()) return it->second;
+    auto failed = folderErrors_.find(mailbox);
+    error =
+        failed != folderErrors_.end() ? failed->second : "the mailbox has no folder in the store";
     return std::nullopt;
 }
 
-bool PstSink::add(const std::string& mailbox, const pst::Message& item, std::string& error) {
-    auto folder = folderFor(mailbox, error);
-    if (!folder) return false;
+bool PstSink::add(pst::FolderId folder, const pst::Message& item, std::string& error) {
     std::string why;
-    if (!store_->addMessage(*folder, item, why)) {
+    if (!store_->addMessage(folder, item, why)) {
         error = "the message could not be added to the personal folders file: " + why;
         return false;
     }
@@ -157,10 +184,8 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
         return false;
     }
     // The run alone adds folders, so it may look at the map without the lock.
-    if (!folders_.count(mailbox.name)) {
-        std::lock_guard<std::mutex> lock(storeMutex_);
-        if (!folderFor(mailbox.name, error)) return false;
-    }
+    const std::optional<pst::FolderId> folder = folderFor(mailbox.path, error);
+    if (!folder) return false;
     // The item is built completely before it is added: a message that cannot be
     // read adds nothing (no empty item).
     Job job;
@@ -171,18 +196,22 @@ bool PstSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
         error = "the message could not be imported: " + why;
         return false;
     }
-    if (job.message.undated())
-        undated_.push_back(Note{mailbox.path, "message " + std::to_string(message.number) +
-                                                  " has no date (no Received or Date field); "
-                                                  "it was stored without one"});
-    job.mailbox = mailbox.name;
+    if (job.message.undated()) {
+        // A remark on the message: it is stored, but shows no time in Outlook.
+        MailMessage header;
+        header.LoadFromBytes(MailMessage::HeaderBlock(bytes));
+        undated_.push_back(Note{mailbox.path,
+                                "no date (no Received or Date field); it was stored without one",
+                                false, message.number, header.Subject()});
+    }
+    job.folder = *folder;
     job.where = Placed{mailbox.row, message.number, message.offset, message.size};
 
     if (!writer_.joinable()) {
         pst::Message item;
         fillMessage(job.message, item);
         std::lock_guard<std::mutex> lock(storeMutex_);
-        const bool ok = add(job.mailbox, item, error);
+        const bool ok = add(job.folder, item, error);
         if (ok) added_.push_back(job.where);
         return ok;
     }
@@ -256,7 +285,7 @@ void PstSink::writeLoop() {
                     item = &made;
                 }
                 std::lock_guard<std::mutex> storeLock(storeMutex_);
-                ok = add(batch[i].mailbox, *item, error);
+                ok = add(batch[i].folder, *item, error);
             } catch (const std::exception& e) {
                 error = std::string(
                             "the message could not be added to the personal folders "
@@ -295,7 +324,9 @@ void PstSink::stopWriting() {
 
 void PstSink::close(RunSummary& summary) {
     stopWriting();
+    summary.notes.insert(summary.notes.end(), renamed_.begin(), renamed_.end());
     summary.notes.insert(summary.notes.end(), undated_.begin(), undated_.end());
+    renamed_.clear();
     undated_.clear();
     if (!store_) return;
     std::string error;
@@ -303,11 +334,28 @@ void PstSink::close(RunSummary& summary) {
     store_.reset();
     unkept_ = std::move(refused_);
     refused_ = {};
+    const std::filesystem::path unfinished = unfinishedPath(path_);
     if (ok) {
-        summary.pstFile = path_;
-        added_ = {};
-        return;
+        // Complete: the store takes its name (the next free one, should a file of
+        // that name have appeared meanwhile). Only now is there a .pst to open.
+        std::error_code ec;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            ec = io::renameNoReplace(unfinished, path_);
+            if (ec != std::errc::file_exists) break;
+            path_ = freePstPath(path_.parent_path(), pstTimeStamp(clock_()));
+        }
+        if (!ec) {
+            io::setUnfinishedFile({});
+            summary.pstFile = path_;
+            added_ = {};
+            return;
+        }
+        // A store that cannot have its name is taken for one not finished: its
+        // messages are kept one by one instead, and no odd file is left.
+        error = "it could not be named " + path_.string() + " (" + io::describe(ec) + ")";
     }
+    io::setUnfinishedFile({});
+    path_ = unfinished;
     // Without its header the file opens nowhere; it only takes space (perhaps the
     // very space that ran out). Remove it; if even that fails, empty it, so that
     // nothing is left that looks like a store.

@@ -1,7 +1,9 @@
 #pragma once
 // The PST output: one new personal-folders store per run, one mail folder per
-// mailbox name directly below the top of its message tree, one mail item per
-// message, imported from the message's RFC 822 bytes.
+// mailbox directly below the top of its message tree (mailboxes of the same name
+// get "Inbox", "Inbox (2)", ...), one mail item per message, imported from the
+// message's RFC 822 bytes. The store is written as "<name>.pst.unfinished" and
+// takes its name "<name>.pst" only once it is complete.
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,8 +30,8 @@ namespace tp::convert {
 // for a reproducible run's fixed clock (the same store on every machine).
 std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc = false);
 
-// "IncrediMail" + stamp + ".pst" in `folder`; when that file exists, the first free
-// "IncrediMail" + stamp + " (n).pst", n = 2, 3, ...
+// "IncrediMail" + stamp + ".pst" in `folder`; when that file (or its unfinished
+// file) exists, the first free "IncrediMail" + stamp + " (n).pst", n = 2, 3, ...
 std::filesystem::path freePstPath(const std::filesystem::path& folder, const std::string& stamp);
 
 // The store is written on a thread of its own, a few messages behind the run:
@@ -44,7 +47,7 @@ class PstSink : public MessageSink {
 
     // Creates the store; false (with `error`) when it cannot be created.
     bool open(const RunOptions& options, std::string& error) override;
-    // Adds the mailbox's folder unless a folder of that name is already there.
+    // Adds the mailbox's own folder.
     void beginMailbox(const MailboxInfo& mailbox) override;
     // Reads the message and queues it for its mailbox's folder. A message that
     // cannot be read adds nothing to the store and returns false with the reason.
@@ -67,15 +70,16 @@ class PstSink : public MessageSink {
         std::uint64_t size = 0;
     };
     struct Job {
-        std::string mailbox;
+        pst::FolderId folder = 0;
         ParsedMessage message;
         Placed where;
         std::unique_ptr<pst::Message> item;  // made by the run already (see store())
     };
 
-    std::optional<pst::FolderId> folderFor(const std::string& name, std::string& error);
+    // The folder of the mailbox (by its path), or why there is none.
+    std::optional<pst::FolderId> folderFor(const std::string& mailbox, std::string& error);
     // Adds one item to the store (storeMutex_ held by the caller).
-    bool add(const std::string& mailbox, const pst::Message& item, std::string& error);
+    bool add(pst::FolderId folder, const pst::Message& item, std::string& error);
     void finished(const Job& job, bool ok, std::string error);
     void writeLoop();
     void stopWriting();
@@ -85,8 +89,10 @@ class PstSink : public MessageSink {
     std::filesystem::path path_;
     // The store, and the folder maps below, are used by one thread at a time.
     std::mutex storeMutex_;
-    std::map<std::string, pst::FolderId> folders_;
-    std::map<std::string, std::string> folderErrors_;
+    std::map<std::string, pst::FolderId> folders_;     // by mailbox path
+    std::map<std::string, std::string> folderErrors_;  // by mailbox path
+    std::set<std::string> usedNames_;                  // folder names taken, lower case
+    std::vector<Note> renamed_;  // mailboxes whose folder has another name, for the report
 
     // The queue between the run and the writer. The writer takes a few messages at
     // a time; the run wakes it only when some have gathered or when it must wait

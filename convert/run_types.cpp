@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 // Where the "Outlook Error" box sends the user: the manual's troubleshooting section.
 #include "common/help_links.h"
@@ -83,35 +84,75 @@ std::string plural(long long n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// What went wrong: the count of messages and mailboxes that could not be converted.
-std::string failureLine(const RunSummary& s) {
+std::string fileNameOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// What the box leads with: one sentence for each kind of thing that went wrong
+// or is worth knowing, then where the report is. Empty when there is nothing.
+std::string leadLines(const RunSummary& s) {
     std::set<std::string> brokenMailboxes;
+    std::string outputFailure;
     for (const Failure& f : s.failures) {
-        if (f.message == 0 && !f.mailbox.empty()) brokenMailboxes.insert(f.mailbox);
+        if (f.message != 0) continue;
+        if (!f.mailbox.empty())
+            brokenMailboxes.insert(f.mailbox);
+        else if (outputFailure.empty())
+            outputFailure = f.reason;
     }
-    std::string line;
+    std::vector<std::string> lines;
+    if (!s.stopReason.empty())
+        lines.push_back("The conversion stopped before its end: " + s.stopReason + ".");
     if (s.failedMessages > 0) {
-        line = std::to_string(s.failedMessages) + " of " +
-               plural(s.messages, "message", "messages") + " could not be converted";
+        lines.push_back(std::to_string(s.failedMessages) + " of " +
+                        plural(s.messages, "message", "messages") + " could not be exported.");
     }
     if (!brokenMailboxes.empty()) {
-        if (!line.empty()) line += ", and ";
-        line += plural(static_cast<long long>(brokenMailboxes.size()), "mailbox", "mailboxes") +
-                " could not be converted";
+        lines.push_back(
+            plural(static_cast<long long>(brokenMailboxes.size()), "mailbox", "mailboxes") +
+            " could not be converted.");
     }
-    if (line.empty() && !s.failures.empty())
-        line = "The conversion failed: " + s.failures[0].reason;
-    return line;
+    if (!outputFailure.empty()) lines.push_back("The conversion failed: " + outputFailure + ".");
+    if (s.keptAsEml > 0) {
+        lines.push_back(plural(s.keptAsEml, "message was", "messages were") +
+                        " kept as .eml files instead, in the mailboxes' folders below " +
+                        s.outputFolder.string() + ".");
+    }
+    if (!s.emptyMailboxes.empty()) {
+        std::string names;
+        if (s.emptyMailboxes.size() <= 3) {
+            for (const std::string& m : s.emptyMailboxes)
+                names += (names.empty() ? "" : ", ") + fileNameOf(m);
+        } else {
+            names = std::to_string(s.emptyMailboxes.size()) + " mailboxes";
+        }
+        lines.push_back("No message was found in " + names + ".");
+    }
+    if (s.remarkedMessages > 0) {
+        lines.push_back(std::to_string(s.remarkedMessages) + " of " +
+                        plural(s.messages, "message", "messages") +
+                        (s.remarkedMessages == 1 ? " was" : " were") + " exported with a remark.");
+    }
+    if (std::any_of(s.notes.begin(), s.notes.end(), [](const Note& x) { return x.bytesLeftOut; }))
+        lines.push_back("Some bytes belong to no message and were not exported.");
+    if (lines.empty() && s.notes.empty()) return {};
+    std::string text;
+    for (const std::string& l : lines) text += l + kCrLf;
+    if (!s.reportFile.empty()) {
+        text += "The report " + s.reportFile.string() + " says which and why.";
+    } else {
+        text += "The report file " + std::string(kReportFileName) +
+                " could not be written; nothing was listed there.";
+    }
+    return text + kCrLf;
 }
 
-std::string reportLine(const RunSummary& s) {
-    if (!s.reportFile.empty()) return "The report " + s.reportFile.string() + " lists them.";
-    return "The report file " + std::string(kReportFileName) +
-           " could not be written; nothing was listed there.";
-}
-
-void endLine(std::string& text) {
-    if (text.size() < 2 || text.compare(text.size() - 2, 2, kCrLf) != 0) text += kCrLf;
+// The box's text without a line break at its end.
+Notice trimmed(Notice n) {
+    while (n.text.size() >= 2 && n.text.compare(n.text.size() - 2, 2, kCrLf) == 0)
+        n.text.resize(n.text.size() - 2);
+    return n;
 }
 
 // A cancelled run: what was exported of what was found, and what was left.
@@ -125,7 +166,8 @@ std::string cancelledSentence(const RunSummary& s) {
         plural(s.mailboxes, "mailbox", "mailboxes") + (s.exportedMessages == 1 ? " was" : " were") +
         " exported, " + std::to_string(left) + (left == 1 ? " was" : " were") +
         " left unconverted.";
-    const int notSearched = s.listedMailboxes - s.mailboxes;
+    const int notSearched =
+        s.listedMailboxes - s.mailboxes - s.unreadMailboxes - s.repeatedMailboxes;
     if (notSearched > 0) {
         text += " " + plural(notSearched, "listed mailbox was", "listed mailboxes were") +
                 " not searched.";
@@ -136,6 +178,16 @@ TP_GCC12_FALSE_RESTRICT_END
 
 }  // namespace
 
+std::size_t stoppedRunEnd(const std::vector<Failure>& failures, std::size_t i) {
+    std::size_t last = i;
+    if (i >= failures.size() || failures[i].step != kStopped || failures[i].message <= 0) return i;
+    while (last + 1 < failures.size() && failures[last + 1].step == kStopped &&
+           failures[last + 1].mailbox == failures[i].mailbox &&
+           failures[last + 1].message == failures[last].message + 1)
+        ++last;
+    return last;
+}
+
 Notice closingNotice(const RunSummary& s) {
     Notice n;
     n.buttons = NoticeButtons::Ok;
@@ -145,60 +197,58 @@ Notice closingNotice(const RunSummary& s) {
         n.text = std::string("Outlook Session Creation Error !") + kCrLf +
                  "Check if Outlook is installed and configured." + kCrLf +
                  "For more details visit this link : " + app::supportAddress();
+        // The real reason (a folder that may not be written, a full disk), with the
+        // file it concerns, under the box's own words.
+        for (const Failure& f : s.failures) {
+            if (f.step == "setup" && !f.reason.empty()) {
+                n.text += std::string(kCrLf) + "The reason: " + f.reason;
+                break;
+            }
+        }
         return n;
     }
     n.title = kClosingTitle;
-    const bool failed = !s.failures.empty() || s.failedMessages > 0;
+    const std::string lead = leadLines(s);
     if (s.cancelled) {
         n.icon = NoticeIcon::Warning;
         n.text = cancelledSentence(s);
-        if (failed) {
-            n.text += kCrLf + failureLine(s) + ". " + reportLine(s);
+        if (!lead.empty()) {
+            n.text += kCrLf + lead;
         } else if (!s.reportFile.empty()) {
             n.text += std::string(kCrLf) + "The report " + s.reportFile.string() +
                       " lists what was left.";
         }
-        return n;
+        return trimmed(std::move(n));
     }
-    if (!failed) {
+    if (!s.incomplete()) {
         n.icon = NoticeIcon::Information;
-        n.text = boxText(
-            "Your IncrediMail messages has been successfully exported to " + target(s.format) + ".",
-            s.format, true);
-        if (!s.notes.empty()) {
-            endLine(n.text);
-            const bool bytesLeftOut = std::any_of(s.notes.begin(), s.notes.end(),
-                                                  [](const Note& x) { return x.bytesLeftOut; });
-            const std::string what = bytesLeftOut
-                                         ? "Some bytes belong to no message and were not exported"
-                                         : "Some messages carry a remark";
-            n.text += !s.reportFile.empty()
-                          ? what + "; the report " + s.reportFile.string() + " says where."
-                          : what + "; the report file could not be written.";
-        }
+        n.text = lead + boxText("Your IncrediMail messages has been successfully exported to " +
+                                    target(s.format) + ".",
+                                s.format, true);
         return n;
     }
-    // Something failed: the sentence of success gives way to one that says so.
+    // The run did not do all it was asked: the sentence of success gives way to
+    // one that says so, after what went wrong and where the report is.
     n.icon = NoticeIcon::Warning;
+    n.text = lead;
     if (s.format == Format::Pst && s.pstFile.empty()) {
         // No store was finished: there is no file to open in Outlook, so the box
         // must not say there is one.
-        n.text = std::string(
-                     "Your IncrediMail messages could not be exported to an Outlook (.pst) "
-                     "file; no .pst file was kept.") +
-                 kCrLf;
+        n.text +=
+            "Your IncrediMail messages could not be exported to an Outlook (.pst) file; no .pst "
+            "file was kept.";
     } else if (s.exportedMessages == 0) {
-        n.text =
+        n.text +=
             boxText("Your IncrediMail messages could not be exported to " + target(s.format) + ".",
                     s.format, false);
     } else {
-        n.text = boxText(
+        n.text += boxText(
             "Not all of your IncrediMail messages could be exported to " + target(s.format) + ".",
-            s.format, true);
+            s.format, false);
+        if (!s.pstFile.empty())
+            n.text += "The messages exported are in " + s.pstFile.string() + ".";
     }
-    endLine(n.text);
-    n.text += failureLine(s) + ". " + reportLine(s);
-    return n;
+    return trimmed(std::move(n));
 }
 
 }  // namespace tp::convert

@@ -34,33 +34,71 @@ struct RunOptions {
     std::filesystem::path outputFolder;
 };
 
+// Something of the run that went wrong. With a message number, that message is
+// not in the chosen output (it may have been kept beside it as its .eml file).
 struct Failure {
     std::string mailbox;  // the mailbox path as listed
     int message = 0;      // message number k, 0 for a failure of the mailbox itself
     std::string step;     // "scan", "extract", "write", "attachments", "mbox", "pst", ...
     std::string reason;
+    std::string subject{};  // the message's subject, when it could be read
 };
 
+// Something worth knowing that is no failure. With a message number it is a
+// remark on that message: the message is exported, and the report says what is
+// special about it. A step inside the run adds one with remark(info, k, text)
+// (conversion_run.cpp), a writer by pushing a Note with `message` set into
+// RunSummary::notes at close(); the counts and the report follow from the notes.
 struct Note {
     std::string mailbox;
     std::string text;
     bool bytesLeftOut = false;  // some bytes of the mailbox belong to no message
+    int message = 0;            // k: a remark on message k; 0: a note on the mailbox
+    std::string subject{};      // the message's subject, when known
 };
 
+// The step of the messages that a run stopped by a failed write did not export.
+inline constexpr const char* kStopped = "stopped";
+
+// Where the run of "stopped" failures that begins at `i` ends (the last index of
+// the same mailbox with consecutive numbers); `i` itself when none follows.
+std::size_t stoppedRunEnd(const std::vector<Failure>& failures, std::size_t i);
+
+// Every message found is counted once: exported whole, exported with a remark,
+// or not exported (failed, or left by a cancel).
 struct RunSummary {
     Format format = Format::Eml;
     int listedMailboxes = 0;    // mailboxes in the list
-    int mailboxes = 0;          // mailboxes processed
-    int messages = 0;           // messages found
-    int exportedMessages = 0;   // messages in the chosen output (some perhaps incomplete)
-    int failedMessages = 0;     // messages not (completely) converted
+    int mailboxes = 0;          // mailboxes read
+    int unreadMailboxes = 0;    // mailboxes that could not be opened
+    int repeatedMailboxes = 0;  // rows naming a mailbox listed above them: converted once
+    std::vector<std::string> emptyMailboxes;  // read, and no message found in them
+    int messages = 0;                         // messages found
+    int exportedMessages = 0;   // messages in the chosen output, whole or with a remark
+    int remarkedMessages = 0;   // of those, the ones with a remark in the report
+    int failedMessages = 0;     // messages not exported
     int unreachedMessages = 0;  // messages found that a cancel left unconverted
+    // Of the messages not exported, those kept as their Email-k.eml beside the
+    // chosen output (in their mailbox output folders).
+    int keptAsEml = 0;
+    // Why the run stopped before its end by itself: a write failed for want of
+    // space or of the right to write, and every later one would have failed too.
+    std::string stopReason;
+    std::filesystem::path outputFolder;
     std::vector<Failure> failures;
     std::vector<Note> notes;  // things worth knowing that are not failures
     bool cancelled = false;
     bool setupFailed = false;          // PST set-up failed: nothing converted
     std::filesystem::path reportFile;  // set when a report was written
     std::filesystem::path pstFile;     // PST runs: the store written
+
+    int wholeMessages() const { return exportedMessages - remarkedMessages; }
+    // Whether the run did not do all it was asked: a message or a mailbox not
+    // exported, a cancel, or nothing exported from a list that named mailboxes.
+    bool incomplete() const {
+        return setupFailed || cancelled || !stopReason.empty() || !failures.empty() ||
+               failedMessages > 0 || (listedMailboxes > 0 && exportedMessages == 0);
+    }
 };
 
 // Where a run is, as numbers (the command line draws its progress from these; the
@@ -97,11 +135,13 @@ class RunObserver {
     virtual void progress(const RunProgress&) {}
 };
 
-// The box that ends a run: the format's closing box when nothing failed;
-// otherwise, with a warning icon, a sentence saying that the messages could not
-// (all) be exported in place of the word "successfully", and a line naming the
-// failures and the report file. A cancelled run says how many of the messages
-// found were exported and how many were left. Set-up failures give the
+// The box that ends a run. It leads with what went wrong or is worth knowing
+// (messages not exported, mailboxes not read or without messages, remarks) and
+// where the report is; then the format's closing sentence: "successfully" only
+// when the run did all it was asked, otherwise a sentence saying that the
+// messages could not (all) be exported. The format's usage line (open the store
+// in Outlook...) follows only a success. A cancelled run says how many of the
+// messages found were exported and how many were left. Set-up failures give the
 // "Outlook Error" box.
 Notice closingNotice(const RunSummary&);
 

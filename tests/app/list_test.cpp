@@ -32,7 +32,7 @@ class ListTest : public ::testing::Test {
     void click(const char* name) { child<QPushButton>(&window, name)->click(); }
 };
 
-TEST_F(ListTest, AddCommandAppendsEveryChoiceInOrderWithDuplicatesAndCounts) {
+TEST_F(ListTest, AddCommandAppendsEveryNewChoiceInOrderAndCounts) {
     fake.fileChoices = {{}};  // cancelled
     click("cmdAdd");
     EXPECT_EQ(fake.filters, QStringList{"IncrediMail Mailbox (*.imm)"});
@@ -46,12 +46,36 @@ TEST_F(ListTest, AddCommandAppendsEveryChoiceInOrderWithDuplicatesAndCounts) {
     EXPECT_EQ(count(), "1 files");
     EXPECT_TRUE(convertEnabled());
 
-    fake.fileChoices = {{"/m/Sent.imm", "/m/Inbox.imm", "/n/ Odd name .IMM"}};
+    fake.fileChoices = {{"/m/Sent.imm", "/n/ Odd name .IMM"}};
     click("cmdAdd");
-    EXPECT_EQ(grid()->column0(),
-              (QStringList{"/m/Inbox.imm", "/m/Sent.imm", "/m/Inbox.imm", "/n/ Odd name .IMM"}));
-    EXPECT_EQ(count(), "4 files");
+    EXPECT_EQ(grid()->column0(), (QStringList{"/m/Inbox.imm", "/m/Sent.imm", "/n/ Odd name .IMM"}));
+    EXPECT_EQ(count(), "3 files");
     EXPECT_TRUE(fake.boxes.empty());
+}
+
+// A mailbox file already in the list, by whatever path (a link, "..", a second
+// choice), is not added again: it would be converted twice. One box names them.
+TEST_F(ListTest, AMailboxAlreadyListedIsNotAddedAgain) {
+    writeFile(tmp.path() / "Mail/Inbox.imm", "x");
+    writeFile(tmp.path() / "Mail/Sent.imm", "x");
+    std::filesystem::create_symlink(tmp.path() / "Mail/Inbox.imm", tmp.path() / "Link.imm");
+    fake.fileChoices = {{tmp.q("Mail/Inbox.imm")}};
+    click("cmdAdd");
+    fake.fileChoices = {{tmp.q("Link.imm"), tmp.q("Mail/Sent.imm"), tmp.q("Mail/../Mail/Inbox.imm"),
+                         tmp.q("Mail/Sent.imm")}};
+    click("cmdAdd");
+    EXPECT_EQ(grid()->column0(), (QStringList{tmp.q("Mail/Inbox.imm"), tmp.q("Mail/Sent.imm")}));
+    EXPECT_EQ(count(), "2 files");
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].text,
+              "Already in the list, not added again (a mailbox is converted once):\r\n" +
+                  (tmp.q("Link.imm") + "\r\n" + tmp.q("Mail/../Mail/Inbox.imm") + "\r\n" +
+                   tmp.q("Mail/Sent.imm"))
+                      .toStdString());
+    // Dropped files are held to the same rule.
+    window.addDroppedPaths({tmp.q("Link.imm")});
+    EXPECT_EQ(count(), "2 files");
+    EXPECT_EQ(fake.boxes.size(), 2u);
 }
 
 TEST_F(ListTest, ClearAsksOnlyWhenThereIsSomethingAndKeepsConvertAsItWas) {
@@ -157,10 +181,20 @@ TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {
     EXPECT_EQ(fake.boxes[0].buttons, NoticeButtons::Ok);
 
     // A chosen path that already ends in the separator gets no second one.
+    window.ClearFileList();
     fake.folderChoices = {tmp.q("Mail/Y/Z/")};
     click("CmdAddFolder");
-    EXPECT_EQ(grid()->column0().last(), m + "Y/Z/d.imm");
+    EXPECT_EQ(grid()->column0(), QStringList{m + "Y/Z/d.imm"});
     EXPECT_EQ(fake.boxes.back().text, "1 Files Added to List.");
+
+    // A folder added again adds none of its mailboxes a second time, and says so.
+    fake.folderChoices = {tmp.q("Mail/Y")};
+    click("CmdAddFolder");
+    EXPECT_EQ(grid()->column0(),
+              (QStringList{m + "Y/Z/d.imm", m + "Y/INBOX.IMM", m + "Y/Sent.imm "}));
+    EXPECT_EQ(fake.boxes.back().text,
+              "2 Files Added to List.\r\n1 of the folder's mailboxes was in the list already and "
+              "was not added again.");
 }
 
 TEST_F(ListTest, FolderWithoutMailboxesReportsZeroAndDisablesConvert) {

@@ -193,9 +193,11 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
     EXPECT_EQ(fake.boxes[1].title, "Tessaport");
     EXPECT_EQ(fake.boxes[1].icon, NoticeIcon::Warning);
     EXPECT_EQ(fake.boxes[1].text,
-              "Not all of your IncrediMail messages could be exported to (.eml) files.\r\n" +
-                  std::string(75, '*') + "\r\n1 mailbox could not be converted. The report " +
-                  (out() / "Tessaport-report.txt").string() + " lists them.");
+              "1 mailbox could not be converted.\r\nThe report " +
+                  (out() / "Tessaport-report.txt").string() +
+                  " says which and why.\r\nNot all of your IncrediMail messages could be "
+                  "exported to (.eml) files.\r\n" +
+                  std::string(75, '*'));
     EXPECT_EQ(label("LblProgress"), "");  // the missing mailbox saved nothing
 
     // Nothing could be exported at all.
@@ -206,9 +208,9 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
     convertInto(tmp.path() / "out2");
     ASSERT_TRUE(waitForRun());
     ASSERT_EQ(fake.boxes.size(), 2u);
-    EXPECT_EQ(fake.boxes[1].text.rfind(
-                  "Your IncrediMail messages could not be exported to (.eml) files.\r\n", 0),
-              0u)
+    EXPECT_NE(fake.boxes[1].text.find(
+                  "Your IncrediMail messages could not be exported to (.eml) files.\r\n"),
+              std::string::npos)
         << fake.boxes[1].text;
     EXPECT_EQ(fake.boxes[1].text.find("successfully"), std::string::npos);
 }
@@ -357,10 +359,15 @@ TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManu
     ASSERT_TRUE(waitForRun());
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].title, "Outlook Error");
-    EXPECT_EQ(fake.boxes[0].text,
-              "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
-              "configured.\r\nFor more details visit this link : " +
-                  supportAddress());
+    // The box's own words, then the real reason with the file it concerns.
+    const std::string text = fake.boxes[0].text;
+    const std::string words =
+        "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
+        "configured.\r\nFor more details visit this link : " +
+        supportAddress() + "\r\nThe reason: the store " + tmp.q("not-a-folder").toStdString() +
+        "/IncrediMail";
+    EXPECT_EQ(text.rfind(words, 0), 0u) << text;
+    EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
     EXPECT_NE(supportAddress().find("help.html#troubleshooting"), std::string::npos);
     EXPECT_TRUE(window.lastSummary().setupFailed);
     EXPECT_EQ(label("LblProgessCurrent"), "Mailbox  0 (of 0)");

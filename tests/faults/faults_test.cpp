@@ -158,6 +158,12 @@ int shell(const std::string& cmd) {
 
 using MessageKey = std::pair<std::string, int>;
 
+// The store's file: "....pst", or "....pst.unfinished" while it is being written.
+bool isStoreFile(const fs::path& path) {
+    return path.extension() == ".pst" ||
+           (path.extension() == ".unfinished" && path.stem().extension() == ".pst");
+}
+
 // Messages (mailbox, k) with a failure entry of their own.
 std::set<MessageKey> failedMessages(const RunSummary& s) {
     std::set<MessageKey> out;
@@ -274,11 +280,13 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
             }
             if (reportedFailed && format != Format::Eml) {
                 // Not stored: it must stay behind as its .eml, or the run must say
-                // that it could not be kept either.
+                // that it could not be kept either, or that it had stopped (a write
+                // failed for want of space or rights) before this message.
                 bool saidLost = false;
                 for (const convert::Failure& f : s.failures)
                     if (f.mailbox == mb && f.message == k &&
-                        f.reason.find("could not be kept") != std::string::npos)
+                        (f.reason.find("could not be kept") != std::string::npos ||
+                         f.step == convert::kStopped))
                         saidLost = true;
                 if (!saidLost) {
                     EXPECT_TRUE(fs::exists(folder / eml)) << eml << " of " << mb << " was lost";
@@ -382,7 +390,7 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
                  "disk full at operation " + std::to_string(n));
         fs::remove_all(out);
         if (injector.hits() == 0) break;
-        storeWrites += injector.hitPath().extension() == ".pst";
+        storeWrites += isStoreFile(injector.hitPath());
     }
     EXPECT_GE(runs, 3);
     // The store's own calls (creation, pages, header, flushes) go through the seam.
@@ -421,7 +429,7 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
       public:
         explicit FullFrom(int n) : n_(n) {}
         std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
-            if (path.extension() != ".pst" || ++seen_ < n_) return {};
+            if (!isStoreFile(path) || ++seen_ < n_) return {};
             ++hits_;
             ++gFaultsInjected;
             return std::make_error_code(std::errc::no_space_on_device);
@@ -559,6 +567,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         // Each message converted is named once more, kept or lost, and none counts
         // as converted.
         EXPECT_EQ(s.failedMessages, static_cast<int>(3 * mailboxes));
+        int kept = 0;
         for (std::size_t m = 0; m < 2; ++m) {
             for (int k = 1; k <= 3; ++k) {
                 const fs::path eml =
@@ -577,6 +586,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
                     << eml;
                 EXPECT_EQ(fs::exists(eml), !lost) << eml;
                 if (!lost) {
+                    ++kept;
                     EXPECT_EQ(readBytes(eml), readBytes(mailboxFolder(ref.emlOut, fx.mailboxes[m]) /
                                                         eml.filename()));
                 }
@@ -588,8 +598,19 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         const Notice closing = convert::closingNotice(s);
         EXPECT_EQ(closing.icon, NoticeIcon::Warning);
         EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
+        // The messages rescued as .eml files are counted, and where they are is said.
+        EXPECT_EQ(s.keptAsEml, kept);
+        if (kept > 0) {
+            EXPECT_NE(closing.text.find(std::to_string(kept) +
+                                        (kept == 1 ? " message was" : " messages were") +
+                                        " kept as .eml files instead, in the mailboxes' folders "
+                                        "below " +
+                                        out.string() + "."),
+                      std::string::npos)
+                << closing.text;
+        }
         const std::string n = std::to_string(3 * mailboxes);
-        EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be converted"),
+        EXPECT_NE(closing.text.find(n + " of " + n + " messages could not be exported"),
                   std::string::npos)
             << closing.text;
     }

@@ -70,7 +70,7 @@ TEST(MboxDate, UtcWithEnglishNames) {
 
 // Two mailboxes, messages that stress the format: "From " lines at every depth of
 // quoting, lone CR and lone LF, no final line end, missing sender and dates. An
-// existing .mbox keeps its content in front.
+// existing .mbox is left as it is; the run's records go into "Sent (2).mbox".
 TEST(MboxSink, RecordsReadBackMessageForMessage) {
     tp::testutil::TempDir dir;
     const auto inboxFolder = dir.path() / "Inbox.imm";
@@ -135,12 +135,9 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     EXPECT_NE(file.find("lone\r\nCR and lone\n>From after LF\r\nno final line end\r\n\r\n"),
               std::string::npos);
 
-    // The earlier record stays first, then ours.
-    std::vector<Written> all = {{crlf("From: someone@old\nSubject: kept\n\nold body\n"),
-                                 "someone@old Mon Jan 05 10:00:00 2004"}};
-    all.insert(all.end(), sent.begin(), sent.end());
-    expectReadBack(sentFolder / "Sent.mbox", all);
-    EXPECT_EQ(tp::testutil::readBytes(sentFolder / "Sent.mbox").substr(0, earlier.size()), earlier);
+    // The earlier file is untouched; ours has a name of its own.
+    EXPECT_EQ(tp::testutil::readBytes(sentFolder / "Sent.mbox"), earlier);
+    expectReadBack(sentFolder / "Sent (2).mbox", sent);
 }
 
 // A record that cannot be written is reported and leaves no trace in the file;
@@ -242,11 +239,20 @@ TEST(MboxRun, EndToEnd) {
               "sender2@example.org message 2 ['notes.txt=the notes']\n"
               "sender3@example.org message 3 ['notes.txt=the notes']\n");
 
-    // The .mbox cannot be created (a folder of that name is in the way).
-    std::filesystem::remove(folder / "Inbox.mbox");
-    std::filesystem::create_directories(folder / "Inbox.mbox");
+    // The .mbox cannot be created:
+    // every message is kept as its .eml beside it.
+    struct RefuseMbox : tp::io::FaultInjector {
+        std::error_code before(tp::io::Op op, const std::filesystem::path& p,
+                               std::uint64_t) override {
+            if (op == tp::io::Op::Create && p.extension() == ".mbox")
+                return std::make_error_code(std::errc::read_only_file_system);
+            return {};
+        }
+    } refuse;
+    tp::io::setFaultInjector(&refuse);
     options.attachments = false;
     summary = ConversionRun(options, observer).run(cancel);
+    tp::io::setFaultInjector(nullptr);
     ASSERT_EQ(summary.failures.size(), 3u);
     EXPECT_EQ(summary.failures[0].step, "mbox");
     for (int k = 1; k <= 3; ++k) {

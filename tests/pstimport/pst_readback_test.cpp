@@ -300,7 +300,9 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     expectChecked(summary.pstFile);
 
     Export e = exportStore(summary.pstFile, s.path / "pff");
-    ASSERT_EQ(e.folders["Inbox"].size(), 4u);  // both Inbox mailboxes share one folder
+    // Each Inbox mailbox has its own folder.
+    ASSERT_EQ(e.folders["Inbox"].size(), 3u);
+    ASSERT_EQ(e.folders["Inbox (2)"].size(), 1u);
     ASSERT_EQ(e.folders["Sent"].size(), 1u);
     const auto& inbox = e.folders["Inbox"];
     const std::string h1 = readFile(inbox[0] / "OutlookHeaders.txt");
@@ -322,7 +324,8 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     EXPECT_EQ(readFile(inbox[1] / "Attachments" / "1_data.bin"), payload);
 
     EXPECT_EQ(storedString(inbox[2], 0x0037), cyrillic);
-    EXPECT_EQ(field(readFile(inbox[3] / "OutlookHeaders.txt"), "Subject"), "Older inbox");
+    EXPECT_EQ(field(readFile(e.folders["Inbox (2)"][0] / "OutlookHeaders.txt"), "Subject"),
+              "Older inbox");
     EXPECT_EQ(field(readFile(e.folders["Sent"][0] / "OutlookHeaders.txt"), "Subject"), "Sent item");
 
     // HTML body, inline picture and attached message.
@@ -355,7 +358,7 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     size_t count = 0;
     for (size_t at = 0; (at = inboxMbox.find("\nFrom ", at)) != std::string::npos; ++at) ++count;
     count += inboxMbox.rfind("From ", 0) == 0;
-    EXPECT_EQ(count, 4u) << inboxMbox.substr(0, 2000);
+    EXPECT_EQ(count, 3u) << inboxMbox.substr(0, 2000);
     EXPECT_NE(inboxMbox.find("Body three."), std::string::npos);
     EXPECT_NE(inboxMbox.find(base64(payload).substr(0, 60)), std::string::npos);
     EXPECT_NE(mboxes["Sent"].find("Body sent."), std::string::npos);
@@ -462,6 +465,13 @@ TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
     RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "not-a-folder");
     EXPECT_TRUE(summary.setupFailed);
     EXPECT_EQ(closingNotice(summary).title, "Outlook Error");
+    // The box keeps its words and adds the real reason, naming the file.
+    const std::string text = closingNotice(summary).text;
+    EXPECT_EQ(text.rfind("Outlook Session Creation Error !\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\nThe reason: the store " + (s.path / "not-a-folder").string() + "/"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
     EXPECT_FALSE(fs::exists(s.path / "in" / "Email-1.eml"));
     size_t files = 0;
     for (auto& entry : fs::recursive_directory_iterator(s.path)) files += entry.is_regular_file();

@@ -106,15 +106,21 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
             "\r\nStart Outlook and open converted pst file by clicking File -> Open -> Outlook "
             "Data File. And it all done !");
 
-    // Remarks are no failures: the box still says success, and says what the report
-    // holds, in words that fit the remark (bytes left out, or a remark on a message).
+    // Remarks are no failures: the box still says success, after the count of
+    // messages with a remark and where the report is.
     s.reportFile = "/out/Tessaport-report.txt";
-    s.notes.push_back({"/m/Inbox.imm", "message 4 has no date; its times were left empty"});
+    s.listedMailboxes = 1;
+    s.messages = 120;
+    s.exportedMessages = 120;
+    s.remarkedMessages = 1;
+    s.notes.push_back({"/m/Inbox.imm", "no date; its times were left empty", false, 4});
     n = convert::closingNotice(s);
     EXPECT_EQ(n.icon, NoticeIcon::Information);
-    EXPECT_NE(n.text.find("successfully"), std::string::npos);
-    EXPECT_NE(n.text.find("Some messages carry a remark; the report /out/Tessaport-report.txt"),
-              std::string::npos)
+    EXPECT_EQ(n.text.rfind("1 of 120 messages was exported with a remark.\r\nThe report "
+                           "/out/Tessaport-report.txt says which and why.\r\nYour IncrediMail "
+                           "messages has been successfully exported to Outlook (.pst) file.",
+                           0),
+              0u)
         << n.text;
     EXPECT_EQ(n.text.find("Some bytes"), std::string::npos) << n.text;
     s.notes.push_back(
@@ -122,41 +128,40 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     EXPECT_NE(convert::closingNotice(s).text.find("Some bytes belong to no message"),
               std::string::npos);
     s.notes.clear();
-    s.reportFile.clear();
+    s.remarkedMessages = 0;
 
-    // Failures: the sentence of success gives way to one that says not all could be
-    // exported, with the warning icon and a line with the count and the report.
+    // Failures: the box leads with the count and the report; the sentence of
+    // success gives way to one that says not all could be exported, with the
+    // warning icon, and no usage line.
     s.format = Format::Mbox;
-    s.messages = 120;
     s.exportedMessages = 117;
     s.failedMessages = 3;
     s.failures.push_back({"/m/Inbox.imm", 7, "write", "No space left on device"});
-    s.reportFile = "/out/Tessaport-report.txt";
     n = convert::closingNotice(s);
     EXPECT_EQ(n.icon, NoticeIcon::Warning);
     EXPECT_EQ(n.text,
-              "Not all of your IncrediMail messages could be exported to (.mbox) files.\r\n" +
-                  stars +
-                  "\r\nMBOX files are supported Mac Mail, Entourage, Evolution, "
-                  "Thunderbird.\r\n3 of 120 messages could not be converted. The report "
-                  "/out/Tessaport-report.txt lists them.");
+              "3 of 120 messages could not be exported.\r\nThe report /out/Tessaport-report.txt "
+              "says which and why.\r\nNot all of your IncrediMail messages could be exported to "
+              "(.mbox) files.\r\n" +
+                  stars);
     // Nothing exported (every message failed, or no mailbox could be read): no word
     // of success, and nothing to open.
     s.format = Format::Eml;
     s.exportedMessages = 0;
     s.failedMessages = 120;
     n = convert::closingNotice(s);
-    EXPECT_EQ(n.text, "Your IncrediMail messages could not be exported to (.eml) files.\r\n" +
-                          stars +
-                          "\r\n120 of 120 messages could not be converted. The report "
-                          "/out/Tessaport-report.txt lists them.");
+    EXPECT_EQ(n.text,
+              "120 of 120 messages could not be exported.\r\nThe report "
+              "/out/Tessaport-report.txt says which and why.\r\nYour IncrediMail messages could "
+              "not be exported to (.eml) files.\r\n" +
+                  stars);
     RunSummary emptyList;
-    emptyList.mailboxes = 1;
+    emptyList.listedMailboxes = 1;
     emptyList.failures.push_back({"", 0, "open", "no mailbox file is named (the row is empty)"});
     n = convert::closingNotice(emptyList);
     EXPECT_EQ(n.icon, NoticeIcon::Warning);
-    EXPECT_EQ(n.text.rfind("Your IncrediMail messages could not be exported to (.eml) files.", 0),
-              0u)
+    EXPECT_NE(n.text.find("Your IncrediMail messages could not be exported to (.eml) files."),
+              std::string::npos)
         << n.text;
     for (const RunSummary& failed : {s, emptyList}) {
         EXPECT_EQ(convert::closingNotice(failed).text.find("successfully"), std::string::npos);
@@ -189,17 +194,19 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     EXPECT_EQ(n.icon, NoticeIcon::Warning);
     EXPECT_EQ(n.text.find("successfully"), std::string::npos) << n.text;
     EXPECT_EQ(n.text.find("Start Outlook"), std::string::npos) << n.text;
-    EXPECT_NE(n.text.find("3 of 120 messages could not be converted"), std::string::npos);
-    // A store that was finished holds the messages that did not fail: it can be opened.
+    EXPECT_NE(n.text.find("3 of 120 messages could not be exported"), std::string::npos);
+    // A store that was finished holds the messages that did not fail: the box
+    // names it, but the words "it all done" never stand beside "Not all".
     s.pstFile = "/out/IncrediMail6.12.26 4.7.05.pst";
     n = convert::closingNotice(s);
-    EXPECT_EQ(
-        n.text.rfind("Not all of your IncrediMail messages could be exported to Outlook (.pst) "
-                     "file.\r\n",
-                     0),
-        0u)
+    EXPECT_NE(n.text.find("Not all of your IncrediMail messages could be exported to Outlook "
+                          "(.pst) file.\r\n"),
+              std::string::npos)
         << n.text;
-    EXPECT_NE(n.text.find("Start Outlook"), std::string::npos) << n.text;
+    EXPECT_EQ(n.text.find("Start Outlook"), std::string::npos) << n.text;
+    EXPECT_NE(n.text.find("The messages exported are in /out/IncrediMail6.12.26 4.7.05.pst."),
+              std::string::npos)
+        << n.text;
 
     RunSummary setup;
     setup.format = Format::Pst;

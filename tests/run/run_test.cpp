@@ -124,6 +124,28 @@ TEST_F(RunTest, TwoMailboxesGiveEveryMessageWholeWithTheLabelsOfTheRun) {
     EXPECT_EQ(closing.title, "Tessaport");
 }
 
+// A mailbox file that the list names twice (by a link, or the same path again)
+// is converted once: its messages are not written twice, nor counted twice.
+TEST_F(RunTest, AMailboxListedTwiceIsConvertedOnce) {
+    const fs::path m = dir.path() / "Inbox.imm", link = dir.path() / "Link.imm";
+    writeBytes(m, textMessage("a") + textMessage("b"));
+    fs::create_symlink(m, link);
+    RunOptions o = options({m, link, m}, Format::Mbox);
+    RecordingObserver obs;
+    const RunSummary s = convertAll(o, obs);
+    EXPECT_EQ(s.messages, 2);
+    EXPECT_EQ(s.exportedMessages, 2);
+    EXPECT_EQ(s.repeatedMailboxes, 2);
+    EXPECT_TRUE(s.failures.empty());
+    const std::string mbox =
+        readBytes(convert::mailboxOutputFolder(out(), m.string()) / "Inbox.mbox");
+    EXPECT_EQ(mbox.find("Subject: a"), mbox.rfind("Subject: a"));
+    EXPECT_FALSE(fs::exists(convert::mailboxOutputFolder(out(), link.string())));
+    ASSERT_FALSE(s.reportFile.empty());
+    EXPECT_NE(readBytes(s.reportFile).find(link.string() + " is listed again (as " + m.string()),
+              std::string::npos);
+}
+
 TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     const fs::path good = dir.path() / "good.imm", missing = dir.path() / "missing.imm";
     const fs::path folder = dir.path() / "folder.imm", empty = dir.path() / "empty.imm";
@@ -136,7 +158,9 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     RecordingObserver obs;
     const RunSummary s = convertAll(o, obs);
 
-    EXPECT_EQ(s.mailboxes, 6);
+    EXPECT_EQ(s.mailboxes, 3);  // read: good, empty, nohit
+    EXPECT_EQ(s.unreadMailboxes, 3);
+    EXPECT_EQ(s.emptyMailboxes, (std::vector<std::string>{empty.string(), noHit.string()}));
     EXPECT_EQ(s.messages, 1);
     EXPECT_EQ(s.failedMessages, 0);
     EXPECT_EQ(readBytes(emlOf(o, good, 1)), textMessage("Kept") + "\r\n");
@@ -177,11 +201,13 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     EXPECT_NE(closing.text.find("2 mailboxes could not be converted"), std::string::npos);
     EXPECT_NE(closing.text.find(s.reportFile.string()), std::string::npos);
 
-    // A later run into the same folder with nothing to report leaves no stale report.
+    // A later run into the same folder with nothing to report writes none, and
+    // keeps the earlier run's.
     RecordingObserver again;
     const RunSummary clean = convertAll(options({good}), again);
     EXPECT_TRUE(clean.failures.empty() && clean.notes.empty());
-    EXPECT_FALSE(fs::exists(out() / convert::kReportFileName));
+    EXPECT_TRUE(clean.reportFile.empty());
+    EXPECT_EQ(readBytes(out() / convert::kReportFileName), report);
 }
 
 TEST_F(RunTest, LeadingBytesAreNotedAndTrimmingFollowsTheWriter) {
@@ -231,34 +257,49 @@ class FailBelow : public io::FaultInjector {
     fs::path root_;
 };
 
-TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuccess) {
-    const fs::path m = dir.path() / "Inbox.imm";
-    writeBytes(m, textMessage("a") + textMessage("b"));
-    RunOptions o = options({m});
+// A folder that cannot be written (or a full disk) stops the run at the first
+// write that fails: one line for that message, one for the rest, and the box
+// leads with the reason; the run is never called a success.
+TEST_F(RunTest, AnUnwritableOutputFolderStopsTheRunAtTheFirstWrite) {
+    const fs::path m = dir.path() / "Inbox.imm", later = dir.path() / "Sent.imm";
+    writeBytes(m, textMessage("a") + textMessage("b") + textMessage("c"));
+    writeBytes(later, textMessage("d"));
+    RunOptions o = options({m, later});
     RecordingObserver obs;
     RunSummary s;
     {
         FailBelow fail(out());
         s = convertAll(o, obs);
     }
-    EXPECT_EQ(s.messages, 2);
-    EXPECT_EQ(s.failedMessages, 2);
-    int writes = 0;
-    for (const auto& f : s.failures) writes += (f.step == "write" && f.message > 0) ? 1 : 0;
-    EXPECT_EQ(writes, 2);
-    EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
+    EXPECT_EQ(s.messages, 4);  // the later mailbox is searched, not written
+    EXPECT_EQ(s.failedMessages, 4);
     EXPECT_EQ(s.exportedMessages, 0);
+    EXPECT_NE(s.stopReason.find("Read-only file system"), std::string::npos) << s.stopReason;
+    std::vector<std::string> lines;
+    for (const auto& f : s.failures) {
+        if (f.step == "folder") continue;
+        lines.push_back(f.mailbox + " " + std::to_string(f.message) + " " + f.step + std::string());
+    }
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{m.string() + " 1 write", m.string() + " 2 stopped",
+                                        m.string() + " 3 stopped", later.string() + " 1 stopped"}));
+    EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
     // Nothing was saved, so nothing says so.
     for (const std::string& t : obs.textsOf(Control::LblProgress))
         EXPECT_EQ(t.find("Saved"), std::string::npos) << t;
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
-    EXPECT_EQ(
-        closing.text.rfind("Your IncrediMail messages could not be exported to (.eml) files.", 0),
-        0u)
+    EXPECT_EQ(closing.text.rfind("The conversion stopped before its end: Read-only file system "
+                                 "(writing ",
+                                 0),
+              0u)
         << closing.text;
-    EXPECT_NE(closing.text.find("2 of 2 messages could not be converted"), std::string::npos);
+    EXPECT_NE(closing.text.find("4 of 4 messages could not be exported.\r\n"), std::string::npos)
+        << closing.text;
+    EXPECT_NE(closing.text.find("Your IncrediMail messages could not be exported to (.eml) files."),
+              std::string::npos)
+        << closing.text;
     EXPECT_NE(closing.text.find("could not be written"), std::string::npos);
 
     // An empty list converts nothing and says so.
@@ -282,7 +323,7 @@ TEST_F(RunTest, AnUnwritableOutputFolderFailsEveryMessageAndIsNeverReportedAsSuc
             convert::closingNotice(s2).text.find("successfully") != std::string::npos;
         return s2.failedMessages * 10 + s2.exportedMessages + (claimed ? 5 : 0);
     });
-    EXPECT_EQ(outcome, 20);  // two messages failed, none exported, no success claimed
+    EXPECT_EQ(outcome, 40);  // four messages failed, none exported, no success claimed
     EXPECT_TRUE(fs::is_empty(ro));
     fs::permissions(ro, fs::perms::owner_all);
 }
@@ -345,19 +386,24 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
                   "Saved 2 Email Messages"}));
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
-    EXPECT_EQ(closing.text.rfind(
-                  "Not all of your IncrediMail messages could be exported to (.mbox) files.", 0),
-              0u)
+    EXPECT_EQ(closing.text.rfind("1 of 3 messages could not be exported.\r\n", 0), 0u)
+        << closing.text;
+    EXPECT_NE(closing.text.find(
+                  "Not all of your IncrediMail messages could be exported to (.mbox) files."),
+              std::string::npos)
         << closing.text;
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos);
-    EXPECT_NE(closing.text.find("1 of 3 messages could not be converted"), std::string::npos);
+    // The usage line belongs to a success only.
+    EXPECT_EQ(closing.text.find("MBOX files are supported"), std::string::npos);
 
     // When even the .eml cannot be kept, the reason says so.
     FailBelow fail(convert::mailboxOutputFolder(out(), m.string()) / "Email-2.eml");
     RecordingObserver obs2;
     const RunSummary s2 = convertAll(o, obs2, services);
-    ASSERT_EQ(s2.failures.size(), 1u);
+    ASSERT_EQ(s2.failures.size(), 2u);
     EXPECT_NE(s2.failures[0].reason.find("could not be kept"), std::string::npos);
+    // Nothing more can be written there: the run stops.
+    EXPECT_EQ(s2.failures[1].step, "stopped");
 }
 
 // An output that takes every message but cannot be finished: it hands them all
@@ -398,9 +444,11 @@ TEST_F(RunTest, MessagesOfAnOutputThatCannotBeFinishedAreKeptAsTheirEml) {
     RecordingObserver obs;
     const RunSummary s = convertAll(o, obs, services);
     EXPECT_EQ(s.failedMessages, 3);
+    EXPECT_EQ(s.exportedMessages, 0);
+    EXPECT_EQ(s.remarkedMessages, 0);  // not exported counts before a remark
     int attachmentProblems = 0, kept = 0;
+    for (const auto& n : s.notes) attachmentProblems += n.message == 2;
     for (const auto& f : s.failures) {
-        attachmentProblems += f.step == "attachments";
         kept += f.step == "pst" && f.message > 0 && f.mailbox == m.string() &&
                 f.reason.find("was kept as") != std::string::npos;
     }
@@ -451,8 +499,7 @@ TEST_F(RunTest, CancelStopsBetweenMessagesAndStillClosesTheOutput) {
     for (const std::string& line :
          {std::string("Messages found: 3\r\n"), std::string("Messages exported: 2\r\n"),
           std::string("Messages found and left unconverted: 1\r\n"),
-          m1.string() + ": message 3 (Email-3.eml) not converted\r\n",
-          m2.string() + ": not searched\r\n"})
+          m1.string() + ": message 3 not converted\r\n", m2.string() + ": not searched\r\n"})
         EXPECT_NE(report.find(line), std::string::npos) << line << report;
 }
 
@@ -506,31 +553,25 @@ TEST_F(RunTest, LinksInTheOutputTreeAreNeverWrittenThrough) {
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(emlOf(o, m, k))));
         EXPECT_EQ(readBytes(emlOf(o, m, k)), (k == 1 ? a : b) + "\r\n");
     }
-    ASSERT_EQ(s.reportFile, out() / convert::kReportFileName);
+    // The link is nobody's report: it stays as it is, and the report takes the next name.
+    ASSERT_EQ(s.reportFile, out() / "Tessaport-report (2).txt");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.reportFile)));
+    EXPECT_TRUE(fs::is_symlink(out() / convert::kReportFileName));
     EXPECT_NE(readBytes(s.reportFile).find("missing.imm, open: "), std::string::npos);
 
-    // The .mbox a link stands in for is not appended to: each message is kept as
-    // its .eml, and the reason recorded.
+    // The .mbox a link stands in for is not appended to, nor replaced: the
+    // messages go into a file of the next free name.
     fs::remove(emlOf(o, m, 1));
     fs::remove(emlOf(o, m, 2));
     fs::create_symlink(victim, folder / "Inbox.mbox");
     RecordingObserver obs2;
     s = convertAll(options({m}, Format::Mbox), obs2);
     EXPECT_EQ(readBytes(victim), "keep");
-    EXPECT_EQ(s.exportedMessages, 0);
-    EXPECT_EQ(s.failedMessages, 2);
-    ASSERT_EQ(s.failures.size(), 2u);
-    for (const auto& f : s.failures) {
-        EXPECT_EQ(f.step, "mbox");
-        EXPECT_NE(f.reason.find("symbolic link"), std::string::npos) << f.reason;
-        EXPECT_NE(f.reason.find("was kept as"), std::string::npos) << f.reason;
-    }
-    EXPECT_EQ(readBytes(emlOf(o, m, 1)), a + "\r\n");
-    EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
-    EXPECT_EQ(convert::closingNotice(s).text.rfind(
-                  "Your IncrediMail messages could not be exported to (.mbox) files.", 0),
-              0u);
+    EXPECT_EQ(s.exportedMessages, 2);
+    EXPECT_EQ(s.failedMessages, 0);
+    EXPECT_TRUE(s.failures.empty());
+    EXPECT_TRUE(fs::is_symlink(folder / "Inbox.mbox"));
+    EXPECT_NE(readBytes(folder / "Inbox (2).mbox").find("Subject: b"), std::string::npos);
 
     // A link where a folder on the way to the mailbox output folder belongs.
     fs::remove_all(out());
@@ -584,12 +625,18 @@ TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRefused) {
     const std::string eml = readBytes(emlOf(o, m, 1));
     EXPECT_NE(eml.find(base64("alpha file")), std::string::npos);
     EXPECT_EQ(eml.find(base64("SECRET-OUTSIDE")), std::string::npos);
-    std::vector<std::string> refused;
-    for (const auto& n : s.notes)
-        if (n.text.find("symbolic link") != std::string::npos) refused.push_back(n.text);
-    EXPECT_EQ(refused.size(), 2u);
+    // The message is exported; each refused file is a remark on it.
     EXPECT_TRUE(s.failures.empty());
+    std::vector<std::string> refused;
+    for (const auto& n : s.notes) {
+        EXPECT_EQ(n.message, 1);
+        EXPECT_EQ(n.text.rfind("attachments: ", 0), 0u);
+        if (n.text.find("symbolic link") != std::string::npos) refused.push_back(n.text);
+    }
+    EXPECT_EQ(refused.size(), 2u);
     EXPECT_EQ(s.failedMessages, 0);
+    EXPECT_EQ(s.exportedMessages, 1);
+    EXPECT_EQ(s.remarkedMessages, 1);
 }
 
 // The messages after a multipart message whose last part was cut off are

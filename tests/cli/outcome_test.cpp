@@ -1,0 +1,372 @@
+// What a whole run of tessaport-convert leaves and says: one count for every
+// message, a report that names mailbox and message, a file that holds no mail,
+// mailboxes of one name in a store, converting twice, and a store cut short.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "run/run_helpers.h"
+
+namespace tp::test {
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+Result convert(const fs::path& cwd, const std::vector<std::string>& args) {
+    std::string cmd = "cd " + quote(cwd.string()) + " && " + quote(TP_CLI);
+    for (const auto& a : args) cmd += " " + quote(a);
+    const fs::path out = cwd / ".stdout", err = cwd / ".stderr";
+    cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
+    Result r;
+    const int status = std::system(cmd.c_str());
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readBytes(out);
+    r.err = readBytes(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+}
+
+// What a command prints on standard output.
+std::string output(const std::string& cmd) {
+    std::string text;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+        pclose(p);
+    }
+    return text;
+}
+
+// Each message of an .mbox file as Python's mailbox module reads it: subject and
+// the number of NUL bytes in its body, one line each.
+std::string readMbox(const fs::path& mbox) {
+    return output(
+        "python3 -c 'import mailbox,sys\nfor m in mailbox.mbox(sys.argv[1]): "
+        "print(m[\"Subject\"], m.get_payload(decode=True).count(b\"\\0\"))' " +
+        quote(mbox.string()));
+}
+
+// The folders of a store as libpff reads them: "name count" per folder below the
+// top of the message tree.
+std::string readStoreFolders(const fs::path& pst) {
+    return output(
+        "/usr/bin/python3 -c 'import pypff,sys\nf=pypff.file()\nf.open(sys.argv[1])\n"
+        "def walk(d):\n"
+        "  for i in range(d.number_of_sub_folders):\n"
+        "    s=d.get_sub_folder(i)\n"
+        "    if s.number_of_sub_messages: print(s.name, s.number_of_sub_messages)\n"
+        "    walk(s)\n"
+        "walk(f.get_root_folder())' " +
+        quote(pst.string()));
+}
+
+std::vector<fs::path> filesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) files.push_back(e.path().filename());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class OutcomeTest : public ::testing::Test {
+  protected:
+    ScratchDir dir;
+    fs::path out() const { return dir.path() / "out"; }
+    fs::path folderOf(const fs::path& mailbox) const {
+        return out() / (dir.path() / mailbox).relative_path();
+    }
+};
+
+// An MBOX run over a mailbox with a damaged area and a mailbox that is not there:
+// every message counted once (whole, with a remark, not exported), the same
+// numbers in the summary and the report, each remark naming its mailbox and its
+// message by number and subject (no .eml file that was never written), the NUL
+// bytes kept, and the mailbox not read not counted as read.
+TEST_F(OutcomeTest, OneCountForEveryMessageAndAReportThatSaysWhere) {
+    using namespace std::string_literals;
+    const std::string damaged = "before" + std::string(4096, '\0') + "after";
+    const std::string box = textMessage("first") + textMessage("Damaged one", damaged) +
+                            textMessage("third", "a few\0\0\0 NULs are no damage"s);
+    writeBytes(dir.path() / "Mail" / "Inbox.imm", box);
+    const Result r = convert(
+        dir.path(), {"--format", "mbox", "--output", "out", "Mail/Inbox.imm", "Mail/Gone.imm"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Mailboxes:  1 of 2 read\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Exported:   3 of 3 messages (2 whole, 1 with a remark)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Not exported: 0 of 3 messages; 1 problem outside messages\n"),
+              std::string::npos)
+        << r.out;
+    // The box leads with what went wrong and where the report is.
+    EXPECT_EQ(r.out.rfind("1 mailbox could not be converted.\n1 of 3 messages was exported with "
+                          "a remark.\nThe report ",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+
+    const fs::path inbox = dir.path() / "Mail" / "Inbox.imm";
+    EXPECT_EQ(readMbox(folderOf("Mail/Inbox.imm") / "Inbox.mbox"),
+              "first 0\nDamaged one 4096\nthird 3\n");
+    const std::string report = readBytes(out() / "Tessaport-report.txt");
+    EXPECT_NE(report.find("Mailboxes: 1 of 2 read\r\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("  whole: 2\r\n  with a remark: 1\r\nMessages not exported: 0\r\n"),
+              std::string::npos)
+        << report;
+    const std::size_t at = box.find("before") + std::string("before").size();
+    EXPECT_NE(report.find(inbox.string() +
+                          ", message 2 \"Damaged one\": a damaged area: 4096 NUL "
+                          "bytes at byte " +
+                          std::to_string(at) + " of the mailbox"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("Email-"), std::string::npos) << report;
+    EXPECT_NE(report.find((dir.path() / "Mail" / "Gone.imm").string() + ", open: "),
+              std::string::npos)
+        << report;
+}
+
+// A file that holds no mail (a program renamed .imm, an empty file) is named as
+// a mailbox in which no message was found, and a run that found nothing is no
+// success.
+TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
+    std::string program;
+    for (int i = 0; i < 4096; ++i) program += static_cast<char>((i * 7919) % 251);
+    writeBytes(dir.path() / "ls.imm",
+               "\x7f"
+               "ELF" +
+                   program);
+    writeBytes(dir.path() / "empty.imm", "");
+    Result r = convert(dir.path(), {"--format", "eml", "--output", "out", "ls.imm", "empty.imm"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("No message was found in ls.imm, empty.imm.\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("No message: " + (dir.path() / "ls.imm").string() + "\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("No message: " + (dir.path() / "empty.imm").string() + "\n"),
+              std::string::npos);
+    const std::string report = readBytes(out() / "Tessaport-report.txt");
+    EXPECT_NE(report.find("Mailboxes in which no message was found:\r\n" +
+                          (dir.path() / "ls.imm").string() + "\r\n" +
+                          (dir.path() / "empty.imm").string() + "\r\n"),
+              std::string::npos)
+        << report;
+
+    // Beside a mailbox with mail, an empty one is named, and the run succeeds.
+    writeBytes(dir.path() / "Inbox.imm", textMessage("hello"));
+    r = convert(dir.path(), {"--format", "eml", "--output", "out2", "Inbox.imm", "empty.imm"});
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("No message was found in empty.imm.\nThe report ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("successfully exported"), std::string::npos) << r.out;
+}
+
+// Two mailboxes of one name go into two folders of the store; the second
+// folder's name is told in the report.
+TEST_F(OutcomeTest, MailboxesOfOneNameKeepTheirOwnFoldersInTheStore) {
+    ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
+    writeBytes(dir.path() / "Mail" / "Inbox.imm", textMessage("a") + textMessage("b"));
+    writeBytes(dir.path() / "Other" / "Inbox.imm", textMessage("c"));
+    writeBytes(dir.path() / "Other" / "INBOX.imm", textMessage("d"));
+    const Result r = convert(dir.path(), {"--format", "pst", "--output", "out", "Mail/Inbox.imm",
+                                          "Other/Inbox.imm", "Other/INBOX.imm"});
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    fs::path store;
+    for (const fs::path& f : filesIn(out()))
+        if (f.extension() == ".pst") store = out() / f;
+    ASSERT_FALSE(store.empty());
+    EXPECT_EQ(readStoreFolders(store), "Inbox 2\nInbox (2) 1\nINBOX (3) 1\n");
+    const std::string report = readBytes(out() / "Tessaport-report.txt");
+    EXPECT_NE(report.find("the folder of " + (dir.path() / "Other" / "Inbox.imm").string() +
+                          " in the store is named \"Inbox (2)\""),
+              std::string::npos)
+        << report;
+}
+
+// A second run into the same folder adds nothing to the first run's files, and
+// keeps its report; a mailbox named twice is converted once.
+TEST_F(OutcomeTest, ConvertingTwiceKeepsEachRunApart) {
+    writeBytes(dir.path() / "In.imm", textMessage("one") + textMessage("two"));
+    fs::create_symlink(dir.path() / "In.imm", dir.path() / "Link.imm");
+    const std::vector<std::string> args = {"--format", "mbox",     "--output", "out",
+                                           "In.imm",   "./In.imm", "Link.imm", "Missing.imm"};
+    const Result first = convert(dir.path(), args);
+    EXPECT_EQ(first.code, 1);
+    EXPECT_NE(first.err.find("./In.imm is listed already (as " + (dir.path() / "In.imm").string() +
+                             "); it is converted once"),
+              std::string::npos)
+        << first.err;
+    EXPECT_NE(first.err.find("Link.imm is listed already"), std::string::npos) << first.err;
+    EXPECT_NE(first.out.find("Exported:   2 of 2 messages\n"), std::string::npos) << first.out;
+    const Result second = convert(dir.path(), args);
+    EXPECT_EQ(second.code, 1);
+    EXPECT_NE(second.out.find("Exported:   2 of 2 messages\n"), std::string::npos) << second.out;
+
+    const fs::path folder = folderOf("In.imm");
+    EXPECT_EQ(filesIn(folder), (std::vector<fs::path>{"In (2).mbox", "In.mbox"}));
+    EXPECT_EQ(readMbox(folder / "In.mbox"), "one 0\ntwo 0\n");
+    EXPECT_EQ(readMbox(folder / "In (2).mbox"), "one 0\ntwo 0\n");
+    EXPECT_NE(first.out.find("Report:     " + (out() / "Tessaport-report.txt").string()),
+              std::string::npos);
+    EXPECT_NE(second.out.find("Report:     " + (out() / "Tessaport-report (2).txt").string()),
+              std::string::npos)
+        << second.out;
+    EXPECT_TRUE(fs::is_regular_file(out() / "Tessaport-report.txt"));
+}
+
+pid_t start(const std::vector<std::string>& args) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(126);
+        std::vector<char*> argv = {const_cast<char*>(TP_CLI)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TP_CLI, argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Waits (up to a minute) until a file whose name starts with "IncrediMail" is in `folder`.
+bool storeBegun(const fs::path& folder) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < until) {
+        for (const fs::path& f : filesIn(folder))
+            if (f.string().rfind("IncrediMail", 0) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// A store cut short, by a kill or by a second Ctrl-C, never lies in the output
+// folder as a .pst file that does not open: killed, it keeps its unfinished
+// name; aborted, it goes (unless it was finished before the second Ctrl-C came).
+TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
+    ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
+    std::string box;
+    for (int i = 0; i < 60000; ++i) box += textMessage("m" + std::to_string(i));
+    writeBytes(dir.path() / "Big.imm", box);
+    for (const bool abort : {false, true}) {
+        const fs::path o = dir.path() / (abort ? "aborted" : "killed");
+        const pid_t pid =
+            start({"--format", "pst", "--output", o.string(), (dir.path() / "Big.imm").string()});
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(storeBegun(o));
+        // Its messages are being added once the mailbox's folder is there.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!fs::exists(o / (dir.path() / "Big.imm").relative_path()) &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        if (abort) {
+            ::kill(pid, SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ::kill(pid, SIGINT);
+        } else {
+            ::kill(pid, SIGKILL);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const std::vector<fs::path> files = filesIn(o);
+        if (abort) {
+            // Aborted (130), or finished before the second Ctrl-C came (1): either
+            // way no unfinished file stays, and a .pst there is a whole store.
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_TRUE(WEXITSTATUS(status) == 130 || WEXITSTATUS(status) == 1)
+                << WEXITSTATUS(status);
+            for (const fs::path& f : files) {
+                EXPECT_NE(f.extension(), ".unfinished") << f;
+#ifdef TP_PSTCHECK
+                if (f.extension() == ".pst") {
+                    const std::string cmd =
+                        quote(TP_PSTCHECK) + " " + quote((o / f).string()) + " >/dev/null 2>&1";
+                    EXPECT_EQ(std::system(cmd.c_str()), 0) << f << " is no whole store";
+                }
+#endif
+            }
+        } else {
+            ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it could be killed";
+            for (const fs::path& f : files) EXPECT_NE(f.extension(), ".pst") << f;
+            EXPECT_EQ(
+                std::count_if(files.begin(), files.end(),
+                              [](const fs::path& f) { return f.extension() == ".unfinished"; }),
+                1);
+        }
+    }
+}
+
+// An abort (a second Ctrl-C) that comes while a message is written leaves no
+// file cut short: every Email-k.eml there is whole, and the .mbox holds whole
+// records only.
+TEST_F(OutcomeTest, AnAbortLeavesNoFileCutShort) {
+    // Large messages, so that the abort is likely to come while one is written.
+    std::vector<std::string> messages;
+    std::string box;
+    for (int i = 0; i < 24; ++i) {
+        messages.push_back(textMessage("big" + std::to_string(i),
+                                       std::string(3u << 20, static_cast<char>('a' + i))));
+        box += messages.back();
+    }
+    writeBytes(dir.path() / "Big.imm", box);
+    const fs::path mailbox = dir.path() / "Big.imm";
+    for (const std::string format : {"eml", "mbox"}) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const fs::path o = dir.path() / (format + std::to_string(attempt));
+            const fs::path folder = o / mailbox.relative_path();
+            const pid_t pid = start({"--format", format, "--output", o.string(), mailbox.string()});
+            ASSERT_GT(pid, 0);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            const fs::path sign = folder / (format == "eml" ? "Email-2.eml" : "Big.mbox");
+            while (!fs::exists(sign) && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            ::kill(pid, SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ::kill(pid, SIGINT);
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            if (format == "eml") {
+                for (int k = 1; k <= 24; ++k) {
+                    const fs::path eml = folder / ("Email-" + std::to_string(k) + ".eml");
+                    if (fs::exists(eml)) {
+                        EXPECT_TRUE(readBytes(eml) ==
+                                    messages[static_cast<std::size_t>(k - 1)] + "\r\n")
+                            << eml << " is not whole (" << fs::file_size(eml) << " bytes)";
+                    }
+                }
+            } else if (fs::exists(sign)) {
+                // Every record read back holds its whole body.
+                const std::string lengths = output(
+                    "python3 -c 'import mailbox,sys\nfor m in mailbox.mbox(sys.argv[1]): "
+                    "print(len(m.get_payload().strip()))' " +
+                    quote(sign.string()));
+                std::istringstream lines(lengths);
+                for (std::string line; std::getline(lines, line);)
+                    EXPECT_EQ(line, std::to_string(3u << 20)) << "a record cut short";
+            }
+            fs::remove_all(o);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tp::test
