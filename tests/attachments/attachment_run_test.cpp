@@ -150,7 +150,7 @@ TEST_F(AttachmentRunTest, WithoutAFolderWhatTheMailboxHoldsStays) {
     expectUntouched();
     const std::string report = readBytes(out / "Tessaport-report.txt");
     for (const char* name : {"photo.jpg", "gone.doc"}) {
-        EXPECT_NE(report.find(std::string("message 1 (Email-1.eml): attachment \"") + name +
+        EXPECT_NE(report.find(std::string("(Email-1.eml): attachment \"") + name +
                               "\" could not be put back: no attachments folder given"),
                   std::string::npos)
             << report;
@@ -172,7 +172,7 @@ TEST_F(AttachmentRunTest, TheFolderFillsTheEmptyPartsAndNamesWhatItLacks) {
                         }));
     expectUntouched();
     const std::string report = readBytes(out / "Tessaport-report.txt");
-    EXPECT_NE(report.find("message 1 (Email-1.eml): attachment \"gone.doc\" could not be put back: "
+    EXPECT_NE(report.find("(Email-1.eml): attachment \"gone.doc\" could not be put back: "
                           "not in the attachments folder"),
               std::string::npos)
         << report;
