@@ -21,12 +21,12 @@
 #include <memory>
 #include <set>
 
-#include "pst/check/ltp_reader.h"
-#include "pst/check/ndb_reader.h"
+#include "pst/ltp/reader.h"
 #include "pst/messaging/columns.h"
 #include "pst/messaging/names.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
+#include "pst/ndb/reader.h"
 
 namespace tp::pst::check {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "pst/check/checker.h"
-#include "pst/check/ndb_reader.h"
+#include "pst/ndb/reader.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/permute.h"
 #include "pst/pst.h"
