@@ -24,38 +24,19 @@
 #include "pst/ltp/reader.h"
 #include "pst/messaging/columns.h"
 #include "pst/messaging/names.h"
+#include "pst/messaging/tags.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
 #include "pst/ndb/reader.h"
+#include "pst/pst.h"
 
 namespace tp::pst::check {
 
 namespace fmt = tp::pst::ndb;
+using namespace tp::pst::tags;
 
 namespace {
 
-// Property ids used below ([MS-OXPROPS]).
-constexpr std::uint16_t kPidMessageClass = 0x001A;
-constexpr std::uint16_t kPidConversationIndex = 0x0071;
-constexpr std::uint16_t kPidMessageFlags = 0x0E07;
-constexpr std::uint16_t kPidMessageSize = 0x0E08;
-constexpr std::uint16_t kPidAttachSize = 0x0E20;
-constexpr std::uint16_t kPidRecordKey = 0x0FF9;
-constexpr std::uint16_t kPidDisplayName = 0x3001;
-constexpr std::uint16_t kPidContentCount = 0x3602;
-constexpr std::uint16_t kPidContentUnread = 0x3603;
-constexpr std::uint16_t kPidSubfolders = 0x360A;
-constexpr std::uint16_t kPidAssocContentCount = 0x3617;
-constexpr std::uint16_t kPidAttachDataBinary = 0x3701;
-constexpr std::uint16_t kPidAttachMethod = 0x3705;
-constexpr std::uint16_t kPidIpmSubtree = 0x35E0;
-constexpr std::uint16_t kPidWastebasket = 0x35E3;
-constexpr std::uint16_t kPidFinder = 0x35E7;
-constexpr std::uint16_t kPidNameidBucketCount = 0x0001;
-constexpr std::uint32_t kTagRowId = 0x67F20003;
-constexpr std::uint32_t kTagRowVer = 0x67F30003;
-constexpr std::uint32_t kTagChangeKey = 0x30130102;
-constexpr std::uint32_t kTagMessageSize = 0x0E080003;
 constexpr std::uint32_t kMsgFlagRead = 0x01;
 constexpr std::uint32_t kMsgFlagHasAttach = 0x10;
 constexpr std::uint32_t kSubnodeAttachmentTable = 0x671;
@@ -79,6 +60,9 @@ bool isTemplate(std::uint32_t nid) {
 const Value* prop(const PropMap& m, std::uint16_t id, std::uint16_t type) {
     auto it = m.find(id);
     return it != m.end() && it->second.type == type ? &it->second : nullptr;
+}
+const Value* prop(const PropMap& m, std::uint32_t tag) {
+    return prop(m, tagId(tag), std::uint16_t(tagType(tag)));
 }
 
 // Table kinds, for the comparison with Outlook's templates.
@@ -106,11 +90,11 @@ std::vector<std::uint32_t> unite(std::initializer_list<const std::vector<std::ui
 // receive-folder table's default message class and an attachment's empty
 // PidTagAttachEncoding (ours: the data of an empty attachment, the same form).
 const std::set<std::uint32_t> kNoEmpty;
-const std::set<std::uint32_t> kRootEmpty = {0x3001001F};
-const std::set<std::uint32_t> kReceiveEmpty = {0x001A001F};
+const std::set<std::uint32_t> kRootEmpty = {PidTagDisplayName};
+const std::set<std::uint32_t> kReceiveEmpty = {PidTagMessageClass};
 // An attachment's data (PidTagAttachDataBinary, PidTagAttachDataObject) is never
 // HID 0, also when empty: a strict reader takes that for an attachment without data.
-const std::set<std::uint32_t> kAttachmentEmpty = {0x37020102};
+const std::set<std::uint32_t> kAttachmentEmpty = {PidTagAttachEncoding};
 
 // Internal nodes (below 0x8000) a current Outlook's stores hold; 0x2A1, 0x62B,
 // 0xC01 and 0xE41 beyond [MS-PST] 2.7.1 are in every one of them (0xE01 too,
@@ -158,7 +142,7 @@ class Checker {
                          const std::set<std::uint32_t>& allowed);
     std::optional<PropMap> readPc(const NodeEntry& n, SubnodeMap& subs);
     std::optional<Table> readTc(const NodeEntry& n);
-    std::optional<std::uint32_t> entryIdNid(const PropMap& store, std::uint16_t id);
+    std::optional<std::uint32_t> entryIdNid(const PropMap& store, std::uint32_t tag);
     void dump(const std::string& line) {
         if (opt_.dump) opt_.dump(line);
     }
@@ -516,9 +500,10 @@ void Checker::checkNodes() {
 // ---------------------------------------------------------------------------
 // The minimum store ([MS-PST] 2.7)
 
-std::optional<std::uint32_t> Checker::entryIdNid(const PropMap& store, std::uint16_t id) {
-    const Value* v = prop(store, id, kTypeBinary);
-    const Value* key = prop(store, kPidRecordKey, kTypeBinary);
+std::optional<std::uint32_t> Checker::entryIdNid(const PropMap& store, std::uint32_t tag) {
+    const std::uint16_t id = tagId(tag);
+    const Value* v = prop(store, tag);
+    const Value* key = prop(store, PidTagRecordKey);
     if (!v || !v->complete || v->bytes.size() != 24 || !key || !key->complete) {
         out_.add("store-props", nodeWhere(fmt::kNidMessageStore),
                  "entry id " + hex(id) + " missing or not 24 bytes");
@@ -547,16 +532,17 @@ void Checker::checkStoreObjects() {
         SubnodeMap subs;
         if (auto store = readPc(*storeNode, subs)) {
             const std::string where = nodeWhere(fmt::kNidMessageStore);
-            const Value* key = prop(*store, kPidRecordKey, kTypeBinary);
+            const Value* key = prop(*store, PidTagRecordKey);
             if (!key || key->size != 16)
                 out_.add("store-props", where, "PidTagRecordKey missing or not 16 bytes");
-            if (!prop(*store, kPidDisplayName, kTypeString))
+            if (!prop(*store, PidTagDisplayName))
                 out_.add("store-props", where, "PidTagDisplayName missing");
-            for (std::uint16_t id : {kPidIpmSubtree, kPidWastebasket, kPidFinder}) {
-                auto nid = entryIdNid(*store, id);
+            for (std::uint32_t tag :
+                 {PidTagIpmSubtreeEntryId, PidTagIpmWastebasketEntryId, PidTagFinderEntryId}) {
+                auto nid = entryIdNid(*store, tag);
                 if (nid && !ndb_.findNode(*nid))
                     out_.add("store-props", where,
-                             "entry id " + hex(id) + " names missing node " + hex(*nid));
+                             "entry id " + hex(tagId(tag)) + " names missing node " + hex(*nid));
             }
         }
     }
@@ -565,12 +551,12 @@ void Checker::checkStoreObjects() {
         SubnodeMap subs;
         if (auto map = readPc(*n, subs)) {
             const std::string where = nodeWhere(n->nid);
-            const Value* buckets = prop(*map, kPidNameidBucketCount, kTypeInt32);
+            const Value* buckets = prop(*map, PidTagNameidBucketCount);
             if (!buckets || buckets->num == 0)
                 out_.add("nameid-map", where, "PidTagNameidBucketCount missing or zero");
-            const Value* guids = prop(*map, 0x0002, kTypeBinary);
-            const Value* entries = prop(*map, 0x0003, kTypeBinary);
-            const Value* strings = prop(*map, 0x0004, kTypeBinary);
+            const Value* guids = prop(*map, PidTagNameidStreamGuid);
+            const Value* entries = prop(*map, PidTagNameidStreamEntry);
+            const Value* strings = prop(*map, PidTagNameidStreamString);
             if (guids && guids->size % 16 != 0)
                 out_.add("nameid-map", where, "GUID stream is not a whole number of GUIDs");
             if (entries && entries->complete) {
@@ -681,7 +667,7 @@ void Checker::checkTemplateColumns(const std::string& where, const Table& t, Tab
     static const auto hierarchyAll = unite(
         {&msg::kHierarchyColumns, &msg::kIpmHierarchyColumns, &msg::kSearchRootHierarchyColumns});
     // Outlook's own variants: a new store's contents tables go without the change
-    // key column (0x30130102), an embedded message's recipient table without
+    // key column (PidTagChangeKey), an embedded message's recipient table without
     // 0x5FE5001F, and an FAI table gains the columns of the messages it holds.
     auto without = [](const std::vector<std::uint32_t>& v, std::uint32_t tag) {
         std::vector<std::uint32_t> out;
@@ -689,8 +675,8 @@ void Checker::checkTemplateColumns(const std::string& where, const Table& t, Tab
             if (c != tag) out.push_back(c);
         return out;
     };
-    static const auto contentsBase = without(msg::kContentsTemplateColumns, 0x30130102);
-    static const auto contentsFull = without(msg::kContentsColumns, 0x30130102);
+    static const auto contentsBase = without(msg::kContentsTemplateColumns, PidTagChangeKey);
+    static const auto contentsFull = without(msg::kContentsColumns, PidTagChangeKey);
     static const auto recipientBase = without(msg::kRecipientColumns, 0x5FE5001F);
     const std::vector<std::uint32_t>* base = exact;
     const std::vector<std::uint32_t>* allowed = exact;
@@ -765,7 +751,8 @@ void Checker::compareRow(const std::string& where, const Row& row, const Table& 
                          const PropMap& child, const std::set<std::uint32_t>& skip,
                          bool emptyRowIsShape) {
     for (const auto& col : table.columns) {
-        if (col.tag == kTagRowId || col.tag == kTagRowVer || skip.count(col.tag)) continue;
+        if (col.tag == PidTagLtpRowId || col.tag == PidTagLtpRowVer || skip.count(col.tag))
+            continue;
         std::uint16_t id = std::uint16_t(col.tag >> 16), type = std::uint16_t(col.tag);
         const Value* have = prop(child, id, type);
         auto cell = row.cells.find(col.tag);
@@ -779,14 +766,14 @@ void Checker::compareRow(const std::string& where, const Row& row, const Table& 
                 out_.add("row-mismatch", where,
                          what + " is empty but the object has " + describe(*have));
         } else if (!have && cell != row.cells.end() && !isDefault(cell->second) &&
-                   col.tag != kTagChangeKey) {
+                   col.tag != PidTagChangeKey) {
             // Outlook fills some cells with a zero default where the object has
             // no such property (PidTagMessageStatus in its own stores), and keeps
             // a change key in contents rows that its messages do not carry.
             out_.add(
                 "row-mismatch", where,
                 what + " holds " + describe(cell->second) + " but the object has no such property");
-        } else if (have && col.tag == kTagMessageSize) {
+        } else if (have && col.tag == PidTagMessageSize) {
             // Outlook's own store shows a contents row whose size lags its
             // message's by 1.5% (the message was saved again after the row was
             // made); a row within 1/16 of the message's size is accepted.
@@ -845,8 +832,8 @@ void Checker::checkFolders() {
             out_.add("parent", nodeWhere(nid), "folder does not lead up to the root folder");
     }
 
-    static const std::set<std::uint32_t> kNotCopiedToHierarchy = {0x0E300102, 0x0E330014,
-                                                                  0x0E340102};
+    static const std::set<std::uint32_t> kNotCopiedToHierarchy = {
+        PidTagReplItemid, PidTagReplChangenum, PidTagReplVersionhistory};
     for (auto& [nid, f] : folders_) {
         const std::string where = nodeWhere(nid);
         if (!ndb_.findNode(nid)) {
@@ -855,10 +842,10 @@ void Checker::checkFolders() {
         }
         ++report_.folders;
         // Required properties ([MS-PST] 2.4.4.1.1).
-        const Value* name = prop(f.props, kPidDisplayName, kTypeString);
-        const Value* count = prop(f.props, kPidContentCount, kTypeInt32);
-        const Value* unread = prop(f.props, kPidContentUnread, kTypeInt32);
-        const Value* subfolders = prop(f.props, kPidSubfolders, kTypeBoolean);
+        const Value* name = prop(f.props, PidTagDisplayName);
+        const Value* count = prop(f.props, PidTagContentCount);
+        const Value* unread = prop(f.props, PidTagContentUnreadCount);
+        const Value* subfolders = prop(f.props, PidTagSubfolders);
         if (!name || !count || !unread || !subfolders)
             out_.add("folder-props", where,
                      "lacks one of PidTagDisplayName, PidTagContentCount, "
@@ -954,13 +941,13 @@ void Checker::checkMessages() {
             if (!table) continue;
             const char* what = assoc ? "PidTagAssociatedContentCount" : "PidTagContentCount";
             const Value* count =
-                prop(f.props, assoc ? kPidAssocContentCount : kPidContentCount, kTypeInt32);
+                prop(f.props, assoc ? PidTagAssociatedContentCount : PidTagContentCount);
             if (count && count->num != table->rows.size())
                 out_.add("content-count", where,
                          std::string(what) + " is " + std::to_string(count->num) + ", the " +
                              (assoc ? "FAI contents" : "contents") + " table has " +
                              std::to_string(table->rows.size()) + " rows");
-            const Value* unreadProp = prop(f.props, kPidContentUnread, kTypeInt32);
+            const Value* unreadProp = prop(f.props, PidTagContentUnreadCount);
             if (!assoc && unreadProp && unreadProp->num != unread)
                 out_.add("unread-count", where,
                          "PidTagContentUnreadCount is " + std::to_string(unreadProp->num) + ", " +
@@ -994,7 +981,7 @@ bool Checker::checkFolderMessage(const NodeEntry& n, const Table* table, const R
     if (table && row)
         compareRow(nodeWhere(n.nidParent) + (normal ? " contents" : " FAI"), *row, *table, *props,
                    kNone);
-    const Value* flags = prop(*props, kPidMessageFlags, kTypeInt32);
+    const Value* flags = prop(*props, PidTagMessageFlags);
     return normal && flags && !(flags->num & kMsgFlagRead);
 }
 
@@ -1007,22 +994,17 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
     }
     // Required properties ([MS-PST] 2.4.5.1.1). PidTagMessageStatus is listed
     // there too, but Outlook's own messages go without it.
-    static const std::pair<std::uint16_t, std::uint16_t> kRequired[] = {
-        {kPidMessageClass, kTypeString},
-        {kPidMessageFlags, kTypeInt32},
-        {kPidMessageSize, kTypeInt32},
-        {0x3007, kTypeTime},
-        {0x3008, kTypeTime},
-        {0x300B, kTypeBinary}};
-    for (const auto& [id, type] : kRequired)
-        if (!prop(props, id, type))
-            out_.add("message-props", where,
-                     "lacks required property " + hex((std::uint32_t(id) << 16) | type));
+    static const std::uint32_t kRequired[] = {PidTagMessageClass,         PidTagMessageFlags,
+                                              PidTagMessageSize,          PidTagCreationTime,
+                                              PidTagLastModificationTime, PidTagSearchKey};
+    for (std::uint32_t tag : kRequired)
+        if (!prop(props, tag))
+            out_.add("message-props", where, "lacks required property " + hex(tag));
     checkNamedIds(where, props);
     // Outlook gives every message a conversation index and reports stores whose
     // messages lack one as damaged; its form ([MS-OXOMSG] 2.2.1.3): a 22-byte
     // header and 5-byte child blocks.
-    const Value* conversation = prop(props, kPidConversationIndex, kTypeBinary);
+    const Value* conversation = prop(props, PidTagConversationIndex);
     if (!conversation)
         out_.addShape("conversation-index", where, "lacks PidTagConversationIndex");
     else if (conversation->size < 22 || (conversation->size - 22) % 5 != 0)
@@ -1063,7 +1045,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
             checkEmptyCells(where + " attachment table", *at, kNoEmpty);
         }
     }
-    const Value* flags = prop(props, kPidMessageFlags, kTypeInt32);
+    const Value* flags = prop(props, PidTagMessageFlags);
     std::size_t attachRows = at ? at->rows.size() : 0;
     if (flags && ((flags->num & kMsgFlagHasAttach) != 0) != (attachRows > 0))
         out_.add("attach-flag", where,
@@ -1095,13 +1077,14 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
             checkEmptyRefs(aw, *aprops, kAttachmentEmpty);
             compareRow(where + " attachment table", row, *at, *aprops, {});
             checkNamedIds(aw, *aprops);
-            for (std::uint16_t id : {kPidAttachSize, kPidAttachMethod, std::uint16_t(0x370B)})
-                if (!prop(*aprops, id, kTypeInt32))
-                    out_.add("attachment-props", aw, "lacks required property " + hex(id));
-            const Value* method = prop(*aprops, kPidAttachMethod, kTypeInt32);
-            const Value* size = prop(*aprops, kPidAttachSize, kTypeInt32);
-            const Value* data = prop(*aprops, kPidAttachDataBinary, kTypeBinary);
-            const Value* object = prop(*aprops, kPidAttachDataBinary, kTypeObject);
+            for (std::uint32_t tag :
+                 {PidTagAttachSize, PidTagAttachMethod, PidTagRenderingPosition})
+                if (!prop(*aprops, tag))
+                    out_.add("attachment-props", aw, "lacks required property " + hex(tagId(tag)));
+            const Value* method = prop(*aprops, PidTagAttachMethod);
+            const Value* size = prop(*aprops, PidTagAttachSize);
+            const Value* data = prop(*aprops, PidTagAttachDataBinary);
+            const Value* object = prop(*aprops, PidTagAttachDataObject);
             std::uint64_t payload = 0;
             if (method && method->num == 1 && !data)
                 out_.add("attachment-props", aw,
@@ -1120,7 +1103,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
                             dumpProps(ew, *eprops);
                             checkEmptyRefs(ew, *eprops, kNoEmpty);
                             checkMessageObject(ew, *eprops, esubs, depth + 1);
-                            if (const Value* es = prop(*eprops, kPidMessageSize, kTypeInt32))
+                            if (const Value* es = prop(*eprops, PidTagMessageSize))
                                 payload = es->num;
                         }
                     }
@@ -1141,7 +1124,7 @@ void Checker::checkMessageObject(const std::string& where, const PropMap& props,
     // PidTagMessageSize counts the message's properties, recipients and
     // attachments: at least the attachment sizes and the property data; a long
     // recipient list may add up to its own variable-size data.
-    if (const Value* size = prop(props, kPidMessageSize, kTypeInt32)) {
+    if (const Value* size = prop(props, PidTagMessageSize)) {
         std::uint64_t propBytes = 0;
         for (const auto& [id, v] : props)
             if (fixedSize(v.type) == 0 && v.type != kTypeObject) propBytes += v.size;
