@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "message_sink.h"
-#include "run_types.h"
+#include "convert/message_sink.h"
+#include "convert/run_types.h"
 
 namespace tp::convert {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "convert/io.h"
-#include "run_types.h"
+#include "convert/run_types.h"
 
 namespace tp::convert {
 

@@ -323,7 +323,7 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
 void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBody* simple,
                     std::string_view raw, const Parsed& parsed, pst::Message& out, int depth) {
     fillEnvelope(headers, raw, parsed, out, depth);
-    out.props.set(tag::MessageSize, clampSize(raw.size()));
+    out.props.set(tag::PidTagMessageSize, clampSize(raw.size()));
     fillContent(top, simple, parsed.guess, raw, out, depth);
     std::int32_t flags = kMsgFlagRead;
     if (!out.attachments.empty()) flags |= kMsgFlagHasAttach;
@@ -331,11 +331,11 @@ void Importer::fill(const HeaderView& headers, GMimeObject* top, const SimpleBod
     const bool allHidden =
         !out.attachments.empty() &&
         std::all_of(out.attachments.begin(), out.attachments.end(), [](const pst::Attachment& a) {
-            const pst::Property* hidden = a.props.find(tag::AttachmentHidden);
+            const pst::Property* hidden = a.props.find(tag::PidTagAttachmentHidden);
             return hidden && std::get<bool>(hidden->value);
         });
     if (allHidden) out.props.setNamed(kSmartNoAttach, true);
-    out.props.set(tag::MessageFlags, flags);
+    out.props.set(tag::PidTagMessageFlags, flags);
 }
 
 void Importer::fill(const Parsed& parsed, std::string_view raw, pst::Message& out, int depth) {

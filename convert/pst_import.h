@@ -14,78 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "pst/messaging/tags.h"
 #include "pst/pst.h"
 
 namespace tp::convert {
 
-// The property tags the import writes.
-namespace tag {
-using pst::makeTag;
-using pst::PropType;
-inline constexpr std::uint32_t Importance = makeTag(0x0017, PropType::Int32);
-inline constexpr std::uint32_t MessageClass = makeTag(0x001A, PropType::String);
-inline constexpr std::uint32_t Priority = makeTag(0x0026, PropType::Int32);
-inline constexpr std::uint32_t Sensitivity = makeTag(0x0036, PropType::Int32);
-inline constexpr std::uint32_t Subject = makeTag(0x0037, PropType::String);
-inline constexpr std::uint32_t ClientSubmitTime = makeTag(0x0039, PropType::Time);
-inline constexpr std::uint32_t SentRepresentingSearchKey = makeTag(0x003B, PropType::Binary);
-inline constexpr std::uint32_t SubjectPrefix = makeTag(0x003D, PropType::String);
-inline constexpr std::uint32_t SentRepresentingEntryId = makeTag(0x0041, PropType::Binary);
-inline constexpr std::uint32_t SentRepresentingName = makeTag(0x0042, PropType::String);
-inline constexpr std::uint32_t ReplyRecipientEntries = makeTag(0x004F, PropType::Binary);
-inline constexpr std::uint32_t ReplyRecipientNames = makeTag(0x0050, PropType::String);
-inline constexpr std::uint32_t SentRepresentingAddressType = makeTag(0x0064, PropType::String);
-inline constexpr std::uint32_t SentRepresentingEmailAddress = makeTag(0x0065, PropType::String);
-inline constexpr std::uint32_t ConversationTopic = makeTag(0x0070, PropType::String);
-inline constexpr std::uint32_t ConversationIndex = makeTag(0x0071, PropType::Binary);
-inline constexpr std::uint32_t TransportMessageHeaders = makeTag(0x007D, PropType::String);
-inline constexpr std::uint32_t SenderEntryId = makeTag(0x0C19, PropType::Binary);
-inline constexpr std::uint32_t SenderName = makeTag(0x0C1A, PropType::String);
-inline constexpr std::uint32_t SenderSearchKey = makeTag(0x0C1D, PropType::Binary);
-inline constexpr std::uint32_t SenderAddressType = makeTag(0x0C1E, PropType::String);
-inline constexpr std::uint32_t SenderEmailAddress = makeTag(0x0C1F, PropType::String);
-inline constexpr std::uint32_t RecipientType = makeTag(0x0C15, PropType::Int32);
-inline constexpr std::uint32_t DisplayBcc = makeTag(0x0E02, PropType::String);
-inline constexpr std::uint32_t DisplayCc = makeTag(0x0E03, PropType::String);
-inline constexpr std::uint32_t DisplayTo = makeTag(0x0E04, PropType::String);
-inline constexpr std::uint32_t MessageDeliveryTime = makeTag(0x0E06, PropType::Time);
-inline constexpr std::uint32_t MessageFlags = makeTag(0x0E07, PropType::Int32);
-inline constexpr std::uint32_t MessageSize = makeTag(0x0E08, PropType::Int32);
-inline constexpr std::uint32_t NormalizedSubject = makeTag(0x0E1D, PropType::String);
-inline constexpr std::uint32_t AttachSize = makeTag(0x0E20, PropType::Int32);
-inline constexpr std::uint32_t EntryId = makeTag(0x0FFF, PropType::Binary);
-inline constexpr std::uint32_t ObjectType = makeTag(0x0FFE, PropType::Int32);
-inline constexpr std::uint32_t Body = makeTag(0x1000, PropType::String);
-inline constexpr std::uint32_t Html = makeTag(0x1013, PropType::Binary);
-inline constexpr std::uint32_t InternetMessageId = makeTag(0x1035, PropType::String);
-inline constexpr std::uint32_t InternetReferences = makeTag(0x1039, PropType::String);
-inline constexpr std::uint32_t InReplyToId = makeTag(0x1042, PropType::String);
-inline constexpr std::uint32_t DisplayName = makeTag(0x3001, PropType::String);
-inline constexpr std::uint32_t AddressType = makeTag(0x3002, PropType::String);
-inline constexpr std::uint32_t EmailAddress = makeTag(0x3003, PropType::String);
-inline constexpr std::uint32_t CreationTime = makeTag(0x3007, PropType::Time);
-inline constexpr std::uint32_t LastModificationTime = makeTag(0x3008, PropType::Time);
-inline constexpr std::uint32_t SearchKey = makeTag(0x300B, PropType::Binary);
-inline constexpr std::uint32_t DisplayType = makeTag(0x3900, PropType::Int32);
-inline constexpr std::uint32_t SmtpAddress = makeTag(0x39FE, PropType::String);
-inline constexpr std::uint32_t SendRichInfo = makeTag(0x3A40, PropType::Boolean);
-inline constexpr std::uint32_t AttachExtension = makeTag(0x3703, PropType::String);
-inline constexpr std::uint32_t AttachFilename = makeTag(0x3704, PropType::String);
-inline constexpr std::uint32_t AttachMethod = makeTag(0x3705, PropType::Int32);
-inline constexpr std::uint32_t AttachLongFilename = makeTag(0x3707, PropType::String);
-inline constexpr std::uint32_t RenderingPosition = makeTag(0x370B, PropType::Int32);
-inline constexpr std::uint32_t AttachMimeTag = makeTag(0x370E, PropType::String);
-inline constexpr std::uint32_t AttachContentId = makeTag(0x3712, PropType::String);
-inline constexpr std::uint32_t AttachContentLocation = makeTag(0x3713, PropType::String);
-inline constexpr std::uint32_t AttachFlags = makeTag(0x3714, PropType::Int32);
-inline constexpr std::uint32_t InternetCodepage = makeTag(0x3FDE, PropType::Int32);
-inline constexpr std::uint32_t SenderSmtpAddress = makeTag(0x5D01, PropType::String);
-inline constexpr std::uint32_t SentRepresentingSmtpAddress = makeTag(0x5D02, PropType::String);
-inline constexpr std::uint32_t RecipientDisplayName = makeTag(0x5FF6, PropType::String);
-inline constexpr std::uint32_t RecipientEntryId = makeTag(0x5FF7, PropType::Binary);
-inline constexpr std::uint32_t RecipientFlags = makeTag(0x5FFD, PropType::Int32);
-inline constexpr std::uint32_t AttachmentHidden = makeTag(0x7FFE, PropType::Boolean);
-}  // namespace tag
+// The property tags the import writes, by their [MS-OXPROPS] names.
+namespace tag = pst::tags;
 
 // Named properties of the PSETID_Common set ([MS-OXPROPS]).
 inline constexpr std::array<std::uint8_t, 16> kPsetidCommon = {

@@ -41,13 +41,13 @@ void Importer::setFileProps(pst::Attachment& att, std::string name, const std::s
         shortName = shortFileName(name, n);
         if (shortNames.insert(lower(shortName)).second) break;
     }
-    a.set(tag::AttachMethod, kAttachByValue);
-    a.set(tag::AttachLongFilename, name);
-    a.set(tag::AttachFilename, shortName);
-    a.set(tag::DisplayName, name);
-    if (!ext.empty()) a.set(tag::AttachExtension, ext);
-    a.set(tag::AttachMimeTag, mime);
-    a.set(tag::AttachSize, clampSize(data.size()));
+    a.set(tag::PidTagAttachMethod, kAttachByValue);
+    a.set(tag::PidTagAttachLongFilename, name);
+    a.set(tag::PidTagAttachFilename, shortName);
+    a.set(tag::PidTagDisplayName, name);
+    if (!ext.empty()) a.set(tag::PidTagAttachExtension, ext);
+    a.set(tag::PidTagAttachMimeTag, mime);
+    a.set(tag::PidTagAttachSize, clampSize(data.size()));
     att.data.assign(data.begin(), data.end());
 }
 
@@ -56,12 +56,12 @@ void Importer::addFile(const std::string& name, const std::string& mime, const s
                        std::set<std::string>& shortNames) {
     pst::Attachment att;
     setFileProps(att, name, mime.empty() ? "application/octet-stream" : mime, data, shortNames);
-    if (!contentId.empty()) att.props.set(tag::AttachContentId, stripAngles(contentId));
-    att.props.set(tag::AttachmentHidden, false);
-    att.props.set(tag::AttachFlags, std::int32_t(0));
-    att.props.set(tag::RenderingPosition, std::int32_t(-1));
-    att.props.set(tag::CreationTime, options_.now);
-    att.props.set(tag::LastModificationTime, options_.now);
+    if (!contentId.empty()) att.props.set(tag::PidTagAttachContentId, stripAngles(contentId));
+    att.props.set(tag::PidTagAttachmentHidden, false);
+    att.props.set(tag::PidTagAttachFlags, std::int32_t(0));
+    att.props.set(tag::PidTagRenderingPosition, std::int32_t(-1));
+    att.props.set(tag::PidTagCreationTime, options_.now);
+    att.props.set(tag::PidTagLastModificationTime, options_.now);
     out.attachments.push_back(std::move(att));
 }
 
@@ -70,11 +70,11 @@ bool Importer::addTnef(GMimeObject* obj, pst::Message& out, std::set<std::string
     TnefContent tnef;
     if (!unpackTnef(partContent(GMIME_PART(obj)), tnef)) return false;
     // Its bodies where the message has none of its own.
-    const pst::Property* body = out.props.find(tag::Body);
+    const pst::Property* body = out.props.find(tag::PidTagBody);
     if (!tnef.body.empty() && (!body || std::get<std::string>(body->value).empty()))
-        out.props.set(tag::Body, tnef.body);
-    if (!tnef.html.empty() && !out.props.find(tag::Html))
-        out.props.set(tag::Html, pst::Binary(tnef.html.begin(), tnef.html.end()));
+        out.props.set(tag::PidTagBody, tnef.body);
+    if (!tnef.html.empty() && !out.props.find(tag::PidTagHtml))
+        out.props.set(tag::PidTagHtml, pst::Binary(tnef.html.begin(), tnef.html.end()));
     for (const auto& f : tnef.files)
         addFile(f.name, f.mimeType, f.data, f.contentId, out, shortNames);
     return true;
@@ -109,11 +109,11 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
                  *att.embedded, depth + 1);
         }
         std::string subject = trim(str(g_mime_message_get_subject(inner)));
-        a.set(tag::AttachMethod, kAttachEmbeddedMessage);
-        a.set(tag::DisplayName,
+        a.set(tag::PidTagAttachMethod, kAttachEmbeddedMessage);
+        a.set(tag::PidTagDisplayName,
               name.empty() ? (subject.empty() ? std::string("Untitled") : subject) : name);
-        a.set(tag::AttachMimeTag, std::string("message/rfc822"));
-        a.set(tag::AttachSize, clampSize(raw.size()));
+        a.set(tag::PidTagAttachMimeTag, std::string("message/rfc822"));
+        a.set(tag::PidTagAttachSize, clampSize(raw.size()));
     } else {
         std::string data;
         if (GMIME_IS_PART(obj)) {
@@ -135,8 +135,8 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
 
     std::string contentId = stripAngles(str(g_mime_object_get_content_id(obj)));
     std::string location = trim(str(g_mime_object_get_header(obj, "Content-Location")));
-    if (!contentId.empty()) a.set(tag::AttachContentId, contentId);
-    if (!location.empty()) a.set(tag::AttachContentLocation, location);
+    if (!contentId.empty()) a.set(tag::PidTagAttachContentId, contentId);
+    if (!location.empty()) a.set(tag::PidTagAttachContentLocation, location);
     // Inline images of an HTML body ([MS-OXCMAIL] 2.2.3.4.1.4.1): hidden, rendered in body.
     bool referenced = false;
     if (item.related && !htmlText.empty()) {
@@ -145,11 +145,11 @@ void Importer::addAttachment(const BodyWalk::Item& item, const std::string& html
             (!contentId.empty() && html.find("cid:" + lower(contentId)) != std::string::npos) ||
             (!location.empty() && html.find(lower(location)) != std::string::npos);
     }
-    a.set(tag::AttachmentHidden, referenced);
-    a.set(tag::AttachFlags, std::int32_t(referenced ? 0x4 : 0));
-    a.set(tag::RenderingPosition, std::int32_t(-1));
-    a.set(tag::CreationTime, options_.now);
-    a.set(tag::LastModificationTime, options_.now);
+    a.set(tag::PidTagAttachmentHidden, referenced);
+    a.set(tag::PidTagAttachFlags, std::int32_t(referenced ? 0x4 : 0));
+    a.set(tag::PidTagRenderingPosition, std::int32_t(-1));
+    a.set(tag::PidTagCreationTime, options_.now);
+    a.set(tag::PidTagLastModificationTime, options_.now);
     out.attachments.push_back(std::move(att));
 }
 

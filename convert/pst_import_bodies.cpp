@@ -259,7 +259,7 @@ void Importer::fillContent(GMimeObject* top, const SimpleBody* simple, const Tex
     if (top && opaqueSmime(top)) {
         // Opaque-signed or encrypted ([MS-OXOSMIME], opaque-signed and encrypted messages): the one
         // attachment holds it all, the item has no body of its own.
-        out.props.set(tag::MessageClass, std::string("IPM.Note.SMIME"));
+        out.props.set(tag::PidTagMessageClass, std::string("IPM.Note.SMIME"));
     }
 }
 
@@ -415,7 +415,7 @@ void Importer::addBodies(const std::optional<BodyText>& plain, const std::option
                          std::string& htmlText) {
     int codePage = 0;
     if (plain) {
-        out.props.set(tag::Body, toUtf8(plain->content, plain->charset, &guess));
+        out.props.set(tag::PidTagBody, toUtf8(plain->content, plain->charset, &guess));
         // Text read by guess is stored as Unicode: no code page of its own.
         if (!undeclaredCharset(plain->charset) || allAscii(plain->content))
             codePage = codePageOfCharset(plain->charset);
@@ -437,12 +437,12 @@ void Importer::addBodies(const std::optional<BodyText>& plain, const std::option
             if (related) htmlText = lower(text);
             // Readers, previews and search use the plain text: an HTML-only
             // message gets one made from its HTML.
-            if (!plain) out.props.set(tag::Body, htmlToText(text));
+            if (!plain) out.props.set(tag::PidTagBody, htmlToText(text));
         }
-        out.props.set(tag::Html, pst::Binary(bytes.begin(), bytes.end()));
+        out.props.set(tag::PidTagHtml, pst::Binary(bytes.begin(), bytes.end()));
         codePage = htmlCodePage;
     }
-    out.props.set(tag::InternetCodepage, std::int32_t(codePage ? codePage : 65001));
+    out.props.set(tag::PidTagInternetCodepage, std::int32_t(codePage ? codePage : 65001));
 }
 
 }  // namespace tp::convert::detail

@@ -50,20 +50,20 @@ void setAddressProps(pst::PropertySet& props, const Person& p, std::uint32_t nam
 
 pst::PropertySet recipientRow(const Person& p, std::int32_t type) {
     pst::PropertySet row;
-    row.set(tag::RecipientType, type);
-    row.set(tag::DisplayName, p.display());
-    row.set(tag::RecipientDisplayName, p.display());
-    row.set(tag::AddressType, std::string("SMTP"));
-    row.set(tag::EmailAddress, p.address);
-    row.set(tag::SmtpAddress, p.address);
+    row.set(tag::PidTagRecipientType, type);
+    row.set(tag::PidTagDisplayName, p.display());
+    row.set(tag::PidTagRecipientDisplayName, p.display());
+    row.set(tag::PidTagAddressType, std::string("SMTP"));
+    row.set(tag::PidTagEmailAddress, p.address);
+    row.set(tag::PidTagSmtpAddress, p.address);
     pst::Binary eid = oneOffEntryId(p.display(), "SMTP", p.address);
-    row.set(tag::EntryId, eid);
-    row.set(tag::RecipientEntryId, eid);
-    row.set(tag::SearchKey, addressSearchKey("SMTP", p.address));
-    row.set(tag::ObjectType, std::int32_t(6));      // MAPI_MAILUSER
-    row.set(tag::DisplayType, std::int32_t(0));     // DT_MAILUSER
-    row.set(tag::RecipientFlags, std::int32_t(1));  // recipSendable
-    row.set(tag::SendRichInfo, false);
+    row.set(tag::PidTagEntryId, eid);
+    row.set(tag::PidTagRecipientEntryId, eid);
+    row.set(tag::PidTagSearchKey, addressSearchKey("SMTP", p.address));
+    row.set(tag::PidTagObjectType, std::int32_t(6));      // MAPI_MAILUSER
+    row.set(tag::PidTagDisplayType, std::int32_t(0));     // DT_MAILUSER
+    row.set(tag::PidTagRecipientFlags, std::int32_t(1));  // recipSendable
+    row.set(tag::PidTagSendRichInfo, false);
     return row;
 }
 
@@ -116,15 +116,15 @@ std::int32_t sensitivityOf(const HeaderView& msg) {
 void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, const Parsed& parsed,
                             pst::Message& out, int depth) {
     pst::PropertySet& p = out.props;
-    p.set(tag::MessageClass, std::string("IPM.Note"));
+    p.set(tag::PidTagMessageClass, std::string("IPM.Note"));
 
     // Subject ([MS-OXCMAIL] 2.2.3.2.6).
     std::string subject = trim(headers.subject());
     auto [prefix, normalized] = splitSubject(subject);
-    p.set(tag::Subject, subject);
-    p.set(tag::SubjectPrefix, prefix);
-    p.set(tag::NormalizedSubject, normalized);
-    p.set(tag::ConversationTopic, normalized);
+    p.set(tag::PidTagSubject, subject);
+    p.set(tag::PidTagSubjectPrefix, prefix);
+    p.set(tag::PidTagNormalizedSubject, normalized);
+    p.set(tag::PidTagConversationTopic, normalized);
 
     // Originator: From is the sent-representing address, Sender (or From) the sender.
     std::vector<Person> from = people(headers, GMIME_ADDRESS_TYPE_FROM);
@@ -132,14 +132,15 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
     if (from.empty()) from = sender;
     if (sender.empty()) sender = from;
     if (!from.empty())
-        setAddressProps(p, from.front(), tag::SentRepresentingName,
-                        tag::SentRepresentingAddressType, tag::SentRepresentingEmailAddress,
-                        tag::SentRepresentingEntryId, tag::SentRepresentingSearchKey,
-                        tag::SentRepresentingSmtpAddress);
+        setAddressProps(p, from.front(), tag::PidTagSentRepresentingName,
+                        tag::PidTagSentRepresentingAddressType,
+                        tag::PidTagSentRepresentingEmailAddress, tag::PidTagSentRepresentingEntryId,
+                        tag::PidTagSentRepresentingSearchKey,
+                        tag::PidTagSentRepresentingSmtpAddress);
     if (!sender.empty())
-        setAddressProps(p, sender.front(), tag::SenderName, tag::SenderAddressType,
-                        tag::SenderEmailAddress, tag::SenderEntryId, tag::SenderSearchKey,
-                        tag::SenderSmtpAddress);
+        setAddressProps(p, sender.front(), tag::PidTagSenderName, tag::PidTagSenderAddressType,
+                        tag::PidTagSenderEmailAddress, tag::PidTagSenderEntryId,
+                        tag::PidTagSenderSearchKey, tag::PidTagSenderSmtpAddress);
     std::vector<Person> replyTo = people(headers, GMIME_ADDRESS_TYPE_REPLY_TO);
     // Only an address can be replied to: a Reply-To that names nobody (an empty
     // group, a comment, text no reader makes an address of, which is kept as
@@ -154,15 +155,16 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
         std::vector<pst::Binary> entries;
         for (const Person& person : replyTo)
             entries.push_back(oneOffEntryId(person.display(), "SMTP", person.address));
-        p.set(tag::ReplyRecipientEntries, flatEntryList(entries));
-        p.set(tag::ReplyRecipientNames, joinDisplay(replyTo));
+        p.set(tag::PidTagReplyRecipientEntries, flatEntryList(entries));
+        p.set(tag::PidTagReplyRecipientNames, joinDisplay(replyTo));
     }
 
     // Recipients and their display strings.
     const std::pair<GMimeAddressType, std::int32_t> lists[] = {{GMIME_ADDRESS_TYPE_TO, kRecipTo},
                                                                {GMIME_ADDRESS_TYPE_CC, kRecipCc},
                                                                {GMIME_ADDRESS_TYPE_BCC, kRecipBcc}};
-    const std::uint32_t displayTags[] = {tag::DisplayTo, tag::DisplayCc, tag::DisplayBcc};
+    const std::uint32_t displayTags[] = {tag::PidTagDisplayTo, tag::PidTagDisplayCc,
+                                         tag::PidTagDisplayBcc};
     for (int i = 0; i < 3; ++i) {
         std::vector<Person> people = headers.addresses(lists[i].first);
         p.set(displayTags[i], joinDisplay(people));
@@ -177,20 +179,20 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
     if (!received) received = sent;
     if (!sent) sent = received;
     // A message without either keeps no time at all: none is invented.
-    if (sent) p.set(tag::ClientSubmitTime, *sent);
+    if (sent) p.set(tag::PidTagClientSubmitTime, *sent);
     if (received) {
-        p.set(tag::MessageDeliveryTime, *received);
-        p.set(tag::CreationTime, options_.now);
-        p.set(tag::LastModificationTime, options_.now);
+        p.set(tag::PidTagMessageDeliveryTime, *received);
+        p.set(tag::PidTagCreationTime, options_.now);
+        p.set(tag::PidTagLastModificationTime, options_.now);
     }
 
     // Identity and threading.
     std::string messageId = headers.messageId();
-    if (!messageId.empty()) p.set(tag::InternetMessageId, "<" + messageId + ">");
+    if (!messageId.empty()) p.set(tag::PidTagInternetMessageId, "<" + messageId + ">");
     std::string inReplyTo = headers.first("In-Reply-To");
-    if (!inReplyTo.empty()) p.set(tag::InReplyToId, inReplyTo);
+    if (!inReplyTo.empty()) p.set(tag::PidTagInReplyToId, inReplyTo);
     std::string references = headers.first("References");
-    if (!references.empty()) p.set(tag::InternetReferences, references);
+    if (!references.empty()) p.set(tag::PidTagInternetReferences, references);
 
     pst::Binary index;
     std::string threadIndex = headers.first("Thread-Index");
@@ -214,13 +216,13 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
         if (key.empty()) key = messageId.empty() ? std::string(rawHeaderBlock(raw)) : messageId;
         index = conversationIndex(sent.value_or(options_.now), stripAngles(key));
     }
-    p.set(tag::ConversationIndex, index);
+    p.set(tag::PidTagConversationIndex, index);
     p.setNamed(kConversationIndexTracking, true);
 
-    p.set(tag::TransportMessageHeaders, headerText(rawHeaderBlock(raw), parsed.options));
-    p.set(tag::Importance, importanceOf(headers));
-    p.set(tag::Priority, priorityOf(headers));
-    p.set(tag::Sensitivity, sensitivityOf(headers));
+    p.set(tag::PidTagTransportMessageHeaders, headerText(rawHeaderBlock(raw), parsed.options));
+    p.set(tag::PidTagImportance, importanceOf(headers));
+    p.set(tag::PidTagPriority, priorityOf(headers));
+    p.set(tag::PidTagSensitivity, sensitivityOf(headers));
 }
 }  // namespace detail
 

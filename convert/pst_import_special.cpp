@@ -186,7 +186,7 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     // [MS-OXOSMIME], clear-signed messages: the class says so; the bodies come from the signed
     // part; the whole multipart/signed entity, as written, is the one attachment
     // (Outlook checks the signature on it and shows its content).
-    out.props.set(tag::MessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
+    out.props.set(tag::PidTagMessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
     BodyWalk walk;
     walk.walk(g_mime_multipart_get_part(GMIME_MULTIPART(top), 0), true, false, 0);
     std::string plainBytes, htmlBytes;

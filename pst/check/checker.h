@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "pst/check/findings.h"
+#include "pst/ndb/findings.h"
 
 namespace tp::pst::check {
 

@@ -12,6 +12,7 @@
 #include "pst/ltp/builders.h"
 #include "pst/messaging/columns.h"
 #include "pst/messaging/names.h"
+#include "pst/messaging/tags.h"
 #include "pst/messaging/values.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
@@ -24,39 +25,12 @@ namespace {
 using ltp::Bytes;
 using ltp::Value;
 using namespace ndb;
+using namespace tags;
 
 constexpr std::uint32_t tag(std::uint16_t id, std::uint16_t type) {
     return (std::uint32_t(id) << 16) | type;
 }
 
-constexpr std::uint32_t kDisplayName = 0x3001001F;
-constexpr std::uint32_t kContentCount = 0x36020003;
-constexpr std::uint32_t kContentUnread = 0x36030003;
-constexpr std::uint32_t kSubfolders = 0x360A000B;
-constexpr std::uint32_t kContainerClass = 0x3613001F;
-constexpr std::uint32_t kMessageClass = 0x001A001F;
-constexpr std::uint32_t kMessageFlags = 0x0E070003;
-constexpr std::uint32_t kMessageSize = 0x0E080003;
-constexpr std::uint32_t kMessageStatus = 0x0E170003;
-constexpr std::uint32_t kCreationTime = 0x30070040;
-constexpr std::uint32_t kLastModTime = 0x30080040;
-constexpr std::uint32_t kDeliveryTime = 0x0E060040;
-constexpr std::uint32_t kSubmitTime = 0x00390040;
-constexpr std::uint32_t kConversationIndex = 0x00710102;
-constexpr std::uint32_t kSearchKey = 0x300B0102;
-constexpr std::uint32_t kAttachSize = 0x0E200003;
-constexpr std::uint32_t kAttachMethod = 0x37050003;
-constexpr std::uint32_t kAttachDataBinary = 0x37010102;
-constexpr std::uint32_t kAttachDataObject = 0x3701000D;
-constexpr std::uint32_t kRenderingPosition = 0x370B0003;
-constexpr std::uint32_t kAttachFlags = 0x37140003;
-constexpr std::uint32_t kRecipientType = 0x0C150003;
-constexpr std::uint32_t kObjectType = 0x0FFE0003;
-constexpr std::uint32_t kDisplayType = 0x39000003;
-constexpr std::uint32_t kResponsibility = 0x0E0F000B;
-constexpr std::uint32_t kSendRichInfo = 0x3A40000B;
-constexpr std::uint32_t kAddressType = 0x3002001F;
-constexpr std::uint32_t kEmailAddress = 0x3003001F;
 constexpr std::uint32_t kMsgFlagRead = 0x01, kMsgFlagHasAttach = 0x10;
 
 constexpr std::uint32_t kNidIpmSubtree = 0x8022;
@@ -165,10 +139,10 @@ class NameMap {
             bucket.insert(bucket.end(), h.begin(), h.end());
         }
         std::vector<Value> v;
-        v.push_back(int32Value(0x00010003, 251));
-        v.push_back(bytesValue(0x00020102, guids));
-        v.push_back(bytesValue(0x00030102, entries));
-        v.push_back(bytesValue(0x00040102, strings));
+        v.push_back(int32Value(PidTagNameidBucketCount, 251));
+        v.push_back(bytesValue(PidTagNameidStreamGuid, guids));
+        v.push_back(bytesValue(PidTagNameidStreamEntry, entries));
+        v.push_back(bytesValue(PidTagNameidStreamString, strings));
         for (auto& [b, bytes] : buckets)
             v.push_back(bytesValue(tag(std::uint16_t(0x1000 + b), 0x0102), bytes));
         return v;
@@ -398,40 +372,43 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
     std::vector<Value> values = convert(m.props, error);
     if (!error.empty()) return w;
     // Values Outlook expects on every message.
-    if (!hasId(values, kMessageClass >> 16))
-        values.push_back(stringValue(kMessageClass, "IPM.Note"));
+    if (!hasId(values, tagId(PidTagMessageClass)))
+        values.push_back(stringValue(PidTagMessageClass, "IPM.Note"));
     std::uint32_t flags = kMsgFlagRead;
     for (auto& v : values)
-        if (v.tag == kMessageFlags) std::memcpy(&flags, v.bytes.data(), 4);
+        if (v.tag == PidTagMessageFlags) std::memcpy(&flags, v.bytes.data(), 4);
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
     values.erase(std::remove_if(values.begin(), values.end(),
                                 [](const Value& v) {
-                                    return (v.tag >> 16) == (kMessageFlags >> 16) ||
-                                           (v.tag >> 16) == (kMessageSize >> 16);
+                                    return (v.tag >> 16) == tagId(PidTagMessageFlags) ||
+                                           (v.tag >> 16) == tagId(PidTagMessageSize);
                                 }),
                  values.end());
-    values.push_back(int32Value(kMessageFlags, std::int32_t(flags)));
-    if (!hasId(values, kMessageStatus >> 16)) values.push_back(int32Value(kMessageStatus, 0));
+    values.push_back(int32Value(PidTagMessageFlags, std::int32_t(flags)));
+    if (!hasId(values, tagId(PidTagMessageStatus)))
+        values.push_back(int32Value(PidTagMessageStatus, 0));
     std::uint64_t when = createdAt_;
-    if (auto v = findValue(values, kDeliveryTime))
+    if (auto v = findValue(values, PidTagMessageDeliveryTime))
         std::memcpy(&when, v->bytes.data(), 8);
-    else if (auto s = findValue(values, kSubmitTime))
+    else if (auto s = findValue(values, PidTagClientSubmitTime))
         std::memcpy(&when, s->bytes.data(), 8);
-    if (!hasId(values, kCreationTime >> 16)) values.push_back(bytesValue(kCreationTime, raw(when)));
-    if (!hasId(values, kLastModTime >> 16)) values.push_back(bytesValue(kLastModTime, raw(when)));
-    if (!hasId(values, kSearchKey >> 16)) {
+    if (!hasId(values, tagId(PidTagCreationTime)))
+        values.push_back(bytesValue(PidTagCreationTime, raw(when)));
+    if (!hasId(values, tagId(PidTagLastModificationTime)))
+        values.push_back(bytesValue(PidTagLastModificationTime, raw(when)));
+    if (!hasId(values, tagId(PidTagSearchKey))) {
         Bytes key(storeGuid_.begin(), storeGuid_.end());
         Bytes n = raw(nid);
         for (int i = 0; i < 4; ++i) key[12 + std::size_t(i)] ^= n[std::size_t(i)];
-        values.push_back(bytesValue(kSearchKey, key));
+        values.push_back(bytesValue(PidTagSearchKey, key));
     }
-    if (!hasId(values, kConversationIndex >> 16)) {
+    if (!hasId(values, tagId(PidTagConversationIndex))) {
         // Header block: reserved 0x01, the top five bytes of the time, a GUID.
         Bytes idx{0x01};
         for (int i = 7; i >= 3; --i) idx.push_back(std::uint8_t(when >> (8 * i)));
         std::mt19937_64 gen(when ^ (std::uint64_t(nid) << 20) ^ std::uint64_t(lastLtpIndex_));
         for (int i = 0; i < 16; ++i) idx.push_back(std::uint8_t(gen()));
-        values.push_back(bytesValue(kConversationIndex, idx));
+        values.push_back(bytesValue(PidTagConversationIndex, idx));
     }
 
     std::vector<SubnodeEntry> subs;
@@ -443,27 +420,33 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
     for (const PropertySet& r : m.recipients) {
         std::vector<Value> rv = convert(r, error);
         if (!error.empty()) return w;
-        if (!hasId(rv, kRecipientType >> 16)) rv.push_back(int32Value(kRecipientType, 1));
-        if (!hasId(rv, kObjectType >> 16)) rv.push_back(int32Value(kObjectType, 6));
-        if (!hasId(rv, kDisplayType >> 16)) rv.push_back(int32Value(kDisplayType, 0));
-        if (!hasId(rv, kResponsibility >> 16)) rv.push_back(boolValue(kResponsibility, true));
-        if (!hasId(rv, kSendRichInfo >> 16)) rv.push_back(boolValue(kSendRichInfo, false));
-        if (!hasId(rv, kAddressType >> 16) && hasId(rv, kEmailAddress >> 16))
-            rv.push_back(stringValue(kAddressType, "SMTP"));
+        if (!hasId(rv, tagId(PidTagRecipientType)))
+            rv.push_back(int32Value(PidTagRecipientType, 1));
+        if (!hasId(rv, tagId(PidTagObjectType))) rv.push_back(int32Value(PidTagObjectType, 6));
+        if (!hasId(rv, tagId(PidTagDisplayType))) rv.push_back(int32Value(PidTagDisplayType, 0));
+        if (!hasId(rv, tagId(PidTagResponsibility)))
+            rv.push_back(boolValue(PidTagResponsibility, true));
+        if (!hasId(rv, tagId(PidTagSendRichInfo)))
+            rv.push_back(boolValue(PidTagSendRichInfo, false));
+        if (!hasId(rv, tagId(PidTagAddressType)) && hasId(rv, tagId(PidTagEmailAddress)))
+            rv.push_back(stringValue(PidTagAddressType, "SMTP"));
         // What Outlook's recipient rows carry beyond the template: the names
         // again as transmitted and as shown, the SMTP address, the entry id
         // again, the row's place, and the tracking values of a message not sent.
         // (Found first, once: the list grows below.)
         const Value *name = nullptr, *email = nullptr, *type = nullptr, *entry = nullptr;
         std::uint64_t have = 0;  // which of the ids below are there
-        static constexpr std::uint16_t kIds[] = {0x3A20, 0x5FF6, 0x39FE, 0x5FF7, 0x3905,
-                                                 0x5FDF, 0x5FFD, 0x5FDE, 0x5FEB, 0x5FEF,
-                                                 0x5FF2, 0x5FF5, 0x5FFF};
+        static constexpr std::uint16_t kIds[] = {
+            tagId(PidTagTransmittableDisplayName), tagId(PidTagRecipientDisplayName),
+            tagId(PidTagSmtpAddress), tagId(PidTagRecipientEntryId), tagId(PidTagDisplayTypeEx),
+            tagId(PidTagRecipientOrder), tagId(PidTagRecipientFlags),
+            // the tracking values of a message not sent (below)
+            0x5FDE, 0x5FEB, 0x5FEF, 0x5FF2, 0x5FF5, 0x5FFF};
         for (const Value& v : rv) {
-            if (v.tag == kDisplayName) name = &v;
-            if (v.tag == kEmailAddress) email = &v;
-            if (v.tag == kAddressType) type = &v;
-            if (v.tag == 0x0FFF0102) entry = &v;
+            if (v.tag == PidTagDisplayName) name = &v;
+            if (v.tag == PidTagEmailAddress) email = &v;
+            if (v.tag == PidTagAddressType) type = &v;
+            if (v.tag == PidTagEntryId) entry = &v;
             for (std::size_t k = 0; k < std::size(kIds); ++k)
                 if ((v.tag >> 16) == kIds[k]) have |= 1ull << k;
         }
@@ -475,14 +458,20 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
                 if (kIds[k] == id) return !(have & (1ull << k));
             return false;
         };
-        if (name && missing(0x3A20)) extra.push_back(bytesValue(0x3A20001F, name->bytes));
-        if (name && missing(0x5FF6)) extra.push_back(bytesValue(0x5FF6001F, name->bytes));
-        if (email && type && type->bytes == smtp && missing(0x39FE))
-            extra.push_back(bytesValue(0x39FE001F, email->bytes));
-        if (entry && missing(0x5FF7)) extra.push_back(bytesValue(0x5FF70102, entry->bytes));
-        if (missing(0x3905)) extra.push_back(int32Value(0x39050003, 0));
-        if (missing(0x5FDF)) extra.push_back(int32Value(0x5FDF0003, std::int32_t(rrows.size())));
-        if (missing(0x5FFD)) extra.push_back(int32Value(0x5FFD0003, 1));  // recipSendable
+        if (name && missing(tagId(PidTagTransmittableDisplayName)))
+            extra.push_back(bytesValue(PidTagTransmittableDisplayName, name->bytes));
+        if (name && missing(tagId(PidTagRecipientDisplayName)))
+            extra.push_back(bytesValue(PidTagRecipientDisplayName, name->bytes));
+        if (email && type && type->bytes == smtp && missing(tagId(PidTagSmtpAddress)))
+            extra.push_back(bytesValue(PidTagSmtpAddress, email->bytes));
+        if (entry && missing(tagId(PidTagRecipientEntryId)))
+            extra.push_back(bytesValue(PidTagRecipientEntryId, entry->bytes));
+        if (missing(tagId(PidTagDisplayTypeEx)))
+            extra.push_back(int32Value(PidTagDisplayTypeEx, 0));
+        if (missing(tagId(PidTagRecipientOrder)))
+            extra.push_back(int32Value(PidTagRecipientOrder, std::int32_t(rrows.size())));
+        if (missing(tagId(PidTagRecipientFlags)))
+            extra.push_back(int32Value(PidTagRecipientFlags, 1));  // recipSendable
         for (std::uint16_t id : {0x5FDE, 0x5FEB, 0x5FEF, 0x5FF2, 0x5FF5, 0x5FFF})
             if (missing(id)) extra.push_back(int32Value(tag(id, 0x0003), 0));
         for (auto& v : extra) rv.push_back(std::move(v));
@@ -492,17 +481,17 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
         rrows.push_back(std::move(rv));
     }
     // PidTagDisplayTo, -Cc, -Bcc: the recipients' names by type, as Outlook keeps them.
-    const std::uint32_t displayTags[3] = {0x0E04001F, 0x0E03001F, 0x0E02001F};
+    const std::uint32_t displayTags[3] = {PidTagDisplayTo, PidTagDisplayCc, PidTagDisplayBcc};
     for (std::int32_t type = 1; type <= 3; ++type) {
         if (hasId(values, std::uint16_t(displayTags[type - 1] >> 16))) continue;
         Bytes joined;
         for (const auto& rv : rrows) {
-            const Value* t = findValue(rv, kRecipientType);
+            const Value* t = findValue(rv, PidTagRecipientType);
             std::int32_t rt = 0;
             if (t) std::memcpy(&rt, t->bytes.data(), 4);
             if ((rt & 0xF) != type) continue;
-            const Value* n = findValue(rv, kDisplayName);
-            if (!n) n = findValue(rv, kEmailAddress);
+            const Value* n = findValue(rv, PidTagDisplayName);
+            if (!n) n = findValue(rv, PidTagEmailAddress);
             if (!n) continue;
             if (!joined.empty()) joined.insert(joined.end(), {';', 0, ' ', 0});
             joined.insert(joined.end(), n->bytes.begin(), n->bytes.end());
@@ -527,9 +516,9 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
             std::vector<SubnodeEntry> asubs;
             av.erase(std::remove_if(av.begin(), av.end(),
                                     [](const Value& v) {
-                                        return (v.tag >> 16) == (kAttachSize >> 16) ||
-                                               (v.tag >> 16) == (kAttachDataBinary >> 16) ||
-                                               (v.tag >> 16) == (kAttachMethod >> 16);
+                                        return (v.tag >> 16) == tagId(PidTagAttachSize) ||
+                                               (v.tag >> 16) == tagId(PidTagAttachDataBinary) ||
+                                               (v.tag >> 16) == tagId(PidTagAttachMethod);
                                     }),
                      av.end());
             std::uint64_t embeddedSize = 0;
@@ -541,12 +530,12 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
                 Bytes obj = raw(enid);
                 Bytes sz = raw(std::uint32_t(e.size));
                 obj.insert(obj.end(), sz.begin(), sz.end());
-                av.push_back(int32Value(kAttachMethod, 5));
-                av.push_back(bytesValue(kAttachDataObject, obj));
+                av.push_back(int32Value(PidTagAttachMethod, 5));
+                av.push_back(bytesValue(PidTagAttachDataObject, obj));
                 embeddedSize = e.size;
             } else {
-                av.push_back(int32Value(kAttachMethod, 1));
-                Value data{kAttachDataBinary, {}, 0, 0};
+                av.push_back(int32Value(PidTagAttachMethod, 1));
+                Value data{PidTagAttachDataBinary, {}, 0, 0};
                 if (a.data.size() > ltp::kMaxHeapAlloc) {
                     data.treeBid = db_.writeData(a.data.data(), a.data.size());
                     data.treeSize = a.data.size();
@@ -558,33 +547,41 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
                 data.emptyItem = true;
                 av.push_back(std::move(data));
             }
-            if (!hasId(av, kRenderingPosition >> 16))
-                av.push_back(int32Value(kRenderingPosition, -1));
-            if (!hasId(av, kAttachFlags >> 16)) av.push_back(int32Value(kAttachFlags, 0));
+            if (!hasId(av, tagId(PidTagRenderingPosition)))
+                av.push_back(int32Value(PidTagRenderingPosition, -1));
+            if (!hasId(av, tagId(PidTagAttachFlags)))
+                av.push_back(int32Value(PidTagAttachFlags, 0));
             // Outlook's attachments also carry a link id, the exception times of
             // an attachment that is no exception (4501-01-01), flags and the
             // hidden and contact-photo markers; an attached message is named by
             // its subject.
             if (a.embedded) {
-                if (const Property* subject = a.embedded->props.find(0x0037001F)) {
+                if (const Property* subject = a.embedded->props.find(PidTagSubject)) {
                     if (const auto* text = std::get_if<std::string>(&subject->value);
                         text && !text->empty()) {
-                        if (!hasId(av, 0x3704)) av.push_back(stringValue(0x3704001F, *text));
-                        if (!hasId(av, kDisplayName >> 16))
-                            av.push_back(stringValue(kDisplayName, *text));
+                        if (!hasId(av, tagId(PidTagAttachFilename)))
+                            av.push_back(stringValue(PidTagAttachFilename, *text));
+                        if (!hasId(av, tagId(PidTagDisplayName)))
+                            av.push_back(stringValue(PidTagDisplayName, *text));
                     }
                 }
             }
             const std::uint64_t noException = 915151392000000000ull;
-            if (!hasId(av, 0x7FFA)) av.push_back(int32Value(0x7FFA0003, 0));
-            if (!hasId(av, 0x7FFB)) av.push_back(bytesValue(0x7FFB0040, raw(noException)));
-            if (!hasId(av, 0x7FFC)) av.push_back(bytesValue(0x7FFC0040, raw(noException)));
-            if (!hasId(av, 0x7FFD)) av.push_back(int32Value(0x7FFD0003, 0));
-            if (!hasId(av, 0x7FFE)) av.push_back(boolValue(0x7FFE000B, false));
-            if (!hasId(av, 0x7FFF)) av.push_back(boolValue(0x7FFF000B, false));
+            if (!hasId(av, tagId(PidTagAttachmentLinkId)))
+                av.push_back(int32Value(PidTagAttachmentLinkId, 0));
+            if (!hasId(av, tagId(PidTagExceptionStartTime)))
+                av.push_back(bytesValue(PidTagExceptionStartTime, raw(noException)));
+            if (!hasId(av, tagId(PidTagExceptionEndTime)))
+                av.push_back(bytesValue(PidTagExceptionEndTime, raw(noException)));
+            if (!hasId(av, tagId(PidTagAttachmentFlags)))
+                av.push_back(int32Value(PidTagAttachmentFlags, 0));
+            if (!hasId(av, tagId(PidTagAttachmentHidden)))
+                av.push_back(boolValue(PidTagAttachmentHidden, false));
+            if (!hasId(av, tagId(PidTagAttachmentContactPhoto)))
+                av.push_back(boolValue(PidTagAttachmentContactPhoto, false));
             std::uint64_t asize = messaging::valueBytes(av) + 4 + embeddedSize;
-            av.push_back(
-                int32Value(kAttachSize, std::int32_t(std::min<std::uint64_t>(asize, 0x7FFFFFFF))));
+            av.push_back(int32Value(PidTagAttachSize,
+                                    std::int32_t(std::min<std::uint64_t>(asize, 0x7FFFFFFF))));
             size += asize;
             table.addRow(anid, av, db_);
             std::uint64_t abd = ltp::writePropertyContext(db_, av, asubs, lastLtpIndex_);
@@ -597,7 +594,7 @@ Written StoreImpl::writeMessage(const Message& m, std::uint32_t nid, std::string
 
     size += messaging::valueBytes(values) + 4;
     values.push_back(
-        int32Value(kMessageSize, std::int32_t(std::min<std::uint64_t>(size, 0x7FFFFFFF))));
+        int32Value(PidTagMessageSize, std::int32_t(std::min<std::uint64_t>(size, 0x7FFFFFFF))));
     w.bidData = ltp::writePropertyContext(db_, values, subs, lastLtpIndex_);
     w.bidSub = db_.writeSubnodes(subs);
     w.size = size;
@@ -639,22 +636,22 @@ bool StoreImpl::addMessage(FolderId folderId, const Message& message, std::strin
     db_.addNode(nid, w.bidData, w.bidSub, f->nid);
     ++f->count;
     std::uint32_t flags = 0;
-    if (auto v = findValue(w.values, kMessageFlags)) std::memcpy(&flags, v->bytes.data(), 4);
+    if (auto v = findValue(w.values, PidTagMessageFlags)) std::memcpy(&flags, v->bytes.data(), 4);
     if (!(flags & kMsgFlagRead)) ++f->unread;
     return true;
 }
 
 std::vector<Value> StoreImpl::folderValues(const Folder& f) const {
     std::vector<Value> v;
-    v.push_back(stringValue(kDisplayName, f.name));
-    v.push_back(int32Value(kContentCount, std::int32_t(f.count)));
-    v.push_back(int32Value(kContentUnread, std::int32_t(f.unread)));
-    v.push_back(boolValue(kSubfolders, !f.children.empty()));
-    if (!f.containerClass.empty()) v.push_back(stringValue(kContainerClass, f.containerClass));
-    if (!f.comment.empty()) v.push_back(stringValue(0x3004001F, f.comment));
+    v.push_back(stringValue(PidTagDisplayName, f.name));
+    v.push_back(int32Value(PidTagContentCount, std::int32_t(f.count)));
+    v.push_back(int32Value(PidTagContentUnreadCount, std::int32_t(f.unread)));
+    v.push_back(boolValue(PidTagSubfolders, !f.children.empty()));
+    if (!f.containerClass.empty()) v.push_back(stringValue(PidTagContainerClass, f.containerClass));
+    if (!f.comment.empty()) v.push_back(stringValue(PidTagComment, f.comment));
     if (f.nid != kNidRootFolder && !f.search && f.nid != kNidSearchRoot) {
-        v.push_back(int32Value(0x66350003, 0));
-        v.push_back(int32Value(0x66360003, 0));
+        v.push_back(int32Value(PidTagPstHiddenCount, 0));
+        v.push_back(int32Value(PidTagPstHiddenUnread, 0));
     }
     return v;
 }
@@ -681,15 +678,17 @@ bool StoreImpl::close(std::string& error) {
         };
         // Message store ([MS-PST] 2.4.3.1).
         pc(kNidMessageStore,
-           {bytesValue(0x0FF90102, Bytes(storeGuid_.begin(), storeGuid_.end())),
-            stringValue(kDisplayName, name_), int32Value(0x35DF0003, 0x89),
-            bytesValue(0x35E00102, entryId(kNidIpmSubtree)),
-            bytesValue(0x35E30102, entryId(kNidDeletedItems)),
-            bytesValue(0x35E70102, entryId(kNidSearchRoot)), int32Value(0x0E380003, 0),
-            boolValue(0x6633000B, true), int32Value(0x67FF0003, 0),
+           {bytesValue(PidTagRecordKey, Bytes(storeGuid_.begin(), storeGuid_.end())),
+            stringValue(PidTagDisplayName, name_), int32Value(PidTagValidFolderMask, 0x89),
+            bytesValue(PidTagIpmSubtreeEntryId, entryId(kNidIpmSubtree)),
+            bytesValue(PidTagIpmWastebasketEntryId, entryId(kNidDeletedItems)),
+            bytesValue(PidTagFinderEntryId, entryId(kNidSearchRoot)),
+            int32Value(PidTagReplFlags, 0), boolValue(0x6633000B, true),
+            int32Value(PidTagPstPassword, 0),
             // As Outlook's stores: a version history naming a replica GUID of
             // the store's own, and the store's state flags as a new store has them.
-            bytesValue(0x0E340102, versionHistory()), int32Value(0x66FA0003, 0xE0011)},
+            bytesValue(PidTagReplVersionhistory, versionHistory()),
+            int32Value(0x66FA0003, 0xE0011)},
            0);
         pc(kNidNameToIdMap, names_.values(), 0);
 
@@ -727,11 +726,11 @@ bool StoreImpl::close(std::string& error) {
             ltp::TableBuilder receive(messaging::kReceiveFolderColumns);
             // Outlook's one row: the default message class (empty, HID 0, as
             // Outlook writes it) is received in the root folder.
-            receive.addRow(
-                1,
-                {int32Value(0x67F30003, 2), int32Value(0x66050003, std::int32_t(kNidRootFolder)),
-                 stringValue(kMessageClass, "")},
-                db_);
+            receive.addRow(1,
+                           {int32Value(PidTagLtpRowVer, 2),
+                            int32Value(0x66050003, std::int32_t(kNidRootFolder)),
+                            stringValue(PidTagMessageClass, "")},
+                           db_);
             writeTable(kNidReceiveFolderTable, receive);
         }
         // The search gatherer's descriptor as a new Outlook store has it, and

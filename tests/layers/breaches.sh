@@ -38,6 +38,24 @@ expect fail common-to-engine common/notice.h '#include "convert/run_types.h"'
 expect fail widgets finder/window.h '#include <QWidget>'
 expect fail widgets-module convert/x.cpp '#include <QtWidgets/QLabel>'
 
+# Inside pst/: ndb < ltp < messaging (and pst.h) < check < tools.
+expect pass pst-down pst/messaging/store.cpp '#include "pst/ltp/builders.h"'
+expect pass pst-check pst/check/checker.cpp '#include "pst/messaging/tags.h"'
+expect pass pst-face pst/messaging/values.h '#include "pst/pst.h"'
+expect pass pst-tool pst/tools/pstcheck.cpp '#include "pst/check/checker.h"'
+expect fail ndb-to-ltp pst/ndb/writer.cpp '#include "pst/ltp/builders.h"'
+expect fail ltp-to-messaging pst/ltp/reader.h '#include "pst/messaging/tags.h"'
+expect fail ndb-to-face pst/ndb/format.h '#include "pst/pst.h"'
+expect fail messaging-to-check pst/messaging/store.cpp '#include "pst/check/findings.h"'
+expect fail check-to-tools pst/check/checker.cpp '#include "pst/tools/options.h"'
+
+# Every project header is named by its folder.
+expect pass generated pst/tools/pstcheck.cpp '#include "tessaport/version.h"'
+expect fail no-folder convert/conversion_run.h '#include "run_types.h"'
+expect fail no-folder-face app/main.cpp '#include "main_window.h"'
+expect fail relative-sibling pst/ltp/reader.h '#include "../ndb/reader.h"'
+expect fail relative-own convert/x.cpp '#include "./io.h"'
+
 rm -rf "$scratch"
 if [ "$failures" -ne 0 ]; then exit 1; fi
 echo "breaches: every kind caught"

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "pst/check/checker.h"
-#include "pst/check/ndb_reader.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/permute.h"
+#include "pst/ndb/reader.h"
 #include "pst/pst.h"
 
 namespace fs = std::filesystem;

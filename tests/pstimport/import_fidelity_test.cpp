@@ -48,7 +48,7 @@ std::int32_t num(const pst::PropertySet& p, std::uint32_t tag) {
     return prop ? std::get<std::int32_t>(prop->value) : -999;
 }
 std::string html(const pst::PropertySet& p) {
-    const pst::Property* prop = p.find(tag::Html);
+    const pst::Property* prop = p.find(tag::PidTagHtml);
     if (!prop) return "<missing>";
     const auto& b = std::get<pst::Binary>(prop->value);
     return std::string(b.begin(), b.end());
@@ -95,11 +95,12 @@ TEST(ImportFidelity, UndeclaredTextIsReadInItsOwnCharset) {
                                 "MIME-Version: 1.0\r\n\r\n" +
                                 encodeAs(c.body, c.charset) + "\r\n";
         pst::Message m = import(raw);
-        EXPECT_EQ(text(m.props, tag::Subject), c.subject);
-        EXPECT_EQ(text(m.props, tag::SenderName), c.name);
-        EXPECT_EQ(text(m.props, tag::SentRepresentingName), c.name);
-        EXPECT_EQ(text(m.props, tag::Body), std::string(c.body) + "\r\n");
-        EXPECT_NE(text(m.props, tag::TransportMessageHeaders).find(c.subject), std::string::npos);
+        EXPECT_EQ(text(m.props, tag::PidTagSubject), c.subject);
+        EXPECT_EQ(text(m.props, tag::PidTagSenderName), c.name);
+        EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingName), c.name);
+        EXPECT_EQ(text(m.props, tag::PidTagBody), std::string(c.body) + "\r\n");
+        EXPECT_NE(text(m.props, tag::PidTagTransportMessageHeaders).find(c.subject),
+                  std::string::npos);
     }
 
     // A charset the message declares for another part reads the raw subject.
@@ -109,7 +110,7 @@ TEST(ImportFidelity, UndeclaredTextIsReadInItsOwnCharset) {
                "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
                "--b\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\n" +
                koi8 + "\r\n--b--\r\n");
-    EXPECT_EQ(text(declared.props, tag::Subject), "Привет");
+    EXPECT_EQ(text(declared.props, tag::PidTagSubject), "Привет");
 
     // HTML labelled US-ASCII that holds 8-bit text: read by guess, stored as UTF-8.
     const std::string page =
@@ -119,13 +120,13 @@ TEST(ImportFidelity, UndeclaredTextIsReadInItsOwnCharset) {
         "Subject: x\r\nMIME-Version: 1.0\r\nContent-Type: text/html; charset=us-ascii\r\n\r\n" +
         encodeAs(page, "windows-1251") + "\r\n");
     EXPECT_EQ(html(labelled.props), page + "\r\n");
-    EXPECT_EQ(num(labelled.props, tag::InternetCodepage), 65001);
+    EXPECT_EQ(num(labelled.props, tag::PidTagInternetCodepage), 65001);
 
     // Declared charsets are taken at their word.
     pst::Message latin =
         import("Subject: x\r\nContent-Type: text/plain; charset=iso-8859-1\r\n\r\nna\xefve\r\n");
-    EXPECT_EQ(text(latin.props, tag::Body), "naïve\r\n");
-    EXPECT_EQ(num(latin.props, tag::InternetCodepage), 28591);
+    EXPECT_EQ(text(latin.props, tag::PidTagBody), "naïve\r\n");
+    EXPECT_EQ(num(latin.props, tag::PidTagInternetCodepage), 28591);
 }
 
 // Every address of a message stays a recipient, the sender stays the sender,
@@ -137,27 +138,27 @@ TEST(ImportFidelity, NobodyDisappears) {
         "Cc: undisclosed-recipients:;\r\n"
         "Subject: s\r\n\r\nbody\r\n";
     pst::Message m = import(raw);
-    EXPECT_EQ(text(m.props, tag::SenderName), "Müller");
-    EXPECT_EQ(text(m.props, tag::SenderEmailAddress), "müller@example.de");
-    EXPECT_EQ(text(m.props, tag::SentRepresentingName), "Müller");
-    EXPECT_EQ(text(m.props, tag::SentRepresentingEmailAddress), "müller@example.de");
-    EXPECT_EQ(text(m.props, tag::SenderSmtpAddress), "müller@example.de");
-    ASSERT_NE(find(m.props, tag::SenderEntryId), nullptr);
+    EXPECT_EQ(text(m.props, tag::PidTagSenderName), "Müller");
+    EXPECT_EQ(text(m.props, tag::PidTagSenderEmailAddress), "müller@example.de");
+    EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingName), "Müller");
+    EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingEmailAddress), "müller@example.de");
+    EXPECT_EQ(text(m.props, tag::PidTagSenderSmtpAddress), "müller@example.de");
+    ASSERT_NE(find(m.props, tag::PidTagSenderEntryId), nullptr);
 
     ASSERT_EQ(m.recipients.size(), 3u);
-    EXPECT_EQ(text(m.recipients[0], tag::EmailAddress), "Undisclosed Recipients@example.com");
-    EXPECT_EQ(text(m.recipients[0], tag::DisplayName), "Undisclosed Recipients@example.com");
-    EXPECT_EQ(text(m.recipients[1], tag::EmailAddress), "C:`Bulk Mail`");
-    EXPECT_EQ(text(m.recipients[2], tag::EmailAddress), "bob@example.org");
-    for (const auto& r : m.recipients) EXPECT_EQ(num(r, tag::RecipientType), kRecipTo);
-    EXPECT_EQ(text(m.props, tag::DisplayTo),
+    EXPECT_EQ(text(m.recipients[0], tag::PidTagEmailAddress), "Undisclosed Recipients@example.com");
+    EXPECT_EQ(text(m.recipients[0], tag::PidTagDisplayName), "Undisclosed Recipients@example.com");
+    EXPECT_EQ(text(m.recipients[1], tag::PidTagEmailAddress), "C:`Bulk Mail`");
+    EXPECT_EQ(text(m.recipients[2], tag::PidTagEmailAddress), "bob@example.org");
+    for (const auto& r : m.recipients) EXPECT_EQ(num(r, tag::PidTagRecipientType), kRecipTo);
+    EXPECT_EQ(text(m.props, tag::PidTagDisplayTo),
               "Undisclosed Recipients@example.com; C:`Bulk Mail`; bob@example.org");
     // An empty group is no one to write to, but the line shows it as written.
-    EXPECT_EQ(text(m.props, tag::DisplayCc), "undisclosed-recipients:;");
+    EXPECT_EQ(text(m.props, tag::PidTagDisplayCc), "undisclosed-recipients:;");
 
     // A From that is only a group leaves the sender empty rather than inventing one.
     pst::Message group = import("From: list:;\r\nSubject: s\r\n\r\nbody\r\n");
-    EXPECT_EQ(find(group.props, tag::SenderName), nullptr);
+    EXPECT_EQ(find(group.props, tag::PidTagSenderName), nullptr);
 }
 
 std::string shell(const std::string& command) {
@@ -174,7 +175,7 @@ std::string shell(const std::string& command) {
 // Every text a user can see in an item: bodies, HTML, attached files and the
 // same of attached messages.
 void visibleText(const pst::Message& m, std::string& out) {
-    out += text(m.props, tag::Body) + "\n" + html(m.props) + "\n";
+    out += text(m.props, tag::PidTagBody) + "\n" + html(m.props) + "\n";
     for (const auto& a : m.attachments) {
         out.append(a.data.begin(), a.data.end());
         out += "\n";
@@ -260,7 +261,7 @@ TEST(ImportFidelity, NothingInvisible) {
     }
     std::filesystem::remove_all(dir);
     // Python reads that text as base64 garbage; here it stays readable.
-    EXPECT_EQ(text(import(cases[5]).props, tag::Body),
+    EXPECT_EQ(text(import(cases[5]).props, tag::PidTagBody),
               "Plainly written sentence, never encoded.\r\n");
 }
 
@@ -301,24 +302,25 @@ TEST(ImportFidelity, DatesAsMailWritesThem) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.date);
         pst::Message m = import(std::string("Date: ") + c.date + "\r\nSubject: d\r\n\r\nbody\r\n");
-        EXPECT_EQ(timeOf(m.props, tag::ClientSubmitTime), fileTimeFromUnix(c.unix).ticks);
-        EXPECT_EQ(timeOf(m.props, tag::MessageDeliveryTime), fileTimeFromUnix(c.unix).ticks);
+        EXPECT_EQ(timeOf(m.props, tag::PidTagClientSubmitTime), fileTimeFromUnix(c.unix).ticks);
+        EXPECT_EQ(timeOf(m.props, tag::PidTagMessageDeliveryTime), fileTimeFromUnix(c.unix).ticks);
     }
 
     // The first Received is the delivery time; Date the submit time.
     pst::Message both = import(
         "Received: from a by b; Tue, 10 Mar 2009 11:31:00 PM -0500\r\n"
         "Date: 10 Mar 09 11:30 PM EST\r\nSubject: d\r\n\r\nbody\r\n");
-    EXPECT_EQ(timeOf(both.props, tag::MessageDeliveryTime), fileTimeFromUnix(1236745860).ticks);
-    EXPECT_EQ(timeOf(both.props, tag::ClientSubmitTime), fileTimeFromUnix(1236745800).ticks);
+    EXPECT_EQ(timeOf(both.props, tag::PidTagMessageDeliveryTime),
+              fileTimeFromUnix(1236745860).ticks);
+    EXPECT_EQ(timeOf(both.props, tag::PidTagClientSubmitTime), fileTimeFromUnix(1236745800).ticks);
 
     // No date at all: no time is invented, and the message says so.
     const std::string undated = "Subject: when?\r\nFrom: a@example.com\r\n\r\nbody\r\n";
     pst::Message none = import(undated);
-    EXPECT_FALSE(timeOf(none.props, tag::MessageDeliveryTime));
-    EXPECT_FALSE(timeOf(none.props, tag::ClientSubmitTime));
-    EXPECT_FALSE(timeOf(none.props, tag::CreationTime));
-    EXPECT_FALSE(timeOf(none.props, tag::LastModificationTime));
+    EXPECT_FALSE(timeOf(none.props, tag::PidTagMessageDeliveryTime));
+    EXPECT_FALSE(timeOf(none.props, tag::PidTagClientSubmitTime));
+    EXPECT_FALSE(timeOf(none.props, tag::PidTagCreationTime));
+    EXPECT_FALSE(timeOf(none.props, tag::PidTagLastModificationTime));
     for (bool whole : {false, true}) {
         ParsedMessage parsed;
         std::string error;
@@ -362,8 +364,8 @@ TEST(ImportFidelity, ImportanceAndPriority) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fields);
         pst::Message m = import(std::string(c.fields) + "Subject: p\r\n\r\nbody\r\n");
-        EXPECT_EQ(num(m.props, tag::Importance), c.importance);
-        EXPECT_EQ(num(m.props, tag::Priority), c.priority);
+        EXPECT_EQ(num(m.props, tag::PidTagImportance), c.importance);
+        EXPECT_EQ(num(m.props, tag::PidTagPriority), c.priority);
     }
 }
 
@@ -382,8 +384,8 @@ TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
         "<script>alert(1)</script><img src=\"cid:pic@x\"></body></html>\r\n"
         "--r\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@x>\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n--r--\r\n");
-    EXPECT_EQ(text(m.props, tag::ReplyRecipientNames), "List; Bob");
-    const pst::Property* entries = find(m.props, tag::ReplyRecipientEntries);
+    EXPECT_EQ(text(m.props, tag::PidTagReplyRecipientNames), "List; Bob");
+    const pst::Property* entries = find(m.props, tag::PidTagReplyRecipientEntries);
     ASSERT_NE(entries, nullptr);
     const auto& flat = std::get<pst::Binary>(entries->value);
     const pst::Binary list = oneOffEntryId("List", "SMTP", "list@example.org");
@@ -406,7 +408,7 @@ TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
     ASSERT_NE(noAttach, nullptr);
     EXPECT_TRUE(std::get<bool>(noAttach->value));
 
-    EXPECT_EQ(text(m.props, tag::Body), "Hello Bob & team,\r\n\r\ncafé €5\r\nbye");
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Hello Bob & team,\r\n\r\ncafé €5\r\nbye");
 
     // A file that is no picture of the body keeps the paperclip.
     pst::Message file = import(
@@ -415,7 +417,7 @@ TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
         "name=a.pdf\r\n"
         "\r\n%PDF\r\n--m--\r\n");
     EXPECT_EQ(named(file.props, kSmartNoAttach), nullptr);
-    EXPECT_EQ(text(file.props, tag::Body), "see");
+    EXPECT_EQ(text(file.props, tag::PidTagBody), "see");
 }
 
 // Signed mail is stored as Outlook stores it while its signature holds, as an
@@ -424,12 +426,12 @@ TEST(ImportFidelity, SignedAndEncryptedMail) {
     const std::string content = "Content-Type: text/plain; charset=us-ascii\r\n\r\nSigned words.";
     const std::string raw = signedMessage(content, content);
     pst::Message m = import(raw);
-    EXPECT_EQ(text(m.props, tag::MessageClass), "IPM.Note.SMIME.MultipartSigned");
-    EXPECT_EQ(text(m.props, tag::Body), "Signed words.");
+    EXPECT_EQ(text(m.props, tag::PidTagMessageClass), "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Signed words.");
     ASSERT_EQ(m.attachments.size(), 1u);
     const pst::Attachment& entity = m.attachments[0];
-    EXPECT_EQ(text(entity.props, tag::AttachMimeTag), "multipart/signed");
-    EXPECT_EQ(text(entity.props, tag::AttachLongFilename), "smime.p7m");
+    EXPECT_EQ(text(entity.props, tag::PidTagAttachMimeTag), "multipart/signed");
+    EXPECT_EQ(text(entity.props, tag::PidTagAttachLongFilename), "smime.p7m");
     const std::string stored(entity.data.begin(), entity.data.end());
     EXPECT_EQ(stored.rfind("Content-Type:", 0), 0u) << stored;
     // The body as written, byte for byte: what the signature is checked on.
@@ -439,22 +441,23 @@ TEST(ImportFidelity, SignedAndEncryptedMail) {
     // The content no longer what was signed (the attachment pass took a part
     // out): an ordinary message, content and signature file visible.
     pst::Message changed = import(signedMessage(content, content + " (and a file)"));
-    EXPECT_EQ(text(changed.props, tag::MessageClass), "IPM.Note");
-    EXPECT_EQ(text(changed.props, tag::Body), "Signed words.");
+    EXPECT_EQ(text(changed.props, tag::PidTagMessageClass), "IPM.Note");
+    EXPECT_EQ(text(changed.props, tag::PidTagBody), "Signed words.");
     // The signature taken away: ordinary too.
     std::string stripped = raw;
     stripped.erase(
         stripped.find("--sig\r\nContent-Type: application/pkcs7-signature"),
         stripped.find("--sig--") - stripped.find("--sig\r\nContent-Type: application/pkcs7"));
-    EXPECT_EQ(text(import(stripped).props, tag::MessageClass), "IPM.Note");
+    EXPECT_EQ(text(import(stripped).props, tag::PidTagMessageClass), "IPM.Note");
 
     pst::Message opaque = import(
         "Subject: sealed\r\nMIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime; "
         "smime-type=enveloped-data\r\nContent-Transfer-Encoding: base64\r\n\r\nMIAGCSqGSIb3\r\n");
-    EXPECT_EQ(text(opaque.props, tag::MessageClass), "IPM.Note.SMIME");
+    EXPECT_EQ(text(opaque.props, tag::PidTagMessageClass), "IPM.Note.SMIME");
     ASSERT_EQ(opaque.attachments.size(), 1u);
-    EXPECT_EQ(text(opaque.attachments[0].props, tag::AttachLongFilename), "smime.p7m");
-    EXPECT_EQ(text(opaque.attachments[0].props, tag::AttachMimeTag), "application/pkcs7-mime");
+    EXPECT_EQ(text(opaque.attachments[0].props, tag::PidTagAttachLongFilename), "smime.p7m");
+    EXPECT_EQ(text(opaque.attachments[0].props, tag::PidTagAttachMimeTag),
+              "application/pkcs7-mime");
 }
 
 // winmail.dat is unpacked into the item: its files become the item's, its body
@@ -469,13 +472,13 @@ TEST(ImportFidelity, WinmailDatIsUnpacked) {
         "Content-Disposition: attachment; filename=\"winmail.dat\"\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\n" +
         base64(tnef) + "\r\n--t--\r\n");
-    EXPECT_EQ(text(m.props, tag::Body), "Body from Outlook.");
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Body from Outlook.");
     ASSERT_EQ(m.attachments.size(), 2u);
-    EXPECT_EQ(text(m.attachments[0].props, tag::AttachLongFilename), "report.pdf");
+    EXPECT_EQ(text(m.attachments[0].props, tag::PidTagAttachLongFilename), "report.pdf");
     EXPECT_EQ(std::string(m.attachments[0].data.begin(), m.attachments[0].data.end()),
               "%PDF-1.4 report");
-    EXPECT_EQ(text(m.attachments[1].props, tag::AttachLongFilename), "notes.txt");
-    EXPECT_EQ(num(m.props, tag::MessageFlags) & kMsgFlagHasAttach, kMsgFlagHasAttach);
+    EXPECT_EQ(text(m.attachments[1].props, tag::PidTagAttachLongFilename), "notes.txt");
+    EXPECT_EQ(num(m.props, tag::PidTagMessageFlags) & kMsgFlagHasAttach, kMsgFlagHasAttach);
 
     // A winmail.dat that is no TNEF stays the file it is.
     pst::Message broken = import(
@@ -483,8 +486,8 @@ TEST(ImportFidelity, WinmailDatIsUnpacked) {
         "Content-Type: text/plain\r\n\r\nhi\r\n--t\r\nContent-Type: application/ms-tnef; "
         "name=winmail.dat\r\n\r\nnot tnef at all\r\n--t--\r\n");
     ASSERT_EQ(broken.attachments.size(), 1u);
-    EXPECT_EQ(text(broken.attachments[0].props, tag::AttachLongFilename), "winmail.dat");
-    EXPECT_EQ(text(broken.props, tag::Body), "hi");
+    EXPECT_EQ(text(broken.attachments[0].props, tag::PidTagAttachLongFilename), "winmail.dat");
+    EXPECT_EQ(text(broken.props, tag::PidTagBody), "hi");
 }
 
 }  // namespace

@@ -89,47 +89,47 @@ TEST(PstImport, HeadersBecomeEnvelopeProperties) {
         "See you at noon.\n");
     pst::Message m = import(raw);
     const auto& p = m.props;
-    EXPECT_EQ(text(p, tag::MessageClass), "IPM.Note");
-    EXPECT_EQ(text(p, tag::Subject), "Re: Lunch plans");
-    EXPECT_EQ(text(p, tag::SubjectPrefix), "Re: ");
-    EXPECT_EQ(text(p, tag::NormalizedSubject), "Lunch plans");
-    EXPECT_EQ(text(p, tag::ConversationTopic), "Lunch plans");
-    EXPECT_EQ(text(p, tag::SenderName), "Ann Smith");
-    EXPECT_EQ(text(p, tag::SenderEmailAddress), "ann@example.com");
-    EXPECT_EQ(text(p, tag::SenderAddressType), "SMTP");
-    EXPECT_EQ(text(p, tag::SentRepresentingName), "Ann Smith");
-    EXPECT_EQ(text(p, tag::SentRepresentingSmtpAddress), "ann@example.com");
-    EXPECT_EQ(get<pst::Binary>(p, tag::SenderEntryId),
+    EXPECT_EQ(text(p, tag::PidTagMessageClass), "IPM.Note");
+    EXPECT_EQ(text(p, tag::PidTagSubject), "Re: Lunch plans");
+    EXPECT_EQ(text(p, tag::PidTagSubjectPrefix), "Re: ");
+    EXPECT_EQ(text(p, tag::PidTagNormalizedSubject), "Lunch plans");
+    EXPECT_EQ(text(p, tag::PidTagConversationTopic), "Lunch plans");
+    EXPECT_EQ(text(p, tag::PidTagSenderName), "Ann Smith");
+    EXPECT_EQ(text(p, tag::PidTagSenderEmailAddress), "ann@example.com");
+    EXPECT_EQ(text(p, tag::PidTagSenderAddressType), "SMTP");
+    EXPECT_EQ(text(p, tag::PidTagSentRepresentingName), "Ann Smith");
+    EXPECT_EQ(text(p, tag::PidTagSentRepresentingSmtpAddress), "ann@example.com");
+    EXPECT_EQ(get<pst::Binary>(p, tag::PidTagSenderEntryId),
               oneOffEntryId("Ann Smith", "SMTP", "ann@example.com"));
-    auto key = get<pst::Binary>(p, tag::SenderSearchKey);
+    auto key = get<pst::Binary>(p, tag::PidTagSenderSearchKey);
     EXPECT_EQ(std::string(key.begin(), key.end()), std::string("SMTP:ANN@EXAMPLE.COM\0", 21));
-    EXPECT_EQ(text(p, tag::DisplayTo), "Bob; carol@example.net");
-    EXPECT_EQ(text(p, tag::DisplayCc), "Dave");
-    EXPECT_EQ(text(p, tag::DisplayBcc), "eve@example.com");
-    EXPECT_EQ(text(p, tag::ReplyRecipientNames), "Ann Home");
+    EXPECT_EQ(text(p, tag::PidTagDisplayTo), "Bob; carol@example.net");
+    EXPECT_EQ(text(p, tag::PidTagDisplayCc), "Dave");
+    EXPECT_EQ(text(p, tag::PidTagDisplayBcc), "eve@example.com");
+    EXPECT_EQ(text(p, tag::PidTagReplyRecipientNames), "Ann Home");
     ASSERT_EQ(m.recipients.size(), 4u);
-    EXPECT_EQ(num(m.recipients[0], tag::RecipientType), kRecipTo);
-    EXPECT_EQ(text(m.recipients[1], tag::EmailAddress), "carol@example.net");
-    EXPECT_EQ(num(m.recipients[2], tag::RecipientType), kRecipCc);
-    EXPECT_EQ(num(m.recipients[3], tag::RecipientType), kRecipBcc);
-    EXPECT_EQ(text(m.recipients[0], tag::DisplayName), "Bob");
+    EXPECT_EQ(num(m.recipients[0], tag::PidTagRecipientType), kRecipTo);
+    EXPECT_EQ(text(m.recipients[1], tag::PidTagEmailAddress), "carol@example.net");
+    EXPECT_EQ(num(m.recipients[2], tag::PidTagRecipientType), kRecipCc);
+    EXPECT_EQ(num(m.recipients[3], tag::PidTagRecipientType), kRecipBcc);
+    EXPECT_EQ(text(m.recipients[0], tag::PidTagDisplayName), "Bob");
     // Date is the submit time; the newest Received line the delivery time.
-    EXPECT_EQ(get<pst::FileTime>(p, tag::ClientSubmitTime).ticks,
+    EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagClientSubmitTime).ticks,
               fileTimeFromUnix(1236070680).ticks);
-    EXPECT_EQ(get<pst::FileTime>(p, tag::MessageDeliveryTime).ticks,
+    EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagMessageDeliveryTime).ticks,
               fileTimeFromUnix(1236070805).ticks);
-    EXPECT_EQ(get<pst::FileTime>(p, tag::CreationTime).ticks, kNow.ticks);
-    EXPECT_EQ(text(p, tag::InternetMessageId), "<abc.123@example.com>");
-    EXPECT_EQ(num(p, tag::Importance), 2);
-    EXPECT_EQ(num(p, tag::Priority), 1);
-    EXPECT_EQ(num(p, tag::Sensitivity), 2);
-    EXPECT_EQ(num(p, tag::MessageSize), std::int32_t(raw.size()));
+    EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagCreationTime).ticks, kNow.ticks);
+    EXPECT_EQ(text(p, tag::PidTagInternetMessageId), "<abc.123@example.com>");
+    EXPECT_EQ(num(p, tag::PidTagImportance), 2);
+    EXPECT_EQ(num(p, tag::PidTagPriority), 1);
+    EXPECT_EQ(num(p, tag::PidTagSensitivity), 2);
+    EXPECT_EQ(num(p, tag::PidTagMessageSize), std::int32_t(raw.size()));
     // The header block exactly as it came, without the empty line.
-    EXPECT_EQ(text(p, tag::TransportMessageHeaders), raw.substr(0, raw.find("\r\n\r\n") + 2));
-    EXPECT_EQ(text(p, tag::Body), "See you at noon.\r\n");
-    EXPECT_EQ(get<pst::Binary>(p, tag::ConversationIndex).size(), 22u);
+    EXPECT_EQ(text(p, tag::PidTagTransportMessageHeaders), raw.substr(0, raw.find("\r\n\r\n") + 2));
+    EXPECT_EQ(text(p, tag::PidTagBody), "See you at noon.\r\n");
+    EXPECT_EQ(get<pst::Binary>(p, tag::PidTagConversationIndex).size(), 22u);
     // Read, and no paperclip without attachments.
-    EXPECT_EQ(num(p, tag::MessageFlags), kMsgFlagRead);
+    EXPECT_EQ(num(p, tag::PidTagMessageFlags), kMsgFlagRead);
     EXPECT_TRUE(m.attachments.empty());
 }
 
@@ -170,10 +170,10 @@ TEST(PstImport, CharsetsInBodiesAndEncodedWords) {
                           "Content-Transfer-Encoding: base64\r\n\r\n" +
                           base64(encoded) + "\r\n";
         pst::Message m = import(raw);
-        EXPECT_EQ(text(m.props, tag::Subject), c.sample);
-        EXPECT_EQ(text(m.props, tag::SenderName), c.sample);
-        EXPECT_EQ(text(m.props, tag::Body), c.sample);
-        EXPECT_EQ(num(m.props, tag::InternetCodepage), c.codePage);
+        EXPECT_EQ(text(m.props, tag::PidTagSubject), c.sample);
+        EXPECT_EQ(text(m.props, tag::PidTagSenderName), c.sample);
+        EXPECT_EQ(text(m.props, tag::PidTagBody), c.sample);
+        EXPECT_EQ(num(m.props, tag::PidTagInternetCodepage), c.codePage);
     }
 }
 
@@ -187,10 +187,11 @@ TEST(PstImport, UndeclaredAndBrokenText) {
         "Cr\xE8me br\xFBl\xE9"
         "e\r\n";
     pst::Message m = import(raw);
-    EXPECT_EQ(text(m.props, tag::SenderName), "Jérôme");
-    EXPECT_EQ(text(m.props, tag::Subject), "Café");
-    EXPECT_EQ(text(m.props, tag::Body), "Crème brûlée\r\n");
-    EXPECT_TRUE(g_utf8_validate(text(m.props, tag::TransportMessageHeaders).c_str(), -1, nullptr));
+    EXPECT_EQ(text(m.props, tag::PidTagSenderName), "Jérôme");
+    EXPECT_EQ(text(m.props, tag::PidTagSubject), "Café");
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Crème brûlée\r\n");
+    EXPECT_TRUE(
+        g_utf8_validate(text(m.props, tag::PidTagTransportMessageHeaders).c_str(), -1, nullptr));
 
     EXPECT_EQ(toUtf8("ok \xFF end", "utf-8"), "ok \xEF\xBF\xBD end");
     EXPECT_EQ(toUtf8(std::string("a\0b", 3), ""), "ab");  // readers stop at a NUL
@@ -200,7 +201,7 @@ TEST(PstImport, UndeclaredAndBrokenText) {
     auto index = [&](const std::string& value) {
         return get<pst::Binary>(
             import("Thread-Index: " + base64(value) + "\r\nSubject: x\r\n\r\nx\r\n").props,
-            tag::ConversationIndex);
+            tag::PidTagConversationIndex);
     };
     EXPECT_EQ(index(good), pst::Binary(good.begin(), good.end()));
     EXPECT_EQ(index(bad).size(), 22u);
@@ -264,37 +265,37 @@ TEST(PstImport, BodiesAttachmentsAndAttachedMessages) {
         "--M--\n");
     pst::Message m = import(raw);
     // The line end before a boundary belongs to the boundary.
-    EXPECT_EQ(text(m.props, tag::Body), "Привет");
-    auto html = get<pst::Binary>(m.props, tag::Html);
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Привет");
+    auto html = get<pst::Binary>(m.props, tag::PidTagHtml);
     EXPECT_EQ(std::string(html.begin(), html.end()),
               "<p>\xCF\xF0\xE8\xE2\xE5\xF2 <img src=\"cid:pic1@x\"></p>");  // as sent
-    EXPECT_EQ(num(m.props, tag::InternetCodepage), 1251);
-    EXPECT_EQ(num(m.props, tag::MessageFlags), kMsgFlagRead | kMsgFlagHasAttach);
+    EXPECT_EQ(num(m.props, tag::PidTagInternetCodepage), 1251);
+    EXPECT_EQ(num(m.props, tag::PidTagMessageFlags), kMsgFlagRead | kMsgFlagHasAttach);
 
     ASSERT_EQ(m.attachments.size(), 3u);
     const auto& image = m.attachments[0].props;
-    EXPECT_EQ(text(image, tag::AttachContentId), "pic1@x");
-    EXPECT_EQ(text(image, tag::AttachMimeTag), "image/png");
-    EXPECT_TRUE(get<bool>(image, tag::AttachmentHidden));
+    EXPECT_EQ(text(image, tag::PidTagAttachContentId), "pic1@x");
+    EXPECT_EQ(text(image, tag::PidTagAttachMimeTag), "image/png");
+    EXPECT_TRUE(get<bool>(image, tag::PidTagAttachmentHidden));
     EXPECT_EQ(m.attachments[0].data.size(), 8u);
 
     const auto& file = m.attachments[1];
-    EXPECT_EQ(num(file.props, tag::AttachMethod), kAttachByValue);
-    EXPECT_EQ(text(file.props, tag::AttachLongFilename), "Annual report 2009.pdf");
-    EXPECT_EQ(text(file.props, tag::AttachFilename), "ANNUAL~1.PDF");
-    EXPECT_EQ(text(file.props, tag::AttachExtension), ".pdf");
-    EXPECT_EQ(text(file.props, tag::AttachMimeTag), "application/pdf");
-    EXPECT_FALSE(get<bool>(file.props, tag::AttachmentHidden));
+    EXPECT_EQ(num(file.props, tag::PidTagAttachMethod), kAttachByValue);
+    EXPECT_EQ(text(file.props, tag::PidTagAttachLongFilename), "Annual report 2009.pdf");
+    EXPECT_EQ(text(file.props, tag::PidTagAttachFilename), "ANNUAL~1.PDF");
+    EXPECT_EQ(text(file.props, tag::PidTagAttachExtension), ".pdf");
+    EXPECT_EQ(text(file.props, tag::PidTagAttachMimeTag), "application/pdf");
+    EXPECT_FALSE(get<bool>(file.props, tag::PidTagAttachmentHidden));
     EXPECT_EQ(std::string(file.data.begin(), file.data.end()), pdf);
 
     const auto& attached = m.attachments[2];
-    EXPECT_EQ(num(attached.props, tag::AttachMethod), kAttachEmbeddedMessage);
-    EXPECT_EQ(text(attached.props, tag::DisplayName), "Inner note");
+    EXPECT_EQ(num(attached.props, tag::PidTagAttachMethod), kAttachEmbeddedMessage);
+    EXPECT_EQ(text(attached.props, tag::PidTagDisplayName), "Inner note");
     ASSERT_TRUE(attached.embedded);
-    EXPECT_EQ(text(attached.embedded->props, tag::Subject), "Inner note");
-    EXPECT_EQ(text(attached.embedded->props, tag::SenderEmailAddress), "carol@example.net");
-    EXPECT_EQ(text(attached.embedded->props, tag::Body), "Inner body");
-    EXPECT_EQ(num(attached.embedded->props, tag::MessageFlags), kMsgFlagRead);
+    EXPECT_EQ(text(attached.embedded->props, tag::PidTagSubject), "Inner note");
+    EXPECT_EQ(text(attached.embedded->props, tag::PidTagSenderEmailAddress), "carol@example.net");
+    EXPECT_EQ(text(attached.embedded->props, tag::PidTagBody), "Inner body");
+    EXPECT_EQ(num(attached.embedded->props, tag::PidTagMessageFlags), kMsgFlagRead);
 }
 
 TEST(PstImport, DeeplyNestedMessagesEndAsFiles) {
@@ -312,8 +313,8 @@ TEST(PstImport, DeeplyNestedMessagesEndAsFiles) {
     EXPECT_EQ(depth, 6);
     ASSERT_EQ(at->attachments.size(), 1u);
     const auto& kept = at->attachments[0];
-    EXPECT_EQ(num(kept.props, tag::AttachMethod), kAttachByValue);
-    EXPECT_EQ(text(kept.props, tag::AttachExtension), ".eml");
+    EXPECT_EQ(num(kept.props, tag::PidTagAttachMethod), kAttachByValue);
+    EXPECT_EQ(text(kept.props, tag::PidTagAttachExtension), ".eml");
     const std::string data(kept.data.begin(), kept.data.end());
     EXPECT_NE(data.find("innermost text"), std::string::npos);
 }

@@ -1,4 +1,4 @@
-#include "pst/check/ltp_reader.h"
+#include "pst/ltp/reader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,6 +2,7 @@
 // A reader of the node database of a Unicode store ([MS-PST] 2.2), written for
 // checking: it trusts nothing it reads. Every offset is bounds-checked, every
 // walk is bounded, and faults go to a Findings list instead of stopping the read.
+// It shares the checker's namespace (its findings, its value types).
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pst/check/findings.h"
+#include "pst/ndb/findings.h"
 
 namespace tp::pst::check {
 

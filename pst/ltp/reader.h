@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pst/check/ndb_reader.h"
+#include "pst/ndb/reader.h"
 
 namespace tp::pst::check {
 

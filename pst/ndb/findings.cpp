@@ -1,4 +1,4 @@
-#include "pst/check/findings.h"
+#include "pst/ndb/findings.h"
 
 #include <cstdio>
 

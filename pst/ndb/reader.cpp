@@ -1,4 +1,4 @@
-#include "pst/check/ndb_reader.h"
+#include "pst/ndb/reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
