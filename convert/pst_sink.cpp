@@ -80,6 +80,57 @@ PstSink::~PstSink() {
     }
 }
 
+namespace {
+
+// The folder all the listed mailboxes lie in (empty when none is listed).
+std::filesystem::path commonFolderOf(const std::vector<std::string>& mailboxes) {
+    std::filesystem::path common;
+    bool first = true;
+    for (const std::string& listed : mailboxes) {
+        if (listed.empty()) continue;
+        std::error_code ec;
+        const std::filesystem::path folder =
+            std::filesystem::absolute(listed, ec).lexically_normal().parent_path();
+        if (ec) continue;
+        if (first) {
+            common = folder;
+            first = false;
+            continue;
+        }
+        std::filesystem::path shared;
+        auto a = common.begin();
+        auto b = folder.begin();
+        for (; a != common.end() && b != folder.end() && *a == *b; ++a, ++b) shared /= *a;
+        common = shared;
+    }
+    return common;
+}
+
+// The names of the folders from `common` down to the mailbox file's folder.
+std::vector<std::string> foldersBetween(const std::filesystem::path& common,
+                                        const std::string& mailbox) {
+    std::vector<std::string> steps;
+    std::error_code ec;
+    const std::filesystem::path folder =
+        std::filesystem::absolute(mailbox, ec).lexically_normal().parent_path();
+    if (ec || common.empty()) return steps;
+    const std::filesystem::path below = folder.lexically_relative(common);
+    for (const auto& part : below) {
+        const std::string step = part.string();
+        if (step.empty() || step == "." || step == "..") return {};
+        steps.push_back(step);
+    }
+    return steps;
+}
+
+std::string lowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+}  // namespace
+
 bool PstSink::open(const RunOptions& options, std::string& error) {
     const std::string stamp = pstTimeStamp(clock_(), pst::fixedClock().has_value());
     const std::string displayName = "IncrediMail Mailbox : Created - " + stamp;
@@ -102,6 +153,7 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
         return false;
     }
     io::setUnfinishedFile(unfinishedPath(path_));
+    commonFolder_ = commonFolderOf(options.mailboxes);
     try {
         writer_ = std::thread([this] { writeLoop(); });
     } catch (const std::system_error&) {
@@ -110,38 +162,63 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
     return true;
 }
 
-namespace {
-
-std::string lowerAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-}  // namespace
-
 void PstSink::beginMailbox(const MailboxInfo& mailbox) {
     std::lock_guard<std::mutex> lock(storeMutex_);
     if (!store_ || folders_.count(mailbox.path)) return;
+    std::string error;
+    // The folders of the tree between the common folder and the mailbox's file.
+    pst::FolderId parent = 0;
+    std::string shownPath;
+    for (const std::string& step : foldersBetween(commonFolder_, mailbox.path)) {
+        const auto key = std::make_pair(parent, lowerAscii(step));
+        if (auto it = made_.find(key); it != made_.end()) {
+            parent = it->second.id;
+        } else {
+            auto id = parent == 0 ? store_->addFolder(step, error)
+                                  : store_->addFolder(parent, step, error);
+            if (!id) {
+                folderErrors_[mailbox.path] = "the folder \"" + step + "\" could not be added" +
+                                              (error.empty() ? std::string() : ": " + error);
+                return;
+            }
+            made_[key] = Made{*id, false};
+            parent = *id;
+        }
+        shownPath += step + " > ";
+    }
     // Each mailbox has a folder of its own. A name an earlier mailbox of this run
-    // has taken (Outlook does not tell "inbox" from "Inbox") gives "Inbox (2)", ...
+    // has taken beside it (Outlook does not tell "inbox" from "Inbox") gives
+    // "Inbox (2)", ...; a folder of the tree of that name is the mailbox's.
     std::string name = mailbox.name;
-    for (int n = 2; usedNames_.count(lowerAscii(name)); ++n)
+    for (int n = 2;; ++n) {
+        auto it = made_.find(std::make_pair(parent, lowerAscii(name)));
+        if (it == made_.end()) break;
+        if (!it->second.mailbox) {
+            it->second.mailbox = true;
+            folders_[mailbox.path] = it->second.id;
+            folderErrors_.erase(mailbox.path);
+            return;
+        }
         name = mailbox.name + " (" + std::to_string(n) + ")";
-    usedNames_.insert(lowerAscii(name));
+    }
     if (name != mailbox.name) {
-        renamed_.push_back(Note{
-            mailbox.path, "the folder of " + mailbox.path + " in the store is named \"" + name +
-                              "\": an earlier mailbox has the name \"" + mailbox.name + "\""});
+        renamed_.push_back(Note{mailbox.path, "the folder of " + mailbox.path +
+                                                  " in the store is named \"" + shownPath + name +
+                                                  "\": an earlier mailbox has the name \"" +
+                                                  mailbox.name + "\""});
     }
     // A folder the new store has already (Deleted Items) takes the mailbox of its name.
-    if (auto existing = store_->findFolder(name);
-        existing && name.find('\\') == std::string::npos) {
-        folders_[mailbox.path] = *existing;
-        return;
+    if (parent == 0) {
+        if (auto existing = store_->findFolder(name);
+            existing && name.find('\\') == std::string::npos) {
+            made_[std::make_pair(parent, lowerAscii(name))] = Made{*existing, true};
+            folders_[mailbox.path] = *existing;
+            return;
+        }
     }
-    std::string error;
-    if (auto id = store_->addFolder(name, error)) {
+    auto id = parent == 0 ? store_->addFolder(name, error) : store_->addFolder(parent, name, error);
+    if (id) {
+        made_[std::make_pair(parent, lowerAscii(name))] = Made{*id, true};
         folders_[mailbox.path] = *id;
         folderErrors_.erase(mailbox.path);
     } else {

@@ -91,7 +91,17 @@ class PstSink : public MessageSink {
     std::mutex storeMutex_;
     std::map<std::string, pst::FolderId> folders_;     // by mailbox path
     std::map<std::string, std::string> folderErrors_;  // by mailbox path
-    std::set<std::string> usedNames_;                  // folder names taken, lower case
+    // The folders made so far, by parent (0: the top of the store) and lower-case
+    // name; whether a mailbox has taken each (a folder of the tree may be made
+    // before the mailbox of its name: Inbox/ before Inbox.imm).
+    struct Made {
+        pst::FolderId id = 0;
+        bool mailbox = false;
+    };
+    std::map<std::pair<pst::FolderId, std::string>, Made> made_;
+    // The folder the listed mailboxes have in common: the store mirrors the tree
+    // below it (Inbox/Work.imm becomes Inbox > Work).
+    std::filesystem::path commonFolder_;
     std::vector<Note> renamed_;  // mailboxes whose folder has another name, for the report
 
     // The queue between the run and the writer. The writer takes a few messages at

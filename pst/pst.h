@@ -102,6 +102,9 @@ class Store {
 
     // A mail folder directly below the top of the message tree (IPM subtree).
     virtual std::optional<FolderId> addFolder(const std::string& name, std::string& error) = 0;
+    // A mail folder below `parent`, a folder this store has added.
+    virtual std::optional<FolderId> addFolder(FolderId parent, const std::string& name,
+                                              std::string& error) = 0;
     // "\\" + display name + "\" + folder name, or a folder name relative to the top of
     // the message tree ("Inbox", "Inbox\Sub"). The first folder of that name wins.
     virtual std::optional<FolderId> findFolder(const std::string& path) const = 0;

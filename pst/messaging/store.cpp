@@ -189,6 +189,8 @@ class StoreImpl final : public Store {
     bool open(const std::filesystem::path& path, const std::string& displayName,
               std::string& error);
     std::optional<FolderId> addFolder(const std::string& name, std::string& error) override;
+    std::optional<FolderId> addFolder(FolderId parent, const std::string& name,
+                                      std::string& error) override;
     std::optional<FolderId> findFolder(const std::string& path) const override;
     bool addMessage(FolderId folder, const Message& message, std::string& error) override;
     bool close(std::string& error) override;
@@ -310,13 +312,24 @@ bool StoreImpl::open(const std::filesystem::path& path, const std::string& displ
 }
 
 std::optional<FolderId> StoreImpl::addFolder(const std::string& name, std::string& error) {
+    return addFolder(kNidIpmSubtree, name, error);
+}
+
+std::optional<FolderId> StoreImpl::addFolder(FolderId parent, const std::string& name,
+                                             std::string& error) {
     if (!usable(error)) return std::nullopt;
     if (name.empty() || name.find('\\') != std::string::npos) {
         error = "invalid folder name \"" + name + "\"";
         return std::nullopt;
     }
+    // The top of the message tree, or a mail folder added to it.
+    const Folder* above = folder(parent);
+    if (above == nullptr || (parent != kNidIpmSubtree && nidType(parent) != kNidTypeNormalFolder)) {
+        error = "no mail folder to add \"" + name + "\" to";
+        return std::nullopt;
+    }
     std::uint32_t nid = makeNid(kNidTypeNormalFolder, ++lastFolderIndex_);
-    Folder& f = makeFolder(nid, kNidIpmSubtree, name, messaging::kContentsColumns);
+    Folder& f = makeFolder(nid, parent, name, messaging::kContentsColumns);
     f.containerClass = "IPF.Note";
     return nid;
 }

@@ -70,12 +70,13 @@ std::string readMbox(const fs::path& mbox) {
 std::string readStoreFolders(const fs::path& pst) {
     return output(
         "/usr/bin/python3 -c 'import pypff,sys\nf=pypff.file()\nf.open(sys.argv[1])\n"
-        "def walk(d):\n"
+        "def walk(d,p):\n"
         "  for i in range(d.number_of_sub_folders):\n"
         "    s=d.get_sub_folder(i)\n"
-        "    if s.number_of_sub_messages: print(s.name, s.number_of_sub_messages)\n"
-        "    walk(s)\n"
-        "walk(f.get_root_folder())' " +
+        "    q=(p+\"/\" if p else \"\")+s.name\n"
+        "    if s.number_of_sub_messages: print(q, s.number_of_sub_messages)\n"
+        "    walk(s,q if p or s.name!=\"Top of Personal Folders\" else \"\")\n"
+        "walk(f.get_root_folder(),\"\")' " +
         quote(pst.string()));
 }
 
@@ -180,24 +181,33 @@ TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
     EXPECT_NE(r.out.find("successfully exported"), std::string::npos) << r.out;
 }
 
-// Two mailboxes of one name go into two folders of the store; the second
-// folder's name is told in the report.
+// Mailboxes of one name go into folders of their own: the store mirrors the
+// folders they lie in (Inbox/Work.imm below Inbox), and two of one name in one
+// folder (Outlook does not tell "INBOX" from "Inbox") get "Inbox (2)", told in
+// the report.
 TEST_F(OutcomeTest, MailboxesOfOneNameKeepTheirOwnFoldersInTheStore) {
     ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
     writeBytes(dir.path() / "Mail" / "Inbox.imm", textMessage("a") + textMessage("b"));
+    writeBytes(dir.path() / "Mail" / "Inbox" / "Work.imm", textMessage("w"));
     writeBytes(dir.path() / "Other" / "Inbox.imm", textMessage("c"));
     writeBytes(dir.path() / "Other" / "INBOX.imm", textMessage("d"));
-    const Result r = convert(dir.path(), {"--format", "pst", "--output", "out", "Mail/Inbox.imm",
-                                          "Other/Inbox.imm", "Other/INBOX.imm"});
+    const Result r =
+        convert(dir.path(), {"--format", "pst", "--output", "out", "Mail/Inbox/Work.imm",
+                             "Mail/Inbox.imm", "Other/Inbox.imm", "Other/INBOX.imm"});
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     fs::path store;
     for (const fs::path& f : filesIn(out()))
         if (f.extension() == ".pst") store = out() / f;
     ASSERT_FALSE(store.empty());
-    EXPECT_EQ(readStoreFolders(store), "Inbox 2\nInbox (2) 1\nINBOX (3) 1\n");
+    EXPECT_EQ(readStoreFolders(store),
+              "Mail/Inbox 2\nMail/Inbox/Work 1\nOther/Inbox 1\nOther/INBOX (2) 1\n");
+#ifdef TP_PSTCHECK
+    const std::string check = quote(TP_PSTCHECK) + " --shape " + quote(store.string());
+    EXPECT_EQ(std::system((check + " >/dev/null 2>&1").c_str()), 0) << check;
+#endif
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("the folder of " + (dir.path() / "Other" / "Inbox.imm").string() +
-                          " in the store is named \"Inbox (2)\""),
+    EXPECT_NE(report.find("the folder of " + (dir.path() / "Other" / "INBOX.imm").string() +
+                          " in the store is named \"Other > INBOX (2)\""),
               std::string::npos)
         << report;
 }

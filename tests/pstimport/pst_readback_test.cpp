@@ -177,7 +177,12 @@ Export exportStore(const fs::path& pst, const fs::path& target) {
         if (!it->is_directory()) continue;
         const std::string name = it->path().filename().string();
         if (name.rfind("Message", 0) == 0 && fs::exists(it->path() / "OutlookHeaders.txt")) {
-            e.folders[it->path().parent_path().filename().string()].push_back(it->path());
+            // By the folder's path below the top of the store ("Inbox", "old/Inbox").
+            fs::path below;
+            const fs::path inStore = it->path().parent_path().lexically_relative(root);
+            for (auto part = std::next(inStore.begin()); part != inStore.end(); ++part)
+                below /= *part;
+            e.folders[below.generic_string()].push_back(it->path());
             it.disable_recursion_pending();
         }
     }
@@ -300,9 +305,9 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     expectChecked(summary.pstFile);
 
     Export e = exportStore(summary.pstFile, s.path / "pff");
-    // Each Inbox mailbox has its own folder.
+    // Each Inbox mailbox has its own folder, in the tree the mailboxes lie in.
     ASSERT_EQ(e.folders["Inbox"].size(), 3u);
-    ASSERT_EQ(e.folders["Inbox (2)"].size(), 1u);
+    ASSERT_EQ(e.folders["old/Inbox"].size(), 1u);
     ASSERT_EQ(e.folders["Sent"].size(), 1u);
     const auto& inbox = e.folders["Inbox"];
     const std::string h1 = readFile(inbox[0] / "OutlookHeaders.txt");
@@ -324,7 +329,7 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     EXPECT_EQ(readFile(inbox[1] / "Attachments" / "1_data.bin"), payload);
 
     EXPECT_EQ(storedString(inbox[2], 0x0037), cyrillic);
-    EXPECT_EQ(field(readFile(e.folders["Inbox (2)"][0] / "OutlookHeaders.txt"), "Subject"),
+    EXPECT_EQ(field(readFile(e.folders["old/Inbox"][0] / "OutlookHeaders.txt"), "Subject"),
               "Older inbox");
     EXPECT_EQ(field(readFile(e.folders["Sent"][0] / "OutlookHeaders.txt"), "Subject"), "Sent item");
 
@@ -353,15 +358,17 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
         << out;
     std::map<std::string, std::string> mboxes;
     for (auto& entry : fs::recursive_directory_iterator(s.path / "rp"))
-        if (entry.is_regular_file()) mboxes[entry.path().stem().string()] += readFile(entry.path());
-    const std::string& inboxMbox = mboxes["Inbox"];
+        if (entry.is_regular_file())
+            mboxes[entry.path().filename().string()] = readFile(entry.path());
+    // (The folder old/Inbox comes out as "Inbox.mbox00000001".)
+    const std::string& inboxMbox = mboxes["Inbox.mbox"];
     size_t count = 0;
     for (size_t at = 0; (at = inboxMbox.find("\nFrom ", at)) != std::string::npos; ++at) ++count;
     count += inboxMbox.rfind("From ", 0) == 0;
     EXPECT_EQ(count, 3u) << inboxMbox.substr(0, 2000);
     EXPECT_NE(inboxMbox.find("Body three."), std::string::npos);
     EXPECT_NE(inboxMbox.find(base64(payload).substr(0, 60)), std::string::npos);
-    EXPECT_NE(mboxes["Sent"].find("Body sent."), std::string::npos);
+    EXPECT_NE(mboxes["Sent.mbox"].find("Body sent."), std::string::npos);
 }
 
 TEST(PstReadback, HeadersInEveryCharsetComeOutRight) {
