@@ -5,21 +5,18 @@ and the files are concatenated, the whole corpus repeated until the mailbox hold
 at least the requested number of megabytes.
     make_mailbox.py OUT MEGABYTES FILE...
 """
+import os
 import sys
+
+# Each message as the tests' real-mail mailbox has it.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "corpus"))
+from corpus import message_bytes  # noqa: E402
 
 
 def main():
     out, megabytes, files = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
-    parts = []
-    for name in sorted(files):
-        with open(name, "rb") as f:
-            data = f.read()
-        if data.startswith(b"From "):
-            data = data[data.find(b"\n") + 1:] if b"\n" in data else b""
-        data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n").replace(b"\n", b"\r\n")
-        if data and not data.endswith(b"\r\n"):
-            data += b"\r\n"
-        parts.append(data)
+    parts = [message_bytes(name) for name in sorted(files)]
     corpus = b"".join(parts)
     target = megabytes << 20
     written = 0

@@ -14,47 +14,11 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/cli_support.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {
 namespace {
-
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-Result convert(const fs::path& cwd, const std::vector<std::string>& args) {
-    std::string cmd = "cd " + quote(cwd.string()) + " && " + quote(TP_CLI);
-    for (const auto& a : args) cmd += " " + quote(a);
-    const fs::path out = cwd / ".stdout", err = cwd / ".stderr";
-    cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
-    Result r;
-    const int status = std::system(cmd.c_str());
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = readBytes(out);
-    r.err = readBytes(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-}
-
-// What a command prints on standard output.
-std::string output(const std::string& cmd) {
-    std::string text;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-        pclose(p);
-    }
-    return text;
-}
 
 // Each message of an .mbox file as Python's mailbox module reads it: subject and
 // the number of NUL bytes in its body, one line each.
