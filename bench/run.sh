@@ -138,7 +138,7 @@ row_eml() {
   prep_cmd=""
   local files
   files=$(find -L "$out" -name '*.eml' | wc -l)
-  print_row "eml run vs csplit ($files files)" "ratio <= 2.0, memory <= 256 MB"
+  print_row "eml run vs csplit ($files files)" "ratio <= 1.0, memory <= 256 MB"
   rm -f "$out" "$split"
 }
 
