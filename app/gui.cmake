@@ -6,7 +6,8 @@ find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)
 if(TARGET tp_convert AND TARGET tp_pathlog AND TARGET tp_dialogs)
   add_library(tp_mainwindow STATIC
     main_window.cpp main_window.h
-    file_grid.cpp file_grid.h
+    mailbox_list.cpp mailbox_list.h
+    run_controller.cpp run_controller.h
     folder_walk.cpp folder_walk.h
     shell_services.cpp shell_services.h
     resources.qrc)
