@@ -356,21 +356,20 @@ void MainWindow::addFolderClicked() {
 void MainWindow::addFolder(const QString& chosen) {
     const QString folder = withTrailingSeparator(chosen);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    QStringList found;
-    QString error;
-    const bool walked = walkFolder(folder, found, error);
-    if (!walked) {
+    FolderWalk walk;
+    if (!walk.run(QFile::encodeName(folder).toStdString())) {
         // Nothing of the tree is added: a half-listed tree would look complete.
         QApplication::restoreOverrideCursor();
         dialogs().messageBox(this, appNotice(tr("The folder %1 could not be read "
                                                 "completely:\r\n%2\r\nNo file was "
                                                 "added to the list.")
-                                                 .arg(folder, error),
+                                                 .arg(folder, QString::fromStdString(walk.error())),
                                              NoticeIcon::Exclamation));
         return;
     }
     int added = 0, skipped = 0;
-    for (const QString& path : found) {
+    for (const std::string& bytes : walk.files()) {
+        const QString path = QFile::decodeName(QByteArray::fromStdString(bytes));
         if (!looksLikeMailbox(path)) continue;
         if (addFileToList(path))
             ++added;
