@@ -348,7 +348,7 @@ void MainWindow::addFilesClicked() {
 }
 
 void MainWindow::addFolderClicked() {
-    const QString folder = BrowseForFolder(this, tr("Choose Source Folder..."));
+    const QString folder = browseForFolder(this, tr("Choose Source Folder..."));
     if (folder.isEmpty()) return;
     addFolder(folder);
 }
@@ -420,7 +420,7 @@ void MainWindow::attachmentsToggled() {
 }
 
 void MainWindow::attachmentBrowseClicked() {
-    const QString folder = BrowseForFolder(this, tr("Choose Attachments Folder..."));
+    const QString folder = browseForFolder(this, tr("Choose Attachments Folder..."));
     if (folder.isEmpty()) return;
     attachmentFolderEdit_->setText(withTrailingSeparator(folder));
 }
@@ -438,7 +438,7 @@ void MainWindow::helpClicked() {
                                        NoticeIcon::Exclamation));
         return;
     }
-    if (!OpenDocument(helpAddress())) {
+    if (!openDocument(helpAddress())) {
         // Nothing on this system shows web pages: say where the manual is.
         dialogs().messageBox(this, appNotice(tr("No web browser could be started to show the "
                                                 "manual.\r\nThe manual is the file\r\n%1\r\nOpen "
@@ -509,7 +509,7 @@ void MainWindow::convertClicked() {
         attachmentBrowseClicked();
         if (attachmentFolderEdit_->text().trimmed().isEmpty()) return;
     }
-    const QString folder = BrowseForFolder(this, tr("Choose Folder to Save..."));
+    const QString folder = browseForFolder(this, tr("Choose Folder to Save..."));
     if (folder.isEmpty()) return;
 
     runProgressBar_->setRange(0, 100);
