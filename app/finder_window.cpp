@@ -24,16 +24,16 @@ namespace tp::finder {
 
 namespace {
 
-// The controls need 7380 x 2085 twips (Frame1 and the File Name box in it); the
+// The controls need 7380 x 2085 twips (the search panel and the File Name box in it); the
 // window opens taller so that the report under them shows a hit's bytes, with
-// Frame2 and its label along the bottom edge. It can grow (the File Name box and
+// the footer panel and its label along the bottom edge. It can grow (the File Name box and
 // the report grow with it) but not shrink past the controls.
 constexpr int kClientWidth = 7380;  // twips
 constexpr int kClientHeight = 4920;
-constexpr int kMinClientHeight = 3600;  // the controls, a few lines of report and Frame2
-constexpr int kSurfaceTop = 2040;       // the report: under Command4's row, full width
+constexpr int kMinClientHeight = 3600;  // the controls, a few lines of report and the footer panel
+constexpr int kSurfaceTop = 2040;       // the report: under the find-next row, full width
 constexpr int kMargin = 120;
-constexpr int kFrame2Height = 375;
+constexpr int kFooterHeight = 375;
 const QColor kPanelColour(255, 224, 192);
 
 // Where the controls sit when the window opens, in twips within their parent:
@@ -522,17 +522,17 @@ void StringFinderWindow::afterStep() {
 
 void StringFinderWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // Frame1 spans the window and the File Name box reaches to its right margin.
+    // The search panel spans the window and the File Name box reaches to its right margin.
     searchPanel_->resize(width(), searchPanel_->height());
     fileNameEdit_->resize(
         std::max(px(1200), searchPanel_->width() - fileNameEdit_->x() - px(kMargin + 45)),
         fileNameEdit_->height());
-    // Frame2 along the bottom, the report between Command4's row and it: the
+    // The footer panel along the bottom, the report between the find-next row and it: the
     // report never covers the label.
-    // Frame2 tall enough for its caption and the label under it.
+    // The footer panel tall enough for its caption and the label under it.
     const QMargins margins = footerPanel_->contentsMargins();
     const int frame2Height =
-        std::max(px(kFrame2Height),
+        std::max(px(kFooterHeight),
                  margins.top() + descriptionLabel_->height() + std::max(margins.bottom(), px(60)));
     const int frame2Top = std::max(px(kSurfaceTop + 600), height() - frame2Height - px(60));
     footerPanel_->setGeometry(0, frame2Top, width(), frame2Height);

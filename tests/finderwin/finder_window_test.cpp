@@ -233,7 +233,7 @@ TEST_F(FinderWindow, SearchTextsQuotedOrCaseInsensitive) {
     EXPECT_EQ(fake.inputs[0][2], "HELLO");
 }
 
-TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
+TEST_F(FinderWindow, AskedReplacementKeepsExactlySearchLengthCharactersOrNothing) {
     find(makeFile("a.imm", kHello), "hello");
     fake.answers = {QString("  \"HOWDY\"  "), QString("abcdefgh"), QString("abc"), std::nullopt,
                     QString("hell\u20ac")};
