@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -195,6 +196,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(run_, &RunController::textChanged, this, &MainWindow::applyText);
     connect(run_, &RunController::valueChanged, this, &MainWindow::applyValue);
     connect(run_, &RunController::rangeChanged, this, &MainWindow::applyRange);
+    connect(run_, &RunController::progressed, this, &MainWindow::applyProgress);
     connect(run_, &RunController::noticeRaised, this, &MainWindow::showRunNotice);
     connect(run_, &RunController::stopping, this, [this] {
         if (runNotice_) delete runNotice_.data();
@@ -568,18 +570,49 @@ void MainWindow::showRunNotice(const Notice& notice, const std::function<void()>
     runNotice_ = dialogs().openMessageBox(this, notice, [answer](Answer) { answer(); });
 }
 
+void MainWindow::applyProgress(const convert::RunProgress& progress) {
+    using Step = convert::RunProgress::Step;
+    switch (progress.step) {
+        case Step::RunStarted:
+            break;
+        case Step::MailboxStarted:
+            mailboxCountLabel_->setText(
+                tr("Mailbox %1 (of %2) ").arg(progress.mailbox + 1).arg(progress.mailboxes));
+            mailboxNameLabel_->setText(QString::fromUtf8(progress.name));
+            messagesFoundLabel_->setText(QString());
+            messagesCounted_ = false;
+            break;
+        case Step::MessagesFound:
+            messagesFoundLabel_->setText(tr("%1 Messages").arg(progress.messages));
+            messagesCounted_ = true;
+            break;
+        case Step::MessageDone:
+            break;
+        case Step::MailboxDone: {
+            // A mailbox that could not be read was not searched: none found in it.
+            if (!messagesCounted_) messagesFoundLabel_->setText(tr("%1 Messages").arg(0));
+            const float share = static_cast<float>(progress.mailbox + 1) /
+                                static_cast<float>(std::max(progress.mailboxes, 1)) * 100.0f;
+            const int value = qRound(static_cast<double>(share));
+            runProgressBar_->setValue(
+                qBound(runProgressBar_->minimum(), value, runProgressBar_->maximum()));
+            break;
+        }
+    }
+}
+
+// The labels the run writes as texts: what it is doing and what it saves. The
+// mailbox, its name, the messages found and the run's bar come from its numbers
+// (applyProgress), so their texts are the window's own.
 QLabel* MainWindow::labelFor(Control control) const {
     switch (control) {
-        case Control::LblProgessCurrent:
-            return mailboxCountLabel_;
-        case Control::LblIMMFile:
-            return mailboxNameLabel_;
         case Control::LblHappening:
             return activityLabel_;
-        case Control::LblEmlsFound:
-            return messagesFoundLabel_;
         case Control::LblProgress:
             return savingLabel_;
+        case Control::LblProgessCurrent:
+        case Control::LblIMMFile:
+        case Control::LblEmlsFound:
         case Control::ProgressBar1:
         case Control::ProgressBar2:
             break;
@@ -588,7 +621,6 @@ QLabel* MainWindow::labelFor(Control control) const {
 }
 
 QProgressBar* MainWindow::barFor(Control control) const {
-    if (control == Control::ProgressBar1) return runProgressBar_;
     if (control == Control::ProgressBar2) return mailboxProgressBar_;
     return nullptr;
 }

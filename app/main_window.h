@@ -78,6 +78,9 @@ class MainWindow : public QWidget {
     void applyText(convert::Control control, const QString& text);
     void applyValue(convert::Control control, double value);
     void applyRange(convert::Control control, int min, int max);
+    // Shows where the run is (the mailbox, its name, the messages found in it and
+    // the share of the mailboxes done) from the run's numbers.
+    void applyProgress(const convert::RunProgress& progress);
     // Opens a notice of the run; the run waits until `answer` is called.
     void showRunNotice(const Notice& notice, const std::function<void()>& answer);
     QLabel* labelFor(convert::Control control) const;
@@ -110,6 +113,7 @@ class MainWindow : public QWidget {
 
     bool convertWanted_ = false;  // what the list commands last decided
     bool closing_ = false;
+    bool messagesCounted_ = false;  // the run's current mailbox was searched
 
     RunController* run_ = nullptr;
     QPointer<QWidget> runNotice_;  // the run's notice while it is open

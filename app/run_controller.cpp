@@ -36,6 +36,11 @@ class RunEvents final : public convert::RunObserver {
             c, [c, control, min, max] { emit c->rangeChanged(control, min, max); },
             Qt::QueuedConnection);
     }
+    void progress(const convert::RunProgress& p) override {
+        RunController* c = controller_;
+        QMetaObject::invokeMethod(
+            c, [c, p] { emit c->progressed(p); }, Qt::QueuedConnection);
+    }
     // A notice stops the run until the user answers it, as a message box stops the
     // program that raises it; the window stays usable meanwhile (its box does not
     // block it), and stopping the run lets the run go on without an answer.
