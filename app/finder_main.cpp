@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     QApplication app(argc, argv);
-    tp::finder::FrmFinder window;
+    tp::finder::StringFinderWindow window;
     window.addReplaceCommands();
     window.show();
     return QApplication::exec();

@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <cstring>
 
 #include "dialogs/dialogs.h"
 
@@ -23,20 +24,57 @@ namespace tp::finder {
 
 namespace {
 
-// The controls need 7380 x 2085 twips (Frame1 and the File Name box in it); the
+// The controls need 7380 x 2085 twips (the search panel and the File Name box in it); the
 // window opens taller so that the report under them shows a hit's bytes, with
-// Frame2 and its label along the bottom edge. It can grow (the File Name box and
+// the footer panel and its label along the bottom edge. It can grow (the File Name box and
 // the report grow with it) but not shrink past the controls.
 constexpr int kClientWidth = 7380;  // twips
 constexpr int kClientHeight = 4920;
-constexpr int kMinClientHeight = 3600;  // the controls, a few lines of report and Frame2
-constexpr int kSurfaceTop = 2040;       // the report: under Command4's row, full width
+constexpr int kMinClientHeight = 3600;  // the controls, a few lines of report and the footer panel
+constexpr int kSurfaceTop = 2040;       // the report: under the find-next row, full width
 constexpr int kMargin = 120;
-constexpr int kFrame2Height = 375;
+constexpr int kFooterHeight = 375;
 const QColor kPanelColour(255, 224, 192);
 
+// Where the controls sit when the window opens, in twips within their parent:
+// the one place the window's geometry is written down (a resize then stretches
+// the search panel, the file name box, the report and the footer panel).
+struct Placement {
+    const char* name;
+    int left, top, width, height;
+};
+constexpr Placement kLayout[] = {
+    {"searchPanel", 0, 0, 7380, 1400},
+    {"fileNameCaption", 120, 120, 1215, 255},  // in searchPanel
+    {"fileNameEdit", 1440, 120, 5775, 360},
+    {"searchTextCaption", 480, 600, 855, 255},
+    {"searchTextEdit", 1440, 600, 2895, 360},
+    {"findButton", 4440, 600, 855, 375},
+    {"openButton", 5400, 600, 855, 375},
+    {"closeFileButton", 6360, 600, 735, 375},
+    {"caseSensitiveCheck", 1440, 1080, 1695, 255},
+    {"findNextButton", 4440, 1560, 1215, 375},
+    {"replaceButton", 5760, 1560, 1335, 375},
+    {"footerPanel", 0, 4560, 7335, 375},
+    {"descriptionLabel", 120, 50, 7215, 250},  // in footerPanel
+};
+
+// A control named `name` with its text, placed as the layout table says.
+template <class W>
+W* make(const QString& text, QWidget* parent, const char* name) {
+    auto* widget = new W(text, parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    for (const Placement& p : kLayout) {
+        if (std::strcmp(p.name, name) == 0) {
+            widget->setGeometry(StringFinderWindow::px(p.left), StringFinderWindow::px(p.top),
+                                StringFinderWindow::px(p.width), StringFinderWindow::px(p.height));
+        }
+    }
+    return widget;
+}
+
 QString replacementTitle() {
-    return QString::fromLatin1(kFinderTitle) + QStringLiteral(" STRING REPLACEMENT");
+    return QString::fromLatin1(kFinderTitle) + StringFinderWindow::tr(" STRING REPLACEMENT");
 }
 
 QString latin1(std::string_view bytes) {
@@ -73,11 +111,11 @@ QIcon finderIcon() {
 
 }  // namespace
 
-int FrmFinder::px(int twips) {
+int StringFinderWindow::px(int twips) {
     return (twips + 7) / 15;
 }
 
-FrmFinder::FrmFinder(QWidget* parent)
+StringFinderWindow::StringFinderWindow(QWidget* parent)
     : QWidget(parent),
       ownShared_(std::make_unique<ScanShared>()),
       shared_(*ownShared_),
@@ -85,17 +123,17 @@ FrmFinder::FrmFinder(QWidget* parent)
     buildControls();
 }
 
-FrmFinder::FrmFinder(ScanShared& shared, QWidget* parent)
+StringFinderWindow::StringFinderWindow(ScanShared& shared, QWidget* parent)
     : QWidget(parent), shared_(shared), scanner_(shared_, this) {
     buildControls();
 }
 
-FrmFinder::~FrmFinder() {
+StringFinderWindow::~StringFinderWindow() {
     scanner_.setObserver(nullptr);
 }
 
-void FrmFinder::buildControls() {
-    setObjectName(QStringLiteral("FrmFinder"));
+void StringFinderWindow::buildControls() {
+    setObjectName(QStringLiteral("stringFinderWindow"));
     // The window has no title. An empty one would not do: the platform shows the
     // program's name in its place. A blank shows nothing.
     setWindowTitle(QStringLiteral(" "));
@@ -104,12 +142,7 @@ void FrmFinder::buildControls() {
     setMinimumSize(px(kClientWidth), px(kMinClientHeight));
 
     const QFont font = textFont();
-    auto place = [](QWidget* w, int left, int top, int width, int height) {
-        w->setGeometry(px(left), px(top), px(width), px(height));
-    };
-    auto panel = [&](const char* name, const QString& caption) {
-        auto* box = new QGroupBox(caption, this);
-        box->setObjectName(QString::fromLatin1(name));
+    auto panel = [&](QGroupBox* box) {
         QPalette pal = box->palette();
         pal.setColor(QPalette::Window, kPanelColour);
         box->setPalette(pal);
@@ -117,75 +150,48 @@ void FrmFinder::buildControls() {
         return box;
     };
 
-    frame1_ = panel("Frame1", QString());
-    place(frame1_, 0, 0, 7380, 1400);
-
-    label1_ = new QLabel(QStringLiteral("File Name :"), frame1_);
-    label1_->setObjectName(QStringLiteral("Label1"));
-    place(label1_, 120, 120, 1215, 255);
-
-    text1_ = new QLineEdit(frame1_);
-    text1_->setObjectName(QStringLiteral("Text1"));
-    place(text1_, 1440, 120, 5775, 360);
-
-    label2_ = new QLabel(QStringLiteral("String :"), frame1_);
-    label2_->setObjectName(QStringLiteral("Label2"));
-    place(label2_, 480, 600, 855, 255);
-
-    text2_ = new QLineEdit(frame1_);
-    text2_->setObjectName(QStringLiteral("Text2"));
-    place(text2_, 1440, 600, 2895, 360);
-
-    command3_ = new QPushButton(QStringLiteral("Find"), frame1_);
-    command3_->setObjectName(QStringLiteral("Command3"));
-    place(command3_, 4440, 600, 855, 375);
-
+    searchPanel_ = panel(make<QGroupBox>(QString(), this, "searchPanel"));
+    fileNameCaption_ = make<QLabel>(tr("File Name :"), searchPanel_, "fileNameCaption");
+    fileNameEdit_ = make<QLineEdit>(QString(), searchPanel_, "fileNameEdit");
+    searchTextCaption_ = make<QLabel>(tr("String :"), searchPanel_, "searchTextCaption");
+    searchTextEdit_ = make<QLineEdit>(QString(), searchPanel_, "searchTextEdit");
+    findButton_ = make<QPushButton>(tr("Find"), searchPanel_, "findButton");
     // "Open" has no command behind it.
-    command1_ = new QPushButton(QStringLiteral("Open"), frame1_);
-    command1_->setObjectName(QStringLiteral("Command1"));
-    place(command1_, 5400, 600, 855, 375);
+    openButton_ = make<QPushButton>(tr("Open"), searchPanel_, "openButton");
+    caseSensitiveCheck_ = make<QCheckBox>(tr("Case Sensitive"), searchPanel_, "caseSensitiveCheck");
+    caseSensitiveCheck_->setChecked(true);
+    findNextButton_ = make<QPushButton>(tr("Command4"), this, "findNextButton");
+    footerPanel_ = panel(make<QGroupBox>(tr("Frame2"), this, "footerPanel"));
+    descriptionLabel_ =
+        make<QLabel>(tr("Finds a byte string in a file and overwrites it in place."), footerPanel_,
+                     "descriptionLabel");
 
-    check1_ = new QCheckBox(QStringLiteral("Case Sensitive"), frame1_);
-    check1_->setObjectName(QStringLiteral("Check1"));
-    check1_->setChecked(true);
-    place(check1_, 1440, 1080, 1695, 255);
+    reportArea_ = new QPlainTextEdit(this);
+    reportArea_->setObjectName(QStringLiteral("reportArea"));
+    reportArea_->setReadOnly(true);
+    reportArea_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    reportArea_->setFont(font);
 
-    command4_ = new QPushButton(QStringLiteral("Command4"), this);
-    command4_->setObjectName(QStringLiteral("Command4"));
-    place(command4_, 4440, 1560, 1215, 375);
-
-    frame2_ = panel("Frame2", QStringLiteral("Frame2"));
-    place(frame2_, 0, 4560, 7335, 375);
-
-    label3_ = new QLabel(
-        QStringLiteral("Finds a byte string in a file and overwrites it in place."), frame2_);
-    label3_->setObjectName(QStringLiteral("Label3"));
-    place(label3_, 120, 50, 7215, 250);
-
-    surface_ = new QPlainTextEdit(this);
-    surface_->setObjectName(QStringLiteral("Surface"));
-    surface_->setReadOnly(true);
-    surface_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    surface_->setFont(font);
-
-    for (QWidget* w : {static_cast<QWidget*>(label1_), static_cast<QWidget*>(text1_),
-                       static_cast<QWidget*>(label2_), static_cast<QWidget*>(text2_),
-                       static_cast<QWidget*>(check1_), static_cast<QWidget*>(label3_)}) {
+    for (QWidget* w :
+         {static_cast<QWidget*>(fileNameCaption_), static_cast<QWidget*>(fileNameEdit_),
+          static_cast<QWidget*>(searchTextCaption_), static_cast<QWidget*>(searchTextEdit_),
+          static_cast<QWidget*>(caseSensitiveCheck_), static_cast<QWidget*>(descriptionLabel_)}) {
         w->setFont(font);
     }
 
-    // Tab order: Text1, Text2, Check1, Find, Open, Command4 (labels and panels take
-    // no focus), then the report.
-    setTabOrder(text1_, text2_);
-    setTabOrder(text2_, check1_);
-    setTabOrder(check1_, command3_);
-    setTabOrder(command3_, command1_);
-    setTabOrder(command1_, command4_);
-    setTabOrder(command4_, surface_);
+    // Tab order: file name, search text, case sensitivity, Find, Open, find next (labels and panels
+    // take no focus), then the report.
+    setTabOrder(fileNameEdit_, searchTextEdit_);
+    setTabOrder(searchTextEdit_, caseSensitiveCheck_);
+    setTabOrder(caseSensitiveCheck_, findButton_);
+    setTabOrder(findButton_, openButton_);
+    setTabOrder(openButton_, findNextButton_);
+    setTabOrder(findNextButton_, reportArea_);
 
-    connect(command3_, &QPushButton::clicked, this, [this] { Command3_Click(); });
-    connect(command4_, &QPushButton::clicked, this, [this] { Command4_Click(); });
-    connect(check1_, &QCheckBox::toggled, this, [this](bool on) { scanner_.Check1 = on; });
+    connect(findButton_, &QPushButton::clicked, this, [this] { find(); });
+    connect(findNextButton_, &QPushButton::clicked, this, [this] { findNext(); });
+    connect(caseSensitiveCheck_, &QCheckBox::toggled, this,
+            [this](bool on) { scanner_.Check1 = on; });
     scanner_.Check1 = true;
 }
 
@@ -193,12 +199,13 @@ void FrmFinder::buildControls() {
 
 // A search text is bytes; a character beyond Latin-1 has no byte and would be
 // searched as "?" instead.
-bool FrmFinder::searchTextIsBytes() {
-    for (QChar c : text2_->text()) {
+bool StringFinderWindow::searchTextIsBytes() {
+    for (QChar c : searchTextEdit_->text()) {
         if (c.unicode() > 0xFF) {
             Notice n;
-            n.text = "The string holds the character \"" + QString(c).toStdString() +
-                     "\", which is not one byte !";
+            n.text = tr("The string holds the character \"%1\", which is not one byte !")
+                         .arg(c)
+                         .toStdString();
             n.title = kFinderTitle;
             n.icon = NoticeIcon::Exclamation;
             n.beep = true;
@@ -209,13 +216,13 @@ bool FrmFinder::searchTextIsBytes() {
     return true;
 }
 
-void FrmFinder::takeInputs() {
-    scanner_.Text1 = QFile::encodeName(text1_->text()).toStdString();
-    scanner_.Text2 = text2_->text().toLatin1().toStdString();
-    scanner_.Check1 = check1_->isChecked();
+void StringFinderWindow::takeInputs() {
+    scanner_.Text1 = QFile::encodeName(fileNameEdit_->text()).toStdString();
+    scanner_.Text2 = searchTextEdit_->text().toLatin1().toStdString();
+    scanner_.Check1 = caseSensitiveCheck_->isChecked();
 }
 
-void FrmFinder::Command3_Click() {
+void StringFinderWindow::find() {
     if (!searchTextIsBytes()) return;
     takeInputs();
     const std::string before = scanner_.lastError();
@@ -224,15 +231,7 @@ void FrmFinder::Command3_Click() {
     afterStep();
 }
 
-void FrmFinder::Find_Click() {
-    Command3_Click();
-}
-
-void FrmFinder::Command4_Click() {
-    FindNext_Click();
-}
-
-void FrmFinder::FindNext_Click() {
+void StringFinderWindow::findNext() {
     if (!searchTextIsBytes()) return;
     takeInputs();
     const std::string before = scanner_.lastError();
@@ -243,38 +242,38 @@ void FrmFinder::FindNext_Click() {
 
 // A step that stopped on a read error prints "[EOF]" like one that reached the
 // end; say so, so that a cut-short search is not taken for a complete one.
-void FrmFinder::reportScanError(const std::string& before) {
+void StringFinderWindow::reportScanError(const std::string& before) {
     const std::string& error = scanner_.lastError();
     if (error.empty() || error == before) return;
     Notice n;
-    n.text = "The search stopped early !\r\r" + error;
+    n.text = tr("The search stopped early !\r\r").toStdString() + error;
     n.title = kFinderTitle;
     n.icon = NoticeIcon::Exclamation;
     n.beep = true;
     app::dialogs().messageBox(this, n);
 }
 
-void FrmFinder::Open_MBOX(const QString& fmboxname) {
+void StringFinderWindow::openFile(const QString& path) {
     takeInputs();
-    scanner_.Open_MBOX(QFile::encodeName(fmboxname).toStdString());
+    scanner_.Open_MBOX(QFile::encodeName(path).toStdString());
     afterStep();
 }
 
-void FrmFinder::CloseFile() {
+void StringFinderWindow::closeFile() {
     scanner_.CloseFile();
     afterStep();
 }
 
-void FrmFinder::Close_Click() {
+void StringFinderWindow::closeFileClicked() {
     if (!scanner_.isOpen()) {
         beep();
         return;
     }
-    CloseFile();
+    closeFile();
 }
 
-void FrmFinder::Exit_Click() {
-    if (scanner_.isOpen()) CloseFile();
+void StringFinderWindow::exit() {
+    if (scanner_.isOpen()) closeFile();
     if (exitHandler_) {
         exitHandler_();
     } else {
@@ -282,32 +281,28 @@ void FrmFinder::Exit_Click() {
     }
 }
 
-void FrmFinder::Command2_Click() {
-    Exit_Click();
-}
-
-void FrmFinder::closeEvent(QCloseEvent* event) {
-    if (scanner_.isOpen()) Close_Click();
+void StringFinderWindow::closeEvent(QCloseEvent* event) {
+    if (scanner_.isOpen()) closeFileClicked();
     event->accept();
 }
 
 // ---- replacement -----------------------------------------------------------------
 
-bool FrmFinder::hasMatch() const {
+bool StringFinderWindow::hasMatch() const {
     return scanner_.isOpen() && scanner_.MatchByte() >= 0;
 }
 
-void FrmFinder::replaceError(const QString& text) {
+void StringFinderWindow::replaceError(const QString& text) {
     Notice n;
     n.text = text.toStdString();
-    n.title = "! STRING REPLACEMENT ERROR !";
+    n.title = tr("! STRING REPLACEMENT ERROR !").toStdString();
     n.icon = NoticeIcon::Exclamation;
     n.beep = true;
     app::dialogs().messageBox(this, n);
     newText_.clear();
 }
 
-void FrmFinder::GetNewString() {
+void StringFinderWindow::askReplacement() {
     newText_.clear();
     // Without a current match there is nothing to replace.
     if (!hasMatch()) {
@@ -316,12 +311,11 @@ void FrmFinder::GetNewString() {
     }
     const std::int64_t length = scanner_.SearchLength();
     const QString searchText = latin1(scanner_.SearchText());
-    const QString prompt = QStringLiteral("String Lenght = ") +
-                           QString::fromStdString(withBlank(length)) +
-                           QStringLiteral(" byte(s)\r\rCurrent Byte Location = ") +
-                           QString::fromStdString(withBlank(scanner_.MatchByte())) +
-                           QStringLiteral("\r\r\rReplace string \"") + searchText +
-                           QStringLiteral("\" with following string :");
+    const QString prompt =
+        tr("String Lenght = %1 byte(s)\r\rCurrent Byte Location = %2\r\r\rReplace string "
+           "\"%3\" with following string :")
+            .arg(QString::fromStdString(withBlank(length)),
+                 QString::fromStdString(withBlank(scanner_.MatchByte())), searchText);
     bool ok = false;
     QString answer = app::dialogs().inputBox(this, replacementTitle(), prompt, searchText, &ok);
     if (!ok) answer.clear();
@@ -336,16 +330,17 @@ void FrmFinder::GetNewString() {
     if (longer) text.truncate(static_cast<qsizetype>(length));
     if (text.size() < length) {
         replaceError(
-            QStringLiteral("Lenght of the new string can not be less than lenght of "
-                           "current string !\r\rTry again ..."));
+            tr("Lenght of the new string can not be less than lenght of "
+               "current string !\r\rTry again ..."));
         return;
     }
     // Every character becomes one byte; one that has no byte would be written as
     // something else.
     for (QChar c : text) {
         if (c.unicode() > 0xFF) {
-            replaceError(QStringLiteral("The character \"") + c +
-                         QStringLiteral("\" can not be written as one byte !\r\rTry again ..."));
+            replaceError(
+                tr("The character \"%1\" can not be written as one byte !\r\rTry again ...")
+                    .arg(c));
             return;
         }
     }
@@ -353,12 +348,12 @@ void FrmFinder::GetNewString() {
     // the match's length: say so and show what would be written before it is.
     if (longer) {
         Notice n;
-        n.text =
-            "The new string is longer than the current string. A replacement keeps the "
-            "length of the current string (" +
-            std::to_string(length) +
-            " byte(s)); only this would be written at Byte :" + withBlank(scanner_.MatchByte()) +
-            "\r\r\"" + text.toStdString() + "\"\r\rWrite it ?";
+        n.text = tr("The new string is longer than the current string. A replacement keeps the "
+                    "length of the current string (%1 byte(s)); only this would be written at "
+                    "Byte :%2\r\r\"%3\"\r\rWrite it ?")
+                     .arg(QString::number(length),
+                          QString::fromStdString(withBlank(scanner_.MatchByte())), text)
+                     .toStdString();
         n.title = replacementTitle().toStdString();
         n.icon = NoticeIcon::Question;
         n.buttons = NoticeButtons::YesNo;
@@ -367,8 +362,8 @@ void FrmFinder::GetNewString() {
     newText_ = text;
 }
 
-void FrmFinder::ReplaceString() {
-    // An empty NewText (cancelled, too short, or never asked) replaces nothing.
+void StringFinderWindow::writeReplacement() {
+    // An empty replacementText (cancelled, too short, or never asked) replaces nothing.
     if (newText_.isEmpty()) return;
     const QByteArray bytes = newText_.toLatin1();
     if (!hasMatch() || bytes.size() != scanner_.SearchLength()) {
@@ -379,7 +374,7 @@ void FrmFinder::ReplaceString() {
     if (!scanner_.writeAtMatch(
             std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), error)) {
         Notice n;
-        n.text = "File could not be written !\r\r" + error;
+        n.text = tr("File could not be written !\r\r").toStdString() + error;
         n.title = kFinderTitle;
         n.icon = NoticeIcon::Exclamation;
         n.beep = true;
@@ -391,12 +386,16 @@ void FrmFinder::ReplaceString() {
 
 // After a write the report shows the hit's bytes as they now are on disk (read
 // back, not as typed), then what was written where.
-void FrmFinder::showWritten(std::size_t written) {
+void StringFinderWindow::showWritten(std::size_t written) {
     const std::int64_t at = scanner_.MatchByte();
-    std::string line = std::string(kReportLineBreak) +
-                       "Written :" + withBlank(static_cast<std::int64_t>(written)) +
-                       " byte(s) at Byte :" + withBlank(at) + " of " + scanner_.FileName() +
-                       kReportLineBreak;
+    // The file name is bytes, never text: it is appended as it is.
+    std::string line =
+        std::string(kReportLineBreak) +
+        tr("Written :%1 byte(s) at Byte :%2 of ")
+            .arg(QString::fromStdString(withBlank(static_cast<std::int64_t>(written))),
+                 QString::fromStdString(withBlank(at)))
+            .toStdString() +
+        scanner_.FileName() + kReportLineBreak;
     if (hitBytesAt_ != std::string::npos && hitBytesAt_ <= report_.size()) {
         QFile file(QFile::decodeName(QByteArray::fromStdString(scanner_.FileName())));
         QByteArray now;
@@ -406,8 +405,8 @@ void FrmFinder::showWritten(std::size_t written) {
         if (now.size() == static_cast<qsizetype>(hitBytesLength_)) {
             report_.append(now.constData(), static_cast<std::size_t>(now.size()));
         } else {
-            line += "The bytes could not be read back: " + file.errorString().toStdString() +
-                    kReportLineBreak;
+            line += tr("The bytes could not be read back: ").toStdString() +
+                    file.errorString().toStdString() + kReportLineBreak;
         }
         report_ += kReportLineBreak;
     }
@@ -417,46 +416,42 @@ void FrmFinder::showWritten(std::size_t written) {
 
 // ---- the standalone program's commands -------------------------------------------
 
-void FrmFinder::addReplaceCommands() {
-    if (cmdReplace_) return;
-    cmdReplace_ = new QPushButton(QStringLiteral("Replace..."), this);
-    cmdReplace_->setObjectName(QStringLiteral("cmdReplace"));
-    cmdReplace_->setGeometry(px(5760), px(1560), px(1335), px(375));
-    cmdCloseFile_ = new QPushButton(QStringLiteral("Close"), frame1_);
-    cmdCloseFile_->setObjectName(QStringLiteral("cmdCloseFile"));
-    cmdCloseFile_->setGeometry(px(6360), px(600), px(735), px(375));
-    setTabOrder(command1_, cmdCloseFile_);
-    setTabOrder(cmdCloseFile_, command4_);
-    setTabOrder(command4_, cmdReplace_);
-    setTabOrder(cmdReplace_, surface_);
-    connect(cmdReplace_, &QPushButton::clicked, this, [this] {
-        GetNewString();
-        ReplaceString();
+void StringFinderWindow::addReplaceCommands() {
+    if (replaceButton_) return;
+    replaceButton_ = make<QPushButton>(tr("Replace..."), this, "replaceButton");
+    closeFileButton_ = make<QPushButton>(tr("Close"), searchPanel_, "closeFileButton");
+    setTabOrder(openButton_, closeFileButton_);
+    setTabOrder(closeFileButton_, findNextButton_);
+    setTabOrder(findNextButton_, replaceButton_);
+    setTabOrder(replaceButton_, reportArea_);
+    connect(replaceButton_, &QPushButton::clicked, this, [this] {
+        askReplacement();
+        writeReplacement();
     });
-    connect(cmdCloseFile_, &QPushButton::clicked, this, [this] { Close_Click(); });
-    cmdReplace_->show();
-    cmdCloseFile_->show();
+    connect(closeFileButton_, &QPushButton::clicked, this, [this] { closeFileClicked(); });
+    replaceButton_->show();
+    closeFileButton_->show();
     afterStep();
 }
 
 // ---- the scanner's observer ------------------------------------------------------
 
-void FrmFinder::notice(const Notice& n) {
+void StringFinderWindow::notice(const Notice& n) {
     app::dialogs().messageBox(this, n);
 }
 
-void FrmFinder::beep() {
+void StringFinderWindow::beep() {
     app::dialogs().beep();
 }
 
-void FrmFinder::clearReport() {
+void StringFinderWindow::clearReport() {
     report_.clear();
     hitPending_ = false;
     hitBytesAt_ = std::string::npos;
     scheduleReport();
 }
 
-void FrmFinder::printReport(std::string_view text) {
+void StringFinderWindow::printReport(std::string_view text) {
     if (hitPending_) {  // the bytes of the hit just reported
         hitPending_ = false;
         hitBytesAt_ = report_.size();
@@ -468,29 +463,29 @@ void FrmFinder::printReport(std::string_view text) {
 
 // The report area catches up once control returns to the event loop (or at the
 // end of the step), not once per printed piece.
-void FrmFinder::scheduleReport() {
+void StringFinderWindow::scheduleReport() {
     if (reportPending_) return;
     reportPending_ = true;
-    QMetaObject::invokeMethod(this, &FrmFinder::showReport, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &StringFinderWindow::showReport, Qt::QueuedConnection);
 }
 
-void FrmFinder::hit(std::uint64_t offset, const std::string& happening, int bar) {
+void StringFinderWindow::hit(std::uint64_t offset, const std::string& happening, int bar) {
     hitPending_ = true;
     emit hitFound(offset, QString::fromStdString(happening), bar);
 }
 
-void FrmFinder::fileNameChanged(const std::string& text) {
-    const QSignalBlocker block(text1_);
-    text1_->setText(QFile::decodeName(QByteArray::fromStdString(text)));
+void StringFinderWindow::fileNameChanged(const std::string& text) {
+    const QSignalBlocker block(fileNameEdit_);
+    fileNameEdit_->setText(QFile::decodeName(QByteArray::fromStdString(text)));
 }
 
-void FrmFinder::focusFileName() {
-    if (isVisible()) text1_->setFocus();
+void StringFinderWindow::focusFileName() {
+    if (isVisible()) fileNameEdit_->setFocus();
 }
 
 // ---- the print surface -----------------------------------------------------------
 
-QString FrmFinder::reportText() const {
+QString StringFinderWindow::reportText() const {
     // Bytes through Latin-1. CR LF, a lone CR and a lone LF each end a line; other
     // control bytes show as their control pictures so that nothing goes missing.
     QString out;
@@ -513,38 +508,41 @@ QString FrmFinder::reportText() const {
     return out;
 }
 
-void FrmFinder::showReport() {
+void StringFinderWindow::showReport() {
     reportPending_ = false;
     const QString text = reportText();
-    if (surface_->toPlainText() != text) surface_->setPlainText(text);
+    if (reportArea_->toPlainText() != text) reportArea_->setPlainText(text);
 }
 
-void FrmFinder::afterStep() {
+void StringFinderWindow::afterStep() {
     showReport();
-    if (cmdReplace_) cmdReplace_->setEnabled(hasMatch());
-    if (cmdCloseFile_) cmdCloseFile_->setEnabled(scanner_.isOpen());
+    if (replaceButton_) replaceButton_->setEnabled(hasMatch());
+    if (closeFileButton_) closeFileButton_->setEnabled(scanner_.isOpen());
 }
 
-void FrmFinder::resizeEvent(QResizeEvent* event) {
+void StringFinderWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // Frame1 spans the window and the File Name box reaches to its right margin.
-    frame1_->resize(width(), frame1_->height());
-    text1_->resize(std::max(px(1200), frame1_->width() - text1_->x() - px(kMargin + 45)),
-                   text1_->height());
-    // Frame2 along the bottom, the report between Command4's row and it: the
+    // The search panel spans the window and the File Name box reaches to its right margin.
+    searchPanel_->resize(width(), searchPanel_->height());
+    fileNameEdit_->resize(
+        std::max(px(1200), searchPanel_->width() - fileNameEdit_->x() - px(kMargin + 45)),
+        fileNameEdit_->height());
+    // The footer panel along the bottom, the report between the find-next row and it: the
     // report never covers the label.
-    // Frame2 tall enough for its caption and the label under it.
-    const QMargins margins = frame2_->contentsMargins();
-    const int frame2Height = std::max(
-        px(kFrame2Height), margins.top() + label3_->height() + std::max(margins.bottom(), px(60)));
+    // The footer panel tall enough for its caption and the label under it.
+    const QMargins margins = footerPanel_->contentsMargins();
+    const int frame2Height =
+        std::max(px(kFooterHeight),
+                 margins.top() + descriptionLabel_->height() + std::max(margins.bottom(), px(60)));
     const int frame2Top = std::max(px(kSurfaceTop + 600), height() - frame2Height - px(60));
-    frame2_->setGeometry(0, frame2Top, width(), frame2Height);
-    label3_->setGeometry(px(kMargin), margins.top(),
-                         std::max(0, frame2_->width() - 2 * px(kMargin)), label3_->height());
+    footerPanel_->setGeometry(0, frame2Top, width(), frame2Height);
+    descriptionLabel_->setGeometry(px(kMargin), margins.top(),
+                                   std::max(0, footerPanel_->width() - 2 * px(kMargin)),
+                                   descriptionLabel_->height());
     const int left = px(kMargin);
     const int top = px(kSurfaceTop);
-    surface_->setGeometry(left, top, std::max(px(600), width() - 2 * left),
-                          std::max(px(300), frame2Top - top - px(60)));
+    reportArea_->setGeometry(left, top, std::max(px(600), width() - 2 * left),
+                             std::max(px(300), frame2Top - top - px(60)));
 }
 
 }  // namespace tp::finder

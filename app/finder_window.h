@@ -1,11 +1,11 @@
 #pragma once
-// FrmFinder: the string finder window. It carries a Scanner and is its observer:
-// the scanner's print surface is the window's read-only report area, its notices
+// The string finder window. It carries a Scanner and is its observer: the
+// scanner's print surface is the window's read-only report area, its notices
 // become message boxes through tp::app::Dialogs, and its file name box, search
-// text box and "Case Sensitive" box are Text1, Text2 and Check1.
+// text box and "Case Sensitive" box give the scanner what to search for.
 //
 // On its own (the tessaport-finder program) the window also overwrites the
-// current match in place: GetNewString asks for the new text, ReplaceString
+// current match in place: askReplacement asks for the new text, writeReplacement
 // writes it over the match and shows the bytes as they are afterwards. The file is
 // opened for writing only for that write.
 #include <QString>
@@ -26,48 +26,48 @@ class QPushButton;
 
 namespace tp::finder {
 
-class FrmFinder : public QWidget, public ScannerObserver {
+class StringFinderWindow : public QWidget, public ScannerObserver {
     Q_OBJECT
 
   public:
     // The window with its own offset list and end flag.
-    explicit FrmFinder(QWidget* parent = nullptr);
+    explicit StringFinderWindow(QWidget* parent = nullptr);
     // The window sharing the caller's offset list and end flag.
-    explicit FrmFinder(ScanShared& shared, QWidget* parent = nullptr);
-    ~FrmFinder() override;
+    explicit StringFinderWindow(ScanShared& shared, QWidget* parent = nullptr);
+    ~StringFinderWindow() override;
 
     Scanner& scanner() { return scanner_; }
     ScanShared& shared() { return shared_; }
 
-    // Commands bound to the controls.
-    void Command3_Click();  // "Find": first search step
-    void Command4_Click();  // find next
+    // The search steps, each with what the boxes hold: "Find" finds the first
+    // occurrence, "Command4" the next one.
+    void find();
+    void findNext();
+    void openFile(const QString& path);
+    void closeFile();
+    // "Close": closes the open file; only a beep when none is open.
+    void closeFileClicked();
+    // Closes the file and ends the program (see setExitHandler).
+    void exit();
+    // Asks for the text that replaces the current match (see replacementText).
+    void askReplacement();
+    // Writes the asked text over the current match.
+    void writeReplacement();
 
-    // Operations no control invokes.
-    void Find_Click();
-    void FindNext_Click();
-    void Open_MBOX(const QString& fmboxname);
-    void CloseFile();
-    void Close_Click();
-    void Exit_Click();
-    void Command2_Click();
-    void GetNewString();
-    void ReplaceString();
-
-    // The replacement text asked by GetNewString (empty, or SearchLength characters).
-    const QString& NewText() const { return newText_; }
+    // The replacement text asked by askReplacement (empty, or SearchLength characters).
+    const QString& replacementText() const { return newText_; }
 
     // The print surface: the exact bytes the scanner printed since it last cleared.
     const std::string& reportBytes() const { return report_; }
     // The same as the report area shows it (Latin-1, "\n" line ends).
     QString reportText() const;
 
-    // Adds the standalone program's commands: "Replace..." (GetNewString, then
-    // ReplaceString on the current match) and "Close File" (Close_Click). Both are
+    // Adds the standalone program's commands: "Replace..." (askReplacement, then
+    // writeReplacement on the current match) and "Close File" (closeFileClicked). Both are
     // enabled only when they have something to act on.
     void addReplaceCommands();
 
-    // What Exit_Click does after closing the file; by default it ends the event
+    // What exit does after closing the file; by default it ends the event
     // loop without running any closing handler.
     void setExitHandler(std::function<void()> handler) { exitHandler_ = std::move(handler); }
 
@@ -75,7 +75,7 @@ class FrmFinder : public QWidget, public ScannerObserver {
     static int px(int twips);
 
   signals:
-    // A hit, for a main window that shows LblHappening and ProgressBar2.
+    // A hit: where it is, the activity text and the progress value the scanner gives.
     void hitFound(quint64 offset, const QString& happening, int bar);
 
   protected:
@@ -95,7 +95,7 @@ class FrmFinder : public QWidget, public ScannerObserver {
 
     void buildControls();
     bool searchTextIsBytes();
-    void takeInputs();  // Text1, Text2 and Check1 from the boxes into the scanner
+    void takeInputs();  // the file name, search text and case option into the scanner
     void afterStep();   // shows the report and updates the program's commands
     void showReport();
     void scheduleReport();
@@ -117,20 +117,20 @@ class FrmFinder : public QWidget, public ScannerObserver {
     std::size_t hitBytesLength_ = 0;
     std::function<void()> exitHandler_;
 
-    QGroupBox* frame1_ = nullptr;
-    QLabel* label1_ = nullptr;
-    QLineEdit* text1_ = nullptr;
-    QLabel* label2_ = nullptr;
-    QLineEdit* text2_ = nullptr;
-    QPushButton* command3_ = nullptr;
-    QPushButton* command1_ = nullptr;
-    QCheckBox* check1_ = nullptr;
-    QPushButton* command4_ = nullptr;
-    QGroupBox* frame2_ = nullptr;
-    QLabel* label3_ = nullptr;
-    QPlainTextEdit* surface_ = nullptr;
-    QPushButton* cmdReplace_ = nullptr;
-    QPushButton* cmdCloseFile_ = nullptr;
+    QGroupBox* searchPanel_ = nullptr;
+    QLabel* fileNameCaption_ = nullptr;
+    QLineEdit* fileNameEdit_ = nullptr;
+    QLabel* searchTextCaption_ = nullptr;
+    QLineEdit* searchTextEdit_ = nullptr;
+    QPushButton* findButton_ = nullptr;
+    QPushButton* openButton_ = nullptr;
+    QCheckBox* caseSensitiveCheck_ = nullptr;
+    QPushButton* findNextButton_ = nullptr;
+    QGroupBox* footerPanel_ = nullptr;
+    QLabel* descriptionLabel_ = nullptr;
+    QPlainTextEdit* reportArea_ = nullptr;
+    QPushButton* replaceButton_ = nullptr;
+    QPushButton* closeFileButton_ = nullptr;
 };
 
 }  // namespace tp::finder

@@ -3,17 +3,17 @@
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)
 
 # The main window (a library, so that the tests drive the same window).
-if(TARGET tp_convert AND TARGET tp_pathlog AND TARGET tp_dialogs)
+if(TARGET tp_convert AND TARGET tp_folderwalk AND TARGET tp_dialogs)
   add_library(tp_mainwindow STATIC
     main_window.cpp main_window.h
-    file_grid.cpp file_grid.h
-    folder_walk.cpp folder_walk.h
+    mailbox_list.cpp mailbox_list.h
+    run_controller.cpp run_controller.h
     shell_services.cpp shell_services.h
     resources.qrc)
   set_target_properties(tp_mainwindow PROPERTIES AUTOMOC ON AUTORCC ON)
   tp_warnings(tp_mainwindow)
   target_include_directories(tp_mainwindow PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(tp_mainwindow PUBLIC tp_dialogs tp_convert tp_pathlog Qt6::Widgets)
+  target_link_libraries(tp_mainwindow PUBLIC tp_dialogs tp_convert tp_folderwalk Qt6::Widgets)
 
   add_executable(tessaport main.cpp)
   tp_warnings(tessaport)

@@ -1,17 +1,12 @@
 #pragma once
-// The main window, frmStep1: the mailbox list and its commands, the attachments
-// option, the output format, the progress display and the Convert command.
-// A conversion runs on a worker thread; its events come back to this window
-// through queued calls, so everything the window shows changes on its own thread.
-// A notice of the run (a mailbox that cannot be searched) holds the run until the
-// user answers it; the window stays usable, and closing it stops the run.
+// The main window: the mailbox list and its commands, the attachments option,
+// the output format, the progress display and the Convert command. The run
+// itself is a RunController beside the window; the window shows its events and
+// answers its notices. Closing the window stops a run in progress.
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
-#include <atomic>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <functional>
 
 #include "convert/run_types.h"
 
@@ -22,22 +17,15 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-class QThread;
+
+namespace tp {
+struct Notice;
+}
 
 namespace tp::app {
 
-class FileGrid;
-
-// Where a run waits while one of its notices is open: the window answers it when
-// the user closes the box, and releases it for good when the run is stopped.
-struct NoticeGate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool waiting = false;   // a notice is open and unanswered
-    bool released = false;  // the run is stopping: no notice waits any more
-    void answer();
-    void release();
-};
+class MailboxList;
+class RunController;
 
 class MainWindow : public QWidget {
     Q_OBJECT
@@ -49,14 +37,14 @@ class MainWindow : public QWidget {
     static constexpr int kWidthTwips = 8985;
     static constexpr int kHeightTwips = 9540;
 
-    bool runInProgress() const { return worker_ != nullptr; }
+    bool runInProgress() const;
     // The last finished run's summary (tests read it).
     const convert::RunSummary& lastSummary() const { return lastSummary_; }
 
     // The list commands' shared steps.
     // Appends `path`; false (nothing added) when the list names that file already.
-    bool AddFileToList(const QString& path);
-    void ClearFileList();
+    bool addFileToList(const QString& path);
+    void clearFileList();
     // Adds every mailbox file below `folder` (the folder command after its dialog).
     void addFolder(const QString& folder);
     // Adds dropped files and folders as the two add commands would.
@@ -67,68 +55,67 @@ class MainWindow : public QWidget {
     void runFinished();
 
   public slots:
-    void cmdAdd_Click();
-    void CmdAddFolder_Click();
-    void cmdClear1_Click();
-    void ChkAttachments_Click();
-    void CmdAttachmentBrowse_Click();
-    void CmdConvert2PDF_Click();
-    void CmdHelp_Click();
-    void cmdEnd_Click();
+    void addFilesClicked();
+    void addFolderClicked();
+    void clearListClicked();
+    void attachmentsToggled();
+    void attachmentBrowseClicked();
+    void convertClicked();
+    void helpClicked();
+    void exitClicked();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
   private:
-    friend class RunEvents;
     void buildControls();
     void setConvertWanted(bool wanted);
     void updateConvertEnabled();
     convert::RunOptions snapshotOptions() const;
-    void startRun(convert::RunOptions options);
-    void onRunFinished();
-    // Engine events, delivered on this window's thread.
+    void onRunFinished(const convert::RunSummary& summary, const QString& error);
+    // The run's events, delivered on this window's thread.
     void applyText(convert::Control control, const QString& text);
     void applyValue(convert::Control control, double value);
     void applyRange(convert::Control control, int min, int max);
-    // Opens a notice of the run; the run waits at `gate` until it is answered.
-    void showRunNotice(const Notice& notice, const std::shared_ptr<NoticeGate>& gate);
+    // Shows where the run is (the mailbox, its name, the messages found in it and
+    // the share of the mailboxes done) from the run's numbers.
+    void applyProgress(const convert::RunProgress& progress);
+    // Opens a notice of the run; the run waits until `answer` is called.
+    void showRunNotice(const Notice& notice, const std::function<void()>& answer);
     QLabel* labelFor(convert::Control control) const;
     QProgressBar* barFor(convert::Control control) const;
     // Stops a run in progress and waits for it to finish its outputs.
     void stopRun();
 
-    FileGrid* grdFiles1_ = nullptr;
-    QLabel* lblCount1_ = nullptr;
-    QPushButton* cmdAdd_ = nullptr;
-    QPushButton* CmdAddFolder_ = nullptr;
-    QPushButton* cmdClear1_ = nullptr;
-    QCheckBox* ChkAttachments_ = nullptr;
-    QLineEdit* txtAttachmentPath_ = nullptr;
-    QPushButton* CmdAttachmentBrowse_ = nullptr;
-    QGroupBox* Frame1_ = nullptr;
-    QRadioButton* OptEML_ = nullptr;
-    QRadioButton* OptPST_ = nullptr;
-    QRadioButton* OptMBOX_ = nullptr;
-    QLabel* LblHappening_ = nullptr;
-    QLabel* LblProgessCurrent_ = nullptr;
-    QLabel* LblIMMFile_ = nullptr;
-    QLabel* LblEmlsFound_ = nullptr;
-    QLabel* LblProgress_ = nullptr;
-    QProgressBar* ProgressBar1_ = nullptr;
-    QProgressBar* ProgressBar2_ = nullptr;
-    QPushButton* CmdConvert2PDF_ = nullptr;
-    QPushButton* CmdHelp_ = nullptr;
-    QPushButton* cmdEnd_ = nullptr;
+    MailboxList* mailboxList_ = nullptr;
+    QLabel* fileCountLabel_ = nullptr;
+    QPushButton* addFilesButton_ = nullptr;
+    QPushButton* addFolderButton_ = nullptr;
+    QPushButton* clearListButton_ = nullptr;
+    QCheckBox* attachmentsCheck_ = nullptr;
+    QLineEdit* attachmentFolderEdit_ = nullptr;
+    QPushButton* attachmentBrowseButton_ = nullptr;
+    QGroupBox* formatGroup_ = nullptr;
+    QRadioButton* emlOption_ = nullptr;
+    QRadioButton* pstOption_ = nullptr;
+    QRadioButton* mboxOption_ = nullptr;
+    QLabel* activityLabel_ = nullptr;
+    QLabel* mailboxCountLabel_ = nullptr;
+    QLabel* mailboxNameLabel_ = nullptr;
+    QLabel* messagesFoundLabel_ = nullptr;
+    QLabel* savingLabel_ = nullptr;
+    QProgressBar* runProgressBar_ = nullptr;
+    QProgressBar* mailboxProgressBar_ = nullptr;
+    QPushButton* convertButton_ = nullptr;
+    QPushButton* helpButton_ = nullptr;
+    QPushButton* exitButton_ = nullptr;
 
     bool convertWanted_ = false;  // what the list commands last decided
     bool closing_ = false;
+    bool messagesCounted_ = false;  // the run's current mailbox was searched
 
-    // The run in progress.
-    struct Run;
-    std::unique_ptr<Run> run_;
-    QThread* worker_ = nullptr;
+    RunController* run_ = nullptr;
     QPointer<QWidget> runNotice_;  // the run's notice while it is open
     convert::RunSummary lastSummary_;
 };

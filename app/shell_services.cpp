@@ -4,11 +4,11 @@
 
 namespace tp::app {
 
-QString BrowseForFolder(QWidget* owner, const QString& prompt) {
+QString browseForFolder(QWidget* owner, const QString& prompt) {
     return dialogs().browseForFolder(owner, prompt);
 }
 
-bool OpenDocument(const QString& pathOrUrl) {
+bool openDocument(const QString& pathOrUrl) {
     if (pathOrUrl.isEmpty()) return false;
     return dialogs().openDocument(pathOrUrl);
 }

@@ -9,11 +9,11 @@ namespace tp::app {
 
 // The chosen folder's path, or empty text when cancelled. The path has no
 // trailing separator unless it is a root.
-QString BrowseForFolder(QWidget* owner, const QString& prompt);
+QString browseForFolder(QWidget* owner, const QString& prompt);
 
 // Opens a document path or address; false when nothing could show it (no
 // browser, no program for it). Empty text does nothing and is false.
-bool OpenDocument(const QString& pathOrUrl);
+bool openDocument(const QString& pathOrUrl);
 
 // `path` followed by one separator unless it already ends in one.
 QString withTrailingSeparator(const QString& path);

@@ -12,7 +12,7 @@
 #include <QScrollBar>
 #include <QUrl>
 
-#include "app/file_grid.h"
+#include "app/mailbox_list.h"
 #include "app/main_window.h"
 #include "fake_dialogs.h"
 
@@ -26,29 +26,29 @@ class ListTest : public ::testing::Test {
     MainWindow window;
     TempDir tmp;
 
-    FileGrid* grid() { return child<FileGrid>(&window, "grdFiles1"); }
-    QString count() { return child<QLabel>(&window, "lblCount1")->text(); }
-    bool convertEnabled() { return child<QPushButton>(&window, "CmdConvert2PDF")->isEnabled(); }
+    MailboxList* grid() { return child<MailboxList>(&window, "mailboxList"); }
+    QString count() { return child<QLabel>(&window, "fileCountLabel")->text(); }
+    bool convertEnabled() { return child<QPushButton>(&window, "convertButton")->isEnabled(); }
     void click(const char* name) { child<QPushButton>(&window, name)->click(); }
 };
 
 TEST_F(ListTest, AddCommandAppendsEveryNewChoiceInOrderAndCounts) {
     fake.fileChoices = {{}};  // cancelled
-    click("cmdAdd");
+    click("addFilesButton");
     EXPECT_EQ(fake.filters, QStringList{"IncrediMail Mailbox (*.imm)"});
     EXPECT_EQ(count(), "0 files");
     EXPECT_FALSE(convertEnabled());
     EXPECT_TRUE(fake.boxes.empty());
 
     fake.fileChoices = {{"/m/Inbox.imm"}};
-    click("cmdAdd");
-    EXPECT_EQ(grid()->column0(), QStringList{"/m/Inbox.imm"});
+    click("addFilesButton");
+    EXPECT_EQ(grid()->paths(), QStringList{"/m/Inbox.imm"});
     EXPECT_EQ(count(), "1 files");
     EXPECT_TRUE(convertEnabled());
 
     fake.fileChoices = {{"/m/Sent.imm", "/n/ Odd name .IMM"}};
-    click("cmdAdd");
-    EXPECT_EQ(grid()->column0(), (QStringList{"/m/Inbox.imm", "/m/Sent.imm", "/n/ Odd name .IMM"}));
+    click("addFilesButton");
+    EXPECT_EQ(grid()->paths(), (QStringList{"/m/Inbox.imm", "/m/Sent.imm", "/n/ Odd name .IMM"}));
     EXPECT_EQ(count(), "3 files");
     EXPECT_TRUE(fake.boxes.empty());
 }
@@ -60,11 +60,11 @@ TEST_F(ListTest, AMailboxAlreadyListedIsNotAddedAgain) {
     writeFile(tmp.path() / "Mail/Sent.imm", "x");
     std::filesystem::create_symlink(tmp.path() / "Mail/Inbox.imm", tmp.path() / "Link.imm");
     fake.fileChoices = {{tmp.q("Mail/Inbox.imm")}};
-    click("cmdAdd");
+    click("addFilesButton");
     fake.fileChoices = {{tmp.q("Link.imm"), tmp.q("Mail/Sent.imm"), tmp.q("Mail/../Mail/Inbox.imm"),
                          tmp.q("Mail/Sent.imm")}};
-    click("cmdAdd");
-    EXPECT_EQ(grid()->column0(), (QStringList{tmp.q("Mail/Inbox.imm"), tmp.q("Mail/Sent.imm")}));
+    click("addFilesButton");
+    EXPECT_EQ(grid()->paths(), (QStringList{tmp.q("Mail/Inbox.imm"), tmp.q("Mail/Sent.imm")}));
     EXPECT_EQ(count(), "2 files");
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].text,
@@ -79,34 +79,34 @@ TEST_F(ListTest, AMailboxAlreadyListedIsNotAddedAgain) {
 }
 
 TEST_F(ListTest, ClearAsksOnlyWhenThereIsSomethingAndKeepsConvertAsItWas) {
-    click("cmdClear1");
+    click("clearListButton");
     EXPECT_TRUE(fake.boxes.empty());
 
-    window.AddFileToList("/m/a.imm");
-    window.AddFileToList("/m/b.imm");
+    window.addFileToList("/m/a.imm");
+    window.addFileToList("/m/b.imm");
     fake.fileChoices = {{"/m/c.imm"}};
-    click("cmdAdd");
+    click("addFilesButton");
     ASSERT_TRUE(convertEnabled());
 
     fake.answers = {Answer::No};
-    click("cmdClear1");
+    click("clearListButton");
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].text, "Do you want to clear all the files in the list\r\n Proceed?");
     EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
     EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Question);
     EXPECT_EQ(fake.boxes[0].buttons, NoticeButtons::YesNo);
-    EXPECT_EQ(grid()->Rows(), 3);
+    EXPECT_EQ(grid()->rowCount(), 3);
 
     fake.answers = {Answer::Yes};
-    click("cmdClear1");
-    EXPECT_EQ(grid()->Rows(), 1);
-    EXPECT_EQ(grid()->column0(), QStringList{QString()});
+    click("clearListButton");
+    EXPECT_EQ(grid()->rowCount(), 1);
+    EXPECT_EQ(grid()->paths(), QStringList{QString()});
     EXPECT_EQ(count(), "0 files");
     EXPECT_TRUE(convertEnabled());
 
     // The next addition fills row 0 again.
-    window.AddFileToList("/m/d.imm");
-    EXPECT_EQ(grid()->column0(), QStringList{"/m/d.imm"});
+    window.addFileToList("/m/d.imm");
+    EXPECT_EQ(grid()->paths(), QStringList{"/m/d.imm"});
     EXPECT_EQ(count(), "1 files");
 }
 
@@ -127,14 +127,14 @@ TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {
                              QStringLiteral("/IncrediMail/Identities/") + QString(60, u'x') +
                              QStringLiteral("/Message Store/The last folder of all/Inbox.imm");
     window.show();
-    window.AddFileToList(QStringLiteral("/m/Short.imm"));
+    window.addFileToList(QStringLiteral("/m/Short.imm"));
     QApplication::processEvents();
     QScrollBar* bar = grid()->horizontalScrollBar();
     // While the paths fit, the column fills the list and there is no scroll bar.
     EXPECT_EQ(grid()->columnWidth(0), grid()->viewport()->width());
     EXPECT_FALSE(bar->isVisible());
     EXPECT_EQ(bar->maximum(), 0);
-    window.AddFileToList(longPath);
+    window.addFileToList(longPath);
     QApplication::processEvents();
 
     // The column holds the whole path, nothing is cut off, and the list scrolls
@@ -156,7 +156,7 @@ TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {
 
     // An emptied list has no scroll bar again.
     fake.answers = {Answer::Yes};
-    click("cmdClear1");
+    click("clearListButton");
     QApplication::processEvents();
     EXPECT_EQ(grid()->columnWidth(0), grid()->viewport()->width());
     EXPECT_FALSE(bar->isVisible());
@@ -164,12 +164,12 @@ TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {
 
 TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {
     makeTree(tmp.path());
-    window.AddFileToList("/earlier.imm");
+    window.addFileToList("/earlier.imm");
     fake.folderChoices = {tmp.q("Mail")};
-    click("CmdAddFolder");
+    click("addFolderButton");
     EXPECT_EQ(fake.prompts, QStringList{"Choose Source Folder..."});
     const QString m = tmp.q("Mail") + "/";
-    EXPECT_EQ(grid()->column0(),
+    EXPECT_EQ(grid()->paths(),
               (QStringList{"/earlier.imm", m + "a.imm", m + "X/b.imm", m + "Y/INBOX.IMM",
                            m + "Y/Sent.imm ", m + "Y/Z/d.imm"}));
     EXPECT_EQ(count(), "6 files");
@@ -181,16 +181,16 @@ TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {
     EXPECT_EQ(fake.boxes[0].buttons, NoticeButtons::Ok);
 
     // A chosen path that already ends in the separator gets no second one.
-    window.ClearFileList();
+    window.clearFileList();
     fake.folderChoices = {tmp.q("Mail/Y/Z/")};
-    click("CmdAddFolder");
-    EXPECT_EQ(grid()->column0(), QStringList{m + "Y/Z/d.imm"});
+    click("addFolderButton");
+    EXPECT_EQ(grid()->paths(), QStringList{m + "Y/Z/d.imm"});
     EXPECT_EQ(fake.boxes.back().text, "1 Files Added to List.");
 
     // A folder added again adds none of its mailboxes a second time, and says so.
     fake.folderChoices = {tmp.q("Mail/Y")};
-    click("CmdAddFolder");
-    EXPECT_EQ(grid()->column0(),
+    click("addFolderButton");
+    EXPECT_EQ(grid()->paths(),
               (QStringList{m + "Y/Z/d.imm", m + "Y/INBOX.IMM", m + "Y/Sent.imm "}));
     EXPECT_EQ(fake.boxes.back().text,
               "2 Files Added to List.\r\n1 of the folder's mailboxes was in the list already and "
@@ -200,11 +200,11 @@ TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {
 TEST_F(ListTest, FolderWithoutMailboxesReportsZeroAndDisablesConvert) {
     writeFile(tmp.path() / "Empty/readme.txt", "x");
     fake.fileChoices = {{"/m/Inbox.imm"}};
-    click("cmdAdd");
+    click("addFilesButton");
     ASSERT_TRUE(convertEnabled());
 
     fake.folderChoices = {tmp.q("Empty")};
-    click("CmdAddFolder");
+    click("addFolderButton");
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].text, "0 Files Added to List.");
     EXPECT_FALSE(convertEnabled());
@@ -212,7 +212,7 @@ TEST_F(ListTest, FolderWithoutMailboxesReportsZeroAndDisablesConvert) {
 
     // Cancelled: nothing changes, nothing is shown.
     fake.folderChoices = {QString()};
-    click("CmdAddFolder");
+    click("addFolderButton");
     EXPECT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(count(), "1 files");
 }
@@ -264,7 +264,7 @@ TEST_F(ListTest, FolderThatCannotBeListedIsReportedAndAddsNothing) {
     writeFile(tmp.path() / "Mail/a.imm", "x");
     makeTooDeep(tmp.path() / "Mail");
     fake.folderChoices = {tmp.q("Mail")};
-    click("CmdAddFolder");
+    click("addFolderButton");
     const int fd = ::open((tmp.path() / "Mail").c_str(), O_RDONLY | O_DIRECTORY);
     removeTree(fd);
     ::close(fd);
@@ -295,17 +295,17 @@ TEST_F(ListTest, DroppedFilesAndFoldersAreAddedAsTheAddCommandsWould) {
     QApplication::sendEvent(viewport, &drop);
 
     const QString y = tmp.q("Mail/Y") + "/";
-    EXPECT_EQ(grid()->column0(), (QStringList{tmp.q("loose/Extra.imm"), y + "INBOX.IMM",
-                                              y + "Sent.imm ", y + "Z/d.imm"}));
+    EXPECT_EQ(grid()->paths(), (QStringList{tmp.q("loose/Extra.imm"), y + "INBOX.IMM",
+                                            y + "Sent.imm ", y + "Z/d.imm"}));
     ASSERT_EQ(fake.boxes.size(), 1u);  // the folder's count box
     EXPECT_EQ(fake.boxes[0].text, "3 Files Added to List.");
     EXPECT_TRUE(convertEnabled());
 }
 
 TEST_F(ListTest, AttachmentsOptionEnablesItsControlsAndBrowseFillsTheFolder) {
-    auto* tick = child<QCheckBox>(&window, "ChkAttachments");
-    auto* path = child<QLineEdit>(&window, "txtAttachmentPath");
-    auto* browse = child<QPushButton>(&window, "CmdAttachmentBrowse");
+    auto* tick = child<QCheckBox>(&window, "attachmentsCheck");
+    auto* path = child<QLineEdit>(&window, "attachmentFolderEdit");
+    auto* browse = child<QPushButton>(&window, "attachmentBrowseButton");
 
     tick->click();
     EXPECT_TRUE(path->isEnabled());

@@ -12,7 +12,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include "app/file_grid.h"
+#include "app/mailbox_list.h"
 #include "app/main_window.h"
 #include "common/help_links.h"
 #include "fake_dialogs.h"
@@ -34,54 +34,53 @@ class MainWindowTest : public ::testing::Test {
         return {};
     }
     bool enabled(const char* name) { return child<QWidget>(&window, name)->isEnabled(); }
-    QRect at(const char* name) { return child<QWidget>(&window, name)->geometry(); }
 };
 
 TEST_F(MainWindowTest, OpensWithTheControlsTextsAndStatesOfItsDesign) {
-    EXPECT_EQ(window.objectName(), "frmStep1");
+    EXPECT_EQ(window.objectName(), "mainWindow");
     EXPECT_EQ(window.windowTitle(), "Tessaport Pro");
     EXPECT_FALSE(window.windowIcon().isNull());
 
     // Texts exactly as the program words them.
-    EXPECT_EQ(text("cmdAdd"), "Select IncrediMail (*.imm) file(s)...");
-    EXPECT_EQ(text("CmdAddFolder"), "Select folder having (*.imm) file(s)...");
-    EXPECT_EQ(text("cmdClear1"), "Clear file(s)...");
-    EXPECT_EQ(text("lblCount1"), "0 files");
-    EXPECT_EQ(text("ChkAttachments"),
+    EXPECT_EQ(text("addFilesButton"), "Select IncrediMail (*.imm) file(s)...");
+    EXPECT_EQ(text("addFolderButton"), "Select folder having (*.imm) file(s)...");
+    EXPECT_EQ(text("clearListButton"), "Clear file(s)...");
+    EXPECT_EQ(text("fileCountLabel"), "0 files");
+    EXPECT_EQ(text("attachmentsCheck"),
               "I have Attachments folder and want to save attachments to exported messages");
-    EXPECT_EQ(text("CmdAttachmentBrowse"), "Browse...");
-    EXPECT_EQ(text("Frame1"), " I want to convert incredimail messages to");
-    EXPECT_EQ(text("OptEML"),
+    EXPECT_EQ(text("attachmentBrowseButton"), "Browse...");
+    EXPECT_EQ(text("formatGroup"), " I want to convert incredimail messages to");
+    EXPECT_EQ(text("emlOption"),
               "(.eml) files          -     (Outlook Express, Windows Mail, Windows Live Mail)");
-    EXPECT_EQ(text("OptPST"), "(.pst) files          -     (MS Outlook)");
-    EXPECT_EQ(text("OptMBOX"),
+    EXPECT_EQ(text("pstOption"), "(.pst) files          -     (MS Outlook)");
+    EXPECT_EQ(text("mboxOption"),
               "(.mbox) files      -     (Mac Mail, Thunderbird, Entourage, Evolution)");
-    EXPECT_EQ(text("Label4"), "Converting Messages...");
-    EXPECT_EQ(text("LblHappening"), "");
-    EXPECT_EQ(text("LblProgessCurrent"), "Mailbox  0 (of 0)");
-    EXPECT_EQ(text("Label1"), "Reading          :");
-    EXPECT_EQ(text("LblIMMFile"), "");
-    EXPECT_EQ(text("Label2"), "Emails Found :");
-    EXPECT_EQ(text("LblEmlsFound"), "");
-    EXPECT_EQ(text("LblProgress"), "Saving :");
-    EXPECT_EQ(text("CmdConvert2PDF"), "Convert");
-    EXPECT_EQ(text("CmdHelp"), "&Help Manual");
-    EXPECT_EQ(text("cmdEnd"), "E&xit");
+    EXPECT_EQ(text("convertingCaption"), "Converting Messages...");
+    EXPECT_EQ(text("activityLabel"), "");
+    EXPECT_EQ(text("mailboxCountLabel"), "Mailbox  0 (of 0)");
+    EXPECT_EQ(text("readingCaption"), "Reading          :");
+    EXPECT_EQ(text("mailboxNameLabel"), "");
+    EXPECT_EQ(text("foundCaption"), "Emails Found :");
+    EXPECT_EQ(text("messagesFoundLabel"), "");
+    EXPECT_EQ(text("savingLabel"), "Saving :");
+    EXPECT_EQ(text("convertButton"), "Convert");
+    EXPECT_EQ(text("helpButton"), "&Help Manual");
+    EXPECT_EQ(text("exitButton"), "E&xit");
 
     // Initial states.
-    EXPECT_TRUE(child<QRadioButton>(&window, "OptEML")->isChecked());
-    EXPECT_FALSE(child<QRadioButton>(&window, "OptPST")->isChecked());
-    EXPECT_FALSE(child<QRadioButton>(&window, "OptMBOX")->isChecked());
-    EXPECT_FALSE(child<QCheckBox>(&window, "ChkAttachments")->isChecked());
-    EXPECT_FALSE(enabled("txtAttachmentPath"));
-    EXPECT_TRUE(child<QLineEdit>(&window, "txtAttachmentPath")->text().isEmpty());
-    EXPECT_FALSE(enabled("CmdAttachmentBrowse"));
-    EXPECT_FALSE(enabled("CmdConvert2PDF"));
-    auto* grid = child<FileGrid>(&window, "grdFiles1");
-    EXPECT_EQ(grid->Rows(), 1);
-    EXPECT_EQ(grid->Cols(), 1);
-    EXPECT_EQ(grid->column0(), QStringList{QString()});
-    for (const char* bar : {"ProgressBar1", "ProgressBar2"}) {
+    EXPECT_TRUE(child<QRadioButton>(&window, "emlOption")->isChecked());
+    EXPECT_FALSE(child<QRadioButton>(&window, "pstOption")->isChecked());
+    EXPECT_FALSE(child<QRadioButton>(&window, "mboxOption")->isChecked());
+    EXPECT_FALSE(child<QCheckBox>(&window, "attachmentsCheck")->isChecked());
+    EXPECT_FALSE(enabled("attachmentFolderEdit"));
+    EXPECT_TRUE(child<QLineEdit>(&window, "attachmentFolderEdit")->text().isEmpty());
+    EXPECT_FALSE(enabled("attachmentBrowseButton"));
+    EXPECT_FALSE(enabled("convertButton"));
+    auto* grid = child<MailboxList>(&window, "mailboxList");
+    EXPECT_EQ(grid->rowCount(), 1);
+    EXPECT_EQ(grid->columnCount(), 1);
+    EXPECT_EQ(grid->paths(), QStringList{QString()});
+    for (const char* bar : {"runProgressBar", "mailboxProgressBar"}) {
         auto* b = child<QProgressBar>(&window, bar);
         EXPECT_EQ(b->minimum(), 0);
         EXPECT_EQ(b->maximum(), 100);
@@ -89,61 +88,21 @@ TEST_F(MainWindowTest, OpensWithTheControlsTextsAndStatesOfItsDesign) {
     }
 }
 
-TEST_F(MainWindowTest, KeepsTheTwipLayoutFontsAndColours) {
-    // 8985 x 9540 twips, fixed, without a maximise button.
-    EXPECT_EQ(window.minimumSize(), QSize(599, 636));
-    EXPECT_EQ(window.maximumSize(), QSize(599, 636));
-    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
-
-    // A sample of positions, 15 twips to the pixel, parents as designed.
-    EXPECT_EQ(at("Image2"), QRect(0, 0, 600, 85));
-    EXPECT_EQ(at("cmdAdd"), QRect(16, 96, 193, 25));
-    EXPECT_EQ(at("grdFiles1"), QRect(16, 152, 569, 105));
-    EXPECT_EQ(at("txtAttachmentPath"), QRect(16, 288, 473, 25));
-    EXPECT_EQ(at("Frame1"), QRect(16, 320, 569, 97));
-    EXPECT_EQ(at("OptMBOX"), QRect(0, 56, 537, 17));
-    EXPECT_EQ(child<QWidget>(&window, "OptMBOX")->parentWidget()->objectName(), "Picture1");
-    EXPECT_EQ(at("LblProgessCurrent"), QRect(40, 440, 545, 17));
-    EXPECT_EQ(at("ProgressBar1"), QRect(16, 528, 569, 17));
-    EXPECT_EQ(at("CmdConvert2PDF"), QRect(208, 552, 185, 29));
-    EXPECT_EQ(at("cmdEnd"), QRect(480, 0, 89, 25));
-    EXPECT_EQ(child<QWidget>(&window, "cmdEnd")->parentWidget()->objectName(), "Picture3");
-    EXPECT_EQ(child<QLabel>(&window, "Image2")->pixmap().size(), QSize(600, 85));
-    EXPECT_EQ(child<QLabel>(&window, "Image1")->pixmap().size(), QSize(16, 16));
-    EXPECT_EQ(child<QLabel>(&window, "Image3")->pixmap().size(), QSize(16, 16));
-
-    const QFont font = child<QWidget>(&window, "cmdAdd")->font();
-    EXPECT_EQ(font.families().value(0), "Tahoma");
-    EXPECT_DOUBLE_EQ(font.pointSizeF(), 8.25);
-    EXPECT_FALSE(font.bold());
-    EXPECT_TRUE(child<QWidget>(&window, "LblHappening")->font().bold());
-    EXPECT_TRUE(child<QWidget>(&window, "Label1")->font().bold());
-    auto colour = [&](const char* name) {
-        return child<QWidget>(&window, name)->palette().color(QPalette::WindowText);
-    };
-    EXPECT_EQ(colour("LblHappening"), QColor(0, 0, 255));
-    EXPECT_EQ(colour("Label1"), QColor(128, 0, 0));
-    EXPECT_EQ(colour("Label2"), QColor(128, 0, 0));
-    EXPECT_EQ(child<QWidget>(&window, "Line1")->palette().color(QPalette::Window),
-              QColor(64, 0, 0));
-}
-
 TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {
     window.show();
-    window.AddFileToList(QStringLiteral("/m/Inbox.imm"));
+    window.addFileToList(QStringLiteral("/m/Inbox.imm"));
     fake.answers = {Answer::No};
-    child<QPushButton>(&window, "cmdEnd")->click();
+    child<QPushButton>(&window, "exitButton")->click();
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_EQ(fake.boxes[0].text, "Are you sure you want to exit now?");
     EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
     EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Question);
     EXPECT_EQ(fake.boxes[0].buttons, NoticeButtons::YesNo);
     EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(text("lblCount1"), "1 files");
+    EXPECT_EQ(text("fileCountLabel"), "1 files");
 
     fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "cmdEnd")->click();
+    child<QPushButton>(&window, "exitButton")->click();
     EXPECT_FALSE(window.isVisible());
 
     // The close box asks nothing.
@@ -172,7 +131,7 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
     TempDir elsewhere;
     const QString before = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(elsewhere.path().string())));
-    child<QPushButton>(&window, "CmdHelp")->click();
+    child<QPushButton>(&window, "helpButton")->click();
     QDir::setCurrent(before);
     ASSERT_EQ(fake.opened.size(), 1);
     const QUrl url(fake.opened[0]);
@@ -181,7 +140,7 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
     EXPECT_TRUE(fake.boxes.empty());
 
     fake.browser = false;
-    child<QPushButton>(&window, "CmdHelp")->click();
+    child<QPushButton>(&window, "helpButton")->click();
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_NE(fake.boxes[0].text.find(manual.toStdString()), std::string::npos)
         << fake.boxes[0].text;
@@ -192,7 +151,7 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
         return;
     QFile::remove(manual);
     remove.keep = true;
-    child<QPushButton>(&window, "CmdHelp")->click();
+    child<QPushButton>(&window, "helpButton")->click();
     EXPECT_EQ(fake.opened.size(), 2);  // nothing opened for a missing manual
     ASSERT_EQ(fake.boxes.size(), 2u);
     EXPECT_NE(fake.boxes[1].text.find("/usr/share/doc/tessaport"), std::string::npos)
@@ -207,6 +166,9 @@ TEST_F(MainWindowTest, CannotBeMaximized) {
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    // 8985 x 9540 twips, fixed.
+    EXPECT_EQ(window.minimumSize(), QSize(599, 636));
+    EXPECT_EQ(window.maximumSize(), QSize(599, 636));
     window.show();
     const QSize size = window.size();
     window.setWindowState(Qt::WindowMaximized);
@@ -249,8 +211,8 @@ TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
 // of the look, into the build tree (scripts/screenshots.sh refreshes
 // docs/screenshots/main-window.png from it).
 TEST_F(MainWindowTest, RendersTheScreenshot) {
-    window.AddFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Inbox.imm"));
-    window.AddFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Sent Items.imm"));
+    window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Inbox.imm"));
+    window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Sent Items.imm"));
     window.show();
     QApplication::processEvents();
     const QImage image = window.grab().toImage();

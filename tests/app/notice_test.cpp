@@ -36,10 +36,10 @@ class NoticeTest : public ::testing::Test {
         QStringList paths;
         for (const fs::path& p : mailboxes) paths << QString::fromStdString(p.string());
         fake.fileChoices.push_back(paths);
-        child<QPushButton>(&window, "cmdAdd")->click();
+        child<QPushButton>(&window, "addFilesButton")->click();
         fs::create_directories(out());
         fake.folderChoices.push_back(QString::fromStdString(out().string()));
-        child<QPushButton>(&window, "CmdConvert2PDF")->click();
+        child<QPushButton>(&window, "convertButton")->click();
     }
     fs::path emlOf(const fs::path& mailbox, int k) const {
         return convert::mailboxOutputFolder(out(), mailbox.string()) /
@@ -66,17 +66,17 @@ TEST_F(NoticeTest, TheRunWaitsForEachNoticeWhichNamesItsMailboxAndTheWindowStays
     EXPECT_EQ(notice.text, kTooSmall);  // the text as worded, the mailbox beside it
     EXPECT_EQ(notice.title, "STRING FINDER Version 1.0");
     EXPECT_EQ(notice.detail, first.string());
-    EXPECT_EQ(label("LblIMMFile"), "Empty.imm");
+    EXPECT_EQ(label("mailboxNameLabel"), "Empty.imm");
 
     // While it is open the run stands still, and the window answers commands.
     fake.fileChoices.push_back({QStringLiteral("/m/Later.imm")});
-    child<QPushButton>(&window, "cmdAdd")->click();
-    EXPECT_EQ(label("lblCount1"), "4 files");
+    child<QPushButton>(&window, "addFilesButton")->click();
+    EXPECT_EQ(label("fileCountLabel"), "4 files");
     pumpFor(300);
     EXPECT_TRUE(window.runInProgress());
     EXPECT_EQ(fake.openedBoxes.size(), 1u);
-    EXPECT_EQ(label("LblIMMFile"), "Empty.imm");
-    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 1 (of 3) ");
+    EXPECT_EQ(label("mailboxNameLabel"), "Empty.imm");
+    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox 1 (of 3) ");
     EXPECT_FALSE(fs::exists(emlOf(good, 1)));
 
     // Answered, the run goes on to the next mailbox and its own notice.
@@ -85,8 +85,8 @@ TEST_F(NoticeTest, TheRunWaitsForEachNoticeWhichNamesItsMailboxAndTheWindowStays
     ASSERT_EQ(fake.openedBoxes.size(), 2u);
     EXPECT_EQ(fake.openedBoxes[1].text, kTooSmall);
     EXPECT_EQ(fake.openedBoxes[1].detail, second.string());
-    EXPECT_EQ(label("LblIMMFile"), "Also empty.imm");
-    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 3) ");
+    EXPECT_EQ(label("mailboxNameLabel"), "Also empty.imm");
+    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox 2 (of 3) ");
     EXPECT_FALSE(fs::exists(emlOf(good, 1)));
 
     ASSERT_TRUE(fake.answerOpen());
@@ -143,7 +143,7 @@ TEST_F(NoticeTest, TheRealBoxLeavesTheWindowUsableAndGoesWithIt) {
     }));
     QPointer<QMessageBox> secondBox = openBox();
     EXPECT_TRUE(secondBox->text().startsWith("File size is  1 byte !\n\n"));
-    EXPECT_EQ(label("LblIMMFile"), "Tiny.imm");
+    EXPECT_EQ(label("mailboxNameLabel"), "Tiny.imm");
     window.close();
     EXPECT_FALSE(window.runInProgress());
     EXPECT_TRUE(window.lastSummary().cancelled);

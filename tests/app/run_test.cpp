@@ -28,7 +28,7 @@ class RunTest : public ::testing::Test {
 
     QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
     int bar(const char* name) { return child<QProgressBar>(&window, name)->value(); }
-    QPushButton* convertButton() { return child<QPushButton>(&window, "CmdConvert2PDF"); }
+    QPushButton* convertButton() { return child<QPushButton>(&window, "convertButton"); }
     fs::path out() const { return tmp.path() / "out"; }
 
     // A message file holds its message whole (the writer may end it with one
@@ -44,7 +44,7 @@ class RunTest : public ::testing::Test {
         QStringList paths;
         for (const fs::path& p : mailboxes) paths << QString::fromStdString(p.string());
         fake.fileChoices.push_back(paths);
-        child<QPushButton>(&window, "cmdAdd")->click();
+        child<QPushButton>(&window, "addFilesButton")->click();
     }
     void convertInto(const fs::path& folder) {
         fs::create_directories(folder);
@@ -63,7 +63,7 @@ class RunTest : public ::testing::Test {
 TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
     writeFile(tmp.path() / "Inbox.imm", mailbox(1));
     list({tmp.path() / "Inbox.imm"});
-    for (const char* name : {"OptEML", "OptPST", "OptMBOX"}) {
+    for (const char* name : {"emlOption", "pstOption", "mboxOption"}) {
         auto* option = child<QRadioButton>(&window, name);
         option->setAutoExclusive(false);
         option->setChecked(false);
@@ -85,8 +85,8 @@ TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
     EXPECT_EQ(fake.prompts, QStringList{"Choose Folder to Save..."});
     EXPECT_FALSE(window.runInProgress());
     EXPECT_TRUE(fake.boxes.empty());
-    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox  0 (of 0)");
-    EXPECT_EQ(label("LblProgress"), "Saving :");
+    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox  0 (of 0)");
+    EXPECT_EQ(label("savingLabel"), "Saving :");
     EXPECT_TRUE(convertButton()->isEnabled());
 }
 
@@ -102,19 +102,19 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     // chosen now only counts for the next run.
     ASSERT_TRUE(window.runInProgress());
     EXPECT_FALSE(convertButton()->isEnabled());
-    child<QRadioButton>(&window, "OptMBOX")->setChecked(true);
+    child<QRadioButton>(&window, "mboxOption")->setChecked(true);
     ASSERT_TRUE(waitForRun());
 
-    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 2) ");
-    EXPECT_EQ(label("LblIMMFile"), "Sent.imm");
-    EXPECT_EQ(label("LblHappening"), "Found 2 message(s)");
-    EXPECT_EQ(label("LblEmlsFound"), "2 Messages");
-    EXPECT_EQ(label("LblProgress"), "Saved 2 Email Messages");
-    EXPECT_EQ(bar("ProgressBar1"), 100);
+    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox 2 (of 2) ");
+    EXPECT_EQ(label("mailboxNameLabel"), "Sent.imm");
+    EXPECT_EQ(label("activityLabel"), "Found 2 message(s)");
+    EXPECT_EQ(label("messagesFoundLabel"), "2 Messages");
+    EXPECT_EQ(label("savingLabel"), "Saved 2 Email Messages");
+    EXPECT_EQ(bar("runProgressBar"), 100);
     // The last hit of Sent.imm: the second message's "MIME-Version" line.
     const std::string sentBytes = readFile(sent);
     const auto hit = sentBytes.find("MIME-Version: 1.0", message(1, "Sent").size());
-    EXPECT_EQ(bar("ProgressBar2"),
+    EXPECT_EQ(bar("mailboxProgressBar"),
               static_cast<int>(std::nearbyint(100.0 * double(hit) / double(sentBytes.size()))));
 
     ASSERT_EQ(fake.boxes.size(), 1u);
@@ -145,8 +145,8 @@ TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
     list({inbox});
     convertInto(out());
     ASSERT_TRUE(waitForRun());
-    EXPECT_EQ(label("LblEmlsFound"), "2 Messages");
-    EXPECT_EQ(label("LblHappening"), "Found 2 message(s)");
+    EXPECT_EQ(label("messagesFoundLabel"), "2 Messages");
+    EXPECT_EQ(label("activityLabel"), "Found 2 message(s)");
     EXPECT_EQ(window.lastSummary().messages, 2);
     EXPECT_TRUE(whole(emlOf(inbox, 1), forwarded));
 }
@@ -163,7 +163,7 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
               "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\n--m--\r\n");
     writeFile(tmp.path() / "files/a.txt", "the file from the folder");
     list({inbox});
-    child<QCheckBox>(&window, "ChkAttachments")->setChecked(true);
+    child<QCheckBox>(&window, "attachmentsCheck")->setChecked(true);
 
     fake.folderChoices = {QString()};  // the folder dialog cancelled: no run
     convertButton()->click();
@@ -198,11 +198,11 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
                   " says which and why.\r\nNot all of your IncrediMail messages could be "
                   "exported to (.eml) files.\r\n" +
                   std::string(75, '*'));
-    EXPECT_EQ(label("LblProgress"), "");  // the missing mailbox saved nothing
+    EXPECT_EQ(label("savingLabel"), "");  // the missing mailbox saved nothing
 
     // Nothing could be exported at all.
     fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "cmdClear1")->click();
+    child<QPushButton>(&window, "clearListButton")->click();
     list({tmp.path() / "in/Missing.imm"});
     fake.boxes.clear();
     convertInto(tmp.path() / "out2");
@@ -229,7 +229,7 @@ TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
     EXPECT_EQ(fake.boxes[0].text.rfind("File size is ", 0), 0u) << fake.boxes[0].text;
     EXPECT_EQ(fake.boxes.back().title, "Tessaport");
     EXPECT_TRUE(whole(emlOf(good, 1), message(1)));
-    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox 2 (of 2) ");
+    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox 2 (of 2) ");
 }
 
 TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
@@ -240,7 +240,7 @@ TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
     writeFile(big, mailbox(total));
     list({big});
     convertInto(out());
-    ASSERT_TRUE(pumpUntil([&] { return label("LblProgress").startsWith("Saved "); }));
+    ASSERT_TRUE(pumpUntil([&] { return label("savingLabel").startsWith("Saved "); }));
     window.show();
     window.close();
 
@@ -289,7 +289,7 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     const fs::path inbox = tmp.path() / "Inbox.imm";
     writeFile(inbox, mailbox(3));
     list({inbox});
-    child<QRadioButton>(&window, "OptMBOX")->setChecked(true);
+    child<QRadioButton>(&window, "mboxOption")->setChecked(true);
     convertInto(out());
     ASSERT_TRUE(waitForRun());
     ASSERT_EQ(fake.boxes.size(), 1u);
@@ -310,19 +310,19 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     const fs::path big = tmp.path() / "Big.imm";
     writeFile(big, mailbox(total));
     fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "cmdClear1")->click();
+    child<QPushButton>(&window, "clearListButton")->click();
     list({big});
     fake.boxes.clear();
     convertInto(tmp.path() / "out2");
     // "Saved" of this run: the label still shows the last run's until the count of
     // this mailbox's messages has come.
     ASSERT_TRUE(pumpUntil([&] {
-        return label("LblEmlsFound") == QString::number(total) + " Messages" &&
-               label("LblProgress").startsWith("Saved ");
+        return label("messagesFoundLabel") == QString::number(total) + " Messages" &&
+               label("savingLabel").startsWith("Saved ");
     }));
     window.show();
     fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "cmdEnd")->click();  // asks, then closes
+    child<QPushButton>(&window, "exitButton")->click();  // asks, then closes
     EXPECT_FALSE(window.runInProgress());
     EXPECT_TRUE(window.lastSummary().cancelled);
     ASSERT_EQ(fake.boxes.size(), 1u);  // the question only
@@ -336,7 +336,7 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
 TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
     writeFile(tmp.path() / "Inbox.imm", mailbox(2));
     list({tmp.path() / "Inbox.imm"});
-    child<QRadioButton>(&window, "OptPST")->setChecked(true);
+    child<QRadioButton>(&window, "pstOption")->setChecked(true);
     convertInto(out());
     ASSERT_TRUE(waitForRun());
     ASSERT_EQ(fake.boxes.size(), 1u);
@@ -353,7 +353,7 @@ TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManu
     writeFile(tmp.path() / "Inbox.imm", mailbox(1));
     writeFile(tmp.path() / "not-a-folder", "x");
     list({tmp.path() / "Inbox.imm"});
-    child<QRadioButton>(&window, "OptPST")->setChecked(true);
+    child<QRadioButton>(&window, "pstOption")->setChecked(true);
     fake.folderChoices = {tmp.q("not-a-folder")};
     convertButton()->click();
     ASSERT_TRUE(waitForRun());
@@ -370,7 +370,7 @@ TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManu
     EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
     EXPECT_NE(supportAddress().find("help.html#troubleshooting"), std::string::npos);
     EXPECT_TRUE(window.lastSummary().setupFailed);
-    EXPECT_EQ(label("LblProgessCurrent"), "Mailbox  0 (of 0)");
+    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox  0 (of 0)");
 }
 
 }  // namespace

@@ -28,7 +28,7 @@
 using tp::Notice;
 using tp::NoticeButtons;
 using tp::NoticeIcon;
-using tp::finder::FrmFinder;
+using tp::finder::StringFinderWindow;
 namespace fs = std::filesystem;
 
 namespace {
@@ -106,7 +106,7 @@ class FinderWindow : public ::testing::Test {
     void SetUp() override {
         qapp();
         tp::app::setDialogs(&fake);
-        win = std::make_unique<FrmFinder>();
+        win = std::make_unique<StringFinderWindow>();
         win->setExitHandler([this] { ++exits; });
     }
     void TearDown() override {
@@ -123,22 +123,22 @@ class FinderWindow : public ::testing::Test {
         return win->findChild<T*>(QString::fromLatin1(name));
     }
     void find(const QString& path, const QString& what) {
-        child<QLineEdit>("Text1")->setText(path);
-        child<QLineEdit>("Text2")->setText(what);
-        child<QPushButton>("Command3")->click();
+        child<QLineEdit>("fileNameEdit")->setText(path);
+        child<QLineEdit>("searchTextEdit")->setText(what);
+        child<QPushButton>("findButton")->click();
     }
-    void next() { child<QPushButton>("Command4")->click(); }
+    void next() { child<QPushButton>("findNextButton")->click(); }
     std::int64_t match() { return win->scanner().MatchByte(); }
 
     FakeDialogs fake;
     QTemporaryDir dir;
-    std::unique_ptr<FrmFinder> win;
+    std::unique_ptr<StringFinderWindow> win;
     int exits = 0;
 };
 
 TEST_F(FinderWindow, FileCommandsRefuseBadNamesOpenDoesNothingCloseAndExitClose) {
-    child<QLineEdit>("Text1")->setText(makeFile("a.imm", kHello));
-    child<QPushButton>("Command1")->click();  // "Open"
+    child<QLineEdit>("fileNameEdit")->setText(makeFile("a.imm", kHello));
+    child<QPushButton>("openButton")->click();  // "Open"
     EXPECT_FALSE(win->scanner().isOpen());
 
     find("   ", "hello");
@@ -152,20 +152,20 @@ TEST_F(FinderWindow, FileCommandsRefuseBadNamesOpenDoesNothingCloseAndExitClose)
     EXPECT_EQ(fake.notices[1].icon, NoticeIcon::Exclamation);
     EXPECT_FALSE(win->scanner().isOpen());
 
-    win->Close_Click();  // nothing open: a beep only
+    win->closeFileClicked();  // nothing open: a beep only
     EXPECT_EQ(fake.beeps, 1);
     const QString path = dir.filePath("a.imm");
     find(path, "hello");
-    win->Close_Click();
+    win->closeFileClicked();
     EXPECT_FALSE(win->scanner().isOpen());
-    EXPECT_EQ(child<QLineEdit>("Text1")->text(), "");
+    EXPECT_EQ(child<QLineEdit>("fileNameEdit")->text(), "");
 
     win->show();
     find(path, "hello");
     EXPECT_TRUE(win->close());  // unloading closes the file
     EXPECT_FALSE(win->scanner().isOpen());
     find(path, "hello");
-    win->Command2_Click();
+    win->exit();
     EXPECT_FALSE(win->scanner().isOpen());
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(fake.notices.size(), 2u);
@@ -174,7 +174,7 @@ TEST_F(FinderWindow, FileCommandsRefuseBadNamesOpenDoesNothingCloseAndExitClose)
 TEST_F(FinderWindow, FindAndNextShowEachHitThenEofThenOnlyBeep) {
     const QString path = makeFile("a.imm", kHello);
     find(path, "hello");
-    EXPECT_EQ(child<QLineEdit>("Text1")->text(), path);
+    EXPECT_EQ(child<QLineEdit>("fileNameEdit")->text(), path);
     // The occurrence and R - SearchLength following bytes (R = 22 - (2 + 5 + 1)).
     EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 2\r\n\r\nhelloyyHELLOzz");
     next();
@@ -186,12 +186,12 @@ TEST_F(FinderWindow, FindAndNextShowEachHitThenEofThenOnlyBeep) {
     EXPECT_EQ(fake.beeps, 1);
     EXPECT_EQ(win->shared().MessageOffsets, "2|17|");
 
-    // While the file is open, "Find" searches it again whatever Text1 now says.
+    // While the file is open, "Find" searches it again whatever the File Name box now says.
     find(dir.filePath("other.imm"), "yy");
     EXPECT_EQ(match(), 7);
     // A file cut short under the search: said so, not shown as a plain end.
-    win->Close_Click();
-    win->Open_MBOX(path);
+    win->closeFileClicked();
+    win->openFile(path);
     fs::resize_file(path.toStdString(), 5);
     find(path, "hello");
     EXPECT_TRUE(win->reportText().endsWith("[EOF]\n"));
@@ -199,7 +199,7 @@ TEST_F(FinderWindow, FindAndNextShowEachHitThenEofThenOnlyBeep) {
     EXPECT_TRUE(fake.notices[0].text.starts_with("The search stopped early !"));
 
     // Every byte shows through Latin-1; control bytes as their pictures.
-    win->Close_Click();
+    win->closeFileClicked();
     find(makeFile("b.imm", std::string("..key\0\x01\xe9\r\x7f!zzzzzzzz", 19)), "key");
     const QString shown = QStringLiteral("Byte : 2\n\nkey") + QChar(0x2400) + QChar(0x2401) +
                           QChar(0xE9) + QChar('\n') + QChar(0x2421) + QStringLiteral("!");
@@ -217,40 +217,40 @@ TEST_F(FinderWindow, SearchTextsQuotedOrCaseInsensitive) {
     find(quoted, "h\u20ac");  // no byte for the euro sign: refused, not searched as "h?"
     EXPECT_EQ(match(), 13);
     ASSERT_EQ(fake.notices.size(), 1u);
-    win->Close_Click();
+    win->closeFileClicked();
     win->shared().reset();
 
-    child<QCheckBox>("Check1")->setChecked(false);
+    child<QCheckBox>("caseSensitiveCheck")->setChecked(false);
     find(makeFile("a.imm", kHello), "hello");
     next();
     EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 9\r\n\r\nHELLOzz");
     next();
     EXPECT_EQ(win->shared().MessageOffsets, "2|9|17|");
     EXPECT_TRUE(win->reportBytes().ends_with("hello"));  // the file's own bytes
-    win->GetNewString();  // cancelled; the prompt shows the upper-cased text
+    win->askReplacement();  // cancelled; the prompt shows the upper-cased text
     ASSERT_EQ(fake.inputs.size(), 1u);
     EXPECT_TRUE(fake.inputs[0][1].endsWith("Replace string \"HELLO\" with following string :"));
     EXPECT_EQ(fake.inputs[0][2], "HELLO");
 }
 
-TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
+TEST_F(FinderWindow, AskedReplacementKeepsExactlySearchLengthCharactersOrNothing) {
     find(makeFile("a.imm", kHello), "hello");
     fake.answers = {QString("  \"HOWDY\"  "), QString("abcdefgh"), QString("abc"), std::nullopt,
                     QString("hell\u20ac")};
-    win->GetNewString();
+    win->askReplacement();
     ASSERT_EQ(fake.inputs.size(), 1u);
     EXPECT_EQ(fake.inputs[0], QStringList({"STRING FINDER Version 1.0 STRING REPLACEMENT",
                                            "String Lenght =  5 byte(s)\r\rCurrent Byte Location "
                                            "=  2\r\r\rReplace string \"hello\" with following "
                                            "string :",
                                            "hello"}));
-    EXPECT_EQ(win->NewText(), "HOWDY");
+    EXPECT_EQ(win->replacementText(), "HOWDY");
     EXPECT_TRUE(fake.notices.empty());
     // Longer: the text cut to the match's length is shown and written only when
     // the user agrees.
     fake.replies = {tp::app::Answer::Yes};
-    win->GetNewString();
-    EXPECT_EQ(win->NewText(), "abcde");
+    win->askReplacement();
+    EXPECT_EQ(win->replacementText(), "abcde");
     ASSERT_EQ(fake.notices.size(), 1u);
     EXPECT_EQ(fake.notices[0].buttons, NoticeButtons::YesNo);
     EXPECT_EQ(fake.notices[0].text,
@@ -258,11 +258,11 @@ TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
               "length of the current string (5 byte(s)); only this would be written at "
               "Byte : 2\r\r\"abcde\"\r\rWrite it ?");
     fake.answers.push_front(QString("abcdefgh"));
-    win->GetNewString();  // not agreed: nothing to write
-    EXPECT_EQ(win->NewText(), "");
+    win->askReplacement();  // not agreed: nothing to write
+    EXPECT_EQ(win->replacementText(), "");
     fake.notices.clear();
-    win->GetNewString();
-    EXPECT_EQ(win->NewText(), "");
+    win->askReplacement();
+    EXPECT_EQ(win->replacementText(), "");
     ASSERT_EQ(fake.notices.size(), 1u);
     EXPECT_EQ(fake.notices[0].text,
               "Lenght of the new string can not be less than lenght of current string !\r\r"
@@ -270,15 +270,15 @@ TEST_F(FinderWindow, GetNewStringKeepsExactlySearchLengthCharactersOrNothing) {
     EXPECT_EQ(fake.notices[0].title, "! STRING REPLACEMENT ERROR !");
     EXPECT_EQ(fake.notices[0].icon, NoticeIcon::Exclamation);
     EXPECT_TRUE(fake.notices[0].beep);
-    win->GetNewString();  // cancelled: empty, no message
-    EXPECT_EQ(win->NewText(), "");
+    win->askReplacement();  // cancelled: empty, no message
+    EXPECT_EQ(win->replacementText(), "");
     EXPECT_EQ(fake.notices.size(), 1u);
-    win->GetNewString();  // a character with no single byte is refused, not mangled
-    EXPECT_EQ(win->NewText(), "");
+    win->askReplacement();  // a character with no single byte is refused, not mangled
+    EXPECT_EQ(win->replacementText(), "");
     EXPECT_EQ(fake.notices.size(), 2u);
     next();
     next();  // no current match: a beep, no question
-    win->GetNewString();
+    win->askReplacement();
     EXPECT_EQ(fake.inputs.size(), 6u);
     EXPECT_EQ(fake.beeps, 1);
 }
@@ -287,7 +287,7 @@ TEST_F(FinderWindow, ReplaceOverwritesTheMatchInPlaceAndNothingElse) {
     const std::string original("From: a\r\nSubject: hello\r\n\r\nhello\xe9\0tail", 38);
     const QString path = makeFile("r.imm", original);
     win->addReplaceCommands();
-    auto* replace = child<QPushButton>("cmdReplace");
+    auto* replace = child<QPushButton>("replaceButton");
     EXPECT_FALSE(replace->isEnabled());
     find(path, "hello");
     ASSERT_EQ(match(), 18);
@@ -300,7 +300,7 @@ TEST_F(FinderWindow, ReplaceOverwritesTheMatchInPlaceAndNothingElse) {
     EXPECT_EQ(match(), 18);
 
     replace->click();  // an empty answer changes nothing
-    win->ReplaceString();
+    win->writeReplacement();
     EXPECT_EQ(readAll(path), expected);
 
     find(path, "hello");
@@ -316,13 +316,13 @@ TEST_F(FinderWindow, SearchNeedsNoWriteAccessAndAReadOnlyFileGetsAMessage) {
     find(path, "hello");
     EXPECT_EQ(openAccessMode(path), O_RDONLY);
     fake.answers = {QString("HOWDY")};
-    win->GetNewString();
+    win->askReplacement();
     const bool root = ::geteuid() == 0;  // root writes anywhere: write as nobody
     if (root) {
         ASSERT_EQ(::chmod(dir.path().toLocal8Bit().constData(), 0755), 0);
         ASSERT_EQ(::seteuid(65534), 0);
     }
-    win->ReplaceString();
+    win->writeReplacement();
     if (root) {
         ASSERT_EQ(::seteuid(0), 0);
     }
@@ -344,20 +344,20 @@ TEST_F(FinderWindow, ReplaceShowsTheBytesNowOnDiskAndWhatWasWrittenWhere) {
     const std::string head = "FILE SIZE :  38 bytes\r\n\r\nByte : 18\r\n\r\n";
     ASSERT_EQ(win->reportBytes(), head + original.substr(18, 14));
     fake.answers = {QString("HOWDY")};
-    child<QPushButton>("cmdReplace")->click();
+    child<QPushButton>("replaceButton")->click();
 
     const std::string now = readAll(path);
     ASSERT_EQ(now, "From: a\r\nSubject: HOWDY there\r\n\r\nhello");
     const std::string written =
         "\r\nWritten : 5 byte(s) at Byte : 18 of " + path.toStdString() + "\r\n";
     EXPECT_EQ(win->reportBytes(), head + now.substr(18, 14) + "\r\n" + written);
-    const QString shown = child<QPlainTextEdit>("Surface")->toPlainText();
+    const QString shown = child<QPlainTextEdit>("reportArea")->toPlainText();
     EXPECT_TRUE(shown.contains("Byte : 18\n\nHOWDY there\n")) << shown.toStdString();
     EXPECT_TRUE(shown.contains("\nWritten : 5 byte(s) at Byte : 18 of " + path + "\n"));
 
     // A second write over the same match shows the bytes afresh, once.
     fake.answers = {QString("howdy")};
-    child<QPushButton>("cmdReplace")->click();
+    child<QPushButton>("replaceButton")->click();
     EXPECT_EQ(win->reportBytes(), head + readAll(path).substr(18, 14) + "\r\n" + written);
     EXPECT_TRUE(fake.notices.empty());
 }
@@ -379,7 +379,7 @@ TEST_F(FinderWindow, ReplacementPromptIsLaidOutInLinesAndFitsTheScreen) {
     const QString path = makeFile("long.imm", "..." + needle + "...");
     find(path, QString::fromStdString(needle));
     ASSERT_EQ(match(), 3);
-    win->GetNewString();  // cancelled; the prompt is what the box receives
+    win->askReplacement();  // cancelled; the prompt is what the box receives
     ASSERT_EQ(fake.inputs.size(), 1u);
     const QStringList& asked = fake.inputs[0];
 
@@ -428,15 +428,16 @@ TEST_F(FinderWindow, EveryControlStaysWholeAndVisibleAtEverySize) {
             QWidget* w = child<QWidget>(name);
             return QRect(w->mapTo(win.get(), QPoint(0, 0)), w->size());
         };
-        for (const char* name : {"Text1", "Text2", "Command3", "Command1", "cmdCloseFile", "Check1",
-                                 "Command4", "cmdReplace", "Label3", "Surface"}) {
+        for (const char* name : {"fileNameEdit", "searchTextEdit", "findButton", "openButton",
+                                 "closeFileButton", "caseSensitiveCheck", "findNextButton",
+                                 "replaceButton", "descriptionLabel", "reportArea"}) {
             EXPECT_TRUE(win->rect().contains(area(name))) << name;
         }
-        EXPECT_FALSE(area("Surface").intersects(area("Label3")));
-        EXPECT_GE(area("Surface").height(), 40);
+        EXPECT_FALSE(area("reportArea").intersects(area("descriptionLabel")));
+        EXPECT_GE(area("reportArea").height(), 40);
         // A larger window gives the File Name box the room.
         if (size.width() == 900) {
-            EXPECT_GT(area("Text1").right(), 850);
+            EXPECT_GT(area("fileNameEdit").right(), 850);
         }
     }
 }
@@ -449,7 +450,7 @@ TEST_F(FinderWindow, RendersTheScreenshot) {
         << "From: Ann <ann@example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: Lunch\r\n"
            "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nSee you at noon.\r\n";
     win->addReplaceCommands();
-    child<QCheckBox>("Check1")->setChecked(false);
+    child<QCheckBox>("caseSensitiveCheck")->setChecked(false);
     find(path, "mime-version");
     ASSERT_EQ(match(), 72);
     win->show();
@@ -458,7 +459,7 @@ TEST_F(FinderWindow, RendersTheScreenshot) {
 
     // And its replacement prompt.
     fake.answers = {std::nullopt};
-    win->GetNewString();
+    win->askReplacement();
     ASSERT_EQ(fake.inputs.size(), 1u);
     const auto box =
         tp::app::makeInputBox(win.get(), fake.inputs[0][0], fake.inputs[0][1], fake.inputs[0][2]);
@@ -467,7 +468,7 @@ TEST_F(FinderWindow, RendersTheScreenshot) {
     const QImage prompt = box->grab().toImage();
     box->hide();
 
-    win->Close_Click();
+    win->closeFileClicked();
     shotDir.removeRecursively();
     // Into the build tree; scripts/screenshots.sh copies them to docs/screenshots.
     const QString out = QStringLiteral(TP_BINARY_DIR "/screenshots");

@@ -1,4 +1,4 @@
-#include "app/file_grid.h"
+#include "app/mailbox_list.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -20,7 +20,7 @@ QStringList localPaths(const QMimeData* mime) {
 
 }  // namespace
 
-FileGrid::FileGrid(QWidget* parent) : QTableWidget(1, 1, parent) {
+MailboxList::MailboxList(QWidget* parent) : QTableWidget(1, 1, parent) {
     horizontalHeader()->hide();
     verticalHeader()->hide();
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -37,54 +37,44 @@ FileGrid::FileGrid(QWidget* parent) : QTableWidget(1, 1, parent) {
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
 }
 
-void FileGrid::setRows(int rows) {
-    setRowCount(rows < 1 ? 1 : rows);
-    if (Row >= rowCount()) Row = rowCount() - 1;
+bool MailboxList::isEmpty() const {
+    const QTableWidgetItem* cell = item(0, 0);
+    return rowCount() == 1 && (!cell || cell->text().isEmpty());
 }
 
-QString FileGrid::Text() const {
-    const QTableWidgetItem* cell = item(Row, Col);
-    return cell ? cell->text() : QString();
-}
-
-void FileGrid::setText(const QString& text) {
-    QTableWidgetItem* cell = item(Row, Col);
+void MailboxList::appendPath(const QString& path) {
+    const bool intoEmptyRow = isEmpty();
+    if (!intoEmptyRow) setRowCount(rowCount() + 1);
+    const int row = rowCount() - 1;
+    QTableWidgetItem* cell = item(row, 0);
     if (!cell) {
         cell = new QTableWidgetItem;
-        setItem(Row, Col, cell);
+        setItem(row, 0, cell);
     }
-    cell->setText(text);
-    cell->setToolTip(text);
-    widestText_ = std::max(widestText_, fontMetrics().horizontalAdvance(text) + kCellPadding);
+    cell->setText(path);
+    cell->setToolTip(path);
+    widestText_ = std::max(widestText_, fontMetrics().horizontalAdvance(path) + kCellPadding);
     fitColumn();
 }
 
-void FileGrid::setColWidthTwips(int col, int twips) {
-    // Column 0 follows the list's width (a wider designed width would only add a
-    // scroll bar to an empty list); other columns take the width they are given.
-    if (col != 0) setColumnWidth(col, (twips + 7) / 15);
-    fitColumn();
-}
-
-void FileGrid::fitColumn() {
+void MailboxList::fitColumn() {
     const int width = std::max(widestText_, viewport()->width());
     if (columnWidth(0) != width) setColumnWidth(0, width);
 }
 
-void FileGrid::resizeEvent(QResizeEvent* event) {
+void MailboxList::resizeEvent(QResizeEvent* event) {
     QTableWidget::resizeEvent(event);
     fitColumn();
 }
 
-void FileGrid::Clear() {
-    for (int r = 0; r < rowCount(); ++r)
-        for (int c = 0; c < columnCount(); ++c)
-            if (QTableWidgetItem* cell = item(r, c)) cell->setText(QString());
+void MailboxList::clearPaths() {
+    setRowCount(1);
+    if (QTableWidgetItem* cell = item(0, 0)) cell->setText(QString());
     widestText_ = 0;
     fitColumn();
 }
 
-QStringList FileGrid::column0() const {
+QStringList MailboxList::paths() const {
     QStringList texts;
     for (int r = 0; r < rowCount(); ++r) {
         const QTableWidgetItem* cell = item(r, 0);
@@ -93,21 +83,21 @@ QStringList FileGrid::column0() const {
     return texts;
 }
 
-void FileGrid::dragEnterEvent(QDragEnterEvent* event) {
+void MailboxList::dragEnterEvent(QDragEnterEvent* event) {
     if (!localPaths(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
 }
 
-void FileGrid::dragMoveEvent(QDragMoveEvent* event) {
+void MailboxList::dragMoveEvent(QDragMoveEvent* event) {
     if (!localPaths(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
 }
 
-void FileGrid::dropEvent(QDropEvent* event) {
+void MailboxList::dropEvent(QDropEvent* event) {
     const QStringList paths = localPaths(event->mimeData());
     if (paths.isEmpty()) {
         event->ignore();

@@ -1,0 +1,77 @@
+// The folder command's walk: breadth-first, in name order, never through a link
+// to a folder, and an unlistable folder ends it visibly.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/folder_walk.h"
+
+namespace fs = std::filesystem;
+using tp::app::FolderWalk;
+
+namespace {
+
+struct FolderWalkTest : ::testing::Test {
+    fs::path root;
+    std::string r;  // root with its separator
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("tp-walk-" + std::to_string(::getpid())) / "Mail";
+        fs::remove_all(root.parent_path());
+        fs::create_directories(root);
+        r = root.string() + "/";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(root / "X", fs::perms::owner_all, ec);
+        fs::remove_all(root.parent_path());
+    }
+    void touch(const fs::path& p) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << "x";
+    }
+};
+
+}  // namespace
+
+TEST_F(FolderWalkTest, BreadthFirstInNameOrderWithoutFollowingFolderLinks) {
+    FolderWalk walk;
+    EXPECT_TRUE(walk.run((root / "nope").string()));  // nothing there: nothing found
+    EXPECT_TRUE(walk.files().empty());
+
+    touch(root / "a" / "a" / "a.imm");  // deep, but sorts first by name
+    touch(root / "z.imm");
+    touch(root / "b" / "m.imm");
+    // A link back up the tree is neither followed nor listed; a link to a file is.
+    fs::create_directory_symlink(root, root / "loop");
+    fs::create_symlink(root / "z.imm", root / "link.imm");
+    ASSERT_TRUE(walk.run(r));  // with the separator: no second one
+    EXPECT_EQ(walk.files(), (std::vector<std::string>{r + "link.imm", r + "z.imm", r + "b/m.imm",
+                                                      r + "a/a/a.imm"}));
+    ASSERT_TRUE(walk.run(root.string()));  // a second walk starts afresh
+    EXPECT_EQ(walk.files().size(), 4u);
+}
+
+TEST_F(FolderWalkTest, UnlistableFolderEndsTheWalkVisibly) {
+    touch(root / "a.imm");
+    touch(root / "X" / "b.imm");
+    fs::permissions(root / "X", fs::perms::none);
+    // Permissions do not bind root: walk in a child that gives its rights up.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+        FolderWalk walk;
+        if (walk.run(root.string())) ::_exit(1);                           // must report failure
+        if (walk.error().find(r + "X/") == std::string::npos) ::_exit(2);  // naming the folder
+        if (walk.files() != std::vector<std::string>{r + "a.imm"}) ::_exit(3);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
