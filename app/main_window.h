@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "convert/run_types.h"
+#include "run/run_types.h"
 
 class QCheckBox;
 class QGroupBox;

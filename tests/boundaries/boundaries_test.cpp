@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "convert/boundaries.h"
 #include "finder/scanner.h"
+#include "mailbox/boundaries.h"
 
 namespace fs = std::filesystem;
 using tp::convert::findMessages;

@@ -1,6 +1,6 @@
 // The MBOX writer. Every .mbox produced here is read back with Python's mailbox
 // module (check_mbox.py) and compared message for message with what was written.
-#include "convert/mbox_sink.h"
+#include "outputs/mbox_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "convert/conversion_run.h"
-#include "convert/io.h"
-#include "convert/paths.h"
+#include "io/io.h"
+#include "io/paths.h"
 #include "mail/mime_util.h"
+#include "run/conversion_run.h"
 
 using namespace tp::convert;
 using tp::testutil::crlf;

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "convert/io.h"
+#include "io/io.h"
 
 namespace fs = std::filesystem;
 using tp::io::Op;

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "convert/io.h"
-#include "convert/paths.h"
+#include "io/io.h"
+#include "io/paths.h"
 #include "support/unprivileged.h"
 
 namespace fs = std::filesystem;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/pst_import.h"
+#include "mapi/import.h"
 #include "pstimport/item_compare.h"
 #include "pstimport/mail_samples.h"
 

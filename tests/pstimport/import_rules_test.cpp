@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "convert/conversion_run.h"
-#include "convert/pst_import.h"
+#include "mapi/import.h"
 #include "pstimport/mail_samples.h"
+#include "run/conversion_run.h"
 #include "run/run_helpers.h"
 
 // After GMime's headers: Qt's "signals" would otherwise clash with glib's.

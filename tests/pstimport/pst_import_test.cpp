@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "convert/pst_import.h"
-#include "convert/pst_sink.h"
+#include "mapi/import.h"
+#include "outputs/pst_sink.h"
 #include "pstimport/item_compare.h"
 
 namespace tp::convert {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "convert/conversion_run.h"
-#include "convert/pst_sink.h"
-#include "convert/run_types.h"
+#include "outputs/pst_sink.h"
 #include "pstimport/mail_samples.h"
+#include "run/conversion_run.h"
+#include "run/run_types.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

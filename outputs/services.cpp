@@ -1,13 +1,10 @@
-// The real writers behind a run. One line per output format and one for the
-// attachment pass; a format without a writer yet answers nullptr, and the run and
-// the command line report that format as not available.
-#include "convert/attachment_pass.h"
-#include "convert/conversion_run.h"
-#include "convert/eml_sink.h"
-#include "convert/mbox_sink.h"
-#ifdef TP_HAVE_PST
-#include "convert/pst_sink.h"
-#endif
+// The real writers behind a run: one line per output format and one for the
+// attachment pass.
+#include "outputs/eml_sink.h"
+#include "outputs/mbox_sink.h"
+#include "outputs/pst_sink.h"
+#include "run/attachment_pass.h"
+#include "run/conversion_run.h"
 
 namespace tp::convert {
 
@@ -20,11 +17,7 @@ RunServices defaultServices() {
             case Format::Mbox:
                 return makeMboxSink();
             case Format::Pst:
-#ifdef TP_HAVE_PST
                 return makePstSink();
-#else
-                return nullptr;
-#endif
         }
         return nullptr;
     };

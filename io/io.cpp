@@ -1,4 +1,4 @@
-#include "convert/io.h"
+#include "io/io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,9 +13,7 @@
 #include <string>
 
 #include "finder/file_read.h"
-#ifdef TP_HAVE_PST
 #include "pst/ndb/writer.h"
-#endif
 
 namespace tp::io {
 
@@ -77,7 +75,6 @@ class MailboxReadFaults : public finder::ReadFaults {
 };
 MailboxReadFaults gMailboxReadFaults;
 
-#ifdef TP_HAVE_PST
 // The store writer keeps its own file; its calls reach the run's injector as the
 // run's own operations of the same kind.
 class StoreFileFaults : public pst::ndb::FileFaults {
@@ -104,16 +101,13 @@ class StoreFileFaults : public pst::ndb::FileFaults {
     }
 };
 StoreFileFaults gStoreFileFaults;
-#endif
 
 }  // namespace
 
 void setFaultInjector(FaultInjector* injector) {
     gInjector.store(injector);
     finder::setReadFaults(injector != nullptr ? &gMailboxReadFaults : nullptr);
-#ifdef TP_HAVE_PST
     pst::ndb::setFileFaults(injector != nullptr ? &gStoreFileFaults : nullptr);
-#endif
 }
 
 std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes) {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/io.h"
-#include "convert/run_types.h"
+#include "io/io.h"
+#include "run/run_types.h"
 
 namespace tp::convert {
 
@@ -65,5 +65,11 @@ class MessageSink {
     // keeps it as its Email-k.eml.
     virtual std::vector<UnkeptMessage> takeUnkept() { return {}; }
 };
+
+// The content rule of an Email-k.eml file, applied in place: leading and trailing
+// spaces (the space character only) are removed and CR LF is appended. The EML
+// writer applies it to every message, the run to a message it keeps as its
+// Email-k.eml beside another output.
+void applyEmlContentRule(std::string& bytes);
 
 }  // namespace tp::convert

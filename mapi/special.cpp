@@ -6,8 +6,8 @@
 #include <array>
 #include <cstring>
 
-#include "convert/pst_import.h"
-#include "convert/pst_import_internal.h"
+#include "mapi/import.h"
+#include "mapi/internal.h"
 
 extern "C" {
 #include <ytnef.h>

@@ -4,8 +4,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "convert/pst_import.h"
-#include "convert/pst_import_internal.h"
+#include "mapi/import.h"
+#include "mapi/internal.h"
 
 namespace tp::convert::detail {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "convert/pst_import.h"
-#include "convert/pst_import_internal.h"
+#include "mapi/import.h"
+#include "mapi/internal.h"
 
 namespace tp::convert {
 namespace detail {

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "convert/message_sink.h"
-#include "convert/pst_import.h"
+#include "mapi/import.h"
 #include "pst/pst.h"
+#include "run/message_sink.h"
 
 namespace tp::convert {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/conversion_run.h"
+#include "run/conversion_run.h"
 
 namespace tp::convert {
 

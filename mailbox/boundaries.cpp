@@ -41,9 +41,9 @@
 // window, and the file is read in small pieces, so hostile input (huge lines,
 // huge headers, boundaries that never close) costs time roughly linear in the
 // file size and memory independent of it.
-#include "convert/boundaries.h"
+#include "mailbox/boundaries.h"
 
-#include "convert/ascii.h"
+#include "common/ascii.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

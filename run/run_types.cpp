@@ -1,7 +1,7 @@
-#include "convert/run_types.h"
+#include "run/run_types.h"
 
 #include "common/compiler_quirks.h"
-#include "convert/conversion_run.h"
+#include "run/conversion_run.h"
 
 #include <algorithm>
 #include <set>

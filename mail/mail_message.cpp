@@ -4,9 +4,9 @@
 // parameters (RFC 2047 / 2231), addresses and dates. Removing attachments cuts
 // their byte ranges out of the original; added files are spliced in as new parts.
 // Nothing else is ever re-serialised, so untouched bytes stay byte-identical.
-#include "convert/mail_message.h"
+#include "mail/mail_message.h"
 
-#include "convert/ascii.h"
+#include "common/ascii.h"
 
 #include <gmime/gmime.h>
 
@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "convert/io.h"
+#include "io/io.h"
 
 namespace tp::convert {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "convert/message_sink.h"
-#include "convert/run_types.h"
+#include "run/message_sink.h"
+#include "run/run_types.h"
 
 namespace tp::convert {
 

@@ -10,8 +10,8 @@
 #include <uchardet/uchardet.h>
 
 #include "common/compiler_quirks.h"
-#include "convert/pst_import.h"
-#include "convert/pst_import_internal.h"
+#include "mapi/import.h"
+#include "mapi/internal.h"
 
 namespace tp::convert {
 

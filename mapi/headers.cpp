@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "common/compiler_quirks.h"
-#include "convert/pst_import_internal.h"
+#include "mapi/internal.h"
 
 namespace tp::convert::detail {
 

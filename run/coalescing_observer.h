@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/run_types.h"
+#include "run/run_types.h"
 
 namespace tp::convert {
 

@@ -1,8 +1,8 @@
-#include "convert/paths.h"
+#include "io/paths.h"
 
 #include <system_error>
 
-#include "convert/io.h"
+#include "io/io.h"
 
 namespace fs = std::filesystem;
 

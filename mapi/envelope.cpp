@@ -5,8 +5,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "convert/pst_import.h"
-#include "convert/pst_import_internal.h"
+#include "mapi/import.h"
+#include "mapi/internal.h"
 
 namespace tp::convert {
 namespace detail {

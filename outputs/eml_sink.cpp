@@ -1,6 +1,6 @@
-#include "convert/eml_sink.h"
+#include "outputs/eml_sink.h"
 
-#include "convert/io.h"
+#include "io/io.h"
 
 namespace tp::convert {
 
@@ -15,17 +15,6 @@ bool EmlSink::store(const MailboxInfo& mailbox, const MessageInfo& message, std:
         return false;
     }
     return true;
-}
-
-void applyEmlContentRule(std::string& bytes) {
-    const auto first = bytes.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        bytes.clear();
-    } else {
-        bytes.erase(bytes.find_last_not_of(' ') + 1);
-        bytes.erase(0, first);
-    }
-    bytes += "\r\n";
 }
 
 std::unique_ptr<MessageSink> makeEmlSink() {

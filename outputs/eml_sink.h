@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "convert/message_sink.h"
+#include "run/message_sink.h"
 
 namespace tp::convert {
 
@@ -19,9 +19,5 @@ class EmlSink : public MessageSink {
 };
 
 std::unique_ptr<MessageSink> makeEmlSink();
-
-// The EML writer's content rule, applied in place: leading and trailing spaces
-// (the space character only) are removed and CR LF is appended.
-void applyEmlContentRule(std::string& bytes);
 
 }  // namespace tp::convert

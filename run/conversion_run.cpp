@@ -1,4 +1,4 @@
-#include "convert/conversion_run.h"
+#include "run/conversion_run.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,13 +12,12 @@
 #include <system_error>
 #include <utility>
 
-#include "convert/boundaries.h"
-#include "convert/coalescing_observer.h"
-#include "convert/eml_sink.h"
-#include "convert/io.h"
-#include "convert/mail_message.h"
-#include "convert/paths.h"
 #include "finder/scanner.h"
+#include "io/io.h"
+#include "io/paths.h"
+#include "mail/mail_message.h"
+#include "mailbox/boundaries.h"
+#include "run/coalescing_observer.h"
 
 namespace tp::convert {
 
@@ -207,8 +206,8 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     if (!sink) {
         d.summary.setupFailed = d.options.format == Format::Pst;
         d.fail("", 0, "setup",
-               std::string("the ") + formatName(d.options.format) +
-                   " output is not available in this build");
+               std::string("the run was given no writer for the ") + formatName(d.options.format) +
+                   " output");
         out.flush();
         return std::move(d.summary);
     }
@@ -804,6 +803,17 @@ void ConversionRun::Impl::writeReport() {
         }
         if (ec != std::errc::file_exists) return;
     }
+}
+
+void applyEmlContentRule(std::string& bytes) {
+    const auto first = bytes.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        bytes.clear();
+    } else {
+        bytes.erase(bytes.find_last_not_of(' ') + 1);
+        bytes.erase(0, first);
+    }
+    bytes += "\r\n";
 }
 
 }  // namespace tp::convert

@@ -1,4 +1,4 @@
-#include "convert/attachment_pass.h"
+#include "run/attachment_pass.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,8 +8,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "convert/mail_message.h"
-#include "convert/paths.h"
+#include "io/paths.h"
+#include "mail/mail_message.h"
 
 namespace tp::convert {
 

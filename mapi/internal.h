@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/pst_import.h"
+#include "mapi/import.h"
 
 namespace tp::convert::detail {
 

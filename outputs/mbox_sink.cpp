@@ -1,10 +1,10 @@
-#include "convert/mbox_sink.h"
+#include "outputs/mbox_sink.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "convert/mail_message.h"
+#include "mail/mail_message.h"
 
 namespace tp::convert {
 

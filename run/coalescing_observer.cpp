@@ -1,4 +1,4 @@
-#include "convert/coalescing_observer.h"
+#include "run/coalescing_observer.h"
 
 #include <utility>
 

@@ -1,13 +1,13 @@
-#include "convert/pst_sink.h"
+#include "outputs/pst_sink.h"
 
 #include <algorithm>
 #include <ctime>
 #include <exception>
 #include <system_error>
 
-#include "convert/io.h"
-#include "convert/mail_message.h"
-#include "convert/pst_import.h"
+#include "io/io.h"
+#include "mail/mail_message.h"
+#include "mapi/import.h"
 
 namespace tp::convert {
 

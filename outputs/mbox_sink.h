@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "convert/io.h"
-#include "convert/message_sink.h"
+#include "io/io.h"
+#include "run/message_sink.h"
 
 namespace tp::convert {
 
