@@ -7,6 +7,7 @@
 #include "mail/mail_message.h"
 
 #include "common/ascii.h"
+#include "mail/gmime.h"
 
 #include <gmime/gmime.h>
 
@@ -28,11 +29,6 @@
 namespace tp::convert {
 
 namespace {
-
-void initGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 // Deeper MIME nesting than this is left as it is (treated as one opaque part).
 constexpr int kMaxDepth = 64;
@@ -139,20 +135,6 @@ Header parseHeader(std::string_view s, std::size_t begin, std::size_t end) {
     h.bodyBegin = pos;
     return h;
 }
-
-// GMime objects released on scope exit.
-template <typename T>
-struct GPtr {
-    T* p = nullptr;
-    explicit GPtr(T* ptr) : p(ptr) {}
-    ~GPtr() {
-        if (p) g_object_unref(p);
-    }
-    GPtr(const GPtr&) = delete;
-    GPtr& operator=(const GPtr&) = delete;
-    T* get() const { return p; }
-    explicit operator bool() const { return p != nullptr; }
-};
 
 std::string validUtf8(const char* text) {
     if (!text) return {};

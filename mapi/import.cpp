@@ -24,7 +24,7 @@ GMimeParserOptions* parserOptions() {
     static std::once_flag once;
     static std::unique_ptr<GMimeParserOptions, ParserOptionsFree> options;
     std::call_once(once, [] {
-        g_mime_init();
+        initGMime();
         options.reset(g_mime_parser_options_new());
         const char* fallback[] = {"UTF-8", "windows-1252", nullptr};
         g_mime_parser_options_set_fallback_charsets(options.get(), fallback);

@@ -2,12 +2,13 @@
 // What the pieces of the RFC 822 to mail item import share: GMime ownership
 // helpers, the header readers, the MIME walk and the importer itself. The import
 // is split by what it maps:
-//   pst_import.cpp             parsing a message and the public entry points
-//   pst_import_headers.cpp     reading the header block (our reader and GMime's)
-//   pst_import_envelope.cpp    subject, people, dates, threading, importance
-//   pst_import_charsets.cpp    charsets and text decoding
-//   pst_import_bodies.cpp      which parts are the bodies, and the bodies
-//   pst_import_attachments.cpp attachments and attached messages
+//   import.cpp       parsing a message and the public entry points
+//   headers.cpp      reading the header block (our reader and GMime's)
+//   envelope.cpp     subject, people, dates, threading, importance
+//   charsets.cpp     charsets and text decoding
+//   bodies.cpp       which parts are the bodies, and the bodies
+//   attachments.cpp  attachments and attached messages
+//   special.cpp      signed and encrypted mail
 #include <gmime/gmime.h>
 
 #include <cstdint>
@@ -18,20 +19,13 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/gmime.h"
 #include "mapi/import.h"
 
 namespace tp::convert::detail {
 
 // ---------------------------------------------------------------------------
 // GMime ownership helpers
-
-struct GObjectUnref {
-    void operator()(void* p) const {
-        if (p) g_object_unref(p);
-    }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
 
 struct GFreeDeleter {
     void operator()(void* p) const { g_free(p); }
@@ -60,7 +54,7 @@ inline std::int32_t clampSize(std::uint64_t n) {
 pst::FileTime fileTimeOf(GDateTime* dt);
 
 // ---------------------------------------------------------------------------
-// Charsets (pst_import_charsets.cpp)
+// Charsets (charsets.cpp)
 
 // The charset named by a <meta> tag near the top of an HTML text.
 std::string htmlMetaCharset(std::string_view html);
@@ -108,7 +102,7 @@ bool undeclaredCharset(std::string_view charset);
 bool allAscii(std::string_view bytes);
 
 // ---------------------------------------------------------------------------
-// Parts (pst_import_bodies.cpp)
+// Parts (bodies.cpp)
 
 std::string mimeTypeOf(GMimeObject* obj);
 bool isType(GMimeObject* obj, const char* type, const char* subtype);
@@ -150,13 +144,13 @@ struct BodyWalk {
 std::string htmlToText(std::string_view html);
 
 // ---------------------------------------------------------------------------
-// Attachments (pst_import_attachments.cpp)
+// Attachments (attachments.cpp)
 
 const char* extensionForType(const std::string& mime);
 std::string extensionOf(const std::string& name);
 
 // ---------------------------------------------------------------------------
-// Special classes (pst_import_special.cpp)
+// Special classes (special.cpp)
 
 // A top multipart/signed whose signature ([MS-OXOSMIME] 2.1.1) still covers its
 // first part as `body` (the message body, as written) holds it.
@@ -180,7 +174,7 @@ struct TnefContent {
 bool unpackTnef(std::string_view data, TnefContent& out);
 
 // ---------------------------------------------------------------------------
-// People and header fields (pst_import_headers.cpp)
+// People and header fields (headers.cpp)
 
 struct Person {
     std::string name;
@@ -293,7 +287,7 @@ class OwnHeaders : public HeaderView {
 };
 
 // ---------------------------------------------------------------------------
-// Envelope (pst_import_envelope.cpp)
+// Envelope (envelope.cpp)
 
 std::int32_t importanceOf(const HeaderView& msg);
 std::int32_t priorityOf(const HeaderView& msg);
