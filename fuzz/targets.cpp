@@ -19,7 +19,7 @@
 #include "mapi/import.h"
 #include "pst/check/checker.h"
 #include "pst/pst.h"
-#include "tests/pstimport/item_compare.h"
+#include "tests/mapi/item_compare.h"
 
 #define TP_FUZZ_CHECK(cond)                                                                   \
     do {                                                                                      \

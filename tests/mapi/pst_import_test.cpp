@@ -9,8 +9,8 @@
 #include <string>
 
 #include "mapi/import.h"
+#include "mapi/item_compare.h"
 #include "outputs/pst_sink.h"
-#include "pstimport/item_compare.h"
 
 namespace tp::convert {
 namespace {

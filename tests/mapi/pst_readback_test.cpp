@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "mapi/mail_samples.h"
 #include "outputs/pst_sink.h"
-#include "pstimport/mail_samples.h"
 #include "run/conversion_run.h"
 #include "run/run_types.h"
 
@@ -485,12 +485,11 @@ TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
     EXPECT_EQ(files, 2u);  // the two inputs only
 }
 
-// The messages of a store as pypff reads them (tests/pstimport/pst_items.py).
+// The messages of a store as pypff reads them (tests/mapi/pst_items.py).
 std::vector<QJsonObject> storedItems(const fs::path& pst) {
     std::string out;
     EXPECT_EQ(
-        shell("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pstimport/pst_items.py' " + quote(pst),
-              &out),
+        shell("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' " + quote(pst), &out),
         0)
         << out;
     std::vector<QJsonObject> items;

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "mapi/import.h"
-#include "pstimport/item_compare.h"
-#include "pstimport/mail_samples.h"
+#include "mapi/item_compare.h"
+#include "mapi/mail_samples.h"
 
 namespace tp::convert {
 namespace {
@@ -249,7 +249,7 @@ TEST(ImportFidelity, NothingInvisible) {
         SCOPED_TRACE(raw.substr(0, 120));
         std::ofstream(file, std::ios::binary).write(raw.data(), std::streamsize(raw.size()));
         const std::string words =
-            shell("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pstimport/text_parts.py' '" +
+            shell("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/text_parts.py' '" +
                   file.string() + "'");
         std::string visible;
         visibleText(import(raw), visible);

@@ -1,7 +1,7 @@
 // Rules of the import that show only in what Outlook does with the item: whom a
 // reply goes to, which messages form one conversation, the paperclip, and the
 // S/MIME forms of older mail programs. Each through a whole run into a store,
-// read back with libpff (tests/pstimport/pst_items.py).
+// read back with libpff (tests/mapi/pst_items.py).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "mapi/import.h"
-#include "pstimport/mail_samples.h"
+#include "mapi/mail_samples.h"
 #include "run/conversion_run.h"
 #include "run/run_helpers.h"
 
@@ -45,7 +45,7 @@ std::vector<QJsonObject> importedItems(const std::string& mailbox) {
     const RunSummary summary = ConversionRun(options, observer).run(cancel);
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
     std::string out;
-    if (FILE* p = popen(("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pstimport/pst_items.py' '" +
+    if (FILE* p = popen(("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' '" +
                          summary.pstFile.string() + "'")
                             .c_str(),
                         "r")) {
