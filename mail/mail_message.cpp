@@ -7,6 +7,7 @@
 #include "mail/mail_message.h"
 
 #include "common/ascii.h"
+#include "mail/date.h"
 #include "mail/gmime.h"
 
 #include <gmime/gmime.h>
@@ -523,12 +524,9 @@ std::string_view baseName(std::string_view name) {
 }
 
 std::optional<std::chrono::system_clock::time_point> parseDate(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    initGMime();
-    GDateTime* dt = g_mime_utils_header_decode_date(text.c_str());
-    if (!dt) return std::nullopt;
-    const gint64 seconds = g_date_time_to_unix(dt);
-    g_date_time_unref(dt);
+    const std::optional<MailDate> date = readMailDate(text);
+    if (!date) return std::nullopt;
+    const std::int64_t seconds = date->seconds;
     // The clock counts finely enough to hold only about 292 years either side of
     // 1970; a date outside that is no readable date.
     using Clock = std::chrono::system_clock;

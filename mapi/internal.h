@@ -226,9 +226,6 @@ std::string_view rawHeaderBlock(std::string_view bytes);
 // Header bytes as text for the transport headers property.
 std::string headerText(std::string_view raw, GMimeParserOptions* options);
 std::optional<pst::FileTime> dateOf(const char* text);
-// A date as mail writes it, in the form GMime reads (12-hour clocks, zones like
-// "GMT+0200" put the usual way); the text itself when nothing needs changing.
-std::string normalizedDate(std::string_view text);
 std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg);
 // Looks the message up in `options.threads` (entering it) and notes its thread's
 // key and time in `options`; nothing when there is no book or no id to go by.

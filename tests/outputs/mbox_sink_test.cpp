@@ -98,6 +98,12 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     const std::vector<Written> sent = {
         {crlf("From: bob@example.com\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\nhello\n"),
          "bob@example.com Sun Dec 06 04:57:45 2026"},
+        // Dates as some mailers write them (a 12-hour clock, a zone as "GMT+0200"
+        // or "+02:00") are read as the PST import reads them.
+        {crlf("From: bob@example.com\nDate: Tue, 3 Mar 2009 11:30:00 PM GMT+0200\n\nlate\n"),
+         "bob@example.com Tue Mar 03 21:30:00 2009"},
+        {crlf("Received: from a by b; Wed, 4 Mar 2009 1:05 am +02:00\nSubject: early\n\nx\n"),
+         "MAILER-DAEMON Tue Mar 03 23:05:00 2009"},
     };
 
     MboxSink sink;
@@ -121,6 +127,10 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     EXPECT_EQ(observer.texts[Control::LblProgress],
               size + " Bytes out of " + size + " Total Bytes.");
     EXPECT_EQ(observer.values[Control::ProgressBar2], 100.0);
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        MessageInfo m{static_cast<int>(i + 1), sentFolder / "x.eml"};
+        ASSERT_TRUE(sink.store(sentInfo, m, sent[i].bytes, observer, error)) << error;
+    }
     sink.endMailbox(sentInfo);
     RunSummary summary;
     sink.close(summary);
