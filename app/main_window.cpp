@@ -23,8 +23,8 @@
 #include "app/run_controller.h"
 #include "app/shell_services.h"
 #include "common/help_links.h"
-#include "convert/conversion_run.h"
 #include "dialogs/dialogs.h"
+#include "run/conversion_run.h"
 
 static void initTessaportResources() {
     Q_INIT_RESOURCE(resources);

@@ -8,7 +8,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "convert/run_types.h"
+#include "run/run_types.h"
 
 class QCheckBox;
 class QGroupBox;

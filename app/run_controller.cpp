@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "convert/conversion_run.h"
+#include "run/conversion_run.h"
 
 namespace tp::app {
 

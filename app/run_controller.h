@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "common/notice.h"
-#include "convert/run_types.h"
+#include "run/run_types.h"
 
 class QThread;
 

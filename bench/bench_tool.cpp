@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "convert/boundaries.h"
 #include "finder/scanner.h"
+#include "mailbox/boundaries.h"
 
 namespace {
 

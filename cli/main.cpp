@@ -16,10 +16,10 @@
 #include <system_error>
 #include <vector>
 
-#include "convert/conversion_run.h"
-#include "convert/io.h"
-#include "convert/paths.h"
-#include "convert/run_types.h"
+#include "io/io.h"
+#include "io/paths.h"
+#include "run/conversion_run.h"
+#include "run/run_types.h"
 #include "tessaport/version.h"
 
 namespace fs = std::filesystem;
@@ -445,11 +445,6 @@ int main(int argc, char** argv) {
     // The console draws from the run's progress numbers, which are never thinned
     // out, and keeps its own pace of drawing; the labels need no thinning either.
     services.eventsPerSecond = 0;
-    if (!services.makeSink || !services.makeSink(*format)) {
-        std::cerr << kProgram << ": the " << *formatArg
-                  << " output is not available in this build yet; use --format eml\n";
-        return kExitUsage;
-    }
 
     std::error_code ec;
     RunOptions options;

@@ -28,7 +28,7 @@ flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefin
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-  -DTP_FUZZ=ON -DTP_BUILD_GUI=OFF -DTP_BUILD_TESTS=OFF -DTP_AREAS="pst;finder;convert" >/dev/null
+  -DTP_FUZZ=ON -DTP_BUILD_GUI=OFF -DTP_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 # Seeds: every message of the sample mailboxes (cut at each "MIME-Version: 1.0"

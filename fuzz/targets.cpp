@@ -13,13 +13,13 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/boundaries.h"
-#include "convert/mail_message.h"
-#include "convert/pst_import.h"
 #include "finder/scanner.h"
+#include "mail/mail_message.h"
+#include "mailbox/boundaries.h"
+#include "mapi/import.h"
 #include "pst/check/checker.h"
 #include "pst/pst.h"
-#include "tests/pstimport/item_compare.h"
+#include "tests/mapi/item_compare.h"
 
 #define TP_FUZZ_CHECK(cond)                                                                   \
     do {                                                                                      \

@@ -22,7 +22,7 @@ if command -v ccache >/dev/null; then
 fi
 # Warnings are errors here too: the release optimiser warns where CI's build does not.
 cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTP_WERROR=ON \
-  -DCMAKE_INSTALL_PREFIX=/usr -DTP_BUILD_TESTS=OFF -UTP_AREAS \
+  -DCMAKE_INSTALL_PREFIX=/usr -DTP_BUILD_TESTS=OFF \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "${launcher[@]}" >/dev/null
 cmake --build build/package -j"$(nproc)"

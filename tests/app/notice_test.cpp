@@ -9,8 +9,8 @@
 #include <QPushButton>
 
 #include "app/main_window.h"
-#include "convert/paths.h"
 #include "fake_dialogs.h"
+#include "io/paths.h"
 
 namespace tp::app::test {
 namespace {

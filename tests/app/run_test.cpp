@@ -11,8 +11,8 @@
 
 #include "app/main_window.h"
 #include "common/help_links.h"
-#include "convert/paths.h"
 #include "fake_dialogs.h"
+#include "io/paths.h"
 
 namespace tp::app::test {
 namespace {

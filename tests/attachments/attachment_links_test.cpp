@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "convert/attachment_pass.h"
 #include "mail/mime_util.h"
+#include "run/attachment_pass.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The attachment pass with a real attachments folder.
-#include "convert/attachment_pass.h"
+#include "run/attachment_pass.h"
 
 #include <gtest/gtest.h>
 

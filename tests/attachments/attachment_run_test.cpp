@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/paths.h"
+#include "io/paths.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {

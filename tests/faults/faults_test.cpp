@@ -16,15 +16,13 @@
 #include <sstream>
 #include <utility>
 
-#include "convert/io.h"
-#include "run/run_helpers.h"
-#ifdef TP_HAVE_PST
 #include <fcntl.h>
 #include <sys/stat.h>
+#include "io/io.h"
+#include "run/run_helpers.h"
 
-#include "convert/pst_import.h"
+#include "mapi/import.h"
 #include "pst/check/checker.h"
-#endif
 
 namespace tp::test {
 namespace {
@@ -188,7 +186,6 @@ struct Reference {
     fs::path emlOut;
 };
 
-#ifdef TP_HAVE_PST
 // (folder, subject) of every message in a store, as libpff reads it.
 std::multiset<std::pair<std::string, std::string>> storeMessages(const fs::path& pst) {
     const std::string cmd = "/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" +
@@ -217,7 +214,6 @@ int finishedStoresIn(const fs::path& out) {
         if (e.path().extension() == ".pst" && pst::check::checkStore(e.path()).readable) ++n;
     return n;
 }
-#endif
 
 // What every faulty run must satisfy. `reference` is a clean run of the same
 // format into another folder.
@@ -311,7 +307,6 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
             EXPECT_EQ(nextRecord, records.size()) << "unexpected records in the .mbox of " << mb;
         }
     }
-#ifdef TP_HAVE_PST
     if (format == Format::Pst) {
         int storeFailures = 0;
         for (const convert::Failure& f : s.failures)
@@ -341,7 +336,6 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
                       0);
         }
     }
-#endif
 }
 
 Reference cleanRun(const Fixture& fx, Format format) {
@@ -361,11 +355,7 @@ Reference cleanRun(const Fixture& fx, Format format) {
     return ref;
 }
 
-#ifdef TP_HAVE_PST
 const auto kFormats = ::testing::Values(Format::Eml, Format::Mbox, Format::Pst);
-#else
-const auto kFormats = ::testing::Values(Format::Eml, Format::Mbox);
-#endif
 
 class FaultRun : public ::testing::TestWithParam<Format> {};
 
@@ -420,7 +410,6 @@ TEST_P(FaultRun, FolderTurnsReadOnly) {
     }
 }
 
-#ifdef TP_HAVE_PST
 // The disk fills up while the store is written: from the n-th of the store's own
 // file calls on, every one fails. Message "five" is large enough that the store
 // writes while messages are still being added, not only when it is closed.
@@ -653,7 +642,6 @@ TEST(FaultPst, StoreHoldsTheSpaceItsCloseNeeds) {
     EXPECT_LE(heldBytes(), size + (1u << 20)) << "space past the end stays held";
     EXPECT_TRUE(pst::check::checkStore(path).clean());
 }
-#endif
 
 std::string formatLabel(const ::testing::TestParamInfo<Format>& p) {
     return p.param == Format::Eml ? "Eml" : p.param == Format::Mbox ? "Mbox" : "Pst";
@@ -727,12 +715,10 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
         } else if (format == Format::Mbox) {
             EXPECT_EQ(pythonMboxCount(second / "Sent.mbox"), 3);
         }
-#ifdef TP_HAVE_PST
         if (format == Format::Pst) {
             const pst::check::Report report = pst::check::checkStore(s.pstFile);
             EXPECT_TRUE(report.clean()) << report.fatal;
         }
-#endif
         // Messages of the changed mailbox that were written are whole: each .eml
         // left is a message of the original file.
         const fs::path first = mailboxFolder(out, fx.mailboxes[0]);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/io.h"
+#include "io/io.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {

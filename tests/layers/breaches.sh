@@ -24,19 +24,37 @@ expect() {  # expect pass|fail NAME FILE LINE
   fi
 }
 
-expect pass downward convert/run.cpp '#include "finder/scanner.h"'
-expect pass common convert/run.cpp '#include "common/help_links.h"'
+expect pass downward run/conversion_run.cpp '#include "finder/scanner.h"'
+expect pass common run/run_types.cpp '#include "common/help_links.h"'
 expect pass face app/window.cpp '#include "dialogs/dialogs.h"'
 expect pass dialogs dialogs/box.cpp '#include "common/notice.h"'
 expect pass qtcore finder/scan.cpp '#include <QString>'
-expect fail engine-to-app convert/run_types.cpp '#include "app/help_links.h"'
+expect fail engine-to-app run/run_types.cpp '#include "app/help_links.h"'
 expect fail finder-to-dialogs finder/window.cpp '#include "dialogs/dialogs.h"'
 expect fail pst-to-cli pst/x.h '#  include "cli/options.h"'
 expect fail relative finder/x.cpp '#include "../app/main_window.h"'
 expect fail dialogs-to-app dialogs/qt.cpp '#include "app/file_grid.h"'
-expect fail common-to-engine common/notice.h '#include "convert/run_types.h"'
+expect fail common-to-engine common/notice.h '#include "run/run_types.h"'
 expect fail widgets finder/window.h '#include <QWidget>'
-expect fail widgets-module convert/x.cpp '#include <QtWidgets/QLabel>'
+expect fail widgets-module outputs/x.cpp '#include <QtWidgets/QLabel>'
+
+# The engine's rooms: io < mailbox < mail < mapi < run < outputs, all above
+# finder/ and pst/ and below dialogs/.
+expect pass io-to-finder io/io.cpp '#include "finder/file_read.h"'
+expect pass io-to-pst io/io.cpp '#include "pst/ndb/writer.h"'
+expect pass mapi-to-pst mapi/import.h '#include "pst/messaging/tags.h"'
+expect pass run-to-mail run/conversion_run.cpp '#include "mail/mail_message.h"'
+expect pass outputs-to-run outputs/eml_sink.h '#include "run/message_sink.h"'
+expect pass cli-to-outputs cli/main.cpp '#include "outputs/pst_sink.h"'
+expect fail finder-to-io finder/scanner.cpp '#include "io/io.h"'
+expect fail pst-to-mapi pst/messaging/store.cpp '#include "mapi/import.h"'
+expect fail io-to-mailbox io/io.cpp '#include "mailbox/boundaries.h"'
+expect fail mailbox-to-mail mailbox/boundaries.cpp '#include "mail/mail_message.h"'
+expect fail mail-to-mapi mail/mail_message.cpp '#include "mapi/import.h"'
+expect fail mapi-to-run mapi/import.cpp '#include "run/run_types.h"'
+expect fail run-to-outputs run/conversion_run.cpp '#include "outputs/eml_sink.h"'
+expect fail outputs-to-dialogs outputs/pst_sink.cpp '#include "dialogs/dialogs.h"'
+expect fail unknown-folder run/conversion_run.cpp '#include "convert/run_types.h"'
 
 # Inside pst/: ndb < ltp < messaging (and pst.h) < check < tools.
 expect pass pst-down pst/messaging/store.cpp '#include "pst/ltp/builders.h"'
@@ -51,10 +69,10 @@ expect fail check-to-tools pst/check/checker.cpp '#include "pst/tools/options.h"
 
 # Every project header is named by its folder.
 expect pass generated pst/tools/pstcheck.cpp '#include "tessaport/version.h"'
-expect fail no-folder convert/conversion_run.h '#include "run_types.h"'
+expect fail no-folder run/conversion_run.h '#include "run_types.h"'
 expect fail no-folder-face app/main.cpp '#include "main_window.h"'
 expect fail relative-sibling pst/ltp/reader.h '#include "../ndb/reader.h"'
-expect fail relative-own convert/x.cpp '#include "./io.h"'
+expect fail relative-own io/x.cpp '#include "./io.h"'
 
 rm -rf "$scratch"
 if [ "$failures" -ne 0 ]; then exit 1; fi

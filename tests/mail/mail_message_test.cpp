@@ -1,7 +1,7 @@
 // MailMessage on realistic and on malformed messages. Structure after a change is
 // checked with Python's email package; everything that is not an attachment must
 // come out byte for byte.
-#include "convert/mail_message.h"
+#include "mail/mail_message.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "convert/coalescing_observer.h"
+#include "run/coalescing_observer.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {

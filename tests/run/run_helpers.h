@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/conversion_run.h"
+#include "run/conversion_run.h"
 
 namespace tp::test {
 

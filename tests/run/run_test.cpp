@@ -6,9 +6,9 @@
 
 #include <algorithm>
 
-#include "convert/eml_sink.h"
-#include "convert/io.h"
-#include "convert/paths.h"
+#include "io/io.h"
+#include "io/paths.h"
+#include "run/message_sink.h"
 #include "run/run_helpers.h"
 #include "support/unprivileged.h"
 

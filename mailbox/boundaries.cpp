@@ -1,0 +1,1177 @@
+// Turning the scanner's hits into message ranges.
+//
+// A hit starts a message only when "MIME-Version: 1.0" begins its line. The
+// message then begins at the top of the header block holding that line: walk up
+// over header fields (the obsolete form with blanks before the colon included)
+// and folded continuations, stop at an empty line or any other line, then drop
+// lines from the top until the first field whose name mail programs write (a
+// body's last lines such as "Tel: +1 555 0100" look like fields too).
+//
+// Two rules keep hits from splitting one message:
+// - One header block is one message: a hit whose walk reaches the line of the
+//   hit that began the previous message, over header lines only, is a second
+//   "MIME-Version: 1.0" line of that message's header.
+// - A hit inside the open last part of the previous message's top-level multipart
+//   body (after a "--B" line, with no "--B--" between) belongs to that message
+//   when its header block is the body of a part that holds a message (a part
+//   header of type message/..., text/rfc822-headers, or none at all as in a
+//   digest, between a delimiter line and the empty line right above the block)
+//   and a "--B--" line does follow. Any other hit there, such as the messages
+//   after a part that was cut off, begins a message of its own, however far away
+//   a "--B--" line (a later copy of the cut message, a forward of it) may come.
+//
+// Messages without a "MIME-Version: 1.0" line (older mail, plain RFC 822, many
+// automated senders, other spellings of the field) are found by their header
+// blocks: in the body of a message, a run of header fields (folded lines
+// included) that ends in an empty line and carries what a stored message has:
+// From and Date, and a trace or identity field (Received, Return-Path,
+// Delivered-To, Message-ID). Its first line is found by the same walk up. Such a
+// block begins a message of its own unless the mail shows it is part of the
+// message around it:
+// - it lies in an open part of that message's top-level multipart body whose
+//   closing "--B--" line follows (a forwarded or bounced message, a pasted
+//   header dump: the structure says it is inside);
+// - the nearest text line above it introduces it: a forward or bounce separator
+//   ("-----Original Message-----", "Begin forwarded message:", "--- Below this
+//   line is a copy of the message."), or any line ending in a colon.
+// A block taken as part of the message before it, and a block split at that
+// carries no Received or Return-Path field, are listed as doubts for the report.
+//
+// Every look is bounded by the distance between neighbouring hits or by a fixed
+// window, and the file is read in small pieces, so hostile input (huge lines,
+// huge headers, boundaries that never close) costs time roughly linear in the
+// file size and memory independent of it.
+#include "mailbox/boundaries.h"
+
+#include "common/ascii.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "finder/file_read.h"
+#include "finder/scanner.h"
+
+namespace tp::convert {
+
+// ---------------------------------------------------------------------------
+// MailboxFile
+
+MailboxFile::~MailboxFile() {
+    close();
+}
+
+std::error_code MailboxFile::open(const std::filesystem::path& path) {
+    close();
+#ifdef O_CLOEXEC
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+#else
+    const int flags = O_RDONLY;
+#endif
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) return {errno, std::generic_category()};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const std::error_code ec{errno, std::generic_category()};
+        ::close(fd);
+        return ec;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return std::make_error_code(std::errc::is_a_directory);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::make_error_code(std::errc::invalid_argument);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    path_ = path.string();
+    return {};
+}
+
+void MailboxFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    size_ = 0;
+    path_.clear();
+}
+
+std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
+                                  std::string& out) const {
+    if (fd_ < 0 || offset >= size_ || length == 0) {
+        out.clear();
+        return fd_ < 0 ? std::make_error_code(std::errc::bad_file_descriptor) : std::error_code{};
+    }
+    const std::uint64_t want = std::min(length, size_ - offset);
+    // Only what the string grows by is filled before the read writes over it.
+    out.resize(static_cast<std::size_t>(want));
+    // A read that ends early means the file shrank: a short read, not an error.
+    const long long got = finder::readFull(fd_, path_, out.data(), out.size(), offset);
+    if (got < 0) {
+        const std::error_code ec{errno, std::generic_category()};
+        out.clear();
+        return ec;
+    }
+    out.resize(static_cast<std::size_t>(got));
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint64_t kMaxHeaderBlock = 8u << 20;      // header bytes parsed per message
+constexpr std::size_t kMaxFieldValue = 64u << 10;        // Content-Type text kept
+constexpr std::size_t kMaxNameLength = 998;              // longest field name considered
+constexpr std::uint64_t kCloseLookahead = 16u << 20;     // direct search for "--B--"
+constexpr std::size_t kMaxIndexedBoundaries = 1u << 19;  // distinct closing lines indexed
+constexpr std::size_t kMaxBoundaryLength = 200;
+constexpr int kMaxPartHeaderLines = 100;                       // lines of a part header looked at
+constexpr std::string_view kSearchLine = "MIME-Version: 1.0";  // what the scanner finds
+constexpr std::uint64_t kMaxBlockLook = 256u << 10;  // bytes a candidate header block may span
+constexpr int kMaxBlankLinesAbove = 20;              // blank lines skipped to find the text above
+constexpr std::size_t kMaxSeparatorText = 300;       // bytes of that line looked at
+constexpr std::size_t kShortLine = 20;               // a line this short may be a signature
+constexpr int kMaxBrokenLines = 2;                   // unfolded value lines in a row
+
+struct ReadFailure {
+    std::error_code ec;
+};
+
+// Names of header fields that mail uses (lower case, sorted): the IANA message
+// header field registry's mail names and those mail programs commonly write.
+constexpr std::string_view kKnownFields[] = {
+    "accept-language",
+    "alternate-recipient",
+    "apparently-to",
+    "approved",
+    "archived-at",
+    "authentication-results",
+    "auto-submitted",
+    "autocrypt",
+    "autoforwarded",
+    "autosubmitted",
+    "bcc",
+    "bounces-to",
+    "cancel-key",
+    "cancel-lock",
+    "cc",
+    "comments",
+    "conversion",
+    "conversion-with-loss",
+    "date",
+    "deferred-delivery",
+    "delivered-to",
+    "delivery-date",
+    "discarded-x400-ipms-extensions",
+    "discarded-x400-mts-extensions",
+    "disclose-recipients",
+    "disposition-notification-options",
+    "disposition-notification-to",
+    "distribution",
+    "dkim-signature",
+    "dl-expansion-history",
+    "domainkey-signature",
+    "encoding",
+    "encrypted",
+    "envelope-to",
+    "errors-to",
+    "expires",
+    "expiry-date",
+    "face",
+    "feedback-id",
+    "followup-to",
+    "from",
+    "generate-delivery-report",
+    "importance",
+    "in-reply-to",
+    "incomplete-copy",
+    "injection-date",
+    "injection-info",
+    "keywords",
+    "language",
+    "latest-delivery-time",
+    "lines",
+    "mail-followup-to",
+    "mail-reply-to",
+    "mailing-list",
+    "message-context",
+    "message-id",
+    "message-type",
+    "mime-version",
+    "newsgroups",
+    "nntp-posting-date",
+    "nntp-posting-host",
+    "obsoletes",
+    "openpgp",
+    "organisation",
+    "organization",
+    "original-encoded-information-types",
+    "original-from",
+    "original-message-id",
+    "original-recipient",
+    "original-sender",
+    "original-subject",
+    "originator-return-address",
+    "path",
+    "pics-label",
+    "precedence",
+    "prevent-nondelivery-report",
+    "priority",
+    "received",
+    "received-spf",
+    "references",
+    "reply-by",
+    "reply-to",
+    "require-recipient-valid-since",
+    "return-path",
+    "return-receipt-to",
+    "sender",
+    "sensitivity",
+    "sio-label",
+    "sio-label-history",
+    "solicitation",
+    "status",
+    "subject",
+    "summary",
+    "supersedes",
+    "thread-index",
+    "thread-topic",
+    "tls-report-domain",
+    "tls-report-submitter",
+    "tls-required",
+    "to",
+    "user-agent",
+    "vbr-info",
+    "x400-content-identifier",
+    "x400-content-return",
+    "x400-content-type",
+    "x400-mts-identifier",
+    "x400-originator",
+    "x400-received",
+    "x400-recipients",
+    "x400-trace",
+    "xref",
+};
+
+// Families: a field whose name begins with one of these counts as well.
+constexpr std::string_view kKnownPrefixes[] = {
+    "arc-", "content-", "downgraded-", "list-", "mmhs-", "resent-", "x-",
+};
+
+using ascii::equalsNoCase;
+using ascii::lower;
+using ascii::startsWithNoCase;
+
+}  // namespace
+
+bool isKnownHeaderField(std::string_view name) {
+    std::string low(name.size(), '\0');
+    std::transform(name.begin(), name.end(), low.begin(), lower);
+    if (std::binary_search(std::begin(kKnownFields), std::end(kKnownFields), std::string_view(low)))
+        return true;
+    for (const std::string_view prefix : kKnownPrefixes)
+        if (low.size() > prefix.size() && low.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+namespace {
+
+// A cached run of the file's bytes. Reads start small (most looks are short) and
+// grow while they continue where the last one ended, so long runs cost few calls.
+class Window {
+  public:
+    Window(const MailboxFile& file, std::size_t chunk) : file_(file), base_(chunk), chunk_(chunk) {}
+    bool holds(std::uint64_t pos) const { return pos >= start_ && pos - start_ < data_.size(); }
+    std::uint64_t start() const { return start_; }
+    std::uint64_t end() const { return start_ + data_.size(); }
+    const char* at(std::uint64_t pos) const { return data_.data() + (pos - start_); }
+    // Loads from `pos` on.
+    void loadFrom(std::uint64_t pos) {
+        grow(!data_.empty() && pos == end());
+        load(pos, chunk_);
+    }
+    // Loads the bytes before `end`, not below `floor`.
+    void loadBefore(std::uint64_t end, std::uint64_t floor) {
+        grow(!data_.empty() && end == start_);
+        const std::uint64_t s = std::max(floor, end > chunk_ ? end - chunk_ : 0);
+        load(s, end - s);
+    }
+    void load(std::uint64_t pos, std::uint64_t length) {
+        if (auto ec = file_.read(pos, length, data_)) throw ReadFailure{ec};
+        // Less than the file held when it was opened: it shrank (a loop waiting for
+        // those bytes would wait for ever).
+        if (data_.size() < std::min(length, file_.size() - std::min(pos, file_.size())))
+            throw ReadFailure{std::make_error_code(std::errc::io_error)};
+        start_ = pos;
+    }
+    unsigned char byte(std::uint64_t pos) {
+        if (!holds(pos)) loadFrom(pos);
+        if (!holds(pos)) throw ReadFailure{std::make_error_code(std::errc::io_error)};
+        return static_cast<unsigned char>(*at(pos));
+    }
+
+  private:
+    void grow(bool continuing) {
+        chunk_ = continuing ? std::min<std::size_t>(chunk_ * 2, kMaxRead) : base_;
+    }
+    static constexpr std::size_t kMaxRead = 1u << 20;
+    const MailboxFile& file_;
+    std::size_t base_;
+    std::size_t chunk_;
+    std::uint64_t start_ = 0;
+    std::string data_;
+};
+
+bool isLineEnd(unsigned char c) {
+    return c == '\r' || c == '\n';
+}
+
+// Where the first CR or LF of `base[0, n)` is (n when there is none): LF is
+// looked for first (it ends most lines), then a CR before it.
+std::size_t lineEndIn(const char* base, std::size_t n) {
+    constexpr std::size_t kSpan = 4096;  // a CR-only file must not make each line scan far
+    for (std::size_t at = 0; at < n; at += kSpan) {
+        const std::size_t span = std::min(kSpan, n - at);
+        const void* lf = std::memchr(base + at, '\n', span);
+        const std::size_t limit =
+            lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - (base + at)) : span;
+        if (const void* cr = std::memchr(base + at, '\r', limit))
+            return at + static_cast<std::size_t>(static_cast<const char*>(cr) - (base + at));
+        if (lf) return at + limit;
+    }
+    return n;
+}
+
+// One line: [start, contentEnd) plus its terminator up to next.
+struct Line {
+    std::uint64_t start = 0;
+    std::uint64_t contentEnd = 0;
+    std::uint64_t next = 0;
+    bool empty() const { return contentEnd == start; }
+};
+
+class Analyzer {
+  public:
+    explicit Analyzer(const MailboxFile& file)
+        : file_(file),
+          size_(file.size()),
+          fwd_(file, 1u << 20),
+          back_(file, 2u << 10),
+          scan_(file, 1u << 20),
+          far_(file, 1u << 20),
+          blocks_(file, 1u << 20) {}
+
+    Partition run(const std::vector<std::uint64_t>& rawHits);
+
+  private:
+    struct Multipart {
+        std::string boundary;  // empty: not multipart (or no usable body)
+        std::uint64_t bodyStart = 0;
+        std::uint64_t cursor = 0;       // delimiter lines before this are accounted for
+        bool open = false;              // the latest "--B" / "--B--" line was a "--B"
+        std::uint64_t closeAt = 0;      // a "--B--" line is known to begin here...
+        bool closeKnown = false;        // ...when this is set
+        std::uint64_t noCloseFrom = 0;  // no "--B--" line begins at or after this...
+        bool noCloseKnown = false;      // ...when this is set
+    };
+
+    // Where the walk up from a hit ended.
+    enum class Stop { Floor, PreviousHit, EmptyLine, Other };
+    struct Walk {
+        std::uint64_t start = 0;  // the message's first line
+        Stop stop = Stop::Floor;
+        std::uint64_t stopLine = 0;  // where the line that stopped the walk begins
+    };
+
+    // A header block in a body that may begin a message of its own.
+    struct Block {
+        std::uint64_t start = 0;  // its first line
+        std::uint64_t end = 0;    // where its body begins (past the empty line)
+        bool traced = false;      // it has a Received or Return-Path field
+    };
+
+    const Window* holding(std::uint64_t pos) const;
+    unsigned char byteAt(std::uint64_t pos);
+    const Window& before(std::uint64_t end, std::uint64_t floor);
+    bool beginsLine(std::uint64_t pos);
+    Walk walkUp(std::uint64_t hit, std::optional<std::uint64_t> prevHit);
+    bool holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor);
+    Line lineAbove(std::uint64_t pos, std::uint64_t floor);
+    std::uint64_t lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor);
+    std::string peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
+    Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
+    Multipart readHeader(std::uint64_t start, std::uint64_t limit);
+    template <class OnLine>
+    void forEachLineStart(Window& w, const std::string& needle, std::uint64_t from,
+                          std::uint64_t to, OnLine&& onLine);
+    void advanceDelimiters(Multipart& mp, std::uint64_t to);
+    bool closeFollows(Multipart& mp, std::uint64_t pos);
+    std::optional<std::uint64_t> findClose(const std::string& boundary, std::uint64_t from,
+                                           std::uint64_t to);
+    void buildCloseIndex();
+    bool leadingHasContent(std::uint64_t end);
+    std::optional<Block> nextBlock(std::uint64_t& from, std::uint64_t to);
+    std::optional<Block> blockAt(std::uint64_t anchor, std::uint64_t floor, std::uint64_t& next);
+    std::optional<std::string> introducingLine(std::uint64_t start, std::uint64_t floor);
+
+    const MailboxFile& file_;
+    std::uint64_t size_;
+    Window fwd_;     // forward reads: header lines, delimiter checks
+    Window back_;    // backward reads: the walk up from a hit
+    Window scan_;    // delimiter lines, from one message to the next
+    Window far_;     // searches far ahead, and whole-file passes
+    Window blocks_;  // the search for header blocks, which goes through every body
+    bool indexBuilt_ = false;
+    bool indexComplete_ = true;
+    std::unordered_map<std::uint64_t, std::uint64_t> lastClose_;  // boundary hash -> offset
+};
+
+std::uint64_t hashText(std::string_view s) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : s) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// A window that holds the byte before `end`: the forward window when it already
+// does (neighbouring messages usually share it), else the backward one.
+const Window& Analyzer::before(std::uint64_t end, std::uint64_t floor) {
+    if (const Window* w = holding(end - 1)) return *w;
+    back_.loadBefore(end, floor);
+    return back_;
+}
+
+// A window that already holds the byte at `pos`, if any: looks near a place just
+// searched are served from what that search read.
+const Window* Analyzer::holding(std::uint64_t pos) const {
+    if (fwd_.holds(pos)) return &fwd_;
+    if (blocks_.holds(pos)) return &blocks_;
+    if (scan_.holds(pos)) return &scan_;
+    if (far_.holds(pos)) return &far_;
+    if (back_.holds(pos)) return &back_;
+    return nullptr;
+}
+
+unsigned char Analyzer::byteAt(std::uint64_t pos) {
+    if (const Window* w = holding(pos)) return static_cast<unsigned char>(*w->at(pos));
+    return fwd_.byte(pos);
+}
+
+bool Analyzer::beginsLine(std::uint64_t pos) {
+    if (pos == 0) return true;
+    return isLineEnd(static_cast<unsigned char>(*before(pos, 0).at(pos - 1)));
+}
+
+// Start of the line whose content ends at `contentEnd`, not below `floor`.
+std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor) {
+    std::uint64_t end = contentEnd;
+    while (end > floor) {
+        const Window& w = before(end, floor);
+        const std::uint64_t lo = std::max(floor, w.start());
+        const char* base = w.at(lo);
+        const std::size_t n = static_cast<std::size_t>(end - lo);
+        const void* lf = ::memrchr(base, '\n', n);
+        const void* cr = ::memrchr(base, '\r', n);
+        const char* hit = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
+        if (hit) return lo + static_cast<std::uint64_t>(hit - base) + 1;
+        end = lo;
+    }
+    return floor;
+}
+
+// Up to `max` bytes of [pos, end).
+std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
+    const std::uint64_t n = std::min<std::uint64_t>(end - pos, max);
+    for (const Window* w : {&fwd_, &blocks_, &scan_, &far_, &back_})
+        if (w->holds(pos) && w->end() >= pos + n) return std::string(w->at(pos), n);
+    std::string out;
+    if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
+    if (out.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
+    return out;
+}
+
+// The field name a line's text begins with, if it is a header field: printable
+// characters other than ":" and space, then ":", with blanks allowed before the
+// colon (RFC 5322 obs-optional: "Subject : two").
+std::optional<std::string_view> fieldName(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == 0 || colon == std::string_view::npos || colon > kMaxNameLength) return {};
+    std::size_t end = colon;
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+    if (end == 0) return {};
+    for (std::size_t i = 0; i < end; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c >= 0x7F) return {};
+    }
+    return text.substr(0, end);
+}
+
+// A line that continues the field above it though it does not begin with a
+// blank: some programs break long values (a Message-ID, a host name in a
+// Received field) without folding them. One token, or an address or comment.
+bool brokenContinuation(std::string_view text) {
+    if (text.empty() || text[0] == ' ' || text[0] == '\t') return false;
+    if (text[0] == '<' || text[0] == '(') return true;
+    return text.find_first_of(" \t") == std::string_view::npos;
+}
+
+// Return-Path is the first field of a stored message: the delivering server
+// puts it on top of everything else, so field-like lines above the topmost one
+// (the end of the message before, a list's footer) are not the header's.
+bool isReturnPath(std::string_view name) {
+    return equalsNoCase(name, "return-path");
+}
+
+// Fields a mail program writes on top of a stored message to keep its state.
+bool isStatusField(std::string_view name) {
+    static constexpr std::string_view kStatus[] = {
+        "status",         "x-status",      "x-keywords",       "x-persona",
+        "x-uid",          "x-uidl",        "x-mozilla-status", "x-mozilla-status2",
+        "x-mozilla-keys", "x-account-key", "x-evolution",      "x-imap",
+    };
+    for (const std::string_view s : kStatus)
+        if (equalsNoCase(name, s)) return true;
+    return false;
+}
+
+// Walking up a header: the topmost Return-Path line, and the status fields that
+// lie right above it, make the top of the message.
+struct HeaderTop {
+    std::uint64_t returnPath = 0;
+    std::uint64_t status = 0;
+    bool hasReturnPath = false;
+    bool hasStatus = false;
+    bool statusRun = false;  // still in the run of status fields above Return-Path
+
+    void note(std::string_view name, std::uint64_t line) {
+        if (isReturnPath(name)) {
+            returnPath = line;
+            hasReturnPath = statusRun = true;
+            hasStatus = false;
+        } else if (statusRun && isStatusField(name)) {
+            status = line;
+            hasStatus = true;
+        } else {
+            statusRun = false;
+        }
+    }
+    // The message's first line, given the topmost field whose name mail uses.
+    std::uint64_t first(std::uint64_t known) const {
+        if (!hasReturnPath) return known;
+        return hasStatus ? status : returnPath;
+    }
+};
+
+// The line that ends right before `pos` (a line start), not below `floor`:
+// its start and the end of its content.
+Line Analyzer::lineAbove(std::uint64_t pos, std::uint64_t floor) {
+    Line line;
+    line.next = pos;
+    line.contentEnd = pos - 1;
+    if (*before(pos, 0).at(pos - 1) == '\n' && pos >= 2) {
+        if (*before(pos - 1, 0).at(pos - 2) == '\r') line.contentEnd = pos - 2;
+    }
+    line.start = lineStartBefore(line.contentEnd, floor);
+    return line;
+}
+
+Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> prevHit) {
+    const std::uint64_t floor = prevHit ? *prevHit : 0;
+    Walk walk;
+    walk.start = hit;  // the hit's own line is a known field
+    std::uint64_t top = hit;
+    std::uint64_t broken = 0;  // the first of the broken lines just passed, if any
+    int brokenLines = 0;
+    HeaderTop header;
+    while (top > floor) {
+        const Line line = lineAbove(top, floor);
+        walk.stopLine = line.start;
+        if (prevHit && line.start <= *prevHit) {  // the previous boundary's line
+            walk.stop = Stop::PreviousHit;
+            return walk;
+        }
+        if (line.empty()) {
+            walk.stop = Stop::EmptyLine;
+            walk.start = header.first(walk.start);
+            return walk;
+        }
+        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
+        if (text[0] == ' ' || text[0] == '\t') {
+            top = line.start;  // a folded continuation
+            continue;
+        }
+        const auto name = fieldName(text);
+        if (!name) {
+            if (brokenContinuation(text) && ++brokenLines <= kMaxBrokenLines) {
+                if (broken == 0) broken = line.start;
+                top = line.start;
+                continue;
+            }
+            if (broken != 0) walk.stopLine = broken;
+            walk.stop = Stop::Other;
+            walk.start = header.first(walk.start);
+            return walk;
+        }
+        broken = 0;
+        brokenLines = 0;
+        if (isKnownHeaderField(*name)) walk.start = line.start;
+        header.note(*name, line.start);
+        top = line.start;
+    }
+    walk.stop = Stop::Floor;
+    walk.start = header.first(walk.start);
+    return walk;
+}
+
+// Whether the empty line at `emptyLine` ends the header of a part that holds a
+// message: above it, header lines up to a delimiter line ("--..."), with no
+// Content-Type among them (a digest's parts) or one of message/... or
+// text/rfc822-headers.
+bool Analyzer::holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor) {
+    bool typed = false;
+    bool message = false;
+    std::uint64_t top = emptyLine;
+    for (int n = 0; n < kMaxPartHeaderLines && top > floor; ++n) {
+        const Line line = lineAbove(top, floor);
+        if (line.empty()) return false;
+        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 64);
+        if (text.size() >= 2 && text[0] == '-' && text[1] == '-') return !typed || message;
+        top = line.start;
+        if (text[0] == ' ' || text[0] == '\t') continue;
+        const auto name = fieldName(text);
+        if (!name) return false;
+        if (equalsNoCase(*name, "content-type")) {
+            std::string_view value = std::string_view(text).substr(text.find(':') + 1);
+            while (!value.empty() && (value[0] == ' ' || value[0] == '\t')) value.remove_prefix(1);
+            typed = true;
+            message = startsWithNoCase(value, "message/") ||
+                      startsWithNoCase(value, "text/rfc822-headers");
+        }
+    }
+    return false;
+}
+
+// Reads the line at `pos` (ending before `limit` at the latest); keeps up to `keep`
+// bytes of its content in `text`.
+Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text) {
+    text.clear();
+    Line line;
+    line.start = pos;
+    std::uint64_t p = pos;
+    while (p < limit) {
+        const Window* w = holding(p);
+        if (w == nullptr) {
+            fwd_.loadFrom(p);
+            w = &fwd_;
+        }
+        const std::uint64_t hi = std::min(limit, w->end());
+        const char* base = w->at(p);
+        const std::size_t n = static_cast<std::size_t>(hi - p);
+        const std::size_t i = lineEndIn(base, n);
+        if (text.size() < keep) text.append(base, std::min(i, keep - text.size()));
+        if (i < n) {
+            line.contentEnd = p + i;
+            line.next = p + i + 1;
+            if (base[i] == '\r' && line.next < size_ && byteAt(line.next) == '\n') ++line.next;
+            return line;
+        }
+        p = hi;
+    }
+    line.contentEnd = limit;
+    line.next = limit;
+    return line;
+}
+
+// The boundary parameter of a Content-Type value of type multipart, or empty.
+std::string multipartBoundary(std::string_view value) {
+    std::size_t i = 0;
+    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    if (!startsWithNoCase(value.substr(i), "multipart/")) return {};
+    for (std::size_t semi = value.find(';'); semi != std::string_view::npos;
+         semi = value.find(';', semi + 1)) {
+        std::size_t p = semi + 1;
+        while (p < value.size() && (value[p] == ' ' || value[p] == '\t')) ++p;
+        if (!startsWithNoCase(value.substr(p), "boundary")) continue;
+        p += 8;
+        while (p < value.size() && (value[p] == ' ' || value[p] == '\t')) ++p;
+        if (p >= value.size() || value[p] != '=') continue;
+        ++p;
+        while (p < value.size() && (value[p] == ' ' || value[p] == '\t')) ++p;
+        std::string b;
+        if (p < value.size() && value[p] == '"') {
+            for (++p; p < value.size() && value[p] != '"'; ++p) {
+                if (value[p] == '\\' && p + 1 < value.size()) ++p;
+                b += value[p];
+            }
+        } else {
+            for (; p < value.size() && value[p] != ';' && value[p] != ' ' && value[p] != '\t'; ++p)
+                b += value[p];
+        }
+        while (!b.empty() && (b.back() == ' ' || b.back() == '\t')) b.pop_back();
+        if (b.empty() || b.size() > kMaxBoundaryLength) return {};
+        return b;
+    }
+    return {};
+}
+
+// Reads the header block that begins at `start` (not past `limit`): finds the
+// top-level multipart boundary and where the body begins.
+Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limit) {
+    Multipart mp;
+    const std::uint64_t stop = std::min(limit, start + kMaxHeaderBlock);
+    std::string text;
+    std::string contentType;
+    bool inContentType = false;
+    bool sawContentType = false;
+    std::uint64_t pos = start;
+    while (pos < stop) {
+        const Line line = lineAt(pos, stop, kMaxFieldValue, text);
+        if (line.next >= stop && line.contentEnd >= stop) return {};  // header never ends here
+        if (line.empty()) {
+            mp.bodyStart = line.next;
+            mp.cursor = line.next;
+            if (sawContentType) mp.boundary = multipartBoundary(contentType);
+            return mp;
+        }
+        if (text[0] == ' ' || text[0] == '\t') {
+            if (inContentType && contentType.size() < kMaxFieldValue) contentType += text;
+        } else {
+            inContentType = false;
+            const auto name = fieldName(text);
+            if (name && !sawContentType && equalsNoCase(*name, "content-type")) {
+                inContentType = sawContentType = true;
+                contentType = text.substr(text.find(':') + 1);
+            }
+        }
+        pos = line.next;
+    }
+    return {};
+}
+
+// Calls `onLine(q)` for each occurrence of `needle` that begins a line in
+// [from, to), in file order, until it returns true. Reads in bounded chunks.
+template <class OnLine>
+void Analyzer::forEachLineStart(Window& w, const std::string& needle, std::uint64_t from,
+                                std::uint64_t to, OnLine&& onLine) {
+    std::uint64_t pos = from;
+    while (pos < to) {
+        const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
+        if (hi - pos < needle.size()) return;
+        // Searches go forward through the file, most of them short: a read serves
+        // the searches after it until they pass its end.
+        if (!w.holds(pos) || w.end() < pos + needle.size())
+            w.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
+        const char* base = w.at(pos);
+        const std::size_t n = static_cast<std::size_t>(std::min(w.end(), hi) - pos);
+        std::size_t off = 0;
+        while (const char* found =
+                   finder::findBytes(base + off, n - off, needle.data(), needle.size())) {
+            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
+            off = static_cast<std::size_t>(found - base) + 1;
+            if (q >= to) return;
+            if (beginsLine(q) && onLine(q)) return;
+        }
+        const std::uint64_t reached = w.end();
+        if (reached >= hi) return;
+        pos = reached - (needle.size() - 1);
+    }
+}
+
+// Accounts for the delimiter lines of `mp` that begin in [mp.cursor, to).
+void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
+    const std::string needle = "--" + mp.boundary;
+    forEachLineStart(scan_, needle, mp.cursor, to, [&](std::uint64_t q) {
+        const std::uint64_t after = q + needle.size();
+        const unsigned char c1 = after < size_ ? fwd_.byte(after) : '\n';
+        if (c1 == '-' && after + 1 < size_ && fwd_.byte(after + 1) == '-') {
+            mp.open = false;
+        } else if (isLineEnd(c1) || c1 == ' ' || c1 == '\t') {
+            mp.open = true;
+        }
+        return false;
+    });
+    mp.cursor = std::max(mp.cursor, to);
+}
+
+// The first "--B--" line that begins in [from, to).
+std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, std::uint64_t from,
+                                                 std::uint64_t to) {
+    std::optional<std::uint64_t> close;
+    forEachLineStart(far_, "--" + boundary + "--", from, to, [&](std::uint64_t q) {
+        close = q;
+        return true;
+    });
+    return close;
+}
+
+// One pass over the file recording, per boundary text, the last "--B--" line.
+void Analyzer::buildCloseIndex() {
+    indexBuilt_ = true;
+    std::uint64_t pos = 0;
+    std::string text;
+    while (pos + 1 < size_) {
+        far_.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
+        const char* base = far_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(far_.end() - pos);
+        std::size_t off = 0;
+        while (const char* found = finder::findBytes(base + off, n - off, "--", 2)) {
+            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
+            off = static_cast<std::size_t>(found - base) + 1;
+            if (!beginsLine(q)) continue;
+            lineAt(q, size_, kMaxBoundaryLength + 16, text);
+            while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+            if (text.size() < 5 || text.compare(text.size() - 2, 2, "--") != 0) continue;
+            const std::string_view b = std::string_view(text).substr(2, text.size() - 4);
+            if (lastClose_.size() >= kMaxIndexedBoundaries) {
+                indexComplete_ = false;
+                auto it = lastClose_.find(hashText(b));
+                if (it != lastClose_.end()) it->second = q;
+                continue;
+            }
+            lastClose_[hashText(b)] = q;
+        }
+        const std::uint64_t reached = far_.end();
+        if (reached >= size_) break;
+        pos = reached - 1;
+    }
+}
+
+bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
+    if (mp.closeKnown && mp.closeAt > pos) return true;
+    if (mp.noCloseKnown && pos >= mp.noCloseFrom) return false;
+    const std::uint64_t to = std::min(size_, pos + kCloseLookahead);
+    if (!indexBuilt_ || !indexComplete_) {
+        // Usually the closing line is near, inside the message itself, so what this
+        // reads belongs to the message anyway.
+        if (const auto c = findClose(mp.boundary, pos, to)) {
+            mp.closeKnown = true;
+            mp.closeAt = *c;
+            return true;
+        }
+        // Far away or never: one pass over the whole file answers this for good,
+        // for this boundary and every later one, so no search is repeated.
+        if (!indexBuilt_) buildCloseIndex();
+    }
+    const auto it = lastClose_.find(hashText(mp.boundary));
+    if (it != lastClose_.end() && it->second > pos) {
+        mp.closeKnown = true;
+        mp.closeAt = it->second;
+        return true;
+    }
+    mp.noCloseKnown = true;
+    mp.noCloseFrom = pos;
+    return false;
+}
+
+bool Analyzer::leadingHasContent(std::uint64_t end) {
+    for (std::uint64_t pos = 0; pos < end;) {
+        far_.load(pos, std::min<std::uint64_t>(end - pos, 1u << 20));
+        const char* base = far_.at(pos);
+        const std::size_t n = static_cast<std::size_t>(far_.end() - pos);
+        if (n == 0) break;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = base[i];
+            if (c != '\r' && c != '\n' && c != '\0' && c != ' ' && c != '\t') return true;
+        }
+        pos += n;
+    }
+    return false;
+}
+
+// The header block around the line-start "Date:" at `anchor`, if it is one that
+// a stored message has (see the top of this file). Walks up no further than
+// `floor`; sets `next` to where a later search may go on.
+std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint64_t floor,
+                                                 std::uint64_t& next) {
+    next = anchor + 1;
+    floor = std::max(floor, anchor > kMaxBlockLook ? anchor - kMaxBlockLook : 0);
+    std::uint64_t first = anchor;  // the topmost field whose name mail uses
+    int broken = 0;                // broken continuations right below
+    HeaderTop header;
+    for (std::uint64_t top = anchor; top > floor;) {
+        const Line line = lineAbove(top, floor);
+        if (line.empty()) break;
+        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
+        top = line.start;
+        if (text[0] == ' ' || text[0] == '\t') continue;
+        const auto name = fieldName(text);
+        if (!name) {
+            if (++broken > kMaxBrokenLines || !brokenContinuation(text)) break;
+            continue;
+        }
+        broken = 0;
+        if (isKnownHeaderField(*name)) first = line.start;
+        header.note(*name, line.start);
+    }
+    first = header.first(first);
+    bool from = false, date = false, traced = false, identified = false;
+    const std::uint64_t limit = std::min(size_, first + kMaxBlockLook);
+    std::string text;
+    for (std::uint64_t pos = first; pos < limit;) {
+        const Line line = lineAt(pos, limit, kMaxNameLength + 20, text);
+        if (line.contentEnd >= limit && line.next >= limit) {
+            next = std::max(next, limit);
+            return std::nullopt;  // no empty line ends it here
+        }
+        next = std::max(next, line.next);
+        if (line.empty()) {
+            if (!from || !date || !(traced || identified)) return std::nullopt;
+            return Block{first, line.next, traced};
+        }
+        pos = line.next;
+        if (text[0] == ' ' || text[0] == '\t') continue;
+        const auto name = fieldName(text);
+        if (!name) {
+            if (brokenContinuation(text)) continue;
+            return std::nullopt;
+        }
+        // A block with the scanner's line is a hit's; the hits' rules decide it.
+        if (text.compare(0, kSearchLine.size(), kSearchLine) == 0) return std::nullopt;
+        if (equalsNoCase(*name, "from")) {
+            from = true;
+        } else if (equalsNoCase(*name, "date")) {
+            date = true;
+        } else if (equalsNoCase(*name, "received") || equalsNoCase(*name, "return-path")) {
+            traced = true;
+        } else if (equalsNoCase(*name, "message-id") || equalsNoCase(*name, "delivered-to")) {
+            identified = true;
+        }
+    }
+    next = std::max(next, limit);
+    return std::nullopt;
+}
+
+// The next header block of a stored message whose "Date:" line begins in
+// [from, to); `from` moves past what was looked at.
+std::optional<Analyzer::Block> Analyzer::nextBlock(std::uint64_t& from, std::uint64_t to) {
+    std::optional<Block> found;
+    std::uint64_t floor = from;
+    forEachLineStart(blocks_, "Date:", from, to, [&](std::uint64_t q) {
+        if (q < floor) return false;  // inside a block already looked at
+        std::uint64_t next = q + 1;
+        found = blockAt(q, floor, next);
+        floor = std::max(floor, next);
+        return found.has_value();
+    });
+    from = found ? found->end : std::max(from, to);
+    return found;
+}
+
+// The nearest line with text above `start` (blank lines skipped), not below
+// `floor`; none when only blank lines lie between `floor` and `start`. When that
+// line is short (a signature's name under an introduction), the line above it
+// follows, separated by a line feed.
+std::optional<std::string> Analyzer::introducingLine(std::uint64_t start, std::uint64_t floor) {
+    std::uint64_t top = start;
+    std::string found;
+    for (int blank = 0; top > floor && blank <= kMaxBlankLinesAbove;) {
+        const Line line = lineAbove(top, floor);
+        top = line.start;
+        if (line.empty()) {
+            ++blank;
+            continue;
+        }
+        const std::string text = peek(line.start, line.contentEnd, kMaxSeparatorText);
+        if (!found.empty()) return found + "\n" + text;
+        found = text;
+        if (found.size() > kShortLine || found.find_first_of(" \t") != found.rfind(' ')) break;
+    }
+    if (found.empty() && top <= floor) return std::nullopt;
+    return found;
+}
+
+// Whether a line introduces the header block below it as quoted, forwarded or
+// bounced text: the words forward and bounce separators use, a quotation's
+// opening marks alone, a quoted mbox envelope line, an SMTP transcript's DATA, or a sentence of its
+// own ending in a colon ("See the message below:"; an indented line ending in a colon is more
+// likely a list's or a feed's text).
+bool introduces(std::string_view line) {
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (line.empty()) return false;
+    const auto letter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+               static_cast<unsigned char>(c) >= 0x80;
+    };
+    if (line.size() >= 2 && line.back() == ':' && letter(line[line.size() - 2]) &&
+        line.find_first_of(" \t>") != 0 && line.find(' ') != std::string_view::npos)
+        return true;
+    if (line.find_first_not_of("\"'") == std::string_view::npos) return true;
+    if (equalsNoCase(line, "data")) return true;
+    const std::size_t quoted = line.find_first_not_of('>');
+    if (quoted > 0 && quoted != std::string_view::npos && line.substr(quoted, 5) == "From ")
+        return true;
+    static constexpr std::string_view kWords[] = {
+        "original message", "forwarded message",   "begin forwarded",
+        "forwarded by",     "returned message",    "copy of the message",
+        "message follows",  "undelivered message", "headers follow",
+    };
+    // Words that introduce only on a separator line ("--- begin forwarded text",
+    // "------ Headers ------").
+    static constexpr std::string_view kSeparatorWords[] = {"forwarded", "headers"};
+    std::string low(line.size(), '\0');
+    std::transform(line.begin(), line.end(), low.begin(), lower);
+    if (low.find("end of") != std::string::npos) return false;  // it closes, not opens
+    for (const std::string_view w : kWords)
+        if (low.find(w) != std::string::npos) return true;
+    if (low.size() > 2 && std::strchr("-=*_", low[0]) != nullptr && low[1] == low[0]) {
+        for (const std::string_view w : kSeparatorWords)
+            if (low.find(w) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// The first of the lines (separated by line feeds) that introduces the block.
+std::optional<std::string_view> introduction(std::string_view lines) {
+    for (std::size_t pos = 0;;) {
+        const std::size_t lf = lines.find('\n', pos);
+        const std::string_view line = lines.substr(pos, lf - pos);
+        if (introduces(line)) return line;
+        if (lf == std::string_view::npos) return std::nullopt;
+        pos = lf + 1;
+    }
+}
+
+Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
+    // Candidate boundaries: hits that lie in the file, in ascending order, and begin
+    // their line. They are taken one at a time so that the bytes read to check a
+    // candidate serve the walk up from it as well.
+    std::size_t r = 0;
+    std::uint64_t last = 0;
+    bool any = false;
+    auto nextCandidate = [&]() -> std::optional<std::uint64_t> {
+        while (r < rawHits.size()) {
+            const std::uint64_t h = rawHits[r++];
+            if (h >= size_ || (any && h <= last)) continue;
+            last = h;
+            any = true;
+            if (beginsLine(h)) return h;
+        }
+        return std::nullopt;
+    };
+
+    Partition part;
+    std::optional<std::uint64_t> prevHit;  // the line that began the current message
+    Multipart mp;                          // the current message's top-level structure
+    std::uint64_t bodyFloor = 0;           // where the current message's body begins
+    std::uint64_t searchFrom = 0;          // header blocks before this were looked at
+    auto begin = [&](std::uint64_t start, std::uint64_t line, std::uint64_t limit) {
+        if (!part.messages.empty()) part.messages.back().end = start;
+        part.messages.push_back({start, size_});
+        prevHit = line;
+        mp = readHeader(start, limit);
+        bodyFloor = mp.bodyStart > start ? mp.bodyStart : line;
+        searchFrom = std::max(searchFrom, bodyFloor);
+    };
+    auto keptInside = [&](std::uint64_t at, std::string_view intro) {
+        part.doubts.push_back({at, false,
+                               "kept as part of the message before it, where it follows \"" +
+                                   std::string(intro) + "\""});
+    };
+    // Whether a header block in the current message's body begins a message.
+    auto startsMessage = [&](const Block& b) {
+        if (part.messages.empty()) return true;
+        if (!mp.boundary.empty() && b.start > mp.bodyStart) {
+            advanceDelimiters(mp, b.start);
+            if (mp.open && closeFollows(mp, b.start)) return false;
+        }
+        const std::optional<std::string> intro = introducingLine(b.start, bodyFloor);
+        if (!intro) {
+            part.doubts.push_back(
+                {b.start, false, "kept as the body of the message before it, which it begins"});
+            return false;
+        }
+        if (const auto line = introduction(*intro)) {
+            keptInside(b.start, *line);
+            return false;
+        }
+        if (!b.traced) {
+            part.doubts.push_back(
+                {b.start, true, "taken as a message of its own though it has no trace fields"});
+        }
+        return true;
+    };
+
+    for (std::optional<std::uint64_t> cur = nextCandidate();;) {
+        // Messages without the scanner's line, up to the next hit.
+        const std::uint64_t limit = cur ? *cur : size_;
+        while (searchFrom < limit) {
+            const std::optional<Block> b = nextBlock(searchFrom, limit);
+            if (!b) break;
+            if (startsMessage(*b)) begin(b->start, b->start, limit);
+        }
+        if (!cur) break;
+        const std::uint64_t h = *cur;
+        searchFrom = std::max(searchFrom, h);
+        const Walk walk = walkUp(h, prevHit);
+        if (walk.stop == Stop::PreviousHit) {
+            // A second "MIME-Version: 1.0" line in the header of the message
+            // above: its header ends after this line, so it is read again.
+            cur = nextCandidate();
+            mp = readHeader(part.messages.back().begin, cur ? *cur : size_);
+            if (mp.bodyStart > bodyFloor) bodyFloor = mp.bodyStart;
+            searchFrom = std::max(searchFrom, bodyFloor);
+            continue;
+        }
+        if (prevHit && !mp.boundary.empty() && h > mp.bodyStart) {
+            advanceDelimiters(mp, h);
+            if (mp.open && walk.stop == Stop::EmptyLine &&
+                holdsMessagePart(walk.stopLine, *prevHit) && closeFollows(mp, h)) {
+                cur = nextCandidate();  // a message inside the previous one
+                continue;
+            }
+        }
+        if (prevHit && walk.start > bodyFloor) {
+            // A header block that the text above introduces is quoted there.
+            const std::optional<std::string> intro = introducingLine(walk.start, bodyFloor);
+            if (const auto line = intro ? introduction(*intro) : std::nullopt) {
+                keptInside(walk.start, *line);
+                cur = nextCandidate();
+                continue;
+            }
+        }
+        cur = nextCandidate();
+        begin(walk.start, h, cur ? *cur : size_);
+    }
+    part.leadingBytes = part.messages.empty() ? size_ : part.messages.front().begin;
+    part.leadingHasContent = leadingHasContent(part.leadingBytes);
+    return part;
+}
+
+}  // namespace
+
+Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits) {
+    Analyzer analyzer(file);
+    try {
+        return analyzer.run(hits);
+    } catch (const ReadFailure& failure) {
+        // The file could not be read: fall back to cutting at the hits themselves,
+        // which still partitions the file, and say so.
+        Partition part;
+        std::uint64_t last = 0;
+        for (const std::uint64_t h : hits) {
+            if (h >= file.size() || (!part.messages.empty() && h <= last)) continue;
+            if (!part.messages.empty()) part.messages.back().end = h;
+            part.messages.push_back({h, file.size()});
+            last = h;
+        }
+        part.leadingBytes = part.messages.empty() ? file.size() : part.messages.front().begin;
+        part.leadingHasContent = part.leadingBytes > 0;
+        part.error = failure.ec;
+        return part;
+    }
+}
+
+}  // namespace tp::convert

@@ -1,0 +1,177 @@
+// Rules of the import that show only in what Outlook does with the item: whom a
+// reply goes to, which messages form one conversation, the paperclip, and the
+// S/MIME forms of older mail programs. Each through a whole run into a store,
+// read back with libpff (tests/mapi/pst_items.py).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "mapi/import.h"
+#include "mapi/mail_samples.h"
+#include "run/conversion_run.h"
+#include "run/run_helpers.h"
+
+// After GMime's headers: Qt's "signals" would otherwise clash with glib's.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace tp::convert {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct NullObserver : RunObserver {
+    void textChanged(Control, const std::string&) override {}
+    void valueChanged(Control, double) override {}
+};
+
+// One PST run over `mailbox`; the messages as libpff reads them, in order.
+std::vector<QJsonObject> importedItems(const std::string& mailbox) {
+    test::ScratchDir dir;
+    test::writeBytes(dir.path() / "Rules.imm", mailbox);
+    RunOptions options;
+    options.mailboxes = {(dir.path() / "Rules.imm").string()};
+    options.format = Format::Pst;
+    options.outputFolder = dir.path() / "out";
+    fs::create_directories(options.outputFolder);
+    NullObserver observer;
+    std::atomic<bool> cancel{false};
+    const RunSummary summary = ConversionRun(options, observer).run(cancel);
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    std::string out;
+    if (FILE* p = popen(("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' '" +
+                         summary.pstFile.string() + "'")
+                            .c_str(),
+                        "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    std::vector<QJsonObject> items;
+    for (const QByteArray& line : QByteArray::fromStdString(out).split('\n')) {
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        if (doc.isObject()) items.push_back(doc.object());
+    }
+    return items;
+}
+
+std::string prop(const QJsonObject& item, const char* id) {
+    const QJsonValue v = item["props"].toObject()[id];
+    if (v.isString()) return v.toString().toStdString();
+    if (v.isBool()) return v.toBool() ? "true" : "false";
+    if (v.isDouble()) return std::to_string(v.toInt());
+    if (v.isObject()) return v.toObject()["hex"].toString().toStdString();
+    return "<missing>";
+}
+
+std::string mail(const std::string& fields, const std::string& rest =
+                                                "Content-Type: "
+                                                "text/plain\r\n\r\nText.\r\n") {
+    return "From: Ann <ann@example.org>\r\nTo: bob@example.net\r\n" + fields +
+           "MIME-Version: 1.0\r\n" + rest + "\r\n";
+}
+
+// A Reply-To that names nobody (an empty group, or nothing readable) gives the
+// item no reply entries, so Outlook replies to the sender; a real one does.
+TEST(ImportRules, ReplyToWithoutAnyoneLeavesRepliesToTheSender) {
+    const auto items =
+        importedItems(mail("Subject: group\r\nReply-To: undisclosed-recipients:;\r\n") +
+                      mail("Subject: unreadable\r\nReply-To: (nobody)\r\n") +
+                      mail("Subject: list\r\nReply-To: List <list@example.org>\r\n"));
+    ASSERT_EQ(items.size(), 3u);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(prop(items[i], "0037"));
+        EXPECT_EQ(prop(items[i], "004f"), "<missing>");
+        EXPECT_EQ(prop(items[i], "0050"), "<missing>");
+    }
+    EXPECT_NE(prop(items[2], "004f"), "<missing>");
+    EXPECT_EQ(prop(items[2], "0050"), "List");
+}
+
+// Root, reply, reply to the reply (by References) and one more reply (by
+// In-Reply-To alone), each on its own day, share the 22 bytes Outlook groups a
+// conversation by; an unrelated message does not.
+TEST(ImportRules, AThreadImportedInOneRunIsOneConversation) {
+    auto dated = [](int day, const std::string& fields) {
+        return mail("Subject: plans\r\nDate: " + std::to_string(day) +
+                    " May 2009 10:00:00 +0000\r\n" + fields);
+    };
+    const auto items = importedItems(
+        dated(1, "Message-ID: <root@t>\r\n") +
+        dated(2, "Message-ID: <r1@t>\r\nIn-Reply-To: <root@t>\r\nReferences: <root@t>\r\n") +
+        dated(3, "Message-ID: <r2@t>\r\nIn-Reply-To: <r1@t>\r\nReferences: <root@t> <r1@t>\r\n") +
+        dated(4, "Message-ID: <r3@t>\r\nIn-Reply-To: <r2@t>\r\n") +
+        dated(1, "Message-ID: <other@t>\r\n"));
+    ASSERT_EQ(items.size(), 5u);
+    const std::string root = prop(items[0], "0071").substr(0, 44);
+    ASSERT_EQ(root.size(), 44u);
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(prop(items[i], "0071").substr(0, 44), root) << i;
+    EXPECT_NE(prop(items[4], "0071").substr(0, 44), root);
+}
+
+// A message with a picture of its HTML and a real file shows the paperclip: the
+// flag says it has attachments, the picture alone is hidden, and the item does
+// not say "no attachments to show".
+TEST(ImportRules, APictureAndAFileKeepThePaperclip) {
+    const std::string message =
+        mail("Subject: both\r\n",
+             "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+             "--m\r\nContent-Type: multipart/related; boundary=r\r\n\r\n"
+             "--r\r\nContent-Type: text/html\r\n\r\n<img src=\"cid:pic@x\">\r\n"
+             "--r\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@x>\r\n"
+             "Content-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n--r--\r\n"
+             "--m\r\nContent-Type: application/pdf; name=a.pdf\r\n"
+             "Content-Disposition: attachment; filename=a.pdf\r\n\r\n%PDF\r\n--m--\r\n");
+    const auto items = importedItems(message);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(std::stoi(prop(items[0], "0e07")) & 0x10, 0x10);  // MSGFLAG_HASATTACH
+    const QJsonArray atts = items[0]["attachments"].toArray();
+    ASSERT_EQ(atts.size(), 2);
+    EXPECT_TRUE(atts[0].toObject()["props"].toObject()["7ffe"].toBool());
+    EXPECT_FALSE(atts[1].toObject()["props"].toObject()["7ffe"].toBool());
+
+    // The named property libpff does not show, on the item itself.
+    pst::Message item;
+    std::string error;
+    ASSERT_TRUE(importMessage(message, item, error, ImportOptions{fileTimeFromUnix(0)}));
+    for (const pst::Property& p : item.props.all())
+        EXPECT_FALSE(p.named && p.named->guid == kSmartNoAttach.guid &&
+                     p.named->id == kSmartNoAttach.id && std::get<bool>(p.value));
+}
+
+// The spellings of signed and encrypted mail that older mail programs wrote are
+// stored as Outlook stores S/MIME.
+TEST(ImportRules, OlderSmimeSpellingsAreSmime) {
+    const std::string body = "Content-Type: text/plain\r\n\r\nSigned words.";
+    std::string signedOld = test::signedMessage(body, body);
+    for (std::size_t at = signedOld.find("application/pkcs7-signature"); at != std::string::npos;
+         at = signedOld.find("application/pkcs7-signature", at))
+        signedOld.replace(at, 27, "application/x-pkcs7-signature");
+    const auto items = importedItems(
+        mail(
+            "Subject: x-pkcs7-mime\r\n",
+            "Content-Type: application/x-pkcs7-mime; smime-type=enveloped-data; "
+            "name=smime.p7m\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=smime.p7m\r\n\r\nMIAGCSqGSIb3DQEHA6CA\r\n") +
+        mail("Subject: p7m file\r\n",
+             "Content-Type: application/octet-stream; name=message.p7m\r\n"
+             "Content-Transfer-Encoding: base64\r\n"
+             "Content-Disposition: attachment; "
+             "filename=message.p7m\r\n\r\nMIAGCSqGSIb3DQEHA6CA\r\n") +
+        signedOld + "\r\n");
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(prop(items[0], "001a"), "IPM.Note.SMIME");
+    EXPECT_EQ(prop(items[1], "001a"), "IPM.Note.SMIME");
+    EXPECT_EQ(prop(items[2], "001a"), "IPM.Note.SMIME.MultipartSigned");
+    for (const auto& item : items) EXPECT_EQ(item["attachments"].toArray().size(), 1);
+}
+
+}  // namespace
+}  // namespace tp::convert

@@ -1,0 +1,438 @@
+// The RFC 822 to mail item mapping, checked on the produced item itself.
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "mapi/import.h"
+#include "mapi/item_compare.h"
+#include "outputs/pst_sink.h"
+
+namespace tp::convert {
+namespace {
+
+const pst::FileTime kNow = fileTimeFromUnix(1796000000);
+
+// Imports with our header reader, and checks that GMime's message parser gives
+// the very same item.
+pst::Message import(const std::string& text) {
+    pst::Message m, whole;
+    std::string error;
+    EXPECT_TRUE(importMessage(text, m, error, ImportOptions{kNow})) << error;
+    EXPECT_TRUE(importMessage(text, whole, error, ImportOptions{kNow, true})) << error;
+    EXPECT_EQ(test::differenceOf(m, whole), "") << text.substr(0, 300);
+    return m;
+}
+
+template <class T>
+T get(const pst::PropertySet& p, std::uint32_t tag) {
+    const pst::Property* prop = p.find(tag);
+    if (!prop) {
+        ADD_FAILURE() << "property 0x" << std::hex << tag << " missing";
+        return T{};
+    }
+    return std::get<T>(prop->value);
+}
+std::string text(const pst::PropertySet& p, std::uint32_t t) {
+    return get<std::string>(p, t);
+}
+std::int32_t num(const pst::PropertySet& p, std::uint32_t t) {
+    return get<std::int32_t>(p, t);
+}
+
+// `utf8` in `charset`.
+std::string encodeAs(const std::string& utf8, const char* charset) {
+    gsize written = 0;
+    gchar* out =
+        g_convert(utf8.data(), gssize(utf8.size()), charset, "UTF-8", nullptr, &written, nullptr);
+    EXPECT_NE(out, nullptr) << charset;
+    std::string s(out ? out : "", written);
+    g_free(out);
+    return s;
+}
+std::string base64(const std::string& s) {
+    gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(s.data()), s.size());
+    std::string out(b);
+    g_free(b);
+    return out;
+}
+std::string crlf(std::string s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+TEST(PstImport, HeadersBecomeEnvelopeProperties) {
+    const std::string raw = crlf(
+        "Received: from b.example by mx.example; Tue, 3 Mar 2009 10:00:05 +0100\n"
+        "Received: from a.example by b.example; Tue, 3 Mar 2009 09:59:00 +0100\n"
+        "From: \"Ann Smith\" <ann@example.com>\n"
+        "To: Bob <bob@example.org>, carol@example.net\n"
+        "Cc: Dave <dave@example.com>\n"
+        "Bcc: eve@example.com\n"
+        "Reply-To: Ann Home <ann@home.example>\n"
+        "Subject: Re: Lunch plans\n"
+        "Date: Tue, 3 Mar 2009 09:58:00 +0100\n"
+        "Message-ID: <abc.123@example.com>\n"
+        "X-Priority: 1\n"
+        "Sensitivity: Private\n"
+        "MIME-Version: 1.0\n"
+        "Content-Type: text/plain; charset=us-ascii\n"
+        "\n"
+        "See you at noon.\n");
+    pst::Message m = import(raw);
+    const auto& p = m.props;
+    EXPECT_EQ(text(p, tag::PidTagMessageClass), "IPM.Note");
+    EXPECT_EQ(text(p, tag::PidTagSubject), "Re: Lunch plans");
+    EXPECT_EQ(text(p, tag::PidTagSubjectPrefix), "Re: ");
+    EXPECT_EQ(text(p, tag::PidTagNormalizedSubject), "Lunch plans");
+    EXPECT_EQ(text(p, tag::PidTagConversationTopic), "Lunch plans");
+    EXPECT_EQ(text(p, tag::PidTagSenderName), "Ann Smith");
+    EXPECT_EQ(text(p, tag::PidTagSenderEmailAddress), "ann@example.com");
+    EXPECT_EQ(text(p, tag::PidTagSenderAddressType), "SMTP");
+    EXPECT_EQ(text(p, tag::PidTagSentRepresentingName), "Ann Smith");
+    EXPECT_EQ(text(p, tag::PidTagSentRepresentingSmtpAddress), "ann@example.com");
+    EXPECT_EQ(get<pst::Binary>(p, tag::PidTagSenderEntryId),
+              oneOffEntryId("Ann Smith", "SMTP", "ann@example.com"));
+    auto key = get<pst::Binary>(p, tag::PidTagSenderSearchKey);
+    EXPECT_EQ(std::string(key.begin(), key.end()), std::string("SMTP:ANN@EXAMPLE.COM\0", 21));
+    EXPECT_EQ(text(p, tag::PidTagDisplayTo), "Bob; carol@example.net");
+    EXPECT_EQ(text(p, tag::PidTagDisplayCc), "Dave");
+    EXPECT_EQ(text(p, tag::PidTagDisplayBcc), "eve@example.com");
+    EXPECT_EQ(text(p, tag::PidTagReplyRecipientNames), "Ann Home");
+    ASSERT_EQ(m.recipients.size(), 4u);
+    EXPECT_EQ(num(m.recipients[0], tag::PidTagRecipientType), kRecipTo);
+    EXPECT_EQ(text(m.recipients[1], tag::PidTagEmailAddress), "carol@example.net");
+    EXPECT_EQ(num(m.recipients[2], tag::PidTagRecipientType), kRecipCc);
+    EXPECT_EQ(num(m.recipients[3], tag::PidTagRecipientType), kRecipBcc);
+    EXPECT_EQ(text(m.recipients[0], tag::PidTagDisplayName), "Bob");
+    // Date is the submit time; the newest Received line the delivery time.
+    EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagClientSubmitTime).ticks,
+              fileTimeFromUnix(1236070680).ticks);
+    EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagMessageDeliveryTime).ticks,
+              fileTimeFromUnix(1236070805).ticks);
+    EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagCreationTime).ticks, kNow.ticks);
+    EXPECT_EQ(text(p, tag::PidTagInternetMessageId), "<abc.123@example.com>");
+    EXPECT_EQ(num(p, tag::PidTagImportance), 2);
+    EXPECT_EQ(num(p, tag::PidTagPriority), 1);
+    EXPECT_EQ(num(p, tag::PidTagSensitivity), 2);
+    EXPECT_EQ(num(p, tag::PidTagMessageSize), std::int32_t(raw.size()));
+    // The header block exactly as it came, without the empty line.
+    EXPECT_EQ(text(p, tag::PidTagTransportMessageHeaders), raw.substr(0, raw.find("\r\n\r\n") + 2));
+    EXPECT_EQ(text(p, tag::PidTagBody), "See you at noon.\r\n");
+    EXPECT_EQ(get<pst::Binary>(p, tag::PidTagConversationIndex).size(), 22u);
+    // Read, and no paperclip without attachments.
+    EXPECT_EQ(num(p, tag::PidTagMessageFlags), kMsgFlagRead);
+    EXPECT_TRUE(m.attachments.empty());
+}
+
+TEST(PstImport, CharsetsInBodiesAndEncodedWords) {
+    struct Case {
+        const char* charset;
+        const char* sample;  // UTF-8
+        int codePage;
+    };
+    const Case cases[] = {
+        {"UTF-8", "Grüße – 你好 – שלום", 65001},
+        {"ISO-8859-1", "Café crème à Noël", 28591},
+        {"ISO-8859-2", "Zażółć gęślą jaźń", 28592},
+        {"ISO-8859-15", "Prix: 20 € net", 28605},
+        {"windows-1250", "Příliš žluťoučký kůň", 1250},
+        {"windows-1251", "Съешь же ещё этих булок", 1251},
+        {"windows-1252", "„Quote“ – naïve", 1252},
+        {"windows-1255", "שלום עולם", 1255},
+        {"KOI8-R", "Привет, мир", 20866},
+        {"GB2312", "你好，世界", 936},
+        {"GBK", "镕基", 936},
+        {"Big5", "繁體中文測試", 950},
+        {"Shift_JIS", "日本語のテキスト", 932},
+        {"ISO-2022-JP", "こんにちは世界", 50220},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.charset);
+        std::string encoded = encodeAs(c.sample, c.charset);
+        std::string raw = "From: =?" + std::string(c.charset) + "?B?" + base64(encoded) +
+                          "?= <x@example.com>\r\n"
+                          "Subject: =?" +
+                          c.charset + "?B?" + base64(encoded) +
+                          "?=\r\n"
+                          "MIME-Version: 1.0\r\n"
+                          "Content-Type: text/plain; charset=\"" +
+                          c.charset +
+                          "\"\r\n"
+                          "Content-Transfer-Encoding: base64\r\n\r\n" +
+                          base64(encoded) + "\r\n";
+        pst::Message m = import(raw);
+        EXPECT_EQ(text(m.props, tag::PidTagSubject), c.sample);
+        EXPECT_EQ(text(m.props, tag::PidTagSenderName), c.sample);
+        EXPECT_EQ(text(m.props, tag::PidTagBody), c.sample);
+        EXPECT_EQ(num(m.props, tag::PidTagInternetCodepage), c.codePage);
+    }
+}
+
+TEST(PstImport, UndeclaredAndBrokenText) {
+    // Raw 8-bit headers and an undeclared body in windows-1252; a body whose bytes do
+    // not fit its declared charset keeps every readable character.
+    std::string raw =
+        "From: J\xE9r\xF4me <j@example.com>\r\n"
+        "Subject: Caf\xE9\r\n"
+        "MIME-Version: 1.0\r\n\r\n"
+        "Cr\xE8me br\xFBl\xE9"
+        "e\r\n";
+    pst::Message m = import(raw);
+    EXPECT_EQ(text(m.props, tag::PidTagSenderName), "Jérôme");
+    EXPECT_EQ(text(m.props, tag::PidTagSubject), "Café");
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Crème brûlée\r\n");
+    EXPECT_TRUE(
+        g_utf8_validate(text(m.props, tag::PidTagTransportMessageHeaders).c_str(), -1, nullptr));
+
+    EXPECT_EQ(toUtf8("ok \xFF end", "utf-8"), "ok \xEF\xBF\xBD end");
+    EXPECT_EQ(toUtf8(std::string("a\0b", 3), ""), "ab");  // readers stop at a NUL
+
+    // A Thread-Index is taken only when it is a header and whole child blocks.
+    const std::string good(27, '\x01'), bad(24, '\x01');
+    auto index = [&](const std::string& value) {
+        return get<pst::Binary>(
+            import("Thread-Index: " + base64(value) + "\r\nSubject: x\r\n\r\nx\r\n").props,
+            tag::PidTagConversationIndex);
+    };
+    EXPECT_EQ(index(good), pst::Binary(good.begin(), good.end()));
+    EXPECT_EQ(index(bad).size(), 22u);
+    EXPECT_EQ(toUtf8("plain", "x-unknown-charset"), "plain");
+    EXPECT_EQ(codePageOfCharset("x-unknown-charset"), 0);
+    EXPECT_EQ(codePageOfCharset(" \"Windows-1251\" "), 1251);
+
+    std::string error;
+    pst::Message empty;
+    EXPECT_FALSE(importMessage("", empty, error, ImportOptions{kNow}));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(PstImport, BodiesAttachmentsAndAttachedMessages) {
+    const std::string pdf("%PDF-1.4\x00\x01\x02\xFF binary", 20);
+    const std::string raw = crlf(
+        "From: ann@example.com\n"
+        "To: bob@example.org\n"
+        "Subject: Photos\n"
+        "MIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=\"M\"\n"
+        "\n"
+        "--M\n"
+        "Content-Type: multipart/alternative; boundary=\"A\"\n"
+        "\n"
+        "--A\n"
+        "Content-Type: text/plain; charset=windows-1251\n"
+        "Content-Transfer-Encoding: 8bit\n"
+        "\n"
+        "\xCF\xF0\xE8\xE2\xE5\xF2\n"
+        "--A\n"
+        "Content-Type: multipart/related; boundary=\"R\"\n"
+        "\n"
+        "--R\n"
+        "Content-Type: text/html; charset=windows-1251\n"
+        "\n"
+        "<p>\xCF\xF0\xE8\xE2\xE5\xF2 <img src=\"cid:pic1@x\"></p>\n"
+        "--R\n"
+        "Content-Type: image/png\n"
+        "Content-ID: <pic1@x>\n"
+        "Content-Transfer-Encoding: base64\n"
+        "\n"
+        "iVBORw0KGgo=\n"
+        "--R--\n"
+        "--A--\n"
+        "--M\n"
+        "Content-Type: application/pdf; name=\"Annual report 2009.pdf\"\n"
+        "Content-Disposition: attachment; filename=\"Annual report 2009.pdf\"\n"
+        "Content-Transfer-Encoding: base64\n"
+        "\n" +
+        base64(pdf) +
+        "\n"
+        "--M\n"
+        "Content-Type: message/rfc822\n"
+        "\n"
+        "From: carol@example.net\n"
+        "Subject: Inner note\n"
+        "Content-Type: text/plain\n"
+        "\n"
+        "Inner body\n"
+        "--M--\n");
+    pst::Message m = import(raw);
+    // The line end before a boundary belongs to the boundary.
+    EXPECT_EQ(text(m.props, tag::PidTagBody), "Привет");
+    auto html = get<pst::Binary>(m.props, tag::PidTagHtml);
+    EXPECT_EQ(std::string(html.begin(), html.end()),
+              "<p>\xCF\xF0\xE8\xE2\xE5\xF2 <img src=\"cid:pic1@x\"></p>");  // as sent
+    EXPECT_EQ(num(m.props, tag::PidTagInternetCodepage), 1251);
+    EXPECT_EQ(num(m.props, tag::PidTagMessageFlags), kMsgFlagRead | kMsgFlagHasAttach);
+
+    ASSERT_EQ(m.attachments.size(), 3u);
+    const auto& image = m.attachments[0].props;
+    EXPECT_EQ(text(image, tag::PidTagAttachContentId), "pic1@x");
+    EXPECT_EQ(text(image, tag::PidTagAttachMimeTag), "image/png");
+    EXPECT_TRUE(get<bool>(image, tag::PidTagAttachmentHidden));
+    EXPECT_EQ(m.attachments[0].data.size(), 8u);
+
+    const auto& file = m.attachments[1];
+    EXPECT_EQ(num(file.props, tag::PidTagAttachMethod), kAttachByValue);
+    EXPECT_EQ(text(file.props, tag::PidTagAttachLongFilename), "Annual report 2009.pdf");
+    EXPECT_EQ(text(file.props, tag::PidTagAttachFilename), "ANNUAL~1.PDF");
+    EXPECT_EQ(text(file.props, tag::PidTagAttachExtension), ".pdf");
+    EXPECT_EQ(text(file.props, tag::PidTagAttachMimeTag), "application/pdf");
+    EXPECT_FALSE(get<bool>(file.props, tag::PidTagAttachmentHidden));
+    EXPECT_EQ(std::string(file.data.begin(), file.data.end()), pdf);
+
+    const auto& attached = m.attachments[2];
+    EXPECT_EQ(num(attached.props, tag::PidTagAttachMethod), kAttachEmbeddedMessage);
+    EXPECT_EQ(text(attached.props, tag::PidTagDisplayName), "Inner note");
+    ASSERT_TRUE(attached.embedded);
+    EXPECT_EQ(text(attached.embedded->props, tag::PidTagSubject), "Inner note");
+    EXPECT_EQ(text(attached.embedded->props, tag::PidTagSenderEmailAddress), "carol@example.net");
+    EXPECT_EQ(text(attached.embedded->props, tag::PidTagBody), "Inner body");
+    EXPECT_EQ(num(attached.embedded->props, tag::PidTagMessageFlags), kMsgFlagRead);
+}
+
+TEST(PstImport, DeeplyNestedMessagesEndAsFiles) {
+    std::string msg = "Subject: level 10\r\n\r\ninnermost text\r\n";
+    for (int level = 9; level >= 0; --level)
+        msg = "Subject: level " + std::to_string(level) +
+              "\r\nMIME-Version: 1.0\r\nContent-Type: message/rfc822\r\n\r\n" + msg;
+    pst::Message m = import(msg);
+    const pst::Message* at = &m;
+    int depth = 0;
+    while (!at->attachments.empty() && at->attachments[0].embedded) {
+        at = at->attachments[0].embedded.get();
+        ++depth;
+    }
+    EXPECT_EQ(depth, 6);
+    ASSERT_EQ(at->attachments.size(), 1u);
+    const auto& kept = at->attachments[0];
+    EXPECT_EQ(num(kept.props, tag::PidTagAttachMethod), kAttachByValue);
+    EXPECT_EQ(text(kept.props, tag::PidTagAttachExtension), ".eml");
+    const std::string data(kept.data.begin(), kept.data.end());
+    EXPECT_NE(data.find("innermost text"), std::string::npos);
+}
+
+TEST(PstImport, SmallRules) {
+    using P = std::pair<std::string, std::string>;
+    EXPECT_EQ(splitSubject("RE: Hi"), P("RE: ", "Hi"));
+    EXPECT_EQ(splitSubject("Fwd:   Hi"), P("Fwd: ", "Hi"));
+    EXPECT_EQ(splitSubject("AW:Hi"), P("AW: ", "Hi"));
+    EXPECT_EQ(splitSubject("Réf: x"), P("Réf: ", "x"));
+    EXPECT_EQ(splitSubject("Note: x"), P("", "Note: x"));  // four letters
+    EXPECT_EQ(splitSubject("10: x"), P("", "10: x"));
+    EXPECT_EQ(splitSubject(""), P("", ""));
+
+    EXPECT_EQ(shortFileName("README"), "README");
+    EXPECT_EQ(shortFileName("photo.jpeg"), "PHOTO~1.JPE");
+    EXPECT_EQ(shortFileName("a.txt"), "A.TXT");
+    EXPECT_EQ(shortFileName("a.txt", 2), "A~2.TXT");
+    EXPECT_EQ(shortFileName("Привет.doc"), "ATTACH~1.DOC");
+
+    auto eid = oneOffEntryId("Ann", "SMTP", "a@x");
+    ASSERT_EQ(eid.size(), 4u + 16 + 4 + 8 + 10 + 8);
+    EXPECT_EQ(eid[4], 0x81);
+    EXPECT_EQ(eid[22], 0x01);
+    EXPECT_EQ(eid[23], 0x80);
+    EXPECT_EQ(eid[24], 'A');
+    EXPECT_EQ(eid[25], 0);
+
+    auto a = conversationIndex(kNow, "root@x");
+    auto b = conversationIndex(fileTimeFromUnix(1796000100), "root@x");
+    ASSERT_EQ(a.size(), 22u);
+    EXPECT_EQ(a[0], 1);
+    EXPECT_TRUE(std::equal(a.begin() + 6, a.end(), b.begin() + 6));  // one thread, one GUID
+    EXPECT_NE(conversationIndex(kNow, "other@x"), a);
+}
+
+// Header blocks as they come in old mailboxes: folded, repeated and 8-bit fields,
+// bare LF or CRLF, odd spacing, a block without a body, and lines that are no
+// field at all (left to GMime). Each is imported both ways and compared.
+TEST(PstImport, HeaderReaderAgreesWithGMime) {
+    const std::string cases[] = {
+        "Subject: =?utf-8?B?w6TDtsO8?=\r\n =?iso-8859-1?Q?_=E9t=E9?= tail\r\n"
+        "From: \"Doe, J.\" <j@x.org>\r\nTo: a@x.org,\r\n\tB <b@x.org>\r\n"
+        "Date: Tue, 1 Dec 2026 10:00:00 +0100\r\n\r\nbody\r\n",
+        "Subject: first\nSubject: second\nDate: Tue, 1 Dec 2026 10:00:00 +0100\n"
+        "Date: not a date\nTo: a@x.org\nTo: b@x.org\nCc: team: c@x.org, d@x.org;\n\nbody\n",
+        "Subject: caf\xe9 cr\xe8me\r\nFrom: J\xfcrgen <j@x.org>\r\n"
+        "Message-Id: <id@x.org> (comment)\r\nReceived: from a by b; "
+        "Mon, 30 Nov 2026 08:00:00 -0500\r\n\r\n",
+        "Subject : spaced name\r\nX-Priority: 1 (Highest)\r\nImportance: low\r\n"
+        "Content-Type: text/plain;\r\n charset=\"koi8-r\"\r\n"
+        "Content-Transfer-Encoding: 8bit\r\n\r\n\xf0\xd2\xc9\xd7\xc5\xd4\r\n",
+        "Subject: no blank line, no body",
+        "Subject: s\r\nthis line is no field\r\nFrom: late@x.org\r\n\r\nbody\r\n",
+        " leading fold\r\nSubject: s\r\n\r\nbody\r\n",
+        "From xyz Mon Jan  1 00:00:00 2026\nSubject: mbox line\n\nbody\n",
+        // Address lists: plain forms, and the forms left to GMime.
+        "From: Mr. J. Doe <j.doe@x.org>\r\nTo: <a@x.org>,\r\n\tb$c@x.org, \"Doe, J.\" <d@x.org>\r\n"
+        "Cc: \"  spaced  \" <s@x.org>, x@xn--bcher-kva.example, , \"A\tB\" <t@x.org>\r\n"
+        "Bcc: undisclosed-recipients:;, harley@x.org (Robert Harley), <@route:r@x.org>\r\n"
+        "Reply-To: Name\t<n@x.org>, \"q\\\"uote\" <q@x.org>, trailing.dot.@x.org\r\n\r\nb\r\n",
+        "To: Ann Miller (Postfix) with ESMTP\r\n\tfor <a@x.org>\r\nCc: x (c)\r\n (d) "
+        "<y@x.org>\r\n\r\n",
+        std::string("Subject: nul\0inside\r\nFrom: bare\rcr@x.org\r\n\r\nb\r\n", 45),
+        // One-part bodies: the forms read here, and those left to GMime.
+        "Content-Type: text/plain; charset=windows-1252; format=flowed\r\n"
+        "Content-Transfer-Encoding: quoted-printable\r\n\r\ncaf=E9 =\r\nsoft\r\n",
+        "Content-Type: TEXT/HTML;\r\n\tcharset=\"utf-8\";\r\nContent-Transfer-Encoding: BASE64\r\n"
+        "\r\nPGI+aMOpPC9iPg==\r\n",
+        "Content-Type: text/plain; name=\"note.txt\"\r\n\r\nan attachment by name\r\n",
+        "Content-Type: text/plain; charset*=utf-8''%C3%A9\r\n\r\ncontinued parameter\r\n",
+        "Content-Type: text/plain (comment); charset=us-ascii\r\n\r\ncomment\r\n",
+        "Content-Type: text/plain\r\nContent-Type: text/html\r\n\r\ntwice\r\n",
+        "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-uuencode\r\n\r\nbegin\r\n",
+        "Content-Type: text/plain\r\nContent-Disposition: inline\r\n\r\ndisposition\r\n",
+        "Content-Type: application/octet-stream\r\n\r\nbinary\r\n",
+        "Subject: m\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
+        "\tboundary=\"b1\"\r\n\r\npre\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "--b1\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x.org\r\n"
+        "\r\ninner body\r\n--b1\r\nContent-Type: application/pdf; name*=utf-8''r%C3%A9.pdf\r\n"
+        "Content-Disposition: attachment\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+        "JVBERi0=\r\n--b1--\r\n",
+    };
+    int read = 0;
+    for (const std::string& text : cases) {
+        pst::Message ours, gmimes;
+        std::string error;
+        const bool ok = importMessage(text, ours, error, ImportOptions{kNow});
+        EXPECT_EQ(ok, importMessage(text, gmimes, error, ImportOptions{kNow, true})) << text;
+        EXPECT_EQ(test::differenceOf(ours, gmimes), "") << text;
+        read += ok;
+    }
+    EXPECT_GE(read, 8);
+}
+
+TEST(PstSinkNames, TimeStampAndFreeFileName) {
+    std::tm tm{};
+    tm.tm_year = 126;
+    tm.tm_mon = 11;
+    tm.tm_mday = 6;
+    tm.tm_hour = 4;
+    tm.tm_min = 7;
+    tm.tm_sec = 5;
+    tm.tm_isdst = -1;
+    auto when = std::chrono::system_clock::from_time_t(std::mktime(&tm));
+    const std::string stamp = pstTimeStamp(when);
+    EXPECT_EQ(stamp, "6.12.26 4.7.05");
+
+    auto dir = std::filesystem::temp_directory_path() / ("tp-pstnames-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05.pst");
+    std::ofstream(dir / "IncrediMail6.12.26 4.7.05.pst") << "x";
+    EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05 (2).pst");
+    std::ofstream(dir / "IncrediMail6.12.26 4.7.05 (2).pst") << "x";
+    EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05 (3).pst");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tp::convert

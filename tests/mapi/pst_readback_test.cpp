@@ -1,0 +1,733 @@
+// Whole PST runs over generated mailboxes, read back with pffexport, readpst and
+// pst-extractor, and checked with pstcheck (errors and Outlook's shape).
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mapi/mail_samples.h"
+#include "outputs/pst_sink.h"
+#include "run/conversion_run.h"
+#include "run/run_types.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+namespace tp::convert {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Scratch {
+    Scratch() {
+        std::string tmpl = (fs::temp_directory_path() / "tp-pstimport-XXXXXX").string();
+        path = mkdtemp(tmpl.data());
+    }
+    ~Scratch() {
+        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    fs::path path;
+};
+
+void writeFile(const fs::path& p, const std::string& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+}
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+std::string quote(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+int shell(const std::string& command, std::string* output = nullptr) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    std::array<char, 4096> buf;
+    std::string out;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
+    int rc = pclose(pipe);
+    if (output) *output = out;
+    return rc;
+}
+
+std::string base64(const std::string& s) {
+    gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(s.data()), s.size());
+    std::string out(b);
+    g_free(b);
+    return out;
+}
+std::string encodeAs(const std::string& utf8, const char* charset) {
+    gsize written = 0;
+    gchar* out =
+        g_convert(utf8.data(), gssize(utf8.size()), charset, "UTF-8", nullptr, &written, nullptr);
+    std::string s(out ? out : "", written);
+    g_free(out);
+    return s;
+}
+
+std::string plainMessage(const std::string& subject, const std::string& body,
+                         const std::string& date = "Mon, 4 May 2009 10:00:00 +0000") {
+    return "From: Ann Example <ann@example.org>\r\n"
+           "To: Bob <bob@example.net>, carol@example.com\r\n"
+           "Cc: Dave <dave@example.com>\r\n"
+           "Subject: " +
+           subject +
+           "\r\n"
+           "Date: " +
+           date +
+           "\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n" +
+           body + "\r\n\r\n";
+}
+
+std::string attachmentMessage(const std::string& payload) {
+    return "From: Zoe <zoe@example.org>\r\n"
+           "To: ann@example.org\r\n"
+           "Subject: With a file\r\n"
+           "Date: Tue, 5 May 2009 11:30:00 +0000\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"XX\"\r\n"
+           "\r\n"
+           "--XX\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n"
+           "See the file.\r\n"
+           "--XX\r\n"
+           "Content-Type: application/octet-stream; name=\"data.bin\"\r\n"
+           "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n"
+           "\r\n" +
+           base64(payload) +
+           "\r\n"
+           "--XX--\r\n\r\n";
+}
+
+// An HTML message with an inline picture, a file, and an attached message.
+std::string richMessage(const std::string& picture) {
+    return "From: Rich <rich@example.org>\r\n"
+           "To: ann@example.org\r\n"
+           "Subject: Rich mail\r\n"
+           "Date: Wed, 6 May 2009 08:15:00 +0000\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"MIX\"\r\n"
+           "\r\n"
+           "--MIX\r\n"
+           "Content-Type: multipart/related; boundary=\"REL\"\r\n"
+           "\r\n"
+           "--REL\r\n"
+           "Content-Type: text/html; charset=utf-8\r\n"
+           "\r\n"
+           "<html><body><p>Look: <img src=\"cid:pic@rich\"></p></body></html>\r\n"
+           "--REL\r\n"
+           "Content-Type: image/png; name=\"pic.png\"\r\n"
+           "Content-ID: <pic@rich>\r\n"
+           "Content-Transfer-Encoding: base64\r\n"
+           "\r\n" +
+           base64(picture) +
+           "\r\n"
+           "--REL--\r\n"
+           "--MIX\r\n"
+           "Content-Type: message/rfc822\r\n"
+           "\r\n"
+           "From: Inner <inner@example.org>\r\n"
+           "To: rich@example.org\r\n"
+           "Subject: Forwarded inner\r\n"
+           "Date: Tue, 5 May 2009 08:00:00 +0000\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n"
+           "\r\n"
+           "Inner text.\r\n"
+           "--MIX--\r\n\r\n";
+}
+
+// The pffexport tree of a store: folder name -> message folders in order.
+struct Export {
+    std::map<std::string, std::vector<fs::path>> folders;
+};
+
+Export exportStore(const fs::path& pst, const fs::path& target) {
+    Export e;
+    std::string out;
+    int rc = shell("pffexport -q -d -f all -t " + quote(target) + " " + quote(pst), &out);
+    EXPECT_EQ(rc, 0) << out;
+    fs::path root = target.string() + ".export";
+    if (!fs::exists(root)) return e;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        if (!it->is_directory()) continue;
+        const std::string name = it->path().filename().string();
+        if (name.rfind("Message", 0) == 0 && fs::exists(it->path() / "OutlookHeaders.txt")) {
+            // By the folder's path below the top of the store ("Inbox", "old/Inbox").
+            fs::path below;
+            const fs::path inStore = it->path().parent_path().lexically_relative(root);
+            for (auto part = std::next(inStore.begin()); part != inStore.end(); ++part)
+                below /= *part;
+            e.folders[below.generic_string()].push_back(it->path());
+            it.disable_recursion_pending();
+        }
+    }
+    for (auto& [name, list] : e.folders) std::sort(list.begin(), list.end());
+    return e;
+}
+
+// The value of a "Name:<tabs>value" line of pffexport's header file.
+std::string field(const std::string& headers, const std::string& name) {
+    size_t at = headers.find("\n" + name + ":");
+    if (at == std::string::npos && headers.rfind(name + ":", 0) == 0)
+        at = size_t(-1);
+    else if (at == std::string::npos)
+        return "<missing " + name + ">";
+    size_t start = at + 1 + name.size() + 1;
+    while (start < headers.size() && (headers[start] == '\t' || headers[start] == ' ')) ++start;
+    size_t end = headers.find('\n', start);
+    return headers.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// A string property as stored, from pffexport's dump of the item's values. (Its
+// "Subject:" line cannot be used: libpff drops the first two bytes of a subject
+// that starts with a non-ASCII character.)
+std::string storedString(const fs::path& message, std::uint16_t id) {
+    const std::string dump = readFile(message / "ItemValues.txt");
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "Entry type:\t\t\t0x%08x\nValue type:\t\t\t0x0000001f",
+                  unsigned(id));
+    size_t at = dump.find(wanted);
+    if (at == std::string::npos) return "<missing>";
+    at = dump.find("Value:\n", at);
+    std::string bytes;
+    for (size_t line = dump.find('\n', at) + 1;
+         line < dump.size() && dump.compare(line, 2, "0x") == 0; line = dump.find('\n', line) + 1) {
+        // "0x00000000: 1e 04 42 04 ...   text"
+        for (size_t i = line + 12; i + 1 < dump.size() && i < line + 12 + 16 * 3 + 1; i += 3) {
+            if (dump[i] == ' ') ++i;  // the gap between the two groups of eight
+            if (!std::isxdigit(static_cast<unsigned char>(dump[i]))) break;
+            bytes += char(std::stoi(dump.substr(i, 2), nullptr, 16));
+        }
+    }
+    glong n = glong(bytes.size() / 2);
+    std::vector<gunichar2> units(static_cast<size_t>(n));
+    for (glong i = 0; i < n; ++i)
+        units[size_t(i)] = gunichar2(std::uint8_t(bytes[size_t(2 * i)]) |
+                                     (std::uint8_t(bytes[size_t(2 * i + 1)]) << 8));
+    gchar* utf8 = g_utf16_to_utf8(units.data(), n, nullptr, nullptr, nullptr);
+    std::string out = utf8 ? utf8 : "<bad UTF-16>";
+    g_free(utf8);
+    return out;
+}
+
+void expectChecked(const fs::path& pst) {
+    const fs::path checker = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
+    ASSERT_TRUE(fs::exists(checker));
+    std::string out;
+    EXPECT_EQ(shell(quote(checker) + " --shape " + quote(pst), &out), 0) << out;
+    // pst-extractor reads every folder, message, recipient and attachment; it
+    // fails on any exception and on a folder whose messages it cannot all read.
+    std::string read;
+    EXPECT_EQ(shell("timeout 600 node " + quote(fs::path(TP_SOURCE_DIR) / "tests/pstx/walk.js") +
+                        " " + quote(pst),
+                    &read),
+              0)
+        << read.substr(0, 4000);
+}
+
+struct NullObserver : RunObserver {
+    void textChanged(Control, const std::string&) override {}
+    void valueChanged(Control, double) override {}
+};
+
+RunSummary runPst(const std::vector<std::string>& mailboxes, const fs::path& output,
+                  bool cancelled = false, const fs::path& attachments = {}) {
+    RunOptions options;
+    options.attachments = !attachments.empty();
+    options.attachmentFolder = attachments.string();
+    options.mailboxes = mailboxes;
+    options.format = Format::Pst;
+    options.outputFolder = output;
+    NullObserver observer;
+    ConversionRun run(options, observer);
+    std::atomic<bool> cancel{cancelled};
+    return run.run(cancel);
+}
+
+TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
+    Scratch s;
+    std::string payload;
+    for (int i = 0; i < 3000; ++i) payload += char((i * 7 + 3) & 0xFF);
+    const std::string cyrillic = "Отчёт за май";
+    const std::string encodedSubject = "=?KOI8-R?B?" + base64(encodeAs(cyrillic, "KOI8-R")) + "?=";
+
+    writeFile(s.path / "in/Inbox.imm", plainMessage("First note", "Body one.") +
+                                           attachmentMessage(payload) +
+                                           plainMessage(encodedSubject, "Body three."));
+    writeFile(s.path / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
+    const std::string picture = "\x89PNG\r\n\x1a\n" + payload.substr(0, 200);
+    writeFile(s.path / "in/Rich.imm", richMessage(picture));
+    // The attachments the mailbox holds stay; the folder's files of their names are
+    // not used.
+    writeFile(s.path / "files/data.bin", payload);
+    writeFile(s.path / "files/pic.png", picture);
+    writeFile(s.path / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
+    fs::create_directories(s.path / "out");
+
+    RunSummary summary =
+        runPst({(s.path / "in/Inbox.imm").string(), (s.path / "in/Sent.imm").string(),
+                (s.path / "in/old/Inbox.imm").string(), (s.path / "in/Rich.imm").string()},
+               s.path / "out", false, s.path / "files");
+    ASSERT_FALSE(summary.setupFailed);
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    const std::string name = summary.pstFile.filename().string();
+    EXPECT_EQ(name.rfind("IncrediMail", 0), 0u) << name;
+    EXPECT_EQ(summary.pstFile.parent_path(), s.path / "out");
+    // Every message was imported, none kept as a file.
+    for (auto& entry : fs::recursive_directory_iterator(s.path / "out"))
+        EXPECT_NE(entry.path().extension(), ".eml") << entry.path();
+    expectChecked(summary.pstFile);
+
+    Export e = exportStore(summary.pstFile, s.path / "pff");
+    // Each Inbox mailbox has its own folder, in the tree the mailboxes lie in.
+    ASSERT_EQ(e.folders["Inbox"].size(), 3u);
+    ASSERT_EQ(e.folders["old/Inbox"].size(), 1u);
+    ASSERT_EQ(e.folders["Sent"].size(), 1u);
+    const auto& inbox = e.folders["Inbox"];
+    const std::string h1 = readFile(inbox[0] / "OutlookHeaders.txt");
+    EXPECT_EQ(field(h1, "Subject"), "First note");
+    EXPECT_EQ(field(h1, "Sender name"), "Ann Example");
+    EXPECT_EQ(field(h1, "Sender email address"), "ann@example.org");
+    EXPECT_NE(h1.find("May 04, 2009 10:00:00"), std::string::npos) << h1;
+    EXPECT_NE(field(h1, "Flags").find("Read"), std::string::npos);
+    EXPECT_EQ(field(h1, "Flags").find("Has attachments"), std::string::npos);
+    EXPECT_NE(readFile(inbox[0] / "Message.txt").find("Body one."), std::string::npos);
+    const std::string r1 = readFile(inbox[0] / "Recipients.txt");
+    EXPECT_NE(r1.find("bob@example.net"), std::string::npos) << r1;
+    EXPECT_NE(r1.find("carol@example.com"), std::string::npos);
+    EXPECT_NE(r1.find("dave@example.com"), std::string::npos);
+
+    const std::string h2 = readFile(inbox[1] / "OutlookHeaders.txt");
+    EXPECT_EQ(field(h2, "Subject"), "With a file");
+    EXPECT_NE(field(h2, "Flags").find("Has attachments"), std::string::npos);
+    EXPECT_EQ(readFile(inbox[1] / "Attachments" / "1_data.bin"), payload);
+
+    EXPECT_EQ(storedString(inbox[2], 0x0037), cyrillic);
+    EXPECT_EQ(field(readFile(e.folders["old/Inbox"][0] / "OutlookHeaders.txt"), "Subject"),
+              "Older inbox");
+    EXPECT_EQ(field(readFile(e.folders["Sent"][0] / "OutlookHeaders.txt"), "Subject"), "Sent item");
+
+    // HTML body, inline picture and attached message.
+    ASSERT_EQ(e.folders["Rich"].size(), 1u);
+    const fs::path rich = e.folders["Rich"][0];
+    EXPECT_NE(readFile(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
+    // The picture and the attached message, as the mailbox holds them.
+    bool innerFound = false, pictureFound = false;
+    for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments")) {
+        const std::string file = entry.path().filename().string();
+        if (file == "Message.txt")
+            innerFound = readFile(entry.path()).find("Inner text.") != std::string::npos;
+        if (file.size() > 8 && file.substr(file.size() - 8) == "_pic.png")
+            pictureFound = readFile(entry.path()) == picture;
+    }
+    EXPECT_TRUE(pictureFound);
+    EXPECT_TRUE(innerFound);
+
+    // readpst reads the same store: one mbox per folder with every message.
+    std::string out;
+    fs::create_directories(s.path / "rp");
+    ASSERT_EQ(
+        shell("readpst -8 -q -j 0 -o " + quote(s.path / "rp") + " " + quote(summary.pstFile), &out),
+        0)
+        << out;
+    std::map<std::string, std::string> mboxes;
+    for (auto& entry : fs::recursive_directory_iterator(s.path / "rp"))
+        if (entry.is_regular_file())
+            mboxes[entry.path().filename().string()] = readFile(entry.path());
+    // (The folder old/Inbox comes out as "Inbox.mbox00000001".)
+    const std::string& inboxMbox = mboxes["Inbox.mbox"];
+    size_t count = 0;
+    for (size_t at = 0; (at = inboxMbox.find("\nFrom ", at)) != std::string::npos; ++at) ++count;
+    count += inboxMbox.rfind("From ", 0) == 0;
+    EXPECT_EQ(count, 3u) << inboxMbox.substr(0, 2000);
+    EXPECT_NE(inboxMbox.find("Body three."), std::string::npos);
+    EXPECT_NE(inboxMbox.find(base64(payload).substr(0, 60)), std::string::npos);
+    EXPECT_NE(mboxes["Sent.mbox"].find("Body sent."), std::string::npos);
+}
+
+TEST(PstReadback, HeadersInEveryCharsetComeOutRight) {
+    struct Case {
+        const char* charset;
+        const char* sample;
+    };
+    const Case cases[] = {
+        {"UTF-8", "Grüße 你好"},        {"ISO-8859-2", "Zażółć gęślą"},
+        {"windows-1251", "Привет мир"}, {"windows-1252", "Café „Noël“"},
+        {"KOI8-R", "Съешь булок"},      {"GB2312", "你好世界"},
+        {"Big5", "繁體中文"},           {"Shift_JIS", "日本語テキスト"},
+        {"ISO-2022-JP", "こんにちは"},  {"ISO-8859-7", "Καλημέρα"},
+    };
+    Scratch s;
+    std::string mailbox;
+    for (const auto& c : cases) {
+        std::string enc = encodeAs(c.sample, c.charset);
+        mailbox += "From: =?" + std::string(c.charset) + "?B?" + base64(enc) +
+                   "?= <x@example.com>\r\n"
+                   "Subject: =?" +
+                   c.charset + "?B?" + base64(enc) +
+                   "?=\r\n"
+                   "Date: Mon, 4 May 2009 10:00:00 +0000\r\n"
+                   "MIME-Version: 1.0\r\n"
+                   "Content-Type: text/plain; charset=" +
+                   c.charset +
+                   "\r\n"
+                   "Content-Transfer-Encoding: base64\r\n\r\n" +
+                   base64(enc) + "\r\n\r\n";
+    }
+    writeFile(s.path / "Charsets.imm", mailbox);
+    fs::create_directories(s.path / "out");
+    RunSummary summary = runPst({(s.path / "Charsets.imm").string()}, s.path / "out");
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    expectChecked(summary.pstFile);
+    Export e = exportStore(summary.pstFile, s.path / "pff");
+    const auto& list = e.folders["Charsets"];
+    ASSERT_EQ(list.size(), std::size(cases));
+    for (size_t i = 0; i < list.size(); ++i) {
+        SCOPED_TRACE(cases[i].charset);
+        const std::string h = readFile(list[i] / "OutlookHeaders.txt");
+        EXPECT_EQ(storedString(list[i], 0x0037), cases[i].sample);
+        EXPECT_EQ(field(h, "Sender name"), cases[i].sample);
+        EXPECT_NE(readFile(list[i] / "Message.txt").find(cases[i].sample), std::string::npos);
+    }
+}
+
+TEST(PstReadback, StoreIsNeverOverwrittenAndAlwaysFinished) {
+    Scratch s;
+    const auto fixed = std::chrono::system_clock::now();
+    const std::string stamp = pstTimeStamp(fixed);
+    const fs::path taken = s.path / ("IncrediMail" + stamp + ".pst");
+    writeFile(taken, "keep me");
+
+    // A second store in the same second gets its own name; a message that cannot be
+    // read adds no item and says why.
+    PstSink sink([fixed] { return fixed; });
+    RunOptions options;
+    options.format = Format::Pst;
+    options.outputFolder = s.path;
+    std::string error;
+    ASSERT_TRUE(sink.open(options, error)) << error;
+    EXPECT_EQ(sink.path().filename().string(), "IncrediMail" + stamp + " (2).pst");
+    MailboxInfo mailbox;
+    mailbox.name = "Inbox";
+    sink.beginMailbox(mailbox);
+    sink.beginMailbox(mailbox);
+    NullObserver observer;
+    EXPECT_TRUE(
+        sink.store(mailbox, MessageInfo{1, {}}, plainMessage("Kept", "Body."), observer, error))
+        << error;
+    error.clear();
+    EXPECT_FALSE(sink.store(mailbox, MessageInfo{2, {}}, "", observer, error));
+    EXPECT_FALSE(error.empty());
+    RunSummary summary;
+    sink.close(summary);
+    EXPECT_TRUE(summary.failures.empty());
+    EXPECT_EQ(readFile(taken), "keep me");
+    expectChecked(sink.path());
+    Export e = exportStore(sink.path(), s.path / "pff");
+    ASSERT_EQ(e.folders["Inbox"].size(), 1u);
+    EXPECT_EQ(field(readFile(e.folders["Inbox"][0] / "OutlookHeaders.txt"), "Subject"), "Kept");
+
+    // A cancelled run still leaves a whole store.
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Never", "x"));
+    fs::create_directories(s.path / "cancel");
+    RunSummary cancelled = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "cancel", true);
+    EXPECT_TRUE(cancelled.cancelled);
+    ASSERT_TRUE(fs::exists(cancelled.pstFile));
+    expectChecked(cancelled.pstFile);
+    std::string out;
+    EXPECT_EQ(shell("pffinfo " + quote(cancelled.pstFile), &out), 0) << out;
+}
+
+TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
+    Scratch s;
+    writeFile(s.path / "not-a-folder", "x");
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Never", "x"));
+    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "not-a-folder");
+    EXPECT_TRUE(summary.setupFailed);
+    EXPECT_EQ(closingNotice(summary).title, "Outlook Error");
+    // The box keeps its words and adds the real reason, naming the file.
+    const std::string text = closingNotice(summary).text;
+    EXPECT_EQ(text.rfind("Outlook Session Creation Error !\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\nThe reason: the store " + (s.path / "not-a-folder").string() + "/"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(s.path / "in" / "Email-1.eml"));
+    size_t files = 0;
+    for (auto& entry : fs::recursive_directory_iterator(s.path)) files += entry.is_regular_file();
+    EXPECT_EQ(files, 2u);  // the two inputs only
+}
+
+// The messages of a store as pypff reads them (tests/mapi/pst_items.py).
+std::vector<QJsonObject> storedItems(const fs::path& pst) {
+    std::string out;
+    EXPECT_EQ(
+        shell("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' " + quote(pst), &out),
+        0)
+        << out;
+    std::vector<QJsonObject> items;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t nl = out.find('\n', pos);
+        if (nl == std::string::npos) nl = out.size();
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(QByteArray(out.data() + pos, qsizetype(nl - pos)));
+        if (doc.isObject()) items.push_back(doc.object());
+        pos = nl + 1;
+    }
+    return items;
+}
+std::string prop(const QJsonObject& item, const char* id) {
+    const QJsonValue v = item["props"].toObject()[id];
+    if (v.isString()) return v.toString().toStdString();
+    if (v.isBool()) return v.toBool() ? "true" : "false";
+    if (v.isDouble()) return std::to_string(v.toInt());
+    if (v.isObject()) return "binary " + std::to_string(v.toObject()["len"].toInt());
+    return "<missing>";
+}
+std::string str(const QJsonValue& v) {
+    return v.toString().toStdString();
+}
+
+// Everyday, international and malformed mail through a whole run with the
+// attachments folder, read back with pypff, pffexport and readpst.
+TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
+    Scratch s;
+    const std::string date = "Date: Mon, 4 May 2009 10:00:00 +0000\r\n";
+    const std::string cyrillic = "Отчёт за март";
+    std::string mailbox;
+    // 1. Raw windows-1251 in the header and an undeclared body.
+    mailbox += "From: " + encodeAs("Иван Петров", "windows-1251") +
+               " <ivan@example.ru>\r\nTo: ann@example.org\r\nSubject: " +
+               encodeAs(cyrillic, "windows-1251") + "\r\n" + date + "MIME-Version: 1.0\r\n\r\n" +
+               encodeAs("Добрый день! Высылаю отчёт за март, посмотрите.", "windows-1251") +
+               "\r\n\r\n";
+    // 2. Addresses that do not parse.
+    mailbox +=
+        "From: M\xFCller <m\xFCller@example.de>\r\n"
+        "To: <Undisclosed Recipients@example.com>, bob@example.org\r\n"
+        "Cc: undisclosed-recipients:;\r\nSubject: people\r\n" +
+        date + "MIME-Version: 1.0\r\n\r\nbody\r\n\r\n";
+    // 3. A boundary that matches no delimiter line.
+    mailbox += "From: a@example.com\r\nSubject: mismatch\r\n" + date +
+               "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; "
+               "boundary=\"=Multipart Boundary 0731021742\"\r\n\r\n"
+               "--= Multipart Boundary 0731021742\r\nContent-Type: text/plain\r\n\r\n"
+               "Lorem mismatched boundary wording\r\n--= Multipart Boundary 0731021742--\r\n\r\n";
+    // 4. An inline picture, a file and an attached message, all in the folder (the
+    // mailbox holds their headers only).
+    mailbox += "From: r@example.org\r\nSubject: rich\r\n" + date +
+               "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n"
+               "--M\r\nContent-Type: multipart/related; boundary=R\r\n\r\n"
+               "--R\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+               "<p>Look <img src=\"cid:pic@r\"></p>\r\n"
+               "--R\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@r>\r\n"
+               "Content-Disposition: inline; filename=pic.png\r\n"
+               "Content-Transfer-Encoding: base64\r\n\r\n--R--\r\n"
+               "--M\r\nContent-Type: application/pdf; name=b.pdf\r\n"
+               "Content-Disposition: attachment; filename=b.pdf\r\n\r\n"
+               "--M\r\nContent-Type: message/rfc822; name=fwd.eml\r\n"
+               "Content-Disposition: attachment; filename=fwd.eml\r\n\r\n"
+               "--M--\r\n\r\n";
+    // 5. No date at all.
+    mailbox += "From: a@example.com\r\nSubject: undated\r\nMIME-Version: 1.0\r\n\r\nwhen?\r\n\r\n";
+    // 6. Reply-To, HTML only.
+    mailbox +=
+        "From: a@example.com\r\nReply-To: List <list@example.org>\r\nSubject: html only\r\n" +
+        date +
+        "MIME-Version: 1.0\r\nContent-Type: text/html\r\n\r\n"
+        "<html><body><p>Hello&nbsp;there</p></body></html>\r\n\r\n";
+    // 7. Signed, its signature held (a file of its name in the folder is not
+    // used); 8. winmail.dat in the folder.
+    const std::string content = "Content-Type: text/plain\r\n\r\nSigned words.";
+    const std::string signedMail = test::signedMessage(content, content);
+    mailbox += signedMail + "\r\n";
+    mailbox += "From: o@example.org\r\nSubject: tnef\r\n" + date +
+               "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=T\r\n\r\n"
+               "--T\r\nContent-Type: application/ms-tnef; name=winmail.dat\r\n"
+               "Content-Disposition: attachment; filename=winmail.dat\r\n\r\n--T--\r\n\r\n";
+    writeFile(s.path / "in/Shapes.imm", mailbox);
+
+    const std::string picture = "\x89PNG\r\n\x1a\n-the-picture-";
+    writeFile(s.path / "files/pic.png", picture);
+    writeFile(s.path / "files/b.pdf", "%PDF-1.4 file");
+    writeFile(s.path / "files/fwd.eml", "From: inner@example.org\r\nSubject: Forwarded inner\r\n" +
+                                            date + "\r\nInner text.\r\n");
+    const size_t sigAt = signedMail.find("filename=smime.p7s\r\n\r\n") + 22;
+    gsize sigLength = 0;
+    guchar* sig = g_base64_decode(
+        signedMail.substr(sigAt, signedMail.find("\r\n--sig--") - sigAt).c_str(), &sigLength);
+    writeFile(s.path / "files/smime.p7s", std::string(reinterpret_cast<char*>(sig), sigLength));
+    g_free(sig);
+    writeFile(s.path / "files/winmail.dat",
+              test::tnefStream("Body from Outlook.", {{"report.pdf", "%PDF-1.4 report"}}));
+    fs::create_directories(s.path / "out");
+
+    RunSummary summary =
+        runPst({(s.path / "in/Shapes.imm").string()}, s.path / "out", false, s.path / "files");
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    expectChecked(summary.pstFile);
+    bool noted = false;
+    for (const Note& n : summary.notes)
+        noted = noted || n.text.find("no date") != std::string::npos;
+    EXPECT_TRUE(noted);
+
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 8u);
+    // 1
+    EXPECT_EQ(prop(items[0], "0037"), cyrillic);
+    EXPECT_EQ(prop(items[0], "0c1a"), "Иван Петров");
+    EXPECT_NE(str(items[0]["body"]).find("Высылаю отчёт"), std::string::npos);
+    // 2
+    EXPECT_EQ(prop(items[1], "0c1a"), "Müller");
+    EXPECT_EQ(prop(items[1], "0c1f"), "müller@example.de");
+    EXPECT_EQ(prop(items[1], "0e04"), "Undisclosed Recipients@example.com; bob@example.org");
+    EXPECT_EQ(prop(items[1], "0e03"), "undisclosed-recipients:;");
+    // 3
+    EXPECT_NE(str(items[2]["body"]).find("Lorem mismatched boundary wording"), std::string::npos);
+    // 4: the picture is back with its Content-ID, hidden; the message is a message.
+    const QJsonArray rich = items[3]["attachments"].toArray();
+    ASSERT_EQ(rich.size(), 3);
+    const QJsonObject pic = rich[0].toObject();
+    EXPECT_EQ(str(pic["props"].toObject()["3712"]), "pic@r");
+    EXPECT_TRUE(pic["props"].toObject()["7ffe"].toBool());
+    EXPECT_EQ(pic["size"].toInt(), int(picture.size()));
+    EXPECT_EQ(str(rich[1].toObject()["props"].toObject()["3707"]), "b.pdf");
+    EXPECT_EQ(rich[2].toObject()["props"].toObject()["3705"].toInt(), 5);  // embedded message
+    // 5
+    EXPECT_EQ(prop(items[4], "0e06"), "<missing>");
+    EXPECT_EQ(prop(items[4], "0039"), "<missing>");
+    // 6
+    EXPECT_EQ(prop(items[5], "004f").rfind("binary ", 0), 0u);
+    EXPECT_EQ(prop(items[5], "0050"), "List");
+    EXPECT_EQ(str(items[5]["body"]), "Hello there");
+    // 7
+    EXPECT_EQ(prop(items[6], "001a"), "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(str(items[6]["body"]), "Signed words.");
+    ASSERT_EQ(items[6]["attachments"].toArray().size(), 1);
+    EXPECT_EQ(str(items[6]["attachments"].toArray()[0].toObject()["props"].toObject()["370e"]),
+              "multipart/signed");
+    // 8
+    EXPECT_EQ(str(items[7]["body"]), "Body from Outlook.");
+    ASSERT_EQ(items[7]["attachments"].toArray().size(), 1);
+    EXPECT_EQ(str(items[7]["attachments"].toArray()[0].toObject()["props"].toObject()["3707"]),
+              "report.pdf");
+
+    // pffexport shows everyone; readpst reads every message.
+    Export e = exportStore(summary.pstFile, s.path / "pff");
+    ASSERT_EQ(e.folders["Shapes"].size(), 8u);
+    const std::string r2 = readFile(e.folders["Shapes"][1] / "Recipients.txt");
+    EXPECT_NE(r2.find("Undisclosed Recipients@example.com"), std::string::npos) << r2;
+    std::string out;
+    fs::create_directories(s.path / "readpst");
+    EXPECT_EQ(
+        shell("readpst -j 0 -e -o " + quote(s.path / "readpst") + " " + quote(summary.pstFile),
+              &out),
+        0)
+        << out;
+    int emls = 0;
+    for (auto& entry : fs::recursive_directory_iterator(s.path / "readpst"))
+        emls += entry.path().extension() == ".eml";
+    EXPECT_EQ(emls, 8);
+}
+
+// Mail programs split a long name or subject into several encoded words, each
+// padded on its own. Every word reaches the store, in every field that shows
+// text, and a character split between two words is read whole.
+TEST(PstReadback, NamesWrittenAsSeveralEncodedWordsStayWhole) {
+    Scratch s;
+    const std::string date = "Date: Mon, 4 May 2009 10:00:00 +0000\r\nMIME-Version: 1.0\r\n";
+    std::string mailbox =
+        "From: =?utf-8?B?SsO8cmdlbiA=?= =?utf-8?B?V2Vpw58=?= <j@example.de>\r\n"
+        "To: =?utf-8?B?QW5uYSA=?= =?utf-8?B?TcO8bGxlcg==?= <a@example.de>\r\n"
+        "Cc: \"=?UTF-8?B?w4lsaQ==?= =?utf-8?B?c2U=?=\" <e@example.fr>, bob@example.org\r\n"
+        "Reply-To: =?iso-8859-1?B?SvxyZ2Vu?= =?iso-8859-1?Q?_Wei=DF?= <j@example.de>\r\n"
+        "Subject: =?utf-8?B?R3LDvMOfZSA=?=\r\n =?utf-8?B?YXVzIE3DvG5jaGVu?=\r\n" +
+        date + "\r\nHallo\r\n\r\n";
+    // Japanese as mailers of the time wrote it: ISO-2022-JP, one word per line.
+    const std::string japanese = "日本語の件名です";
+    const std::string jis = encodeAs(japanese, "ISO-2022-JP");
+    mailbox += "From: x@example.jp\r\nSubject: =?ISO-2022-JP?B?" + base64(jis.substr(0, 7)) +
+               "?=\r\n =?ISO-2022-JP?B?" + base64(jis.substr(7)) + "?=\r\n" + date +
+               "\r\nbody\r\n\r\n";
+    writeFile(s.path / "in/Names.imm", mailbox);
+    fs::create_directories(s.path / "out");
+    RunSummary summary = runPst({(s.path / "in/Names.imm").string()}, s.path / "out");
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    expectChecked(summary.pstFile);
+
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(prop(items[0], "0037"), "Grüße aus München");
+    EXPECT_EQ(prop(items[0], "0042"), "Jürgen Weiß");  // From
+    EXPECT_EQ(prop(items[0], "0c1a"), "Jürgen Weiß");  // the sender
+    EXPECT_EQ(prop(items[0], "0e04"), "Anna Müller");
+    EXPECT_EQ(prop(items[0], "0e03"), "Élise; bob@example.org");
+    EXPECT_EQ(prop(items[0], "0050"), "Jürgen Weiß");  // Reply-To
+    EXPECT_EQ(prop(items[1], "0037"), japanese);
+}
+
+// A reproducible run takes its clock from SOURCE_DATE_EPOCH: the store is named
+// by that moment (in UTC, whatever the machine's zone) and its messages record it
+// as their creation and change times.
+TEST(PstReadback, ReproducibleRunRecordsTheFixedMoment) {
+    Scratch s;
+    writeFile(s.path / "in/Inbox.imm", plainMessage("Fixed", "Body."));
+    fs::create_directories(s.path / "out");
+    const char* zone = std::getenv("TZ");
+    const std::string oldZone = zone ? zone : "";
+    ::setenv("TZ", "JST-9", 1);  // nine hours ahead of UTC
+    ::tzset();
+    ::setenv("SOURCE_DATE_EPOCH", "1267440245", 1);  // 2010-03-01 10:44:05 UTC
+    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "out");
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    if (zone)
+        ::setenv("TZ", oldZone.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
+    EXPECT_EQ(summary.pstFile.filename().string(), "IncrediMail1.3.10 10.44.05.pst");
+    ASSERT_TRUE(fs::exists(summary.pstFile));
+    const auto items = storedItems(summary.pstFile);
+    ASSERT_EQ(items.size(), 1u);
+    // FILETIME: 100 ns steps since 1601.
+    const std::string moment =
+        "time " + std::to_string((1267440245ull + 11644473600ull) * 10000000ull);
+    EXPECT_EQ(prop(items[0], "3007"), moment);  // created
+    EXPECT_EQ(prop(items[0], "3008"), moment);  // last changed
+    EXPECT_EQ(prop(items[0], "0e06"), "time " + std::to_string((1241431200ull + 11644473600ull) *
+                                                               10000000ull));  // as the mail says
+}
+
+}  // namespace
+}  // namespace tp::convert

@@ -1,0 +1,274 @@
+// The MBOX writer. Every .mbox produced here is read back with Python's mailbox
+// module (check_mbox.py) and compared message for message with what was written.
+#include "outputs/mbox_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "io/io.h"
+#include "io/paths.h"
+#include "mail/mime_util.h"
+#include "run/conversion_run.h"
+
+using namespace tp::convert;
+using tp::testutil::crlf;
+
+namespace {
+
+struct Recorder : RunObserver {
+    std::map<Control, std::string> texts;
+    std::map<Control, double> values;
+    void textChanged(Control c, const std::string& t) override { texts[c] = t; }
+    void valueChanged(Control c, double v) override { values[c] = v; }
+};
+
+struct Written {
+    std::string bytes;
+    std::string from;  // expected separator after "From " (a regular expression)
+};
+
+// Checks `mbox` against `messages` with Python's mailbox module.
+void expectReadBack(const std::filesystem::path& mbox, const std::vector<Written>& messages) {
+    tp::testutil::TempDir expected;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        tp::testutil::writeBytes(expected.path() / (std::to_string(i + 1) + ".eml"),
+                                 messages[i].bytes);
+        tp::testutil::writeBytes(expected.path() / (std::to_string(i + 1) + ".from"),
+                                 messages[i].from);
+    }
+    int status = 0;
+    const std::string out = tp::testutil::run("python3 '" TP_MBOX_CHECK "' '" + mbox.string() +
+                                                  "' '" + expected.path().string() + "' 2>&1",
+                                              &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "ok " + std::to_string(messages.size()) + "\n");
+}
+
+MailboxInfo mailboxIn(const std::filesystem::path& folder, const std::string& name) {
+    MailboxInfo m;
+    m.path = "/mail/" + name + ".imm";
+    m.fileName = name + ".imm";
+    m.name = name;
+    m.outputFolder = folder;
+    return m;
+}
+
+}  // namespace
+
+TEST(MboxDate, UtcWithEnglishNames) {
+    using namespace std::chrono;
+    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(1796533065))), "Sun Dec 06 04:57:45 2026");
+    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(0))), "Thu Jan 01 00:00:00 1970");
+    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(-86400 * 365))),
+              "Wed Jan 01 00:00:00 1969");
+}
+
+// Two mailboxes, messages that stress the format: "From " lines at every depth of
+// quoting, lone CR and lone LF, no final line end, missing sender and dates. An
+// existing .mbox is left as it is; the run's records go into "Sent (2).mbox".
+TEST(MboxSink, RecordsReadBackMessageForMessage) {
+    tp::testutil::TempDir dir;
+    const auto inboxFolder = dir.path() / "Inbox.imm";
+    const auto sentFolder = dir.path() / "Sent.imm";
+    std::filesystem::create_directories(inboxFolder);
+    std::filesystem::create_directories(sentFolder);
+
+    const std::string earlier = crlf(
+        "From someone@old Mon Jan 05 10:00:00 2004\n"
+        "From: someone@old\nSubject: kept\n\nold body\n\n");
+    tp::testutil::writeBytes(sentFolder / "Sent.mbox", earlier);
+
+    const std::vector<Written> inbox = {
+        {crlf("From: \"Ann E.\" <ann@example.org>\nDate: Tue, 3 Mar 2009 09:30:00 +0100\n"
+              "Subject: quoting\n\nFrom the start\n>From once\n>>From twice\nFrom\n"
+              "From: looks like a header\n"),
+         "ann@example.org Tue Mar 03 08:30:00 2009"},
+        {"Subject: no sender\r\nReceived: from a by b; Wed, 4 Mar 2009 23:59:59 -0200\r\n"
+         "\r\nlone\rCR and lone\nFrom after LF\r\nno final line end",
+         "MAILER-DAEMON Thu Mar 05 01:59:59 2009"},
+        {crlf("From: J\xF6rg <j\xF6rg @example.de>\nSubject: nothing dated\n\nbody\n"),
+         "j__rg@example.de \\w{3} \\w{3} \\d\\d \\d\\d:\\d\\d:\\d\\d \\d{4}"},
+        {"", "MAILER-DAEMON \\w{3} \\w{3} \\d\\d \\d\\d:\\d\\d:\\d\\d \\d{4}"},
+    };
+    const std::vector<Written> sent = {
+        {crlf("From: bob@example.com\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\nhello\n"),
+         "bob@example.com Sun Dec 06 04:57:45 2026"},
+        // Dates as some mailers write them (a 12-hour clock, a zone as "GMT+0200"
+        // or "+02:00") are read as the PST import reads them.
+        {crlf("From: bob@example.com\nDate: Tue, 3 Mar 2009 11:30:00 PM GMT+0200\n\nlate\n"),
+         "bob@example.com Tue Mar 03 21:30:00 2009"},
+        {crlf("Received: from a by b; Wed, 4 Mar 2009 1:05 am +02:00\nSubject: early\n\nx\n"),
+         "MAILER-DAEMON Tue Mar 03 23:05:00 2009"},
+    };
+
+    MboxSink sink;
+    Recorder observer;
+    std::string error;
+    const auto inboxInfo = mailboxIn(inboxFolder, "Inbox");
+    sink.beginMailbox(inboxInfo);
+    for (std::size_t i = 0; i < inbox.size(); ++i) {
+        MessageInfo m{static_cast<int>(i + 1), inboxFolder / "x.eml"};
+        ASSERT_TRUE(sink.store(inboxInfo, m, inbox[i].bytes, observer, error)) << error;
+        // Quoting adds three ">": the label counts what was written.
+        if (i == 0) {
+            EXPECT_EQ(observer.texts[Control::LblProgress], "170 Bytes out of 167 Total Bytes.");
+        }
+    }
+    sink.endMailbox(inboxInfo);
+    const auto sentInfo = mailboxIn(sentFolder, "Sent");
+    sink.beginMailbox(sentInfo);
+    ASSERT_TRUE(sink.store(sentInfo, {1, sentFolder / "x.eml"}, sent[0].bytes, observer, error));
+    const std::string size = std::to_string(sent[0].bytes.size());
+    EXPECT_EQ(observer.texts[Control::LblProgress],
+              size + " Bytes out of " + size + " Total Bytes.");
+    EXPECT_EQ(observer.values[Control::ProgressBar2], 100.0);
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        MessageInfo m{static_cast<int>(i + 1), sentFolder / "x.eml"};
+        ASSERT_TRUE(sink.store(sentInfo, m, sent[i].bytes, observer, error)) << error;
+    }
+    sink.endMailbox(sentInfo);
+    RunSummary summary;
+    sink.close(summary);
+    EXPECT_TRUE(summary.failures.empty());
+
+    expectReadBack(inboxFolder / "Inbox.mbox", inbox);
+    // The quoted lines as they stand in the file.
+    const std::string file = tp::testutil::readBytes(inboxFolder / "Inbox.mbox");
+    EXPECT_NE(file.find("\r\n>From the start\r\n>>From once\r\n>>>From twice\r\nFrom\r\n"
+                        "From: looks like a header\r\n\r\n"),
+              std::string::npos);
+    EXPECT_NE(file.find("lone\r\nCR and lone\n>From after LF\r\nno final line end\r\n\r\n"),
+              std::string::npos);
+
+    // The earlier file is untouched; ours has a name of its own.
+    EXPECT_EQ(tp::testutil::readBytes(sentFolder / "Sent.mbox"), earlier);
+    expectReadBack(sentFolder / "Sent (2).mbox", sent);
+}
+
+// A record that cannot be written is reported and leaves no trace in the file;
+// the next one goes in whole. A folder that is not there is reported too, and a
+// mailbox without messages leaves no .mbox.
+TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
+    struct FailSecondAppend : tp::io::FaultInjector {
+        int appends = 0;
+        std::error_code before(tp::io::Op op, const std::filesystem::path&,
+                               std::uint64_t) override {
+            if (op == tp::io::Op::Append && ++appends == 2)
+                return std::make_error_code(std::errc::no_space_on_device);
+            if (op == tp::io::Op::Write && appends == 3)
+                return std::make_error_code(std::errc::io_error);
+            return {};
+        }
+    } injector;
+    tp::testutil::TempDir dir;
+    const auto info = mailboxIn(dir.path(), "Box");
+    const auto m1 = crlf("From: a@x\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\none\n");
+    const auto m2 = crlf("From: b@x\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\ntwo\n");
+    const auto m3 = crlf("From: c@x\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\nthree\n");
+    const auto m4 = crlf("From: d@x\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\nfour\n");
+
+    MboxSink sink;
+    Recorder observer;
+    std::string error;
+    tp::io::setFaultInjector(&injector);
+    sink.beginMailbox(info);
+    EXPECT_TRUE(sink.store(info, {1, {}}, m1, observer, error));
+    EXPECT_FALSE(sink.store(info, {2, {}}, m2, observer, error));
+    EXPECT_NE(error.find("Box.mbox"), std::string::npos);
+    EXPECT_FALSE(sink.store(info, {3, {}}, m3, observer, error));  // fails mid-write
+    EXPECT_TRUE(sink.store(info, {4, {}}, m4, observer, error));
+    sink.endMailbox(info);
+    tp::io::setFaultInjector(nullptr);
+    expectReadBack(dir.path() / "Box.mbox",
+                   {{m1, "a@x Sun Dec 06 04:57:45 2026"}, {m4, "d@x Sun Dec 06 04:57:45 2026"}});
+
+    const auto gone = mailboxIn(dir.path() / "missing", "Gone");
+    sink.beginMailbox(gone);
+    error.clear();
+    EXPECT_FALSE(sink.store(gone, {1, {}}, m1, observer, error));
+    EXPECT_NE(error.find("Gone.mbox"), std::string::npos);
+    sink.endMailbox(gone);
+
+    const auto empty = mailboxIn(dir.path(), "Empty");
+    sink.beginMailbox(empty);
+    sink.endMailbox(empty);
+    RunSummary summary;
+    sink.close(summary);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "Empty.mbox"));
+}
+
+// Whole runs in MBOX mode with the real services: one .mbox per mailbox and no
+// .eml left behind; the attachments come back from the folder; when the .mbox
+// cannot be written, every message stays as its Email-k.eml.
+TEST(MboxRun, EndToEnd) {
+    tp::testutil::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "mail");
+    std::filesystem::create_directories(dir.path() / "att");
+    tp::testutil::writeBytes(dir.path() / "att" / "notes.txt", "the notes");
+    std::string imm;
+    for (int i = 1; i <= 3; ++i) {
+        imm += crlf("From: sender" + std::to_string(i) + "@example.org\nSubject: message " +
+                    std::to_string(i) +
+                    "\nDate: Sun, 6 Dec 2026 04:57:45 +0000\nMIME-Version: 1.0\n"
+                    "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                    "Content-Type: text/plain\n\nFrom the desk of " +
+                    std::to_string(i) +
+                    "\n--b\nContent-Disposition: attachment; filename=notes.txt\n\n\n--b--\n");
+    }
+    const auto mailbox = dir.path() / "mail" / "Inbox.imm";
+    tp::testutil::writeBytes(mailbox, imm);
+
+    RunOptions options;
+    options.mailboxes = {mailbox.string()};
+    options.format = Format::Mbox;
+    options.attachments = true;
+    options.attachmentFolder = (dir.path() / "att").string();
+    options.outputFolder = dir.path() / "out";
+    std::filesystem::create_directories(options.outputFolder);
+    Recorder observer;
+    std::atomic<bool> cancel{false};
+    RunSummary summary = ConversionRun(options, observer).run(cancel);
+    EXPECT_TRUE(summary.failures.empty());
+    const auto folder = mailboxOutputFolder(options.outputFolder, mailbox.string());
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"Inbox.mbox"});
+    const std::string listing = tp::testutil::run(
+        "python3 -c \"import mailbox,sys\nfor m in mailbox.mbox(sys.argv[1]):\n"
+        " a=[p.get_filename() + '=' + p.get_payload(decode=True).decode() for p in m.walk() "
+        "if p.get_filename()]\n print(m.get_from().split()[0], m['Subject'], a)\" '" +
+        (folder / "Inbox.mbox").string() + "'");
+    EXPECT_EQ(listing,
+              "sender1@example.org message 1 ['notes.txt=the notes']\n"
+              "sender2@example.org message 2 ['notes.txt=the notes']\n"
+              "sender3@example.org message 3 ['notes.txt=the notes']\n");
+
+    // The .mbox cannot be created:
+    // every message is kept as its .eml beside it.
+    struct RefuseMbox : tp::io::FaultInjector {
+        std::error_code before(tp::io::Op op, const std::filesystem::path& p,
+                               std::uint64_t) override {
+            if (op == tp::io::Op::Create && p.extension() == ".mbox")
+                return std::make_error_code(std::errc::read_only_file_system);
+            return {};
+        }
+    } refuse;
+    tp::io::setFaultInjector(&refuse);
+    options.attachments = false;
+    summary = ConversionRun(options, observer).run(cancel);
+    tp::io::setFaultInjector(nullptr);
+    ASSERT_EQ(summary.failures.size(), 3u);
+    EXPECT_EQ(summary.failures[0].step, "mbox");
+    for (int k = 1; k <= 3; ++k) {
+        const std::string kept =
+            tp::testutil::readBytes(folder / ("Email-" + std::to_string(k) + ".eml"));
+        EXPECT_NE(kept.find("From the desk of " + std::to_string(k)), std::string::npos);
+        EXPECT_EQ(kept.find("notes.txt"), std::string::npos);  // the empty part taken out
+    }
+}
