@@ -3,6 +3,7 @@
 // refer to HID 0.
 #include <algorithm>
 
+#include "common/compiler_quirks.h"
 #include "pst/check/checker_parts.h"
 #include "pst/messaging/columns.h"
 #include "pst/messaging/names.h"
@@ -31,6 +32,8 @@ std::uint32_t Checker::canonicalTag(std::uint32_t tag) const {
     return 0xFFFF0000u | (tag & 0xFFFF);
 }
 
+// GCC 12 warns falsely here (see common/compiler_quirks.h).
+TP_GCC12_FALSE_RESTRICT_BEGIN
 // The columns of a table against Outlook's template for its kind: every column
 // of the kind's base template, none beyond the largest set Outlook gives that
 // kind; a contents table with messages has all of a mail folder's columns.
@@ -97,6 +100,7 @@ void Checker::checkTemplateColumns(const std::string& where, const Table& t, Tab
         out_.addShape("table-template", where,
                       std::string(name) + " table has columns Outlook's template lacks: " + extra);
 }
+TP_GCC12_FALSE_RESTRICT_END
 
 void Checker::checkEmptyRefs(const std::string& where, const PropMap& props,
                              const std::set<std::uint32_t>& allowed) {
