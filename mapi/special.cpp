@@ -86,8 +86,8 @@ bool opaqueSmime(GMimeObject* top) {
     if (!top || !GMIME_IS_PART(top)) return false;
     if (isType(top, "application", "pkcs7-mime") || isType(top, "application", "x-pkcs7-mime"))
         return true;
-    // [MS-OXOSMIME], opaque-signed and encrypted messages: also application/octet-stream named
-    // *.p7m.
+    // Opaque-signed and encrypted mail also comes as application/octet-stream
+    // named *.p7m, as older mail programs wrote it.
     const std::string name = lower(str(g_mime_part_get_filename(GMIME_PART(top))));
     return isType(top, "application", "octet-stream") && name.size() > 4 &&
            name.compare(name.size() - 4, 4, ".p7m") == 0;
@@ -183,8 +183,8 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     if (bodyStart < raw.size() && raw[bodyStart] == '\n') ++bodyStart;
     const std::string_view body = raw.substr(std::min(bodyStart, raw.size()));
     if (!intactSignature(top, body)) return false;
-    // [MS-OXOSMIME], clear-signed messages: the class says so; the bodies come from the signed
-    // part; the whole multipart/signed entity, as written, is the one attachment
+    // Clear-signed mail: the class says so, the bodies come from the signed part,
+    // and the whole multipart/signed entity, as written, is the one attachment
     // (Outlook checks the signature on it and shows its content).
     out.props.set(tag::PidTagMessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
     BodyWalk walk;
