@@ -65,7 +65,17 @@ timed() {
   shift
   start=$(date +%s)
   echo "build-deps: $name ..." >&2
-  if ! ("$@") >"$log" 2>&1; then
+  # A step stops at its first failing command: set -e inside a subshell that is
+  # not itself tested (in an if or before ||, bash would ignore set -e in it).
+  local status
+  set +e
+  (
+    set -e
+    "$@"
+  ) >"$log" 2>&1
+  status=$?
+  set -e
+  if [ "$status" -ne 0 ]; then
     tail -n 40 "$log" >&2
     echo "build-deps: building $name failed; the whole output is in $log" >&2
     exit 1
@@ -95,8 +105,12 @@ fetch_sources() {
     # and the licence texts shipped with the source.
     mkdir -p "$prefix/share/licenses/$name"
     cp "$work/$name/debian/copyright" "$prefix/share/licenses/$name/"
+    # (GLib keeps its texts in LICENSES/, one file per licence.)
     find "$work/$name" -maxdepth 1 -type f \( -name 'COPYING*' -o -name 'LICENSE*' -o -name 'LICENCE*' \) \
       -exec cp {} "$prefix/share/licenses/$name/" \;
+    if [ -d "$work/$name/LICENSES" ]; then
+      cp "$work/$name/LICENSES"/* "$prefix/share/licenses/$name/"
+    fi
   done
 }
 
