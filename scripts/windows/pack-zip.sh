@@ -60,8 +60,13 @@ mkdir -p "$stage/manual" "$stage/licenses"
 # Text for Notepad: Windows line ends (whatever the source had).
 crlf() { sed 's/\r*$/\r/' "$@"; }
 
+# One fixed time for everything in the zip (the last commit's), so that the same
+# inputs give the same bytes.
+stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+
+# strip writes a new time into the program's header: the fixed one.
 for exe in "$@"; do
-  $triplet-strip -o "$stage/$(basename "$exe")" "$exe"
+  SOURCE_DATE_EPOCH=$stamp $triplet-strip -o "$stage/$(basename "$exe")" "$exe"
 done
 cp "$root/docs/help.html" "$stage/manual/"
 for page in tessaport-convert pstcheck; do
@@ -140,8 +145,7 @@ Tessaport's source again with scripts/build-windows.sh.
 EOF
 } | crlf >"$stage/SOURCES.txt"
 
-# The same bytes for the same inputs: one fixed time, sorted names, no extra fields.
-stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+# Sorted names, the fixed time on every file, no extra fields.
 find "$stage" -exec touch -h -d "@$stamp" {} +
 zip_file=$out/$name.zip
 (cd "$work" && find "$name" -type f -print | LC_ALL=C sort |
