@@ -257,10 +257,8 @@ cp "$times" "$prefix/build-times.txt"
 printf '%s\n' "${sources[@]}" >"$prefix/sources.txt"
 rm -rf "$work"
 touch "$prefix/.complete"
-# Prefixes and unfinished builds made from other inputs are of no further use.
-for old in "$cache"/prefix-* "$cache"/build-*; do
-  [ "$old" = "$prefix" ] || rm -rf "$old"
-done
+# Prefixes made from other inputs stay: another checkout (an older version of
+# this script) may use one. Each is about 12 MB; delete old ones by hand.
 echo "build-deps: built $prefix ($(du -sh "$prefix" | cut -f1))" >&2
 echo "$prefix"
 exit
