@@ -25,7 +25,7 @@ die() {
 packages=(
   mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev wine64
-  cmake meson ninja-build pkg-config python3
+  build-essential cmake meson ninja-build pkg-config python3 git
   autoconf automake libtool autopoint make
   dpkg-dev xz-utils zip groff-base
 )
