@@ -84,7 +84,8 @@ for dir in "$prefix/share/licenses"/*/; do
   component=$(basename "$dir")
   mkdir -p "$lic/$component"
   for f in "$dir"*; do
-    crlf "$f" >"$lic/$component/$(basename "$f").txt"
+    base=$(basename "$f" .txt)
+    crlf "$f" >"$lic/$component/$base.txt"
   done
 done
 toolchain_docs=(
@@ -131,7 +132,8 @@ EOF
 
 Linked in from the cross compiler (Debian source package, version):
   $(source_of mingw-w64-x86-64-dev)   the mingw-w64 C runtime and winpthreads
-  $(source_of gcc-mingw-w64-x86-64-posix-runtime)   GCC 12's libgcc and libstdc++
+  $(source_of gcc-mingw-w64-x86-64-posix-runtime)   GCC's libgcc and libstdc++, built from
+      $(dpkg-query -W -f='${Built-Using}' gcc-mingw-w64-x86-64-posix-runtime | sed 's/ (= / /; s/)$//')
   $(source_of libz-mingw-w64-dev)   zlib
 
 On a Debian 12 machine with a deb-src entry, each one is fetched with
