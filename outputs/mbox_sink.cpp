@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "io/paths.h"
 #include "mail/mail_message.h"
 
 namespace tp::convert {
@@ -127,15 +128,15 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
         // Made once per mailbox; should it have been closed since, it is reopened.
         const std::error_code ec =
             !created_ ? create(mailbox)
-                      : (mailbox.folder ? file_.open(*mailbox.folder, path_.filename().string())
+                      : (mailbox.folder ? file_.open(*mailbox.folder, io::utf8Of(path_.filename()))
                                         : file_.open(path_));
         if (ec) {
-            error = "cannot open " + path_.string() + ": " + io::describe(ec);
+            error = "cannot open " + io::utf8Of(path_) + ": " + io::describe(ec);
             return false;
         }
     }
     if (std::error_code ec = file_.appendRecord(record)) {
-        error = "cannot append to " + path_.string() + ": " + io::describe(ec);
+        error = "cannot append to " + io::utf8Of(path_) + ": " + io::describe(ec);
         return false;
     }
     return true;
@@ -144,7 +145,7 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
 void MboxSink::closeFile() {
     if (!file_.isOpen()) return;
     if (std::error_code ec = file_.close(); ec && closeError_.empty()) {
-        closeError_ = "cannot finish " + path_.string() + ": " + io::describe(ec);
+        closeError_ = "cannot finish " + io::utf8Of(path_) + ": " + io::describe(ec);
         closeMailbox_ = mailboxPath_;
     }
 }

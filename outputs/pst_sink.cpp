@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "io/io.h"
+#include "io/paths.h"
 #include "mail/mail_message.h"
 #include "mapi/import.h"
 
@@ -25,7 +26,9 @@ std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc) {
 }
 
 std::filesystem::path unfinishedPath(const std::filesystem::path& path) {
-    return path.string() + ".unfinished";
+    std::filesystem::path unfinished = path;
+    unfinished += ".unfinished";
+    return unfinished;
 }
 
 std::filesystem::path freePstPath(const std::filesystem::path& folder, const std::string& stamp) {
@@ -112,11 +115,11 @@ std::vector<std::string> foldersBetween(const std::filesystem::path& common,
     std::vector<std::string> steps;
     std::error_code ec;
     const std::filesystem::path folder =
-        std::filesystem::absolute(mailbox, ec).lexically_normal().parent_path();
+        std::filesystem::absolute(io::pathFromUtf8(mailbox), ec).lexically_normal().parent_path();
     if (ec || common.empty()) return steps;
     const std::filesystem::path below = folder.lexically_relative(common);
     for (const auto& part : below) {
-        const std::string step = part.string();
+        const std::string step = io::utf8Of(part);
         if (step.empty() || step == "." || step == "..") return {};
         steps.push_back(step);
     }
@@ -149,7 +152,7 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
     }
     if (!store_) {
         if (error.empty()) error = "the personal folders file could not be created";
-        error = "the store " + path_.string() + " could not be created: " + error;
+        error = "the store " + io::utf8Of(path_) + " could not be created: " + error;
         return false;
     }
     io::setUnfinishedFile(unfinishedPath(path_));
@@ -429,7 +432,7 @@ void PstSink::close(RunSummary& summary) {
         }
         // A store that cannot have its name is taken for one not finished: its
         // messages are kept one by one instead, and no odd file is left.
-        error = "it could not be named " + path_.string() + " (" + io::describe(ec) + ")";
+        error = "it could not be named " + io::utf8Of(path_) + " (" + io::describe(ec) + ")";
     }
     io::setUnfinishedFile({});
     path_ = unfinished;
@@ -446,7 +449,7 @@ void PstSink::close(RunSummary& summary) {
     }
     summary.failures.push_back(
         Failure{"", 0, "pst",
-                path_.string() + " could not be finished: " +
+                io::utf8Of(path_) + " could not be finished: " +
                     (error.empty() ? std::string("unknown error") : error) + "; " + fate +
                     (added_.empty() ? std::string()
                                     : "; the " + std::to_string(added_.size()) +
