@@ -71,4 +71,11 @@ std::string localTimeNow() {
     return when;
 }
 
+std::int64_t localOffsetAt(std::int64_t secondsSince1970) {
+    const auto t = static_cast<std::time_t>(secondsSince1970);
+    std::tm tm{};
+    if (::localtime_r(&t, &tm) == nullptr) return 0;
+    return static_cast<std::int64_t>(tm.tm_gmtoff);
+}
+
 }  // namespace tp::io

@@ -94,4 +94,20 @@ std::string localTimeNow() {
     return when;
 }
 
+std::int64_t localOffsetAt(std::int64_t secondsSince1970) {
+    // FILETIME counts 100 ns steps from 1601; 11644473600 s lie between 1601 and 1970.
+    const std::int64_t ticks = (secondsSince1970 + 11644473600LL) * 10000000LL;
+    if (ticks < 0) return 0;
+    FILETIME utcFile{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME utc{}, local{};
+    FILETIME localFile{};
+    if (::FileTimeToSystemTime(&utcFile, &utc) == 0 ||
+        ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) == 0 ||
+        ::SystemTimeToFileTime(&local, &localFile) == 0)
+        return 0;
+    const std::int64_t localTicks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(localFile.dwHighDateTime) << 32) | localFile.dwLowDateTime);
+    return (localTicks - ticks) / 10000000LL;
+}
+
 }  // namespace tp::io

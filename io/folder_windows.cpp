@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "io/io.h"
+#include "io/paths.h"
 #include "io/win32_errors.h"
 
 namespace tp::io {
@@ -228,7 +229,7 @@ std::error_code Folder::open(const fs::path& root, const fs::path& path, bool cr
 }
 
 std::error_code Folder::writeFile(const std::string& name, std::string_view data) const {
-    const fs::path path = path_ / name;
+    const fs::path path = path_ / pathFromUtf8(name);
     if (handle_ == -1) return error();
     WriteUnderWay underWay;
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
@@ -265,7 +266,7 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
 }
 
 std::error_code Folder::createFile(const std::string& name, std::string_view data) const {
-    const fs::path path = path_ / name;
+    const fs::path path = path_ / pathFromUtf8(name);
     if (handle_ == -1) return error();
     WriteUnderWay underWay;
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
@@ -277,7 +278,7 @@ std::error_code Folder::createFile(const std::string& name, std::string_view dat
 
 std::error_code Folder::removeFile(const std::string& name) const {
     if (handle_ == -1) return error();
-    const fs::path path = path_ / name;
+    const fs::path path = path_ / pathFromUtf8(name);
     if (auto ec = injected(Op::Remove, path, 0)) return ec;
     if (::DeleteFileW(path.c_str()) == 0) return lastWin32();
     return {};
@@ -289,7 +290,7 @@ AppendFile::~AppendFile() {
 
 std::error_code AppendFile::open(const Folder& folder, const std::string& name, bool createNew) {
     if (handle_ != -1) return std::make_error_code(std::errc::device_or_resource_busy);
-    const fs::path path = folder.path() / name;
+    const fs::path path = folder.path() / pathFromUtf8(name);
     if (!folder.isOpen()) return folder.error();
     if (auto ec = injected(Op::Create, path, 0)) return ec;
     HANDLE h = openForWriting(path, createNew ? CREATE_NEW : OPEN_ALWAYS);

@@ -2,6 +2,8 @@
 // was refused, what an error says, and the calls made of the folder calls.
 #include "io/io.h"
 
+#include "io/paths.h"
+
 #include <cerrno>
 
 namespace tp::io {
@@ -41,14 +43,14 @@ std::error_code writeFile(const std::filesystem::path& path, std::string_view da
     const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
     Folder folder;
     if (auto ec = folder.open(parent, parent, false)) return ec;
-    return folder.writeFile(path.filename().string(), data);
+    return folder.writeFile(utf8Of(path.filename()), data);
 }
 
 std::error_code AppendFile::open(const std::filesystem::path& path, bool createNew) {
     const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
     Folder folder;
     if (auto ec = folder.open(parent, parent, false)) return ec;
-    return open(folder, path.filename().string(), createNew);
+    return open(folder, utf8Of(path.filename()), createNew);
 }
 
 bool outOfRoomOrRights(const std::error_code& ec) {

@@ -3,6 +3,7 @@
 // arguments and output in UTF-8, the terminal's width, Ctrl-C and termination,
 // the program's own folder and the local time.
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -33,5 +34,8 @@ std::filesystem::path programFolder();
 
 // The local time now, as "YYYY-MM-DD HH:MM:SS"; empty when it cannot be told.
 std::string localTimeNow();
+// How far the local clock is ahead of UTC at a moment (seconds since 1970), in
+// seconds; 0 when it cannot be told.
+std::int64_t localOffsetAt(std::int64_t secondsSince1970);
 
 }  // namespace tp::io

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "io/paths.h"
+#include "mail/date.h"
 #include "mail/mail_message.h"
 
 namespace tp::convert {
@@ -13,13 +13,11 @@ std::string mboxDate(std::chrono::system_clock::time_point when) {
     static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    if (!gmtime_r(&t, &tm)) return "Thu Jan 01 00:00:00 1970";
+    const CivilTime c =
+        civilTimeOf(std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count());
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s %s %02d %02d:%02d:%02d %04d", days[tm.tm_wday % 7],
-                  months[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  tm.tm_year + 1900);
+    std::snprintf(buf, sizeof buf, "%s %s %02u %02u:%02u:%02u %04d", days[c.weekday % 7],
+                  months[(c.month + 11) % 12], c.day, c.hour, c.minute, c.second, c.year);
     return buf;
 }
 

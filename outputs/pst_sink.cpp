@@ -1,27 +1,26 @@
 #include "outputs/pst_sink.h"
 
 #include <algorithm>
-#include <ctime>
+#include <cstdio>
 #include <exception>
 #include <system_error>
 
 #include "io/io.h"
 #include "io/paths.h"
+#include "io/system.h"
+#include "mail/date.h"
 #include "mail/mail_message.h"
 #include "mapi/import.h"
 
 namespace tp::convert {
 
 std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc) {
-    std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    if (utc)
-        gmtime_r(&t, &tm);
-    else
-        localtime_r(&t, &tm);
+    std::int64_t t = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+    if (!utc) t += io::localOffsetAt(t);
+    const CivilTime c = civilTimeOf(t);
     char text[64];
-    std::snprintf(text, sizeof text, "%d.%d.%02d %d.%d.%02d", tm.tm_mday, tm.tm_mon + 1,
-                  tm.tm_year % 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(text, sizeof text, "%u.%u.%02d %u.%u.%02u", c.day, c.month,
+                  ((c.year % 100) + 100) % 100, c.hour, c.minute, c.second);
     return text;
 }
 
