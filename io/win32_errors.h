@@ -19,8 +19,6 @@ inline std::error_code errorOf(DWORD e) {
         case ERROR_BAD_PATHNAME:
             return std::make_error_code(errc::no_such_file_or_directory);
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
         case ERROR_CANNOT_MAKE:
             return std::make_error_code(errc::permission_denied);
         case ERROR_WRITE_PROTECT:
@@ -53,6 +51,10 @@ inline std::error_code errorOf(DWORD e) {
             return std::make_error_code(errc::cross_device_link);
         case ERROR_OPERATION_ABORTED:
             return std::make_error_code(errc::interrupted);
+        // Another program holds the file open: not a want of rights, and the next
+        // file may well be free.
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
         case ERROR_BUSY:
         case ERROR_USER_MAPPED_FILE:
             return std::make_error_code(errc::device_or_resource_busy);
