@@ -97,7 +97,7 @@ std::error_code MboxSink::create(const MailboxInfo& mailbox) {
     for (int n = 1; n < 10000; ++n) {
         const std::string name =
             mailbox.name + (n == 1 ? std::string() : " (" + std::to_string(n) + ")") + ".mbox";
-        path_ = mailbox.outputFolder / name;
+        path_ = mailbox.outputFolder / io::pathFromUtf8(name);
         ec = mailbox.folder ? file_.open(*mailbox.folder, name, true) : file_.open(path_, true);
         if (ec != std::errc::file_exists) {
             created_ = !ec;

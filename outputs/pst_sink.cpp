@@ -91,8 +91,9 @@ std::filesystem::path commonFolderOf(const std::vector<std::string>& mailboxes) 
     for (const std::string& listed : mailboxes) {
         if (listed.empty()) continue;
         std::error_code ec;
-        const std::filesystem::path folder =
-            std::filesystem::absolute(listed, ec).lexically_normal().parent_path();
+        const std::filesystem::path folder = std::filesystem::absolute(io::pathFromUtf8(listed), ec)
+                                                 .lexically_normal()
+                                                 .parent_path();
         if (ec) continue;
         if (first) {
             common = folder;

@@ -370,7 +370,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     std::error_code ec;
     if (info.path.empty()) {
         openError = "no mailbox file is named (the row is empty)";
-    } else if (fs::is_directory(info.path, ec)) {
+    } else if (fs::is_directory(io::pathFromUtf8(info.path), ec)) {
         openError = "this is a folder, not a mailbox file";
     } else if ((ec = file.open(io::pathFromUtf8(info.path)))) {
         openError = io::describe(ec);
@@ -787,7 +787,7 @@ void ConversionRun::Impl::writeReport() {
                                         : stem + " (" + std::to_string(n) + ")" + extension;
         const std::error_code ec = root.createFile(name, text);
         if (!ec) {
-            summary.reportFile = options.outputFolder / name;
+            summary.reportFile = options.outputFolder / io::pathFromUtf8(name);
             return;
         }
         if (ec != std::errc::file_exists) return;
