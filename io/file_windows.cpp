@@ -183,9 +183,11 @@ std::error_code File::reserve(std::uint64_t from, std::uint64_t bytes) const {
     if (::SetFileInformationByHandle(handleOf(handle_), FileAllocationInfo, &alloc, sizeof alloc) !=
         0)
         return {};
+    // A full disk is worth trying again later; anything else (a file system or
+    // a system that cannot) is not.
     const std::error_code ec = lastError();
-    if (ec == std::errc::invalid_argument) return std::make_error_code(std::errc::not_supported);
-    return ec;
+    if (ec == std::errc::no_space_on_device) return ec;
+    return std::make_error_code(std::errc::not_supported);
 }
 
 void File::startWriteBack(std::uint64_t /*offset*/, std::uint64_t /*length*/) const {}

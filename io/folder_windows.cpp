@@ -108,6 +108,8 @@ class WriteUnderWay {
 };
 
 // What a freshly opened name in the output tree is: refused, or to be replaced.
+// (A folder never opens for writing: the open fails, and the caller says
+// is_a_directory, as POSIX does.)
 enum class Found { File, Link, Other, Shared };
 
 Found whatIs(HANDLE h) {
@@ -237,7 +239,7 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
     bool fresh = false;
     if (h == INVALID_HANDLE_VALUE) {
         const std::error_code ec = lastWin32();
-        if (isFolder(path)) return Refusal::NotAFile;
+        if (isFolder(path)) return std::make_error_code(std::errc::is_a_directory);
         return ec;
     }
     switch (whatIs(h)) {
@@ -296,7 +298,7 @@ std::error_code AppendFile::open(const Folder& folder, const std::string& name, 
     HANDLE h = openForWriting(path, createNew ? CREATE_NEW : OPEN_ALWAYS);
     if (h == INVALID_HANDLE_VALUE) {
         const std::error_code ec = lastWin32();
-        if (!createNew && isFolder(path)) return Refusal::NotAFile;
+        if (!createNew && isFolder(path)) return std::make_error_code(std::errc::is_a_directory);
         return ec;
     }
     std::error_code ec;

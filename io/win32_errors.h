@@ -46,6 +46,7 @@ inline std::error_code errorOf(DWORD e) {
             return std::make_error_code(errc::too_many_files_open);
         case ERROR_NOT_SUPPORTED:
         case ERROR_INVALID_FUNCTION:
+        case ERROR_CALL_NOT_IMPLEMENTED:
             return std::make_error_code(errc::not_supported);
         case ERROR_NOT_SAME_DEVICE:
             return std::make_error_code(errc::cross_device_link);
