@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_support.h"
@@ -139,6 +140,46 @@ TEST_F(WideNames, DatesBefore1970StayWhatTheMessageSays) {
         "walk(f.get_root_folder())' " +
         quote(store().string()));
     EXPECT_EQ(times, "1969-07-21 02:56:15 1969-07-21 02:56:15\n");
+}
+
+// Files put back from the attachments folder are typed by their extension from
+// one table of our own, whatever the system knows: the same types on every
+// system, Outlook's .msg files as Outlook items, upper-case extensions alike,
+// anything unknown as plain bytes.
+TEST(AttachedFiles, TypedByTheirExtensionTheSameEverywhere) {
+    ScratchDir dir;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"Notes.MSG", "application/vnd.ms-outlook"},
+        {"scan.PDF", "application/pdf"},
+        {"budget.xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"photos.7z", "application/x-7z-compressed"},
+        {"invite.ics", "text/calendar"},
+        {"README", "application/octet-stream"},
+        {"data.qqq", "application/octet-stream"}};
+    std::string message =
+        "From: Ann <ann@example.org>\r\nTo: bob@example.net\r\nSubject: files\r\n"
+        "Date: Tue, 5 May 2009 08:00:00 +0200\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nThe files.\r\n";
+    for (const auto& [name, type] : files) {
+        message += "--b\r\nContent-Type: application/octet-stream; name=\"" + name +
+                   "\"\r\nContent-Disposition: attachment; filename=\"" + name +
+                   "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n\r\n";
+        writeBytes(dir.path() / "Att" / name, "bytes of " + name);
+    }
+    writeBytes(dir.path() / "In.imm", message + "--b--\r\n\r\n");
+    const Result r = convert(
+        dir.path(), {"--format", "eml", "--output", "out", "--attachments", "Att", "In.imm"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const fs::path eml =
+        dir.path() / "out" / (dir.path() / "In.imm").relative_path() / "Email-1.eml";
+    const std::string parts = python(quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") +
+                                     " eml " + quote(eml.string()));
+    for (const auto& [name, type] : files)
+        EXPECT_NE(parts.find("0 " + type + " " + name + " " + hex("bytes of " + name)),
+                  std::string::npos)
+            << name << "\n"
+            << parts;
 }
 
 }  // namespace
