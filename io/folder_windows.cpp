@@ -129,10 +129,23 @@ HANDLE openForWriting(const fs::path& path, DWORD disposition) {
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-// Whether what stands at `path` (not followed) is a folder.
+// Whether what stands at `path` (not followed) is a folder, or a link (a
+// reparse point: a symbolic link to a file or a folder, a junction).
 bool isFolder(const fs::path& path) {
     const DWORD attrs = ::GetFileAttributesW(path.c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attrs & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+bool isLink(const fs::path& path) {
+    const DWORD attrs = ::GetFileAttributesW(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+// Removes the link `path` itself, never what it leads to.
+bool removeLink(const fs::path& path) {
+    const DWORD attrs = ::GetFileAttributesW(path.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return ::RemoveDirectoryW(path.c_str()) != 0;
+    return ::DeleteFileW(path.c_str()) != 0;
 }
 
 std::error_code finishWhole(HANDLE h, const fs::path& path, std::string_view data) {
@@ -240,7 +253,11 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
     if (h == INVALID_HANDLE_VALUE) {
         const std::error_code ec = lastWin32();
         if (isFolder(path)) return std::make_error_code(std::errc::is_a_directory);
-        return ec;
+        // A link to a folder does not open as a file: it goes, as any link does.
+        if (!isLink(path)) return ec;
+        if (!removeLink(path)) return lastWin32();
+        h = openForWriting(path, CREATE_NEW);
+        if (h == INVALID_HANDLE_VALUE) return lastWin32();
     }
     switch (whatIs(h)) {
         case Found::Other:
@@ -259,7 +276,7 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
             break;
     }
     if (fresh) {
-        if (::DeleteFileW(path.c_str()) == 0 && !notFound(::GetLastError())) return lastWin32();
+        if (!removeLink(path) && !notFound(::GetLastError())) return lastWin32();
         h = openForWriting(path, CREATE_NEW);
         if (h == INVALID_HANDLE_VALUE) return lastWin32();
     }
@@ -298,6 +315,7 @@ std::error_code AppendFile::open(const Folder& folder, const std::string& name, 
     HANDLE h = openForWriting(path, createNew ? CREATE_NEW : OPEN_ALWAYS);
     if (h == INVALID_HANDLE_VALUE) {
         const std::error_code ec = lastWin32();
+        if (!createNew && isLink(path)) return Refusal::LinkInTheWay;
         if (!createNew && isFolder(path)) return std::make_error_code(std::errc::is_a_directory);
         return ec;
     }
