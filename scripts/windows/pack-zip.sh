@@ -68,7 +68,9 @@ stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || e
 for exe in "$@"; do
   SOURCE_DATE_EPOCH=$stamp $triplet-strip -o "$stage/$(basename "$exe")" "$exe"
 done
-cp "$root/docs/help.html" "$stage/manual/"
+# The manual beside the programs: that is where they look for it when they
+# point the user to a section of it.
+cp "$root/docs/help.html" "$stage/"
 for page in tessaport-convert pstcheck; do
   groff -t -man -Tascii -P-cbou "$root/packaging/man/$page.1" 2>/dev/null | crlf >"$stage/manual/$page.txt"
   [ -s "$stage/manual/$page.txt" ] || die "the manual page $page.1 did not render (groff)"

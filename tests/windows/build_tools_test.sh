@@ -110,7 +110,7 @@ mkdir "$tmp/unpacked"
 (cd "$tmp/unpacked" && python3 -m zipfile -e "$zip1" .)
 top=$tmp/unpacked/tessaport-$version-windows-x64
 for f in tessaport-convert.exe pstcheck.exe README-Windows.txt LICENSE.txt SOURCES.txt \
-  manual/help.html manual/tessaport-convert.txt manual/pstcheck.txt; do
+  help.html manual/tessaport-convert.txt manual/pstcheck.txt; do
   [ -s "$top/$f" ] || fail "the zip has no $f"
 done
 out=$("$src/scripts/wine.sh" "$top/tessaport-convert.exe") || fail "the unpacked program does not run"
