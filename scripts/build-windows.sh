@@ -92,9 +92,16 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 # No test suite: GoogleTest has no mingw-w64 build here, and the tests start
 # Linux programs (python3, readpst) that wine cannot run.
+# A build configured against another library prefix (its inputs changed) keeps
+# that prefix's paths in its cache (pkg-config results): configure it afresh.
+configured_for=$build/.library-prefix
+if [ "$(cat "$configured_for" 2>/dev/null)" != "$prefix" ]; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles" "$configured_for"
+fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DTP_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DTP_WERROR=ON \
   -DTP_BUILD_GUI=OFF -DTP_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+echo "$prefix" >"$configured_for"
 nice cmake --build "$build" --target tessaport-convert pstcheck -j "${TP_JOBS:-$(nproc)}"
 programs=("$build/bin/tessaport-convert.exe" "$build/bin/pstcheck.exe")
 
