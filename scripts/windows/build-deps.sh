@@ -85,10 +85,10 @@ timed() {
 
 # Downloads the pinned source packages (once) and unpacks them with Debian's patches.
 fetch_sources() {
-  local spec name version dsc
-  for spec in "${sources[@]}"; do
-    name=${spec%%=*}
-    version=${spec#*=}
+  local pin name version dsc
+  for pin in "${sources[@]}"; do
+    name=${pin%%=*}
+    version=${pin#*=}
     dsc=$cache/sources/${name}_${version#*:}.dsc
     if [ ! -f "$dsc" ]; then
       if ! apt-cache showsrc "$name" 2>/dev/null | grep -qx "Version: $version"; then
@@ -97,8 +97,8 @@ fetch_sources() {
         echo "build-deps: (is there a deb-src entry for bookworm main? run apt-get update)" >&2
         exit 1
       fi
-      (cd "$cache/sources" && apt-get source --download-only -qq "$spec")
-      [ -f "$dsc" ] || { echo "build-deps: download of $spec failed" >&2; exit 1; }
+      (cd "$cache/sources" && apt-get source --download-only -qq "$pin")
+      [ -f "$dsc" ] || { echo "build-deps: download of $pin failed" >&2; exit 1; }
     fi
     dpkg-source --no-check -x "$dsc" "$work/$name"
     # What the Windows zip must carry for this library: Debian's copyright file

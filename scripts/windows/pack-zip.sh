@@ -127,8 +127,8 @@ small libintl and iconv.h added for the Windows build of GLib and GMime.
 
 Libraries (Debian source package, version):
 EOF
-  while read -r spec; do
-    printf '  %-12s %s\n' "${spec%%=*}" "${spec#*=}"
+  while read -r pin; do
+    printf '  %-12s %s\n' "${pin%%=*}" "${pin#*=}"
   done <"$prefix/sources.txt"
   cat <<EOF
 

@@ -132,8 +132,8 @@ expect_licence zlib "zlib"
 expect_licence mingw-w64-runtime-and-winpthreads "winpthreads"
 expect_licence gcc-libgcc-libstdc++ "GCC RUNTIME LIBRARY EXCEPTION"
 [ -s "$top/licenses/common-licenses/LGPL-2.1.txt" ] || fail "no LGPL-2.1 text"
-while read -r spec; do
-  grep -q "${spec%%=*} *${spec#*=}" "$top/SOURCES.txt" || fail "SOURCES.txt does not name $spec"
+while read -r pin; do
+  grep -q "${pin%%=*} *${pin#*=}" "$top/SOURCES.txt" || fail "SOURCES.txt does not name $pin"
 done <"$prefix/sources.txt"
 [ "$(wc -l <"$prefix/sources.txt")" -eq 6 ] || fail "the prefix lists $(wc -l <"$prefix/sources.txt") source packages, not 6"
 echo "windows build tools: ok"
