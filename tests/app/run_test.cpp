@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "app/main_window.h"
+#include "app/run_controller.h"
 #include "common/help_links.h"
 #include "fake_dialogs.h"
 #include "io/paths.h"
@@ -130,6 +131,73 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     EXPECT_FALSE(fs::exists(emlOf(inbox, 4)));
     EXPECT_FALSE(fs::exists(convert::mailboxOutputFolder(out(), inbox.string()) / "Inbox.mbox"));
     EXPECT_EQ(window.lastSummary().messages, 5);
+}
+
+// The window's texts come from the run's steps: each step below, sent as the run
+// sends it, leaves the labels and the mailbox bar as shown.
+TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
+    using Step = convert::RunProgress::Step;
+    auto* run = window.findChild<RunController*>();
+    ASSERT_NE(run, nullptr);
+    auto step = [](Step kind) {
+        convert::RunProgress p;
+        p.step = kind;
+        p.mailbox = 1;
+        p.mailboxes = 3;
+        p.name = "Inbox.imm";
+        return p;
+    };
+    struct Case {
+        convert::RunProgress step;
+        const char* label;
+        QString text;
+        int mailboxBar = -1;  // -1: not looked at
+    };
+    convert::RunProgress started = step(Step::MailboxStarted);
+    convert::RunProgress search = step(Step::Searching);
+    search.found = 4;
+    search.searchedPercent = 37;
+    convert::RunProgress found = step(Step::MessagesFound);
+    found.messages = 3;
+    convert::RunProgress saving = step(Step::MessageStarted);
+    saving.messageBytes = 120;
+    saving.mailboxBytes = 4000;
+    convert::RunProgress written = step(Step::MessageWritten);
+    written.written = 60;
+    written.toWrite = 240;
+    convert::RunProgress overlong = written;  // quoting made it longer: the bar stays
+    overlong.written = 250;
+    convert::RunProgress saved = step(Step::MessageDone);
+    saved.stored = true;
+    saved.exported = 2;
+    convert::RunProgress failed = step(Step::MessageDone);
+    convert::RunProgress done = step(Step::MailboxDone);
+    const std::vector<Case> cases = {
+        {started, "mailboxCountLabel", "Mailbox 2 (of 3) "},
+        {started, "mailboxNameLabel", "Inbox.imm"},
+        {started, "activityLabel", "Setting Mail Search Filter..."},
+        {started, "savingLabel", ""},
+        {search, "activityLabel", "Found 4 message(s)", 37},
+        {done, "messagesFoundLabel", "0 Messages"},  // never searched
+        {found, "activityLabel", "Found 3 message(s)"},
+        {found, "messagesFoundLabel", "3 Messages"},
+        {saving, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
+        {written, "savingLabel", "60 Bytes out of 240 Total Bytes.", 25},
+        {overlong, "savingLabel", "250 Bytes out of 240 Total Bytes.", 25},
+        {saved, "savingLabel", "Saved 2 Email Messages"},
+        {saving, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
+        {failed, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
+        {done, "messagesFoundLabel", "3 Messages"},
+    };
+    for (const Case& c : cases) {
+        emit run->progressed(c.step);
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(label(c.label), c.text);
+        if (c.mailboxBar >= 0) {
+            EXPECT_EQ(bar("mailboxProgressBar"), c.mailboxBar);
+        }
+    }
+    EXPECT_EQ(bar("runProgressBar"), 67);  // two of three mailboxes done
 }
 
 // A forwarded message carries a "MIME-Version" line of its own: the scanner finds

@@ -26,10 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct NullObserver : RunObserver {
-    void textChanged(Control, const std::string&) override {}
-    void valueChanged(Control, double) override {}
-};
+struct NullObserver : RunObserver {};
 
 // One PST run over `mailbox`; the messages as libpff reads them, in order.
 std::vector<QJsonObject> importedItems(const std::string& mailbox) {

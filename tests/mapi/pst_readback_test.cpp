@@ -250,10 +250,7 @@ void expectChecked(const fs::path& pst) {
         << read.substr(0, 4000);
 }
 
-struct NullObserver : RunObserver {
-    void textChanged(Control, const std::string&) override {}
-    void valueChanged(Control, double) override {}
-};
+struct NullObserver : RunObserver {};
 
 RunSummary runPst(const std::vector<std::string>& mailboxes, const fs::path& output,
                   bool cancelled = false, const fs::path& attachments = {}) {

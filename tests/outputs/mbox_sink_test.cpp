@@ -21,10 +21,8 @@ using tp::testutil::crlf;
 namespace {
 
 struct Recorder : RunObserver {
-    std::map<Control, std::string> texts;
-    std::map<Control, double> values;
-    void textChanged(Control c, const std::string& t) override { texts[c] = t; }
-    void valueChanged(Control c, double v) override { values[c] = v; }
+    RunProgress last;  // the writer's last step
+    void progress(const RunProgress& p) override { last = p; }
 };
 
 struct Written {
@@ -114,19 +112,19 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     for (std::size_t i = 0; i < inbox.size(); ++i) {
         MessageInfo m{static_cast<int>(i + 1), inboxFolder / "x.eml"};
         ASSERT_TRUE(sink.store(inboxInfo, m, inbox[i].bytes, observer, error)) << error;
-        // Quoting adds three ">": the label counts what was written.
+        // Quoting adds three ">": the step counts what was written.
         if (i == 0) {
-            EXPECT_EQ(observer.texts[Control::LblProgress], "170 Bytes out of 167 Total Bytes.");
+            EXPECT_EQ(observer.last.step, RunProgress::Step::MessageWritten);
+            EXPECT_EQ(observer.last.written, 170u);
+            EXPECT_EQ(observer.last.toWrite, 167u);
         }
     }
     sink.endMailbox(inboxInfo);
     const auto sentInfo = mailboxIn(sentFolder, "Sent");
     sink.beginMailbox(sentInfo);
     ASSERT_TRUE(sink.store(sentInfo, {1, sentFolder / "x.eml"}, sent[0].bytes, observer, error));
-    const std::string size = std::to_string(sent[0].bytes.size());
-    EXPECT_EQ(observer.texts[Control::LblProgress],
-              size + " Bytes out of " + size + " Total Bytes.");
-    EXPECT_EQ(observer.values[Control::ProgressBar2], 100.0);
+    EXPECT_EQ(observer.last.written, sent[0].bytes.size());
+    EXPECT_EQ(observer.last.toWrite, sent[0].bytes.size());
     for (std::size_t i = 1; i < sent.size(); ++i) {
         MessageInfo m{static_cast<int>(i + 1), sentFolder / "x.eml"};
         ASSERT_TRUE(sink.store(sentInfo, m, sent[i].bytes, observer, error)) << error;
