@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dialogs/dialogs.h"
+#include "support/support.h"
 
 namespace tp::app::test {
 
@@ -139,34 +140,22 @@ inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
 }
 
 // A scratch folder removed at the end of the test.
-class TempDir {
+using tp::test::readBytes;
+using tp::test::writeBytes;
+
+// A scratch folder named after the test (its paths show in the pictures of the
+// window), with its paths as the window takes them.
+class TempDir : public tp::test::ScratchDir {
   public:
-    TempDir() {
+    TempDir() : ScratchDir(std::string("tp-app-") + testName()) {}
+    static std::string testName() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::temp_directory_path() /
-                (std::string("tp-app-") + info->test_suite_name() + "-" + info->name());
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
+        return std::string(info->test_suite_name()) + "-" + info->name();
     }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
     QString q(const std::string& rel = {}) const {
-        return QString::fromStdString((rel.empty() ? path_ : path_ / rel).string());
+        return QString::fromStdString((rel.empty() ? path() : path() / rel).string());
     }
-
-  private:
-    std::filesystem::path path_;
 };
-
-inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-inline std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // One message as IncrediMail stores it (CR LF line ends).
 inline std::string message(int k, const std::string& subject = "Hello") {

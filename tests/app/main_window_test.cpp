@@ -178,7 +178,7 @@ TEST_F(MainWindowTest, CannotBeMaximized) {
 }
 
 TEST(ManualTest, HasTheTroubleshootingSectionTheSupportAddressNames) {
-    const std::string manual = readFile(std::filesystem::path(TP_SOURCE_DIR) / "docs/help.html");
+    const std::string manual = readBytes(std::filesystem::path(TP_SOURCE_DIR) / "docs/help.html");
     EXPECT_NE(manual.find("id=\"troubleshooting\""), std::string::npos);
     // The build puts it beside the program.
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(TP_BINARY_DIR) / "bin/help.html"));

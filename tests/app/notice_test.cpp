@@ -29,7 +29,7 @@ class NoticeTest : public ::testing::Test {
     QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
     fs::path out() const { return tmp.path() / "out"; }
     fs::path mailboxFile(const std::string& name, const std::string& bytes) {
-        writeFile(tmp.path() / name, bytes);
+        writeBytes(tmp.path() / name, bytes);
         return tmp.path() / name;
     }
     void convert(const std::vector<fs::path>& mailboxes) {

@@ -8,6 +8,7 @@
 #include <QRadioButton>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 
 #include "app/main_window.h"
 #include "app/run_controller.h"
@@ -35,7 +36,7 @@ class RunTest : public ::testing::Test {
     // A message file holds its message whole (the writer may end it with one
     // more line end).
     static ::testing::AssertionResult whole(const fs::path& eml, const std::string& msg) {
-        const std::string bytes = readFile(eml);
+        const std::string bytes = readBytes(eml);
         if (bytes == msg || bytes == msg + "\r\n") return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << eml << " holds [" << bytes << "]";
     }
@@ -62,7 +63,7 @@ class RunTest : public ::testing::Test {
 };
 
 TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
     list({tmp.path() / "Inbox.imm"});
     for (const char* name : {"emlOption", "pstOption", "mboxOption"}) {
         auto* option = child<QRadioButton>(&window, name);
@@ -79,7 +80,7 @@ TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
 }
 
 TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
     list({tmp.path() / "Inbox.imm"});
     fake.folderChoices = {QString()};
     convertButton()->click();
@@ -94,8 +95,8 @@ TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
 TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     const fs::path inbox = tmp.path() / "in/Inbox.imm";
     const fs::path sent = tmp.path() / "in/Sent.imm";
-    writeFile(inbox, mailbox(3));
-    writeFile(sent, mailbox(2, "Sent"));
+    writeBytes(inbox, mailbox(3));
+    writeBytes(sent, mailbox(2, "Sent"));
     list({inbox, sent});
     convertInto(out());
 
@@ -113,7 +114,7 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     EXPECT_EQ(label("savingLabel"), "Saved 2 Email Messages");
     EXPECT_EQ(bar("runProgressBar"), 100);
     // The last hit of Sent.imm: the second message's "MIME-Version" line.
-    const std::string sentBytes = readFile(sent);
+    const std::string sentBytes = readBytes(sent);
     const auto hit = sentBytes.find("MIME-Version: 1.0", message(1, "Sent").size());
     EXPECT_EQ(bar("mailboxProgressBar"),
               static_cast<int>(std::nearbyint(100.0 * double(hit) / double(sentBytes.size()))));
@@ -209,7 +210,7 @@ TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
         "\r\n--=_b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c\r\nMIME-Version: 1.0\r\n\r\n"
         "inner\r\n--=_b--\r\n";
     const fs::path inbox = tmp.path() / "in/Inbox.imm";
-    writeFile(inbox, forwarded + message(2));
+    writeBytes(inbox, forwarded + message(2));
     list({inbox});
     convertInto(out());
     ASSERT_TRUE(waitForRun());
@@ -223,13 +224,13 @@ TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
 // first (nothing runs without one), and the run then takes the files from it.
 TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
     const fs::path inbox = tmp.path() / "Inbox.imm";
-    writeFile(inbox,
-              "From: Ann <ann@example.org>\r\nSubject: file\r\nMIME-Version: 1.0\r\n"
-              "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
-              "--m\r\nContent-Type: text/plain\r\n\r\nSee the file.\r\n"
-              "--m\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
-              "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\n--m--\r\n");
-    writeFile(tmp.path() / "files/a.txt", "the file from the folder");
+    writeBytes(inbox,
+               "From: Ann <ann@example.org>\r\nSubject: file\r\nMIME-Version: 1.0\r\n"
+               "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+               "--m\r\nContent-Type: text/plain\r\n\r\nSee the file.\r\n"
+               "--m\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
+               "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\n--m--\r\n");
+    writeBytes(tmp.path() / "files/a.txt", "the file from the folder");
     list({inbox});
     child<QCheckBox>(&window, "attachmentsCheck")->setChecked(true);
 
@@ -244,8 +245,9 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
     EXPECT_EQ(fake.prompts,
               (QStringList{"Choose Attachments Folder...", "Choose Folder to Save..."}));
     ASSERT_TRUE(waitForRun());
-    EXPECT_NE(readFile(emlOf(inbox, 1)).find("dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"), std::string::npos)
-        << readFile(emlOf(inbox, 1));  // the file, in base64
+    EXPECT_NE(readBytes(emlOf(inbox, 1)).find("dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"),
+              std::string::npos)
+        << readBytes(emlOf(inbox, 1));  // the file, in base64
     EXPECT_EQ(window.lastSummary().notes.size(), 0u);
 }
 
@@ -253,7 +255,7 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
 // says what could not be exported and where the report is.
 TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
     const fs::path inbox = tmp.path() / "in/Inbox.imm";
-    writeFile(inbox, mailbox(2));
+    writeBytes(inbox, mailbox(2));
     list({inbox, tmp.path() / "in/Missing.imm"});
     convertInto(out());
     ASSERT_TRUE(waitForRun());
@@ -286,8 +288,8 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
 TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
     const fs::path tiny = tmp.path() / "Tiny.imm";
     const fs::path good = tmp.path() / "Good.imm";
-    writeFile(tiny, "x");
-    writeFile(good, mailbox(1));
+    writeBytes(tiny, "x");
+    writeBytes(good, mailbox(1));
     list({tiny, good});
     convertInto(out());
     ASSERT_TRUE(waitForRun());
@@ -305,7 +307,7 @@ TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
     // the machine: "Saved" shows only after the first writes.
     const int total = 100000;
     const fs::path big = tmp.path() / "Big.imm";
-    writeFile(big, mailbox(total));
+    writeBytes(big, mailbox(total));
     list({big});
     convertInto(out());
     ASSERT_TRUE(pumpUntil([&] { return label("savingLabel").startsWith("Saved "); }));
@@ -336,16 +338,14 @@ std::vector<std::string> mboxMessages(const fs::path& mbox) {
         "for m in mailbox.mbox(sys.argv[1]):\n"
         " print(m['Subject'] + '|' + m.get_payload().splitlines()[0].strip())\" '" +
         mbox.string() + "'";
+    int status = -1;
+    std::istringstream text(tp::test::output(command, &status));
+    EXPECT_EQ(status, 0);
     std::vector<std::string> lines;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return lines;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-        std::string line = buffer;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
-    EXPECT_EQ(::pclose(pipe), 0);
     return lines;
 }
 
@@ -355,7 +355,7 @@ std::string summaryLine(int k) {
 
 TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     const fs::path inbox = tmp.path() / "Inbox.imm";
-    writeFile(inbox, mailbox(3));
+    writeBytes(inbox, mailbox(3));
     list({inbox});
     child<QRadioButton>(&window, "mboxOption")->setChecked(true);
     convertInto(out());
@@ -376,7 +376,7 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     // the machine: "Saved" shows only after the first writes.
     const int total = 100000;
     const fs::path big = tmp.path() / "Big.imm";
-    writeFile(big, mailbox(total));
+    writeBytes(big, mailbox(total));
     fake.answers = {Answer::Yes};
     child<QPushButton>(&window, "clearListButton")->click();
     list({big});
@@ -402,7 +402,7 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
 }
 
 TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(2));
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(2));
     list({tmp.path() / "Inbox.imm"});
     child<QRadioButton>(&window, "pstOption")->setChecked(true);
     convertInto(out());
@@ -418,8 +418,8 @@ TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
 }
 
 TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManual) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
-    writeFile(tmp.path() / "not-a-folder", "x");
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
+    writeBytes(tmp.path() / "not-a-folder", "x");
     list({tmp.path() / "Inbox.imm"});
     child<QRadioButton>(&window, "pstOption")->setChecked(true);
     fake.folderChoices = {tmp.q("not-a-folder")};

@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "app/run_texts.h"
-#include "cli/cli_support.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {
@@ -23,13 +22,7 @@ namespace {
 std::vector<std::vector<std::string>> readWithPython(const std::vector<fs::path>& files) {
     std::string cmd = "python3 " + quote(TP_READ_EML);
     for (const auto& f : files) cmd += " " + quote(f.string());
-    std::string text;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-        pclose(p);
-    }
+    const std::string text = output(cmd);
     std::vector<std::vector<std::string>> rows;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -205,13 +198,7 @@ TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
         "python3 -c 'import mailbox,sys\nfor p in sys.argv[1:]: "
         "print([m[\"Subject\"] for m in mailbox.mbox(p)])' " +
         quote(in.string()) + " " + quote(out.string());
-    std::string text;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[512];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-        pclose(p);
-    }
-    EXPECT_EQ(text, "['a', 'Fwd: Meeting', 'c']\n['d']\n");
+    EXPECT_EQ(output(cmd), "['a', 'Fwd: Meeting', 'c']\n['d']\n");
     EXPECT_FALSE(fs::exists(in.parent_path() / "Email-1.eml"));
 }
 

@@ -17,6 +17,7 @@
 #include "mapi/import.h"
 #include "mapi/item_compare.h"
 #include "mapi/mail_samples.h"
+#include "support/support.h"
 
 namespace tp::convert {
 namespace {
@@ -162,13 +163,9 @@ TEST(ImportFidelity, NobodyDisappears) {
 }
 
 std::string shell(const std::string& command) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {};
-    std::array<char, 4096> buf;
-    std::string out;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
-    EXPECT_EQ(pclose(pipe), 0) << out;
+    int rc = -1;
+    std::string out = tp::test::output(command + " 2>&1", &rc);
+    EXPECT_EQ(rc, 0) << out;
     return out;
 }
 
@@ -242,9 +239,8 @@ TEST(ImportFidelity, NothingInvisible) {
         "Content-Type: multipart/mixed; boundary=\"hh\"\r\n\r\n--hh\r\nContent-Type: text/plain\r\n"
         "Forwarded inner wording\r\n--hh--\r\n--gg--\r\n",
     };
-    char dir[] = "/tmp/tp-fidelity-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::filesystem::path file = std::filesystem::path(dir) / "message.eml";
+    const tp::test::ScratchDir dir;
+    const std::filesystem::path file = dir.path() / "message.eml";
     for (const std::string& raw : cases) {
         SCOPED_TRACE(raw.substr(0, 120));
         std::ofstream(file, std::ios::binary).write(raw.data(), std::streamsize(raw.size()));
@@ -259,7 +255,6 @@ TEST(ImportFidelity, NothingInvisible) {
             EXPECT_NE(visible.find(word), std::string::npos) << word << " in\n" << visible;
         EXPECT_GT(checked, raw.find("b64 body") == std::string::npos ? 0 : -1);
     }
-    std::filesystem::remove_all(dir);
     // Python reads that text as base64 garbage; here it stays readable.
     EXPECT_EQ(text(import(cases[5]).props, tag::PidTagBody),
               "Plainly written sentence, never encoded.\r\n");

@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the run tests: a scratch folder, generated messages and
-// mailboxes, an observer that records everything, and a GMime reader.
+// Shared pieces of the run tests: generated messages and mailboxes, an observer
+// that records the run's steps, and a GMime reader.
 #include <fcntl.h>
 #include <gmime/gmime.h>
 #include <unistd.h>
@@ -16,38 +16,9 @@
 #include <vector>
 
 #include "run/conversion_run.h"
+#include "support/support.h"
 
 namespace tp::test {
-
-namespace fs = std::filesystem;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "tp-run-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-inline void writeBytes(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A plain text message with CR LF line ends and a blank line at its end.
 inline std::string textMessage(const std::string& subject, const std::string& body = "Hello.") {
