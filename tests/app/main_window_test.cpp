@@ -210,7 +210,7 @@ TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
 // Renders the window as a user would see it with two mailboxes listed, for review
 // of the look, into the build tree (scripts/screenshots.sh refreshes
 // docs/screenshots/main-window.png from it).
-TEST_F(MainWindowTest, RendersTheScreenshot) {
+TEST_F(MainWindowTest, DISABLED_RendersTheScreenshot) {
     window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Inbox.imm"));
     window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Sent Items.imm"));
     window.show();

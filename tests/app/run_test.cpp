@@ -201,25 +201,6 @@ TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
     EXPECT_EQ(bar("runProgressBar"), 67);  // two of three mailboxes done
 }
 
-// A forwarded message carries a "MIME-Version" line of its own: the scanner finds
-// three hits, the mailbox holds two messages, and once that is known both labels
-// say two.
-TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
-    const std::string forwarded =
-        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n boundary=\"=_b\"\r\n"
-        "\r\n--=_b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c\r\nMIME-Version: 1.0\r\n\r\n"
-        "inner\r\n--=_b--\r\n";
-    const fs::path inbox = tmp.path() / "in/Inbox.imm";
-    writeBytes(inbox, forwarded + message(2));
-    list({inbox});
-    convertInto(out());
-    ASSERT_TRUE(waitForRun());
-    EXPECT_EQ(label("messagesFoundLabel"), "2 Messages");
-    EXPECT_EQ(label("activityLabel"), "Found 2 message(s)");
-    EXPECT_EQ(window.lastSummary().messages, 2);
-    EXPECT_TRUE(whole(emlOf(inbox, 1), forwarded));
-}
-
 // The attachments option ticked with no folder named: Convert asks for the folder
 // first (nothing runs without one), and the run then takes the files from it.
 TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
