@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,12 +105,23 @@ class FakeDialogs final : public Dialogs {
         folderChoices.pop_front();
         return c;
     }
-    QString inputBox(QWidget*, const QString&, const QString&, const QString&, bool* ok) override {
-        ADD_FAILURE() << "unexpected input box";
-        if (ok) *ok = false;
-        return {};
+    // Input boxes: title, prompt and default answer of each; the answers queued
+    // (nullopt: the user cancels; none left: cancelled too).
+    std::vector<QStringList> inputs;
+    std::deque<std::optional<QString>> inputAnswers;
+    QString inputBox(QWidget*, const QString& title, const QString& prompt, const QString& def,
+                     bool* ok) override {
+        inputs.push_back({title, prompt, def});
+        std::optional<QString> a;
+        if (!inputAnswers.empty()) {
+            a = inputAnswers.front();
+            inputAnswers.pop_front();
+        }
+        if (ok) *ok = a.has_value();
+        return a.value_or(QString());
     }
-    void beep() override {}
+    int beeps = 0;  // bare beeps, without a box
+    void beep() override { ++beeps; }
     bool browser = true;  // whether a program opens the documents
     bool openDocument(const QString& pathOrUrl) override {
         opened << pathOrUrl;
