@@ -114,10 +114,7 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
     std::size_t textLength = 0;
     const std::string record = mboxRecord(bytes, std::chrono::system_clock::now(), &textLength);
 
-    RunProgress written;
-    written.step = RunProgress::Step::MessageWritten;
-    written.mailbox = mailbox.row;
-    written.name = mailbox.fileName;
+    RunProgress written = stepOf(RunProgress::Step::MessageWritten, mailbox);
     written.written = textLength;
     written.toWrite = bytes.size();
     observer.progress(written);

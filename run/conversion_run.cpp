@@ -518,10 +518,7 @@ bool ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
         ++summary.failedMessages;
         return false;
     }
-    RunProgress saving;
-    saving.step = RunProgress::Step::MessageStarted;
-    saving.mailbox = info.row;
-    saving.name = info.fileName;
+    RunProgress saving = stepOf(RunProgress::Step::MessageStarted, info);
     saving.message = k;
     saving.messageBytes = range.size();
     saving.mailboxBytes = file.size();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mapi/import.h"
+#include "mapi/import_support.h"
 #include "mapi/item_compare.h"
 #include "mapi/mail_samples.h"
 #include "support/support.h"
@@ -26,43 +27,20 @@ using test::base64;
 using test::signedMessage;
 using test::tnefStream;
 
-const pst::FileTime kNow = fileTimeFromUnix(1796000000);
-
-pst::Message import(const std::string& text) {
-    pst::Message m, whole;
-    std::string error;
-    EXPECT_TRUE(importMessage(text, m, error, ImportOptions{kNow})) << error;
-    EXPECT_TRUE(importMessage(text, whole, error, ImportOptions{kNow, true})) << error;
-    EXPECT_EQ(test::differenceOf(m, whole), "") << text.substr(0, 300);
-    return m;
-}
+using test::encodeAs;
+using test::import;
+using test::kNow;
+using test::num;
+using test::text;
 
 const pst::Property* find(const pst::PropertySet& p, std::uint32_t tag) {
     return p.find(tag);
-}
-std::string text(const pst::PropertySet& p, std::uint32_t tag) {
-    const pst::Property* prop = p.find(tag);
-    return prop ? std::get<std::string>(prop->value) : "<missing>";
-}
-std::int32_t num(const pst::PropertySet& p, std::uint32_t tag) {
-    const pst::Property* prop = p.find(tag);
-    return prop ? std::get<std::int32_t>(prop->value) : -999;
 }
 std::string html(const pst::PropertySet& p) {
     const pst::Property* prop = p.find(tag::PidTagHtml);
     if (!prop) return "<missing>";
     const auto& b = std::get<pst::Binary>(prop->value);
     return std::string(b.begin(), b.end());
-}
-
-std::string encodeAs(const std::string& utf8, const char* charset) {
-    gsize written = 0;
-    gchar* out =
-        g_convert(utf8.data(), gssize(utf8.size()), charset, "UTF-8", nullptr, &written, nullptr);
-    EXPECT_NE(out, nullptr) << charset;
-    std::string s(out ? out : "", written);
-    g_free(out);
-    return s;
 }
 
 // Raw 8-bit header text and bodies in no declared charset come out in the
