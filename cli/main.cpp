@@ -1,13 +1,9 @@
 // tessaport-convert: converts IncrediMail mailbox files from the command line,
 // with the same engine and the same output layout as the window's Convert.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -18,6 +14,7 @@
 
 #include "io/io.h"
 #include "io/paths.h"
+#include "io/system.h"
 #include "run/conversion_run.h"
 #include "run/run_types.h"
 #include "tessaport/version.h"
@@ -62,24 +59,28 @@ const char* const kHelp =
     "found, or the run was stopped, 2 wrong usage or an output format that is not\n"
     "available, 130 aborted by a second Ctrl-C.\n";
 
+const char* const kLicence =
+    "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
 std::atomic<bool> gCancel{false};
 
 constexpr int kExitAborted = 130;
 
-extern "C" void onSignal(int /*sig*/) {
+// On Ctrl-C or a request to terminate (inside a signal handler on POSIX).
+void onInterrupt() {
     if (gCancel.exchange(true)) {
         // The second time: stop at once. A store still being written is no store
         // at all; its unfinished file goes.
         tp::io::abandonUnfinished();
         static const char msg[] = "\ntessaport-convert: aborted\n";
-        ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-        (void)ignored;
-        ::_exit(kExitAborted);
+        tp::io::writeErrorRaw(msg, sizeof msg - 1);
+        tp::io::exitNow(kExitAborted);
     }
     static const char msg[] =
         "\ntessaport-convert: stopping after the current message (press again to abort)\n";
-    ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-    (void)ignored;
+    tp::io::writeErrorRaw(msg, sizeof msg - 1);
 }
 
 int usageError(const std::string& message) {
@@ -362,9 +363,8 @@ class ConsoleProgress : public RunObserver {
         }
         if (!force && now - last_ < std::chrono::milliseconds(100)) return;
         last_ = now;
-        winsize ws{};
-        std::size_t columns = 80;
-        if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
+        std::size_t columns = tp::io::errorColumns();
+        if (columns == 0) columns = 80;
         // One column short of the edge: a full line would wrap on some terminals.
         std::cerr << "\r\033[K" << terminalLine(columns - 1) << std::flush;
         drawn_ = true;
@@ -395,11 +395,14 @@ std::optional<Format> parseFormat(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // UTF-8 from here on, whatever the system's code page.
+    const std::vector<std::string> args = tp::io::programArguments(argc, argv);
+    argc = static_cast<int>(args.size());
     std::optional<std::string> formatArg, outputArg, attachmentsArg;
     std::vector<std::string> mailboxes;
     bool optionsDone = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        std::string arg = args[static_cast<std::size_t>(i)];
         if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
             mailboxes.push_back(arg);
             continue;
@@ -413,7 +416,7 @@ int main(int argc, char** argv) {
             return kExitOk;
         }
         if (arg == "--version") {
-            std::cout << kProgram << " (Tessaport) " << TP_VERSION << "\n";
+            std::cout << kProgram << " (Tessaport) " << TP_VERSION << "\n" << kLicence;
             return kExitOk;
         }
         std::string name = arg, value;
@@ -430,7 +433,7 @@ int main(int argc, char** argv) {
         if (slot == nullptr) return usageError("unknown option " + arg);
         if (!hasValue) {
             if (i + 1 >= argc) return usageError(name + " needs a value");
-            value = argv[++i];
+            value = args[static_cast<std::size_t>(++i)];
         }
         if (slot->has_value()) return usageError(name + " is given twice");
         *slot = value;
@@ -450,32 +453,33 @@ int main(int argc, char** argv) {
     std::error_code ec;
     RunOptions options;
     options.format = *format;
-    options.outputFolder = fs::absolute(*outputArg, ec);
+    options.outputFolder = fs::absolute(tp::io::pathFromUtf8(*outputArg), ec);
     if (ec) return usageError("the output folder " + *outputArg + " is not a usable path");
     if (fs::exists(options.outputFolder, ec) && !fs::is_directory(options.outputFolder, ec)) {
-        return usageError("the output " + options.outputFolder.string() + " is not a folder");
+        return usageError("the output " + tp::io::utf8Of(options.outputFolder) +
+                          " is not a folder");
     }
     if (!MakeFolderPath(options.outputFolder)) {
-        std::cerr << kProgram << ": the output folder " << options.outputFolder.string()
+        std::cerr << kProgram << ": the output folder " << tp::io::utf8Of(options.outputFolder)
                   << " could not be created\n";
         return kExitUsage;
     }
     if (attachmentsArg) {
-        const fs::path folder = fs::absolute(*attachmentsArg, ec);
+        const fs::path folder = fs::absolute(tp::io::pathFromUtf8(*attachmentsArg), ec);
         if (ec || !fs::is_directory(folder, ec)) {
             return usageError("the attachments folder " + *attachmentsArg + " is not a folder");
         }
         options.attachments = true;
-        options.attachmentFolder = folder.string();
+        options.attachmentFolder = tp::io::utf8Of(folder);
     }
     // A mailbox file is converted once, however often and by whatever path it is
     // named: twice would give every message twice.
     std::vector<fs::path> real;
     for (const std::string& m : mailboxes) {
-        fs::path abs = m.empty() ? fs::path() : fs::absolute(m, ec);
-        const std::string path = ec ? m : abs.string();
-        fs::path canonical = m.empty() ? fs::path() : fs::canonical(path, ec);
-        if (ec) canonical = fs::path(path).lexically_normal();
+        fs::path abs = m.empty() ? fs::path() : fs::absolute(tp::io::pathFromUtf8(m), ec);
+        const std::string path = ec ? m : tp::io::utf8Of(abs);
+        fs::path canonical = m.empty() ? fs::path() : fs::canonical(tp::io::pathFromUtf8(path), ec);
+        if (ec) canonical = tp::io::pathFromUtf8(path).lexically_normal();
         const auto seen = std::find(real.begin(), real.end(), canonical);
         if (!m.empty() && seen != real.end()) {
             std::cerr << kProgram << ": " << m << " is listed already (as "
@@ -487,13 +491,9 @@ int main(int argc, char** argv) {
         options.mailboxes.push_back(path);
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    tp::io::onInterrupt(onInterrupt);
 
-    ConsoleProgress progress(::isatty(STDERR_FILENO) == 1);
+    ConsoleProgress progress(tp::io::errorIsTerminal());
     ConversionRun run(options, progress, std::move(services));
     const RunSummary s = run.run(gCancel);
     progress.finish();
@@ -522,9 +522,9 @@ int main(int argc, char** argv) {
         std::cout << "Cancelled:  yes; " << s.unreachedMessages << " of " << s.messages
                   << " messages found were left unconverted\n";
     }
-    std::cout << "Output:     " << options.outputFolder.string() << "\n";
-    if (!s.pstFile.empty()) std::cout << "PST file:   " << s.pstFile.string() << "\n";
-    if (!s.reportFile.empty()) std::cout << "Report:     " << s.reportFile.string() << "\n";
+    std::cout << "Output:     " << tp::io::utf8Of(options.outputFolder) << "\n";
+    if (!s.pstFile.empty()) std::cout << "PST file:   " << tp::io::utf8Of(s.pstFile) << "\n";
+    if (!s.reportFile.empty()) std::cout << "Report:     " << tp::io::utf8Of(s.reportFile) << "\n";
     std::cout << std::flush;
 
     // Without a report file (or before the run could start) the reasons go here.

@@ -1,8 +1,6 @@
 #pragma once
-// Where the manual lives: help.html, beside the program in the build tree, or in
-// the package's documentation folder when installed. Its "troubleshooting" section is the support
-// article the "Outlook Error" box points to. Header-only (QtCore) so that the engine can name the
-// same address.
+// The windows' way to the manual (QtCore): the same places as help_address.h
+// gives the engine and the command line without Qt.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -10,17 +8,9 @@
 #include <QUrl>
 #include <string>
 
+#include "common/help_address.h"
+
 namespace tp::app {
-
-inline constexpr const char* kHelpFileName = "help.html";
-inline constexpr const char* kTroubleshootingSection = "troubleshooting";
-
-// Where an installed program's manual is, relative to the program's folder
-// (bin/ and share/doc/tessaport/ under the same prefix, /usr for the package).
-inline constexpr const char* kInstalledHelpFolder = "../share/doc/tessaport";
-// Where the package puts it, for a program started from elsewhere (a copy in
-// another folder, a link to it).
-inline constexpr const char* kSystemHelpFolder = "/usr/share/doc/tessaport";
 
 // The manual of a program in `programDir`: beside it when it is there (the build
 // tree), else in the installed documentation folder under the same prefix, else

@@ -5,11 +5,8 @@
 #include "finder/scanner.h"
 
 #include "common/compiler_quirks.h"
-#include "finder/file_read.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "io/file.h"
+#include "io/paths.h"
 
 #include <algorithm>
 #include <array>
@@ -57,28 +54,14 @@ std::string trimBlanks(const std::string& s) {
 
 // A regular file's size, or false when `path` names nothing or not a regular file.
 bool regularFileSize(const std::string& path, std::uint64_t& size) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size = static_cast<std::uint64_t>(st.st_size);
+    io::FileStatus st;
+    if (io::statusOf(io::pathFromUtf8(path), st) || !st.regular) return false;
+    size = st.size;
     return true;
 }
 
-std::string errnoText(const char* what, const std::string& path, int err) {
-    return std::string(what) + " " + path + ": " + std::strerror(err);
-}
-
-// The first offset at or after `pos` that holds data (not a hole of a sparse file);
-// `pos` itself where the system cannot tell, `size` when only a hole follows.
-std::uint64_t nextData(int fd, std::uint64_t pos, std::uint64_t size) {
-#if defined(SEEK_DATA)
-    const off_t d = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
-    if (d >= 0) return static_cast<std::uint64_t>(d);
-    if (errno == ENXIO) return size;
-#else
-    (void)fd;
-    (void)size;
-#endif
-    return pos;
+std::string errorText(const char* what, const std::string& path, const std::error_code& ec) {
+    return std::string(what) + " " + path + ": " + ec.message();
 }
 
 // A notice about the file `path`, which it names apart from its text.
@@ -177,7 +160,9 @@ const char* filterSearch(const char* hay, std::size_t n, const char* needle, std
         }
     }
 #endif
-    return static_cast<const char*>(::memmem(hay + i, n - i, needle, m));
+    const std::string_view rest(hay + i, n - i);
+    const std::size_t at = rest.find(std::string_view(needle, m));
+    return at == std::string_view::npos ? nullptr : hay + i + at;
 }
 
 }  // namespace
@@ -219,7 +204,8 @@ struct Scanner::File {
     struct Free {
         void operator()(char* p) const { ::operator delete[](p, std::align_val_t{kPage}); }
     };
-    int fd = -1;
+    io::File file;
+    std::filesystem::path path;
     // [kPage bytes for the carried-over tail | the read]: reads go to a page-aligned
     // address at page-aligned file offsets, which the kernel copies fastest.
     std::unique_ptr<char[], Free> buf;
@@ -229,9 +215,6 @@ struct Scanner::File {
     std::size_t bufLen = 0;
     bool bufValid = false;
     bool bufUpper = false;
-    ~File() {
-        if (fd >= 0) ::close(fd);
-    }
 };
 
 Scanner::Scanner(ScanShared& shared, ScannerObserver* observer)
@@ -244,7 +227,7 @@ void Scanner::setObserver(ScannerObserver* observer) {
 }
 
 bool Scanner::isOpen() const {
-    return file_ && file_->fd >= 0;
+    return file_ && file_->file.isOpen();
 }
 
 void Scanner::printSizeLine() {
@@ -285,25 +268,16 @@ void Scanner::OpenFile() {
     }
     matchByte_ = -1;
     lastError_.clear();
-    const int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
+    auto file = std::make_unique<File>();
+    file->path = io::pathFromUtf8(fileName_);
+    std::uint64_t bytes = 0;
+    if (file->file.openRead(file->path) || file->file.size(bytes)) {
         file_.reset();
         return;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        file_.reset();
-        return;
-    }
-    // Clear O_NONBLOCK (it only kept the open from hanging on a FIFO swapped in).
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-#if defined(POSIX_FADV_SEQUENTIAL)
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-    fileSize_ = static_cast<std::uint64_t>(st.st_size);
-    file_ = std::make_unique<File>();
-    file_->fd = fd;
+    file->file.readingInOrder();
+    fileSize_ = bytes;
+    file_ = std::move(file);
     printSizeLine();
 }
 
@@ -441,14 +415,13 @@ void Scanner::ScanString() {
             char* dest = f.buf.get() + kPage;
             const std::uint64_t left = fileSize_ - readAt;
             const std::size_t len = left < f.cap ? static_cast<std::size_t>(left) : f.cap;
-            const long long got = readFull(f.fd, fileName_, dest, len, readAt);
-            if (got < 0) {
-                const int err = errno;
-                failScan(errnoText("Cannot read", fileName_ + " at byte " + std::to_string(readAt),
-                                   err));
+            std::size_t got = 0;
+            if (const std::error_code ec = io::readFull(f.file, f.path, dest, len, readAt, got)) {
+                failScan(
+                    errorText("Cannot read", fileName_ + " at byte " + std::to_string(readAt), ec));
                 return;
             }
-            if (static_cast<std::size_t>(got) < len) {
+            if (got < len) {
                 failScan("The file " + fileName_ + " became shorter while it was searched (it" +
                          " ended at byte " +
                          std::to_string(readAt + static_cast<std::uint64_t>(got)) + " of " +
@@ -468,7 +441,7 @@ void Scanner::ScanString() {
             // where data comes next; with a search text that holds any other byte, no
             // occurrence begins before that data less SearchLength - 1 bytes.
             if (len > 0 && dest[0] == '\0' && !allNul) {
-                const std::uint64_t next = nextData(f.fd, readAt, fileSize_);
+                const std::uint64_t next = f.file.nextData(readAt, fileSize_);
                 if (next >= fileSize_) {
                     matchByte_ = -1;
                     currentByte_ = fileSize_;
@@ -531,12 +504,13 @@ void Scanner::ShowString() {
         after = r - sl;
     const std::size_t want = m + static_cast<std::size_t>(std::max<std::int64_t>(after, 0));
     std::string bytes(want, '\0');
-    const long long got = readFull(file_->fd, fileName_, bytes.data(), want, p);
-    if (got < 0) {
-        lastError_ = errnoText("Cannot read", fileName_, errno);
+    std::size_t got = 0;
+    if (const std::error_code ec =
+            io::readFull(file_->file, file_->path, bytes.data(), want, p, got)) {
+        lastError_ = errorText("Cannot read", fileName_, ec);
         return;
     }
-    bytes.resize(static_cast<std::size_t>(got));
+    bytes.resize(got);
     o.printReport(bytes);
     currentByte_ = p + bytes.size();
 }
@@ -552,39 +526,30 @@ bool Scanner::writeAtMatch(std::string_view replacement, std::string& error) {
             "The replacement must have exactly " + std::to_string(searchText_.size()) + " bytes.";
         return false;
     }
-    const int fd = ::open(fileName_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        error = errnoText("Cannot open for writing", fileName_, errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        error = "Cannot write to " + fileName_ + ": not a regular file.";
+    io::File out;
+    if (const std::error_code ec = out.openWrite(io::pathFromUtf8(fileName_))) {
+        if (ec == std::errc::is_a_directory || ec == std::errc::invalid_argument)
+            error = "Cannot write to " + fileName_ + ": not a regular file.";
+        else
+            error = errorText("Cannot open for writing", fileName_, ec);
         return false;
     }
     const auto at = static_cast<std::uint64_t>(matchByte_);
     // The file may have shrunk since the match was found: a write past its end
     // would make it longer, and the replacement must never change its length.
-    if (static_cast<std::uint64_t>(st.st_size) < at + replacement.size()) {
-        ::close(fd);
+    std::uint64_t size = 0;
+    if (const std::error_code ec = out.size(size)) {
+        error = errorText("Cannot write to", fileName_, ec);
+        return false;
+    }
+    if (size < at + replacement.size()) {
         error = "The file " + fileName_ + " became shorter since the match was found.";
         return false;
     }
-    std::size_t done = 0;
-    while (done < replacement.size()) {
-        const ssize_t w = ::pwrite(fd, replacement.data() + done, replacement.size() - done,
-                                   static_cast<off_t>(at + done));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            error = errnoText("Cannot write to", fileName_, errno);
-            ::close(fd);
-            return false;
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    if (::close(fd) != 0) {
-        error = errnoText("Cannot write to", fileName_, errno);
+    std::error_code ec = out.writeAt(at, replacement.data(), replacement.size());
+    if (const std::error_code closed = out.close(); !ec) ec = closed;
+    if (ec) {
+        error = errorText("Cannot write to", fileName_, ec);
         return false;
     }
     if (file_) file_->bufValid = false;  // the bytes under the buffer changed

@@ -4,39 +4,21 @@
 // read of a mailbox.
 //
 // Writes stay inside the output folder: below it, folders are entered one at a
-// time relative to the folder above (O_DIRECTORY | O_NOFOLLOW) and files are
-// opened relative to their folder with O_NOFOLLOW, so a symbolic link placed
-// anywhere in the output tree never leads a write out of it.
+// time without following a link (on POSIX relative to the folder above with
+// O_DIRECTORY | O_NOFOLLOW; on Windows every level is opened as itself, refused
+// when it is a reparse point, and held open, undeletable, while files are
+// written into it), and files are opened without following a link, so a link
+// placed anywhere in the output tree never leads a write out of it.
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
+
+#include "io/fault.h"
 
 namespace tp::io {
-
-enum class Op { Create, Write, Append, Rename, Remove, MakeDir, Flush };
-
-// Test seam: consulted before each operation; a non-zero error makes it fail.
-// Calls come one at a time, from whichever thread makes them.
-class FaultInjector {
-  public:
-    virtual ~FaultInjector() = default;
-    virtual std::error_code before(Op op, const std::filesystem::path& path,
-                                   std::uint64_t bytes) = 0;
-    // Before each read call on a mailbox file (the scanner's search, the look for
-    // where messages begin, the cut of each message): a non-zero error makes the
-    // call fail; lowering `length` makes it return that many bytes (0: as if the
-    // file ended at `offset`). The reader calls again for the rest of a short read.
-    virtual std::error_code beforeRead(const std::filesystem::path& /*path*/,
-                                       std::uint64_t /*offset*/, std::uint64_t& /*length*/) {
-        return {};
-    }
-};
-// Also reaches the .pst writer's own file calls (creation as Create, writes and
-// sizing as Write, flush and close as Flush) and the mailbox reads. nullptr: none.
-void setFaultInjector(FaultInjector* injector);
-std::error_code injected(Op op, const std::filesystem::path& path, std::uint64_t bytes);
 
 // Why a write was refused: what stands in the output tree where it would write.
 enum class Refusal {
@@ -63,8 +45,7 @@ class Folder {
     std::error_code open(const std::filesystem::path& root, const std::filesystem::path& path,
                          bool create);
     void close();
-    bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool isOpen() const { return handle_ != -1; }
     const std::filesystem::path& path() const { return path_; }
     std::error_code error() const;
 
@@ -80,7 +61,9 @@ class Folder {
     std::error_code removeFile(const std::string& name) const;
 
   private:
-    int fd_ = -1;
+    friend class AppendFile;
+    std::intptr_t handle_ = -1;         // the folder: a descriptor, or a HANDLE
+    std::vector<std::intptr_t> above_;  // Windows: the folders on its way, held
     std::filesystem::path path_;
     std::error_code error_;
 };
@@ -106,10 +89,10 @@ class AppendFile {
     std::error_code open(const std::filesystem::path& path, bool createNew = false);
     std::error_code appendRecord(std::string_view record);
     std::error_code close();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return handle_ != -1; }
 
   private:
-    int fd_ = -1;
+    std::intptr_t handle_ = -1;
     std::filesystem::path path_;
 };
 

@@ -52,7 +52,7 @@ std::string MailboxNameOf(const std::string& path) {
 fs::path mailboxOutputFolder(const fs::path& outputFolder, const std::string& mailboxPath) {
     if (trimSpaces(mailboxPath).empty()) return outputFolder;
     std::error_code ec;
-    fs::path p(mailboxPath);
+    fs::path p = io::pathFromUtf8(mailboxPath);
     if (!p.is_absolute()) {
         fs::path abs = fs::absolute(p, ec);
         if (!ec) p = std::move(abs);
@@ -88,3 +88,16 @@ bool resolvesInside(const fs::path& folder, const fs::path& file) {
 }
 
 }  // namespace tp::convert
+
+namespace tp::io {
+
+fs::path pathFromUtf8(std::string_view text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string utf8Of(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+}  // namespace tp::io

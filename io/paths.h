@@ -3,6 +3,7 @@
 // and creating a whole folder path.
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace tp::convert {
 
@@ -27,3 +28,14 @@ bool MakeFolderPath(const std::filesystem::path& path);
 bool resolvesInside(const std::filesystem::path& folder, const std::filesystem::path& file);
 
 }  // namespace tp::convert
+
+namespace tp::io {
+
+// A path from UTF-8 text (the engine's strings, the command line's arguments)
+// and back. On Windows a path made from a plain std::string reads it in the
+// ANSI code page; these read and write UTF-8 on every system (on POSIX the
+// bytes pass unchanged).
+std::filesystem::path pathFromUtf8(std::string_view text);
+std::string utf8Of(const std::filesystem::path& path);
+
+}  // namespace tp::io

@@ -3,6 +3,8 @@
 // way first so that GMime reads them too.
 #include "mail/date.h"
 
+#include <chrono>
+
 #include <algorithm>
 #include <cctype>
 #include <limits>
@@ -150,6 +152,23 @@ std::optional<MailDate> readMailDate(std::string_view text) {
     const MailDate date{g_date_time_to_unix(dt), g_date_time_get_microsecond(dt)};
     g_date_time_unref(dt);
     return date;
+}
+
+CivilTime civilTimeOf(std::int64_t secondsSince1970) {
+    using namespace std::chrono;
+    const sys_seconds t{seconds{secondsSince1970}};
+    const sys_days day = floor<days>(t);
+    const year_month_day ymd{day};
+    const hh_mm_ss clock{t - day};
+    CivilTime c;
+    c.year = static_cast<int>(ymd.year());
+    c.month = static_cast<unsigned>(ymd.month());
+    c.day = static_cast<unsigned>(ymd.day());
+    c.hour = static_cast<unsigned>(clock.hours().count());
+    c.minute = static_cast<unsigned>(clock.minutes().count());
+    c.second = static_cast<unsigned>(clock.seconds().count());
+    c.weekday = weekday{day}.c_encoding();
+    return c;
 }
 
 }  // namespace tp::convert

@@ -22,4 +22,14 @@ std::optional<MailDate> readMailDate(std::string_view text);
 // "GMT+0200" put the usual way); the text itself when nothing needs changing.
 std::string normalizedDate(std::string_view text);
 
+// A moment as calendar and clock in UTC. Plain calendar arithmetic (C++20
+// <chrono>): any year, before 1970 too, the same on every system.
+struct CivilTime {
+    int year = 1970;
+    unsigned month = 1, day = 1;  // 1-12, 1-31
+    unsigned hour = 0, minute = 0, second = 0;
+    unsigned weekday = 4;  // 0 Sunday ... 6 Saturday
+};
+CivilTime civilTimeOf(std::int64_t secondsSince1970);
+
 }  // namespace tp::convert

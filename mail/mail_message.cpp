@@ -12,8 +12,6 @@
 
 #include <gmime/gmime.h>
 
-#include <QMimeDatabase>
-#include <QString>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -26,6 +24,8 @@
 #include <vector>
 
 #include "io/io.h"
+#include "io/paths.h"
+#include "mail/content_types.h"
 
 namespace tp::convert {
 
@@ -853,10 +853,10 @@ void MailMessage::RemoveAttachments(const std::vector<bool>& which) {
 std::string MailMessage::AttachFile(const std::filesystem::path& path) {
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) return "file not found: " + path.string();
-    if (!std::filesystem::is_regular_file(status)) return "not a file: " + path.string();
+    if (ec || !std::filesystem::exists(status)) return "file not found: " + io::utf8Of(path);
+    if (!std::filesystem::is_regular_file(status)) return "not a file: " + io::utf8Of(path);
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot read " + path.string() + ": " + std::strerror(errno);
+    if (!in) return "cannot read " + io::utf8Of(path) + ": " + std::strerror(errno);
     std::string data;
     const auto size = std::filesystem::file_size(path, ec);
     if (!ec && size > 0) {
@@ -864,20 +864,15 @@ std::string MailMessage::AttachFile(const std::filesystem::path& path) {
         in.read(data.data(), static_cast<std::streamsize>(size));
         data.resize(static_cast<std::size_t>(in.gcount()));
     }
-    if (in.bad() || ec || data.size() != size) return "cannot read " + path.string();
-    AttachData(path.filename().string(), data);
+    if (in.bad() || ec || data.size() != size) return "cannot read " + io::utf8Of(path);
+    AttachData(io::utf8Of(path.filename()), data);
     return {};
 }
 
 void MailMessage::AttachData(const std::string& fileName, const std::string& data) {
     const std::string eol = lineEndingOf(d_->bytes);
     const std::string name = validUtf8(fileName.c_str());
-    static const QMimeDatabase mimeDb;
-    std::string type =
-        mimeDb.mimeTypeForFile(QString::fromStdString(name), QMimeDatabase::MatchExtension)
-            .name()
-            .toStdString();
-    if (type.empty() || type.find('/') == std::string::npos) type = "application/octet-stream";
+    const std::string type = contentTypeOfName(name);
 
     // An inline attachment goes back where it was, with its own header: only its
     // content is new.

@@ -45,10 +45,6 @@
 
 #include "common/ascii.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -57,7 +53,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "finder/file_read.h"
 #include "finder/scanner.h"
 
 namespace tp::convert {
@@ -71,58 +66,42 @@ MailboxFile::~MailboxFile() {
 
 std::error_code MailboxFile::open(const std::filesystem::path& path) {
     close();
-#ifdef O_CLOEXEC
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-#else
-    const int flags = O_RDONLY;
-#endif
-    const int fd = ::open(path.c_str(), flags);
-    if (fd < 0) return {errno, std::generic_category()};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const std::error_code ec{errno, std::generic_category()};
-        ::close(fd);
+    std::uint64_t size = 0;
+    std::error_code ec = file_.openRead(path);
+    if (!ec) ec = file_.size(size);
+    if (ec) {
+        file_.close();
         return ec;
     }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return std::make_error_code(std::errc::is_a_directory);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::make_error_code(std::errc::invalid_argument);
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    fd_ = fd;
-    size_ = static_cast<std::uint64_t>(st.st_size);
-    path_ = path.string();
+    size_ = size;
+    path_ = path;
     return {};
 }
 
 void MailboxFile::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    file_.close();
     size_ = 0;
     path_.clear();
 }
 
 std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
                                   std::string& out) const {
-    if (fd_ < 0 || offset >= size_ || length == 0) {
+    if (!file_.isOpen() || offset >= size_ || length == 0) {
         out.clear();
-        return fd_ < 0 ? std::make_error_code(std::errc::bad_file_descriptor) : std::error_code{};
+        return !file_.isOpen() ? std::make_error_code(std::errc::bad_file_descriptor)
+                               : std::error_code{};
     }
     const std::uint64_t want = std::min(length, size_ - offset);
     // Only what the string grows by is filled before the read writes over it.
     out.resize(static_cast<std::size_t>(want));
     // A read that ends early means the file shrank: a short read, not an error.
-    const long long got = finder::readFull(fd_, path_, out.data(), out.size(), offset);
-    if (got < 0) {
-        const std::error_code ec{errno, std::generic_category()};
+    std::size_t got = 0;
+    if (const std::error_code ec =
+            io::readFull(file_, path_, out.data(), out.size(), offset, got)) {
         out.clear();
         return ec;
     }
-    out.resize(static_cast<std::size_t>(got));
+    out.resize(got);
     return {};
 }
 
@@ -361,6 +340,26 @@ struct Line {
     bool empty() const { return contentEnd == start; }
 };
 
+// Where the last CR or LF of [base, base + n) is; npos when none. Eight bytes
+// at a time from the end: a byte equal to c leaves a zero byte in word ^ c*ones,
+// which (x - ones) & ~x & highs finds.
+std::size_t lastLineEnd(const char* base, std::size_t n) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    std::size_t i = n;
+    while (i >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, base + i - 8, 8);
+        const std::uint64_t lf = w ^ (kOnes * '\n'), cr = w ^ (kOnes * '\r');
+        if ((((lf - kOnes) & ~lf) | ((cr - kOnes) & ~cr)) & kHighs) break;  // in these eight
+        i -= 8;
+    }
+    while (i > 0) {
+        --i;
+        if (base[i] == '\n' || base[i] == '\r') return i;
+    }
+    return std::string_view::npos;
+}
+
 class Analyzer {
   public:
     explicit Analyzer(const MailboxFile& file)
@@ -483,10 +482,8 @@ std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t 
         const std::uint64_t lo = std::max(floor, w.start());
         const char* base = w.at(lo);
         const std::size_t n = static_cast<std::size_t>(end - lo);
-        const void* lf = ::memrchr(base, '\n', n);
-        const void* cr = ::memrchr(base, '\r', n);
-        const char* hit = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
-        if (hit) return lo + static_cast<std::uint64_t>(hit - base) + 1;
+        const std::size_t hit = lastLineEnd(base, n);
+        if (hit != std::string_view::npos) return lo + hit + 1;
         end = lo;
     }
     return floor;

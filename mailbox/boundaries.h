@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "io/file.h"
+
 namespace tp::convert {
 
 // Read-only positioned access to a mailbox file (64-bit offsets, no mapping, so
@@ -25,16 +27,16 @@ class MailboxFile {
 
     std::error_code open(const std::filesystem::path& path);
     void close();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return file_.isOpen(); }
     std::uint64_t size() const { return size_; }
     // Reads up to `length` bytes at `offset` into `out` (replacing its content).
     // Returns the error of a failed read; a short read at the end is not an error.
     std::error_code read(std::uint64_t offset, std::uint64_t length, std::string& out) const;
 
   private:
-    int fd_ = -1;
+    io::File file_;
     std::uint64_t size_ = 0;
-    std::string path_;
+    std::filesystem::path path_;
 };
 
 struct MessageRange {

@@ -2,8 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
+#include "io/paths.h"
+#include "mail/date.h"
 #include "mail/mail_message.h"
 
 namespace tp::convert {
@@ -12,13 +13,11 @@ std::string mboxDate(std::chrono::system_clock::time_point when) {
     static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    if (!gmtime_r(&t, &tm)) return "Thu Jan 01 00:00:00 1970";
+    const CivilTime c =
+        civilTimeOf(std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count());
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s %s %02d %02d:%02d:%02d %04d", days[tm.tm_wday % 7],
-                  months[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  tm.tm_year + 1900);
+    std::snprintf(buf, sizeof buf, "%s %s %02u %02u:%02u:%02u %04d", days[c.weekday % 7],
+                  months[(c.month + 11) % 12], c.day, c.hour, c.minute, c.second, c.year);
     return buf;
 }
 
@@ -98,7 +97,7 @@ std::error_code MboxSink::create(const MailboxInfo& mailbox) {
     for (int n = 1; n < 10000; ++n) {
         const std::string name =
             mailbox.name + (n == 1 ? std::string() : " (" + std::to_string(n) + ")") + ".mbox";
-        path_ = mailbox.outputFolder / name;
+        path_ = mailbox.outputFolder / io::pathFromUtf8(name);
         ec = mailbox.folder ? file_.open(*mailbox.folder, name, true) : file_.open(path_, true);
         if (ec != std::errc::file_exists) {
             created_ = !ec;
@@ -125,15 +124,15 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
         // Made once per mailbox; should it have been closed since, it is reopened.
         const std::error_code ec =
             !created_ ? create(mailbox)
-                      : (mailbox.folder ? file_.open(*mailbox.folder, path_.filename().string())
+                      : (mailbox.folder ? file_.open(*mailbox.folder, io::utf8Of(path_.filename()))
                                         : file_.open(path_));
         if (ec) {
-            error = "cannot open " + path_.string() + ": " + io::describe(ec);
+            error = "cannot open " + io::utf8Of(path_) + ": " + io::describe(ec);
             return false;
         }
     }
     if (std::error_code ec = file_.appendRecord(record)) {
-        error = "cannot append to " + path_.string() + ": " + io::describe(ec);
+        error = "cannot append to " + io::utf8Of(path_) + ": " + io::describe(ec);
         return false;
     }
     return true;
@@ -142,7 +141,7 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
 void MboxSink::closeFile() {
     if (!file_.isOpen()) return;
     if (std::error_code ec = file_.close(); ec && closeError_.empty()) {
-        closeError_ = "cannot finish " + path_.string() + ": " + io::describe(ec);
+        closeError_ = "cannot finish " + io::utf8Of(path_) + ": " + io::describe(ec);
         closeMailbox_ = mailboxPath_;
     }
 }

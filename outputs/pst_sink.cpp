@@ -1,31 +1,33 @@
 #include "outputs/pst_sink.h"
 
 #include <algorithm>
-#include <ctime>
+#include <cstdio>
 #include <exception>
 #include <system_error>
 
 #include "io/io.h"
+#include "io/paths.h"
+#include "io/system.h"
+#include "mail/date.h"
 #include "mail/mail_message.h"
 #include "mapi/import.h"
 
 namespace tp::convert {
 
 std::string pstTimeStamp(std::chrono::system_clock::time_point when, bool utc) {
-    std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    if (utc)
-        gmtime_r(&t, &tm);
-    else
-        localtime_r(&t, &tm);
+    std::int64_t t = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+    if (!utc) t += io::localOffsetAt(t);
+    const CivilTime c = civilTimeOf(t);
     char text[64];
-    std::snprintf(text, sizeof text, "%d.%d.%02d %d.%d.%02d", tm.tm_mday, tm.tm_mon + 1,
-                  tm.tm_year % 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(text, sizeof text, "%u.%u.%02d %u.%u.%02u", c.day, c.month,
+                  ((c.year % 100) + 100) % 100, c.hour, c.minute, c.second);
     return text;
 }
 
 std::filesystem::path unfinishedPath(const std::filesystem::path& path) {
-    return path.string() + ".unfinished";
+    std::filesystem::path unfinished = path;
+    unfinished += ".unfinished";
+    return unfinished;
 }
 
 std::filesystem::path freePstPath(const std::filesystem::path& folder, const std::string& stamp) {
@@ -89,8 +91,9 @@ std::filesystem::path commonFolderOf(const std::vector<std::string>& mailboxes) 
     for (const std::string& listed : mailboxes) {
         if (listed.empty()) continue;
         std::error_code ec;
-        const std::filesystem::path folder =
-            std::filesystem::absolute(listed, ec).lexically_normal().parent_path();
+        const std::filesystem::path folder = std::filesystem::absolute(io::pathFromUtf8(listed), ec)
+                                                 .lexically_normal()
+                                                 .parent_path();
         if (ec) continue;
         if (first) {
             common = folder;
@@ -112,11 +115,11 @@ std::vector<std::string> foldersBetween(const std::filesystem::path& common,
     std::vector<std::string> steps;
     std::error_code ec;
     const std::filesystem::path folder =
-        std::filesystem::absolute(mailbox, ec).lexically_normal().parent_path();
+        std::filesystem::absolute(io::pathFromUtf8(mailbox), ec).lexically_normal().parent_path();
     if (ec || common.empty()) return steps;
     const std::filesystem::path below = folder.lexically_relative(common);
     for (const auto& part : below) {
-        const std::string step = part.string();
+        const std::string step = io::utf8Of(part);
         if (step.empty() || step == "." || step == "..") return {};
         steps.push_back(step);
     }
@@ -149,7 +152,7 @@ bool PstSink::open(const RunOptions& options, std::string& error) {
     }
     if (!store_) {
         if (error.empty()) error = "the personal folders file could not be created";
-        error = "the store " + path_.string() + " could not be created: " + error;
+        error = "the store " + io::utf8Of(path_) + " could not be created: " + error;
         return false;
     }
     io::setUnfinishedFile(unfinishedPath(path_));
@@ -429,7 +432,7 @@ void PstSink::close(RunSummary& summary) {
         }
         // A store that cannot have its name is taken for one not finished: its
         // messages are kept one by one instead, and no odd file is left.
-        error = "it could not be named " + path_.string() + " (" + io::describe(ec) + ")";
+        error = "it could not be named " + io::utf8Of(path_) + " (" + io::describe(ec) + ")";
     }
     io::setUnfinishedFile({});
     path_ = unfinished;
@@ -446,7 +449,7 @@ void PstSink::close(RunSummary& summary) {
     }
     summary.failures.push_back(
         Failure{"", 0, "pst",
-                path_.string() + " could not be finished: " +
+                io::utf8Of(path_) + " could not be finished: " +
                     (error.empty() ? std::string("unknown error") : error) + "; " + fate +
                     (added_.empty() ? std::string()
                                     : "; the " + std::to_string(added_.size()) +

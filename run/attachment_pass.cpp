@@ -64,7 +64,7 @@ std::optional<std::filesystem::path> attachmentFilePath(const std::string& folde
             why = "the attachment name leads out of the attachments folder";
             return std::nullopt;
         }
-        if (!part.empty() && part != ".") relative /= part;
+        if (!part.empty() && part != ".") relative /= io::pathFromUtf8(part);
         pos = sep + 1;
     }
     if (relative.empty()) {
@@ -75,7 +75,7 @@ std::optional<std::filesystem::path> attachmentFilePath(const std::string& folde
         why = "no attachments folder was given";
         return std::nullopt;
     }
-    return std::filesystem::path(folder) / relative;
+    return io::pathFromUtf8(folder) / relative;
 }
 
 namespace {
@@ -93,7 +93,7 @@ Found readAttachmentFile(const RunOptions& options, bool folderUsable, const std
         why = "the attachments folder " + options.attachmentFolder + " is missing or unreadable";
         return Found::Failed;
     }
-    if (!resolvesInside(options.attachmentFolder, *file)) {
+    if (!resolvesInside(io::pathFromUtf8(options.attachmentFolder), *file)) {
         why = "a symbolic link leads it out of the attachments folder";
         return Found::Absent;
     }
@@ -119,7 +119,7 @@ Found readAttachmentFile(const RunOptions& options, bool folderUsable, const std
         return Found::Failed;
     }
     data = std::move(all).str();
-    fileName = file->filename().string();
+    fileName = io::utf8Of(file->filename());
     return Found::File;
 }
 }  // namespace
@@ -142,7 +142,8 @@ void AttachmentPass::apply(std::string& bytes, const RunOptions& options,
     bool folderUsable = false;
     if (folderGiven) {
         std::error_code ec;
-        folderUsable = std::filesystem::is_directory(options.attachmentFolder, ec);
+        folderUsable =
+            std::filesystem::is_directory(io::pathFromUtf8(options.attachmentFolder), ec);
     }
     struct Replacement {
         std::string fileName;

@@ -1,10 +1,6 @@
 #include "run/conversion_run.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <ctime>
 #include <exception>
 #include <map>
 #include <set>
@@ -13,8 +9,10 @@
 #include <utility>
 
 #include "finder/scanner.h"
+#include "io/file.h"
 #include "io/io.h"
 #include "io/paths.h"
+#include "io/system.h"
 #include "mail/mail_message.h"
 #include "mailbox/boundaries.h"
 #include "run/coalescing_observer.h"
@@ -90,35 +88,32 @@ std::string describeException(const std::exception_ptr& e) {
 // (when its output could not be finished) only while it is still the same file.
 struct MailboxStamp {
     bool known = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    std::int64_t mtimeSec = 0, mtimeNsec = 0;
+    io::FileIdentity identity;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
 
     static MailboxStamp of(const std::string& path) {
         MailboxStamp stamp;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) return stamp;
+        io::FileStatus st;
+        if (io::statusOf(io::pathFromUtf8(path), st)) return stamp;
         stamp.known = true;
-        stamp.device = st.st_dev;
-        stamp.inode = st.st_ino;
-        stamp.size = st.st_size;
-        stamp.mtimeSec = st.st_mtim.tv_sec;
-        stamp.mtimeNsec = st.st_mtim.tv_nsec;
+        stamp.identity = st.identity;
+        stamp.size = st.size;
+        stamp.modifiedNs = st.modifiedNs;
         return stamp;
     }
     bool sameAs(const MailboxStamp& o) const {
-        return known && o.known && device == o.device && inode == o.inode && size == o.size &&
-               mtimeSec == o.mtimeSec && mtimeNsec == o.mtimeNsec;
+        return known && o.known && identity == o.identity && size == o.size &&
+               modifiedNs == o.modifiedNs;
     }
 };
 
 // A mailbox file's size as the run starts, for progress by bytes; 0 when it
 // cannot be read or is no file.
 std::uint64_t sizeAtStart(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
+    io::FileStatus st;
+    if (path.empty() || io::statusOf(io::pathFromUtf8(path), st) || !st.regular) return 0;
+    return st.size;
 }
 
 // The subject of a message held in memory, for the report; empty when it has none.
@@ -369,9 +364,9 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     std::error_code ec;
     if (info.path.empty()) {
         openError = "no mailbox file is named (the row is empty)";
-    } else if (fs::is_directory(info.path, ec)) {
+    } else if (fs::is_directory(io::pathFromUtf8(info.path), ec)) {
         openError = "this is a folder, not a mailbox file";
-    } else if ((ec = file.open(info.path))) {
+    } else if ((ec = file.open(io::pathFromUtf8(info.path)))) {
         openError = io::describe(ec);
     }
     if (!openError.empty()) {
@@ -382,14 +377,14 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     }
     ++summary.mailboxes;
     MailboxStamp stamp = MailboxStamp::of(info.path);
-    if (stamp.size != static_cast<off_t>(file.size())) stamp.known = false;
+    if (stamp.size != file.size()) stamp.known = false;
     stamps[static_cast<std::size_t>(i)] = stamp;
 
     if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
 
     if (writing && (ec = folder.open(options.outputFolder, info.outputFolder, true))) {
         fail(info.path, 0, "folder",
-             "the folder " + info.outputFolder.string() +
+             "the folder " + io::utf8Of(info.outputFolder) +
                  " could not be created: " + io::describe(ec));
     }
 
@@ -566,15 +561,15 @@ bool ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
         } else {
             // The message is not lost: it stays beside the output as its .eml file.
             const std::error_code ec =
-                info.folder ? info.folder->writeFile(message.emlPath.filename().string(), buffer)
+                info.folder ? info.folder->writeFile(io::utf8Of(message.emlPath.filename()), buffer)
                             : io::writeFile(message.emlPath, buffer);
             writeError = ec;
             if (ec) {
-                error += "; it could not be kept as " + message.emlPath.string() +
+                error += "; it could not be kept as " + io::utf8Of(message.emlPath) +
                          " either: " + io::describe(ec);
             } else {
                 ++summary.keptAsEml;
-                error += "; the message was kept as " + message.emlPath.string();
+                error += "; the message was kept as " + io::utf8Of(message.emlPath);
             }
             fail(info.path, k, formatName(options.format), error, subjectNow());
         }
@@ -583,7 +578,7 @@ bool ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
         // same way, so the run stops here rather than fail each message in turn.
         if (io::outOfRoomOrRights(writeError)) {
             summary.stopReason = io::describe(writeError) + " (writing " +
-                                 message.emlPath.parent_path().string() + ")";
+                                 io::utf8Of(message.emlPath.parent_path()) + ")";
         }
     } else {
         ++summary.exportedMessages;
@@ -625,20 +620,19 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
             } else {
                 info = mailboxInfo(m.row);
                 const MailboxStamp& then = stamps[static_cast<std::size_t>(m.row)];
-                std::error_code ec = file.open(info.path);
+                std::error_code ec = file.open(io::pathFromUtf8(info.path));
                 if (ec) {
                     mailboxError = "its mailbox cannot be read again: " + io::describe(ec);
-                } else if (!then.sameAs(MailboxStamp::of(info.path)) ||
-                           file.size() != static_cast<std::uint64_t>(then.size)) {
+                } else if (!then.sameAs(MailboxStamp::of(info.path)) || file.size() != then.size) {
                     mailboxError = "its mailbox changed during the run";
                 } else if ((ec = folder.open(options.outputFolder, info.outputFolder, true))) {
-                    mailboxError = "the folder " + info.outputFolder.string() +
+                    mailboxError = "the folder " + io::utf8Of(info.outputFolder) +
                                    " could not be created: " + io::describe(ec);
                 }
             }
         }
         const std::string emlName = "Email-" + std::to_string(k) + ".eml";
-        const std::string eml = (info.outputFolder / emlName).string();
+        const std::string eml = io::utf8Of(info.outputFolder / emlName);
         const std::string said =
             m.reason.empty() ? "it was stored, but the " + output + " output could not be finished"
                              : m.reason;
@@ -669,13 +663,13 @@ void ConversionRun::Impl::keepUnkept(const std::vector<UnkeptMessage>& unkept) {
 std::vector<int> ConversionRun::Impl::repeatedRows() {
     const int rows = static_cast<int>(options.mailboxes.size());
     std::vector<int> first(static_cast<std::size_t>(rows));
-    std::map<std::pair<dev_t, ino_t>, int> files;
+    std::map<io::FileIdentity, int> files;
     std::map<std::string, int> names;  // mailboxes that cannot be looked at: by their path
     for (int i = 0; i < rows; ++i) {
         const std::string path = mailboxInfo(i).path;
-        struct stat st {};
-        int& seen = (!path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                        ? files.emplace(std::make_pair(st.st_dev, st.st_ino), i).first->second
+        io::FileStatus st;
+        int& seen = (!path.empty() && !io::statusOf(io::pathFromUtf8(path), st) && st.regular)
+                        ? files.emplace(st.identity, i).first->second
                         : names.emplace(path, i).first->second;
         first[static_cast<std::size_t>(i)] = path.empty() ? i : seen;
     }
@@ -698,17 +692,12 @@ void ConversionRun::Impl::countRemarks() {
 void ConversionRun::Impl::writeReport() {
     const std::string crlf = "\r\n";
     std::string text = "Tessaport conversion report" + crlf;
-    char when[64] = {};
-    const std::time_t now = std::time(nullptr);
-    std::tm tmNow{};
-    if (localtime_r(&now, &tmNow) != nullptr &&
-        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tmNow) > 0) {
-        text += "Written: " + std::string(when) + crlf;
-    }
+    if (const std::string when = io::localTimeNow(); !when.empty())
+        text += "Written: " + when + crlf;
     const RunSummary& s = summary;
     text += std::string("Format: ") + formatName(s.format) + crlf;
-    text += "Output folder: " + options.outputFolder.string() + crlf;
-    if (!s.pstFile.empty()) text += "Store: " + s.pstFile.string() + crlf;
+    text += "Output folder: " + io::utf8Of(options.outputFolder) + crlf;
+    if (!s.pstFile.empty()) text += "Store: " + io::utf8Of(s.pstFile) + crlf;
     text += "Mailboxes: " + std::to_string(s.mailboxes) + " of " +
             std::to_string(options.mailboxes.size()) + " read" + crlf;
     text += "Messages found: " + std::to_string(s.messages) + crlf;
@@ -791,7 +780,7 @@ void ConversionRun::Impl::writeReport() {
                                         : stem + " (" + std::to_string(n) + ")" + extension;
         const std::error_code ec = root.createFile(name, text);
         if (!ec) {
-            summary.reportFile = options.outputFolder / name;
+            summary.reportFile = options.outputFolder / io::pathFromUtf8(name);
             return;
         }
         if (ec != std::errc::file_exists) return;

@@ -9,7 +9,9 @@
 #include <vector>
 
 // Where the "Outlook Error" box sends the user: the manual's troubleshooting section.
-#include "common/help_links.h"
+#include "common/help_address.h"
+#include "io/paths.h"
+#include "io/system.h"
 
 namespace tp::convert {
 
@@ -102,7 +104,7 @@ std::string leadLines(const RunSummary& s) {
     if (s.keptAsEml > 0) {
         lines.push_back(plural(s.keptAsEml, "message was", "messages were") +
                         " kept as .eml files instead, in the mailboxes' folders below " +
-                        s.outputFolder.string() + ".");
+                        io::utf8Of(s.outputFolder) + ".");
     }
     if (!s.emptyMailboxes.empty()) {
         std::string names;
@@ -125,7 +127,7 @@ std::string leadLines(const RunSummary& s) {
     std::string text;
     for (const std::string& l : lines) text += l + kCrLf;
     if (!s.reportFile.empty()) {
-        text += "The report " + s.reportFile.string() + " says which and why.";
+        text += "The report " + io::utf8Of(s.reportFile) + " says which and why.";
     } else {
         text += "The report file " + std::string(kReportFileName) +
                 " could not be written; nothing was listed there.";
@@ -181,7 +183,9 @@ Notice closingNotice(const RunSummary& s) {
         n.icon = NoticeIcon::Information;
         n.text = std::string("Outlook Session Creation Error !") + kCrLf +
                  "Check if Outlook is installed and configured." + kCrLf +
-                 "For more details visit this link : " + app::supportAddress();
+                 "For more details visit this link : " +
+                 app::fileAddress(io::utf8Of(app::helpFileFor(io::programFolder())),
+                                  app::kTroubleshootingSection);
         // The real reason (a folder that may not be written, a full disk), with the
         // file it concerns, under the box's own words.
         for (const Failure& f : s.failures) {
@@ -200,7 +204,7 @@ Notice closingNotice(const RunSummary& s) {
         if (!lead.empty()) {
             n.text += kCrLf + lead;
         } else if (!s.reportFile.empty()) {
-            n.text += std::string(kCrLf) + "The report " + s.reportFile.string() +
+            n.text += std::string(kCrLf) + "The report " + io::utf8Of(s.reportFile) +
                       " lists what was left.";
         }
         return trimmed(std::move(n));
@@ -231,7 +235,7 @@ Notice closingNotice(const RunSummary& s) {
             "Not all of your IncrediMail messages could be exported to " + target(s.format) + ".",
             s.format, false);
         if (!s.pstFile.empty())
-            n.text += "The messages exported are in " + s.pstFile.string() + ".";
+            n.text += "The messages exported are in " + io::utf8Of(s.pstFile) + ".";
     }
     return trimmed(std::move(n));
 }

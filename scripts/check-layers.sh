@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Checks that the layers run one way. From the bottom:
 #   0  common/          shared by every layer
-#   1  finder/ pst/     the string scanner; the .pst store format
+#   1  io/              the platform: every call to the system (files and
+#                       folders with no-follow opens, reads, writes, the console),
+#                       one implementation per system, and the one fault seam
+#   2  finder/ pst/     the string scanner; the .pst store format
 #   the conversion engine, one room per concern, each above the one before:
-#   2  io/              files and folders: no-follow opens, reads, writes, the
-#                       fault-injection seam (it reaches the scanner's and the
-#                       store writer's own seams below it)
 #   3  mailbox/         where the messages of a mailbox file begin and end
 #   4  mail/            the mail component over GMime
 #   5  mapi/            the MIME-to-MAPI mapping of the PST output
@@ -20,6 +20,10 @@
 #   ndb/ (nodes and blocks) < ltp/ (heaps, property and table contexts)
 #   < messaging/ and pst.h (store, folders, messages) < check/ (the checker)
 #   < tools/ (the programs)
+# Only io/ talks to the system: no other layer includes a system's own headers
+# (<unistd.h>, <fcntl.h>, <sys/...>, <signal.h>, <windows.h>) or asks which
+# system it is built for (#if on _WIN32, __linux__, ...). app/ is left out for
+# now (its folder walk still asks).
 # Every include of a project header names its folder from the top of the
 # repository ("pst/ndb/writer.h", never "writer.h" or "../ndb/writer.h"), and
 # that folder is one of the layers above (or tessaport/, the generated version
@@ -28,12 +32,12 @@
 set -euo pipefail
 root=${1:-"$(cd "$(dirname "$0")/.." && pwd)"}
 
-layers=(common finder pst io mailbox mail mapi run outputs dialogs app cli)
+layers=(common io finder pst mailbox mail mapi run outputs dialogs app cli)
 layer_of() {
   case "$1" in
     common) echo 0 ;;
-    finder | pst) echo 1 ;;
-    io) echo 2 ;;
+    io) echo 1 ;;
+    finder | pst) echo 2 ;;
     mailbox) echo 3 ;;
     mail) echo 4 ;;
     mapi) echo 5 ;;
@@ -113,6 +117,20 @@ for dir in "${layers[@]}"; do
                '^[[:space:]]*#[[:space:]]*include[[:space:]]*<(QtWidgets/|QtGui/|Q(Widget|Application|GuiApplication|MessageBox|Dialog|InputDialog|FileDialog|Label|PushButton|Pixmap|Image|Font|Color|Screen|Icon|Painter)>)' \
                "$root/$dir" || true)
   fi
+done
+
+for dir in "${layers[@]}"; do
+  [ -d "$root/$dir" ] || continue
+  case "$dir" in io | app) continue ;; esac
+  while IFS= read -r hit; do
+    [ -n "$hit" ] || continue
+    echo "layers: ${hit#"$root"/} is a platform call outside io/" >&2
+    bad=1
+  done < <(grep -rnE "${sources[@]}" \
+             -e '^[[:space:]]*#[[:space:]]*include[[:space:]]*<(unistd|fcntl|signal|windows|io|direct)\.h>' \
+             -e '^[[:space:]]*#[[:space:]]*include[[:space:]]*<sys/' \
+             -e '^[[:space:]]*#[[:space:]]*(if|ifdef|ifndef|elif).*(_WIN32|_WIN64|__linux__|__APPLE__|__unix__|__MINGW|_MSC_VER|_POSIX_)' \
+             "$root/$dir" || true)
 done
 
 if [ "$bad" -ne 0 ]; then exit 1; fi

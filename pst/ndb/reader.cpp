@@ -1,13 +1,9 @@
 #include "pst/ndb/reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
+#include "io/paths.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
 #include "pst/ndb/permute.h"
@@ -16,35 +12,31 @@ namespace tp::pst::check {
 
 namespace fmt = tp::pst::ndb;
 
-FileSource::~FileSource() {
-    if (fd_ >= 0) ::close(fd_);
-}
+FileSource::~FileSource() = default;
 
 bool FileSource::open(const std::filesystem::path& path, std::string& error) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-        error = "cannot open " + path.string() + ": " + std::strerror(errno);
+    std::error_code ec = file_.openRead(path);
+    if (ec == std::errc::is_a_directory || ec == std::errc::invalid_argument) {
+        error = io::utf8Of(path) + " is not a regular file";
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = path.string() + " is not a regular file";
+    if (!ec) ec = file_.size(size_);
+    if (ec) {
+        error = "cannot open " + io::utf8Of(path) + ": " + ec.message();
         return false;
     }
-    size_ = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
 bool FileSource::read(std::uint64_t offset, void* out, std::size_t n) const {
-    if (fd_ < 0 || offset > size_ || n > size_ - offset) return false;
+    if (!file_.isOpen() || offset > size_ || n > size_ - offset) return false;
     auto* p = static_cast<char*>(out);
     while (n > 0) {
-        ssize_t got = ::pread(fd_, p, n, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        std::size_t got = 0;
+        if (file_.readAt(offset, p, n, got) || got == 0) return false;
         p += got;
-        n -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
+        n -= got;
+        offset += got;
     }
     return true;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file.h"
 #include "pst/ndb/findings.h"
 
 namespace tp::pst::check {
@@ -28,7 +29,7 @@ class FileSource {
     bool read(std::uint64_t offset, void* out, std::size_t n) const;
 
   private:
-    int fd_ = -1;
+    io::File file_;
     std::uint64_t size_ = 0;
 };
 

@@ -1,13 +1,10 @@
 #include "pst/ndb/writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 
+#include "io/fault.h"
+#include "io/paths.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
 #include "pst/ndb/permute.h"
@@ -17,14 +14,6 @@ namespace {
 
 constexpr std::size_t kBufferLimit = 4 << 20;
 constexpr std::uint64_t kReserveStep = 16 << 20;
-
-std::atomic<FileFaults*> gFaults{nullptr};
-
-// The errno a test wants this call to fail with, 0 to go ahead.
-int injected(FileOp op, const std::filesystem::path& path, std::uint64_t bytes) {
-    FileFaults* faults = gFaults.load(std::memory_order_relaxed);
-    return faults != nullptr ? faults->before(op, path, bytes) : 0;
-}
 
 void put16(std::uint8_t* p, std::uint16_t v) {
     std::memcpy(p, &v, 2);
@@ -51,17 +40,7 @@ void pageTrailer(std::uint8_t* page, std::uint8_t ptype, std::uint16_t sig, std:
 
 }  // namespace
 
-int FileFaults::sync(int fd) {
-    return ::fsync(fd) == 0 ? 0 : errno;
-}
-
-void setFileFaults(FileFaults* faults) {
-    gFaults.store(faults);
-}
-
-NodeDatabase::~NodeDatabase() {
-    if (fd_ >= 0) ::close(fd_);
-}
+NodeDatabase::~NodeDatabase() = default;
 
 void NodeDatabase::fail(const std::string& what) {
     if (error_.empty()) error_ = what;
@@ -69,13 +48,10 @@ void NodeDatabase::fail(const std::string& what) {
 
 bool NodeDatabase::create(const std::filesystem::path& path, std::string& error) {
     path_ = path;
-    if (int e = injected(FileOp::Create, path, 0)) {
-        error = "cannot create " + path.string() + ": " + std::strerror(e);
-        return false;
-    }
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        error = "cannot create " + path.string() + ": " + std::strerror(errno);
+    std::error_code ec = io::injected(io::Op::Create, path, 0);
+    if (!ec) ec = file_.createNew(path);
+    if (ec) {
+        error = "cannot create " + io::utf8Of(path) + ": " + ec.message();
         return false;
     }
     // The header area stays zero (no signature) until finish() writes it.
@@ -88,44 +64,34 @@ bool NodeDatabase::create(const std::filesystem::path& path, std::string& error)
 
 void NodeDatabase::pwriteAll(std::uint64_t ib, const std::uint8_t* data, std::size_t size) {
     while (size > 0 && !failed()) {
-        if (int e = injected(FileOp::Write, path_, size)) {
-            fail("cannot write " + path_.string() + ": " + std::strerror(e));
+        std::error_code ec = io::injected(io::Op::Write, path_, size);
+        if (!ec) ec = file_.writeAt(ib, reinterpret_cast<const char*>(data), size);
+        if (ec) {
+            fail("cannot write " + io::utf8Of(path_) + ": " + ec.message());
             return;
         }
-        ssize_t n = ::pwrite(fd_, data, size, off_t(ib));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("cannot write " + path_.string() + ": " + std::strerror(errno));
-            return;
-        }
-        data += n;
-        size -= std::size_t(n);
-        ib += std::uint64_t(n);
+        size = 0;
     }
 }
 
 void NodeDatabase::resize(std::uint64_t size) {
-    int e = injected(FileOp::Resize, path_, size);
-    if (e == 0 && ::ftruncate(fd_, off_t(size)) != 0) e = errno;
-    if (e != 0) fail(std::string("cannot size the store: ") + std::strerror(e));
+    std::error_code ec = io::injected(io::Op::Write, path_, size);
+    if (!ec) ec = file_.resize(size);
+    if (ec) fail("cannot size the store: " + ec.message());
 }
 
 void NodeDatabase::flush() {
-    FileFaults* faults = gFaults.load(std::memory_order_relaxed);
-    int e = injected(FileOp::Flush, path_, 0);
-    if (e == 0) e = faults != nullptr ? faults->sync(fd_) : (::fsync(fd_) == 0 ? 0 : errno);
-    if (e != 0) fail(std::string("cannot flush: ") + std::strerror(e));
+    std::error_code ec = io::injected(io::Op::Flush, path_, 0);
+    if (!ec) ec = file_.sync();
+    if (ec) fail("cannot flush: " + ec.message());
 }
 
 void NodeDatabase::flushBuffer() {
     if (!buf_.empty()) {
         pwriteAll(bufStart_, buf_.data(), buf_.size());
-#ifdef SYNC_FILE_RANGE_WRITE
         // Start writing it to disk now, so that the flush before the header finds
         // little left to do. A hint only: its failure changes nothing.
-        if (!failed())
-            ::sync_file_range(fd_, off_t(bufStart_), off_t(buf_.size()), SYNC_FILE_RANGE_WRITE);
-#endif
+        if (!failed()) file_.startWriteBack(bufStart_, buf_.size());
     }
     bufStart_ += buf_.size();
     buf_.clear();
@@ -145,9 +111,10 @@ void NodeDatabase::reserve() {
     const std::uint64_t want = cursor_ + kBufferLimit + treePages * kPageSize + kAMapCoverage;
     if (want <= reserved_) return;
     const std::uint64_t to = (want + kReserveStep - 1) / kReserveStep * kReserveStep;
-    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, off_t(reserved_), off_t(to - reserved_)) == 0) {
+    const std::error_code ec = file_.reserve(reserved_, to - reserved_);
+    if (!ec) {
         reserved_ = to;
-    } else if (errno == EOPNOTSUPP || errno == ENOSYS) {
+    } else if (ec == std::errc::not_supported) {
         reserving_ = false;  // this file system cannot; a full disk retries at the next flush
     }
 }
@@ -472,8 +439,7 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
     // Space held past the end goes back when the file is cut to its size: file
     // systems free blocks past the end when a file shrinks, not when it grows.
     if (!failed() && reserved_ > eof) {
-        const int grown = ::ftruncate(fd_, off_t(reserved_));
-        (void)grown;  // best effort: at worst the blocks stay held
+        (void)file_.resize(reserved_);  // best effort: at worst the blocks stay held
     }
     if (!failed()) resize(eof);
     if (!failed()) flush();  // everything but the header on disk first
@@ -508,10 +474,9 @@ bool NodeDatabase::finish(const std::array<std::uint32_t, 32>& rgnid, std::strin
     put32(h + 0x20C, crc32(h + 8, kHeaderCrcFullLen));
     pwriteAll(0, h, 0x4200);
     if (!failed()) flush();
-    int closeError = injected(FileOp::Close, path_, 0);
-    if (::close(fd_) != 0 && closeError == 0) closeError = errno;
-    fd_ = -1;
-    if (closeError != 0) fail(std::string("cannot close the store: ") + std::strerror(closeError));
+    std::error_code closeError = io::injected(io::Op::Flush, path_, 0);
+    if (const std::error_code ec = file_.close(); !closeError) closeError = ec;
+    if (closeError) fail("cannot close the store: " + closeError.message());
     if (failed()) {
         error = error_;
         return false;

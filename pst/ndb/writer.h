@@ -2,29 +2,18 @@
 // The node database of a new Unicode store, written front to back: data blocks
 // and their trees go to disk as they are made; the node and block B-trees, the
 // allocation maps and last of all the header are written by finish(), after a
-// flush, so a store cut short never carries a valid header.
+// flush, so a store cut short never carries a valid header. Its file calls go
+// through io/ and ask its fault seam (creation as Create, writes and sizing as
+// Write, the flush to disk and the close as Flush).
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-namespace tp::pst::ndb {
+#include "io/file.h"
 
-// Test seam over the store file's own system calls. When set, it is asked before
-// each one; a non-zero errno makes that call fail as if the system had returned it.
-// The flush itself goes through sync(), so that a test can see what the file held
-// when it reached the disk. Process-wide; without one, each call costs a single
-// pointer test.
-enum class FileOp { Create, Write, Resize, Flush, Close };
-class FileFaults {
-  public:
-    virtual ~FileFaults() = default;
-    virtual int before(FileOp op, const std::filesystem::path& path, std::uint64_t bytes) = 0;
-    // Brings the file's data to the disk (fsync); 0 or the errno of the failure.
-    virtual int sync(int fd);
-};
-void setFileFaults(FileFaults* faults);  // nullptr: none
+namespace tp::pst::ndb {
 
 struct SubnodeEntry {
     std::uint32_t nid = 0;
@@ -95,7 +84,7 @@ class NodeDatabase {
                      Encode encode);
     void fail(const std::string& what);
 
-    int fd_ = -1;
+    io::File file_;
     std::filesystem::path path_;
     std::string error_;
     std::uint64_t cursor_ = 0;    // next free byte (append-only allocation)

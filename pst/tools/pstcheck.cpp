@@ -6,26 +6,37 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "io/paths.h"
+#include "io/system.h"
 #include "pst/check/checker.h"
 #include "tessaport/version.h"
 
 int main(int argc, char** argv) {
+    // UTF-8 from here on, whatever the system's code page.
+    const std::vector<std::string> args = tp::io::programArguments(argc, argv);
     bool dump = false, shape = false;
     const char* path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--version") {
             std::printf("pstcheck (Tessaport) %s\n", TP_VERSION);
+            std::printf(
+                "License GPL-3.0-or-later: GNU GPL version 3 or later "
+                "<https://gnu.org/licenses/gpl.html>\n"
+                "This is free software: you are free to change and redistribute it.\n"
+                "There is NO WARRANTY, to the extent permitted by law.\n");
             return 0;
         }
-        if (std::strcmp(argv[i], "--dump") == 0)
+        if (arg == "--dump")
             dump = true;
-        else if (std::strcmp(argv[i], "--shape") == 0)
+        else if (arg == "--shape")
             shape = true;
-        else if (!path && argv[i][0] != '-')
-            path = argv[i];
+        else if (!path && !arg.empty() && arg[0] != '-')
+            path = arg.c_str();
         else
-            path = nullptr, i = argc;
+            path = nullptr, i = args.size();
     }
     if (!path) {
         std::fprintf(stderr,
@@ -35,7 +46,7 @@ int main(int argc, char** argv) {
     tp::pst::check::CheckOptions options;
     options.shape = shape;
     if (dump) options.dump = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
-    auto report = tp::pst::check::checkStore(path, options);
+    auto report = tp::pst::check::checkStore(tp::io::pathFromUtf8(path), options);
     if (!report.readable) {
         std::printf("%s: cannot be checked: %s\n", path, report.fatal.c_str());
         return 2;

@@ -221,5 +221,26 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
               0u);
 }
 
+// The "Outlook Error" box sends the user to the manual of the program that runs,
+// wherever it was started from: never to a help.html in the current folder.
+TEST(ClosingNoticeTest, SupportAddressNamesTheRunningProgramsManual) {
+    ScratchDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    RunSummary setup;
+    setup.format = Format::Pst;
+    setup.setupFailed = true;
+    const std::string text = convert::closingNotice(setup).text;
+    fs::current_path(before);
+    EXPECT_EQ(text.find(dir.path().string()), std::string::npos) << text;
+    const fs::path program = fs::read_symlink("/proc/self/exe").parent_path();
+    const bool beside = text.find("link : file://" + (program / "help.html").string() +
+                                  "#troubleshooting") != std::string::npos;
+    const bool installed =
+        text.find("link : file:///usr/share/doc/tessaport/help.html#troubleshooting") !=
+        std::string::npos;
+    EXPECT_TRUE(beside || installed) << text;
+}
+
 }  // namespace
 }  // namespace tp::test

@@ -1,0 +1,185 @@
+// Whole runs whose names go beyond ASCII and whose dates lie before 1970, read
+// back as a user's mail program would: Python's email and mailbox packages for
+// .eml and .mbox, libpff (pypff) for the store. The same runs are the ones the
+// Windows build is checked with.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "run/run_helpers.h"
+
+namespace tp::test {
+namespace {
+
+const std::string kFigures = "Monat;Ausgaben\r\nM\xC3\xA4rz;455,10\r\n";
+
+// A message whose attachment the mailbox kept only as a header: the run fills it
+// from the attachments folder, found by its UTF-8 name.
+std::string figuresMessage() {
+    return "From: Ann <ann@example.org>\r\nTo: bob@example.net\r\nSubject: figures\r\n"
+           "Date: Tue, 5 May 2009 08:00:00 +0200\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+           "--b\r\nContent-Type: text/plain\r\n\r\nThe figures.\r\n"
+           "--b\r\nContent-Type: text/csv; name*=UTF-8''%C3%9Cbersicht.csv\r\n"
+           "Content-Disposition: attachment; filename*=UTF-8''%C3%9Cbersicht.csv\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n\r\n"
+           "--b--\r\n\r\n";
+}
+
+std::string moonMessage() {
+    return "From: Neil <neil@example.org>\r\nTo: houston@example.net\r\nSubject: one small step\r\n"
+           "Date: Mon, 21 Jul 1969 02:56:15 +0000\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: text/plain\r\n\r\nThe Eagle has landed.\r\n\r\n";
+}
+
+std::string hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string python(const std::string& args) {
+    return output("/usr/bin/python3 " + args + " 2>&1");
+}
+
+class WideNames : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeBytes(mailbox, figuresMessage() + moonMessage());
+        writeBytes(dir.path() / "Anh\xC3\xA4nge" /
+                       "\xC3\x9C"
+                       "bersicht.csv",
+                   kFigures);
+    }
+    // Converts into the output folder; the folder that holds the mailbox's files.
+    fs::path run(const std::string& format) {
+        const Result r = convert(dir.path(), {"--format", format, "--output", out.string(),
+                                              "--attachments", "Anh\xC3\xA4nge", mailbox.string()});
+        EXPECT_EQ(r.code, 0) << format << ": " << r.err;
+        EXPECT_NE(r.out.find("Output:     " + out.string() + "\n"), std::string::npos) << r.out;
+        return out / mailbox.relative_path();
+    }
+    fs::path store() const {
+        for (const auto& e : fs::directory_iterator(out))
+            if (e.path().extension() == ".pst") return e.path();
+        return {};
+    }
+
+    ScratchDir dir;
+    const fs::path mailbox = dir.path() /
+                             "Postf\xC3\xA4"
+                             "cher" /
+                             "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.imm";
+    const fs::path out = dir.path() / "Ausgabe \xE5\x87\xBA\xE5\x8A\x9B";
+};
+
+// The mailbox 日本語.imm, its attachment Übersicht.csv from the folder Anhänge,
+// into an output folder with a non-ASCII name: every output carries the names,
+// and the attachment's bytes.
+TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
+    const std::string attachment =
+        "\xC3\x9C"
+        "bersicht.csv " +
+        hex(kFigures);
+    const std::string readParts = quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py");
+
+    const fs::path eml = run("eml") / "Email-1.eml";
+    EXPECT_NE(python(readParts + " eml " + quote(eml.string())).find("0 text/csv " + attachment),
+              std::string::npos);
+
+    const fs::path mbox = run("mbox") / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mbox";
+    const std::string parts = python(
+        "-c 'import mailbox,sys\n"
+        "for m in mailbox.mbox(sys.argv[1]):\n"
+        "  for p in m.walk():\n"
+        "    if p.get_filename(): print(p.get_filename(), p.get_payload(decode=True).hex())' " +
+        quote(mbox.string()));
+    EXPECT_EQ(parts, attachment + "\n");
+
+    run("pst");
+    const fs::path pst = store();
+    ASSERT_FALSE(pst.empty());
+    EXPECT_NE(python(readParts + " pst " + quote(pst.string())).find("figures " + attachment),
+              std::string::npos);
+    // The mailbox's folder in the store is named after it.
+    const std::string folders = python(
+        "-c 'import pypff,sys\n"
+        "f = pypff.file(); f.open(sys.argv[1])\n"
+        "def walk(d):\n"
+        "  for i in range(d.number_of_sub_folders):\n"
+        "    s = d.get_sub_folder(i); print(s.name); walk(s)\n"
+        "walk(f.get_root_folder())' " +
+        quote(pst.string()));
+    EXPECT_NE(folders.find("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\n"), std::string::npos) << folders;
+}
+
+// A message of 1969 keeps its date: in the MBOX "From " line and as the store's
+// submit and delivery times.
+TEST_F(WideNames, DatesBefore1970StayWhatTheMessageSays) {
+    const fs::path mbox = run("mbox") / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mbox";
+    EXPECT_NE(readBytes(mbox).find("\r\nFrom neil@example.org Mon Jul 21 02:56:15 1969\r\n"),
+              std::string::npos)
+        << readBytes(mbox);
+
+    run("pst");
+    const std::string times = python(
+        "-c 'import pypff,sys\n"
+        "f = pypff.file(); f.open(sys.argv[1])\n"
+        "def walk(d):\n"
+        "  for i in range(d.number_of_sub_folders): walk(d.get_sub_folder(i))\n"
+        "  for i in range(d.number_of_sub_messages):\n"
+        "    m = d.get_sub_message(i)\n"
+        "    if m.subject == \"one small step\": print(m.client_submit_time, m.delivery_time)\n"
+        "walk(f.get_root_folder())' " +
+        quote(store().string()));
+    EXPECT_EQ(times, "1969-07-21 02:56:15 1969-07-21 02:56:15\n");
+}
+
+// Files put back from the attachments folder are typed by their extension from
+// one table of our own, whatever the system knows: the same types on every
+// system, Outlook's .msg files as Outlook items, upper-case extensions alike,
+// anything unknown as plain bytes.
+TEST(AttachedFiles, TypedByTheirExtensionTheSameEverywhere) {
+    ScratchDir dir;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"Notes.MSG", "application/vnd.ms-outlook"},
+        {"scan.PDF", "application/pdf"},
+        {"budget.xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"photos.7z", "application/x-7z-compressed"},
+        {"invite.ics", "text/calendar"},
+        {"README", "application/octet-stream"},
+        {"data.qqq", "application/octet-stream"}};
+    std::string message =
+        "From: Ann <ann@example.org>\r\nTo: bob@example.net\r\nSubject: files\r\n"
+        "Date: Tue, 5 May 2009 08:00:00 +0200\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nThe files.\r\n";
+    for (const auto& [name, type] : files) {
+        message += "--b\r\nContent-Type: application/octet-stream; name=\"" + name +
+                   "\"\r\nContent-Disposition: attachment; filename=\"" + name +
+                   "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n\r\n";
+        writeBytes(dir.path() / "Att" / name, "bytes of " + name);
+    }
+    writeBytes(dir.path() / "In.imm", message + "--b--\r\n\r\n");
+    const Result r = convert(
+        dir.path(), {"--format", "eml", "--output", "out", "--attachments", "Att", "In.imm"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const fs::path eml =
+        dir.path() / "out" / (dir.path() / "In.imm").relative_path() / "Email-1.eml";
+    const std::string parts = python(quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") +
+                                     " eml " + quote(eml.string()));
+    for (const auto& [name, type] : files)
+        EXPECT_NE(parts.find("0 " + type + " " + name + " " + hex("bytes of " + name)),
+                  std::string::npos)
+            << name << "\n"
+            << parts;
+}
+
+}  // namespace
+}  // namespace tp::test
