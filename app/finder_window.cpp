@@ -1,5 +1,7 @@
 #include "app/finder_window.h"
 
+#include "app/run_texts.h"
+
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -469,9 +471,9 @@ void StringFinderWindow::scheduleReport() {
     QMetaObject::invokeMethod(this, &StringFinderWindow::showReport, Qt::QueuedConnection);
 }
 
-void StringFinderWindow::hit(std::uint64_t offset, const std::string& happening, int bar) {
+void StringFinderWindow::hit(std::uint64_t offset, int found, int percent) {
     hitPending_ = true;
-    emit hitFound(offset, QString::fromStdString(happening), bar);
+    emit hitFound(offset, tr(app::kRunTexts.found).arg(found), percent);
 }
 
 void StringFinderWindow::fileNameChanged(const std::string& text) {

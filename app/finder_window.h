@@ -89,7 +89,7 @@ class StringFinderWindow : public QWidget, public ScannerObserver {
     void clearReport() override;
     void printReport(std::string_view text) override;
     bool wantsReport() const override { return true; }
-    void hit(std::uint64_t offset, const std::string& happening, int bar) override;
+    void hit(std::uint64_t offset, int found, int percent) override;
     void fileNameChanged(const std::string& text) override;
     void focusFileName() override;
 

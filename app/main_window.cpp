@@ -21,6 +21,7 @@
 #include "app/folder_walk.h"
 #include "app/mailbox_list.h"
 #include "app/run_controller.h"
+#include "app/run_texts.h"
 #include "app/shell_services.h"
 #include "common/help_links.h"
 #include "dialogs/dialogs.h"
@@ -32,8 +33,6 @@ static void initTessaportResources() {
 
 namespace tp::app {
 namespace {
-
-using convert::Control;
 
 // The layout is given in twips; 15 twips make one pixel at 96 dpi.
 int px(int twips) {
@@ -193,9 +192,6 @@ MainWindow::MainWindow(QWidget* parent)
     mailboxList_->fitColumn();
 
     run_ = new RunController(this);
-    connect(run_, &RunController::textChanged, this, &MainWindow::applyText);
-    connect(run_, &RunController::valueChanged, this, &MainWindow::applyValue);
-    connect(run_, &RunController::rangeChanged, this, &MainWindow::applyRange);
     connect(run_, &RunController::progressed, this, &MainWindow::applyProgress);
     connect(run_, &RunController::noticeRaised, this, &MainWindow::showRunNotice);
     connect(run_, &RunController::stopping, this, [this] {
@@ -546,21 +542,6 @@ void MainWindow::onRunFinished(const convert::RunSummary& summary, const QString
     emit runFinished();
 }
 
-void MainWindow::applyText(Control control, const QString& text) {
-    if (QLabel* label = labelFor(control)) label->setText(text);
-}
-
-void MainWindow::applyValue(Control control, double value) {
-    if (QProgressBar* bar = barFor(control)) {
-        const int v = qRound(value);
-        bar->setValue(qBound(bar->minimum(), v, bar->maximum()));
-    }
-}
-
-void MainWindow::applyRange(Control control, int min, int max) {
-    if (QProgressBar* bar = barFor(control)) bar->setRange(min, max);
-}
-
 void MainWindow::showRunNotice(const Notice& notice, const std::function<void()>& answer) {
     // A window on its way out answers at once: the run is being stopped.
     if (closing_) {
@@ -570,59 +551,57 @@ void MainWindow::showRunNotice(const Notice& notice, const std::function<void()>
     runNotice_ = dialogs().openMessageBox(this, notice, [answer](Answer) { answer(); });
 }
 
+// A bar's value, kept inside its range.
+static void setBar(QProgressBar* bar, int value) {
+    bar->setValue(qBound(bar->minimum(), value, bar->maximum()));
+}
+
 void MainWindow::applyProgress(const convert::RunProgress& progress) {
     using Step = convert::RunProgress::Step;
+    const RunTexts& t = kRunTexts;
     switch (progress.step) {
         case Step::RunStarted:
             break;
         case Step::MailboxStarted:
             mailboxCountLabel_->setText(
-                tr("Mailbox %1 (of %2) ").arg(progress.mailbox + 1).arg(progress.mailboxes));
+                tr(t.mailboxOf).arg(progress.mailbox + 1).arg(progress.mailboxes));
             mailboxNameLabel_->setText(QString::fromUtf8(progress.name));
+            activityLabel_->setText(tr(t.searching));
             messagesFoundLabel_->setText(QString());
+            savingLabel_->setText(QString());
             messagesCounted_ = false;
             break;
+        case Step::Searching:
+            activityLabel_->setText(tr(t.found).arg(progress.found));
+            setBar(mailboxProgressBar_, progress.searchedPercent);
+            break;
         case Step::MessagesFound:
-            messagesFoundLabel_->setText(tr("%1 Messages").arg(progress.messages));
+            messagesFoundLabel_->setText(tr(t.messages).arg(progress.messages));
+            activityLabel_->setText(tr(t.found).arg(progress.messages));
             messagesCounted_ = true;
             break;
+        case Step::MessageStarted:
+            savingLabel_->setText(
+                tr(t.saving).arg(progress.messageBytes).arg(progress.mailboxBytes));
+            break;
+        case Step::MessageWritten:
+            savingLabel_->setText(tr(t.written).arg(progress.written).arg(progress.toWrite));
+            if (progress.toWrite > 0 && progress.written <= progress.toWrite)
+                setBar(mailboxProgressBar_,
+                       static_cast<int>(progress.written * 100 / progress.toWrite));
+            break;
         case Step::MessageDone:
+            if (progress.stored) savingLabel_->setText(tr(t.saved).arg(progress.exported));
             break;
         case Step::MailboxDone: {
             // A mailbox that could not be read was not searched: none found in it.
-            if (!messagesCounted_) messagesFoundLabel_->setText(tr("%1 Messages").arg(0));
+            if (!messagesCounted_) messagesFoundLabel_->setText(tr(t.messages).arg(0));
             const float share = static_cast<float>(progress.mailbox + 1) /
                                 static_cast<float>(std::max(progress.mailboxes, 1)) * 100.0f;
-            const int value = qRound(static_cast<double>(share));
-            runProgressBar_->setValue(
-                qBound(runProgressBar_->minimum(), value, runProgressBar_->maximum()));
+            setBar(runProgressBar_, qRound(static_cast<double>(share)));
             break;
         }
     }
-}
-
-// The labels the run writes as texts: what it is doing and what it saves. The
-// mailbox, its name, the messages found and the run's bar come from its numbers
-// (applyProgress), so their texts are the window's own.
-QLabel* MainWindow::labelFor(Control control) const {
-    switch (control) {
-        case Control::LblHappening:
-            return activityLabel_;
-        case Control::LblProgress:
-            return savingLabel_;
-        case Control::LblProgessCurrent:
-        case Control::LblIMMFile:
-        case Control::LblEmlsFound:
-        case Control::ProgressBar1:
-        case Control::ProgressBar2:
-            break;
-    }
-    return nullptr;
-}
-
-QProgressBar* MainWindow::barFor(Control control) const {
-    if (control == Control::ProgressBar2) return mailboxProgressBar_;
-    return nullptr;
 }
 
 }  // namespace tp::app

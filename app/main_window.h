@@ -75,16 +75,11 @@ class MainWindow : public QWidget {
     convert::RunOptions snapshotOptions() const;
     void onRunFinished(const convert::RunSummary& summary, const QString& error);
     // The run's events, delivered on this window's thread.
-    void applyText(convert::Control control, const QString& text);
-    void applyValue(convert::Control control, double value);
-    void applyRange(convert::Control control, int min, int max);
-    // Shows where the run is (the mailbox, its name, the messages found in it and
-    // the share of the mailboxes done) from the run's numbers.
+    // Shows where the run is (the mailbox, its name, what it is doing, the messages
+    // found and saved, and how far the mailbox and the run are) from its numbers.
     void applyProgress(const convert::RunProgress& progress);
     // Opens a notice of the run; the run waits until `answer` is called.
     void showRunNotice(const Notice& notice, const std::function<void()>& answer);
-    QLabel* labelFor(convert::Control control) const;
-    QProgressBar* barFor(convert::Control control) const;
     // Stops a run in progress and waits for it to finish its outputs.
     void stopRun();
 

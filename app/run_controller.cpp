@@ -8,8 +8,6 @@
 
 namespace tp::app {
 
-using convert::Control;
-
 // The run's observer: lives on the worker thread and forwards every event to the
 // controller's thread as a queued call. The controller outlives the worker (it
 // waits for it before it goes), and calls queued for a controller already gone
@@ -19,23 +17,6 @@ class RunEvents final : public convert::RunObserver {
     RunEvents(RunController* controller, std::shared_ptr<NoticeGate> gate)
         : controller_(controller), gate_(std::move(gate)) {}
 
-    void textChanged(Control control, const std::string& text) override {
-        RunController* c = controller_;
-        QMetaObject::invokeMethod(
-            c, [c, control, t = QString::fromUtf8(text)] { emit c->textChanged(control, t); },
-            Qt::QueuedConnection);
-    }
-    void valueChanged(Control control, double value) override {
-        RunController* c = controller_;
-        QMetaObject::invokeMethod(
-            c, [c, control, value] { emit c->valueChanged(control, value); }, Qt::QueuedConnection);
-    }
-    void rangeChanged(Control control, int min, int max) override {
-        RunController* c = controller_;
-        QMetaObject::invokeMethod(
-            c, [c, control, min, max] { emit c->rangeChanged(control, min, max); },
-            Qt::QueuedConnection);
-    }
     void progress(const convert::RunProgress& p) override {
         RunController* c = controller_;
         QMetaObject::invokeMethod(

@@ -45,10 +45,7 @@ class RunController : public QObject {
     void stop();
 
   signals:
-    void textChanged(tp::convert::Control control, const QString& text);
-    void valueChanged(tp::convert::Control control, double value);
-    void rangeChanged(tp::convert::Control control, int min, int max);
-    // Where the run is, as numbers: every step, none left out.
+    // Where the run is, as numbers (the run thins out the passing steps).
     void progressed(const tp::convert::RunProgress& progress);
     // The run waits until `answer` is called (once, whatever the user chose).
     void noticeRaised(const tp::Notice& notice, const std::function<void()>& answer);

@@ -171,9 +171,6 @@ class ConsoleProgress : public RunObserver {
   public:
     explicit ConsoleProgress(bool tty) : tty_(tty), start_(Clock::now()), last_(start_) {}
 
-    void textChanged(Control, const std::string&) override {}
-    void valueChanged(Control, double) override {}
-
     void progress(const RunProgress& p) override {
         using Step = RunProgress::Step;
         switch (p.step) {
@@ -190,6 +187,10 @@ class ConsoleProgress : public RunObserver {
                 else
                     print(where() + ": started, " + sizeText(p.mailboxBytes));
                 return;
+            case Step::Searching:
+            case Step::MessageStarted:
+            case Step::MessageWritten:
+                return;  // the line moves with the messages done
             case Step::MessagesFound:
                 at_.messages = p.messages;
                 draw(false);

@@ -491,11 +491,7 @@ void Scanner::ShowString() {
     // Round half to even (the default floating-point rounding mode).
     const double ratio = static_cast<double>(p) / static_cast<double>(fileSize_) * 100.0;
     const int bar = static_cast<int>(std::nearbyint(ratio));
-    happening_.assign("Found ");
-    end = std::to_chars(digits, digits + sizeof digits, shared_.offsets.size()).ptr;
-    happening_.append(digits, end);
-    happening_ += " message(s)";
-    o.hit(p, happening_, bar);
+    o.hit(p, static_cast<int>(shared_.offsets.size()), bar);
     if (!report) return;
     // The occurrence, then what follows it, up to 512 bytes from its start.
     const auto sl = static_cast<std::int64_t>(m);

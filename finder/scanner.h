@@ -36,9 +36,9 @@ class ScannerObserver {
     // Whether the observer shows the print surface; when false the scanner skips
     // building the hit report (the conversion run does not need it).
     virtual bool wantsReport() const { return false; }
-    // A hit: the caption for the main window's LblHappening ("Found n message(s)")
-    // and the value for ProgressBar2 (0..100).
-    virtual void hit(std::uint64_t /*offset*/, const std::string& /*happening*/, int /*bar*/) {}
+    // A hit at `offset`: the `found`-th occurrence in the file, lying `percent`
+    // (0..100) of the way through it.
+    virtual void hit(std::uint64_t /*offset*/, int /*found*/, int /*percent*/) {}
     // Text1 got new text (the scanner sets it on open and close).
     virtual void fileNameChanged(const std::string& /*text*/) {}
     // The scanner moves the focus to Text1 (a window may honour it).
@@ -115,7 +115,6 @@ class Scanner {
     std::string searchText_;
     bool matchFound_ = false;
     std::string lastError_;
-    std::string happening_;
     void failScan(std::string why);
     void printSizeLine();
     void endOfScan();

@@ -272,7 +272,7 @@ void encodedWordsKept(std::string_view bytes, const pst::Message& item) {
 
 }  // namespace
 
-void mailbox(const std::uint8_t* data, std::size_t size) {
+std::string mailbox(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const fs::path path = scratch() / "mailbox.imm";
     writeWhole(path, bytes);
@@ -343,12 +343,16 @@ void mailbox(const std::uint8_t* data, std::size_t size) {
         if (c != '\r' && c != '\n' && c != '\0' && c != ' ' && c != '\t') content = true;
     }
     TP_FUZZ_CHECK(content == part.leadingHasContent);
+    std::string said = "messages";
+    for (const convert::MessageRange& m : part.messages)
+        said += " " + std::to_string(m.begin) + "-" + std::to_string(m.end);
+    return said + ", leading " + std::to_string(part.leadingBytes);
 }
 
-void mailMessage(const std::uint8_t* data, std::size_t size) {
+std::string mailMessage(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     convert::MailMessage message;
-    if (!message.LoadFromBytes(bytes)) return;
+    if (!message.LoadFromBytes(bytes)) return "no message";
     (void)message.MessageDate();
     (void)message.FirstReceivedDate();
     (void)message.Sender();
@@ -399,9 +403,10 @@ void mailMessage(const std::uint8_t* data, std::size_t size) {
     TP_FUZZ_CHECK(reloaded.LoadFromFile(saved));
     TP_FUZZ_CHECK(reloaded.AttachmentCount() == 1);
     TP_FUZZ_CHECK(reloaded.AttachmentName(0) == "notes.txt");
+    return "attachments " + std::to_string(count);
 }
 
-void pstImport(const std::uint8_t* data, std::size_t size) {
+std::string pstImport(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     pst::Message item;
     std::string error;
@@ -421,7 +426,7 @@ void pstImport(const std::uint8_t* data, std::size_t size) {
     }
     if (!imported) {
         TP_FUZZ_CHECK(!error.empty());
-        return;
+        return "refused: " + error;
     }
     encodedWordsKept(bytes, item);
     const fs::path path = scratch() / "store.pst";
@@ -443,6 +448,19 @@ void pstImport(const std::uint8_t* data, std::size_t size) {
                          f.message.c_str());
     }
     TP_FUZZ_CHECK(report.clean());
+    // The subject as the store holds it (UTF-8), as the user would read it.
+    std::string subject = "(none)";
+    if (const pst::Property* p = item.props.find(0x0037001F)) {
+        if (const auto* text = std::get_if<std::string>(&p->value)) subject = *text;
+    }
+    // A long one is cut after about 40 bytes, between two characters.
+    if (subject.size() > 48) {
+        std::size_t cut = 40;
+        while (cut > 0 && (static_cast<unsigned char>(subject[cut]) & 0xC0) == 0x80) --cut;
+        subject = subject.substr(0, cut) + "... (" + std::to_string(subject.size()) + " bytes)";
+    }
+    return "imported \"" + subject + "\", " + std::to_string(item.attachments.size()) +
+           " attachments, " + std::to_string(item.recipients.size()) + " recipients";
 }
 
 }  // namespace tp::fuzz

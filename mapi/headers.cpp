@@ -120,12 +120,22 @@ bool wholeQuanta(std::string_view payload) {
     return n % 4 == 0;
 }
 
+// The bytes of one word's base64 text. Text that ends without its padding
+// ("0J/RgNC40LLQtdGCIA" for "Привет ") ends in part of a group, which the
+// decoder holds back for more text: padded, its last byte or two come out too.
 std::string base64Bytes(std::string_view payload) {
-    std::string out(payload.size(), '\0');
+    std::string text(payload);
+    if (text.find('=') == std::string::npos) {
+        size_t n = 0;
+        for (char c : text) n += g_ascii_isalnum(c) || c == '+' || c == '/';
+        if (n % 4 == 2) text += "==";
+        if (n % 4 == 3) text += "=";
+    }
+    std::string out(text.size(), '\0');
     int state = 0;
     guint32 save = 0;
     const size_t n = g_mime_encoding_base64_decode_step(
-        reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
+        reinterpret_cast<const unsigned char*>(text.data()), text.size(),
         reinterpret_cast<unsigned char*>(out.data()), &state, &save);
     out.resize(std::min(n, out.size()));
     return out;

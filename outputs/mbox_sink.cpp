@@ -113,12 +113,10 @@ bool MboxSink::store(const MailboxInfo& mailbox, const MessageInfo& /*message*/,
     std::size_t textLength = 0;
     const std::string record = mboxRecord(bytes, std::chrono::system_clock::now(), &textLength);
 
-    observer.rangeChanged(Control::ProgressBar2, 0, 100);
-    observer.textChanged(Control::LblProgress, std::to_string(textLength) + " Bytes out of " +
-                                                   std::to_string(bytes.size()) + " Total Bytes.");
-    if (!bytes.empty() && textLength <= bytes.size())
-        observer.valueChanged(Control::ProgressBar2,
-                              static_cast<double>(textLength * 100 / bytes.size()));
+    RunProgress written = stepOf(RunProgress::Step::MessageWritten, mailbox);
+    written.written = textLength;
+    written.toWrite = bytes.size();
+    observer.progress(written);
 
     // The file is created by the first message that reaches it, so a mailbox
     // without messages leaves no .mbox behind.

@@ -1,13 +1,13 @@
 #pragma once
-// Sits between a run and its observer and thins out rapid changes: at most about
-// `eventsPerSecond` changes are forwarded, a control that changed several times in
-// between is forwarded once with its latest value, and flush() delivers every
-// pending value at once. Notices and ranges are forwarded in order, after a flush;
-// a range a control already has is not forwarded again.
+// Sits between a run and its observer and thins out passing steps (how far a
+// search or a write has got): at most about `eventsPerSecond` of them are
+// forwarded, a kind that came several times in between is forwarded once with its
+// latest step, and flush() delivers every pending one at once. Every other step
+// and every notice is forwarded as it comes, after the pending ones, so that the
+// observer sees the steps in the order the run made them.
 #include <array>
 #include <chrono>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "run/run_types.h"
@@ -17,39 +17,30 @@ namespace tp::convert {
 class CoalescingObserver : public RunObserver {
   public:
     using Clock = std::chrono::steady_clock;
-    // eventsPerSecond <= 0 forwards every change as it comes.
+    // eventsPerSecond <= 0 forwards every step as it comes.
     CoalescingObserver(RunObserver& target, int eventsPerSecond,
                        std::function<Clock::time_point()> now = &Clock::now);
 
-    void textChanged(Control c, const std::string& text) override;
-    void valueChanged(Control c, double value) override;
-    void rangeChanged(Control c, int min, int max) override;
+    void progress(const RunProgress& p) override;
     void notice(const Notice& n) override;
-    void progress(const RunProgress& p) override { target_.progress(p); }
 
-    // Delivers every pending change now.
+    // Delivers every pending step now.
     void flush();
 
   private:
     struct Slot {
         bool pending = false;
-        bool delivered = false;  // `last...` holds what the observer shows
-        bool isText = false;
-        std::string text;
-        double value = 0;
-        std::string lastText;
-        double lastValue = 0;
-        bool ranged = false;  // the range below was forwarded
-        int min = 0, max = 0;
+        RunProgress step;
     };
-    void changed(Control c);
+    static constexpr std::size_t kSteps =
+        static_cast<std::size_t>(RunProgress::Step::MailboxDone) + 1;
 
     RunObserver& target_;
     Clock::duration perEvent_{};
     std::function<Clock::time_point()> now_;
     Clock::time_point nextAllowed_{};
-    std::array<Slot, 7> slots_{};
-    std::vector<Control> order_;  // pending controls, in the order they first changed
+    std::array<Slot, kSteps> slots_{};
+    std::vector<RunProgress::Step> order_;  // pending kinds, in the order they first came
 };
 
 }  // namespace tp::convert

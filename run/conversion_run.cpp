@@ -49,8 +49,8 @@ const char* formatName(Format f) {
     return "?";
 }
 
-// The scanner reports to the main window's LblHappening and ProgressBar2, and its
-// message boxes go out as the run's notices. A mailbox that cannot be searched
+// The scanner's hits go out as the run's Searching steps, and its message boxes
+// as the run's notices. A mailbox that cannot be searched
 // makes the scanner complain at each step (open, then find); the user hears
 // about it once per mailbox.
 class ScanRelay : public finder::ScannerObserver {
@@ -62,10 +62,12 @@ class ScanRelay : public finder::ScannerObserver {
         noticeShown_ = true;
         out_.notice(n);
     }
-    void hit(std::uint64_t /*offset*/, const std::string& happening, int bar) override {
-        out_.textChanged(Control::LblHappening, happening);
-        out_.valueChanged(Control::ProgressBar2, bar);
+    void hit(std::uint64_t /*offset*/, int found, int percent) override {
+        searching.found = found;
+        searching.searchedPercent = percent;
+        out_.progress(searching);
     }
+    RunProgress searching;  // the mailbox being searched
 
   private:
     RunObserver& out_;
@@ -168,10 +170,11 @@ struct ConversionRun::Impl {
     std::vector<int> repeatedRows();
     void countRemarks();
 
-    void convertMailbox(int i, int rows, finder::Scanner& scanner, finder::ScanShared& shared,
-                        const std::atomic<bool>& cancel);
+    void convertMailbox(int i, int rows, finder::Scanner& scanner, ScanRelay& relay,
+                        finder::ScanShared& shared, const std::atomic<bool>& cancel);
     MailboxInfo mailboxInfo(int row) const;
-    void convertMessage(const MailboxInfo& info, const MailboxFile& file, const MessageRange& range,
+    // Whether the message is in the output.
+    bool convertMessage(const MailboxInfo& info, const MailboxFile& file, const MessageRange& range,
                         int k);
     void noteLeft(const MailboxInfo& info, int from, int to);
     std::string readMessage(const MailboxFile& file, const MessageRange& range);
@@ -193,8 +196,6 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     d.summary.outputFolder = d.options.outputFolder;
     CoalescingObserver out(d.observer, d.services.eventsPerSecond);
     d.out = &out;
-
-    out.rangeChanged(Control::ProgressBar1, 0, 100);
 
     std::unique_ptr<MessageSink> sink;
     if (d.services.makeSink) sink = d.services.makeSink(d.options.format);
@@ -261,7 +262,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
             continue;
         }
         relay.startMailbox();
-        d.convertMailbox(i, rows, scanner, shared, cancel);
+        d.convertMailbox(i, rows, scanner, relay, shared, cancel);
     }
 
     // Every output is finished, also after a cancel or failures. Messages that
@@ -296,11 +297,9 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
 }
 
 void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scanner,
-                                         finder::ScanShared& shared,
+                                         ScanRelay& relay, finder::ScanShared& shared,
                                          const std::atomic<bool>& cancel) {
     shared.reset();
-    out->textChanged(Control::LblProgessCurrent,
-                     "Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(rows) + ") ");
     // The mailbox output folder, held open while the mailbox's files are written.
     io::Folder folder;
     MailboxInfo info = mailboxInfo(i);
@@ -315,7 +314,6 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     } catch (...) {
         fail(info.path, 0, "folder", describeException(std::current_exception()));
     }
-    out->textChanged(Control::LblIMMFile, info.fileName);
     RunProgress where;
     where.step = RunProgress::Step::MailboxStarted;
     where.mailbox = i;
@@ -323,14 +321,12 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     where.name = info.fileName;
     where.mailboxBytes = sizeAtStart(info.path);
     out->progress(where);
-    out->textChanged(Control::LblHappening, "Setting Mail Search Filter...");
+    relay.searching = where;
+    relay.searching.step = RunProgress::Step::Searching;
     scanner.Text2 = kSearchText;
-    out->textChanged(Control::LblEmlsFound, "");
-    out->textChanged(Control::LblProgress, "");
 
     try {
         scanner.Open_MBOX(info.path);
-        out->rangeChanged(Control::ProgressBar2, 0, 100);
         scanner.Find_Click();
         while (!shared.ScanEnded) {
             const std::size_t before = shared.offsets.size();
@@ -357,8 +353,6 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         } catch (...) {
             fail(info.path, 0, "close", describeException(std::current_exception()));
         }
-        const float share = static_cast<float>(i + 1) / static_cast<float>(rows) * 100.0f;
-        out->valueChanged(Control::ProgressBar1, static_cast<double>(share));
         where.step = RunProgress::Step::MailboxDone;
         where.exported = savedInMailbox;
         out->progress(where);
@@ -378,7 +372,6 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     if (!openError.empty()) {
         ++summary.unreadMailboxes;
         fail(info.path, 0, "open", openError);
-        out->textChanged(Control::LblEmlsFound, "0 Messages");
         finishMailbox();
         return;
     }
@@ -434,10 +427,8 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
         if (k == 0) continue;
         remark(info, k, "the header block at byte " + std::to_string(d.offset) + " was " + d.why);
     }
-    out->textChanged(Control::LblEmlsFound, std::to_string(n) + " Messages");
     // The scanner counted its hits; a hit inside a message (a forwarded one) is no
-    // message of its own, so both labels now show the messages found.
-    out->textChanged(Control::LblHappening, "Found " + std::to_string(n) + " message(s)");
+    // message of its own: this is the count of messages.
     where.step = RunProgress::Step::MessagesFound;
     where.messages = n;
     out->progress(where);
@@ -456,7 +447,8 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
             noteLeft(info, k, n);
             break;
         }
-        convertMessage(info, file, part.messages[static_cast<std::size_t>(k - 1)], k);
+        where.stored =
+            convertMessage(info, file, part.messages[static_cast<std::size_t>(k - 1)], k);
         where.step = RunProgress::Step::MessageDone;
         where.message = k;
         where.exported = savedInMailbox;
@@ -507,7 +499,7 @@ std::vector<std::string> ConversionRun::Impl::attachmentPass(std::vector<std::st
     return problems;
 }
 
-void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxFile& file,
+bool ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxFile& file,
                                          const MessageRange& range, int k) {
     const std::string number = std::to_string(k);
     MessageInfo message;
@@ -519,11 +511,13 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
     if (std::string why = readMessage(file, range); !why.empty()) {
         fail(info.path, k, "read", std::move(why));
         ++summary.failedMessages;
-        return;
+        return false;
     }
-    out->textChanged(Control::LblProgress, "Saving: " + std::to_string(range.size()) +
-                                               " Bytes out of " + std::to_string(file.size()) +
-                                               " Total Bytes.");
+    RunProgress saving = stepOf(RunProgress::Step::MessageStarted, info);
+    saving.message = k;
+    saving.messageBytes = range.size();
+    saving.mailboxBytes = file.size();
+    out->progress(saving);
     // Only a message with a remark or a failure is asked for its subject.
     std::string subject;
     bool subjectRead = false;
@@ -589,9 +583,8 @@ void ConversionRun::Impl::convertMessage(const MailboxInfo& info, const MailboxF
     } else {
         ++summary.exportedMessages;
         ++savedInMailbox;
-        out->textChanged(Control::LblProgress,
-                         "Saved " + std::to_string(savedInMailbox) + " Email Messages");
     }
+    return stored;
 }
 
 // Messages `from` to `to` of the mailbox were left when the run was stopped.

@@ -24,6 +24,15 @@ struct MailboxInfo {
     const io::Folder* folder = nullptr;
 };
 
+// A step of the run about this mailbox (its row and name filled in).
+inline RunProgress stepOf(RunProgress::Step step, const MailboxInfo& mailbox) {
+    RunProgress p;
+    p.step = step;
+    p.mailbox = mailbox.row;
+    p.name = mailbox.fileName;
+    return p;
+}
+
 struct MessageInfo {
     int number = 0;                 // k, 1-based within the mailbox
     std::filesystem::path emlPath;  // <mailbox output folder>/Email-k.eml

@@ -15,24 +15,9 @@
 
 namespace tp::convert {
 
-const char* controlName(Control c) {
-    switch (c) {
-        case Control::LblProgessCurrent:
-            return "LblProgessCurrent";
-        case Control::LblIMMFile:
-            return "LblIMMFile";
-        case Control::LblHappening:
-            return "LblHappening";
-        case Control::LblEmlsFound:
-            return "LblEmlsFound";
-        case Control::LblProgress:
-            return "LblProgress";
-        case Control::ProgressBar1:
-            return "ProgressBar1";
-        case Control::ProgressBar2:
-            return "ProgressBar2";
-    }
-    return "?";
+bool passingStep(RunProgress::Step step) {
+    using Step = RunProgress::Step;
+    return step == Step::Searching || step == Step::MessageStarted || step == Step::MessageWritten;
 }
 
 namespace {

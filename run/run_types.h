@@ -12,18 +12,6 @@ namespace tp::convert {
 
 enum class Format { Eml, Mbox, Pst };
 
-// The main window's controls that a run writes to.
-enum class Control {
-    LblProgessCurrent,
-    LblIMMFile,
-    LblHappening,
-    LblEmlsFound,
-    LblProgress,
-    ProgressBar1,
-    ProgressBar2,
-};
-const char* controlName(Control c);
-
 // A snapshot of the run's inputs, taken when it starts: changing a control
 // during a run changes nothing in it.
 struct RunOptions {
@@ -101,38 +89,58 @@ struct RunSummary {
     }
 };
 
-// Where a run is, as numbers (the command line draws its progress from these; the
-// labels carry the same facts as the window's texts). Sent in this order per
-// mailbox: MailboxStarted, MessagesFound (when the file could be read), one
-// MessageDone per message converted or not, MailboxDone.
+// Where a run is, in the run's own terms: counts, sizes and shares, no sentences.
+// The main window turns these into its labels and bars; the command line draws its
+// progress line from them. Sent in this order: RunStarted; per mailbox
+// MailboxStarted, Searching (per message the search finds, when the file could be
+// read), MessagesFound (when it could be read), then per message MessageStarted
+// (once its bytes are read), MessageWritten (from writers that report how far
+// they got), MessageDone (for every message, converted or not), and MailboxDone.
 struct RunProgress {
-    enum class Step { RunStarted, MailboxStarted, MessagesFound, MessageDone, MailboxDone };
+    enum class Step {
+        RunStarted,
+        MailboxStarted,
+        Searching,
+        MessagesFound,
+        MessageStarted,
+        MessageWritten,
+        MessageDone,
+        MailboxDone,
+    };
     Step step = Step::RunStarted;
     int mailbox = 0;                 // row, from 0
     int mailboxes = 0;               // rows in the run
     std::uint64_t runBytes = 0;      // the sizes of all the mailbox files, taken at the start
     std::string name;                // the mailbox's file name
-    std::uint64_t mailboxBytes = 0;  // its size when the run started (0 when unreadable)
+    std::uint64_t mailboxBytes = 0;  // its size when the run started (0 when unreadable);
+                                     // MessageStarted: its size as the run reads it
+    int found = 0;                   // Searching: occurrences found so far
+    int searchedPercent = 0;         // Searching: where the last one lies, 0..100 of the file
     int messages = 0;                // messages found in it (from MessagesFound on)
-    int message = 0;                 // MessageDone: its number k
+    int message = 0;                 // MessageStarted, MessageDone: its number k
+    std::uint64_t messageBytes = 0;  // MessageStarted: the message's size
+    std::uint64_t written = 0;       // MessageWritten: bytes of the message written
+    std::uint64_t toWrite = 0;       // MessageWritten: bytes of the message in all
+    bool stored = false;             // MessageDone: the message is in the output
     int exported = 0;                // messages of this mailbox in the output so far
     std::uint64_t bytesDone = 0;     // bytes of the mailbox behind the last message done
 };
 
-// Everything a run shows, as exact texts. The engine coalesces rapid changes
-// (about 30 a second reach the observer) and always delivers each control's
-// final value.
+// Whether a step only shows how far a search or a write has got: a later step of
+// the same kind says all it said, so a busy run may leave some out.
+bool passingStep(RunProgress::Step);
+
+// What a run tells while it works. The engine thins out passing steps (about 30 a
+// second reach the observer) and delivers every other step, and each kind's
+// latest passing step, in order.
 class RunObserver {
   public:
     virtual ~RunObserver() = default;
-    virtual void textChanged(Control, const std::string& text) = 0;
-    virtual void valueChanged(Control, double value) = 0;
-    virtual void rangeChanged(Control, int /*min*/, int /*max*/) {}
+    // Where the run is.
+    virtual void progress(const RunProgress&) {}
     // A message box raised during the run (the scanner's notices). The run does
     // not wait for it.
     virtual void notice(const Notice&) {}
-    // Where the run is, as numbers; never coalesced.
-    virtual void progress(const RunProgress&) {}
 };
 
 // The box that ends a run. It leads with what went wrong or is worth knowing

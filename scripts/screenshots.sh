@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Renders the windows offscreen and refreshes the committed pictures in
 # docs/screenshots/: the main window, a scanner notice during a run, the string
-# finder and its replacement prompt. The render tests write into the build tree
-# on every run; only this script copies them into the source tree, on purpose.
+# finder and its replacement prompt. The renders sit beside the window tests
+# (they use the same scripted dialogs) but are left out of the suite; this
+# script runs them into the build tree and copies the pictures into the source
+# tree, on purpose. Compare a picture before and after a change with cmp.
 #   scripts/screenshots.sh [build folder]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,8 +17,9 @@ cmake --build "$build" --target tp_app_tests finderwin_tests
 shots="$build/screenshots"
 rm -f "$shots"/*.png
 export QT_QPA_PLATFORM=offscreen
-"$build/tests/tp_app_tests" --gtest_filter='*Screenshot*' >/dev/null
-"$build/tests/finderwin_tests" --gtest_filter='*Screenshot*' >/dev/null
+# The renders are no tests (the suite leaves them out); only this script runs them.
+"$build/tests/tp_app_tests" --gtest_also_run_disabled_tests --gtest_filter='*Screenshot*' >/dev/null
+"$build/tests/finderwin_tests" --gtest_also_run_disabled_tests --gtest_filter='*Screenshot*' >/dev/null
 
 mkdir -p docs/screenshots
 for name in main-window run-notice finder finder-replace; do

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dialogs/dialogs.h"
+#include "support/support.h"
 
 namespace tp::app::test {
 
@@ -103,12 +105,23 @@ class FakeDialogs final : public Dialogs {
         folderChoices.pop_front();
         return c;
     }
-    QString inputBox(QWidget*, const QString&, const QString&, const QString&, bool* ok) override {
-        ADD_FAILURE() << "unexpected input box";
-        if (ok) *ok = false;
-        return {};
+    // Input boxes: title, prompt and default answer of each; the answers queued
+    // (nullopt: the user cancels; none left: cancelled too).
+    std::vector<QStringList> inputs;
+    std::deque<std::optional<QString>> inputAnswers;
+    QString inputBox(QWidget*, const QString& title, const QString& prompt, const QString& def,
+                     bool* ok) override {
+        inputs.push_back({title, prompt, def});
+        std::optional<QString> a;
+        if (!inputAnswers.empty()) {
+            a = inputAnswers.front();
+            inputAnswers.pop_front();
+        }
+        if (ok) *ok = a.has_value();
+        return a.value_or(QString());
     }
-    void beep() override {}
+    int beeps = 0;  // bare beeps, without a box
+    void beep() override { ++beeps; }
     bool browser = true;  // whether a program opens the documents
     bool openDocument(const QString& pathOrUrl) override {
         opened << pathOrUrl;
@@ -139,34 +152,25 @@ inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
 }
 
 // A scratch folder removed at the end of the test.
-class TempDir {
+using tp::test::readBytes;
+using tp::test::writeBytes;
+
+// A scratch folder named after the test (its paths show in the pictures of the
+// window), with its paths as the window takes them.
+class TempDir : public tp::test::ScratchDir {
   public:
-    TempDir() {
+    TempDir() : ScratchDir(std::string("tp-app-") + testName()) {}
+    static std::string testName() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::temp_directory_path() /
-                (std::string("tp-app-") + info->test_suite_name() + "-" + info->name());
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
+        std::string name = info->name();
+        // A render run only by scripts/screenshots.sh keeps the folder name it shows.
+        if (name.rfind("DISABLED_", 0) == 0) name.erase(0, 9);
+        return std::string(info->test_suite_name()) + "-" + name;
     }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
     QString q(const std::string& rel = {}) const {
-        return QString::fromStdString((rel.empty() ? path_ : path_ / rel).string());
+        return QString::fromStdString((rel.empty() ? path() : path() / rel).string());
     }
-
-  private:
-    std::filesystem::path path_;
 };
-
-inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-inline std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // One message as IncrediMail stores it (CR LF line ends).
 inline std::string message(int k, const std::string& subject = "Hello") {

@@ -56,8 +56,8 @@ TEST_F(ListTest, AddCommandAppendsEveryNewChoiceInOrderAndCounts) {
 // A mailbox file already in the list, by whatever path (a link, "..", a second
 // choice), is not added again: it would be converted twice. One box names them.
 TEST_F(ListTest, AMailboxAlreadyListedIsNotAddedAgain) {
-    writeFile(tmp.path() / "Mail/Inbox.imm", "x");
-    writeFile(tmp.path() / "Mail/Sent.imm", "x");
+    writeBytes(tmp.path() / "Mail/Inbox.imm", "x");
+    writeBytes(tmp.path() / "Mail/Sent.imm", "x");
     std::filesystem::create_symlink(tmp.path() / "Mail/Inbox.imm", tmp.path() / "Link.imm");
     fake.fileChoices = {{tmp.q("Mail/Inbox.imm")}};
     click("addFilesButton");
@@ -113,13 +113,13 @@ TEST_F(ListTest, ClearAsksOnlyWhenThereIsSomethingAndKeepsConvertAsItWas) {
 // Mail/a.imm, Mail/X/b.imm, Mail/Y/INBOX.IMM, Mail/Y/Z/d.imm, plus files that are
 // not mailboxes.
 void makeTree(const std::filesystem::path& root) {
-    writeFile(root / "Mail/a.imm", "x");
-    writeFile(root / "Mail/notes.txt", "x");
-    writeFile(root / "Mail/X/b.imm", "x");
-    writeFile(root / "Mail/X/b.imm.bak", "x");
-    writeFile(root / "Mail/Y/INBOX.IMM", "x");
-    writeFile(root / "Mail/Y/Sent.imm ", "x");
-    writeFile(root / "Mail/Y/Z/d.imm", "x");
+    writeBytes(root / "Mail/a.imm", "x");
+    writeBytes(root / "Mail/notes.txt", "x");
+    writeBytes(root / "Mail/X/b.imm", "x");
+    writeBytes(root / "Mail/X/b.imm.bak", "x");
+    writeBytes(root / "Mail/Y/INBOX.IMM", "x");
+    writeBytes(root / "Mail/Y/Sent.imm ", "x");
+    writeBytes(root / "Mail/Y/Z/d.imm", "x");
 }
 
 TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {
@@ -198,7 +198,7 @@ TEST_F(ListTest, FolderCommandAddsEveryMailboxBelowTheFolderBreadthFirst) {
 }
 
 TEST_F(ListTest, FolderWithoutMailboxesReportsZeroAndDisablesConvert) {
-    writeFile(tmp.path() / "Empty/readme.txt", "x");
+    writeBytes(tmp.path() / "Empty/readme.txt", "x");
     fake.fileChoices = {{"/m/Inbox.imm"}};
     click("addFilesButton");
     ASSERT_TRUE(convertEnabled());
@@ -261,7 +261,7 @@ void removeTree(int dirfd) {
 }
 
 TEST_F(ListTest, FolderThatCannotBeListedIsReportedAndAddsNothing) {
-    writeFile(tmp.path() / "Mail/a.imm", "x");
+    writeBytes(tmp.path() / "Mail/a.imm", "x");
     makeTooDeep(tmp.path() / "Mail");
     fake.folderChoices = {tmp.q("Mail")};
     click("addFolderButton");
@@ -281,7 +281,7 @@ TEST_F(ListTest, FolderThatCannotBeListedIsReportedAndAddsNothing) {
 
 TEST_F(ListTest, DroppedFilesAndFoldersAreAddedAsTheAddCommandsWould) {
     makeTree(tmp.path());
-    writeFile(tmp.path() / "loose/Extra.imm", "x");
+    writeBytes(tmp.path() / "loose/Extra.imm", "x");
     QMimeData mime;
     mime.setUrls({QUrl::fromLocalFile(tmp.q("loose/Extra.imm")),
                   QUrl::fromLocalFile(tmp.q("Mail/notes.txt")),

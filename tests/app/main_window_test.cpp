@@ -178,7 +178,7 @@ TEST_F(MainWindowTest, CannotBeMaximized) {
 }
 
 TEST(ManualTest, HasTheTroubleshootingSectionTheSupportAddressNames) {
-    const std::string manual = readFile(std::filesystem::path(TP_SOURCE_DIR) / "docs/help.html");
+    const std::string manual = readBytes(std::filesystem::path(TP_SOURCE_DIR) / "docs/help.html");
     EXPECT_NE(manual.find("id=\"troubleshooting\""), std::string::npos);
     // The build puts it beside the program.
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(TP_BINARY_DIR) / "bin/help.html"));
@@ -210,7 +210,7 @@ TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
 // Renders the window as a user would see it with two mailboxes listed, for review
 // of the look, into the build tree (scripts/screenshots.sh refreshes
 // docs/screenshots/main-window.png from it).
-TEST_F(MainWindowTest, RendersTheScreenshot) {
+TEST_F(MainWindowTest, DISABLED_RendersTheScreenshot) {
     window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Inbox.imm"));
     window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Sent Items.imm"));
     window.show();

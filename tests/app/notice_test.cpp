@@ -29,7 +29,7 @@ class NoticeTest : public ::testing::Test {
     QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
     fs::path out() const { return tmp.path() / "out"; }
     fs::path mailboxFile(const std::string& name, const std::string& bytes) {
-        writeFile(tmp.path() / name, bytes);
+        writeBytes(tmp.path() / name, bytes);
         return tmp.path() / name;
     }
     void convert(const std::vector<fs::path>& mailboxes) {
@@ -153,7 +153,7 @@ TEST_F(NoticeTest, TheRealBoxLeavesTheWindowUsableAndGoesWithIt) {
 
 // Renders the window during a run with a notice open over it, for review of the
 // look, into the build tree (scripts/screenshots.sh copies it to docs/screenshots).
-TEST_F(NoticeTest, RendersTheScreenshotOfANoticeDuringARun) {
+TEST_F(NoticeTest, DISABLED_RendersTheScreenshotOfANoticeDuringARun) {
     fake.realOpenBoxes = true;
     const fs::path empty = mailboxFile("Empty.imm", "");
     window.show();

@@ -8,8 +8,10 @@
 #include <QRadioButton>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 
 #include "app/main_window.h"
+#include "app/run_controller.h"
 #include "common/help_links.h"
 #include "fake_dialogs.h"
 #include "io/paths.h"
@@ -34,7 +36,7 @@ class RunTest : public ::testing::Test {
     // A message file holds its message whole (the writer may end it with one
     // more line end).
     static ::testing::AssertionResult whole(const fs::path& eml, const std::string& msg) {
-        const std::string bytes = readFile(eml);
+        const std::string bytes = readBytes(eml);
         if (bytes == msg || bytes == msg + "\r\n") return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << eml << " holds [" << bytes << "]";
     }
@@ -61,7 +63,7 @@ class RunTest : public ::testing::Test {
 };
 
 TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
     list({tmp.path() / "Inbox.imm"});
     for (const char* name : {"emlOption", "pstOption", "mboxOption"}) {
         auto* option = child<QRadioButton>(&window, name);
@@ -78,7 +80,7 @@ TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
 }
 
 TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
     list({tmp.path() / "Inbox.imm"});
     fake.folderChoices = {QString()};
     convertButton()->click();
@@ -93,8 +95,8 @@ TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
 TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     const fs::path inbox = tmp.path() / "in/Inbox.imm";
     const fs::path sent = tmp.path() / "in/Sent.imm";
-    writeFile(inbox, mailbox(3));
-    writeFile(sent, mailbox(2, "Sent"));
+    writeBytes(inbox, mailbox(3));
+    writeBytes(sent, mailbox(2, "Sent"));
     list({inbox, sent});
     convertInto(out());
 
@@ -112,7 +114,7 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     EXPECT_EQ(label("savingLabel"), "Saved 2 Email Messages");
     EXPECT_EQ(bar("runProgressBar"), 100);
     // The last hit of Sent.imm: the second message's "MIME-Version" line.
-    const std::string sentBytes = readFile(sent);
+    const std::string sentBytes = readBytes(sent);
     const auto hit = sentBytes.find("MIME-Version: 1.0", message(1, "Sent").size());
     EXPECT_EQ(bar("mailboxProgressBar"),
               static_cast<int>(std::nearbyint(100.0 * double(hit) / double(sentBytes.size()))));
@@ -132,36 +134,84 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
     EXPECT_EQ(window.lastSummary().messages, 5);
 }
 
-// A forwarded message carries a "MIME-Version" line of its own: the scanner finds
-// three hits, the mailbox holds two messages, and once that is known both labels
-// say two.
-TEST_F(RunTest, BothLabelsShowTheMessagesFoundNotTheScannerHits) {
-    const std::string forwarded =
-        "From: a\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n boundary=\"=_b\"\r\n"
-        "\r\n--=_b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c\r\nMIME-Version: 1.0\r\n\r\n"
-        "inner\r\n--=_b--\r\n";
-    const fs::path inbox = tmp.path() / "in/Inbox.imm";
-    writeFile(inbox, forwarded + message(2));
-    list({inbox});
-    convertInto(out());
-    ASSERT_TRUE(waitForRun());
-    EXPECT_EQ(label("messagesFoundLabel"), "2 Messages");
-    EXPECT_EQ(label("activityLabel"), "Found 2 message(s)");
-    EXPECT_EQ(window.lastSummary().messages, 2);
-    EXPECT_TRUE(whole(emlOf(inbox, 1), forwarded));
+// The window's texts come from the run's steps: each step below, sent as the run
+// sends it, leaves the labels and the mailbox bar as shown.
+TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
+    using Step = convert::RunProgress::Step;
+    auto* run = window.findChild<RunController*>();
+    ASSERT_NE(run, nullptr);
+    auto step = [](Step kind) {
+        convert::RunProgress p;
+        p.step = kind;
+        p.mailbox = 1;
+        p.mailboxes = 3;
+        p.name = "Inbox.imm";
+        return p;
+    };
+    struct Case {
+        convert::RunProgress step;
+        const char* label;
+        QString text;
+        int mailboxBar = -1;  // -1: not looked at
+    };
+    convert::RunProgress started = step(Step::MailboxStarted);
+    convert::RunProgress search = step(Step::Searching);
+    search.found = 4;
+    search.searchedPercent = 37;
+    convert::RunProgress found = step(Step::MessagesFound);
+    found.messages = 3;
+    convert::RunProgress saving = step(Step::MessageStarted);
+    saving.messageBytes = 120;
+    saving.mailboxBytes = 4000;
+    convert::RunProgress written = step(Step::MessageWritten);
+    written.written = 60;
+    written.toWrite = 240;
+    convert::RunProgress overlong = written;  // quoting made it longer: the bar stays
+    overlong.written = 250;
+    convert::RunProgress saved = step(Step::MessageDone);
+    saved.stored = true;
+    saved.exported = 2;
+    convert::RunProgress failed = step(Step::MessageDone);
+    convert::RunProgress done = step(Step::MailboxDone);
+    const std::vector<Case> cases = {
+        {started, "mailboxCountLabel", "Mailbox 2 (of 3) "},
+        {started, "mailboxNameLabel", "Inbox.imm"},
+        {started, "activityLabel", "Setting Mail Search Filter..."},
+        {started, "savingLabel", ""},
+        {search, "activityLabel", "Found 4 message(s)", 37},
+        {done, "messagesFoundLabel", "0 Messages"},  // never searched
+        {found, "activityLabel", "Found 3 message(s)"},
+        {found, "messagesFoundLabel", "3 Messages"},
+        {saving, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
+        {written, "savingLabel", "60 Bytes out of 240 Total Bytes.", 25},
+        {overlong, "savingLabel", "250 Bytes out of 240 Total Bytes.", 25},
+        {saved, "savingLabel", "Saved 2 Email Messages"},
+        {saving, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
+        {failed, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
+        {done, "messagesFoundLabel", "3 Messages"},
+    };
+    for (const Case& c : cases) {
+        emit run->progressed(c.step);
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(label(c.label), c.text);
+        if (c.mailboxBar >= 0) {
+            EXPECT_EQ(bar("mailboxProgressBar"), c.mailboxBar);
+        }
+    }
+    EXPECT_EQ(bar("runProgressBar"), 67);  // two of three mailboxes done
 }
 
 // The attachments option ticked with no folder named: Convert asks for the folder
 // first (nothing runs without one), and the run then takes the files from it.
 TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
     const fs::path inbox = tmp.path() / "Inbox.imm";
-    writeFile(inbox,
-              "From: Ann <ann@example.org>\r\nSubject: file\r\nMIME-Version: 1.0\r\n"
-              "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
-              "--m\r\nContent-Type: text/plain\r\n\r\nSee the file.\r\n"
-              "--m\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
-              "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\n--m--\r\n");
-    writeFile(tmp.path() / "files/a.txt", "the file from the folder");
+    writeBytes(inbox,
+               "From: Ann <ann@example.org>\r\nSubject: file\r\nMIME-Version: 1.0\r\n"
+               "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+               "--m\r\nContent-Type: text/plain\r\n\r\nSee the file.\r\n"
+               "--m\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
+               "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\n--m--\r\n");
+    writeBytes(tmp.path() / "files/a.txt", "the file from the folder");
     list({inbox});
     child<QCheckBox>(&window, "attachmentsCheck")->setChecked(true);
 
@@ -176,8 +226,9 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
     EXPECT_EQ(fake.prompts,
               (QStringList{"Choose Attachments Folder...", "Choose Folder to Save..."}));
     ASSERT_TRUE(waitForRun());
-    EXPECT_NE(readFile(emlOf(inbox, 1)).find("dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"), std::string::npos)
-        << readFile(emlOf(inbox, 1));  // the file, in base64
+    EXPECT_NE(readBytes(emlOf(inbox, 1)).find("dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"),
+              std::string::npos)
+        << readBytes(emlOf(inbox, 1));  // the file, in base64
     EXPECT_EQ(window.lastSummary().notes.size(), 0u);
 }
 
@@ -185,7 +236,7 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
 // says what could not be exported and where the report is.
 TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
     const fs::path inbox = tmp.path() / "in/Inbox.imm";
-    writeFile(inbox, mailbox(2));
+    writeBytes(inbox, mailbox(2));
     list({inbox, tmp.path() / "in/Missing.imm"});
     convertInto(out());
     ASSERT_TRUE(waitForRun());
@@ -218,8 +269,8 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
 TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
     const fs::path tiny = tmp.path() / "Tiny.imm";
     const fs::path good = tmp.path() / "Good.imm";
-    writeFile(tiny, "x");
-    writeFile(good, mailbox(1));
+    writeBytes(tiny, "x");
+    writeBytes(good, mailbox(1));
     list({tiny, good});
     convertInto(out());
     ASSERT_TRUE(waitForRun());
@@ -237,7 +288,7 @@ TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
     // the machine: "Saved" shows only after the first writes.
     const int total = 100000;
     const fs::path big = tmp.path() / "Big.imm";
-    writeFile(big, mailbox(total));
+    writeBytes(big, mailbox(total));
     list({big});
     convertInto(out());
     ASSERT_TRUE(pumpUntil([&] { return label("savingLabel").startsWith("Saved "); }));
@@ -268,16 +319,14 @@ std::vector<std::string> mboxMessages(const fs::path& mbox) {
         "for m in mailbox.mbox(sys.argv[1]):\n"
         " print(m['Subject'] + '|' + m.get_payload().splitlines()[0].strip())\" '" +
         mbox.string() + "'";
+    int status = -1;
+    std::istringstream text(tp::test::output(command, &status));
+    EXPECT_EQ(status, 0);
     std::vector<std::string> lines;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return lines;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-        std::string line = buffer;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
-    EXPECT_EQ(::pclose(pipe), 0);
     return lines;
 }
 
@@ -287,7 +336,7 @@ std::string summaryLine(int k) {
 
 TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     const fs::path inbox = tmp.path() / "Inbox.imm";
-    writeFile(inbox, mailbox(3));
+    writeBytes(inbox, mailbox(3));
     list({inbox});
     child<QRadioButton>(&window, "mboxOption")->setChecked(true);
     convertInto(out());
@@ -308,7 +357,7 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
     // the machine: "Saved" shows only after the first writes.
     const int total = 100000;
     const fs::path big = tmp.path() / "Big.imm";
-    writeFile(big, mailbox(total));
+    writeBytes(big, mailbox(total));
     fake.answers = {Answer::Yes};
     child<QPushButton>(&window, "clearListButton")->click();
     list({big});
@@ -334,7 +383,7 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
 }
 
 TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(2));
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(2));
     list({tmp.path() / "Inbox.imm"});
     child<QRadioButton>(&window, "pstOption")->setChecked(true);
     convertInto(out());
@@ -350,8 +399,8 @@ TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
 }
 
 TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManual) {
-    writeFile(tmp.path() / "Inbox.imm", mailbox(1));
-    writeFile(tmp.path() / "not-a-folder", "x");
+    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
+    writeBytes(tmp.path() / "not-a-folder", "x");
     list({tmp.path() / "Inbox.imm"});
     child<QRadioButton>(&window, "pstOption")->setChecked(true);
     fake.folderChoices = {tmp.q("not-a-folder")};

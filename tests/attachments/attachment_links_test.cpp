@@ -13,7 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tp::testutil::crlf;
+using tp::test::crlf;
 
 std::string withAttachments(const std::vector<std::string>& names) {
     std::string m = crlf(
@@ -27,11 +27,11 @@ std::string withAttachments(const std::vector<std::string>& names) {
 }
 
 TEST(AttachmentLinks, LinksOutOfTheFolderAreNotFollowed) {
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     const fs::path folder = dir.path() / "Attachments";
     fs::create_directories(folder / "sub");
-    tp::testutil::writeBytes(dir.path() / "secret.txt", "SECRET-OUTSIDE");
-    tp::testutil::writeBytes(folder / "a.txt", "alpha");
+    tp::test::writeBytes(dir.path() / "secret.txt", "SECRET-OUTSIDE");
+    tp::test::writeBytes(folder / "a.txt", "alpha");
     fs::create_symlink(dir.path() / "secret.txt", folder / "away.txt");
     fs::create_directory_symlink(dir.path(), folder / "sub" / "up");
     fs::create_symlink(folder / "a.txt", folder / "same.txt");
@@ -52,7 +52,7 @@ TEST(AttachmentLinks, LinksOutOfTheFolderAreNotFollowed) {
               (std::vector<std::string>{"attachment \"away.txt\"" + why,
                                         "attachment \"sub/up/secret.txt\"" + why}));
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
-    EXPECT_EQ(tp::testutil::outline(bytes),
+    EXPECT_EQ(tp::test::outline(bytes),
               "multipart/mixed\n"
               "  text/plain len=14\n"
               "  text/plain name=same.txt len=5\n");

@@ -10,9 +10,9 @@
 
 using tp::convert::AttachmentPass;
 using tp::convert::RunOptions;
-using tp::testutil::crlf;
-using tp::testutil::outline;
-using tp::testutil::writeBytes;
+using tp::test::crlf;
+using tp::test::outline;
+using tp::test::writeBytes;
 
 namespace {
 
@@ -57,7 +57,7 @@ class AttachmentPassTest : public ::testing::Test {
         remarks = pass.takeRemarks();
         return problems;
     }
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     std::filesystem::path folder;
     RunOptions options;
     AttachmentPass pass;

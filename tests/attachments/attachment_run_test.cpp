@@ -15,24 +15,6 @@
 namespace tp::test {
 namespace {
 
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string shell(const std::string& command, int* rc = nullptr) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        const int status = pclose(p);
-        if (rc) *rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return out;
-}
-
 std::string hex(const std::string& bytes) {
     static const char* digits = "0123456789abcdef";
     std::string out;
@@ -83,11 +65,11 @@ class AttachmentRunTest : public ::testing::Test {
         const fs::path body = dir.path() / "body.txt";
         writeBytes(body, "Content-Type: text/plain\r\n\r\nSigned words.\r\n");
         int rc = -1;
-        shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=ann -keyout " +
-                  quote(key.string()) + " -out " + quote(cert.string()) + " 2>/dev/null",
-              &rc);
+        output("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=ann -keyout " +
+                   quote(key.string()) + " -out " + quote(cert.string()) + " 2>/dev/null",
+               &rc);
         ASSERT_EQ(rc, 0) << "openssl is needed";
-        signedMessage = shell(
+        signedMessage = output(
             "openssl smime -sign -crlfeol -from ann@example.org -to bob@example.net "
             "-subject signed -in " +
             quote(body.string()) + " -signer " + quote(cert.string()) + " -inkey " +
@@ -100,11 +82,9 @@ class AttachmentRunTest : public ::testing::Test {
     }
 
     int convert(const std::vector<std::string>& args) {
-        std::string cmd = quote(TP_CLI);
-        for (const auto& a : args) cmd += " " + quote(a);
-        int rc = -1;
-        shell(cmd + " " + quote(mailbox.string()) + " >/dev/null 2>&1", &rc);
-        return rc;
+        std::vector<std::string> all = args;
+        all.push_back(mailbox.string());
+        return runProgram(dir.path(), TP_CLI, all).code;
     }
     fs::path eml(int k) const {
         return convert::mailboxOutputFolder(out, mailbox.string()) /
@@ -112,9 +92,9 @@ class AttachmentRunTest : public ::testing::Test {
     }
     // The leaf parts of the .eml files as Python's email package reads them.
     std::vector<std::string> parts(int k) const {
-        return lines(shell("/usr/bin/python3 " +
-                           quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") + " eml " +
-                           quote(eml(k).string())));
+        return lines(output("/usr/bin/python3 " +
+                            quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") + " eml " +
+                            quote(eml(k).string())));
     }
     static ::testing::AssertionResult whole(const fs::path& file, const std::string& msg) {
         const std::string bytes = readBytes(file);
@@ -126,9 +106,9 @@ class AttachmentRunTest : public ::testing::Test {
         EXPECT_TRUE(whole(eml(2), signedMessage));
         EXPECT_TRUE(whole(eml(3), plainMessage));
         int rc = -1;
-        shell("openssl smime -verify -noverify -out /dev/null -in " + quote(eml(2).string()) +
-                  " 2>/dev/null",
-              &rc);
+        output("openssl smime -verify -noverify -out /dev/null -in " + quote(eml(2).string()) +
+                   " 2>/dev/null",
+               &rc);
         EXPECT_EQ(rc, 0) << "the signature no longer verifies";
     }
 
@@ -187,8 +167,8 @@ TEST_F(AttachmentRunTest, TheStoreKeepsTheAttachmentTheMailboxHolds) {
         if (e.path().extension() == ".pst") pst = e.path();
     ASSERT_FALSE(pst.empty());
     const auto read =
-        lines(shell("/usr/bin/python3 " + quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") +
-                    " pst " + quote(pst.string())));
+        lines(output("/usr/bin/python3 " + quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") +
+                     " pst " + quote(pst.string())));
     EXPECT_NE(std::find(read.begin(), read.end(), "patch and photo fix.diff " + hex(kPatch)),
               read.end())
         << ::testing::PrintToString(read);
@@ -204,9 +184,9 @@ TEST_F(AttachmentRunTest, TheStoreKeepsTheAttachmentTheMailboxHolds) {
         entity += static_cast<char>(std::stoi(stored->substr(i, 2), nullptr, 16));
     writeBytes(dir.path() / "entity.eml", entity);
     int rc = -1;
-    shell("openssl smime -verify -noverify -out /dev/null -in " +
-              quote((dir.path() / "entity.eml").string()) + " 2>/dev/null",
-          &rc);
+    output("openssl smime -verify -noverify -out /dev/null -in " +
+               quote((dir.path() / "entity.eml").string()) + " 2>/dev/null",
+           &rc);
     EXPECT_EQ(rc, 0) << entity;
 }
 

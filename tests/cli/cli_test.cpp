@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/cli_support.h"
+#include "app/run_texts.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {
@@ -22,13 +22,7 @@ namespace {
 std::vector<std::vector<std::string>> readWithPython(const std::vector<fs::path>& files) {
     std::string cmd = "python3 " + quote(TP_READ_EML);
     for (const auto& f : files) cmd += " " + quote(f.string());
-    std::string text;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-        pclose(p);
-    }
+    const std::string text = output(cmd);
     std::vector<std::vector<std::string>> rows;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -149,6 +143,48 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     EXPECT_EQ(readBytes(files[2]), forwarded() + "\r\n");
 }
 
+// The command line draws its progress and counts from the run's numbers, never
+// from the window's sentences: none of them is in the program at all (rewording
+// the window's table cannot change what it prints), and its output of a run
+// counts what is on disk.
+TEST_F(CliTest, PrintsTheRunsNumbersNotTheWindowsSentences) {
+    const std::string program = readBytes(TP_CLI);
+    ASSERT_FALSE(program.empty());
+    const app::RunTexts& t = app::kRunTexts;
+    int looked = 0;
+    for (const char* text :
+         {t.mailboxOf, t.searching, t.found, t.messages, t.saving, t.written, t.saved}) {
+        // The fixed words between the numbers; short ones ("Mailbox ") may be
+        // the command line's own.
+        const std::string whole = text;
+        std::size_t from = 0;
+        while (from < whole.size()) {
+            std::size_t to = whole.find('%', from);
+            if (to == std::string::npos) to = whole.size();
+            const std::string words = whole.substr(from, to - from);
+            if (words.size() >= 10) {
+                ++looked;
+                EXPECT_EQ(program.find(words), std::string::npos) << "\"" << words << "\"";
+            }
+            from = to + 2;  // past "%1"
+        }
+    }
+    EXPECT_GE(looked, 5);
+
+    std::string box;
+    for (int i = 0; i < 7; ++i) box += textMessage("m" + std::to_string(i));
+    writeBytes(dir.path() / "Inbox.imm", box);
+    const Result r = convert(dir.path(), {"--format=eml", "--output", "out", "Inbox.imm"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("Exported:   7 of 7 messages\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("done, 7 of 7 messages exported, 100% of the run"), std::string::npos)
+        << r.err;
+    const fs::path folder = dir.path() / "out" / (dir.path() / "Inbox.imm").relative_path();
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(folder)) files += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 7);
+}
+
 TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
     ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Mbox));
     writeBytes(dir.path() / "In.imm", textMessage("a") + forwarded() + textMessage("c"));
@@ -162,13 +198,7 @@ TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
         "python3 -c 'import mailbox,sys\nfor p in sys.argv[1:]: "
         "print([m[\"Subject\"] for m in mailbox.mbox(p)])' " +
         quote(in.string()) + " " + quote(out.string());
-    std::string text;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[512];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-        pclose(p);
-    }
-    EXPECT_EQ(text, "['a', 'Fwd: Meeting', 'c']\n['d']\n");
+    EXPECT_EQ(output(cmd), "['a', 'Fwd: Meeting', 'c']\n['d']\n");
     EXPECT_FALSE(fs::exists(in.parent_path() / "Email-1.eml"));
 }
 

@@ -18,16 +18,11 @@
 namespace tp::test {
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-};
-
 // Runs `program` in `cwd` with standard error on a pseudo-terminal `columns`
 // wide (raw: the bytes as written) and standard output in a file. With
 // `interruptAfter`, sends SIGINT once standard error has shown that text.
-Outcome runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
-                      unsigned short columns, const std::string& interruptAfter = "") {
+Result runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
+                     unsigned short columns, const std::string& interruptAfter = "") {
     std::vector<std::string> words{TP_CLI};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -48,7 +43,7 @@ Outcome runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
         ::execv(argv[0], argv.data());
         _exit(127);
     }
-    Outcome r;
+    Result r;
     if (pid < 0) return r;
     bool interrupted = interruptAfter.empty();
     char buf[4096];
@@ -67,21 +62,6 @@ Outcome runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = readBytes(cwd / ".stdout");
     fs::remove(cwd / ".stdout");
-    return r;
-}
-
-// Runs a command line through the shell; standard output and error apart.
-Outcome runShell(const fs::path& cwd, const std::string& command) {
-    const fs::path out = cwd / ".stdout", err = cwd / ".stderr";
-    const std::string cmd = "cd '" + cwd.string() + "' && " + command + " >'" + out.string() +
-                            "' 2>'" + err.string() + "' </dev/null";
-    Outcome r;
-    const int status = std::system(cmd.c_str());
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = readBytes(out);
-    r.err = readBytes(err);
-    fs::remove(out);
-    fs::remove(err);
     return r;
 }
 
@@ -139,7 +119,7 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
     for (unsigned short columns : {120, 80, 40, 30}) {
         SCOPED_TRACE(columns);
         const std::string out = "out" + std::to_string(columns);
-        const Outcome r = runOnTerminal(
+        const Result r = runOnTerminal(
             dir.path(), {"--format", "eml", "--output", out, "Inbox.imm", "Sent.imm", "Drafts.imm"},
             columns);
         EXPECT_EQ(r.code, 0) << r.err;
@@ -193,7 +173,7 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
         big += textMessage("Big " + std::to_string(i), std::string(270000, 'x') + "\r\n");
     writeBytes(dir.path() / "Big.imm", big);
 
-    const Outcome r = runOnTerminal(
+    const Result r = runOnTerminal(
         dir.path(), {"--format", "eml", "--output", "out", "Small.imm", "Big.imm"}, 100);
     EXPECT_EQ(r.code, 0) << r.err;
     bool newline = false;
@@ -220,7 +200,7 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
 
     // In a log: one line as each mailbox starts and as it ends, with the share of
     // the run by bytes; a mailbox that cannot be read says so.
-    const Outcome logged =
+    const Result logged =
         runShell(dir.path(), std::string("'") + TP_CLI +
                                  "' --format mbox --output log Small.imm Missing.imm Big.imm");
     EXPECT_EQ(logged.code, 1) << logged.err;
@@ -245,7 +225,7 @@ TEST_F(ConsoleTest, LongAndOddMailboxNamesKeepTheLineWhole) {
     const std::string longName(70, 'L');
     writeBytes(dir.path() / (longName + ".imm"), mailboxOf(2, "Long"));
     writeBytes(dir.path() / "new\nline\033[2J.imm", mailboxOf(2, "Odd"));
-    const Outcome r = runOnTerminal(
+    const Result r = runOnTerminal(
         dir.path(),
         {"--format", "mbox", "--output", "out", longName + ".imm", "new\nline\033[2J.imm"}, 80);
     EXPECT_EQ(r.code, 0) << r.err;
@@ -268,8 +248,8 @@ TEST_F(ConsoleTest, LongAndOddMailboxNamesKeepTheLineWhole) {
 
 TEST_F(ConsoleTest, CtrlCStopsAfterTheCurrentMessageAndSaysSo) {
     writeBytes(dir.path() / "Big.imm", mailboxOf(20000, "Many"));
-    const Outcome r = runOnTerminal(dir.path(), {"--format", "mbox", "--output", "out", "Big.imm"},
-                                    100, "Mailbox 1 of 1");
+    const Result r = runOnTerminal(dir.path(), {"--format", "mbox", "--output", "out", "Big.imm"},
+                                   100, "Mailbox 1 of 1");
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.out.find("Cancelled:  yes"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("\ntessaport-convert: stopping after the current message"),
@@ -306,8 +286,8 @@ TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
     for (const Program& p : programs) {
         SCOPED_TRACE(p.path);
         // No display at all: a program that tried to open a window would fail.
-        const Outcome r = runShell(dir.path(), std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") +
-                                                   "-u QT_QPA_PLATFORM '" + p.path + "' --version");
+        const Result r = runShell(dir.path(), std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") +
+                                                  "-u QT_QPA_PLATFORM '" + p.path + "' --version");
         EXPECT_EQ(r.code, 0) << r.err;
         // The first line exactly as it always was (scripts compare it).
         EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), p.line);

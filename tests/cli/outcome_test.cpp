@@ -14,7 +14,6 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/cli_support.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {

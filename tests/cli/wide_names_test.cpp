@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "cli/cli_support.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {

@@ -528,8 +528,10 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         ReadOnlyFrom injector(out, !c.wholeTree);
         std::atomic<bool> cancel{false};
         RecordingObserver observer;
-        observer.onValue = [&](convert::Control control, double value) {
-            if (control != convert::Control::ProgressBar1 || value < (c.cancel ? 50 : 100)) return;
+        observer.onStep = [&](const convert::RunProgress& p) {
+            if (p.step != convert::RunProgress::Step::MailboxDone ||
+                (p.mailbox + 1) * 100 < p.mailboxes * (c.cancel ? 50 : 100))
+                return;
             if (c.cancel) cancel = true;
             if (c.inboxChanges) writeBytes(fx.mailboxes[0], readBytes(fx.mailboxes[0]) + "\r\n");
             injector.arm();
@@ -664,16 +666,16 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
         fs::create_directories(out);
         RecordingObserver observer;
         bool done = false;
-        // The scan reports its hits on LblHappening; the count of messages is shown
-        // after the cut and before the first message is read.
-        observer.onText = [&](convert::Control c, const std::string& text) {
+        // The scan reports its hits; the count of messages comes after the cut and
+        // before the first message is read.
+        observer.onStep = [&](const convert::RunProgress& p) {
+            using Step = convert::RunProgress::Step;
             if (done) return;
-            if (how == "vanish" && c == convert::Control::LblHappening &&
-                text.find("Found") != std::string::npos) {
+            if (how == "vanish" && p.step == Step::Searching) {
                 fs::remove(victim);
                 done = true;
-            } else if (how == "shrink-before-read" && c == convert::Control::LblEmlsFound &&
-                       text == "3 Messages") {
+            } else if (how == "shrink-before-read" && p.step == Step::MessagesFound &&
+                       p.messages == 3) {
                 fs::resize_file(victim, size / 2);
                 done = true;
             }

@@ -12,8 +12,8 @@
 #include "mail/mime_util.h"
 
 using tp::convert::MailMessage;
-using tp::testutil::crlf;
-using tp::testutil::outline;
+using tp::test::crlf;
+using tp::test::outline;
 using Names = std::vector<std::string>;
 
 namespace {
@@ -88,7 +88,7 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
         kTop,
         "",
     };
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     for (const auto& original : messages) {
         MailMessage m;
         m.LoadFromBytes(original);
@@ -96,7 +96,7 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
         m.RemoveAllAttachments();
         EXPECT_FALSE(m.changed());
         ASSERT_TRUE(m.SaveToFile(dir.path() / "out.eml"));
-        EXPECT_EQ(tp::testutil::readBytes(dir.path() / "out.eml"), original);
+        EXPECT_EQ(tp::test::readBytes(dir.path() / "out.eml"), original);
     }
 }
 
@@ -213,11 +213,11 @@ an attached text without a name
 // Adding files: a single-part message becomes multipart/mixed around its untouched
 // header and body; a mixed message gains parts before its close delimiter.
 TEST(MailMessage, AttachFile) {
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     const std::string pdf = "%PDF-1.4\n" + std::string(300, '\xAB');
-    tp::testutil::writeBytes(dir.path() / "plan.pdf", pdf);
+    tp::test::writeBytes(dir.path() / "plan.pdf", pdf);
     const std::string longName = "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC - a long name, to be folded.txt";
-    tp::testutil::writeBytes(dir.path() / longName, "");
+    tp::test::writeBytes(dir.path() / longName, "");
 
     const std::string body = crlf("Content-Type: text/plain; charset=utf-8\n\nCaf\xC3\xA9.\n");
     MailMessage single;
@@ -236,11 +236,11 @@ TEST(MailMessage, AttachFile) {
               "  application/pdf name=plan.pdf len=309\n"
               "  text/plain name=" +
                   longName + " len=0\n");
-    tp::testutil::writeBytes(dir.path() / "out.eml", out);
-    EXPECT_EQ(tp::testutil::run("python3 -c \"import email,sys; m=email.message_from_binary_file("
-                                "open(sys.argv[1],'rb')); sys.stdout.buffer.write("
-                                "m.get_payload()[1].get_payload(decode=True))\" '" +
-                                (dir.path() / "out.eml").string() + "'"),
+    tp::test::writeBytes(dir.path() / "out.eml", out);
+    EXPECT_EQ(tp::test::output("python3 -c \"import email,sys; m=email.message_from_binary_file("
+                               "open(sys.argv[1],'rb')); sys.stdout.buffer.write("
+                               "m.get_payload()[1].get_payload(decode=True))\" '" +
+                               (dir.path() / "out.eml").string() + "'"),
               pdf);
 
     MailMessage many;
@@ -313,8 +313,8 @@ TEST(MailMessage, MalformedInput) {
     EXPECT_EQ(stripped(huge), huge.substr(0, huge.find("Content-Type")) + "\r\n");
 
     // Headers only, without the empty line, gaining a file.
-    tp::testutil::TempDir dir;
-    tp::testutil::writeBytes(dir.path() / "a.txt", "abc");
+    tp::test::ScratchDir dir;
+    tp::test::writeBytes(dir.path() / "a.txt", "abc");
     const std::string headersOnly = "From: a@b\r\nContent-Type: multipart/mixed; boundary=zz";
     MailMessage o;
     o.LoadFromBytes(headersOnly);
@@ -329,8 +329,8 @@ TEST(MailMessage, MalformedInput) {
 // and a body line such as "Content-Disposition: attachment" would become a header
 // field of the first part (a second, nameless attachment on reading back).
 TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
-    tp::testutil::TempDir dir;
-    tp::testutil::writeBytes(dir.path() / "notes.txt", "an attached file\r\n");
+    tp::test::ScratchDir dir;
+    tp::test::writeBytes(dir.path() / "notes.txt", "an attached file\r\n");
     struct Case {
         const char* what;
         std::string bytes;
@@ -355,14 +355,14 @@ TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
         MailMessage reloaded;
         ASSERT_TRUE(reloaded.LoadFromFile(dir.path() / "saved.eml"));
         EXPECT_EQ(names(reloaded.bytes()), Names{"notes.txt"});
-        const std::string saved = tp::testutil::readBytes(dir.path() / "saved.eml");
+        const std::string saved = tp::test::readBytes(dir.path() / "saved.eml");
         EXPECT_EQ(outline(saved),
                   "multipart/mixed\n  text/plain len=" + std::to_string(c.body.size()) +
                       "\n  text/plain name=notes.txt len=18\n");
-        EXPECT_EQ(tp::testutil::run("python3 -c \"import email,sys; m=email.message_from_binary_"
-                                    "file(open(sys.argv[1],'rb')); sys.stdout.write(m.get_"
-                                    "payload()[0].get_payload().replace('\\r\\n','\\n'))\" '" +
-                                    (dir.path() / "saved.eml").string() + "'"),
+        EXPECT_EQ(tp::test::output("python3 -c \"import email,sys; m=email.message_from_binary_"
+                                   "file(open(sys.argv[1],'rb')); sys.stdout.write(m.get_"
+                                   "payload()[0].get_payload().replace('\\r\\n','\\n'))\" '" +
+                                   (dir.path() / "saved.eml").string() + "'"),
                   c.body);
     }
 }

@@ -16,6 +16,7 @@
 
 #include "finder/scanner.h"
 #include "mailbox/boundaries.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 using tp::convert::findMessages;
@@ -28,14 +29,8 @@ const std::string kHit = "MIME-Version: 1.0";
 
 class BoundariesTest : public ::testing::Test {
   protected:
-    fs::path dir;
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tp-bounds-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    tp::test::ScratchDir scratch;
+    const fs::path dir = scratch.path();
 
     fs::path write(const std::string& bytes, const std::string& name = "box.imm") {
         const fs::path p = dir / name;

@@ -16,6 +16,7 @@
 
 #include "finder/scanner.h"
 #include "mailbox/boundaries.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 using tp::convert::MessageRange;
@@ -125,15 +126,8 @@ std::string plainMessage(const std::string& subject) {
 
 class SharedBoundary : public ::testing::TestWithParam<const char*> {
   protected:
-    fs::path dir;
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "tp-shared-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override {
-        if (!dir.empty()) fs::remove_all(dir);
-    }
+    tp::test::ScratchDir scratch;
+    const fs::path dir = scratch.path();
 
     // `text` with the line ends of this instance.
     std::string m(const std::string& text) const { return withLineEnds(text, GetParam()); }

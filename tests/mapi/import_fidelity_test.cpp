@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "mapi/import.h"
+#include "mapi/import_support.h"
 #include "mapi/item_compare.h"
 #include "mapi/mail_samples.h"
+#include "support/support.h"
 
 namespace tp::convert {
 namespace {
@@ -25,43 +27,20 @@ using test::base64;
 using test::signedMessage;
 using test::tnefStream;
 
-const pst::FileTime kNow = fileTimeFromUnix(1796000000);
-
-pst::Message import(const std::string& text) {
-    pst::Message m, whole;
-    std::string error;
-    EXPECT_TRUE(importMessage(text, m, error, ImportOptions{kNow})) << error;
-    EXPECT_TRUE(importMessage(text, whole, error, ImportOptions{kNow, true})) << error;
-    EXPECT_EQ(test::differenceOf(m, whole), "") << text.substr(0, 300);
-    return m;
-}
+using test::encodeAs;
+using test::import;
+using test::kNow;
+using test::num;
+using test::text;
 
 const pst::Property* find(const pst::PropertySet& p, std::uint32_t tag) {
     return p.find(tag);
-}
-std::string text(const pst::PropertySet& p, std::uint32_t tag) {
-    const pst::Property* prop = p.find(tag);
-    return prop ? std::get<std::string>(prop->value) : "<missing>";
-}
-std::int32_t num(const pst::PropertySet& p, std::uint32_t tag) {
-    const pst::Property* prop = p.find(tag);
-    return prop ? std::get<std::int32_t>(prop->value) : -999;
 }
 std::string html(const pst::PropertySet& p) {
     const pst::Property* prop = p.find(tag::PidTagHtml);
     if (!prop) return "<missing>";
     const auto& b = std::get<pst::Binary>(prop->value);
     return std::string(b.begin(), b.end());
-}
-
-std::string encodeAs(const std::string& utf8, const char* charset) {
-    gsize written = 0;
-    gchar* out =
-        g_convert(utf8.data(), gssize(utf8.size()), charset, "UTF-8", nullptr, &written, nullptr);
-    EXPECT_NE(out, nullptr) << charset;
-    std::string s(out ? out : "", written);
-    g_free(out);
-    return s;
 }
 
 // Raw 8-bit header text and bodies in no declared charset come out in the
@@ -162,13 +141,9 @@ TEST(ImportFidelity, NobodyDisappears) {
 }
 
 std::string shell(const std::string& command) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {};
-    std::array<char, 4096> buf;
-    std::string out;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
-    EXPECT_EQ(pclose(pipe), 0) << out;
+    int rc = -1;
+    std::string out = tp::test::output(command + " 2>&1", &rc);
+    EXPECT_EQ(rc, 0) << out;
     return out;
 }
 
@@ -242,9 +217,8 @@ TEST(ImportFidelity, NothingInvisible) {
         "Content-Type: multipart/mixed; boundary=\"hh\"\r\n\r\n--hh\r\nContent-Type: text/plain\r\n"
         "Forwarded inner wording\r\n--hh--\r\n--gg--\r\n",
     };
-    char dir[] = "/tmp/tp-fidelity-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::filesystem::path file = std::filesystem::path(dir) / "message.eml";
+    const tp::test::ScratchDir dir;
+    const std::filesystem::path file = dir.path() / "message.eml";
     for (const std::string& raw : cases) {
         SCOPED_TRACE(raw.substr(0, 120));
         std::ofstream(file, std::ios::binary).write(raw.data(), std::streamsize(raw.size()));
@@ -259,7 +233,6 @@ TEST(ImportFidelity, NothingInvisible) {
             EXPECT_NE(visible.find(word), std::string::npos) << word << " in\n" << visible;
         EXPECT_GT(checked, raw.find("b64 body") == std::string::npos ? 0 : -1);
     }
-    std::filesystem::remove_all(dir);
     // Python reads that text as base64 garbage; here it stays readable.
     EXPECT_EQ(text(import(cases[5]).props, tag::PidTagBody),
               "Plainly written sentence, never encoded.\r\n");

@@ -26,10 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct NullObserver : RunObserver {
-    void textChanged(Control, const std::string&) override {}
-    void valueChanged(Control, double) override {}
-};
+struct NullObserver : RunObserver {};
 
 // One PST run over `mailbox`; the messages as libpff reads them, in order.
 std::vector<QJsonObject> importedItems(const std::string& mailbox) {
@@ -44,16 +41,9 @@ std::vector<QJsonObject> importedItems(const std::string& mailbox) {
     std::atomic<bool> cancel{false};
     const RunSummary summary = ConversionRun(options, observer).run(cancel);
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
-    std::string out;
-    if (FILE* p = popen(("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' '" +
-                         summary.pstFile.string() + "'")
-                            .c_str(),
-                        "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
+    const std::string out =
+        tp::test::output("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' " +
+                         tp::test::quote(summary.pstFile.string()));
     std::vector<QJsonObject> items;
     for (const QByteArray& line : QByteArray::fromStdString(out).split('\n')) {
         const QJsonDocument doc = QJsonDocument::fromJson(line);

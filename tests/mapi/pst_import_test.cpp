@@ -9,57 +9,23 @@
 #include <string>
 
 #include "mapi/import.h"
+#include "mapi/import_support.h"
 #include "mapi/item_compare.h"
+#include "mapi/mail_samples.h"
 #include "outputs/pst_sink.h"
 
 namespace tp::convert {
 namespace {
 
-const pst::FileTime kNow = fileTimeFromUnix(1796000000);
+using test::encodeAs;
+using test::get;
+using test::import;
+using test::kNow;
+using test::num;
+using test::text;
 
-// Imports with our header reader, and checks that GMime's message parser gives
-// the very same item.
-pst::Message import(const std::string& text) {
-    pst::Message m, whole;
-    std::string error;
-    EXPECT_TRUE(importMessage(text, m, error, ImportOptions{kNow})) << error;
-    EXPECT_TRUE(importMessage(text, whole, error, ImportOptions{kNow, true})) << error;
-    EXPECT_EQ(test::differenceOf(m, whole), "") << text.substr(0, 300);
-    return m;
-}
+using test::base64;
 
-template <class T>
-T get(const pst::PropertySet& p, std::uint32_t tag) {
-    const pst::Property* prop = p.find(tag);
-    if (!prop) {
-        ADD_FAILURE() << "property 0x" << std::hex << tag << " missing";
-        return T{};
-    }
-    return std::get<T>(prop->value);
-}
-std::string text(const pst::PropertySet& p, std::uint32_t t) {
-    return get<std::string>(p, t);
-}
-std::int32_t num(const pst::PropertySet& p, std::uint32_t t) {
-    return get<std::int32_t>(p, t);
-}
-
-// `utf8` in `charset`.
-std::string encodeAs(const std::string& utf8, const char* charset) {
-    gsize written = 0;
-    gchar* out =
-        g_convert(utf8.data(), gssize(utf8.size()), charset, "UTF-8", nullptr, &written, nullptr);
-    EXPECT_NE(out, nullptr) << charset;
-    std::string s(out ? out : "", written);
-    g_free(out);
-    return s;
-}
-std::string base64(const std::string& s) {
-    gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(s.data()), s.size());
-    std::string out(b);
-    g_free(b);
-    return out;
-}
 std::string crlf(std::string s) {
     std::string out;
     for (char c : s) {

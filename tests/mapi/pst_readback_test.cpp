@@ -21,6 +21,7 @@
 #include "outputs/pst_sink.h"
 #include "run/conversion_run.h"
 #include "run/run_types.h"
+#include "support/support.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -32,40 +33,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Scratch {
-    Scratch() {
-        std::string tmpl = (fs::temp_directory_path() / "tp-pstimport-XXXXXX").string();
-        path = mkdtemp(tmpl.data());
-    }
-    ~Scratch() {
-        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
+using Scratch = tp::test::ScratchDir;
+using tp::test::readBytes;
+using tp::test::writeBytes;
 
-void writeFile(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
-}
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 std::string quote(const fs::path& p) {
-    return "'" + p.string() + "'";
+    return tp::test::quote(p.string());
 }
 
+// Runs a reader; its exit code, and what it printed (standard error too) into
+// `output` when given.
 int shell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    std::array<char, 4096> buf;
-    std::string out;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
-    int rc = pclose(pipe);
-    if (output) *output = out;
+    int rc = -1;
+    std::string out = tp::test::output(command + " 2>&1", &rc);
+    if (output) *output = std::move(out);
     return rc;
 }
 
@@ -207,7 +188,7 @@ std::string field(const std::string& headers, const std::string& name) {
 // "Subject:" line cannot be used: libpff drops the first two bytes of a subject
 // that starts with a non-ASCII character.)
 std::string storedString(const fs::path& message, std::uint16_t id) {
-    const std::string dump = readFile(message / "ItemValues.txt");
+    const std::string dump = readBytes(message / "ItemValues.txt");
     char wanted[64];
     std::snprintf(wanted, sizeof wanted, "Entry type:\t\t\t0x%08x\nValue type:\t\t\t0x0000001f",
                   unsigned(id));
@@ -250,10 +231,7 @@ void expectChecked(const fs::path& pst) {
         << read.substr(0, 4000);
 }
 
-struct NullObserver : RunObserver {
-    void textChanged(Control, const std::string&) override {}
-    void valueChanged(Control, double) override {}
-};
+struct NullObserver : RunObserver {};
 
 RunSummary runPst(const std::vector<std::string>& mailboxes, const fs::path& output,
                   bool cancelled = false, const fs::path& attachments = {}) {
@@ -276,90 +254,92 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     const std::string cyrillic = "Отчёт за май";
     const std::string encodedSubject = "=?KOI8-R?B?" + base64(encodeAs(cyrillic, "KOI8-R")) + "?=";
 
-    writeFile(s.path / "in/Inbox.imm", plainMessage("First note", "Body one.") +
-                                           attachmentMessage(payload) +
-                                           plainMessage(encodedSubject, "Body three."));
-    writeFile(s.path / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
+    writeBytes(s.path() / "in/Inbox.imm", plainMessage("First note", "Body one.") +
+                                              attachmentMessage(payload) +
+                                              plainMessage(encodedSubject, "Body three."));
+    writeBytes(s.path() / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
     const std::string picture = "\x89PNG\r\n\x1a\n" + payload.substr(0, 200);
-    writeFile(s.path / "in/Rich.imm", richMessage(picture));
+    writeBytes(s.path() / "in/Rich.imm", richMessage(picture));
     // The attachments the mailbox holds stay; the folder's files of their names are
     // not used.
-    writeFile(s.path / "files/data.bin", payload);
-    writeFile(s.path / "files/pic.png", picture);
-    writeFile(s.path / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
-    fs::create_directories(s.path / "out");
+    writeBytes(s.path() / "files/data.bin", payload);
+    writeBytes(s.path() / "files/pic.png", picture);
+    writeBytes(s.path() / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
+    fs::create_directories(s.path() / "out");
 
     RunSummary summary =
-        runPst({(s.path / "in/Inbox.imm").string(), (s.path / "in/Sent.imm").string(),
-                (s.path / "in/old/Inbox.imm").string(), (s.path / "in/Rich.imm").string()},
-               s.path / "out", false, s.path / "files");
+        runPst({(s.path() / "in/Inbox.imm").string(), (s.path() / "in/Sent.imm").string(),
+                (s.path() / "in/old/Inbox.imm").string(), (s.path() / "in/Rich.imm").string()},
+               s.path() / "out", false, s.path() / "files");
     ASSERT_FALSE(summary.setupFailed);
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
     ASSERT_TRUE(fs::exists(summary.pstFile));
     const std::string name = summary.pstFile.filename().string();
     EXPECT_EQ(name.rfind("IncrediMail", 0), 0u) << name;
-    EXPECT_EQ(summary.pstFile.parent_path(), s.path / "out");
+    EXPECT_EQ(summary.pstFile.parent_path(), s.path() / "out");
     // Every message was imported, none kept as a file.
-    for (auto& entry : fs::recursive_directory_iterator(s.path / "out"))
+    for (auto& entry : fs::recursive_directory_iterator(s.path() / "out"))
         EXPECT_NE(entry.path().extension(), ".eml") << entry.path();
     expectChecked(summary.pstFile);
 
-    Export e = exportStore(summary.pstFile, s.path / "pff");
+    Export e = exportStore(summary.pstFile, s.path() / "pff");
     // Each Inbox mailbox has its own folder, in the tree the mailboxes lie in.
     ASSERT_EQ(e.folders["Inbox"].size(), 3u);
     ASSERT_EQ(e.folders["old/Inbox"].size(), 1u);
     ASSERT_EQ(e.folders["Sent"].size(), 1u);
     const auto& inbox = e.folders["Inbox"];
-    const std::string h1 = readFile(inbox[0] / "OutlookHeaders.txt");
+    const std::string h1 = readBytes(inbox[0] / "OutlookHeaders.txt");
     EXPECT_EQ(field(h1, "Subject"), "First note");
     EXPECT_EQ(field(h1, "Sender name"), "Ann Example");
     EXPECT_EQ(field(h1, "Sender email address"), "ann@example.org");
     EXPECT_NE(h1.find("May 04, 2009 10:00:00"), std::string::npos) << h1;
     EXPECT_NE(field(h1, "Flags").find("Read"), std::string::npos);
     EXPECT_EQ(field(h1, "Flags").find("Has attachments"), std::string::npos);
-    EXPECT_NE(readFile(inbox[0] / "Message.txt").find("Body one."), std::string::npos);
-    const std::string r1 = readFile(inbox[0] / "Recipients.txt");
+    EXPECT_NE(readBytes(inbox[0] / "Message.txt").find("Body one."), std::string::npos);
+    const std::string r1 = readBytes(inbox[0] / "Recipients.txt");
     EXPECT_NE(r1.find("bob@example.net"), std::string::npos) << r1;
     EXPECT_NE(r1.find("carol@example.com"), std::string::npos);
     EXPECT_NE(r1.find("dave@example.com"), std::string::npos);
 
-    const std::string h2 = readFile(inbox[1] / "OutlookHeaders.txt");
+    const std::string h2 = readBytes(inbox[1] / "OutlookHeaders.txt");
     EXPECT_EQ(field(h2, "Subject"), "With a file");
     EXPECT_NE(field(h2, "Flags").find("Has attachments"), std::string::npos);
-    EXPECT_EQ(readFile(inbox[1] / "Attachments" / "1_data.bin"), payload);
+    EXPECT_EQ(readBytes(inbox[1] / "Attachments" / "1_data.bin"), payload);
 
     EXPECT_EQ(storedString(inbox[2], 0x0037), cyrillic);
-    EXPECT_EQ(field(readFile(e.folders["old/Inbox"][0] / "OutlookHeaders.txt"), "Subject"),
+    EXPECT_EQ(field(readBytes(e.folders["old/Inbox"][0] / "OutlookHeaders.txt"), "Subject"),
               "Older inbox");
-    EXPECT_EQ(field(readFile(e.folders["Sent"][0] / "OutlookHeaders.txt"), "Subject"), "Sent item");
+    EXPECT_EQ(field(readBytes(e.folders["Sent"][0] / "OutlookHeaders.txt"), "Subject"),
+              "Sent item");
 
     // HTML body, inline picture and attached message.
     ASSERT_EQ(e.folders["Rich"].size(), 1u);
     const fs::path rich = e.folders["Rich"][0];
-    EXPECT_NE(readFile(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
+    EXPECT_NE(readBytes(rich / "Message.html").find("cid:pic@rich"), std::string::npos);
     // The picture and the attached message, as the mailbox holds them.
     bool innerFound = false, pictureFound = false;
     for (auto& entry : fs::recursive_directory_iterator(rich / "Attachments")) {
         const std::string file = entry.path().filename().string();
         if (file == "Message.txt")
-            innerFound = readFile(entry.path()).find("Inner text.") != std::string::npos;
+            innerFound = readBytes(entry.path()).find("Inner text.") != std::string::npos;
         if (file.size() > 8 && file.substr(file.size() - 8) == "_pic.png")
-            pictureFound = readFile(entry.path()) == picture;
+            pictureFound = readBytes(entry.path()) == picture;
     }
     EXPECT_TRUE(pictureFound);
     EXPECT_TRUE(innerFound);
 
     // readpst reads the same store: one mbox per folder with every message.
     std::string out;
-    fs::create_directories(s.path / "rp");
+    fs::create_directories(s.path() / "rp");
     ASSERT_EQ(
-        shell("readpst -8 -q -j 0 -o " + quote(s.path / "rp") + " " + quote(summary.pstFile), &out),
+        shell("readpst -8 -q -j 0 -o " + quote(s.path() / "rp") + " " + quote(summary.pstFile),
+              &out),
         0)
         << out;
     std::map<std::string, std::string> mboxes;
-    for (auto& entry : fs::recursive_directory_iterator(s.path / "rp"))
+    for (auto& entry : fs::recursive_directory_iterator(s.path() / "rp"))
         if (entry.is_regular_file())
-            mboxes[entry.path().filename().string()] = readFile(entry.path());
+            mboxes[entry.path().filename().string()] = readBytes(entry.path());
     // (The folder old/Inbox comes out as "Inbox.mbox00000001".)
     const std::string& inboxMbox = mboxes["Inbox.mbox"];
     size_t count = 0;
@@ -400,21 +380,21 @@ TEST(PstReadback, HeadersInEveryCharsetComeOutRight) {
                    "Content-Transfer-Encoding: base64\r\n\r\n" +
                    base64(enc) + "\r\n\r\n";
     }
-    writeFile(s.path / "Charsets.imm", mailbox);
-    fs::create_directories(s.path / "out");
-    RunSummary summary = runPst({(s.path / "Charsets.imm").string()}, s.path / "out");
+    writeBytes(s.path() / "Charsets.imm", mailbox);
+    fs::create_directories(s.path() / "out");
+    RunSummary summary = runPst({(s.path() / "Charsets.imm").string()}, s.path() / "out");
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
     ASSERT_TRUE(fs::exists(summary.pstFile));
     expectChecked(summary.pstFile);
-    Export e = exportStore(summary.pstFile, s.path / "pff");
+    Export e = exportStore(summary.pstFile, s.path() / "pff");
     const auto& list = e.folders["Charsets"];
     ASSERT_EQ(list.size(), std::size(cases));
     for (size_t i = 0; i < list.size(); ++i) {
         SCOPED_TRACE(cases[i].charset);
-        const std::string h = readFile(list[i] / "OutlookHeaders.txt");
+        const std::string h = readBytes(list[i] / "OutlookHeaders.txt");
         EXPECT_EQ(storedString(list[i], 0x0037), cases[i].sample);
         EXPECT_EQ(field(h, "Sender name"), cases[i].sample);
-        EXPECT_NE(readFile(list[i] / "Message.txt").find(cases[i].sample), std::string::npos);
+        EXPECT_NE(readBytes(list[i] / "Message.txt").find(cases[i].sample), std::string::npos);
     }
 }
 
@@ -422,15 +402,15 @@ TEST(PstReadback, StoreIsNeverOverwrittenAndAlwaysFinished) {
     Scratch s;
     const auto fixed = std::chrono::system_clock::now();
     const std::string stamp = pstTimeStamp(fixed);
-    const fs::path taken = s.path / ("IncrediMail" + stamp + ".pst");
-    writeFile(taken, "keep me");
+    const fs::path taken = s.path() / ("IncrediMail" + stamp + ".pst");
+    writeBytes(taken, "keep me");
 
     // A second store in the same second gets its own name; a message that cannot be
     // read adds no item and says why.
     PstSink sink([fixed] { return fixed; });
     RunOptions options;
     options.format = Format::Pst;
-    options.outputFolder = s.path;
+    options.outputFolder = s.path();
     std::string error;
     ASSERT_TRUE(sink.open(options, error)) << error;
     EXPECT_EQ(sink.path().filename().string(), "IncrediMail" + stamp + " (2).pst");
@@ -448,16 +428,17 @@ TEST(PstReadback, StoreIsNeverOverwrittenAndAlwaysFinished) {
     RunSummary summary;
     sink.close(summary);
     EXPECT_TRUE(summary.failures.empty());
-    EXPECT_EQ(readFile(taken), "keep me");
+    EXPECT_EQ(readBytes(taken), "keep me");
     expectChecked(sink.path());
-    Export e = exportStore(sink.path(), s.path / "pff");
+    Export e = exportStore(sink.path(), s.path() / "pff");
     ASSERT_EQ(e.folders["Inbox"].size(), 1u);
-    EXPECT_EQ(field(readFile(e.folders["Inbox"][0] / "OutlookHeaders.txt"), "Subject"), "Kept");
+    EXPECT_EQ(field(readBytes(e.folders["Inbox"][0] / "OutlookHeaders.txt"), "Subject"), "Kept");
 
     // A cancelled run still leaves a whole store.
-    writeFile(s.path / "in/Inbox.imm", plainMessage("Never", "x"));
-    fs::create_directories(s.path / "cancel");
-    RunSummary cancelled = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "cancel", true);
+    writeBytes(s.path() / "in/Inbox.imm", plainMessage("Never", "x"));
+    fs::create_directories(s.path() / "cancel");
+    RunSummary cancelled =
+        runPst({(s.path() / "in/Inbox.imm").string()}, s.path() / "cancel", true);
     EXPECT_TRUE(cancelled.cancelled);
     ASSERT_TRUE(fs::exists(cancelled.pstFile));
     expectChecked(cancelled.pstFile);
@@ -467,21 +448,21 @@ TEST(PstReadback, StoreIsNeverOverwrittenAndAlwaysFinished) {
 
 TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
     Scratch s;
-    writeFile(s.path / "not-a-folder", "x");
-    writeFile(s.path / "in/Inbox.imm", plainMessage("Never", "x"));
-    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "not-a-folder");
+    writeBytes(s.path() / "not-a-folder", "x");
+    writeBytes(s.path() / "in/Inbox.imm", plainMessage("Never", "x"));
+    RunSummary summary = runPst({(s.path() / "in/Inbox.imm").string()}, s.path() / "not-a-folder");
     EXPECT_TRUE(summary.setupFailed);
     EXPECT_EQ(closingNotice(summary).title, "Outlook Error");
     // The box keeps its words and adds the real reason, naming the file.
     const std::string text = closingNotice(summary).text;
     EXPECT_EQ(text.rfind("Outlook Session Creation Error !\r\n", 0), 0u) << text;
-    EXPECT_NE(text.find("\r\nThe reason: the store " + (s.path / "not-a-folder").string() + "/"),
+    EXPECT_NE(text.find("\r\nThe reason: the store " + (s.path() / "not-a-folder").string() + "/"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
-    EXPECT_FALSE(fs::exists(s.path / "in" / "Email-1.eml"));
+    EXPECT_FALSE(fs::exists(s.path() / "in" / "Email-1.eml"));
     size_t files = 0;
-    for (auto& entry : fs::recursive_directory_iterator(s.path)) files += entry.is_regular_file();
+    for (auto& entry : fs::recursive_directory_iterator(s.path())) files += entry.is_regular_file();
     EXPECT_EQ(files, 2u);  // the two inputs only
 }
 
@@ -573,25 +554,26 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
                "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=T\r\n\r\n"
                "--T\r\nContent-Type: application/ms-tnef; name=winmail.dat\r\n"
                "Content-Disposition: attachment; filename=winmail.dat\r\n\r\n--T--\r\n\r\n";
-    writeFile(s.path / "in/Shapes.imm", mailbox);
+    writeBytes(s.path() / "in/Shapes.imm", mailbox);
 
     const std::string picture = "\x89PNG\r\n\x1a\n-the-picture-";
-    writeFile(s.path / "files/pic.png", picture);
-    writeFile(s.path / "files/b.pdf", "%PDF-1.4 file");
-    writeFile(s.path / "files/fwd.eml", "From: inner@example.org\r\nSubject: Forwarded inner\r\n" +
-                                            date + "\r\nInner text.\r\n");
+    writeBytes(s.path() / "files/pic.png", picture);
+    writeBytes(s.path() / "files/b.pdf", "%PDF-1.4 file");
+    writeBytes(
+        s.path() / "files/fwd.eml",
+        "From: inner@example.org\r\nSubject: Forwarded inner\r\n" + date + "\r\nInner text.\r\n");
     const size_t sigAt = signedMail.find("filename=smime.p7s\r\n\r\n") + 22;
     gsize sigLength = 0;
     guchar* sig = g_base64_decode(
         signedMail.substr(sigAt, signedMail.find("\r\n--sig--") - sigAt).c_str(), &sigLength);
-    writeFile(s.path / "files/smime.p7s", std::string(reinterpret_cast<char*>(sig), sigLength));
+    writeBytes(s.path() / "files/smime.p7s", std::string(reinterpret_cast<char*>(sig), sigLength));
     g_free(sig);
-    writeFile(s.path / "files/winmail.dat",
-              test::tnefStream("Body from Outlook.", {{"report.pdf", "%PDF-1.4 report"}}));
-    fs::create_directories(s.path / "out");
+    writeBytes(s.path() / "files/winmail.dat",
+               test::tnefStream("Body from Outlook.", {{"report.pdf", "%PDF-1.4 report"}}));
+    fs::create_directories(s.path() / "out");
 
-    RunSummary summary =
-        runPst({(s.path / "in/Shapes.imm").string()}, s.path / "out", false, s.path / "files");
+    RunSummary summary = runPst({(s.path() / "in/Shapes.imm").string()}, s.path() / "out", false,
+                                s.path() / "files");
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
     ASSERT_TRUE(fs::exists(summary.pstFile));
     expectChecked(summary.pstFile);
@@ -642,19 +624,19 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
               "report.pdf");
 
     // pffexport shows everyone; readpst reads every message.
-    Export e = exportStore(summary.pstFile, s.path / "pff");
+    Export e = exportStore(summary.pstFile, s.path() / "pff");
     ASSERT_EQ(e.folders["Shapes"].size(), 8u);
-    const std::string r2 = readFile(e.folders["Shapes"][1] / "Recipients.txt");
+    const std::string r2 = readBytes(e.folders["Shapes"][1] / "Recipients.txt");
     EXPECT_NE(r2.find("Undisclosed Recipients@example.com"), std::string::npos) << r2;
     std::string out;
-    fs::create_directories(s.path / "readpst");
+    fs::create_directories(s.path() / "readpst");
     EXPECT_EQ(
-        shell("readpst -j 0 -e -o " + quote(s.path / "readpst") + " " + quote(summary.pstFile),
+        shell("readpst -j 0 -e -o " + quote(s.path() / "readpst") + " " + quote(summary.pstFile),
               &out),
         0)
         << out;
     int emls = 0;
-    for (auto& entry : fs::recursive_directory_iterator(s.path / "readpst"))
+    for (auto& entry : fs::recursive_directory_iterator(s.path() / "readpst"))
         emls += entry.path().extension() == ".eml";
     EXPECT_EQ(emls, 8);
 }
@@ -678,9 +660,9 @@ TEST(PstReadback, NamesWrittenAsSeveralEncodedWordsStayWhole) {
     mailbox += "From: x@example.jp\r\nSubject: =?ISO-2022-JP?B?" + base64(jis.substr(0, 7)) +
                "?=\r\n =?ISO-2022-JP?B?" + base64(jis.substr(7)) + "?=\r\n" + date +
                "\r\nbody\r\n\r\n";
-    writeFile(s.path / "in/Names.imm", mailbox);
-    fs::create_directories(s.path / "out");
-    RunSummary summary = runPst({(s.path / "in/Names.imm").string()}, s.path / "out");
+    writeBytes(s.path() / "in/Names.imm", mailbox);
+    fs::create_directories(s.path() / "out");
+    RunSummary summary = runPst({(s.path() / "in/Names.imm").string()}, s.path() / "out");
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
     ASSERT_TRUE(fs::exists(summary.pstFile));
     expectChecked(summary.pstFile);
@@ -701,14 +683,14 @@ TEST(PstReadback, NamesWrittenAsSeveralEncodedWordsStayWhole) {
 // as their creation and change times.
 TEST(PstReadback, ReproducibleRunRecordsTheFixedMoment) {
     Scratch s;
-    writeFile(s.path / "in/Inbox.imm", plainMessage("Fixed", "Body."));
-    fs::create_directories(s.path / "out");
+    writeBytes(s.path() / "in/Inbox.imm", plainMessage("Fixed", "Body."));
+    fs::create_directories(s.path() / "out");
     const char* zone = std::getenv("TZ");
     const std::string oldZone = zone ? zone : "";
     ::setenv("TZ", "JST-9", 1);  // nine hours ahead of UTC
     ::tzset();
     ::setenv("SOURCE_DATE_EPOCH", "1267440245", 1);  // 2010-03-01 10:44:05 UTC
-    RunSummary summary = runPst({(s.path / "in/Inbox.imm").string()}, s.path / "out");
+    RunSummary summary = runPst({(s.path() / "in/Inbox.imm").string()}, s.path() / "out");
     ::unsetenv("SOURCE_DATE_EPOCH");
     if (zone)
         ::setenv("TZ", oldZone.c_str(), 1);

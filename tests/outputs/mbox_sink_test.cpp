@@ -16,15 +16,13 @@
 #include "run/conversion_run.h"
 
 using namespace tp::convert;
-using tp::testutil::crlf;
+using tp::test::crlf;
 
 namespace {
 
 struct Recorder : RunObserver {
-    std::map<Control, std::string> texts;
-    std::map<Control, double> values;
-    void textChanged(Control c, const std::string& t) override { texts[c] = t; }
-    void valueChanged(Control c, double v) override { values[c] = v; }
+    RunProgress last;  // the writer's last step
+    void progress(const RunProgress& p) override { last = p; }
 };
 
 struct Written {
@@ -34,17 +32,15 @@ struct Written {
 
 // Checks `mbox` against `messages` with Python's mailbox module.
 void expectReadBack(const std::filesystem::path& mbox, const std::vector<Written>& messages) {
-    tp::testutil::TempDir expected;
+    tp::test::ScratchDir expected;
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        tp::testutil::writeBytes(expected.path() / (std::to_string(i + 1) + ".eml"),
-                                 messages[i].bytes);
-        tp::testutil::writeBytes(expected.path() / (std::to_string(i + 1) + ".from"),
-                                 messages[i].from);
+        tp::test::writeBytes(expected.path() / (std::to_string(i + 1) + ".eml"), messages[i].bytes);
+        tp::test::writeBytes(expected.path() / (std::to_string(i + 1) + ".from"), messages[i].from);
     }
     int status = 0;
-    const std::string out = tp::testutil::run("python3 '" TP_MBOX_CHECK "' '" + mbox.string() +
-                                                  "' '" + expected.path().string() + "' 2>&1",
-                                              &status);
+    const std::string out = tp::test::output("python3 '" TP_MBOX_CHECK "' '" + mbox.string() +
+                                                 "' '" + expected.path().string() + "' 2>&1",
+                                             &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out, "ok " + std::to_string(messages.size()) + "\n");
 }
@@ -72,7 +68,7 @@ TEST(MboxDate, UtcWithEnglishNames) {
 // quoting, lone CR and lone LF, no final line end, missing sender and dates. An
 // existing .mbox is left as it is; the run's records go into "Sent (2).mbox".
 TEST(MboxSink, RecordsReadBackMessageForMessage) {
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     const auto inboxFolder = dir.path() / "Inbox.imm";
     const auto sentFolder = dir.path() / "Sent.imm";
     std::filesystem::create_directories(inboxFolder);
@@ -81,7 +77,7 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     const std::string earlier = crlf(
         "From someone@old Mon Jan 05 10:00:00 2004\n"
         "From: someone@old\nSubject: kept\n\nold body\n\n");
-    tp::testutil::writeBytes(sentFolder / "Sent.mbox", earlier);
+    tp::test::writeBytes(sentFolder / "Sent.mbox", earlier);
 
     const std::vector<Written> inbox = {
         {crlf("From: \"Ann E.\" <ann@example.org>\nDate: Tue, 3 Mar 2009 09:30:00 +0100\n"
@@ -114,19 +110,19 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     for (std::size_t i = 0; i < inbox.size(); ++i) {
         MessageInfo m{static_cast<int>(i + 1), inboxFolder / "x.eml"};
         ASSERT_TRUE(sink.store(inboxInfo, m, inbox[i].bytes, observer, error)) << error;
-        // Quoting adds three ">": the label counts what was written.
+        // Quoting adds three ">": the step counts what was written.
         if (i == 0) {
-            EXPECT_EQ(observer.texts[Control::LblProgress], "170 Bytes out of 167 Total Bytes.");
+            EXPECT_EQ(observer.last.step, RunProgress::Step::MessageWritten);
+            EXPECT_EQ(observer.last.written, 170u);
+            EXPECT_EQ(observer.last.toWrite, 167u);
         }
     }
     sink.endMailbox(inboxInfo);
     const auto sentInfo = mailboxIn(sentFolder, "Sent");
     sink.beginMailbox(sentInfo);
     ASSERT_TRUE(sink.store(sentInfo, {1, sentFolder / "x.eml"}, sent[0].bytes, observer, error));
-    const std::string size = std::to_string(sent[0].bytes.size());
-    EXPECT_EQ(observer.texts[Control::LblProgress],
-              size + " Bytes out of " + size + " Total Bytes.");
-    EXPECT_EQ(observer.values[Control::ProgressBar2], 100.0);
+    EXPECT_EQ(observer.last.written, sent[0].bytes.size());
+    EXPECT_EQ(observer.last.toWrite, sent[0].bytes.size());
     for (std::size_t i = 1; i < sent.size(); ++i) {
         MessageInfo m{static_cast<int>(i + 1), sentFolder / "x.eml"};
         ASSERT_TRUE(sink.store(sentInfo, m, sent[i].bytes, observer, error)) << error;
@@ -138,7 +134,7 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
 
     expectReadBack(inboxFolder / "Inbox.mbox", inbox);
     // The quoted lines as they stand in the file.
-    const std::string file = tp::testutil::readBytes(inboxFolder / "Inbox.mbox");
+    const std::string file = tp::test::readBytes(inboxFolder / "Inbox.mbox");
     EXPECT_NE(file.find("\r\n>From the start\r\n>>From once\r\n>>>From twice\r\nFrom\r\n"
                         "From: looks like a header\r\n\r\n"),
               std::string::npos);
@@ -146,7 +142,7 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
               std::string::npos);
 
     // The earlier file is untouched; ours has a name of its own.
-    EXPECT_EQ(tp::testutil::readBytes(sentFolder / "Sent.mbox"), earlier);
+    EXPECT_EQ(tp::test::readBytes(sentFolder / "Sent.mbox"), earlier);
     expectReadBack(sentFolder / "Sent (2).mbox", sent);
 }
 
@@ -165,7 +161,7 @@ TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
             return {};
         }
     } injector;
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     const auto info = mailboxIn(dir.path(), "Box");
     const auto m1 = crlf("From: a@x\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\none\n");
     const auto m2 = crlf("From: b@x\nDate: Sun, 6 Dec 2026 04:57:45 +0000\n\ntwo\n");
@@ -206,10 +202,10 @@ TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
 // .eml left behind; the attachments come back from the folder; when the .mbox
 // cannot be written, every message stays as its Email-k.eml.
 TEST(MboxRun, EndToEnd) {
-    tp::testutil::TempDir dir;
+    tp::test::ScratchDir dir;
     std::filesystem::create_directories(dir.path() / "mail");
     std::filesystem::create_directories(dir.path() / "att");
-    tp::testutil::writeBytes(dir.path() / "att" / "notes.txt", "the notes");
+    tp::test::writeBytes(dir.path() / "att" / "notes.txt", "the notes");
     std::string imm;
     for (int i = 1; i <= 3; ++i) {
         imm += crlf("From: sender" + std::to_string(i) + "@example.org\nSubject: message " +
@@ -221,7 +217,7 @@ TEST(MboxRun, EndToEnd) {
                     "\n--b\nContent-Disposition: attachment; filename=notes.txt\n\n\n--b--\n");
     }
     const auto mailbox = dir.path() / "mail" / "Inbox.imm";
-    tp::testutil::writeBytes(mailbox, imm);
+    tp::test::writeBytes(mailbox, imm);
 
     RunOptions options;
     options.mailboxes = {mailbox.string()};
@@ -239,7 +235,7 @@ TEST(MboxRun, EndToEnd) {
     for (const auto& e : std::filesystem::directory_iterator(folder))
         files.push_back(e.path().filename().string());
     EXPECT_EQ(files, std::vector<std::string>{"Inbox.mbox"});
-    const std::string listing = tp::testutil::run(
+    const std::string listing = tp::test::output(
         "python3 -c \"import mailbox,sys\nfor m in mailbox.mbox(sys.argv[1]):\n"
         " a=[p.get_filename() + '=' + p.get_payload(decode=True).decode() for p in m.walk() "
         "if p.get_filename()]\n print(m.get_from().split()[0], m['Subject'], a)\" '" +
@@ -267,7 +263,7 @@ TEST(MboxRun, EndToEnd) {
     EXPECT_EQ(summary.failures[0].step, "mbox");
     for (int k = 1; k <= 3; ++k) {
         const std::string kept =
-            tp::testutil::readBytes(folder / ("Email-" + std::to_string(k) + ".eml"));
+            tp::test::readBytes(folder / ("Email-" + std::to_string(k) + ".eml"));
         EXPECT_NE(kept.find("From the desk of " + std::to_string(k)), std::string::npos);
         EXPECT_EQ(kept.find("notes.txt"), std::string::npos);  // the empty part taken out
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pst/pst.h"
+#include "support/support.h"
 
 namespace pst_test {
 
@@ -34,24 +35,8 @@ constexpr std::uint32_t kAttachMime = 0x370E001F;
 constexpr std::uint32_t kDeliveryTime = 0x0E060040;
 constexpr std::uint32_t kHeaders = 0x007D001F;
 
-// This process's scratch folder; removed when its tests end, whether they passed
-// or failed.
-inline fs::path scratchFolder() {
-    return fs::temp_directory_path() / ("tp-pst-" + std::to_string(::getpid()));
-}
-class ScratchCleanup : public ::testing::Environment {
-  public:
-    void TearDown() override {
-        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
-        std::error_code ec;
-        fs::remove_all(scratchFolder(), ec);
-    }
-};
-inline ::testing::Environment* const kScratchCleanup =
-    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
-
 inline fs::path scratch(const std::string& name) {
-    fs::path dir = scratchFolder();
+    fs::path dir = tp::test::programScratch();
     fs::create_directories(dir);
     fs::path p = dir / name;
     fs::remove_all(p);
@@ -65,14 +50,10 @@ struct Run {
     std::string out;
 };
 
+// What `cmd` prints, its standard error included, and its exit code.
 inline Run run(const std::string& cmd) {
     Run r;
-    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    r.status = ::pclose(p);
+    r.out = tp::test::output(cmd + " 2>&1", &r.status);
     return r;
 }
 

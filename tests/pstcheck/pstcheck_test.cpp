@@ -19,6 +19,7 @@
 #include "pst/ndb/permute.h"
 #include "pst/ndb/reader.h"
 #include "pst/pst.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 using namespace tp::pst::check;
@@ -35,18 +36,8 @@ fs::path samplePath(const char* name) {
 
 // The damaged copies go to a folder of this process, removed when its tests end.
 fs::path scratchFolder() {
-    return fs::temp_directory_path() / ("tp_pstcheck_" + std::to_string(::getpid()));
+    return tp::test::programScratch();
 }
-class ScratchCleanup : public ::testing::Environment {
-  public:
-    void TearDown() override {
-        if (std::getenv("TP_KEEP_SCRATCH")) return;  // for looking at a failure
-        std::error_code ec;
-        fs::remove_all(scratchFolder(), ec);
-    }
-};
-::testing::Environment* const kScratchCleanup =
-    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
 // A store loaded in memory, with just enough knowledge of the format to damage
 // it precisely and to repair the CRCs that would otherwise hide deeper damage.

@@ -10,57 +10,57 @@ namespace tp::test {
 namespace {
 
 using convert::CoalescingObserver;
-using convert::Control;
 using convert::Format;
+using convert::RunProgress;
 using convert::RunSummary;
 using Clock = CoalescingObserver::Clock;
 
-TEST(CoalescingObserver, ForwardsAtMostTheRateAndAlwaysTheFinalValues) {
+RunProgress step(RunProgress::Step kind, int n) {
+    RunProgress p;
+    p.step = kind;
+    p.found = p.message = p.exported = n;
+    p.written = static_cast<std::uint64_t>(n);
+    return p;
+}
+
+TEST(CoalescingObserver, ThinsOutPassingStepsAndKeepsTheRestInOrder) {
+    using Step = RunProgress::Step;
     RecordingObserver target;
     Clock::time_point now{};
     CoalescingObserver c(target, 30, [&] { return now; });
-    // Ten thousand changes over one second of fake time.
+    // Ten thousand hits of a search over one second of fake time.
     for (int i = 1; i <= 10000; ++i) {
         now += std::chrono::microseconds(100);
-        c.textChanged(Control::LblProgress, "Saved " + std::to_string(i) + " Email Messages");
-        c.valueChanged(Control::ProgressBar2, i % 101);
+        c.progress(step(Step::Searching, i));
     }
-    EXPECT_LE(target.events.size(), 32u);
-    EXPECT_GE(target.events.size(), 20u);
-    c.flush();
-    EXPECT_EQ(target.texts[Control::LblProgress], "Saved 10000 Email Messages");
-    EXPECT_EQ(target.values[Control::ProgressBar2], 10000 % 101);
-
-    // A notice comes after every change made before it, never ahead of one.
-    c.textChanged(Control::LblHappening, "Found 7 message(s)");
+    EXPECT_LE(target.steps.size(), 32u);
+    EXPECT_GE(target.steps.size(), 20u);
+    // Any other step comes after the latest passing one, never ahead of it.
+    c.progress(step(Step::MessagesFound, 10000));
+    EXPECT_EQ(target.trace({Step::Searching}).back(), "search 10000");
+    EXPECT_EQ(target.trace().back(), "found 0");
+    // Every message's own steps all pass; a passing one waiting for its turn goes
+    // ahead of the step that follows it, and a notice waits for the steps before it.
+    c.progress(step(Step::MessageStarted, 1));
+    c.progress(step(Step::MessageWritten, 5));
+    c.progress(step(Step::MessageWritten, 9));
+    c.progress(step(Step::MessageDone, 1));
+    c.progress(step(Step::MessageStarted, 2));
     c.notice(Notice{"File not found !", "x", NoticeIcon::Exclamation});
-    ASSERT_GE(target.events.size(), 1u);
-    EXPECT_EQ(target.events.back().text, "Found 7 message(s)");
+    const std::vector<std::string> last = target.trace();
+    EXPECT_EQ(std::vector<std::string>(last.end() - 3, last.end()),
+              (std::vector<std::string>{"written 9 of 0", "done 1 not saved", "saving 2: 0 of 0"}));
     ASSERT_EQ(target.notices.size(), 1u);
 
-    // A range set again unchanged is neither forwarded nor a reason to flush.
-    RecordingObserver ranged;
-    CoalescingObserver r(ranged, 30, [&] { return now; });
-    r.rangeChanged(Control::ProgressBar2, 0, 100);
-    r.textChanged(Control::LblProgress, "a");  // forwarded at once
-    r.textChanged(Control::LblProgress, "b");  // waits for its turn
-    r.rangeChanged(Control::ProgressBar2, 0, 100);
-    EXPECT_EQ(ranged.texts[Control::LblProgress], "a");
-    r.rangeChanged(Control::ProgressBar2, 0, 50);
-    EXPECT_EQ(ranged.texts[Control::LblProgress], "b");
-    EXPECT_EQ(std::count_if(ranged.events.begin(), ranged.events.end(),
-                            [](const Event& e) { return e.kind == Event::Range; }),
-              2);
-
-    // Without a rate every change passes, repeated values included.
+    // Without a rate every step passes.
     RecordingObserver all;
     CoalescingObserver passthrough(all, 0);
-    passthrough.textChanged(Control::LblEmlsFound, "");
-    passthrough.textChanged(Control::LblEmlsFound, "");
-    EXPECT_EQ(all.events.size(), 2u);
+    passthrough.progress(step(Step::Searching, 1));
+    passthrough.progress(step(Step::Searching, 1));
+    EXPECT_EQ(all.steps.size(), 2u);
 }
 
-TEST(CoalescingObserver, ARealRunDeliversItsFinalLabels) {
+TEST(CoalescingObserver, ARealRunIsBoundedByTheRateAndEndsEachMailbox) {
     ScratchDir dir;
     std::string box;
     for (int i = 0; i < 300; ++i) box += textMessage("m" + std::to_string(i));
@@ -70,16 +70,17 @@ TEST(CoalescingObserver, ARealRunDeliversItsFinalLabels) {
     o.outputFolder = dir.path() / "out";
     RecordingObserver obs;
     const std::atomic<bool> cancel{false};
-    const auto start = Clock::now();
     const RunSummary s = convert::ConversionRun(o, obs).run(cancel);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(s.messages, 300);
-    EXPECT_EQ(obs.texts[Control::LblProgress], "Saved 300 Email Messages");
-    EXPECT_EQ(obs.texts[Control::LblEmlsFound], "300 Messages");
-    EXPECT_EQ(obs.texts[Control::LblHappening], "Found 300 message(s)");
-    EXPECT_EQ(obs.values[Control::ProgressBar1], 100.0);
-    // Bounded by the rate, whatever the run's speed (ranges and flushes add a few).
-    EXPECT_LE(static_cast<double>(obs.events.size()), 30.0 * seconds + 20.0);
+    using Step = RunProgress::Step;
+    // The search's hits are thinned out; its last one and the count are not.
+    const std::vector<std::string> search = obs.trace({Step::Searching});
+    EXPECT_LE(search.size(), 40u);
+    ASSERT_FALSE(search.empty());
+    EXPECT_EQ(search.back(), "search 300");
+    EXPECT_EQ(obs.trace({Step::MessagesFound, Step::MailboxDone}),
+              (std::vector<std::string>{"found 300", "end 1 saved 300"}));
+    EXPECT_EQ(obs.trace({Step::MessageDone}).size(), 300u);
 }
 
 TEST(ClosingNotice, TheBoxesOfEachFormat) {
@@ -218,8 +219,6 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
                            "configured.\r\nFor more details visit this link : ",
                            0),
               0u);
-    EXPECT_STREQ(convert::controlName(Control::LblProgessCurrent), "LblProgessCurrent");
-    EXPECT_STREQ(convert::controlName(Control::ProgressBar2), "ProgressBar2");
 }
 
 // The "Outlook Error" box sends the user to the manual of the program that runs,

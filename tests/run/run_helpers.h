@@ -1,10 +1,11 @@
 #pragma once
-// Shared pieces of the run tests: a scratch folder, generated messages and
-// mailboxes, an observer that records everything, and a GMime reader.
+// Shared pieces of the run tests: generated messages and mailboxes, an observer
+// that records the run's steps, and a GMime reader.
 #include <fcntl.h>
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -15,38 +16,9 @@
 #include <vector>
 
 #include "run/conversion_run.h"
+#include "support/support.h"
 
 namespace tp::test {
-
-namespace fs = std::filesystem;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "tp-run-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-inline void writeBytes(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A plain text message with CR LF line ends and a blank line at its end.
 inline std::string textMessage(const std::string& subject, const std::string& body = "Hello.") {
@@ -63,49 +35,53 @@ inline std::string textMessage(const std::string& subject, const std::string& bo
            body + "\r\n\r\n";
 }
 
-struct Event {
-    enum Kind { Text, Value, Range } kind;
-    convert::Control control;
-    std::string text;
-    double value = 0;
-};
+// One step of a run in a few words: "mailbox 1/2 Inbox.imm", "search 3",
+// "found 3", "saving 1: 120 of 400", "written 118 of 120", "done 1 saved 1" (or
+// "done 1 not saved"), "end 1 saved 3".
+inline std::string said(const convert::RunProgress& p) {
+    using Step = convert::RunProgress::Step;
+    const auto n = [](auto v) { return std::to_string(v); };
+    switch (p.step) {
+        case Step::RunStarted:
+            return "run " + n(p.mailboxes) + " " + n(p.runBytes);
+        case Step::MailboxStarted:
+            return "mailbox " + n(p.mailbox + 1) + "/" + n(p.mailboxes) + " " + p.name;
+        case Step::Searching:
+            return "search " + n(p.found);
+        case Step::MessagesFound:
+            return "found " + n(p.messages);
+        case Step::MessageStarted:
+            return "saving " + n(p.message) + ": " + n(p.messageBytes) + " of " + n(p.mailboxBytes);
+        case Step::MessageWritten:
+            return "written " + n(p.written) + " of " + n(p.toWrite);
+        case Step::MessageDone:
+            return "done " + n(p.message) + (p.stored ? " saved " + n(p.exported) : " not saved");
+        case Step::MailboxDone:
+            return "end " + n(p.mailbox + 1) + " saved " + n(p.exported);
+    }
+    return "?";
+}
 
 class RecordingObserver : public convert::RunObserver {
   public:
-    void textChanged(convert::Control c, const std::string& text) override {
-        events.push_back({Event::Text, c, text, 0});
-        texts[c] = text;
-        if (onText) onText(c, text);
-    }
-    void valueChanged(convert::Control c, double value) override {
-        events.push_back({Event::Value, c, {}, value});
-        values[c] = value;
-        if (onValue) onValue(c, value);
-    }
-    void rangeChanged(convert::Control c, int, int) override {
-        events.push_back({Event::Range, c, {}, 0});
+    void progress(const convert::RunProgress& p) override {
+        steps.push_back(p);
+        if (onStep) onStep(p);
     }
     void notice(const Notice& n) override { notices.push_back(n); }
 
-    std::vector<std::string> textsOf(convert::Control c) const {
+    // The steps said, those of the kinds given (every kind when none is).
+    std::vector<std::string> trace(std::vector<convert::RunProgress::Step> kinds = {}) const {
         std::vector<std::string> out;
-        for (const Event& e : events)
-            if (e.kind == Event::Text && e.control == c) out.push_back(e.text);
-        return out;
-    }
-    std::vector<double> valuesOf(convert::Control c) const {
-        std::vector<double> out;
-        for (const Event& e : events)
-            if (e.kind == Event::Value && e.control == c) out.push_back(e.value);
+        for (const convert::RunProgress& p : steps)
+            if (kinds.empty() || std::find(kinds.begin(), kinds.end(), p.step) != kinds.end())
+                out.push_back(said(p));
         return out;
     }
 
-    std::vector<Event> events;
-    std::map<convert::Control, std::string> texts;
-    std::map<convert::Control, double> values;
+    std::vector<convert::RunProgress> steps;
     std::vector<Notice> notices;
-    std::function<void(convert::Control, const std::string&)> onText;
-    std::function<void(convert::Control, double)> onValue;
+    std::function<void(const convert::RunProgress&)> onStep;
 };
 
 // The subject of an .eml file as GMime reads it (decoded to UTF-8); "<unreadable>"

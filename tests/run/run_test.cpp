@@ -15,10 +15,10 @@
 namespace tp::test {
 namespace {
 
-using convert::Control;
 using convert::ConversionRun;
 using convert::Format;
 using convert::RunOptions;
+using convert::RunProgress;
 using convert::RunServices;
 using convert::RunSummary;
 
@@ -83,41 +83,33 @@ TEST_F(RunTest, TwoMailboxesGiveEveryMessageWholeWithTheLabelsOfTheRun) {
     EXPECT_EQ(gmimeSubject(emlOf(o, mb, 1)), "Only one");
     EXPECT_EQ(emlOf(o, ma, 1).parent_path(), out() / ma.relative_path());
 
-    EXPECT_EQ(obs.textsOf(Control::LblProgessCurrent),
-              (std::vector<std::string>{"Mailbox 1 (of 2) ", "Mailbox 2 (of 2) "}));
-    EXPECT_EQ(obs.textsOf(Control::LblIMMFile),
-              (std::vector<std::string>{"Inbox.imm", "Sent.imm"}));
-    EXPECT_EQ(obs.textsOf(Control::LblHappening),
-              (std::vector<std::string>{"Setting Mail Search Filter...", "Found 1 message(s)",
-                                        "Found 2 message(s)", "Found 3 message(s)",
-                                        "Found 3 message(s)", "Setting Mail Search Filter...",
-                                        "Found 1 message(s)", "Found 1 message(s)"}));
-    EXPECT_EQ(obs.textsOf(Control::LblEmlsFound),
-              (std::vector<std::string>{"", "3 Messages", "", "1 Messages"}));
-    const std::string total = std::to_string(fs::file_size(ma));
-    const std::vector<std::string> progress = obs.textsOf(Control::LblProgress);
-    ASSERT_EQ(progress.size(), 10u);
-    EXPECT_EQ(progress[0], "");
-    EXPECT_EQ(progress[1], "Saving: " + std::to_string(a[0].size()) + " Bytes out of " + total +
-                               " Total Bytes.");
-    EXPECT_EQ(progress[2], "Saved 1 Email Messages");
-    EXPECT_EQ(progress[6], "Saved 3 Email Messages");
-    EXPECT_EQ(progress[9], "Saved 1 Email Messages");
-    EXPECT_EQ(obs.valuesOf(Control::ProgressBar1), (std::vector<double>{50.0, 100.0}));
-    EXPECT_EQ(obs.texts[Control::LblProgress], "Saved 1 Email Messages");
-
-    // The label order within a mailbox is the run's: file name, filter, hits, count.
-    auto firstIndex = [&](Control c, const std::string& t) {
-        return std::find_if(obs.events.begin(), obs.events.end(),
-                            [&](const Event& e) {
-                                return e.kind == Event::Text && e.control == c && e.text == t;
-                            }) -
-               obs.events.begin();
-    };
-    EXPECT_LT(firstIndex(Control::LblIMMFile, "Inbox.imm"),
-              firstIndex(Control::LblHappening, "Setting Mail Search Filter..."));
-    EXPECT_LT(firstIndex(Control::LblHappening, "Found 3 message(s)"),
-              firstIndex(Control::LblEmlsFound, "3 Messages"));
+    // The run's steps in order: each hit of the search, then the messages found
+    // (a count the window shows twice), and each message with its size and the
+    // mailbox's, saved or not.
+    const std::string ta = std::to_string(fs::file_size(ma));
+    const std::string total = std::to_string(fs::file_size(ma) + fs::file_size(mb));
+    EXPECT_EQ(obs.trace(), (std::vector<std::string>{
+                               "run 2 " + total,
+                               "mailbox 1/2 Inbox.imm",
+                               "search 1",
+                               "search 2",
+                               "search 3",
+                               "found 3",
+                               "saving 1: " + std::to_string(a[0].size()) + " of " + ta,
+                               "done 1 saved 1",
+                               "saving 2: " + std::to_string(a[1].size()) + " of " + ta,
+                               "done 2 saved 2",
+                               "saving 3: " + std::to_string(a[2].size()) + " of " + ta,
+                               "done 3 saved 3",
+                               "end 1 saved 3",
+                               "mailbox 2/2 Sent.imm",
+                               "search 1",
+                               "found 1",
+                               "saving 1: " + std::to_string(b[0].size()) + " of " +
+                                   std::to_string(fs::file_size(mb)),
+                               "done 1 saved 1",
+                               "end 2 saved 1",
+                           }));
 
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Information);
@@ -179,8 +171,12 @@ TEST_F(RunTest, UnreadableMailboxesAreRecordedAndTheRestIsConverted) {
     EXPECT_TRUE(fs::is_directory(convert::mailboxOutputFolder(out(), noHit.string())));
     ASSERT_EQ(s.notes.size(), 1u);
     EXPECT_NE(s.notes[0].text.find(noHit.string()), std::string::npos);
-    EXPECT_EQ(obs.textsOf(Control::LblEmlsFound).back(), "0 Messages");
-    EXPECT_EQ(obs.valuesOf(Control::ProgressBar1).back(), 100.0);
+    // Every listed mailbox ends; those not read were not searched (the window
+    // shows "0 Messages" for them), and those read say what they hold.
+    EXPECT_EQ(obs.trace({RunProgress::Step::MessagesFound, RunProgress::Step::MailboxDone}),
+              (std::vector<std::string>{"end 1 saved 0", "found 1", "end 2 saved 1",
+                                        "end 3 saved 0", "end 4 saved 0", "found 0",
+                                        "end 5 saved 0", "found 0", "end 6 saved 0"}));
 
     // The scanner's own boxes reach the observer (the empty file's size box among them).
     EXPECT_TRUE(std::any_of(obs.notices.begin(), obs.notices.end(),
@@ -285,8 +281,7 @@ TEST_F(RunTest, AnUnwritableOutputFolderStopsTheRunAtTheFirstWrite) {
                                         m.string() + " 3 stopped", later.string() + " 1 stopped"}));
     EXPECT_TRUE(s.reportFile.empty());  // the report could not be written either
     // Nothing was saved, so nothing says so.
-    for (const std::string& t : obs.textsOf(Control::LblProgress))
-        EXPECT_EQ(t.find("Saved"), std::string::npos) << t;
+    for (const RunProgress& p : obs.steps) EXPECT_FALSE(p.stored) << said(p);
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_EQ(closing.text.find("successfully"), std::string::npos) << closing.text;
@@ -373,17 +368,8 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
     EXPECT_FALSE(fs::exists(emlOf(o, m, 1)));
     EXPECT_EQ(s.exportedMessages, 2);
     // "Saved" counts the messages in the output, after they are there.
-    EXPECT_EQ(obs.textsOf(Control::LblProgress),
-              (std::vector<std::string>{
-                  "",
-                  "Saving: " + std::to_string(a.size()) + " Bytes out of " +
-                      std::to_string(a.size() + b.size() + c.size()) + " Total Bytes.",
-                  "Saved 1 Email Messages",
-                  "Saving: " + std::to_string(b.size()) + " Bytes out of " +
-                      std::to_string(a.size() + b.size() + c.size()) + " Total Bytes.",
-                  "Saving: " + std::to_string(c.size()) + " Bytes out of " +
-                      std::to_string(a.size() + b.size() + c.size()) + " Total Bytes.",
-                  "Saved 2 Email Messages"}));
+    EXPECT_EQ(obs.trace({RunProgress::Step::MessageDone}),
+              (std::vector<std::string>{"done 1 saved 1", "done 2 not saved", "done 3 saved 2"}));
     const Notice closing = convert::closingNotice(s);
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_EQ(closing.text.rfind("1 of 3 messages could not be exported.\r\n", 0), 0u)
@@ -473,14 +459,14 @@ TEST_F(RunTest, CancelStopsBetweenMessagesAndStillClosesTheOutput) {
     };
     std::atomic<bool> cancel{false};
     RecordingObserver obs;
-    obs.onText = [&](Control c, const std::string& t) {
-        if (c == Control::LblProgress && t == "Saved 2 Email Messages") cancel = true;
+    obs.onStep = [&](const RunProgress& p) {
+        if (p.step == RunProgress::Step::MessageDone && p.exported == 2) cancel = true;
     };
     const RunSummary s = convertAll(o, obs, services, &cancel);
     EXPECT_TRUE(s.cancelled);
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(s.mailboxes, 1);
-    EXPECT_EQ(obs.textsOf(Control::LblProgress).back(), "Saved 2 Email Messages");
+    EXPECT_EQ(obs.trace({RunProgress::Step::MessageDone}).back(), "done 2 saved 2");
     // What was exported of what was found, and what was left, everywhere.
     EXPECT_EQ(s.messages, 3);
     EXPECT_EQ(s.exportedMessages, 2);
@@ -725,9 +711,9 @@ TEST_F(RunTest, MessagesPastFourGigabytesAreFound) {
     EXPECT_EQ(readBytes(emlOf(o, m, 1)), a + "\r\n");
     EXPECT_EQ(readBytes(emlOf(o, m, 2)), b + "\r\n");
     EXPECT_TRUE(s.notes.empty());  // the NULs before them hold nothing worth noting
-    EXPECT_EQ(obs.textsOf(Control::LblProgress)[1],
-              "Saving: " + std::to_string(a.size()) + " Bytes out of " +
-                  std::to_string(at + 4 + a.size() + b.size()) + " Total Bytes.");
+    EXPECT_EQ(obs.trace({RunProgress::Step::MessageStarted})[0],
+              "saving 1: " + std::to_string(a.size()) + " of " +
+                  std::to_string(at + 4 + a.size() + b.size()));
 }
 
 }  // namespace
