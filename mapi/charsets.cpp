@@ -94,6 +94,14 @@ std::string convertWith(GIConv cd, std::string_view in, size_t* errors = nullptr
 // Opened decoders are kept for the thread's life: opening one loads a conversion
 // module, which is far dearer than converting a message.
 class DecoderCache {
+    // An iconv that lacks a converter may have the one it grew from: GLib's own
+    // iconv on Windows knows GBK (code page 936) but not GB18030, its superset.
+    static GIConv open(const std::string& name) {
+        GIConv cd = g_iconv_open("UTF-8", name.c_str());
+        if (cd == GIConv(-1) && name == "GB18030") cd = g_iconv_open("UTF-8", "CP936");
+        return cd;
+    }
+
   public:
     ~DecoderCache() {
         for (auto& [name, cd] : open_)
@@ -102,8 +110,8 @@ class DecoderCache {
     GIConv get(const std::string& name) {
         auto it = open_.find(name);
         if (it == open_.end()) {
-            if (open_.size() >= 64) return g_iconv_open("UTF-8", name.c_str());  // caller closes
-            it = open_.emplace(name, g_iconv_open("UTF-8", name.c_str())).first;
+            if (open_.size() >= 64) return open(name);  // the caller closes it
+            it = open_.emplace(name, open(name)).first;
         }
         if (it->second != GIConv(-1)) g_iconv(it->second, nullptr, nullptr, nullptr, nullptr);
         return it->second;

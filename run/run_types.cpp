@@ -71,9 +71,9 @@ std::string plural(long long n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The name after the last separator (a backslash too, on Windows).
 std::string fileNameOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return FileNameOf(path);
 }
 
 // What the box leads with: one sentence for each kind of thing that went wrong

@@ -4,8 +4,6 @@
 // too. A later message's closing line must never make the run take that message
 // for a part of an earlier one whose multipart body is already closed: the
 // partition is checked exactly, message by message.
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,7 @@
 #pragma once
 // Shared pieces of the run tests: generated messages and mailboxes, an observer
 // that records the run's steps, and a GMime reader.
-#include <fcntl.h>
 #include <gmime/gmime.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -92,12 +90,10 @@ inline std::string gmimeSubject(const fs::path& eml) {
         return true;
     }();
     (void)initialised;
-    GError* err = nullptr;
-    GMimeStream* stream = g_mime_stream_fs_open(eml.c_str(), O_RDONLY, 0, &err);
-    if (stream == nullptr) {
-        if (err) g_error_free(err);
-        return "<unreadable>";
-    }
+    std::ifstream in(eml, std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    if (!in) return "<unreadable>";
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
     GMimeParser* parser = g_mime_parser_new_with_stream(stream);
     GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
     std::string subject = "<unreadable>";

@@ -3,29 +3,42 @@
 // the test ends, reading and writing files as bytes, and running a program (ours
 // or an outside reader) as a user does, with what it printed.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 namespace tp::test {
 
 namespace fs = std::filesystem;
+
+// A name no other test program is using: twelve random letters.
+inline std::string uniqueName() {
+    static std::mt19937_64 draw{std::random_device{}()};
+    std::string name;
+    for (int i = 0; i < 12; ++i) name += static_cast<char>('a' + draw() % 26);
+    return name;
+}
 
 // A fresh folder of its own under the system's temporary folder; removed with
 // everything in it (also what was made read-only) when it goes.
 class ScratchDir {
   public:
     ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "tp-test-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+        std::error_code ec;
+        for (int tries = 0; tries < 100 && path_.empty(); ++tries) {
+            const fs::path p = fs::temp_directory_path(ec) / ("tp-test-" + uniqueName());
+            if (fs::create_directory(p, ec)) path_ = p;
+        }
     }
     // A folder of this fixed name instead (where the path shows, as in a picture
     // of a window, and must be the same every time); what an earlier run left
@@ -58,7 +71,8 @@ class ScratchDir {
 // when its tests end, passed or failed (TP_KEEP_SCRATCH keeps it, for looking
 // at a failure).
 inline fs::path programScratch() {
-    return fs::temp_directory_path() / ("tp-test-" + std::to_string(::getpid()));
+    static const std::string name = "tp-test-" + uniqueName();
+    return fs::temp_directory_path() / name;
 }
 class ProgramScratchCleanup : public ::testing::Environment {
   public:
@@ -84,6 +98,8 @@ inline std::string readBytes(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Running programs: the Windows test programs (run under wine) start none.
+#ifndef _WIN32
 // A word for the shell, quoted.
 inline std::string quote(const std::string& s) {
     std::string q = "'";
@@ -140,5 +156,7 @@ inline Result convert(const fs::path& cwd, const std::vector<std::string>& args)
     return runProgram(cwd, TP_CLI, args);
 }
 #endif
+
+#endif  // _WIN32
 
 }  // namespace tp::test

@@ -6,10 +6,12 @@
 #   tests/windows/build_tools_test.sh SOURCE_DIR
 # Exit 77 (skipped) without the cross compiler, wine or a built library prefix.
 set -euo pipefail
+# shellcheck source=tests/windows/skip.sh
+source "$(dirname "${BASH_SOURCE[0]}")/skip.sh"
 src=$1
 triplet=x86_64-w64-mingw32
-command -v $triplet-g++-posix >/dev/null || { echo "skip: no mingw-w64 compiler"; exit 77; }
-[ -x /usr/lib/wine/wine64 ] || { echo "skip: no wine64"; exit 77; }
+command -v $triplet-g++-posix >/dev/null || skip "no mingw-w64 compiler"
+[ -x /usr/lib/wine/wine64 ] || skip "no wine64"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() {
@@ -29,7 +31,7 @@ for want in 0 3 255; do
 done
 
 prefix=$(bash "$src/scripts/windows/build-deps.sh" --query) ||
-  { echo "skip: no Windows library prefix (bash scripts/build-windows.sh builds it)"; exit 77; }
+  skip "no Windows library prefix (bash scripts/build-windows.sh builds it)"
 export TP_WINDOWS_PREFIX=$prefix
 
 # A probe in C++ (threads of the posix model) using GMime through GLib's iconv and

@@ -7,10 +7,12 @@
 #   tests/windows/zip_run_test.sh SOURCE_DIR LINUX_CONVERT LINUX_PSTCHECK
 # Exit 77 (skipped) when there is no zip (scripts/build-windows.sh makes it) or no wine.
 set -euo pipefail
+# shellcheck source=tests/windows/skip.sh
+source "$(dirname "${BASH_SOURCE[0]}")/skip.sh"
 src=$1 convert=$2 pstcheck=$3
-zip=$(find "$src/build-windows" -maxdepth 1 -name 'tessaport-*-windows-x64.zip' 2>/dev/null | head -n 1)
-[ -n "$zip" ] || { echo "skip: no Windows zip (bash scripts/build-windows.sh)"; exit 77; }
-[ -x /usr/lib/wine/wine64 ] || { echo "skip: no wine64"; exit 77; }
+zip=$(find "$src/build-windows" -maxdepth 1 -name 'tessaport-*-windows-x64.zip' 2>/dev/null | head -n 1 || true)
+[ -n "$zip" ] || skip "no Windows zip (bash scripts/build-windows.sh)"
+[ -x /usr/lib/wine/wine64 ] || skip "no wine64"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() {
