@@ -1,6 +1,7 @@
 #include "app/folder_walk.h"
 
 #include "common/compiler_quirks.h"
+#include "io/paths.h"
 
 #include <algorithm>
 #include <deque>
@@ -15,12 +16,7 @@ namespace {
 
 bool endsWithSeparator(const std::string& path) {
     if (path.empty()) return false;
-    const char last = path.back();
-#ifdef _WIN32
-    return last == '\\' || last == '/';
-#else
-    return last == '/';
-#endif
+    return convert::isPathSeparator(path.back());
 }
 
 struct Listing {

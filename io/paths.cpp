@@ -8,15 +8,15 @@ namespace fs = std::filesystem;
 
 namespace tp::convert {
 
-namespace {
-
-bool isSeparator(char c) {
+bool isPathSeparator(char c) {
 #ifdef _WIN32
     return c == '\\' || c == '/';
 #else
     return c == '/';
 #endif
 }
+
+namespace {
 
 std::string trimSpaces(const std::string& s) {
     const auto b = s.find_first_not_of(' ');
@@ -28,7 +28,7 @@ std::string trimSpaces(const std::string& s) {
 
 std::string FileNameOf(const std::string& path) {
     for (std::size_t i = path.size(); i > 0; --i)
-        if (isSeparator(path[i - 1])) return path.substr(i);
+        if (isPathSeparator(path[i - 1])) return path.substr(i);
     return path;
 }
 

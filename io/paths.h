@@ -7,6 +7,9 @@
 
 namespace tp::convert {
 
+// Whether `c` separates the parts of a path: "/" here; "\" and "/" on Windows.
+bool isPathSeparator(char c);
+
 // The text after the last path separator ("/" here; "\" and "/" on Windows).
 std::string FileNameOf(const std::string& path);
 
