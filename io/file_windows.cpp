@@ -6,6 +6,7 @@
 
 #include "io/file.h"
 #include "io/win32_errors.h"
+#include "io/win32_path.h"
 
 namespace tp::io {
 
@@ -36,12 +37,12 @@ std::uint64_t join(DWORD high, DWORD low) {
 
 // Opens `path` and checks that a regular file was opened (no folder, no device).
 std::error_code openRegular(const std::filesystem::path& path, DWORD access, HANDLE& h) {
-    h = ::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+    h = ::CreateFileW(win32::longPath(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = ::GetLastError();
         // A folder opens only with backup semantics: say what it is.
-        const DWORD attrs = ::GetFileAttributesW(path.c_str());
+        const DWORD attrs = ::GetFileAttributesW(win32::longPath(path).c_str());
         if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
             return std::make_error_code(std::errc::is_a_directory);
         return win32::errorOf(e);
@@ -62,8 +63,8 @@ std::error_code lastError() {
 
 std::error_code statusOf(const std::filesystem::path& path, FileStatus& status) {
     status = {};
-    HANDLE h = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = ::CreateFileW(win32::longPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return lastError();
     BY_HANDLE_FILE_INFORMATION info{};
     const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
@@ -114,7 +115,7 @@ std::error_code File::openWrite(const std::filesystem::path& path) {
 
 std::error_code File::createNew(const std::filesystem::path& path) {
     close();
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE h = ::CreateFileW(win32::longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return lastError();

@@ -13,6 +13,7 @@
 #include "io/io.h"
 #include "io/paths.h"
 #include "io/win32_errors.h"
+#include "io/win32_path.h"
 
 namespace tp::io {
 
@@ -70,10 +71,10 @@ std::error_code truncateTo(HANDLE h, std::uint64_t size) {
 // A folder level, opened as itself (a reparse point is not followed) and shared
 // for reading and writing but not for deletion or renaming.
 HANDLE openLevel(const fs::path& path, bool asItself) {
-    return ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | (asItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-                         nullptr);
+    return ::CreateFileW(
+        win32::longPath(path).c_str(), FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (asItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
 }
 
 bool notFound(DWORD e) {
@@ -95,7 +96,7 @@ class WriteUnderWay {
     WriteUnderWay(const WriteUnderWay&) = delete;
     WriteUnderWay& operator=(const WriteUnderWay&) = delete;
     void file(const fs::path& path) {
-        const std::wstring& s = path.native();
+        const std::wstring s = win32::longPath(path);
         if (s.size() >= sizeof gWritingPath / sizeof gWritingPath[0]) return;
         std::memcpy(gWritingPath, s.c_str(), (s.size() + 1) * sizeof(wchar_t));
         gWriting.store(kWholeFile);
@@ -124,7 +125,7 @@ Found whatIs(HANDLE h) {
 
 // Opens the name `path` for writing as itself, with `disposition`.
 HANDLE openForWriting(const fs::path& path, DWORD disposition) {
-    return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+    return ::CreateFileW(win32::longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
@@ -132,27 +133,27 @@ HANDLE openForWriting(const fs::path& path, DWORD disposition) {
 // Whether what stands at `path` (not followed) is a folder, or a link (a
 // reparse point: a symbolic link to a file or a folder, a junction).
 bool isFolder(const fs::path& path) {
-    const DWORD attrs = ::GetFileAttributesW(path.c_str());
+    const DWORD attrs = ::GetFileAttributesW(win32::longPath(path).c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attrs & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 bool isLink(const fs::path& path) {
-    const DWORD attrs = ::GetFileAttributesW(path.c_str());
+    const DWORD attrs = ::GetFileAttributesW(win32::longPath(path).c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 // Removes the link `path` itself, never what it leads to.
 bool removeLink(const fs::path& path) {
-    const DWORD attrs = ::GetFileAttributesW(path.c_str());
+    const DWORD attrs = ::GetFileAttributesW(win32::longPath(path).c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return ::RemoveDirectoryW(path.c_str()) != 0;
-    return ::DeleteFileW(path.c_str()) != 0;
+        return ::RemoveDirectoryW(win32::longPath(path).c_str()) != 0;
+    return ::DeleteFileW(win32::longPath(path).c_str()) != 0;
 }
 
 std::error_code finishWhole(HANDLE h, const fs::path& path, std::string_view data) {
     std::error_code ec = writeAllAt(h, path, data, 0);
     if (!ec) ec = injected(Op::Flush, path, 0);
     if (::CloseHandle(h) == 0 && !ec) ec = lastWin32();
-    if (ec) ::DeleteFileW(path.c_str());  // nothing partial stays behind
+    if (ec) ::DeleteFileW(win32::longPath(path).c_str());  // nothing partial stays behind
     return ec;
 }
 
@@ -219,7 +220,7 @@ std::error_code Folder::open(const fs::path& root, const fs::path& path, bool cr
         h = openLevel(at, true);
         if (h == INVALID_HANDLE_VALUE && notFound(::GetLastError()) && create) {
             if (auto ec = mayMake()) return failed(ec);
-            if (::CreateDirectoryW(at.c_str(), nullptr) == 0 &&
+            if (::CreateDirectoryW(win32::longPath(at).c_str(), nullptr) == 0 &&
                 ::GetLastError() != ERROR_ALREADY_EXISTS)
                 return failed(lastWin32());
             h = openLevel(at, true);
@@ -299,7 +300,7 @@ std::error_code Folder::removeFile(const std::string& name) const {
     if (handle_ == -1) return error();
     const fs::path path = path_ / pathFromUtf8(name);
     if (auto ec = injected(Op::Remove, path, 0)) return ec;
-    if (::DeleteFileW(path.c_str()) == 0) return lastWin32();
+    if (::DeleteFileW(win32::longPath(path).c_str()) == 0) return lastWin32();
     return {};
 }
 
@@ -366,14 +367,15 @@ std::error_code AppendFile::close() {
 
 std::error_code removeFile(const fs::path& path) {
     if (auto ec = injected(Op::Remove, path, 0)) return ec;
-    if (::DeleteFileW(path.c_str()) == 0) return lastWin32();
+    if (::DeleteFileW(win32::longPath(path).c_str()) == 0) return lastWin32();
     return {};
 }
 
 std::error_code renameNoReplace(const fs::path& from, const fs::path& to) {
     if (auto ec = injected(Op::Rename, to, 0)) return ec;
     // Without MOVEFILE_REPLACE_EXISTING an existing `to` is never replaced.
-    if (::MoveFileExW(from.c_str(), to.c_str(), 0) == 0) return lastWin32();
+    if (::MoveFileExW(win32::longPath(from).c_str(), win32::longPath(to).c_str(), 0) == 0)
+        return lastWin32();
     return {};
 }
 
@@ -384,8 +386,9 @@ std::atomic<bool> gHaveUnfinished{false};
 
 void setUnfinishedFile(const fs::path& path) {
     gHaveUnfinished.store(false);
-    const std::wstring& s = path.native();
-    if (s.empty() || s.size() >= sizeof gUnfinished / sizeof gUnfinished[0]) return;
+    if (path.empty()) return;
+    const std::wstring s = win32::longPath(path);
+    if (s.size() >= sizeof gUnfinished / sizeof gUnfinished[0]) return;
     std::memcpy(gUnfinished, s.c_str(), (s.size() + 1) * sizeof(wchar_t));
     gHaveUnfinished.store(true);
 }

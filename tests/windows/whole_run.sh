@@ -35,7 +35,13 @@ cp "$root/samples/Inbox.imm" "$in/Posteingänge/日本語.imm"
 cp "$root/samples/Sent.imm" "$in/Posteingänge/Gesendet.imm"
 cp "$root/samples/Trash.imm" "$in/Trash.imm"
 cp "$root/samples/Attachments/"* "$in/Anhänge/"
-boxes=("$in/Posteingänge/日本語.imm" "$in/Posteingänge/Gesendet.imm" "$in/Trash.imm")
+# A mail store deep in folders: its output paths are longer than the 260
+# characters Windows allows a path in its short form.
+deep=$in
+for level in 1 2 3 4 5; do deep=$deep/folder-$level-of-a-deep-mail-store-kept-for-many-years; done
+mkdir -p "$deep"
+cp "$root/samples/Sent.imm" "$deep/Deep.imm"
+boxes=("$in/Posteingänge/日本語.imm" "$in/Posteingänge/Gesendet.imm" "$in/Trash.imm" "$deep/Deep.imm")
 winboxes=()
 for b in "${boxes[@]}"; do winboxes+=("$(winpath "$b")"); done
 
