@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+# The words after LABELS, up to the next property's name (SKIP_RETURN_CODE, ...).
 labels=$(sed -n 's/.*LABELS[[:space:]]*\([^)]*\).*/\1/p' tests/*/CMakeLists.txt |
+  sed 's/[[:space:]][A-Z][A-Z_]*\([[:space:]].*\)\{0,1\}$//' |
   tr -d '"' | tr ';' ' ' | tr ' ' '\n' | grep -v '^$' | sort -u)
 bad=0
 for label in $labels; do
