@@ -62,20 +62,6 @@ std::error_code statusOf(const std::filesystem::path& path, FileStatus& status) 
     return {};
 }
 
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, kNone);
-    }
-    return *this;
-}
-
 std::error_code File::openRead(const std::filesystem::path& path) {
     close();
     int fd = -1;

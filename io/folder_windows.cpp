@@ -184,14 +184,9 @@ std::error_code Folder::open(const fs::path& root, const fs::path& path, bool cr
         error_ = ec;
         return ec;
     };
-    auto plain = [](const fs::path& p) {
-        fs::path n = p.lexically_normal();
-        if (!n.has_filename() && n.has_relative_path()) n = n.parent_path();
-        return n;
-    };
-    const fs::path top = plain(root);
-    const fs::path below = plain(path).lexically_relative(top);
-    if (below.empty() || *below.begin() == "..") return failed(Refusal::OutsideTheRoot);
+    const fs::path top = plainPath(root);
+    const fs::path below = partBelow(root, path);
+    if (below.empty()) return failed(Refusal::OutsideTheRoot);
 
     bool asked = false;
     auto mayMake = [&]() -> std::error_code {

@@ -2,9 +2,11 @@
 // was refused, what an error says, and the calls made of the folder calls.
 #include "io/io.h"
 
-#include "io/paths.h"
-
 #include <cerrno>
+#include <utility>
+
+#include "io/file.h"
+#include "io/paths.h"
 
 namespace tp::io {
 
@@ -29,6 +31,35 @@ class RefusalCategory : public std::error_category {
 };
 
 }  // namespace
+
+// What a File is on every system; opening, reading and closing are the
+// system's own (file_posix.cpp, file_windows.cpp).
+File::~File() {
+    close();
+}
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kNone);
+    }
+    return *this;
+}
+
+std::filesystem::path plainPath(const std::filesystem::path& p) {
+    std::filesystem::path n = p.lexically_normal();
+    if (!n.has_filename() && n.has_relative_path()) n = n.parent_path();
+    return n;
+}
+
+std::filesystem::path partBelow(const std::filesystem::path& root,
+                                const std::filesystem::path& path) {
+    std::filesystem::path below = plainPath(path).lexically_relative(plainPath(root));
+    if (below.empty() || *below.begin() == "..") return {};
+    return below;
+}
 
 const std::error_category& refusalCategory() {
     static const RefusalCategory category;

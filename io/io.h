@@ -30,6 +30,13 @@ enum class Refusal {
 const std::error_category& refusalCategory();
 std::error_code make_error_code(Refusal r);
 
+// `p` in normal form without a final separator.
+std::filesystem::path plainPath(const std::filesystem::path& p);
+// The part of `path` below `root`, as a plain list of names (both taken as
+// plainPath gives them): "." for `root` itself, empty when `path` lies outside it.
+std::filesystem::path partBelow(const std::filesystem::path& root,
+                                const std::filesystem::path& path);
+
 // A folder of the output tree, held open while files are written into it.
 class Folder {
   public:
