@@ -41,6 +41,10 @@ deep=$in
 for level in 1 2 3 4 5; do deep=$deep/folder-$level-of-a-deep-mail-store-kept-for-many-years; done
 mkdir -p "$deep"
 cp "$root/samples/Sent.imm" "$deep/Deep.imm"
+# A message from before 1970, which Windows' C runtime cannot write a date of.
+printf '%s\r\n' "MIME-Version: 1.0" "From: Mission <control@example.com>" \
+  "To: crew@example.com" "Subject: One small step" "Date: Mon, 21 Jul 1969 02:56:15 +0000" \
+  "Content-Type: text/plain" "" "Tranquility Base here." >>"$deep/Deep.imm"
 boxes=("$in/Posteingänge/日本語.imm" "$in/Posteingänge/Gesendet.imm" "$in/Trash.imm" "$deep/Deep.imm")
 winboxes=()
 for b in "${boxes[@]}"; do winboxes+=("$(winpath "$b")"); done
@@ -66,6 +70,8 @@ for fmt in eml mbox pst; do
     cmp "$work/linux/$fmt/$f" "$work/windows/$fmt/$f" >&2 || fail "$fmt: $f differs"
   done <"$work/l.txt"
 done
+grep -rq "^From .* Mon Jul 21 02:56:15 1969" "$work/windows/mbox" ||
+  fail "the 1969 message's From line is not dated 1969"
 # The attachment with a non-ASCII name, put back from the folder with one.
 python3 - "$work/windows/eml" "$in/Anhänge/Übersicht.csv" <<'PY' || fail "Übersicht.csv did not come back"
 import email, email.policy, pathlib, sys
