@@ -34,16 +34,6 @@ std::string moonMessage() {
            "Content-Type: text/plain\r\n\r\nThe Eagle has landed.\r\n\r\n";
 }
 
-std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string python(const std::string& args) {
     return output("/usr/bin/python3 " + args + " 2>&1");
 }

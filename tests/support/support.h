@@ -92,6 +92,17 @@ inline void writeBytes(const fs::path& p, std::string_view bytes) {
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// The bytes in hexadecimal, two lower-case digits each (for passing them to a reader script).
+inline std::string hex(std::string_view bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
 // The whole file; empty when it cannot be read.
 inline std::string readBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
