@@ -3,6 +3,8 @@
 //                         (the scanner, then the message finder) and prints how many
 //   tp-bench lines FILE   prints the 1-based line number of every message start after
 //                         line 1, one per line (csplit cuts the file at the same places)
+//   tp-bench ranges FILE  prints each message's byte range and each doubt the finder
+//                         noted, one per line (to compare two builds' partitions)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,13 +16,24 @@
 
 namespace {
 
-tp::finder::ScanShared scan(const char* path) {
+// Lists the lines the message finder needs from the bytes the scanner reads, as
+// a conversion run does.
+struct Lines : tp::finder::ScannerObserver {
+    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
+        indexer.add(offset, bytes.data(), bytes.size());
+    }
+    tp::convert::LineStartIndexer indexer;
+};
+
+tp::finder::ScanShared scan(const char* path, tp::convert::LineStarts* starts = nullptr) {
     tp::finder::ScanShared shared;
-    tp::finder::Scanner scanner(shared);
+    Lines lines;
+    tp::finder::Scanner scanner(shared, &lines);
     scanner.Text2 = "MIME-Version: 1.0";
     scanner.Open_MBOX(path);
     scanner.Find_Click();
     while (!shared.ScanEnded) scanner.FindNext_Click();
+    if (starts) *starts = lines.indexer.finish(scanner.FileSize());
     scanner.CloseFile();
     return shared;
 }
@@ -47,20 +60,43 @@ int lines(const char* path) {
     return 0;
 }
 
+int ranges(const char* path) {
+    tp::convert::LineStarts starts;
+    const tp::finder::ScanShared shared = scan(path, &starts);
+    tp::convert::MailboxFile file;
+    if (file.open(path)) {
+        std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
+        return 1;
+    }
+    const tp::convert::Partition part = tp::convert::findMessages(file, shared.offsets, &starts);
+    std::printf("leading %llu %d\n", static_cast<unsigned long long>(part.leadingBytes),
+                part.leadingHasContent ? 1 : 0);
+    for (const auto& m : part.messages)
+        std::printf("message %llu %llu\n", static_cast<unsigned long long>(m.begin),
+                    static_cast<unsigned long long>(m.end));
+    for (const auto& d : part.doubts)
+        std::printf("doubt %llu %d %s\n", static_cast<unsigned long long>(d.offset),
+                    d.split ? 1 : 0, d.why.c_str());
+    return part.error ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "scan") == 0) {
-        const tp::finder::ScanShared shared = scan(argv[2]);
+        tp::convert::LineStarts starts;
+        const tp::finder::ScanShared shared = scan(argv[2], &starts);
         tp::convert::MailboxFile file;
         if (file.open(argv[2])) {
             std::fprintf(stderr, "tp-bench: cannot open %s\n", argv[2]);
             return 1;
         }
-        std::printf("%zu\n", tp::convert::findMessages(file, shared.offsets).messages.size());
+        std::printf("%zu\n",
+                    tp::convert::findMessages(file, shared.offsets, &starts).messages.size());
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "lines") == 0) return lines(argv[2]);
-    std::fprintf(stderr, "usage: tp-bench scan|lines FILE\n");
+    if (argc == 3 && std::strcmp(argv[1], "ranges") == 0) return ranges(argv[2]);
+    std::fprintf(stderr, "usage: tp-bench scan|lines|ranges FILE\n");
     return 2;
 }

@@ -428,6 +428,7 @@ void Scanner::ScanString() {
                          std::to_string(fileSize_) + ").");
                 return;
             }
+            obs().bytesRead(readAt, std::string_view(dest, len));
             if (upper) {
                 auto* p = reinterpret_cast<unsigned char*>(dest);
                 for (std::size_t i = 0; i < len; ++i) p[i] = kUpper[p[i]];

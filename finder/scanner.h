@@ -39,6 +39,10 @@ class ScannerObserver {
     // A hit at `offset`: the `found`-th occurrence in the file, lying `percent`
     // (0..100) of the way through it.
     virtual void hit(std::uint64_t /*offset*/, int /*found*/, int /*percent*/) {}
+    // The bytes the search read at `offset`, as each read brings them: in file
+    // order, a read may repeat the last few bytes of the one before, and the holes
+    // of a sparse file are skipped. A caller may look at them in the same pass.
+    virtual void bytesRead(std::uint64_t /*offset*/, std::string_view /*bytes*/) {}
     // Text1 got new text (the scanner sets it on open and close).
     virtual void fileNameChanged(const std::string& /*text*/) {}
     // The scanner moves the focus to Text1 (a window may honour it).

@@ -277,8 +277,15 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
     const fs::path path = scratch() / "mailbox.imm";
     writeWhole(path, bytes);
 
+    // The lines the message finder needs, listed from what the scanner reads.
+    struct Lines : finder::ScannerObserver {
+        void bytesRead(std::uint64_t offset, std::string_view read) override {
+            indexer.add(offset, read.data(), read.size());
+        }
+        convert::LineStartIndexer indexer;
+    } lines;
     finder::ScanShared shared;
-    finder::Scanner scanner(shared);
+    finder::Scanner scanner(shared, &lines);
     scanner.Text2 = std::string(kSearch);
     scanner.Open_MBOX(path.string());
     scanner.Find_Click();
@@ -289,6 +296,7 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
         TP_FUZZ_CHECK(++steps <= size + 2);
         scanner.FindNext_Click();
     }
+    const convert::LineStarts lineStarts = lines.indexer.finish(size);
     scanner.CloseFile();
 
     if (size >= 2) {
@@ -305,6 +313,28 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
     TP_FUZZ_CHECK(file.size() == size);
     const convert::Partition part = convert::findMessages(file, shared.offsets);
     TP_FUZZ_CHECK(!part.error);
+    // The lines listed during the scan, and two threads meeting halfway, give the
+    // same partition.
+    const auto same = [&part](const convert::Partition& other) {
+        if (other.messages.size() != part.messages.size() ||
+            other.doubts.size() != part.doubts.size() || other.leadingBytes != part.leadingBytes ||
+            other.leadingHasContent != part.leadingHasContent || other.error != part.error)
+            return false;
+        for (std::size_t i = 0; i < part.messages.size(); ++i)
+            if (other.messages[i].begin != part.messages[i].begin ||
+                other.messages[i].end != part.messages[i].end)
+                return false;
+        for (std::size_t i = 0; i < part.doubts.size(); ++i)
+            if (other.doubts[i].offset != part.doubts[i].offset ||
+                other.doubts[i].split != part.doubts[i].split ||
+                other.doubts[i].why != part.doubts[i].why)
+                return false;
+        return true;
+    };
+    TP_FUZZ_CHECK(same(convert::findMessages(file, shared.offsets, &lineStarts)));
+    if (shared.offsets.size() > 1)
+        TP_FUZZ_CHECK(same(convert::findMessagesInTwo(file, shared.offsets, &lineStarts,
+                                                      shared.offsets.size() / 2)));
     // The leading bytes and the messages add up to the file, in order, none empty.
     std::uint64_t at = part.leadingBytes;
     for (const convert::MessageRange& m : part.messages) {

@@ -38,19 +38,27 @@
 // carries no Received or Return-Path field, are listed as doubts for the report.
 //
 // Every look is bounded by the distance between neighbouring hits or by a fixed
-// window, and the file is read in small pieces, so hostile input (huge lines,
-// huge headers, boundaries that never close) costs time roughly linear in the
-// file size and memory independent of it.
+// window, and the file is read in pieces of a megabyte, so hostile input (huge
+// lines, huge headers, boundaries that never close) costs time roughly linear in
+// the file size and memory independent of it. The "Date:" and "--" lines that the
+// searches through bodies need are listed once (see line_starts.h), usually while
+// the scanner reads the file, so no body is searched byte by byte again. A large
+// file is searched by two threads, the second from the middle on; the first takes
+// the second's messages over from the first message both began alike.
 #include "mailbox/boundaries.h"
 
 #include "common/ascii.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "finder/scanner.h"
@@ -103,6 +111,16 @@ std::error_code MailboxFile::read(std::uint64_t offset, std::uint64_t length,
     }
     out.resize(got);
     return {};
+}
+
+std::error_code MailboxFile::readInto(std::uint64_t offset, char* out, std::size_t length,
+                                      std::size_t& got) const {
+    got = 0;
+    if (!file_.isOpen()) return std::make_error_code(std::errc::bad_file_descriptor);
+    if (offset >= size_ || length == 0) return {};
+    return io::readFull(file_, path_, out,
+                        static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset)),
+                        offset, got);
 }
 
 // ---------------------------------------------------------------------------
@@ -254,45 +272,116 @@ using ascii::startsWithNoCase;
 
 }  // namespace
 
+// Longer than every name and prefix above: only this much of a name is looked at.
+constexpr std::size_t kNameLook = 64;
+constexpr bool shorterThanLook() {
+    for (const std::string_view f : kKnownFields)
+        if (f.size() >= kNameLook) return false;
+    return true;
+}
+static_assert(shorterThanLook());
+
 bool isKnownHeaderField(std::string_view name) {
-    std::string low(name.size(), '\0');
-    std::transform(name.begin(), name.end(), low.begin(), lower);
-    if (std::binary_search(std::begin(kKnownFields), std::end(kKnownFields), std::string_view(low)))
+    char buffer[kNameLook];
+    const std::size_t n = std::min(name.size(), kNameLook);
+    std::transform(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(n), buffer, lower);
+    const std::string_view low(buffer, n);  // all of the name when it is shorter than kNameLook
+    if (name.size() < kNameLook &&
+        std::binary_search(std::begin(kKnownFields), std::end(kKnownFields), low))
         return true;
     for (const std::string_view prefix : kKnownPrefixes)
-        if (low.size() > prefix.size() && low.compare(0, prefix.size(), prefix) == 0) return true;
+        if (name.size() > prefix.size() && low.compare(0, prefix.size(), prefix) == 0) return true;
     return false;
 }
 
 namespace {
 
-// A cached run of the file's bytes. Reads start small (most looks are short) and
-// grow while they continue where the last one ended, so long runs cost few calls.
-class Window {
+// The file in pieces of a megabyte, each read once while it is in use: every
+// look of the finder is a view into one of them. A piece overlaps the next by
+// more than any single look needs, so a look never spans two pieces.
+struct Piece {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+};
+
+class Pieces {
   public:
-    Window(const MailboxFile& file, std::size_t chunk) : file_(file), base_(chunk), chunk_(chunk) {}
-    bool holds(std::uint64_t pos) const { return pos >= start_ && pos - start_ < data_.size(); }
-    std::uint64_t start() const { return start_; }
-    std::uint64_t end() const { return start_ + data_.size(); }
-    const char* at(std::uint64_t pos) const { return data_.data() + (pos - start_); }
-    // Loads from `pos` on.
-    void loadFrom(std::uint64_t pos) {
-        grow(!data_.empty() && pos == end());
-        load(pos, chunk_);
-    }
-    // Loads the bytes before `end`, not below `floor`.
-    void loadBefore(std::uint64_t end, std::uint64_t floor) {
-        grow(!data_.empty() && end == start_);
-        const std::uint64_t s = std::max(floor, end > chunk_ ? end - chunk_ : 0);
-        load(s, end - s);
-    }
-    void load(std::uint64_t pos, std::uint64_t length) {
-        if (auto ec = file_.read(pos, length, data_)) throw ReadFailure{ec};
+    static constexpr std::uint64_t kStep = 1u << 20;      // a piece begins every kStep bytes
+    static constexpr std::uint64_t kOverlap = 64u << 10;  // and reaches this much further
+    explicit Pieces(const MailboxFile& file) : file_(file) {}
+    // The piece holding `pos`; sets `start` to where it begins.
+    std::shared_ptr<const Piece> holding(std::uint64_t pos, std::uint64_t& start) {
+        const std::uint64_t index = pos / kStep;
+        start = index * kStep;
+        for (Kept& k : kept_) {
+            if (k.piece && k.index == index) {
+                k.used = ++clock_;
+                return k.piece;
+            }
+        }
+        Kept* slot = &kept_[0];
+        for (Kept& k : kept_)
+            if (k.used < slot->used) slot = &k;
+        // The least recently used piece's memory is taken over unless a look still has it.
+        if (!slot->piece || slot->piece.use_count() > 1) {
+            slot->piece = std::make_shared<Piece>();
+            slot->piece->bytes.reset(new char[kStep + kOverlap]);
+        }
+        const std::uint64_t length =
+            std::min(file_.size() - std::min(start, file_.size()), kStep + kOverlap);
+        std::size_t got = 0;
+        if (auto ec = file_.readInto(start, slot->piece->bytes.get(),
+                                     static_cast<std::size_t>(length), got)) {
+            slot->piece.reset();
+            throw ReadFailure{ec};
+        }
         // Less than the file held when it was opened: it shrank (a loop waiting for
         // those bytes would wait for ever).
-        if (data_.size() < std::min(length, file_.size() - std::min(pos, file_.size())))
+        if (got < length) {
+            slot->piece.reset();
             throw ReadFailure{std::make_error_code(std::errc::io_error)};
+        }
+        slot->piece->size = got;
+        slot->index = index;
+        slot->used = ++clock_;
+        return slot->piece;
+    }
+
+  private:
+    struct Kept {
+        std::uint64_t index = 0;
+        std::uint64_t used = 0;
+        std::shared_ptr<Piece> piece;
+    };
+    const MailboxFile& file_;
+    std::array<Kept, 4> kept_;  // the pieces of the places looked at lately
+    std::uint64_t clock_ = 0;
+};
+
+// A run of the file's bytes that a look works in: a view into a piece.
+class Window {
+  public:
+    explicit Window(Pieces& pieces) : pieces_(pieces) {}
+    bool holds(std::uint64_t pos) const { return pos >= start_ && pos - start_ < length_; }
+    std::uint64_t start() const { return start_; }
+    std::uint64_t end() const { return start_ + length_; }
+    const char* at(std::uint64_t pos) const { return data_ + (pos - start_); }
+    // Loads from `pos` on (to the end of its piece).
+    void loadFrom(std::uint64_t pos) { load(pos, 0); }
+    // Loads the bytes before `end`, not below `floor`.
+    void loadBefore(std::uint64_t end, std::uint64_t floor) {
+        // From the start of the piece that holds the byte before `end`.
+        load(std::max(floor, (end - 1) / Pieces::kStep * Pieces::kStep), 0);
+    }
+    // Loads [pos, pos + length) at least (as far as the file goes).
+    void load(std::uint64_t pos, std::uint64_t length) {
+        std::uint64_t pieceStart = 0;
+        piece_ = pieces_.holding(pos, pieceStart);
         start_ = pos;
+        data_ = piece_->bytes.get() + (pos - pieceStart);
+        length_ =
+            pieceStart + piece_->size - std::min<std::uint64_t>(pos, pieceStart + piece_->size);
+        (void)length;
     }
     unsigned char byte(std::uint64_t pos) {
         if (!holds(pos)) loadFrom(pos);
@@ -301,15 +390,11 @@ class Window {
     }
 
   private:
-    void grow(bool continuing) {
-        chunk_ = continuing ? std::min<std::size_t>(chunk_ * 2, kMaxRead) : base_;
-    }
-    static constexpr std::size_t kMaxRead = 1u << 20;
-    const MailboxFile& file_;
-    std::size_t base_;
-    std::size_t chunk_;
+    Pieces& pieces_;
+    std::shared_ptr<const Piece> piece_;
+    const char* data_ = nullptr;
     std::uint64_t start_ = 0;
-    std::string data_;
+    std::uint64_t length_ = 0;
 };
 
 bool isLineEnd(unsigned char c) {
@@ -360,18 +445,69 @@ std::size_t lastLineEnd(const char* base, std::size_t n) {
     return std::string_view::npos;
 }
 
+// Where a search began a message, and the state it began it in: two searches
+// that begin a message at the same place in the same state go on alike.
+struct Begun {
+    std::uint64_t line = 0;                // the line that began it
+    std::size_t nextHit = 0;               // the next hit to take
+    std::optional<std::uint64_t> pending;  // the hit taken and not yet looked at
+    std::uint64_t lastHit = 0;             // the last hit taken
+    std::uint64_t searchFrom = 0;          // header blocks before this were looked at
+    bool closeIndex = false;               // the closing lines were indexed
+    std::size_t message = 0;               // its index in that search's messages
+    std::size_t doubts = 0;                // that search's doubts before it
+    bool sameState(const Begun& o) const {
+        return line == o.line && nextHit == o.nextHit && pending == o.pending &&
+               lastHit == o.lastHit && searchFrom == o.searchFrom && closeIndex == o.closeIndex;
+    }
+};
+
+// The second half of a large file, searched on a thread of its own.
+class SearchAhead {
+  public:
+    SearchAhead(const MailboxFile& file, const LineStarts& starts,
+                const std::vector<std::uint64_t>& hits, std::size_t from);
+    ~SearchAhead() { finish(); }
+    SearchAhead(const SearchAhead&) = delete;
+    SearchAhead& operator=(const SearchAhead&) = delete;
+    std::uint64_t from() const { return from_; }
+    // Waits for it; null when it failed (a read error: the first search then goes on alone).
+    const Partition* result();
+    const Begun* begunAt(std::uint64_t start) const {
+        const auto it = begun_.find(start);
+        return it == begun_.end() ? nullptr : &it->second;
+    }
+
+  private:
+    void finish() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::uint64_t from_;
+    std::map<std::uint64_t, Begun> begun_;
+    Partition part_;
+    bool ok_ = false;
+    std::thread thread_;
+};
+
 class Analyzer {
   public:
-    explicit Analyzer(const MailboxFile& file)
+    Analyzer(const MailboxFile& file, const LineStarts& starts)
         : file_(file),
           size_(file.size()),
-          fwd_(file, 1u << 20),
-          back_(file, 2u << 10),
-          scan_(file, 1u << 20),
-          far_(file, 1u << 20),
-          blocks_(file, 1u << 20) {}
+          pieces_(file),
+          fwd_(pieces_),
+          back_(pieces_),
+          scan_(pieces_),
+          far_(pieces_),
+          blocks_(pieces_),
+          starts_(starts) {}
 
-    Partition run(const std::vector<std::uint64_t>& rawHits);
+    // The partition of the file, or, with `from` > 0, of the file from the hit
+    // `from` on (a search ahead of another one, which notes where each message
+    // began in `begun`). A search given `ahead` joins it where both began a message
+    // in the same state.
+    Partition run(const std::vector<std::uint64_t>& rawHits, std::size_t from = 0,
+                  std::map<std::uint64_t, Begun>* begun = nullptr, SearchAhead* ahead = nullptr);
 
   private:
     struct Multipart {
@@ -408,12 +544,10 @@ class Analyzer {
     bool holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor);
     Line lineAbove(std::uint64_t pos, std::uint64_t floor);
     std::uint64_t lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor);
-    std::string peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
+    std::string_view peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
     Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
     Multipart readHeader(std::uint64_t start, std::uint64_t limit);
-    template <class OnLine>
-    void forEachLineStart(Window& w, const std::string& needle, std::uint64_t from,
-                          std::uint64_t to, OnLine&& onLine);
+    bool textAt(Window& w, std::uint64_t pos, std::string_view text);
     void advanceDelimiters(Multipart& mp, std::uint64_t to);
     bool closeFollows(Multipart& mp, std::uint64_t pos);
     std::optional<std::uint64_t> findClose(const std::string& boundary, std::uint64_t from,
@@ -426,24 +560,18 @@ class Analyzer {
 
     const MailboxFile& file_;
     std::uint64_t size_;
-    Window fwd_;     // forward reads: header lines, delimiter checks
-    Window back_;    // backward reads: the walk up from a hit
-    Window scan_;    // delimiter lines, from one message to the next
-    Window far_;     // searches far ahead, and whole-file passes
-    Window blocks_;  // the search for header blocks, which goes through every body
+    Pieces pieces_;
+    Window fwd_;                // forward reads: header lines, delimiter checks
+    Window back_;               // backward reads: the walk up from a hit
+    Window scan_;               // delimiter lines, from one message to the next
+    Window far_;                // searches far ahead, and whole-file passes
+    Window blocks_;             // the search for header blocks, which goes through every body
+    std::string peeked_;        // what peek read when no window held it
+    const LineStarts& starts_;  // the "Date:" and "--" lines of the whole file
     bool indexBuilt_ = false;
     bool indexComplete_ = true;
     std::unordered_map<std::uint64_t, std::uint64_t> lastClose_;  // boundary hash -> offset
 };
-
-std::uint64_t hashText(std::string_view s) {
-    std::uint64_t h = 1469598103934665603ull;
-    for (const char c : s) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ull;
-    }
-    return h;
-}
 
 // A window that holds the byte before `end`: the forward window when it already
 // does (neighbouring messages usually share it), else the backward one.
@@ -489,15 +617,15 @@ std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t 
     return floor;
 }
 
-// Up to `max` bytes of [pos, end).
-std::string Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
+// Up to `max` bytes of [pos, end): valid until the next look at the file.
+std::string_view Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
     const std::uint64_t n = std::min<std::uint64_t>(end - pos, max);
+    const std::size_t length = static_cast<std::size_t>(n);
     for (const Window* w : {&fwd_, &blocks_, &scan_, &far_, &back_})
-        if (w->holds(pos) && w->end() >= pos + n) return std::string(w->at(pos), n);
-    std::string out;
-    if (auto ec = file_.read(pos, n, out)) throw ReadFailure{ec};
-    if (out.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
-    return out;
+        if (w->holds(pos) && w->end() >= pos + n) return {w->at(pos), length};
+    if (auto ec = file_.read(pos, n, peeked_)) throw ReadFailure{ec};
+    if (peeked_.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
+    return peeked_;
 }
 
 // The field name a line's text begins with, if it is a header field: printable
@@ -605,7 +733,7 @@ Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> 
             walk.start = header.first(walk.start);
             return walk;
         }
-        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
+        const std::string_view text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
         if (text[0] == ' ' || text[0] == '\t') {
             top = line.start;  // a folded continuation
             continue;
@@ -644,7 +772,7 @@ bool Analyzer::holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor) {
     for (int n = 0; n < kMaxPartHeaderLines && top > floor; ++n) {
         const Line line = lineAbove(top, floor);
         if (line.empty()) return false;
-        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 64);
+        const std::string_view text = peek(line.start, line.contentEnd, kMaxNameLength + 64);
         if (text.size() >= 2 && text[0] == '-' && text[1] == '-') return !typed || message;
         top = line.start;
         if (text[0] == ' ' || text[0] == '\t') continue;
@@ -758,91 +886,89 @@ Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limi
     return {};
 }
 
-// Calls `onLine(q)` for each occurrence of `needle` that begins a line in
-// [from, to), in file order, until it returns true. Reads in bounded chunks.
-template <class OnLine>
-void Analyzer::forEachLineStart(Window& w, const std::string& needle, std::uint64_t from,
-                                std::uint64_t to, OnLine&& onLine) {
-    std::uint64_t pos = from;
-    while (pos < to) {
-        const std::uint64_t hi = std::min(size_, to + needle.size() - 1);
-        if (hi - pos < needle.size()) return;
-        // Searches go forward through the file, most of them short: a read serves
-        // the searches after it until they pass its end.
-        if (!w.holds(pos) || w.end() < pos + needle.size())
-            w.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
-        const char* base = w.at(pos);
-        const std::size_t n = static_cast<std::size_t>(std::min(w.end(), hi) - pos);
-        std::size_t off = 0;
-        while (const char* found =
-                   finder::findBytes(base + off, n - off, needle.data(), needle.size())) {
-            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
-            off = static_cast<std::size_t>(found - base) + 1;
-            if (q >= to) return;
-            if (beginsLine(q) && onLine(q)) return;
-        }
-        const std::uint64_t reached = w.end();
-        if (reached >= hi) return;
-        pos = reached - (needle.size() - 1);
+// Lists the "Date:" and "--" lines of the file in one pass over it.
+LineStarts listLineStarts(const MailboxFile& file) {
+    Pieces pieces(file);
+    Window w(pieces);
+    LineStartIndexer indexer;
+    for (std::uint64_t pos = 0; pos < file.size(); pos += Pieces::kStep) {
+        // The holes of a sparse file read as NULs: no line of either kind is there.
+        const std::uint64_t data = file.nextData(pos);
+        if (data >= file.size()) break;
+        if (data >= pos + Pieces::kStep) pos = data / Pieces::kStep * Pieces::kStep;
+        w.load(pos, 0);
+        indexer.add(pos, w.at(pos), static_cast<std::size_t>(w.end() - pos));
     }
+    return indexer.finish(file.size());
+}
+
+// Whether the bytes at `pos` are `text` (reading through `w` when no window has them).
+bool Analyzer::textAt(Window& w, std::uint64_t pos, std::string_view text) {
+    if (pos + text.size() > size_) return false;
+    const Window* in = holding(pos);
+    if (in == nullptr || in->end() < pos + text.size()) {
+        w.loadFrom(pos);
+        in = &w;
+    }
+    return std::memcmp(in->at(pos), text.data(), text.size()) == 0;
+}
+
+// The listed line starts in [from, to).
+std::pair<const std::uint64_t*, const std::uint64_t*> linesIn(const std::vector<std::uint64_t>& all,
+                                                              std::uint64_t from,
+                                                              std::uint64_t to) {
+    const auto* b = std::lower_bound(all.data(), all.data() + all.size(), from);
+    const auto* e = std::lower_bound(b, all.data() + all.size(), std::max(from, to));
+    return {b, e};
 }
 
 // Accounts for the delimiter lines of `mp` that begin in [mp.cursor, to).
 void Analyzer::advanceDelimiters(Multipart& mp, std::uint64_t to) {
     const std::string needle = "--" + mp.boundary;
-    forEachLineStart(scan_, needle, mp.cursor, to, [&](std::uint64_t q) {
-        const std::uint64_t after = q + needle.size();
-        const unsigned char c1 = after < size_ ? fwd_.byte(after) : '\n';
-        if (c1 == '-' && after + 1 < size_ && fwd_.byte(after + 1) == '-') {
+    const auto [b, e] = linesIn(starts_.dashes, mp.cursor, to);
+    for (const std::uint64_t* q = b; q != e; ++q) {
+        if (!textAt(scan_, *q, needle)) continue;
+        const std::uint64_t after = *q + needle.size();
+        const unsigned char c1 = after < size_ ? byteAt(after) : '\n';
+        if (c1 == '-' && after + 1 < size_ && byteAt(after + 1) == '-') {
             mp.open = false;
         } else if (isLineEnd(c1) || c1 == ' ' || c1 == '\t') {
             mp.open = true;
         }
-        return false;
-    });
+    }
     mp.cursor = std::max(mp.cursor, to);
 }
 
 // The first "--B--" line that begins in [from, to).
 std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, std::uint64_t from,
                                                  std::uint64_t to) {
-    std::optional<std::uint64_t> close;
-    forEachLineStart(far_, "--" + boundary + "--", from, to, [&](std::uint64_t q) {
-        close = q;
-        return true;
-    });
-    return close;
+    const std::string needle = "--" + boundary + "--";
+    const auto [b, e] = linesIn(starts_.dashes, from, to);
+    for (const std::uint64_t* q = b; q != e; ++q)
+        if (textAt(far_, *q, needle)) return *q;
+    return std::nullopt;
 }
 
 // One pass over the file recording, per boundary text, the last "--B--" line.
 void Analyzer::buildCloseIndex() {
     indexBuilt_ = true;
-    std::uint64_t pos = 0;
     std::string text;
-    while (pos + 1 < size_) {
-        far_.load(pos, std::min<std::uint64_t>(size_ - pos, 1u << 20));
-        const char* base = far_.at(pos);
-        const std::size_t n = static_cast<std::size_t>(far_.end() - pos);
-        std::size_t off = 0;
-        while (const char* found = finder::findBytes(base + off, n - off, "--", 2)) {
-            const std::uint64_t q = pos + static_cast<std::uint64_t>(found - base);
-            off = static_cast<std::size_t>(found - base) + 1;
-            if (!beginsLine(q)) continue;
-            lineAt(q, size_, kMaxBoundaryLength + 16, text);
-            while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
-            if (text.size() < 5 || text.compare(text.size() - 2, 2, "--") != 0) continue;
-            const std::string_view b = std::string_view(text).substr(2, text.size() - 4);
-            if (lastClose_.size() >= kMaxIndexedBoundaries) {
-                indexComplete_ = false;
-                auto it = lastClose_.find(hashText(b));
-                if (it != lastClose_.end()) it->second = q;
-                continue;
-            }
-            lastClose_[hashText(b)] = q;
+    for (std::size_t i = 0; i < starts_.dashes.size(); ++i) {
+        std::uint64_t hash = starts_.closingHashes[i];
+        if (starts_.dashKinds[i] == LineStarts::Dash::Other) continue;
+        if (starts_.dashKinds[i] == LineStarts::Dash::Unknown) {
+            lineAt(starts_.dashes[i], size_, kClosingLineLook, text);
+            const auto b = closingBoundary(text);
+            if (!b) continue;
+            hash = boundaryHash(*b);
         }
-        const std::uint64_t reached = far_.end();
-        if (reached >= size_) break;
-        pos = reached - 1;
+        if (lastClose_.size() >= kMaxIndexedBoundaries) {
+            indexComplete_ = false;
+            auto it = lastClose_.find(hash);
+            if (it != lastClose_.end()) it->second = starts_.dashes[i];
+            continue;
+        }
+        lastClose_[hash] = starts_.dashes[i];
     }
 }
 
@@ -862,7 +988,7 @@ bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
         // for this boundary and every later one, so no search is repeated.
         if (!indexBuilt_) buildCloseIndex();
     }
-    const auto it = lastClose_.find(hashText(mp.boundary));
+    const auto it = lastClose_.find(boundaryHash(mp.boundary));
     if (it != lastClose_.end() && it->second > pos) {
         mp.closeKnown = true;
         mp.closeAt = it->second;
@@ -875,9 +1001,9 @@ bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
 
 bool Analyzer::leadingHasContent(std::uint64_t end) {
     for (std::uint64_t pos = 0; pos < end;) {
-        far_.load(pos, std::min<std::uint64_t>(end - pos, 1u << 20));
+        far_.load(pos, 0);
         const char* base = far_.at(pos);
-        const std::size_t n = static_cast<std::size_t>(far_.end() - pos);
+        const std::size_t n = static_cast<std::size_t>(std::min(far_.end(), end) - pos);
         if (n == 0) break;
         for (std::size_t i = 0; i < n; ++i) {
             const char c = base[i];
@@ -901,7 +1027,7 @@ std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint
     for (std::uint64_t top = anchor; top > floor;) {
         const Line line = lineAbove(top, floor);
         if (line.empty()) break;
-        const std::string text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
+        const std::string_view text = peek(line.start, line.contentEnd, kMaxNameLength + 2);
         top = line.start;
         if (text[0] == ' ' || text[0] == '\t') continue;
         const auto name = fieldName(text);
@@ -956,13 +1082,13 @@ std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint
 std::optional<Analyzer::Block> Analyzer::nextBlock(std::uint64_t& from, std::uint64_t to) {
     std::optional<Block> found;
     std::uint64_t floor = from;
-    forEachLineStart(blocks_, "Date:", from, to, [&](std::uint64_t q) {
-        if (q < floor) return false;  // inside a block already looked at
-        std::uint64_t next = q + 1;
-        found = blockAt(q, floor, next);
+    const auto [b, e] = linesIn(starts_.dates, from, to);
+    for (const std::uint64_t* q = b; q != e && !found; ++q) {
+        if (*q < floor) continue;  // inside a block already looked at
+        std::uint64_t next = *q + 1;
+        found = blockAt(*q, floor, next);
         floor = std::max(floor, next);
-        return found.has_value();
-    });
+    }
     from = found ? found->end : std::max(from, to);
     return found;
 }
@@ -981,8 +1107,8 @@ std::optional<std::string> Analyzer::introducingLine(std::uint64_t start, std::u
             ++blank;
             continue;
         }
-        const std::string text = peek(line.start, line.contentEnd, kMaxSeparatorText);
-        if (!found.empty()) return found + "\n" + text;
+        const std::string_view text = peek(line.start, line.contentEnd, kMaxSeparatorText);
+        if (!found.empty()) return found + "\n" + std::string(text);
         found = text;
         if (found.size() > kShortLine || found.find_first_of(" \t") != found.rfind(' ')) break;
     }
@@ -1041,11 +1167,12 @@ std::optional<std::string_view> introduction(std::string_view lines) {
     }
 }
 
-Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
+Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits, std::size_t from,
+                        std::map<std::uint64_t, Begun>* begun, SearchAhead* ahead) {
     // Candidate boundaries: hits that lie in the file, in ascending order, and begin
     // their line. They are taken one at a time so that the bytes read to check a
     // candidate serve the walk up from it as well.
-    std::size_t r = 0;
+    std::size_t r = from;
     std::uint64_t last = 0;
     bool any = false;
     auto nextCandidate = [&]() -> std::optional<std::uint64_t> {
@@ -1064,6 +1191,12 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
     Multipart mp;                          // the current message's top-level structure
     std::uint64_t bodyFloor = 0;           // where the current message's body begins
     std::uint64_t searchFrom = 0;          // header blocks before this were looked at
+    // A search ahead looks for no header blocks before its first hit.
+    if (from > 0 && from < rawHits.size()) searchFrom = rawHits[from];
+    std::optional<std::uint64_t> cur;  // the next candidate
+    bool joined = false;               // the search ahead took over
+    // Begins a message; true when the search ahead began it in the same state and
+    // has the rest, which is then taken over.
     auto begin = [&](std::uint64_t start, std::uint64_t line, std::uint64_t limit) {
         if (!part.messages.empty()) part.messages.back().end = start;
         part.messages.push_back({start, size_});
@@ -1071,6 +1204,27 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
         mp = readHeader(start, limit);
         bodyFloor = mp.bodyStart > start ? mp.bodyStart : line;
         searchFrom = std::max(searchFrom, bodyFloor);
+        const Begun now{line,
+                        r,
+                        cur,
+                        last,
+                        searchFrom,
+                        indexBuilt_,
+                        part.messages.size() - 1,
+                        part.doubts.size()};
+        if (begun) begun->emplace(start, now);
+        if (!ahead || start < ahead->from()) return false;
+        const Partition* rest = ahead->result();
+        const Begun* there = rest ? ahead->begunAt(start) : nullptr;
+        if (!there || !there->sameState(now)) return false;
+        part.messages.pop_back();
+        part.messages.insert(part.messages.end(),
+                             rest->messages.begin() + static_cast<std::ptrdiff_t>(there->message),
+                             rest->messages.end());
+        part.doubts.insert(part.doubts.end(),
+                           rest->doubts.begin() + static_cast<std::ptrdiff_t>(there->doubts),
+                           rest->doubts.end());
+        return joined = true;
     };
     auto keptInside = [&](std::uint64_t at, std::string_view intro) {
         part.doubts.push_back({at, false,
@@ -1101,15 +1255,15 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
         return true;
     };
 
-    for (std::optional<std::uint64_t> cur = nextCandidate();;) {
+    for (cur = nextCandidate(); !joined;) {
         // Messages without the scanner's line, up to the next hit.
         const std::uint64_t limit = cur ? *cur : size_;
-        while (searchFrom < limit) {
+        while (searchFrom < limit && !joined) {
             const std::optional<Block> b = nextBlock(searchFrom, limit);
             if (!b) break;
             if (startsMessage(*b)) begin(b->start, b->start, limit);
         }
-        if (!cur) break;
+        if (!cur || joined) break;
         const std::uint64_t h = *cur;
         searchFrom = std::max(searchFrom, h);
         const Walk walk = walkUp(h, prevHit);
@@ -1147,12 +1301,44 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits) {
     return part;
 }
 
-}  // namespace
+SearchAhead::SearchAhead(const MailboxFile& file, const LineStarts& starts,
+                         const std::vector<std::uint64_t>& hits, std::size_t from)
+    : from_(hits[from]) {
+    thread_ = std::thread([this, &file, &starts, &hits, from] {
+        try {
+            Analyzer analyzer(file, starts);
+            part_ = analyzer.run(hits, from, &begun_);
+            ok_ = true;
+        } catch (...) {
+            // Unread or unreadable: the search from the start goes on alone and
+            // meets the same trouble itself if it is on its way.
+        }
+    });
+}
 
-Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits) {
-    Analyzer analyzer(file);
+const Partition* SearchAhead::result() {
+    finish();
+    return ok_ ? &part_ : nullptr;
+}
+
+// Files smaller than this are searched by one thread.
+constexpr std::uint64_t kTwoThreadsFrom = 32u << 20;
+
+Partition search(const MailboxFile& file, const std::vector<std::uint64_t>& hits,
+                 const LineStarts* starts, std::optional<std::size_t> splitAt) {
     try {
-        return analyzer.run(hits);
+        LineStarts listed;
+        if (!starts) {
+            listed = listLineStarts(file);
+            starts = &listed;
+        }
+        // The second search starts at a hit that begins its line (the one the first
+        // will take as a candidate).
+        std::unique_ptr<SearchAhead> ahead;
+        if (splitAt && *splitAt > 0 && *splitAt < hits.size() && hits[*splitAt] < file.size())
+            ahead = std::make_unique<SearchAhead>(file, *starts, hits, *splitAt);
+        Analyzer analyzer(file, *starts);
+        return analyzer.run(hits, 0, nullptr, ahead.get());
     } catch (const ReadFailure& failure) {
         // The file could not be read: fall back to cutting at the hits themselves,
         // which still partitions the file, and say so.
@@ -1169,6 +1355,24 @@ Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>
         part.error = failure.ec;
         return part;
     }
+}
+
+}  // namespace
+
+Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits,
+                       const LineStarts* starts) {
+    std::optional<std::size_t> splitAt;
+    if (file.size() >= kTwoThreadsFrom && std::thread::hardware_concurrency() > 1) {
+        // The first hit in the second half of the file.
+        const auto middle = std::lower_bound(hits.begin(), hits.end(), file.size() / 2);
+        splitAt = static_cast<std::size_t>(middle - hits.begin());
+    }
+    return search(file, hits, starts, splitAt);
+}
+
+Partition findMessagesInTwo(const MailboxFile& file, const std::vector<std::uint64_t>& hits,
+                            const LineStarts* starts, std::size_t splitAt) {
+    return search(file, hits, starts, splitAt);
 }
 
 }  // namespace tp::convert

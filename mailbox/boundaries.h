@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io/file.h"
+#include "mailbox/line_starts.h"
 
 namespace tp::convert {
 
@@ -32,6 +33,13 @@ class MailboxFile {
     // Reads up to `length` bytes at `offset` into `out` (replacing its content).
     // Returns the error of a failed read; a short read at the end is not an error.
     std::error_code read(std::uint64_t offset, std::uint64_t length, std::string& out) const;
+    // Where data may come next at or after `offset` (the end of a sparse file's hole;
+    // `offset` itself when unknown), at most size().
+    std::uint64_t nextData(std::uint64_t offset) const { return file_.nextData(offset, size_); }
+    // Reads up to `length` bytes at `offset` into `out`; `got` says how many (fewer
+    // only at the end of the file, or when it shrank).
+    std::error_code readInto(std::uint64_t offset, char* out, std::size_t length,
+                             std::size_t& got) const;
 
   private:
     io::File file_;
@@ -70,7 +78,18 @@ struct Partition {
 bool isKnownHeaderField(std::string_view name);
 
 // `hits` are the scanner's offsets of "MIME-Version: 1.0", ascending. Messages
-// without that line are found by their header blocks.
-Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits);
+// without that line are found by their header blocks. `starts`, when given, lists
+// the file's "Date:" and "--" lines (made while the file was read for the scan);
+// without it they are listed here, in one more pass over the file.
+// A file of 32 MB or more is searched by two threads (see findMessagesInTwo).
+Partition findMessages(const MailboxFile& file, const std::vector<std::uint64_t>& hits,
+                       const LineStarts* starts = nullptr);
+
+// The same partition, found by two threads: one from the start of the file, one
+// from the hit `splitAt` on. Where the first begins a message exactly as the
+// second did (at the same place, in the same state), it takes over the second's
+// messages from there; when they never meet, the first finds them all itself.
+Partition findMessagesInTwo(const MailboxFile& file, const std::vector<std::uint64_t>& hits,
+                            const LineStarts* starts, std::size_t splitAt);
 
 }  // namespace tp::convert

@@ -56,7 +56,10 @@ const char* formatName(Format f) {
 class ScanRelay : public finder::ScannerObserver {
   public:
     explicit ScanRelay(RunObserver& out) : out_(out) {}
-    void startMailbox() { noticeShown_ = false; }
+    void startMailbox() {
+        noticeShown_ = false;
+        lines = LineStartIndexer();
+    }
     void notice(const Notice& n) override {
         if (noticeShown_) return;
         noticeShown_ = true;
@@ -67,7 +70,11 @@ class ScanRelay : public finder::ScannerObserver {
         searching.searchedPercent = percent;
         out_.progress(searching);
     }
-    RunProgress searching;  // the mailbox being searched
+    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
+        lines.add(offset, bytes.data(), bytes.size());
+    }
+    RunProgress searching;   // the mailbox being searched
+    LineStartIndexer lines;  // its lines that the message finder looks for
 
   private:
     RunObserver& out_;
@@ -325,6 +332,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     relay.searching.step = RunProgress::Step::Searching;
     scanner.Text2 = kSearchText;
 
+    bool searchedToTheEnd = false;  // every byte of the file went by the relay
     try {
         scanner.Open_MBOX(info.path);
         scanner.Find_Click();
@@ -336,12 +344,14 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
                 break;
             }
         }
+        searchedToTheEnd = shared.ScanEnded && scanner.isOpen() && scanner.lastError().empty();
     } catch (...) {
         fail(info.path, 0, "scan", describeException(std::current_exception()));
     }
     // A read error or a file that shrank ends the search early: the messages past
     // that point were never found, so the mailbox is not complete.
     const std::string scanError = scanner.lastError();
+    const std::uint64_t searchedSize = scanner.FileSize();
     try {
         scanner.CloseFile();
     } catch (...) {
@@ -390,7 +400,14 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
 
     Partition part;
     try {
-        part = findMessages(file, shared.offsets);
+        // The lines listed while the search read the file serve when it read all of
+        // it; otherwise the finder lists them itself.
+        if (searchedToTheEnd && searchedSize == file.size() && relay.lines.end() <= file.size()) {
+            const LineStarts starts = relay.lines.finish(file.size());
+            part = findMessages(file, shared.offsets, &starts);
+        } else {
+            part = findMessages(file, shared.offsets);
+        }
     } catch (...) {
         fail(info.path, 0, "extract", describeException(std::current_exception()));
     }

@@ -39,14 +39,25 @@ class BoundariesTest : public ::testing::Test {
     }
 };
 
+// The lines the finder needs, listed from the bytes the scanner reads (as a run
+// lists them).
+struct LineLister : tp::finder::ScannerObserver {
+    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
+        indexer.add(offset, bytes.data(), bytes.size());
+    }
+    tp::convert::LineStartIndexer indexer;
+};
+
 // The hits as the conversion run gets them: from the scanner.
-std::vector<std::uint64_t> scanHits(const fs::path& p) {
+std::vector<std::uint64_t> scanHits(const fs::path& p, tp::convert::LineStarts* lines = nullptr) {
     tp::finder::ScanShared shared;
-    tp::finder::Scanner s(shared);
+    LineLister lister;
+    tp::finder::Scanner s(shared, &lister);
     s.Text2 = kHit;
     s.Open_MBOX(p.string());
     s.Find_Click();
     while (!shared.ScanEnded) s.FindNext_Click();
+    if (lines) *lines = lister.indexer.finish(s.FileSize());
     s.CloseFile();
     return shared.offsets;
 }
@@ -65,13 +76,40 @@ void expectPartition(const Partition& part, std::uint64_t size) {
     }
 }
 
-Partition analyse(const fs::path& p, std::vector<std::uint64_t> hits = {}, bool scan = true) {
-    if (scan) hits = scanHits(p);
+std::string describe(const Partition& p) {
+    std::string out = "leading " + std::to_string(p.leadingBytes) +
+                      (p.leadingHasContent ? " with content\n" : "\n");
+    for (const auto& m : p.messages)
+        out += std::to_string(m.begin) + "-" + std::to_string(m.end) + "\n";
+    for (const auto& d : p.doubts)
+        out +=
+            "doubt " + std::to_string(d.offset) + (d.split ? " split " : " kept ") + d.why + "\n";
+    return out + (p.error ? "error " + p.error.message() : "");
+}
+
+// Every way of finding the messages gives the same partition: the finder listing
+// the lines it needs itself, the lines listed while the scanner read the file,
+// and two threads meeting halfway (split at the first, middle and last hits).
+Partition analyse(const fs::path& p, std::vector<std::uint64_t> hits = {}, bool scan = true,
+                  bool everyWay = true) {
+    tp::convert::LineStarts lines;
+    if (scan) hits = scanHits(p, &lines);
     MailboxFile f;
     EXPECT_FALSE(f.open(p));
     Partition part = findMessages(f, hits);
     EXPECT_FALSE(part.error);
     expectPartition(part, f.size());
+    const std::string expected = describe(part);
+    if (!everyWay) return part;
+    if (scan) {
+        EXPECT_EQ(describe(findMessages(f, hits, &lines)), expected) << "lines from the scan";
+    }
+    for (const std::size_t split : {std::size_t{1}, hits.size() / 2, hits.size() - 1}) {
+        if (split == 0 || split >= hits.size()) continue;
+        EXPECT_EQ(describe(tp::convert::findMessagesInTwo(f, hits, scan ? &lines : nullptr, split)),
+                  expected)
+            << "two threads meeting after hit " << split << " of " << hits.size();
+    }
     return part;
 }
 
@@ -431,7 +469,8 @@ TEST_F(BoundariesTest, SparseFilePastFourGigabytes) {
     }
     const std::vector<std::uint64_t> hits = scanHits(path);
     ASSERT_EQ(hits, (std::vector<std::uint64_t>{9, at2 + 9, at3 + 9}));
-    const Partition p = analyse(path, hits, false);
+    // (Each way reads the 4 GB hole back to front once: one is enough here.)
+    const Partition p = analyse(path, hits, false, false);
     EXPECT_EQ(starts(p), (std::vector<std::uint64_t>{0, at2, at3}));
     MailboxFile f;
     ASSERT_FALSE(f.open(path));

@@ -1,0 +1,146 @@
+#include "mailbox/line_starts.h"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tp::convert {
+
+namespace {
+
+constexpr std::size_t kDateLength = 5;  // "Date:"; "--" needs two of those bytes
+
+bool isLineEnd(char c) {
+    return c == '\n' || c == '\r';
+}
+
+}  // namespace
+
+std::optional<std::string_view> closingBoundary(std::string_view line) {
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (line.size() < 5 || line.compare(0, 2, "--") != 0 ||
+        line.compare(line.size() - 2, 2, "--") != 0)
+        return std::nullopt;
+    return line.substr(2, line.size() - 4);
+}
+
+std::uint64_t boundaryHash(std::string_view s) {
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (const char c : s) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// Lists `q` when a line begins there with one of the two texts; the bytes from
+// `q` on are `at[0, avail)`, which reach the end of the file when `fileEnd`.
+void LineStartIndexer::note(std::uint64_t q, const char* at, std::uint64_t avail, bool fileEnd) {
+    if (at[0] == 'D') {
+        if (avail >= kDateLength && std::memcmp(at, "Date:", kDateLength) == 0)
+            starts_.dates.push_back(q);
+    } else if (at[0] == '-' && avail >= 2 && at[1] == '-') {
+        starts_.dashes.push_back(q);
+        const std::size_t look =
+            static_cast<std::size_t>(std::min<std::uint64_t>(avail, kClosingLineLook));
+        std::size_t end = 0;
+        while (end < look && !isLineEnd(at[end])) ++end;
+        if (end == look && look < kClosingLineLook && !fileEnd) {
+            starts_.dashKinds.push_back(
+                LineStarts::Dash::Unknown);  // the line goes on in the next piece
+            starts_.closingHashes.push_back(0);
+        } else if (const auto b = closingBoundary(std::string_view(at, end))) {
+            starts_.dashKinds.push_back(LineStarts::Dash::Closing);
+            starts_.closingHashes.push_back(boundaryHash(*b));
+        } else {
+            starts_.dashKinds.push_back(LineStarts::Dash::Other);
+            starts_.closingHashes.push_back(0);
+        }
+    }
+}
+
+// Lists the line starts q in [from, to) whose bytes `base` holds: base[0] is the
+// byte at baseOffset, which is below `from`, and the bytes are known up to `known`.
+void LineStartIndexer::decide(const char* base, std::uint64_t baseOffset, std::uint64_t from,
+                              std::uint64_t to, std::uint64_t known, bool fileEnd) {
+    std::uint64_t q = from;
+#if defined(__SSE2__)
+    // Sixteen places at a time: a line end followed by 'D' or '-'.
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i d = _mm_set1_epi8('D'), dash = _mm_set1_epi8('-');
+    while (q + 16 <= to) {
+        const char* p = base + (q - 1 - baseOffset);
+        const __m128i before =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p)));
+        const __m128i first =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p + 1)));
+        const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(before, lf), _mm_cmpeq_epi8(before, cr));
+        const __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(first, d), _mm_cmpeq_epi8(first, dash));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(ends, starts)));
+        while (mask != 0) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+            const std::uint64_t at = q + bit;
+            note(at, base + (at - baseOffset), known - at, fileEnd);
+            mask &= mask - 1;
+        }
+        q += 16;
+    }
+#endif
+    for (; q < to; ++q) {
+        if (isLineEnd(base[q - 1 - baseOffset]))
+            note(q, base + (q - baseOffset), known - q, fileEnd);
+    }
+}
+
+void LineStartIndexer::skipTo(std::uint64_t offset) {
+    // The gap holds NULs: nothing undecided can match across it, nothing in it matches.
+    decide(tail_.data(), decided_ - 1, decided_, end_, end_, false);
+    decided_ = end_ = offset;
+    tail_.assign(1, '\0');
+}
+
+void LineStartIndexer::add(std::uint64_t offset, const char* data, std::size_t n) {
+    if (offset + n <= end_) return;  // seen already
+    if (offset > end_) skipTo(offset);
+    const std::size_t seen = static_cast<std::size_t>(end_ - offset);
+    data += seen;
+    n -= seen;
+    offset = end_;
+    const std::uint64_t known = offset + n;
+    // A place is decided once the bytes it may begin are all known.
+    const std::uint64_t upTo =
+        std::max(decided_, known >= kDateLength ? known - kDateLength + 1 : 0);
+    // Places whose line-end byte is in the tail: decided over the tail and the
+    // first bytes of the new piece, side by side.
+    std::string joint = tail_;
+    joint.append(data, std::min<std::size_t>(n, 2 * kDateLength));
+    const std::uint64_t jointStart = decided_ - 1;
+    decide(joint.data(), jointStart, decided_, std::min(upTo, offset + 1),
+           jointStart + joint.size(), false);
+    // The rest have their line-end byte in the piece itself.
+    if (upTo > offset + 1) decide(data, offset, std::max(decided_, offset + 1), upTo, known, false);
+    // Keep [upTo - 1, known) for the next piece.
+    const std::size_t keep = static_cast<std::size_t>(known - upTo + 1);
+    if (keep <= n) {
+        tail_.assign(data + (n - keep), keep);
+    } else {
+        std::string all = tail_;
+        all.append(data, n);
+        tail_ = all.substr(all.size() - keep);
+    }
+    decided_ = upTo;
+    end_ = known;
+}
+
+LineStarts LineStartIndexer::finish(std::uint64_t fileSize) {
+    if (fileSize > end_) skipTo(fileSize);
+    decide(tail_.data(), decided_ - 1, decided_, end_, end_, true);
+    decided_ = end_;
+    tail_.assign(1, '\0');
+    return std::move(starts_);
+}
+
+}  // namespace tp::convert
