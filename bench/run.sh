@@ -125,57 +125,63 @@ row_scan() {
   fi
 }
 
-row_eml() {
-  local out=$work/out-eml split=$work/out-csplit lines=$work/lines.txt
-  "$bench" lines "$mailbox" >"$lines"
-  repeat=1
-  prep_cmd="fresh '$out'"
-  measure ours "$convert" --format eml --output "$out" "$mailbox"
-  prep_cmd="fresh '$split'"
-  # csplit takes every cut as an argument; allow a long command line.
-  ulimit -s unlimited 2>/dev/null || ulimit -s 1048576 2>/dev/null || true
-  measure ref csplit -s -n 7 -f "$split/m" "$mailbox" $(cat "$lines")
-  prep_cmd=""
-  local files
-  files=$(find -L "$out" -name '*.eml' | wc -l)
-  print_row "eml run vs csplit ($files files)" "ratio <= 1.0, memory <= 256 MB"
-  rm -f "$out" "$split"
-}
-
-# A format's run against the EML run of the same mailbox, TP_BENCH_REPEAT tries
-# each (default 3), taken in turns (ours, reference, ours, ...) so that both see
-# the same machine: the EML run's time is mostly the kernel creating 140,000
-# files, and that varies from run to run with the state of the file system. The
-# row gives the best try; a second row gives the medians, and each try is listed.
-row_vs_eml() {
-  local fmt=$1 out=$work/out-$1 ref=$work/out-$1-eml
+# take_turns LABEL GOAL OUT_OURS CMD_OURS OUT_REF CMD_REF: runs our command and the
+# reference TP_BENCH_REPEAT times each (default 3), in turns (ours, reference, ours,
+# ...) so that both see the same machine: writing 140,000 files is mostly the
+# kernel's work, and that varies from run to run with the state of the file
+# system. Each writes into a fresh folder behind its OUT link. The row gives the
+# best try of each; a second row gives the medians, and each try is listed.
+take_turns() {
+  local label=$1 goal=$2 out=$3 cmd=$4 refout=$5 refcmd=$6
   local tries=${TP_BENCH_REPEAT:-3} t ours_all=() ref_all=() oc_all=() rc_all=() om=0 rm_=0
   repeat=1
   for ((t = 0; t < tries; t++)); do
     prep_cmd="fresh '$out'"
-    measure ours "$convert" --format "$fmt" --output "$out" "$mailbox"
+    eval "measure ours $cmd"
     ours_all+=("$ours_s"); oc_all+=("$ours_cpu")
     awk -v a="$ours_mb" -v b="$om" 'BEGIN{exit !(a>b)}' && om=$ours_mb
     [ "$t" -eq $((tries - 1)) ] || rm -f "$out"
-    prep_cmd="fresh '$ref'"
-    measure ref "$convert" --format eml --output "$ref" "$mailbox"
+    prep_cmd="fresh '$refout'"
+    eval "measure ref $refcmd"
     ref_all+=("$ref_s"); rc_all+=("$ref_cpu")
     awk -v a="$ref_mb" -v b="$rm_" 'BEGIN{exit !(a>b)}' && rm_=$ref_mb
-    [ "$t" -eq $((tries - 1)) ] || rm -f "$ref"
-    echo "  try $((t + 1)): $fmt ${ours_s} s (cpu ${ours_cpu}), eml ${ref_s} s (cpu ${ref_cpu})," \
+    [ "$t" -eq $((tries - 1)) ] || rm -f "$refout"
+    echo "  try $((t + 1)): ours ${ours_s} s (cpu ${ours_cpu}), reference ${ref_s} s (cpu ${ref_cpu})," \
       "ratio $(ratio "$ours_s" "$ref_s")" >&2
   done
   prep_cmd=""
-  local size
-  size=$(find -L "$out" -name "*.$fmt" -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
   pick() { printf '%s\n' "${@:2}" | sort -g | awk -v w="$1" '{v[NR]=$1} END{print (w=="min") ? v[1] : v[int((NR+1)/2)]}'; }
   ours_mb=$om ref_mb=$rm_
   ours_s=$(pick min "${ours_all[@]}") ref_s=$(pick min "${ref_all[@]}")
   ours_cpu=$(pick min "${oc_all[@]}") ref_cpu=$(pick min "${rc_all[@]}")
-  print_row "$fmt run vs eml run (${size} MB $fmt)" "ratio <= 1.5, memory <= 256 MB"
+  print_row "$label" "$goal"
   ours_s=$(pick med "${ours_all[@]}") ref_s=$(pick med "${ref_all[@]}")
   ours_cpu=$(pick med "${oc_all[@]}") ref_cpu=$(pick med "${rc_all[@]}")
   print_row "  median of $tries" ""
+}
+
+# The EML run against csplit cutting the mailbox at the same lines into as many files.
+row_eml() {
+  local out=$work/out-eml split=$work/out-csplit lines=$work/lines.txt files
+  "$bench" lines "$mailbox" >"$lines"
+  # csplit takes every cut as an argument; allow a long command line.
+  ulimit -s unlimited 2>/dev/null || ulimit -s 1048576 2>/dev/null || true
+  take_turns "eml run vs csplit" "ratio <= 1.0, memory <= 256 MB" \
+    "$out" "'$convert' --format eml --output '$out' '$mailbox'" \
+    "$split" "csplit -s -n 7 -f '$split/m' '$mailbox' \$(cat '$lines')"
+  files=$(find -L "$out" -name '*.eml' | wc -l)
+  echo "eml files: $files, csplit files: $(find -L "$split" -type f | wc -l)"
+  rm -f "$out" "$split"
+}
+
+# A format's run against the EML run of the same mailbox.
+row_vs_eml() {
+  local fmt=$1 out=$work/out-$1 ref=$work/out-$1-eml size
+  take_turns "$fmt run vs eml run" "ratio <= 1.5, memory <= 256 MB" \
+    "$out" "'$convert' --format '$fmt' --output '$out' '$mailbox'" \
+    "$ref" "'$convert' --format eml --output '$ref' '$mailbox'"
+  size=$(find -L "$out" -name "*.$fmt" -printf '%s\n' | awk '{s+=$1} END{printf "%.0f", s/1048576}')
+  echo "$fmt output: ${size} MB"
   rm -f "$out" "$ref"
 }
 row_pst() { row_vs_eml pst; }

@@ -145,6 +145,18 @@ class WriteUnderWay {
     void record(int fd, off_t start);              // a record appended: cut away
 };
 
+// Writes `data` into the file just made as `name` in the folder `dir` and closes
+// it; a write that fails removes the file, and so does an abort while it is under way.
+std::error_code writeNew(int dir, int fd, const std::filesystem::path& path,
+                         const std::string& name, WriteUnderWay& underWay, std::string_view data) {
+    underWay.file(path);
+    std::error_code ec = writeAll(fd, path, data);
+    if (!ec) ec = injected(Op::Flush, path, 0);
+    if (::close(fd) != 0 && !ec) ec = lastErrno();
+    if (ec) ::unlinkat(dir, name.c_str(), 0);  // nothing partial stays behind
+    return ec;
+}
+
 }  // namespace
 
 std::error_code Folder::writeFile(const std::string& name, std::string_view data) const {
@@ -154,7 +166,11 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
     if (auto ec = injected(Op::Create, path, data.size())) return ec;
     // O_NONBLOCK: a FIFO in the way fails instead of waiting for a reader.
     constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
-    int fd = ::openat(static_cast<int>(handle_), name.c_str(), kFlags, 0666);
+    // Most names are new: made here, the file needs no look at what it was.
+    int fd = ::openat(static_cast<int>(handle_), name.c_str(), kFlags | O_EXCL, 0666);
+    if (fd >= 0) return writeNew(static_cast<int>(handle_), fd, path, name, underWay, data);
+    if (errno != EEXIST) return lastErrno();
+    fd = ::openat(static_cast<int>(handle_), name.c_str(), kFlags, 0666);
     bool fresh = false;
     if (fd < 0 && errno == ELOOP && isLink(static_cast<int>(handle_), name.c_str())) {
         fresh = true;  // the link goes; the file is made in its place
@@ -186,12 +202,7 @@ std::error_code Folder::writeFile(const std::string& name, std::string_view data
         fd = ::openat(static_cast<int>(handle_), name.c_str(), kFlags | O_EXCL, 0666);
         if (fd < 0) return lastErrno();
     }
-    underWay.file(path);  // from here until it is whole, an abort removes it
-    std::error_code ec = writeAll(fd, path, data);
-    if (!ec) ec = injected(Op::Flush, path, 0);
-    if (::close(fd) != 0 && !ec) ec = lastErrno();
-    if (ec) ::unlinkat(static_cast<int>(handle_), name.c_str(), 0);  // nothing partial stays behind
-    return ec;
+    return writeNew(static_cast<int>(handle_), fd, path, name, underWay, data);
 }
 
 std::error_code Folder::createFile(const std::string& name, std::string_view data) const {
@@ -202,12 +213,7 @@ std::error_code Folder::createFile(const std::string& name, std::string_view dat
     const int fd = ::openat(static_cast<int>(handle_), name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (fd < 0) return lastErrno();
-    underWay.file(path);
-    std::error_code ec = writeAll(fd, path, data);
-    if (!ec) ec = injected(Op::Flush, path, 0);
-    if (::close(fd) != 0 && !ec) ec = lastErrno();
-    if (ec) ::unlinkat(static_cast<int>(handle_), name.c_str(), 0);  // nothing partial stays behind
-    return ec;
+    return writeNew(static_cast<int>(handle_), fd, path, name, underWay, data);
 }
 
 std::error_code Folder::removeFile(const std::string& name) const {

@@ -148,6 +148,14 @@ class SharedBoundary : public ::testing::TestWithParam<const char*> {
         EXPECT_EQ(part.leadingBytes, 0u);
         std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
         for (const MessageRange& r : part.messages) out.emplace_back(r.begin, r.end);
+        // Two threads meeting halfway find the same (on Windows too).
+        for (std::size_t at = 1; at < shared.offsets.size(); ++at) {
+            const tp::convert::Partition two =
+                tp::convert::findMessagesInTwo(file, shared.offsets, nullptr, at);
+            std::vector<std::pair<std::uint64_t, std::uint64_t>> same;
+            for (const MessageRange& r : two.messages) same.emplace_back(r.begin, r.end);
+            EXPECT_EQ(same, out) << "split at hit " << at;
+        }
         return out;
     }
 };
