@@ -23,11 +23,14 @@ LineStarts plainReading(const std::string& bytes) {
         if (rest.substr(0, 5) == "Date:") out.dates.push_back(q);
         if (rest.substr(0, 2) != "--") continue;
         out.dashes.push_back(q);
-        const std::string_view line =
+        // "--B--", blanks after it allowed, B at least one byte.
+        std::string_view line =
             rest.substr(0, std::min(rest.find_first_of("\r\n"), tp::convert::kClosingLineLook));
-        const auto b = tp::convert::closingBoundary(line);
-        out.dashKinds.push_back(b ? LineStarts::Dash::Closing : LineStarts::Dash::Other);
-        out.closingHashes.push_back(b ? tp::convert::boundaryHash(*b) : 0);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+        const bool closing = line.size() >= 5 && line.substr(line.size() - 2) == "--";
+        out.dashKinds.push_back(closing ? LineStarts::Dash::Closing : LineStarts::Dash::Other);
+        out.closingHashes.push_back(
+            closing ? tp::convert::boundaryHash(line.substr(2, line.size() - 4)) : 0);
     }
     return out;
 }
