@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
-# The Windows programs, run under Wine, against the Linux build: the same
-# mailboxes (non-ASCII names for a mailbox, its folder, the attachments folder and
-# an attachment) converted by both into every format. The .eml and .mbox files
+# The Windows programs of the zip, unpacked as a user does and run under Wine,
+# against the Linux build: the same mailboxes (the samples, with non-ASCII names
+# for a mailbox, its folder, the attachments folder and an attachment) converted
+# by both into every format. The .eml and .mbox files
 # and the store must come out byte for byte the same (the fixed clock of
 # SOURCE_DATE_EPOCH makes stores reproducible), the Windows store must satisfy
 # every reader the Linux one does, and a Ctrl-C must leave what it leaves on
 # Linux.
 #   tests/windows/whole_run.sh SOURCE_DIR LINUX_CONVERT LINUX_PSTCHECK
-# The Windows programs are those scripts/build-windows.sh built (build-windows/bin).
+# The zip is the one scripts/build-windows.sh packed (build-windows/*.zip).
 set -euo pipefail
 # shellcheck source=tests/windows/skip.sh
 source "$(dirname "${BASH_SOURCE[0]}")/skip.sh"
 root=$1
 lin_convert=$2 lin_pstcheck=$3
-win=$root/build-windows/bin
 wine=$root/scripts/wine.sh
 
 fail() {
@@ -21,11 +21,13 @@ fail() {
   exit 1
 }
 [ -x /usr/lib/wine/wine64 ] || skip "no wine64"
-[ -f "$win/tessaport-convert.exe" ] && [ -f "$win/pstcheck.exe" ] ||
-  skip "no Windows programs (bash scripts/build-windows.sh)"
+zip=$(find "$root/build-windows" -maxdepth 1 -name 'tessaport-*-windows-x64.zip' 2>/dev/null | head -n 1 || true)
+[ -n "$zip" ] || skip "no Windows zip (bash scripts/build-windows.sh)"
 
 work=$(mktemp -d /tmp/tp-wine-run.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+(cd "$work" && python3 -m zipfile -e "$zip" unpacked)
+win=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d)
 # Wine reaches the whole Linux file system as drive Z:.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
