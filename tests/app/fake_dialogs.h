@@ -151,8 +151,9 @@ inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
     return true;
 }
 
-// A scratch folder removed at the end of the test.
+using tp::test::has;
 using tp::test::readBytes;
+using tp::test::startsWith;
 using tp::test::writeBytes;
 
 // A scratch folder named after the test (its paths show in the pictures of the
