@@ -118,17 +118,14 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     s.notes.push_back({"/m/Inbox.imm", "no date; its times were left empty", false, 4});
     n = convert::closingNotice(s);
     EXPECT_EQ(n.icon, NoticeIcon::Information);
-    EXPECT_EQ(n.text.rfind("1 of 120 messages was exported with a remark.\r\nThe report "
+    EXPECT_TRUE(startsWith(n.text,
+                           "1 of 120 messages was exported with a remark.\r\nThe report "
                            "/out/Tessaport-report.txt says which and why.\r\nYour IncrediMail "
-                           "messages has been successfully exported to Outlook (.pst) file.",
-                           0),
-              0u)
-        << n.text;
-    EXPECT_EQ(n.text.find("Some bytes"), std::string::npos) << n.text;
+                           "messages has been successfully exported to Outlook (.pst) file."));
+    EXPECT_FALSE(has(n.text, "Some bytes"));
     s.notes.push_back(
         {"/m/Inbox.imm", "12 bytes before the first message were not exported", true});
-    EXPECT_NE(convert::closingNotice(s).text.find("Some bytes belong to no message"),
-              std::string::npos);
+    EXPECT_TRUE(has(convert::closingNotice(s).text, "Some bytes belong to no message"));
     s.notes.clear();
     s.remarkedMessages = 0;
 
@@ -162,11 +159,9 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     emptyList.failures.push_back({"", 0, "open", "no mailbox file is named (the row is empty)"});
     n = convert::closingNotice(emptyList);
     EXPECT_EQ(n.icon, NoticeIcon::Warning);
-    EXPECT_NE(n.text.find("Your IncrediMail messages could not be exported to (.eml) files."),
-              std::string::npos)
-        << n.text;
+    EXPECT_TRUE(has(n.text, "Your IncrediMail messages could not be exported to (.eml) files."));
     for (const RunSummary& failed : {s, emptyList}) {
-        EXPECT_EQ(convert::closingNotice(failed).text.find("successfully"), std::string::npos);
+        EXPECT_FALSE(has(convert::closingNotice(failed).text, "successfully"));
     }
 
     // A cancelled run counts what was exported of what was found, and what was left.
@@ -194,21 +189,18 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     s.pstFile.clear();
     n = convert::closingNotice(s);
     EXPECT_EQ(n.icon, NoticeIcon::Warning);
-    EXPECT_EQ(n.text.find("successfully"), std::string::npos) << n.text;
-    EXPECT_EQ(n.text.find("Start Outlook"), std::string::npos) << n.text;
-    EXPECT_NE(n.text.find("3 of 120 messages could not be exported"), std::string::npos);
+    EXPECT_FALSE(has(n.text, "successfully"));
+    EXPECT_FALSE(has(n.text, "Start Outlook"));
+    EXPECT_TRUE(has(n.text, "3 of 120 messages could not be exported"));
     // A store that was finished holds the messages that did not fail: the box
     // names it, but the words "it all done" never stand beside "Not all".
     s.pstFile = "/out/IncrediMail6.12.26 4.7.05.pst";
     n = convert::closingNotice(s);
-    EXPECT_NE(n.text.find("Not all of your IncrediMail messages could be exported to Outlook "
-                          "(.pst) file.\r\n"),
-              std::string::npos)
-        << n.text;
-    EXPECT_EQ(n.text.find("Start Outlook"), std::string::npos) << n.text;
-    EXPECT_NE(n.text.find("The messages exported are in /out/IncrediMail6.12.26 4.7.05.pst."),
-              std::string::npos)
-        << n.text;
+    EXPECT_TRUE(
+        has(n.text,
+            "Not all of your IncrediMail messages could be exported to Outlook (.pst) file.\r\n"));
+    EXPECT_FALSE(has(n.text, "Start Outlook"));
+    EXPECT_TRUE(has(n.text, "The messages exported are in /out/IncrediMail6.12.26 4.7.05.pst."));
 
     RunSummary setup;
     setup.format = Format::Pst;
@@ -216,10 +208,9 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
     n = convert::closingNotice(setup);
     EXPECT_EQ(n.title, "Outlook Error");
     EXPECT_EQ(n.icon, NoticeIcon::Information);
-    EXPECT_EQ(n.text.rfind("Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
-                           "configured.\r\nFor more details visit this link : ",
-                           0),
-              0u);
+    EXPECT_TRUE(startsWith(n.text,
+                           "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
+                           "configured.\r\nFor more details visit this link : "));
 }
 
 // The "Outlook Error" box sends the user to the manual of the program that runs,
@@ -233,7 +224,7 @@ TEST(ClosingNoticeTest, SupportAddressNamesTheRunningProgramsManual) {
     setup.setupFailed = true;
     const std::string text = convert::closingNotice(setup).text;
     fs::current_path(before);
-    EXPECT_EQ(text.find(dir.path().string()), std::string::npos) << text;
+    EXPECT_FALSE(has(text, dir.path().string()));
     const fs::path program = tp::io::programFolder();
     // file:///usr/... here, file:///C:/... on Windows.
     const bool beside =
