@@ -123,7 +123,7 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
             dir.path(), {"--format", "eml", "--output", out, "Inbox.imm", "Sent.imm", "Drafts.imm"},
             columns);
         EXPECT_EQ(r.code, 0) << r.err;
-        EXPECT_NE(r.out.find("Messages:   50"), std::string::npos) << r.out;
+        EXPECT_TRUE(has(r.out, "Messages:   50"));
         bool newline = false;
         const std::vector<std::string> lines = drawnLines(r.err, newline);
         ASSERT_GE(lines.size(), 3u) << r.err;  // at least one per mailbox
@@ -153,8 +153,8 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
         EXPECT_EQ(lastPercent, 100);
         const std::string& last = lines.back();
         if (columns >= 40) {
-            EXPECT_NE(last.find(" 50 m"), std::string::npos) << last;
-            EXPECT_NE(last.find("0:00 left"), std::string::npos) << last;
+            EXPECT_TRUE(has(last, " 50 m"));
+            EXPECT_TRUE(has(last, "0:00 left"));
         }
         if (columns >= 80) {
             EXPECT_TRUE(sawMailbox[0] && sawMailbox[1] && sawMailbox[2]);
@@ -192,11 +192,11 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
         }
         if (i + 1 < lines.size()) {
             EXPECT_LT(p, 100);
-            EXPECT_EQ(lines[i].find("0:00 left"), std::string::npos);
+            EXPECT_FALSE(has(lines[i], "0:00 left"));
         }
     }
     EXPECT_TRUE(sawSecond);
-    EXPECT_NE(lines.back().find("100%"), std::string::npos);
+    EXPECT_TRUE(has(lines.back(), "100%"));
 
     // In a log: one line as each mailbox starts and as it ends, with the share of
     // the run by bytes; a mailbox that cannot be read says so.
@@ -217,7 +217,7 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
           "\nMailbox 3 of 3 Big.imm: started, 1.0 MB\n",
           "\nMailbox 3 of 3 Big.imm: done, 4 of 4 messages exported, 100% of "
           "the run\n"}) {
-        EXPECT_NE(logged.err.find(line), std::string::npos) << line << "\n" << logged.err;
+        EXPECT_TRUE(has(logged.err, line)) << line << "\n" << logged.err;
     }
 }
 
@@ -251,17 +251,16 @@ TEST_F(ConsoleTest, CtrlCStopsAfterTheCurrentMessageAndSaysSo) {
     const Result r = runOnTerminal(dir.path(), {"--format", "mbox", "--output", "out", "Big.imm"},
                                    100, "Mailbox 1 of 1");
     EXPECT_EQ(r.code, 1) << r.err;
-    EXPECT_NE(r.out.find("Cancelled:  yes"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("\ntessaport-convert: stopping after the current message"),
-              std::string::npos);
+    EXPECT_TRUE(has(r.out, "Cancelled:  yes"));
+    EXPECT_TRUE(has(r.err, "\ntessaport-convert: stopping after the current message"));
     // The progress line is drawn again below the notice and ended.
     const std::size_t notice = r.err.find("stopping after the current message");
     EXPECT_NE(r.err.find("\r\033[KMailbox 1 of 1", notice), std::string::npos);
     EXPECT_EQ(r.err.back(), '\n');
     // The last line tells a stopped run, not a complete one.
     const std::string last = r.err.substr(r.err.rfind("\r\033[K"));
-    EXPECT_EQ(last.find("100%"), std::string::npos) << last;
-    EXPECT_NE(last.find(" stopped\n"), std::string::npos) << last;
+    EXPECT_FALSE(has(last, "100%"));
+    EXPECT_TRUE(has(last, " stopped\n"));
 }
 
 TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
@@ -292,11 +291,9 @@ TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
         // The first line exactly as it always was (scripts compare it).
         EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), p.line);
         if (p.licence)
-            EXPECT_EQ(r.out.substr(p.line.size())
-                          .rfind("License GPL-3.0-or-later: GNU GPL version "
-                                 "3 or later <https://gnu.org/licenses/gpl.html>\n",
-                                 0),
-                      0u)
+            EXPECT_TRUE(startsWith(r.out.substr(p.line.size()),
+                                   "License GPL-3.0-or-later: GNU GPL version 3 or later "
+                                   "<https://gnu.org/licenses/gpl.html>\n"))
                 << r.out;
         else
             EXPECT_EQ(r.out, p.line);

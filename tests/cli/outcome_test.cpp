@@ -74,40 +74,28 @@ TEST_F(OutcomeTest, OneCountForEveryMessageAndAReportThatSaysWhere) {
     const Result r = convert(
         dir.path(), {"--format", "mbox", "--output", "out", "Mail/Inbox.imm", "Mail/Gone.imm"});
     EXPECT_EQ(r.code, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find("Mailboxes:  1 of 2 read\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Exported:   3 of 3 messages (2 whole, 1 with a remark)\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Not exported: 0 of 3 messages; 1 problem outside messages\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(has(r.out, "Mailboxes:  1 of 2 read\n"));
+    EXPECT_TRUE(has(r.out, "Exported:   3 of 3 messages (2 whole, 1 with a remark)\n"));
+    EXPECT_TRUE(has(r.out, "Not exported: 0 of 3 messages; 1 problem outside messages\n"));
     // The box leads with what went wrong and where the report is.
-    EXPECT_EQ(r.out.rfind("1 mailbox could not be converted.\n1 of 3 messages was exported with "
-                          "a remark.\nThe report ",
-                          0),
-              0u)
-        << r.out;
-    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+    EXPECT_TRUE(startsWith(r.out,
+                           "1 mailbox could not be converted.\n1 of 3 messages was exported with a "
+                           "remark.\nThe report "));
+    EXPECT_FALSE(has(r.out, "successfully"));
 
     const fs::path inbox = dir.path() / "Mail" / "Inbox.imm";
     EXPECT_EQ(readMbox(folderOf("Mail/Inbox.imm") / "Inbox.mbox"),
               "first 0\nDamaged one 4096\nthird 3\n");
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("Mailboxes: 1 of 2 read\r\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("  whole: 2\r\n  with a remark: 1\r\nMessages not exported: 0\r\n"),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "Mailboxes: 1 of 2 read\r\n"));
+    EXPECT_TRUE(has(report, "  whole: 2\r\n  with a remark: 1\r\nMessages not exported: 0\r\n"));
     const std::size_t at = box.find("before") + std::string("before").size();
-    EXPECT_NE(report.find(inbox.string() +
-                          ", message 2 \"Damaged one\": a damaged area: 4096 NUL "
-                          "bytes at byte " +
-                          std::to_string(at) + " of the mailbox"),
-              std::string::npos)
-        << report;
-    EXPECT_EQ(report.find("Email-"), std::string::npos) << report;
-    EXPECT_NE(report.find((dir.path() / "Mail" / "Gone.imm").string() + ", open: "),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(
+        has(report, inbox.string() +
+                        ", message 2 \"Damaged one\": a damaged area: 4096 NUL bytes at byte " +
+                        std::to_string(at) + " of the mailbox"));
+    EXPECT_FALSE(has(report, "Email-"));
+    EXPECT_TRUE(has(report, (dir.path() / "Mail" / "Gone.imm").string() + ", open: "));
 }
 
 // A file that holds no mail (a program renamed .imm, an empty file) is named as
@@ -123,25 +111,21 @@ TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
     writeBytes(dir.path() / "empty.imm", "");
     Result r = convert(dir.path(), {"--format", "eml", "--output", "out", "ls.imm", "empty.imm"});
     EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.rfind("No message was found in ls.imm, empty.imm.\n", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("No message: " + (dir.path() / "ls.imm").string() + "\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("No message: " + (dir.path() / "empty.imm").string() + "\n"),
-              std::string::npos);
+    EXPECT_FALSE(has(r.out, "successfully"));
+    EXPECT_TRUE(startsWith(r.out, "No message was found in ls.imm, empty.imm.\n"));
+    EXPECT_TRUE(has(r.out, "No message: " + (dir.path() / "ls.imm").string() + "\n"));
+    EXPECT_TRUE(has(r.out, "No message: " + (dir.path() / "empty.imm").string() + "\n"));
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("Mailboxes in which no message was found:\r\n" +
-                          (dir.path() / "ls.imm").string() + "\r\n" +
-                          (dir.path() / "empty.imm").string() + "\r\n"),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "Mailboxes in which no message was found:\r\n" +
+                                (dir.path() / "ls.imm").string() + "\r\n" +
+                                (dir.path() / "empty.imm").string() + "\r\n"));
 
     // Beside a mailbox with mail, an empty one is named, and the run succeeds.
     writeBytes(dir.path() / "Inbox.imm", textMessage("hello"));
     r = convert(dir.path(), {"--format", "eml", "--output", "out2", "Inbox.imm", "empty.imm"});
     EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_EQ(r.out.rfind("No message was found in empty.imm.\nThe report ", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("successfully exported"), std::string::npos) << r.out;
+    EXPECT_TRUE(startsWith(r.out, "No message was found in empty.imm.\nThe report "));
+    EXPECT_TRUE(has(r.out, "successfully exported"));
 }
 
 // Mailboxes of one name go into folders of their own: the store mirrors the
@@ -169,10 +153,8 @@ TEST_F(OutcomeTest, MailboxesOfOneNameKeepTheirOwnFoldersInTheStore) {
     EXPECT_EQ(std::system((check + " >/dev/null 2>&1").c_str()), 0) << check;
 #endif
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("the folder of " + (dir.path() / "Other" / "INBOX.imm").string() +
-                          " in the store is named \"Other > INBOX (2)\""),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "the folder of " + (dir.path() / "Other" / "INBOX.imm").string() +
+                                " in the store is named \"Other > INBOX (2)\""));
 }
 
 // A second run into the same folder adds nothing to the first run's files, and
@@ -184,51 +166,21 @@ TEST_F(OutcomeTest, ConvertingTwiceKeepsEachRunApart) {
                                            "In.imm",   "./In.imm", "Link.imm", "Missing.imm"};
     const Result first = convert(dir.path(), args);
     EXPECT_EQ(first.code, 1);
-    EXPECT_NE(first.err.find("./In.imm is listed already (as " + (dir.path() / "In.imm").string() +
-                             "); it is converted once"),
-              std::string::npos)
-        << first.err;
-    EXPECT_NE(first.err.find("Link.imm is listed already"), std::string::npos) << first.err;
-    EXPECT_NE(first.out.find("Exported:   2 of 2 messages\n"), std::string::npos) << first.out;
+    EXPECT_TRUE(has(first.err, "./In.imm is listed already (as " +
+                                   (dir.path() / "In.imm").string() + "); it is converted once"));
+    EXPECT_TRUE(has(first.err, "Link.imm is listed already"));
+    EXPECT_TRUE(has(first.out, "Exported:   2 of 2 messages\n"));
     const Result second = convert(dir.path(), args);
     EXPECT_EQ(second.code, 1);
-    EXPECT_NE(second.out.find("Exported:   2 of 2 messages\n"), std::string::npos) << second.out;
+    EXPECT_TRUE(has(second.out, "Exported:   2 of 2 messages\n"));
 
     const fs::path folder = folderOf("In.imm");
     EXPECT_EQ(filesIn(folder), (std::vector<fs::path>{"In (2).mbox", "In.mbox"}));
     EXPECT_EQ(readMbox(folder / "In.mbox"), "one 0\ntwo 0\n");
     EXPECT_EQ(readMbox(folder / "In (2).mbox"), "one 0\ntwo 0\n");
-    EXPECT_NE(first.out.find("Report:     " + (out() / "Tessaport-report.txt").string()),
-              std::string::npos);
-    EXPECT_NE(second.out.find("Report:     " + (out() / "Tessaport-report (2).txt").string()),
-              std::string::npos)
-        << second.out;
+    EXPECT_TRUE(has(first.out, "Report:     " + (out() / "Tessaport-report.txt").string()));
+    EXPECT_TRUE(has(second.out, "Report:     " + (out() / "Tessaport-report (2).txt").string()));
     EXPECT_TRUE(fs::is_regular_file(out() / "Tessaport-report.txt"));
-}
-
-pid_t start(const std::vector<std::string>& args) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(126);
-        std::vector<char*> argv = {const_cast<char*>(TP_CLI)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(TP_CLI, argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-// Waits (up to a minute) until a file whose name starts with "IncrediMail" is in `folder`.
-bool storeBegun(const fs::path& folder) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < until) {
-        for (const fs::path& f : filesIn(folder))
-            if (f.string().rfind("IncrediMail", 0) == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 // A store cut short, by a kill or by a second Ctrl-C, never lies in the output
@@ -241,15 +193,17 @@ TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
     writeBytes(dir.path() / "Big.imm", box);
     for (const bool abort : {false, true}) {
         const fs::path o = dir.path() / (abort ? "aborted" : "killed");
-        const pid_t pid =
-            start({"--format", "pst", "--output", o.string(), (dir.path() / "Big.imm").string()});
+        const pid_t pid = startConvert(
+            {"--format", "pst", "--output", o.string(), (dir.path() / "Big.imm").string()});
         ASSERT_GT(pid, 0);
-        ASSERT_TRUE(storeBegun(o));
         // Its messages are being added once the mailbox's folder is there.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!fs::exists(o / (dir.path() / "Big.imm").relative_path()) &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(waitUntil([&] {
+            const auto files = filesIn(o);
+            return std::any_of(files.begin(), files.end(), [](const fs::path& f) {
+                return f.string().rfind("IncrediMail", 0) == 0;
+            });
+        }));
+        waitUntil([&] { return fs::exists(o / (dir.path() / "Big.imm").relative_path()); });
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (abort) {
             ::kill(pid, SIGINT);
@@ -306,12 +260,11 @@ TEST_F(OutcomeTest, AnAbortLeavesNoFileCutShort) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             const fs::path o = dir.path() / (format + std::to_string(attempt));
             const fs::path folder = o / mailbox.relative_path();
-            const pid_t pid = start({"--format", format, "--output", o.string(), mailbox.string()});
+            const pid_t pid =
+                startConvert({"--format", format, "--output", o.string(), mailbox.string()});
             ASSERT_GT(pid, 0);
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             const fs::path sign = folder / (format == "eml" ? "Email-2.eml" : "Big.mbox");
-            while (!fs::exists(sign) && std::chrono::steady_clock::now() < until)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            waitUntil([&] { return fs::exists(sign); });
             ::kill(pid, SIGINT);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ::kill(pid, SIGINT);

@@ -52,7 +52,7 @@ class WideNames : public ::testing::Test {
         const Result r = convert(dir.path(), {"--format", format, "--output", out.string(),
                                               "--attachments", "Anh\xC3\xA4nge", mailbox.string()});
         EXPECT_EQ(r.code, 0) << format << ": " << r.err;
-        EXPECT_NE(r.out.find("Output:     " + out.string() + "\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(has(r.out, "Output:     " + out.string() + "\n"));
         return out / mailbox.relative_path();
     }
     fs::path store() const {
@@ -80,8 +80,7 @@ TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
     const std::string readParts = quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py");
 
     const fs::path eml = run("eml") / "Email-1.eml";
-    EXPECT_NE(python(readParts + " eml " + quote(eml.string())).find("0 text/csv " + attachment),
-              std::string::npos);
+    EXPECT_TRUE(has(python(readParts + " eml " + quote(eml.string())), "0 text/csv " + attachment));
 
     const fs::path mbox = run("mbox") / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mbox";
     const std::string parts = python(
@@ -95,8 +94,7 @@ TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
     run("pst");
     const fs::path pst = store();
     ASSERT_FALSE(pst.empty());
-    EXPECT_NE(python(readParts + " pst " + quote(pst.string())).find("figures " + attachment),
-              std::string::npos);
+    EXPECT_TRUE(has(python(readParts + " pst " + quote(pst.string())), "figures " + attachment));
     // The mailbox's folder in the store is named after it.
     const std::string folders = python(
         "-c 'import pypff,sys\n"
@@ -106,16 +104,14 @@ TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
         "    s = d.get_sub_folder(i); print(s.name); walk(s)\n"
         "walk(f.get_root_folder())' " +
         quote(pst.string()));
-    EXPECT_NE(folders.find("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\n"), std::string::npos) << folders;
+    EXPECT_TRUE(has(folders, "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\n"));
 }
 
 // A message of 1969 keeps its date: in the MBOX "From " line and as the store's
 // submit and delivery times.
 TEST_F(WideNames, DatesBefore1970StayWhatTheMessageSays) {
     const fs::path mbox = run("mbox") / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mbox";
-    EXPECT_NE(readBytes(mbox).find("\r\nFrom neil@example.org Mon Jul 21 02:56:15 1969\r\n"),
-              std::string::npos)
-        << readBytes(mbox);
+    EXPECT_TRUE(has(readBytes(mbox), "\r\nFrom neil@example.org Mon Jul 21 02:56:15 1969\r\n"));
 
     run("pst");
     const std::string times = python(
@@ -165,10 +161,7 @@ TEST(AttachedFiles, TypedByTheirExtensionTheSameEverywhere) {
     const std::string parts = python(quote(TP_SOURCE_DIR "/tests/attachments/read_parts.py") +
                                      " eml " + quote(eml.string()));
     for (const auto& [name, type] : files)
-        EXPECT_NE(parts.find("0 " + type + " " + name + " " + hex("bytes of " + name)),
-                  std::string::npos)
-            << name << "\n"
-            << parts;
+        EXPECT_TRUE(has(parts, "0 " + type + " " + name + " " + hex("bytes of " + name)));
 }
 
 }  // namespace
