@@ -9,16 +9,14 @@
 #include <vector>
 
 #include "io/io.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 using tp::io::Op;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using tp::test::readBytes;
 
 // Fails the n-th call of one operation (1-based) and records every call.
 struct Injector : tp::io::FaultInjector {
@@ -36,15 +34,9 @@ struct Injector : tp::io::FaultInjector {
 };
 
 struct IoTest : ::testing::Test {
-    fs::path dir;
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("tp-io-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        tp::io::setFaultInjector(nullptr);
-        fs::remove_all(dir);
-    }
+    tp::test::ScratchDir scratch;
+    const fs::path dir = scratch.path();
+    void TearDown() override { tp::io::setFaultInjector(nullptr); }
 };
 
 }  // namespace
@@ -52,7 +44,7 @@ struct IoTest : ::testing::Test {
 TEST_F(IoTest, WriteFileIsWholeOrAbsent) {
     const fs::path p = dir / "Email-1.eml";
     ASSERT_FALSE(tp::io::writeFile(p, "hello"));
-    EXPECT_EQ(slurp(p), "hello");
+    EXPECT_EQ(readBytes(p), "hello");
 
     fs::remove(p);
     const std::string big(3u << 20, 'x');  // written in several pieces
@@ -106,16 +98,16 @@ TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     ASSERT_EQ(::link(victim.c_str(), (out / "real" / "Email-2.eml").c_str()), 0);
     ASSERT_FALSE(f.writeFile("Email-1.eml", "one"));
     ASSERT_FALSE(f.writeFile("Email-2.eml", "two"));
-    EXPECT_EQ(slurp(victim), "keep");
+    EXPECT_EQ(readBytes(victim), "keep");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out / "real" / "Email-1.eml")));
-    EXPECT_EQ(slurp(out / "real" / "Email-1.eml"), "one");
-    EXPECT_EQ(slurp(out / "real" / "Email-2.eml"), "two");
+    EXPECT_EQ(readBytes(out / "real" / "Email-1.eml"), "one");
+    EXPECT_EQ(readBytes(out / "real" / "Email-2.eml"), "two");
     EXPECT_EQ(fs::hard_link_count(victim), 1u);
     // The plain form protects the file's own name the same way.
     fs::remove(out / "real" / "Email-1.eml");
     fs::create_symlink(victim, out / "real" / "Email-1.eml");
     ASSERT_FALSE(tp::io::writeFile(out / "real" / "Email-1.eml", "again"));
-    EXPECT_EQ(slurp(victim), "keep");
+    EXPECT_EQ(readBytes(victim), "keep");
 
     // A FIFO or a folder in a file's place fails at once and stays.
     ASSERT_EQ(::mkfifo((out / "real" / "Email-3.eml").c_str(), 0644), 0);
@@ -132,11 +124,11 @@ TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     EXPECT_EQ(mbox.open(f, "Sent.mbox"), Refusal::OtherNames);
     EXPECT_EQ(mbox.open(out / "real" / "Inbox.mbox"), Refusal::LinkInTheWay);
     EXPECT_FALSE(mbox.isOpen());
-    EXPECT_EQ(slurp(victim), "keep");
+    EXPECT_EQ(readBytes(victim), "keep");
     ASSERT_FALSE(mbox.open(f, "Drafts.mbox"));
     ASSERT_FALSE(mbox.appendRecord("record\r\n"));
     ASSERT_FALSE(mbox.close());
-    EXPECT_EQ(slurp(out / "real" / "Drafts.mbox"), "record\r\n");
+    EXPECT_EQ(readBytes(out / "real" / "Drafts.mbox"), "record\r\n");
 
     // Removing takes the link away, not what it names.
     EXPECT_FALSE(f.removeFile("Inbox.mbox"));
@@ -160,7 +152,7 @@ TEST_F(IoTest, AppendFileEndsOnARecordBoundary) {
     EXPECT_TRUE(f.appendRecord("third\r\n"));
     tp::io::setFaultInjector(nullptr);
     ASSERT_FALSE(f.close());
-    EXPECT_EQ(slurp(p), "first\r\nsecond\r\n");
+    EXPECT_EQ(readBytes(p), "first\r\nsecond\r\n");
     EXPECT_TRUE(f.appendRecord("closed"));
 
     // Removing asks first, and reports a file that is not there.
