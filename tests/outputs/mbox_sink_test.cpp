@@ -65,9 +65,8 @@ TEST(MboxDate, UtcWithEnglishNames) {
               "Wed Jan 01 00:00:00 1969");
 }
 
-// Two mailboxes, messages that stress the format: "From " lines at every depth of
-// quoting, lone CR and lone LF, no final line end, missing sender and dates. An
-// existing .mbox is left as it is; the run's records go into "Sent (2).mbox".
+// "From " lines at every depth of quoting, lone CR and LF, no final line end, no
+// sender or date; an existing .mbox is kept and the run writes "Sent (2).mbox".
 TEST(MboxSink, RecordsReadBackMessageForMessage) {
     tp::test::ScratchDir dir;
     const auto inboxFolder = dir.path() / "Inbox.imm";
@@ -106,29 +105,23 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     MboxSink sink;
     Recorder observer;
     std::string error;
-    const auto inboxInfo = mailboxIn(inboxFolder, "Inbox");
-    sink.beginMailbox(inboxInfo);
-    for (std::size_t i = 0; i < inbox.size(); ++i) {
-        MessageInfo m{static_cast<int>(i + 1), inboxFolder / "x.eml"};
-        ASSERT_TRUE(sink.store(inboxInfo, m, inbox[i].bytes, observer, error)) << error;
-        // Quoting adds three ">": the step counts what was written.
-        if (i == 0) {
+    // Each message stored; the step written counts what was written: quoting adds
+    // three ">" to the first inbox message, none to the first sent one.
+    const auto storeAll = [&](const MailboxInfo& info, const std::vector<Written>& messages,
+                              std::uint64_t firstWritten) {
+        sink.beginMailbox(info);
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            MessageInfo m{static_cast<int>(i + 1), info.outputFolder / "x.eml"};
+            ASSERT_TRUE(sink.store(info, m, messages[i].bytes, observer, error)) << error;
+            if (i > 0) continue;
             EXPECT_EQ(observer.last.step, RunProgress::Step::MessageWritten);
-            EXPECT_EQ(observer.last.written, 170u);
-            EXPECT_EQ(observer.last.toWrite, 167u);
+            EXPECT_EQ(observer.last.written, firstWritten);
+            EXPECT_EQ(observer.last.toWrite, messages[0].bytes.size());
         }
-    }
-    sink.endMailbox(inboxInfo);
-    const auto sentInfo = mailboxIn(sentFolder, "Sent");
-    sink.beginMailbox(sentInfo);
-    ASSERT_TRUE(sink.store(sentInfo, {1, sentFolder / "x.eml"}, sent[0].bytes, observer, error));
-    EXPECT_EQ(observer.last.written, sent[0].bytes.size());
-    EXPECT_EQ(observer.last.toWrite, sent[0].bytes.size());
-    for (std::size_t i = 1; i < sent.size(); ++i) {
-        MessageInfo m{static_cast<int>(i + 1), sentFolder / "x.eml"};
-        ASSERT_TRUE(sink.store(sentInfo, m, sent[i].bytes, observer, error)) << error;
-    }
-    sink.endMailbox(sentInfo);
+        sink.endMailbox(info);
+    };
+    storeAll(mailboxIn(inboxFolder, "Inbox"), inbox, 170);
+    storeAll(mailboxIn(sentFolder, "Sent"), sent, sent[0].bytes.size());
     RunSummary summary;
     sink.close(summary);
     EXPECT_TRUE(summary.failures.empty());
@@ -146,9 +139,8 @@ TEST(MboxSink, RecordsReadBackMessageForMessage) {
     expectReadBack(sentFolder / "Sent (2).mbox", sent);
 }
 
-// A record that cannot be written is reported and leaves no trace in the file;
-// the next one goes in whole. A folder that is not there is reported too, and a
-// mailbox without messages leaves no .mbox.
+// A failed record is reported and leaves no trace; a missing folder is reported;
+// a mailbox without messages leaves no .mbox.
 TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
     struct FailSecondAppend : tp::io::FaultInjector {
         int appends = 0;
