@@ -1,18 +1,14 @@
 // tessaport-convert from the outside: arguments, exit codes, the summary, the
 // output layout, and .eml files read back by Python's email package.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
-#include <thread>
 
-#include "app/run_texts.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {
@@ -140,47 +136,6 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     EXPECT_EQ(rows[3][1], "Ääö");
     for (const auto& row : rows) EXPECT_EQ(row[5], "0") << row[0];
     EXPECT_EQ(readBytes(files[2]), forwarded() + "\r\n");
-}
-
-// The command line draws its progress and counts from the run's numbers, never
-// from the window's sentences: none of them is in the program at all (rewording
-// the window's table cannot change what it prints), and its output of a run
-// counts what is on disk.
-TEST_F(CliTest, PrintsTheRunsNumbersNotTheWindowsSentences) {
-    const std::string program = readBytes(TP_CLI);
-    ASSERT_FALSE(program.empty());
-    const app::RunTexts& t = app::kRunTexts;
-    int looked = 0;
-    for (const char* text :
-         {t.mailboxOf, t.searching, t.found, t.messages, t.saving, t.written, t.saved}) {
-        // The fixed words between the numbers; short ones ("Mailbox ") may be
-        // the command line's own.
-        const std::string whole = text;
-        std::size_t from = 0;
-        while (from < whole.size()) {
-            std::size_t to = whole.find('%', from);
-            if (to == std::string::npos) to = whole.size();
-            const std::string words = whole.substr(from, to - from);
-            if (words.size() >= 10) {
-                ++looked;
-                EXPECT_FALSE(has(program, words)) << "\"" << words << "\"";
-            }
-            from = to + 2;  // past "%1"
-        }
-    }
-    EXPECT_GE(looked, 5);
-
-    std::string box;
-    for (int i = 0; i < 7; ++i) box += textMessage("m" + std::to_string(i));
-    writeBytes(dir.path() / "Inbox.imm", box);
-    const Result r = convert(dir.path(), {"--format=eml", "--output", "out", "Inbox.imm"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(has(r.out, "Exported:   7 of 7 messages\n"));
-    EXPECT_TRUE(has(r.err, "done, 7 of 7 messages exported, 100% of the run"));
-    const fs::path folder = dir.path() / "out" / (dir.path() / "Inbox.imm").relative_path();
-    int files = 0;
-    for (const auto& e : fs::directory_iterator(folder)) files += e.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(files, 7);
 }
 
 TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {

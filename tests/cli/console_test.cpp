@@ -1,6 +1,4 @@
-// tessaport-convert's face on a terminal: the progress line redrawn in place
-// (under a pseudo-terminal), the plain lines when standard error is not a
-// terminal, Ctrl-C, and --version of every program.
+// tessaport-convert on a terminal (a pseudo-terminal), in a log, Ctrl-C, --version.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -18,9 +16,8 @@
 namespace tp::test {
 namespace {
 
-// Runs `program` in `cwd` with standard error on a pseudo-terminal `columns`
-// wide (raw: the bytes as written) and standard output in a file. With
-// `interruptAfter`, sends SIGINT once standard error has shown that text.
+// Runs the converter with standard error on a raw pseudo-terminal `columns` wide;
+// SIGINT once standard error has shown `interruptAfter`.
 Result runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
                      unsigned short columns, const std::string& interruptAfter = "") {
     std::vector<std::string> words{TP_CLI};
@@ -71,9 +68,7 @@ std::size_t columnsOf(const std::string& s) {
     return n;
 }
 
-// The progress lines drawn on the terminal, in order: what follows each
-// "carriage return, clear line" up to the next one (a notice printed between
-// two redraws is no progress line).
+// The progress lines: what follows each "\r\033[K" up to the next (notices aside).
 std::vector<std::string> drawnLines(const std::string& err, bool& endsWithNewline) {
     static const std::string kRedraw = "\r\033[K";
     std::vector<std::string> lines;
@@ -163,9 +158,7 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
     }
 }
 
-// A small mailbox before a big one is a small share of the run: the share and
-// the time left follow the bytes, and the line never shows the run complete
-// before it is.
+// The share and time left follow the bytes; never complete before the end.
 TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
     writeBytes(dir.path() / "Small.imm", mailboxOf(3, "Small"));
     std::string big;

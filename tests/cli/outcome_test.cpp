@@ -1,18 +1,12 @@
-// What a whole run of tessaport-convert leaves and says: one count for every
-// message, a report that names mailbox and message, a file that holds no mail,
-// mailboxes of one name in a store, converting twice, and a store cut short.
-#include <dirent.h>
-#include <fcntl.h>
+// What a whole run of tessaport-convert leaves and says.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 #include "run/run_helpers.h"
 
@@ -60,11 +54,8 @@ class OutcomeTest : public ::testing::Test {
     }
 };
 
-// An MBOX run over a mailbox with a damaged area and a mailbox that is not there:
-// every message counted once (whole, with a remark, not exported), the same
-// numbers in the summary and the report, each remark naming its mailbox and its
-// message by number and subject (no .eml file that was never written), the NUL
-// bytes kept, and the mailbox not read not counted as read.
+// Every message counted once (whole, remarked, not exported), alike in summary and
+// report; a remark names mailbox, message and subject; NUL bytes are kept.
 TEST_F(OutcomeTest, OneCountForEveryMessageAndAReportThatSaysWhere) {
     using namespace std::string_literals;
     const std::string damaged = "before" + std::string(4096, '\0') + "after";
@@ -98,9 +89,7 @@ TEST_F(OutcomeTest, OneCountForEveryMessageAndAReportThatSaysWhere) {
     EXPECT_TRUE(has(report, (dir.path() / "Mail" / "Gone.imm").string() + ", open: "));
 }
 
-// A file that holds no mail (a program renamed .imm, an empty file) is named as
-// a mailbox in which no message was found, and a run that found nothing is no
-// success.
+// A file without mail is named as such, and a run that found nothing is no success.
 TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
     std::string program;
     for (int i = 0; i < 4096; ++i) program += static_cast<char>((i * 7919) % 251);
@@ -128,10 +117,7 @@ TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
     EXPECT_TRUE(has(r.out, "successfully exported"));
 }
 
-// Mailboxes of one name go into folders of their own: the store mirrors the
-// folders they lie in (Inbox/Work.imm below Inbox), and two of one name in one
-// folder (Outlook does not tell "INBOX" from "Inbox") get "Inbox (2)", told in
-// the report.
+// Mailboxes of one name keep folders of their own in the store ("INBOX (2)", reported).
 TEST_F(OutcomeTest, MailboxesOfOneNameKeepTheirOwnFoldersInTheStore) {
     ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
     writeBytes(dir.path() / "Mail" / "Inbox.imm", textMessage("a") + textMessage("b"));
@@ -183,9 +169,7 @@ TEST_F(OutcomeTest, ConvertingTwiceKeepsEachRunApart) {
     EXPECT_TRUE(fs::is_regular_file(out() / "Tessaport-report.txt"));
 }
 
-// A store cut short, by a kill or by a second Ctrl-C, never lies in the output
-// folder as a .pst file that does not open: killed, it keeps its unfinished
-// name; aborted, it goes (unless it was finished before the second Ctrl-C came).
+// A store cut short (killed, or a second Ctrl-C) never lies there as a .pst that does not open.
 TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
     ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
     std::string box;
@@ -242,9 +226,7 @@ TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
     }
 }
 
-// An abort (a second Ctrl-C) that comes while a message is written leaves no
-// file cut short: every Email-k.eml there is whole, and the .mbox holds whole
-// records only.
+// An abort while a message is written leaves no .eml or .mbox record cut short.
 TEST_F(OutcomeTest, AnAbortLeavesNoFileCutShort) {
     // Large messages, so that the abort is likely to come while one is written.
     std::vector<std::string> messages;

@@ -1,7 +1,4 @@
-// Whole runs whose names go beyond ASCII and whose dates lie before 1970, read
-// back as a user's mail program would: Python's email and mailbox packages for
-// .eml and .mbox, libpff (pypff) for the store. The same runs are the ones the
-// Windows build is checked with.
+// Whole runs with names beyond ASCII and dates before 1970, read back by real readers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -69,9 +66,7 @@ class WideNames : public ::testing::Test {
     const fs::path out = dir.path() / "Ausgabe \xE5\x87\xBA\xE5\x8A\x9B";
 };
 
-// The mailbox 日本語.imm, its attachment Übersicht.csv from the folder Anhänge,
-// into an output folder with a non-ASCII name: every output carries the names,
-// and the attachment's bytes.
+// Names beyond ASCII (mailbox, attachment, folders) reach every output, with the bytes.
 TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
     const std::string attachment =
         "\xC3\x9C"
@@ -127,10 +122,8 @@ TEST_F(WideNames, DatesBefore1970StayWhatTheMessageSays) {
     EXPECT_EQ(times, "1969-07-21 02:56:15 1969-07-21 02:56:15\n");
 }
 
-// Files put back from the attachments folder are typed by their extension from
-// one table of our own, whatever the system knows: the same types on every
-// system, Outlook's .msg files as Outlook items, upper-case extensions alike,
-// anything unknown as plain bytes.
+// Files put back from the attachments folder are typed by extension from our own
+// table, the same on every system (case aside; unknown ones as plain bytes).
 TEST(AttachedFiles, TypedByTheirExtensionTheSameEverywhere) {
     ScratchDir dir;
     const std::vector<std::pair<std::string, std::string>> files = {
