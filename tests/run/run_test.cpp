@@ -226,9 +226,8 @@ class FailBelow : public io::FaultInjector {
     fs::path root_;
 };
 
-// A folder that cannot be written (or a full disk) stops the run at the first
-// write that fails: one line for that message, one for the rest, and the box
-// leads with the reason; the run is never called a success.
+// An unwritable folder or full disk stops the run at the first failed write,
+// reported once for the rest; never called a success.
 TEST_F(RunTest, AnUnwritableOutputFolderStopsTheRunAtTheFirstWrite) {
     const fs::path m = dir.path() / "Inbox.imm", later = dir.path() / "Sent.imm";
     writeBytes(m, textMessage("a") + textMessage("b") + textMessage("c"));
@@ -349,9 +348,8 @@ TEST_F(RunTest, AMessageTheFormatCouldNotStoreIsKeptAsItsEmlAndRecorded) {
     EXPECT_EQ(s2.failures[1].step, "stopped");
 }
 
-// An output that takes every message but cannot be finished: it hands them all
-// back, and the run keeps each as its .eml with the bytes the EML writer would
-// have written (after the same attachment pass), counting each once.
+// An output that cannot be finished hands its messages back: each kept as its .eml
+// (after the attachment pass), counted once.
 TEST_F(RunTest, MessagesOfAnOutputThatCannotBeFinishedAreKeptAsTheirEml) {
     class UnfinishedSink : public convert::MessageSink {
       public:
@@ -468,9 +466,8 @@ TEST_F(RunTest, AFailedSetUpConvertsNothing) {
     EXPECT_EQ(convert::closingNotice(s).title, "Outlook Error");
 }
 
-// Symbolic links (and hard links) already in the output tree never lead a write
-// out of it: a file the run replaces replaces the link, a file it appends to or
-// a folder it enters is refused and recorded, and no message is lost.
+// Links in the output tree never lead a write out of it: a replaced file replaces
+// the link, an appended file or a folder is refused and recorded; nothing is lost.
 TEST_F(RunTest, LinksInTheOutputTreeAreNeverWrittenThrough) {
     const fs::path m = dir.path() / "Mail" / "Inbox.imm";
     const std::string a = textMessage("a"), b = textMessage("b");
@@ -532,9 +529,7 @@ std::string base64(const std::string& data) {
     return out;
 }
 
-// The attachments folder may hold links; a name that resolves to a file outside
-// it is refused and named in the report (the mailbox never held that file: a
-// remark, not a failure).
+// An attachment name that resolves outside the attachments folder is refused: a remark.
 TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRefused) {
     const fs::path att = dir.path() / "Att";
     writeBytes(att / "a.txt", "alpha file");
@@ -573,10 +568,8 @@ TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRefused) {
     EXPECT_EQ(s.remarkedMessages, 1);
 }
 
-// The messages after a multipart message whose last part was cut off are
-// messages of their own, though a message further on (one that forwards the cut
-// one) holds a closing line of that boundary; and the attachment pass never takes
-// away a part that holds a message.
+// Messages after a cut-off multipart message stay their own, though a later forward
+// closes its boundary; the attachment pass never takes away a part holding a message.
 TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
     const std::string cut =
         "From: a@example.org\r\nSubject: cut\r\nMIME-Version: 1.0\r\n"
@@ -621,9 +614,7 @@ TEST_F(RunTest, NoMessageIsSwallowedByACutOffPart) {
     EXPECT_TRUE(f.notes.empty());
     EXPECT_EQ(readBytes(emlOf(withFiles, m, 4)), forward + "\r\n");
 
-    // Cut off where an attached message was to begin: the next message stands
-    // where that message's text belongs, so the boundaries keep it inside the cut
-    // one, and the attachment pass keeps it there too.
+    // Cut off where an attached message begins: the next one stays inside the cut one.
     const std::string cutAtMessage = cut.substr(0, cut.find("--cc\r\nContent-Type: application")) +
                                      "--cc\r\nContent-Type: message/rfc822\r\n"
                                      "Content-Disposition: attachment; filename=\"x.eml\"\r\n\r\n";
