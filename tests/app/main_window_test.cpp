@@ -190,9 +190,7 @@ TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
     EXPECT_EQ(helpFilePathFor(bin, system), beside);
 }
 
-// Renders the window as a user would see it with two mailboxes listed, for review
-// of the look, into the build tree (scripts/screenshots.sh refreshes
-// docs/screenshots/main-window.png from it).
+// Renders the window with two mailboxes for scripts/screenshots.sh (not run by the suite).
 TEST_F(MainWindowTest, DISABLED_RendersTheScreenshot) {
     window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Inbox.imm"));
     window.addFileToList(QStringLiteral("/home/ann/IncrediMail/Message Store/Sent Items.imm"));

@@ -1,6 +1,4 @@
-// The scanner's notices during a run: the run waits for each answer while the
-// window stays usable, each notice names its mailbox, and closing the window
-// while one is open stops the run.
+// The scanner's notices during a run: the run waits for each, the window stays usable.
 #include <QDir>
 #include <QMessageBox>
 #include <QPainter>
@@ -128,8 +126,7 @@ TEST_F(NoticeTest, TheRealBoxLeavesTheWindowUsableAndGoesWithIt) {
     EXPECT_TRUE(secondBox.isNull());
 }
 
-// Renders the window during a run with a notice open over it, for review of the
-// look, into the build tree (scripts/screenshots.sh copies it to docs/screenshots).
+// Renders a notice over a running window for scripts/screenshots.sh.
 TEST_F(NoticeTest, DISABLED_RendersTheScreenshotOfANoticeDuringARun) {
     fake.realOpenBoxes = true;
     const fs::path empty = mailboxFile("Empty.imm", "");

@@ -1,6 +1,4 @@
-// Convert through the window: the no-option and cancel paths, a whole run with
-// its labels, bars and closing box, the scanner's notices, and closing the
-// window while a run is in progress.
+// Convert through the window: a whole run with its labels, bars and closing box.
 #include <QCheckBox>
 #include <QRadioButton>
 #include <cmath>
@@ -293,9 +291,8 @@ TEST_F(RunTest, MboxAndPstRunsEndWithTheirBoxes) {
     EXPECT_EQ(window.lastSummary().pstFile.parent_path(), tmp.path() / "out-pst");
 }
 
-// Closing the window (by its close box, or by Exit after its question) during a
-// run stops it after the current message: no closing box, and the .eml files
-// are exactly 1..n, each whole, as the .mbox holds messages 1..n, whole.
+// Closing (close box, or Exit and Yes) during a run stops it after the current
+// message: no closing box, only whole .eml files 1..n, whole .mbox records 1..n.
 void closeMidRun(RunTest& t, bool mbox) {
     const int total = 100000;  // still going when the close comes, however fast the machine
     const fs::path big = t.tmp.path() / "Big.imm";

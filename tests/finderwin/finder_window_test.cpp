@@ -240,9 +240,8 @@ TEST_F(FinderWindow, AskedReplacementKeepsExactlySearchLengthCharactersOrNothing
     EXPECT_EQ(fake.beeps, 1);
 }
 
-// A replacement overwrites the match in place and nothing else; the report then
-// shows the bytes now on disk (once, however often the match is written) and
-// what was written where.
+// A replacement overwrites the match in place only; the report shows the new bytes
+// (once, however often written) and what was written where.
 TEST_F(FinderWindow, ReplaceOverwritesTheMatchInPlaceAndShowsIt) {
     const std::string original("From: a\r\nSubject: hello\r\n\r\nhello\xe9\0tail", 38);
     const QString path = makeFile("r.imm", original);
