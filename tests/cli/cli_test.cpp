@@ -84,22 +84,6 @@ TEST_F(CliTest, HelpAndWrongUsage) {
         EXPECT_TRUE(r.out.empty());
     }
     EXPECT_FALSE(fs::exists(dir.path() / "o" / "Tessaport-report.txt"));
-    // Each of the other formats converts.
-    for (const std::string f : {"mbox", "pst"}) {
-        const fs::path p = dir.path() / ("p-" + f);
-        r = convert(dir.path(), {"--format", f, "--output", p.string(), "a.imm"});
-        const fs::path folder = p / (dir.path() / "a.imm").relative_path();
-        EXPECT_EQ(r.code, 0) << f << ": " << r.err;
-        EXPECT_TRUE(has(r.out, "Exported:   1 of 1 messages\n"));
-        if (f == "mbox") {
-            EXPECT_TRUE(fs::is_regular_file(folder / "a.mbox"));
-        } else {
-            int stores = 0;
-            for (const auto& e : fs::directory_iterator(p))
-                stores += e.path().extension() == ".pst";
-            EXPECT_EQ(stores, 1);
-        }
-    }
 }
 
 TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
