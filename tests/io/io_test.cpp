@@ -51,8 +51,6 @@ TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     EXPECT_FALSE(fs::exists(outside / "Inbox.imm"));
     EXPECT_EQ(f.open(out, out / "real" / "deeper" / ".." / ".." / ".." / "outside", true),
               Refusal::OutsideTheRoot);
-    EXPECT_EQ(f.open(out, dir / "elsewhere", true), Refusal::OutsideTheRoot);
-    EXPECT_FALSE(fs::exists(dir / "elsewhere"));
 
     // The output folder itself may be reached through a link: it is the user's choice.
     fs::create_directory_symlink(out, dir / "chosen");
@@ -60,20 +58,12 @@ TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     EXPECT_TRUE(fs::is_directory(out / "real" / "new"));
     ASSERT_FALSE(f.open(out, out / "real", false));
 
-    fs::create_symlink(victim, out / "real" / "Email-1.eml");
-    ASSERT_EQ(::link(victim.c_str(), (out / "real" / "Email-2.eml").c_str()), 0);
-    ASSERT_FALSE(f.writeFile("Email-1.eml", "one"));
-    ASSERT_FALSE(f.writeFile("Email-2.eml", "two"));
-    EXPECT_EQ(readBytes(victim), "keep");
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out / "real" / "Email-1.eml")));
-    EXPECT_EQ(readBytes(out / "real" / "Email-1.eml"), "one");
-    EXPECT_EQ(readBytes(out / "real" / "Email-2.eml"), "two");
-    EXPECT_EQ(fs::hard_link_count(victim), 1u);
-    // The plain form protects the file's own name the same way.
-    fs::remove(out / "real" / "Email-1.eml");
+    // A link or a second name in a file's place is replaced (through a whole run:
+    // run_test.cpp), in the plain form too.
     fs::create_symlink(victim, out / "real" / "Email-1.eml");
     ASSERT_FALSE(tp::io::writeFile(out / "real" / "Email-1.eml", "again"));
     EXPECT_EQ(readBytes(victim), "keep");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out / "real" / "Email-1.eml")));
 
     // A FIFO or a folder in a file's place fails at once and stays.
     ASSERT_EQ(::mkfifo((out / "real" / "Email-3.eml").c_str(), 0644), 0);
@@ -91,10 +81,6 @@ TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     EXPECT_EQ(mbox.open(out / "real" / "Inbox.mbox"), Refusal::LinkInTheWay);
     EXPECT_FALSE(mbox.isOpen());
     EXPECT_EQ(readBytes(victim), "keep");
-    ASSERT_FALSE(mbox.open(f, "Drafts.mbox"));
-    ASSERT_FALSE(mbox.appendRecord("record\r\n"));
-    ASSERT_FALSE(mbox.close());
-    EXPECT_EQ(readBytes(out / "real" / "Drafts.mbox"), "record\r\n");
 
     // Removing takes the link away, not what it names.
     EXPECT_FALSE(f.removeFile("Inbox.mbox"));
