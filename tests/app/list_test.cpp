@@ -101,13 +101,9 @@ TEST_F(ListTest, ClearAsksOnlyWhenThereIsSomethingAndKeepsConvertAsItWas) {
 
 // Five mailboxes (one name ends in a blank) and files that are not mailboxes.
 void makeTree(const std::filesystem::path& root) {
-    writeBytes(root / "Mail/a.imm", "x");
-    writeBytes(root / "Mail/notes.txt", "x");
-    writeBytes(root / "Mail/X/b.imm", "x");
-    writeBytes(root / "Mail/X/b.imm.bak", "x");
-    writeBytes(root / "Mail/Y/INBOX.IMM", "x");
-    writeBytes(root / "Mail/Y/Sent.imm ", "x");
-    writeBytes(root / "Mail/Y/Z/d.imm", "x");
+    for (const char* f : {"a.imm", "notes.txt", "X/b.imm", "X/b.imm.bak", "Y/INBOX.IMM",
+                          "Y/Sent.imm ", "Y/Z/d.imm"})
+        writeBytes(root / "Mail" / f, "x");
 }
 
 TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {

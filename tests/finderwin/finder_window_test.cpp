@@ -38,10 +38,8 @@ QApplication& qapp() {
     return tp::app::test::ensureApp();
 }
 using tp::app::test::FakeDialogs;
-
 std::string readAll(const QString& path) {
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return tp::test::readBytes(path.toStdString());
 }
 
 // The access mode (O_RDONLY, ...) this process holds `path` open with, or -1.
@@ -64,15 +62,11 @@ const std::string kHello = "xhhelloyyHELLOzz hello";
 class FinderWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        qapp();
-        win = std::make_unique<StringFinderWindow>();
         win->setExitHandler([this] { ++exits; });
     }
-    void TearDown() override { win.reset(); }
     QString makeFile(const QString& name, const std::string& bytes) {
-        const QString path = dir.filePath(name);
-        std::ofstream(path.toStdString(), std::ios::binary) << bytes;
-        return path;
+        tp::test::writeBytes(dir.filePath(name).toStdString(), bytes);
+        return dir.filePath(name);
     }
     template <class T = QWidget>
     T* child(const char* name) {
@@ -86,9 +80,9 @@ class FinderWindow : public ::testing::Test {
     void next() { child<QPushButton>("findNextButton")->click(); }
     std::int64_t match() { return win->scanner().MatchByte(); }
 
-    FakeDialogs fake;
+    FakeDialogs fake;  // first: it makes the application
     QTemporaryDir dir;
-    std::unique_ptr<StringFinderWindow> win;
+    std::unique_ptr<StringFinderWindow> win = std::make_unique<StringFinderWindow>();
     int exits = 0;
 };
 
