@@ -81,7 +81,7 @@ TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {
     window.show();
     window.addFileToList(QStringLiteral("/m/Inbox.imm"));
     fake.answers = {Answer::No};
-    child<QPushButton>(&window, "exitButton")->click();
+    click("exitButton");
     ASSERT_EQ(fake.boxes.size(), 1u);
     expectBox(fake.boxes[0], "Are you sure you want to exit now?", NoticeIcon::Question,
               NoticeButtons::YesNo);
@@ -89,7 +89,7 @@ TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {
     EXPECT_EQ(text("fileCountLabel"), "1 files");
 
     fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "exitButton")->click();
+    click("exitButton");
     EXPECT_FALSE(window.isVisible());
 
     // The close box asks nothing.
@@ -117,7 +117,7 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
     }
     const QString before = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(tmp.q()));
-    child<QPushButton>(&window, "helpButton")->click();
+    click("helpButton");
     QDir::setCurrent(before);
     ASSERT_EQ(fake.opened.size(), 1);
     const QUrl url(fake.opened[0]);
@@ -126,7 +126,7 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
     EXPECT_TRUE(fake.boxes.empty());
 
     fake.browser = false;
-    child<QPushButton>(&window, "helpButton")->click();
+    click("helpButton");
     ASSERT_EQ(fake.boxes.size(), 1u);
     EXPECT_TRUE(has(fake.boxes[0].text, manual.toStdString()));
     EXPECT_TRUE(has(fake.boxes[0].text, "No web browser"));
@@ -136,7 +136,7 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
         return;
     QFile::remove(manual);
     remove.keep = true;
-    child<QPushButton>(&window, "helpButton")->click();
+    click("helpButton");
     EXPECT_EQ(fake.opened.size(), 2);  // nothing opened for a missing manual
     ASSERT_EQ(fake.boxes.size(), 2u);
     EXPECT_TRUE(has(fake.boxes[1].text, "/usr/share/doc/tessaport"));

@@ -208,35 +208,6 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
                   "exported to (.eml) files.\r\n" +
                   std::string(75, '*'));
     EXPECT_EQ(label("savingLabel"), "");  // the missing mailbox saved nothing
-
-    // Nothing could be exported at all.
-    fake.answers = {Answer::Yes};
-    click("clearListButton");
-    list({tmp.path() / "in/Missing.imm"});
-    fake.boxes.clear();
-    convertInto(tmp.path() / "out2");
-    ASSERT_TRUE(waitForRun());
-    ASSERT_EQ(fake.boxes.size(), 2u);
-    EXPECT_TRUE(has(fake.boxes[1].text,
-                    "Your IncrediMail messages could not be exported to (.eml) files.\r\n"));
-    EXPECT_FALSE(has(fake.boxes[1].text, "successfully"));
-}
-
-TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
-    const fs::path tiny = tmp.path() / "Tiny.imm";
-    const fs::path good = tmp.path() / "Good.imm";
-    writeBytes(tiny, "x");
-    writeBytes(good, mailbox(1));
-    list({tiny, good});
-    convertInto(out());
-    ASSERT_TRUE(waitForRun());
-
-    ASSERT_GE(fake.boxes.size(), 2u);
-    EXPECT_EQ(fake.boxes[0].title, "STRING FINDER Version 1.0");
-    EXPECT_TRUE(startsWith(fake.boxes[0].text, "File size is "));
-    EXPECT_EQ(fake.boxes.back().title, "Tessaport");
-    EXPECT_TRUE(whole(emlOf(good, 1), message(1)));
-    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox 2 (of 2) ");
 }
 
 // Reads an mbox file with Python's mailbox module: one line per message, its
