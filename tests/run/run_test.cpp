@@ -522,47 +522,34 @@ TEST_F(RunTest, LinksInTheOutputTreeAreNeverWrittenThrough) {
     EXPECT_EQ(inOutside, 1);  // the victim alone
 }
 
-std::string base64(const std::string& data) {
-    gchar* text = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
-    std::string out = text;
-    g_free(text);
-    return out;
-}
-
-// An attachment name that resolves outside the attachments folder is refused: a remark.
-TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRefused) {
+// An attachment name that resolves outside the attachments folder is refused (the
+// pass's own test); the run exports the message with a remark for each.
+TEST_F(RunTest, AttachmentsOutsideTheirFolderAreRemarksOnTheirMessage) {
     const fs::path att = dir.path() / "Att";
-    writeBytes(att / "a.txt", "alpha file");
     writeBytes(dir.path() / "secret.txt", "SECRET-OUTSIDE");
-    fs::create_symlink(att / "a.txt", att / "alias.txt");
+    fs::create_directories(att);
     fs::create_symlink(dir.path() / "secret.txt", att / "secret.txt");
     fs::create_directory_symlink(dir.path(), att / "up");
     std::string msg =
         "From: a@example.org\r\nSubject: files\r\nMIME-Version: 1.0\r\n"
         "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
         "See the files.\r\n";
-    for (const char* name : {"a.txt", "alias.txt", "secret.txt", "up/secret.txt"}) {
+    for (const char* name : {"secret.txt", "up/secret.txt"}) {
         msg += std::string("--b\r\nContent-Type: text/plain; name=\"") + name +
                "\"\r\nContent-Disposition: attachment\r\n\r\n";
     }
-    msg += "--b--\r\n";
-    const fs::path m = box("Inbox.imm", msg);
+    const fs::path m = box("Inbox.imm", msg + "--b--\r\n");
     RunOptions o = options({m});
     o.attachments = true;
     o.attachmentFolder = att.string();
     const RunSummary s = convertAll(o);
-    const std::string eml = readBytes(emlOf(o, m, 1));
-    EXPECT_TRUE(has(eml, base64("alpha file")));
-    EXPECT_FALSE(has(eml, base64("SECRET-OUTSIDE")));
-    // The message is exported; each refused file is a remark on it.
+    EXPECT_FALSE(has(readBytes(emlOf(o, m, 1)), "U0VDUkVULU9VVFNJREU"));  // the secret in base64
     EXPECT_TRUE(s.failures.empty());
-    std::vector<std::string> refused;
+    ASSERT_EQ(s.notes.size(), 2u);
     for (const auto& n : s.notes) {
         EXPECT_EQ(n.message, 1);
-        EXPECT_TRUE(has(n.text, "could not be put back"));
-        if (n.text.find("symbolic link") != std::string::npos) refused.push_back(n.text);
+        EXPECT_TRUE(has(n.text, "could not be put back: a symbolic link"));
     }
-    EXPECT_EQ(refused.size(), 2u);
     EXPECT_EQ(s.failedMessages, 0);
     EXPECT_EQ(s.exportedMessages, 1);
     EXPECT_EQ(s.remarkedMessages, 1);
