@@ -99,12 +99,14 @@ TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
     using Step = convert::RunProgress::Step;
     auto* run = window.findChild<RunController*>();
     ASSERT_NE(run, nullptr);
-    auto step = [](Step kind) {
+    // A step of the second of three mailboxes, with the numbers `set` gives it.
+    auto step = [](Step kind, const std::function<void(convert::RunProgress&)>& set = {}) {
         convert::RunProgress p;
         p.step = kind;
         p.mailbox = 1;
         p.mailboxes = 3;
         p.name = "Inbox.imm";
+        if (set) set(p);
         return p;
     };
     struct Case {
@@ -113,25 +115,18 @@ TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
         QString text;
         int mailboxBar = -1;  // -1: not looked at
     };
-    convert::RunProgress started = step(Step::MailboxStarted);
-    convert::RunProgress search = step(Step::Searching);
-    search.found = 4;
-    search.searchedPercent = 37;
-    convert::RunProgress found = step(Step::MessagesFound);
-    found.messages = 3;
-    convert::RunProgress saving = step(Step::MessageStarted);
-    saving.messageBytes = 120;
-    saving.mailboxBytes = 4000;
-    convert::RunProgress written = step(Step::MessageWritten);
-    written.written = 60;
-    written.toWrite = 240;
-    convert::RunProgress overlong = written;  // quoting made it longer: the bar stays
-    overlong.written = 250;
-    convert::RunProgress saved = step(Step::MessageDone);
-    saved.stored = true;
-    saved.exported = 2;
-    convert::RunProgress failed = step(Step::MessageDone);
-    convert::RunProgress done = step(Step::MailboxDone);
+    const auto started = step(Step::MailboxStarted), done = step(Step::MailboxDone);
+    const auto search = step(Step::Searching, [](auto& p) { p.found = 4, p.searchedPercent = 37; });
+    const auto found = step(Step::MessagesFound, [](auto& p) { p.messages = 3; });
+    const auto saving =
+        step(Step::MessageStarted, [](auto& p) { p.messageBytes = 120, p.mailboxBytes = 4000; });
+    const auto written =
+        step(Step::MessageWritten, [](auto& p) { p.written = 60, p.toWrite = 240; });
+    // Quoting made it longer than the message: the bar stays.
+    const auto overlong =
+        step(Step::MessageWritten, [](auto& p) { p.written = 250, p.toWrite = 240; });
+    const auto saved = step(Step::MessageDone, [](auto& p) { p.stored = true, p.exported = 2; });
+    const auto failed = step(Step::MessageDone);
     const std::vector<Case> cases = {
         {started, "mailboxCountLabel", "Mailbox 2 (of 3) "},
         {started, "mailboxNameLabel", "Inbox.imm"},
