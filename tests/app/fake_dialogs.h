@@ -1,6 +1,5 @@
 #pragma once
-// Test support for the main window: a QApplication, a scripted Dialogs that
-// answers every box and dialog without waiting, and small helpers.
+// A QApplication and a scripted Dialogs that answers every box and dialog at once.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -27,8 +26,6 @@ inline QApplication& ensureApp() {
     return *app;
 }
 
-// Answers are queued by the test; a box or dialog that nobody scripted is a test
-// failure (and is answered No / cancelled).
 class FakeDialogs final : public Dialogs {
   public:
     FakeDialogs() {
@@ -53,17 +50,22 @@ class FakeDialogs final : public Dialogs {
     std::deque<std::function<void(Answer)>> open;
     std::vector<Notice> openedBoxes;  // every such box, in order
 
+    // The next queued answer; none queued is a failure (and No, or cancelled).
+    template <class T>
+    static T take(std::deque<T>& queue, T none, const std::string& what) {
+        if (queue.empty()) {
+            ADD_FAILURE() << "unexpected " << what;
+            return none;
+        }
+        T a = std::move(queue.front());
+        queue.pop_front();
+        return a;
+    }
     Answer messageBox(QWidget*, const Notice& notice) override {
         boxes.push_back(notice);
         if (onBox) onBox(notice);
         if (notice.buttons == NoticeButtons::Ok) return Answer::Ok;
-        if (answers.empty()) {
-            ADD_FAILURE() << "unexpected question: " << notice.text;
-            return Answer::No;
-        }
-        Answer a = answers.front();
-        answers.pop_front();
-        return a;
+        return take(answers, Answer::No, "question: " + notice.text);
     }
     QWidget* openMessageBox(QWidget* parent, const Notice& notice,
                             std::function<void(Answer)> answered) override {
@@ -87,23 +89,11 @@ class FakeDialogs final : public Dialogs {
     }
     QStringList openFileNames(QWidget*, const QString& filter) override {
         filters << filter;
-        if (fileChoices.empty()) {
-            ADD_FAILURE() << "unexpected file dialog";
-            return {};
-        }
-        QStringList c = fileChoices.front();
-        fileChoices.pop_front();
-        return c;
+        return take(fileChoices, QStringList(), "file dialog");
     }
     QString browseForFolder(QWidget*, const QString& prompt) override {
         prompts << prompt;
-        if (folderChoices.empty()) {
-            ADD_FAILURE() << "unexpected folder dialog: " << prompt.toStdString();
-            return {};
-        }
-        QString c = folderChoices.front();
-        folderChoices.pop_front();
-        return c;
+        return take(folderChoices, QString(), "folder dialog: " + prompt.toStdString());
     }
     // Input boxes: title, prompt and default answer of each; the answers queued
     // (nullopt: the user cancels; none left: cancelled too).
@@ -112,11 +102,8 @@ class FakeDialogs final : public Dialogs {
     QString inputBox(QWidget*, const QString& title, const QString& prompt, const QString& def,
                      bool* ok) override {
         inputs.push_back({title, prompt, def});
-        std::optional<QString> a;
-        if (!inputAnswers.empty()) {
-            a = inputAnswers.front();
-            inputAnswers.pop_front();
-        }
+        const std::optional<QString> a =
+            inputAnswers.empty() ? std::nullopt : take(inputAnswers, {}, "");
         if (ok) *ok = a.has_value();
         return a.value_or(QString());
     }
@@ -139,8 +126,7 @@ W* child(QWidget* window, const char* name) {
     return w;
 }
 
-// Processes window events until `done` holds; a safety limit keeps a broken run
-// from hanging the suite.
+// Processes window events until `done` holds (two minutes at most).
 inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
     QElapsedTimer timer;
     timer.start();
@@ -151,12 +137,12 @@ inline bool pumpUntil(const std::function<bool()>& done, int limitMs = 120000) {
     return true;
 }
 
-// A scratch folder removed at the end of the test.
+using tp::test::has;
 using tp::test::readBytes;
+using tp::test::startsWith;
 using tp::test::writeBytes;
 
-// A scratch folder named after the test (its paths show in the pictures of the
-// window), with its paths as the window takes them.
+// A scratch folder named after the test (its paths show in the window's pictures).
 class TempDir : public tp::test::ScratchDir {
   public:
     TempDir() : ScratchDir(std::string("tp-app-") + testName()) {}
@@ -174,22 +160,13 @@ class TempDir : public tp::test::ScratchDir {
 
 // One message as IncrediMail stores it (CR LF line ends).
 inline std::string message(int k, const std::string& subject = "Hello") {
-    return "Return-Path: <ann@example.org>\r\n"
-           "From: Ann <ann@example.org>\r\n"
-           "To: Bob <bob@example.org>\r\n"
-           "Subject: " +
-           subject + " " + std::to_string(k) +
-           "\r\n"
-           "Date: Mon, 3 Jan 2011 10:0" +
-           std::to_string(k % 10) +
-           ":00 +0100\r\n"
-           "MIME-Version: 1.0\r\n"
-           "Content-Type: text/plain; charset=us-ascii\r\n"
-           "\r\n"
+    const std::string n = std::to_string(k), date = "Mon, 3 Jan 2011 10:0" + std::to_string(k % 10);
+    return "Return-Path: <ann@example.org>\r\nFrom: Ann <ann@example.org>\r\n"
+           "To: Bob <bob@example.org>\r\nSubject: " +
+           subject + " " + n + "\r\nDate: " + date +
+           ":00 +0100\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n"
            "Body of message " +
-           std::to_string(k) +
-           ".\r\n"
-           "Second line.\r\n";
+           n + ".\r\nSecond line.\r\n";
 }
 
 inline std::string mailbox(int messages, const std::string& subject = "Hello") {

@@ -1,49 +1,25 @@
-// The scanner's notices during a run: the run waits for each answer while the
-// window stays usable, each notice names its mailbox, and closing the window
-// while one is open stops the run.
+// The scanner's notices during a run: the run waits for each, the window stays usable.
 #include <QDir>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
-#include <QPushButton>
 
-#include "app/main_window.h"
-#include "fake_dialogs.h"
-#include "io/paths.h"
+#include "window_fixture.h"
 
 namespace tp::app::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 const char* const kTooSmall = "File size is  0 byte !\r\rFile can not open for string searching !";
 
-class NoticeTest : public ::testing::Test {
+class NoticeTest : public WindowTest {
   protected:
-    NoticeTest() { ensureApp(); }
-    FakeDialogs fake;
-    MainWindow window;
-    TempDir tmp;
-
-    QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
-    fs::path out() const { return tmp.path() / "out"; }
     fs::path mailboxFile(const std::string& name, const std::string& bytes) {
         writeBytes(tmp.path() / name, bytes);
         return tmp.path() / name;
     }
     void convert(const std::vector<fs::path>& mailboxes) {
-        QStringList paths;
-        for (const fs::path& p : mailboxes) paths << QString::fromStdString(p.string());
-        fake.fileChoices.push_back(paths);
-        child<QPushButton>(&window, "addFilesButton")->click();
-        fs::create_directories(out());
-        fake.folderChoices.push_back(QString::fromStdString(out().string()));
-        child<QPushButton>(&window, "convertButton")->click();
-    }
-    fs::path emlOf(const fs::path& mailbox, int k) const {
-        return convert::mailboxOutputFolder(out(), mailbox.string()) /
-               ("Email-" + std::to_string(k) + ".eml");
+        list(mailboxes);
+        convertInto(out());
     }
     // Keeps the window's events flowing for a while.
     static void pumpFor(int ms) {
@@ -69,8 +45,7 @@ TEST_F(NoticeTest, TheRunWaitsForEachNoticeWhichNamesItsMailboxAndTheWindowStays
     EXPECT_EQ(label("mailboxNameLabel"), "Empty.imm");
 
     // While it is open the run stands still, and the window answers commands.
-    fake.fileChoices.push_back({QStringLiteral("/m/Later.imm")});
-    child<QPushButton>(&window, "addFilesButton")->click();
+    list({"/m/Later.imm"});
     EXPECT_EQ(label("fileCountLabel"), "4 files");
     pumpFor(300);
     EXPECT_TRUE(window.runInProgress());
@@ -151,8 +126,7 @@ TEST_F(NoticeTest, TheRealBoxLeavesTheWindowUsableAndGoesWithIt) {
     EXPECT_TRUE(secondBox.isNull());
 }
 
-// Renders the window during a run with a notice open over it, for review of the
-// look, into the build tree (scripts/screenshots.sh copies it to docs/screenshots).
+// Renders a notice over a running window for scripts/screenshots.sh.
 TEST_F(NoticeTest, DISABLED_RendersTheScreenshotOfANoticeDuringARun) {
     fake.realOpenBoxes = true;
     const fs::path empty = mailboxFile("Empty.imm", "");

@@ -1,38 +1,20 @@
-// Convert through the window: the no-option and cancel paths, a whole run with
-// its labels, bars and closing box, the scanner's notices, and closing the
-// window while a run is in progress.
+// Convert through the window: a whole run with its labels, bars and closing box.
 #include <QCheckBox>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QRadioButton>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
 
-#include "app/main_window.h"
 #include "app/run_controller.h"
 #include "common/help_links.h"
-#include "fake_dialogs.h"
-#include "io/paths.h"
+#include "window_fixture.h"
 
 namespace tp::app::test {
 namespace {
 
-namespace fs = std::filesystem;
-
-class RunTest : public ::testing::Test {
-  protected:
-    RunTest() { ensureApp(); }
-    FakeDialogs fake;
-    MainWindow window;
-    TempDir tmp;
-
-    QString label(const char* name) { return child<QLabel>(&window, name)->text(); }
-    int bar(const char* name) { return child<QProgressBar>(&window, name)->value(); }
+class RunTest : public WindowTest {
+  public:
     QPushButton* convertButton() { return child<QPushButton>(&window, "convertButton"); }
-    fs::path out() const { return tmp.path() / "out"; }
-
     // A message file holds its message whole (the writer may end it with one
     // more line end).
     static ::testing::AssertionResult whole(const fs::path& eml, const std::string& msg) {
@@ -40,46 +22,10 @@ class RunTest : public ::testing::Test {
         if (bytes == msg || bytes == msg + "\r\n") return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << eml << " holds [" << bytes << "]";
     }
-
-    // Lists the mailboxes through the add command (which enables Convert).
-    void list(const std::vector<fs::path>& mailboxes) {
-        QStringList paths;
-        for (const fs::path& p : mailboxes) paths << QString::fromStdString(p.string());
-        fake.fileChoices.push_back(paths);
-        child<QPushButton>(&window, "addFilesButton")->click();
-    }
-    void convertInto(const fs::path& folder) {
-        fs::create_directories(folder);
-        fake.folderChoices.push_back(QString::fromStdString(folder.string()));
-        convertButton()->click();
-    }
-    bool waitForRun() {
-        return pumpUntil([&] { return !window.runInProgress(); });
-    }
-    fs::path emlOf(const fs::path& mailbox, int k) const {
-        return convert::mailboxOutputFolder(out(), mailbox.string()) /
-               ("Email-" + std::to_string(k) + ".eml");
-    }
 };
 
-TEST_F(RunTest, WithoutAFormatOnlyTheNoOptionBoxAppears) {
-    writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
-    list({tmp.path() / "Inbox.imm"});
-    for (const char* name : {"emlOption", "pstOption", "mboxOption"}) {
-        auto* option = child<QRadioButton>(&window, name);
-        option->setAutoExclusive(false);
-        option->setChecked(false);
-    }
-    convertButton()->click();
-    ASSERT_EQ(fake.boxes.size(), 1u);
-    EXPECT_EQ(fake.boxes[0].text, "Please select a option to convert file(s).");
-    EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
-    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
-    EXPECT_TRUE(fake.prompts.isEmpty());
-    EXPECT_FALSE(window.runInProgress());
-}
-
-TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
+// Without a format only a box appears; a cancelled output folder ends silently.
+TEST_F(RunTest, NoFormatOrNoOutputFolderRunsNothing) {
     writeBytes(tmp.path() / "Inbox.imm", mailbox(1));
     list({tmp.path() / "Inbox.imm"});
     fake.folderChoices = {QString()};
@@ -90,6 +36,19 @@ TEST_F(RunTest, CancelledOutputFolderEndsSilently) {
     EXPECT_EQ(label("mailboxCountLabel"), "Mailbox  0 (of 0)");
     EXPECT_EQ(label("savingLabel"), "Saving :");
     EXPECT_TRUE(convertButton()->isEnabled());
+
+    for (const char* name : {"emlOption", "pstOption", "mboxOption"}) {
+        auto* option = child<QRadioButton>(&window, name);
+        option->setAutoExclusive(false);
+        option->setChecked(false);
+    }
+    convertButton()->click();
+    ASSERT_EQ(fake.boxes.size(), 1u);
+    EXPECT_EQ(fake.boxes[0].text, "Please select a option to convert file(s).");
+    EXPECT_EQ(fake.boxes[0].title, "Tessaport PRO");
+    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
+    EXPECT_EQ(fake.prompts.size(), 1);
+    EXPECT_FALSE(window.runInProgress());
 }
 
 TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
@@ -140,12 +99,14 @@ TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
     using Step = convert::RunProgress::Step;
     auto* run = window.findChild<RunController*>();
     ASSERT_NE(run, nullptr);
-    auto step = [](Step kind) {
+    // A step of the second of three mailboxes, with the numbers `set` gives it.
+    auto step = [](Step kind, const std::function<void(convert::RunProgress&)>& set = {}) {
         convert::RunProgress p;
         p.step = kind;
         p.mailbox = 1;
         p.mailboxes = 3;
         p.name = "Inbox.imm";
+        if (set) set(p);
         return p;
     };
     struct Case {
@@ -154,25 +115,18 @@ TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
         QString text;
         int mailboxBar = -1;  // -1: not looked at
     };
-    convert::RunProgress started = step(Step::MailboxStarted);
-    convert::RunProgress search = step(Step::Searching);
-    search.found = 4;
-    search.searchedPercent = 37;
-    convert::RunProgress found = step(Step::MessagesFound);
-    found.messages = 3;
-    convert::RunProgress saving = step(Step::MessageStarted);
-    saving.messageBytes = 120;
-    saving.mailboxBytes = 4000;
-    convert::RunProgress written = step(Step::MessageWritten);
-    written.written = 60;
-    written.toWrite = 240;
-    convert::RunProgress overlong = written;  // quoting made it longer: the bar stays
-    overlong.written = 250;
-    convert::RunProgress saved = step(Step::MessageDone);
-    saved.stored = true;
-    saved.exported = 2;
-    convert::RunProgress failed = step(Step::MessageDone);
-    convert::RunProgress done = step(Step::MailboxDone);
+    const auto started = step(Step::MailboxStarted), done = step(Step::MailboxDone);
+    const auto search = step(Step::Searching, [](auto& p) { p.found = 4, p.searchedPercent = 37; });
+    const auto found = step(Step::MessagesFound, [](auto& p) { p.messages = 3; });
+    const auto saving =
+        step(Step::MessageStarted, [](auto& p) { p.messageBytes = 120, p.mailboxBytes = 4000; });
+    const auto written =
+        step(Step::MessageWritten, [](auto& p) { p.written = 60, p.toWrite = 240; });
+    // Quoting made it longer than the message: the bar stays.
+    const auto overlong =
+        step(Step::MessageWritten, [](auto& p) { p.written = 250, p.toWrite = 240; });
+    const auto saved = step(Step::MessageDone, [](auto& p) { p.stored = true, p.exported = 2; });
+    const auto failed = step(Step::MessageDone);
     const std::vector<Case> cases = {
         {started, "mailboxCountLabel", "Mailbox 2 (of 3) "},
         {started, "mailboxNameLabel", "Inbox.imm"},
@@ -226,9 +180,8 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
     EXPECT_EQ(fake.prompts,
               (QStringList{"Choose Attachments Folder...", "Choose Folder to Save..."}));
     ASSERT_TRUE(waitForRun());
-    EXPECT_NE(readBytes(emlOf(inbox, 1)).find("dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"),
-              std::string::npos)
-        << readBytes(emlOf(inbox, 1));  // the file, in base64
+    EXPECT_TRUE(has(readBytes(emlOf(inbox, 1)),
+                    "dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"));  // the file, in base64
     EXPECT_EQ(window.lastSummary().notes.size(), 0u);
 }
 
@@ -250,65 +203,6 @@ TEST_F(RunTest, ARunWithFailuresSaysSoInsteadOfSuccess) {
                   "exported to (.eml) files.\r\n" +
                   std::string(75, '*'));
     EXPECT_EQ(label("savingLabel"), "");  // the missing mailbox saved nothing
-
-    // Nothing could be exported at all.
-    fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "clearListButton")->click();
-    list({tmp.path() / "in/Missing.imm"});
-    fake.boxes.clear();
-    convertInto(tmp.path() / "out2");
-    ASSERT_TRUE(waitForRun());
-    ASSERT_EQ(fake.boxes.size(), 2u);
-    EXPECT_NE(fake.boxes[1].text.find(
-                  "Your IncrediMail messages could not be exported to (.eml) files.\r\n"),
-              std::string::npos)
-        << fake.boxes[1].text;
-    EXPECT_EQ(fake.boxes[1].text.find("successfully"), std::string::npos);
-}
-
-TEST_F(RunTest, ScannerNoticesAppearAndTheRunGoesOn) {
-    const fs::path tiny = tmp.path() / "Tiny.imm";
-    const fs::path good = tmp.path() / "Good.imm";
-    writeBytes(tiny, "x");
-    writeBytes(good, mailbox(1));
-    list({tiny, good});
-    convertInto(out());
-    ASSERT_TRUE(waitForRun());
-
-    ASSERT_GE(fake.boxes.size(), 2u);
-    EXPECT_EQ(fake.boxes[0].title, "STRING FINDER Version 1.0");
-    EXPECT_EQ(fake.boxes[0].text.rfind("File size is ", 0), 0u) << fake.boxes[0].text;
-    EXPECT_EQ(fake.boxes.back().title, "Tessaport");
-    EXPECT_TRUE(whole(emlOf(good, 1), message(1)));
-    EXPECT_EQ(label("mailboxCountLabel"), "Mailbox 2 (of 2) ");
-}
-
-TEST_F(RunTest, ClosingDuringARunStopsAfterTheCurrentMessageWithWholeFiles) {
-    // Long enough that the run is still going when the close comes, however fast
-    // the machine: "Saved" shows only after the first writes.
-    const int total = 100000;
-    const fs::path big = tmp.path() / "Big.imm";
-    writeBytes(big, mailbox(total));
-    list({big});
-    convertInto(out());
-    ASSERT_TRUE(pumpUntil([&] { return label("savingLabel").startsWith("Saved "); }));
-    window.show();
-    window.close();
-
-    EXPECT_FALSE(window.runInProgress());
-    EXPECT_TRUE(window.lastSummary().cancelled);
-    EXPECT_TRUE(fake.boxes.empty()) << fake.boxes.front().text;  // no closing box
-    // The files written are exactly 1..n, each whole.
-    int n = 0;
-    while (fs::exists(emlOf(big, n + 1))) ++n;
-    EXPECT_GE(n, 1);
-    EXPECT_LT(n, total);
-    int files = 0;
-    for ([[maybe_unused]] const auto& e :
-         fs::directory_iterator(convert::mailboxOutputFolder(out(), big.string())))
-        ++files;
-    EXPECT_EQ(files, n);
-    for (int k : {1, n}) EXPECT_TRUE(whole(emlOf(big, k), message(k)));
 }
 
 // Reads an mbox file with Python's mailbox module: one line per message, its
@@ -334,7 +228,7 @@ std::string summaryLine(int k) {
     return "Hello " + std::to_string(k) + "|Body of message " + std::to_string(k) + ".";
 }
 
-TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
+TEST_F(RunTest, MboxAndPstRunsEndWithTheirBoxes) {
     const fs::path inbox = tmp.path() / "Inbox.imm";
     writeBytes(inbox, mailbox(3));
     list({inbox});
@@ -352,50 +246,63 @@ TEST_F(RunTest, MboxRunEndsWithItsBoxAndClosingMidRunLeavesAWholeMbox) {
               (std::vector<std::string>{summaryLine(1), summaryLine(2), summaryLine(3)}));
     EXPECT_FALSE(fs::exists(folder / "Email-1.eml"));
 
-    // Now a long one, closed while it runs: the .mbox holds messages 1..n, whole.
-    // Long enough that the run is still going when the close comes, however fast
-    // the machine: "Saved" shows only after the first writes.
-    const int total = 100000;
-    const fs::path big = tmp.path() / "Big.imm";
-    writeBytes(big, mailbox(total));
-    fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "clearListButton")->click();
-    list({big});
-    fake.boxes.clear();
-    convertInto(tmp.path() / "out2");
-    // "Saved" of this run: the label still shows the last run's until the count of
-    // this mailbox's messages has come.
-    ASSERT_TRUE(pumpUntil([&] {
-        return label("messagesFoundLabel") == QString::number(total) + " Messages" &&
-               label("savingLabel").startsWith("Saved ");
-    }));
-    window.show();
-    fake.answers = {Answer::Yes};
-    child<QPushButton>(&window, "exitButton")->click();  // asks, then closes
-    EXPECT_FALSE(window.runInProgress());
-    EXPECT_TRUE(window.lastSummary().cancelled);
-    ASSERT_EQ(fake.boxes.size(), 1u);  // the question only
-    const std::vector<std::string> got =
-        mboxMessages(convert::mailboxOutputFolder(tmp.path() / "out2", big.string()) / "Big.mbox");
-    ASSERT_GE(got.size(), 1u);
-    EXPECT_LT(got.size(), std::size_t(total));
-    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], summaryLine(int(i) + 1));
+    child<QRadioButton>(&window, "pstOption")->setChecked(true);
+    convertInto(tmp.path() / "out-pst");
+    ASSERT_TRUE(waitForRun());
+    ASSERT_EQ(fake.boxes.size(), 2u);
+    EXPECT_EQ(fake.boxes[1].icon, NoticeIcon::Information);
+    EXPECT_TRUE(
+        startsWith(fake.boxes[1].text, "Your IncrediMail messages has been successfully exported"));
+    EXPECT_TRUE(fs::exists(window.lastSummary().pstFile));
+    EXPECT_EQ(window.lastSummary().pstFile.parent_path(), tmp.path() / "out-pst");
 }
 
-TEST_F(RunTest, PstRunWritesOneStoreAndShowsItsBox) {
-    writeBytes(tmp.path() / "Inbox.imm", mailbox(2));
-    list({tmp.path() / "Inbox.imm"});
-    child<QRadioButton>(&window, "pstOption")->setChecked(true);
-    convertInto(out());
-    ASSERT_TRUE(waitForRun());
-    ASSERT_EQ(fake.boxes.size(), 1u);
-    EXPECT_EQ(fake.boxes[0].title, "Tessaport");
-    EXPECT_EQ(fake.boxes[0].icon, NoticeIcon::Information);
-    EXPECT_EQ(
-        fake.boxes[0].text.rfind("Your IncrediMail messages has been successfully exported", 0), 0u)
-        << fake.boxes[0].text;
-    EXPECT_TRUE(fs::exists(window.lastSummary().pstFile));
-    EXPECT_EQ(window.lastSummary().pstFile.parent_path(), out());
+// Closing (close box, or Exit and Yes) during a run stops it after the current
+// message: no closing box, only whole .eml files 1..n, whole .mbox records 1..n.
+void closeMidRun(RunTest& t, bool mbox) {
+    const int total = 100000;  // still going when the close comes, however fast the machine
+    const fs::path big = t.tmp.path() / "Big.imm";
+    writeBytes(big, mailbox(total));
+    t.list({big});
+    child<QRadioButton>(&t.window, mbox ? "mboxOption" : "emlOption")->setChecked(true);
+    t.convertInto(t.out());
+    // "Saved" shows only after the first writes.
+    ASSERT_TRUE(pumpUntil([&] {
+        return t.label("messagesFoundLabel") == QString::number(total) + " Messages" &&
+               t.label("savingLabel").startsWith("Saved ");
+    }));
+    t.window.show();
+    if (mbox) {
+        t.fake.answers = {Answer::Yes};
+        t.click("exitButton");  // asks, then closes
+    } else {
+        t.window.close();
+    }
+    EXPECT_FALSE(t.window.runInProgress());
+    EXPECT_TRUE(t.window.lastSummary().cancelled);
+    EXPECT_EQ(t.fake.boxes.size(), mbox ? 1u : 0u);  // the question only
+    const fs::path folder = convert::mailboxOutputFolder(t.out(), big.string());
+    if (mbox) {
+        const std::vector<std::string> got = mboxMessages(folder / "Big.mbox");
+        ASSERT_GE(got.size(), 1u);
+        EXPECT_LT(got.size(), std::size_t(total));
+        for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], summaryLine(int(i) + 1));
+        return;
+    }
+    int n = 0;
+    while (fs::exists(t.emlOf(big, n + 1))) ++n;
+    EXPECT_GE(n, 1);
+    EXPECT_LT(n, total);
+    int files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++files;
+    EXPECT_EQ(files, n);
+    for (int k : {1, n}) EXPECT_TRUE(RunTest::whole(t.emlOf(big, k), message(k)));
+}
+TEST_F(RunTest, ClosingDuringAnEmlRunLeavesWholeFiles) {
+    closeMidRun(*this, false);
+}
+TEST_F(RunTest, ExitDuringAnMboxRunLeavesAWholeMbox) {
+    closeMidRun(*this, true);
 }
 
 TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManual) {
@@ -415,9 +322,9 @@ TEST_F(RunTest, PstStoreThatCannotBeCreatedShowsTheOutlookErrorPointingToTheManu
         "configured.\r\nFor more details visit this link : " +
         supportAddress() + "\r\nThe reason: the store " + tmp.q("not-a-folder").toStdString() +
         "/IncrediMail";
-    EXPECT_EQ(text.rfind(words, 0), 0u) << text;
-    EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
-    EXPECT_NE(supportAddress().find("help.html#troubleshooting"), std::string::npos);
+    EXPECT_TRUE(startsWith(text, words));
+    EXPECT_TRUE(has(text, "Not a directory"));
+    EXPECT_TRUE(has(supportAddress(), "help.html#troubleshooting"));
     EXPECT_TRUE(window.lastSummary().setupFailed);
     EXPECT_EQ(label("mailboxCountLabel"), "Mailbox  0 (of 0)");
 }

@@ -1,18 +1,14 @@
 // tessaport-convert from the outside: arguments, exit codes, the summary, the
 // output layout, and .eml files read back by Python's email package.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
-#include <thread>
 
-#include "app/run_texts.h"
 #include "run/run_helpers.h"
 
 namespace tp::test {
@@ -69,8 +65,7 @@ class CliTest : public ::testing::Test {
 TEST_F(CliTest, HelpAndWrongUsage) {
     Result r = convert(dir.path(), {"--help"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("Usage: tessaport-convert --format eml|mbox|pst --output DIR"),
-              std::string::npos);
+    EXPECT_TRUE(has(r.out, "Usage: tessaport-convert --format eml|mbox|pst --output DIR"));
     writeBytes(dir.path() / "a.imm", textMessage("x"));
     for (const auto& args : std::vector<std::vector<std::string>>{
              {},
@@ -85,26 +80,10 @@ TEST_F(CliTest, HelpAndWrongUsage) {
              {"--format"}}) {
         r = convert(dir.path(), args);
         EXPECT_EQ(r.code, 2) << r.err;
-        EXPECT_NE(r.err.find("tessaport-convert: "), std::string::npos);
+        EXPECT_TRUE(has(r.err, "tessaport-convert: "));
         EXPECT_TRUE(r.out.empty());
     }
     EXPECT_FALSE(fs::exists(dir.path() / "o" / "Tessaport-report.txt"));
-    // Each of the other formats converts.
-    for (const std::string f : {"mbox", "pst"}) {
-        const fs::path p = dir.path() / ("p-" + f);
-        r = convert(dir.path(), {"--format", f, "--output", p.string(), "a.imm"});
-        const fs::path folder = p / (dir.path() / "a.imm").relative_path();
-        EXPECT_EQ(r.code, 0) << f << ": " << r.err;
-        EXPECT_NE(r.out.find("Exported:   1 of 1 messages\n"), std::string::npos) << r.out;
-        if (f == "mbox") {
-            EXPECT_TRUE(fs::is_regular_file(folder / "a.mbox"));
-        } else {
-            int stores = 0;
-            for (const auto& e : fs::directory_iterator(p))
-                stores += e.path().extension() == ".pst";
-            EXPECT_EQ(stores, 1);
-        }
-    }
 }
 
 TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
@@ -115,13 +94,13 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     const Result r = convert(dir.path(), {"--format=eml", "--output", "out", "--attachments", "Att",
                                           "Mail/Inbox.imm", "Mail/Sent Items.imm"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("successfully exported to (.eml) files."), std::string::npos);
-    EXPECT_NE(r.out.find("Mailboxes:  2 of 2 read\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Messages:   4\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Exported:   4 of 4 messages\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Not exported: 0 of 4 messages\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Output:     " + (dir.path() / "out").string() + "\n"), std::string::npos);
-    EXPECT_EQ(r.out.find("Report:"), std::string::npos);
+    EXPECT_TRUE(has(r.out, "successfully exported to (.eml) files."));
+    EXPECT_TRUE(has(r.out, "Mailboxes:  2 of 2 read\n"));
+    EXPECT_TRUE(has(r.out, "Messages:   4\n"));
+    EXPECT_TRUE(has(r.out, "Exported:   4 of 4 messages\n"));
+    EXPECT_TRUE(has(r.out, "Not exported: 0 of 4 messages\n"));
+    EXPECT_TRUE(has(r.out, "Output:     " + (dir.path() / "out").string() + "\n"));
+    EXPECT_FALSE(has(r.out, "Report:"));
 
     const fs::path inboxOut =
         dir.path() / "out" / (dir.path() / "Mail" / "Inbox.imm").relative_path();
@@ -141,48 +120,6 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     EXPECT_EQ(rows[3][1], "Ääö");
     for (const auto& row : rows) EXPECT_EQ(row[5], "0") << row[0];
     EXPECT_EQ(readBytes(files[2]), forwarded() + "\r\n");
-}
-
-// The command line draws its progress and counts from the run's numbers, never
-// from the window's sentences: none of them is in the program at all (rewording
-// the window's table cannot change what it prints), and its output of a run
-// counts what is on disk.
-TEST_F(CliTest, PrintsTheRunsNumbersNotTheWindowsSentences) {
-    const std::string program = readBytes(TP_CLI);
-    ASSERT_FALSE(program.empty());
-    const app::RunTexts& t = app::kRunTexts;
-    int looked = 0;
-    for (const char* text :
-         {t.mailboxOf, t.searching, t.found, t.messages, t.saving, t.written, t.saved}) {
-        // The fixed words between the numbers; short ones ("Mailbox ") may be
-        // the command line's own.
-        const std::string whole = text;
-        std::size_t from = 0;
-        while (from < whole.size()) {
-            std::size_t to = whole.find('%', from);
-            if (to == std::string::npos) to = whole.size();
-            const std::string words = whole.substr(from, to - from);
-            if (words.size() >= 10) {
-                ++looked;
-                EXPECT_EQ(program.find(words), std::string::npos) << "\"" << words << "\"";
-            }
-            from = to + 2;  // past "%1"
-        }
-    }
-    EXPECT_GE(looked, 5);
-
-    std::string box;
-    for (int i = 0; i < 7; ++i) box += textMessage("m" + std::to_string(i));
-    writeBytes(dir.path() / "Inbox.imm", box);
-    const Result r = convert(dir.path(), {"--format=eml", "--output", "out", "Inbox.imm"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("Exported:   7 of 7 messages\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("done, 7 of 7 messages exported, 100% of the run"), std::string::npos)
-        << r.err;
-    const fs::path folder = dir.path() / "out" / (dir.path() / "Inbox.imm").relative_path();
-    int files = 0;
-    for (const auto& e : fs::directory_iterator(folder)) files += e.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(files, 7);
 }
 
 TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
@@ -225,17 +162,15 @@ TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {
     EXPECT_EQ(r.code, 1) << r.out << r.err;
     // A run that could not convert everything leads with what went wrong and
     // never speaks of success.
-    EXPECT_EQ(r.out.rfind("1 mailbox could not be converted.\n", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("Not all of your IncrediMail messages could be exported to (.eml) files."),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Mailboxes:  8 of 9 read\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(startsWith(r.out, "1 mailbox could not be converted.\n"));
+    EXPECT_TRUE(
+        has(r.out, "Not all of your IncrediMail messages could be exported to (.eml) files."));
+    EXPECT_FALSE(has(r.out, "successfully"));
+    EXPECT_TRUE(has(r.out, "Mailboxes:  8 of 9 read\n"));
     const fs::path report = dir.path() / "out" / "Tessaport-report.txt";
-    EXPECT_NE(r.out.find("Report:     " + report.string()), std::string::npos);
+    EXPECT_TRUE(has(r.out, "Report:     " + report.string()));
     const std::string reportText = readBytes(report);
-    EXPECT_NE(reportText.find((dir.path() / "missing.imm").string() + ", open: "),
-              std::string::npos);
+    EXPECT_TRUE(has(reportText, (dir.path() / "missing.imm").string() + ", open: "));
 
     // For every mailbox: skipped leading bytes + each message (without the writer's CR LF)
     // give back the file exactly.
@@ -257,12 +192,11 @@ TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {
         }
         EXPECT_TRUE(rebuilt == bytes) << name << ": " << rebuilt.size() << " of " << bytes.size();
     }
-    EXPECT_TRUE(
-        fs::exists(dir.path() / "out" / (dir.path() / "lf.imm").relative_path() / "Email-2.eml"));
-    EXPECT_TRUE(
-        fs::exists(dir.path() / "out" / (dir.path() / "body.imm").relative_path() / "Email-2.eml"));
-    EXPECT_FALSE(
-        fs::exists(dir.path() / "out" / (dir.path() / "body.imm").relative_path() / "Email-3.eml"));
+    const auto eml = [&](const char* box, const char* name) {
+        return fs::exists(dir.path() / "out" / (dir.path() / box).relative_path() / name);
+    };
+    EXPECT_TRUE(eml("lf.imm", "Email-2.eml") && eml("body.imm", "Email-2.eml"));
+    EXPECT_FALSE(eml("body.imm", "Email-3.eml"));
 }
 
 // Ctrl-C: the run stops after the current message, finishes its outputs, and
@@ -274,22 +208,11 @@ TEST_F(CliTest, InterruptedRunCountsWhatWasExportedAndWhatWasLeft) {
     const fs::path mailbox = dir.path() / "Big.imm", out = dir.path() / "out";
     writeBytes(mailbox, box);
     const fs::path stdoutFile = dir.path() / "stdout.txt";
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int o = ::open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open("/dev/null", O_WRONLY);
-        if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(126);
-        ::execl(TP_CLI, TP_CLI, "--format", "eml", "--output", out.c_str(), mailbox.c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t pid =
+        startConvert({"--format", "eml", "--output", out.string(), mailbox.string()}, stdoutFile);
+    ASSERT_GT(pid, 0);
     const fs::path folder = out / mailbox.relative_path();
-    const auto start = std::chrono::steady_clock::now();
-    while (!fs::exists(folder / "Email-1.eml") &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitUntil([&] { return fs::exists(folder / "Email-1.eml"); });
     ::kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -302,24 +225,16 @@ TEST_F(CliTest, InterruptedRunCountsWhatWasExportedAndWhatWasLeft) {
     const std::string done = std::to_string(written), left = std::to_string(total - written);
     ASSERT_GE(written, 1);
     ASSERT_LT(written, total) << "the run ended before it could be stopped";
-    EXPECT_EQ(text.rfind("The conversion was stopped before its end: " + done + " of the " +
-                             std::to_string(total) + " messages found in 1 mailbox " +
-                             (written == 1 ? "was" : "were") + " exported, " + left +
-                             " were left unconverted.\n",
-                         0),
-              0u)
-        << text;
-    EXPECT_NE(text.find("Exported:   " + done + " of 30000 messages\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Cancelled:  yes; " + left +
-                        " of 30000 messages found were left "
-                        "unconverted\n"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(startsWith(text, "The conversion was stopped before its end: " + done + " of the " +
+                                     std::to_string(total) + " messages found in 1 mailbox " +
+                                     (written == 1 ? "was" : "were") + " exported, " + left +
+                                     " were left unconverted.\n"));
+    EXPECT_TRUE(has(text, "Exported:   " + done + " of 30000 messages\n"));
+    EXPECT_TRUE(
+        has(text, "Cancelled:  yes; " + left + " of 30000 messages found were left unconverted\n"));
     const std::string report = readBytes(out / "Tessaport-report.txt");
-    EXPECT_NE(report.find("Messages exported: " + done + "\r\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("messages " + std::to_string(written + 1) + " to 30000 not converted"),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "Messages exported: " + done + "\r\n"));
+    EXPECT_TRUE(has(report, "messages " + std::to_string(written + 1) + " to 30000 not converted"));
 }
 
 // With SOURCE_DATE_EPOCH set, the same mailboxes give the same store, byte for

@@ -1,6 +1,4 @@
-// tessaport-convert's face on a terminal: the progress line redrawn in place
-// (under a pseudo-terminal), the plain lines when standard error is not a
-// terminal, Ctrl-C, and --version of every program.
+// tessaport-convert on a terminal (a pseudo-terminal), in a log, Ctrl-C, --version.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -18,9 +16,8 @@
 namespace tp::test {
 namespace {
 
-// Runs `program` in `cwd` with standard error on a pseudo-terminal `columns`
-// wide (raw: the bytes as written) and standard output in a file. With
-// `interruptAfter`, sends SIGINT once standard error has shown that text.
+// Runs the converter with standard error on a raw pseudo-terminal `columns` wide;
+// SIGINT once standard error has shown `interruptAfter`.
 Result runOnTerminal(const fs::path& cwd, const std::vector<std::string>& args,
                      unsigned short columns, const std::string& interruptAfter = "") {
     std::vector<std::string> words{TP_CLI};
@@ -71,9 +68,7 @@ std::size_t columnsOf(const std::string& s) {
     return n;
 }
 
-// The progress lines drawn on the terminal, in order: what follows each
-// "carriage return, clear line" up to the next one (a notice printed between
-// two redraws is no progress line).
+// The progress lines: what follows each "\r\033[K" up to the next (notices aside).
 std::vector<std::string> drawnLines(const std::string& err, bool& endsWithNewline) {
     static const std::string kRedraw = "\r\033[K";
     std::vector<std::string> lines;
@@ -123,7 +118,7 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
             dir.path(), {"--format", "eml", "--output", out, "Inbox.imm", "Sent.imm", "Drafts.imm"},
             columns);
         EXPECT_EQ(r.code, 0) << r.err;
-        EXPECT_NE(r.out.find("Messages:   50"), std::string::npos) << r.out;
+        EXPECT_TRUE(has(r.out, "Messages:   50"));
         bool newline = false;
         const std::vector<std::string> lines = drawnLines(r.err, newline);
         ASSERT_GE(lines.size(), 3u) << r.err;  // at least one per mailbox
@@ -153,8 +148,8 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
         EXPECT_EQ(lastPercent, 100);
         const std::string& last = lines.back();
         if (columns >= 40) {
-            EXPECT_NE(last.find(" 50 m"), std::string::npos) << last;
-            EXPECT_NE(last.find("0:00 left"), std::string::npos) << last;
+            EXPECT_TRUE(has(last, " 50 m"));
+            EXPECT_TRUE(has(last, "0:00 left"));
         }
         if (columns >= 80) {
             EXPECT_TRUE(sawMailbox[0] && sawMailbox[1] && sawMailbox[2]);
@@ -163,9 +158,7 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
     }
 }
 
-// A small mailbox before a big one is a small share of the run: the share and
-// the time left follow the bytes, and the line never shows the run complete
-// before it is.
+// The share and time left follow the bytes; never complete before the end.
 TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
     writeBytes(dir.path() / "Small.imm", mailboxOf(3, "Small"));
     std::string big;
@@ -192,11 +185,11 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
         }
         if (i + 1 < lines.size()) {
             EXPECT_LT(p, 100);
-            EXPECT_EQ(lines[i].find("0:00 left"), std::string::npos);
+            EXPECT_FALSE(has(lines[i], "0:00 left"));
         }
     }
     EXPECT_TRUE(sawSecond);
-    EXPECT_NE(lines.back().find("100%"), std::string::npos);
+    EXPECT_TRUE(has(lines.back(), "100%"));
 
     // In a log: one line as each mailbox starts and as it ends, with the share of
     // the run by bytes; a mailbox that cannot be read says so.
@@ -217,7 +210,7 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
           "\nMailbox 3 of 3 Big.imm: started, 1.0 MB\n",
           "\nMailbox 3 of 3 Big.imm: done, 4 of 4 messages exported, 100% of "
           "the run\n"}) {
-        EXPECT_NE(logged.err.find(line), std::string::npos) << line << "\n" << logged.err;
+        EXPECT_TRUE(has(logged.err, line)) << line << "\n" << logged.err;
     }
 }
 
@@ -251,17 +244,16 @@ TEST_F(ConsoleTest, CtrlCStopsAfterTheCurrentMessageAndSaysSo) {
     const Result r = runOnTerminal(dir.path(), {"--format", "mbox", "--output", "out", "Big.imm"},
                                    100, "Mailbox 1 of 1");
     EXPECT_EQ(r.code, 1) << r.err;
-    EXPECT_NE(r.out.find("Cancelled:  yes"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("\ntessaport-convert: stopping after the current message"),
-              std::string::npos);
+    EXPECT_TRUE(has(r.out, "Cancelled:  yes"));
+    EXPECT_TRUE(has(r.err, "\ntessaport-convert: stopping after the current message"));
     // The progress line is drawn again below the notice and ended.
     const std::size_t notice = r.err.find("stopping after the current message");
     EXPECT_NE(r.err.find("\r\033[KMailbox 1 of 1", notice), std::string::npos);
     EXPECT_EQ(r.err.back(), '\n');
     // The last line tells a stopped run, not a complete one.
     const std::string last = r.err.substr(r.err.rfind("\r\033[K"));
-    EXPECT_EQ(last.find("100%"), std::string::npos) << last;
-    EXPECT_NE(last.find(" stopped\n"), std::string::npos) << last;
+    EXPECT_FALSE(has(last, "100%"));
+    EXPECT_TRUE(has(last, " stopped\n"));
 }
 
 TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
@@ -292,11 +284,9 @@ TEST_F(ConsoleTest, EveryProgramPrintsItsVersionWithoutOpeningAWindow) {
         // The first line exactly as it always was (scripts compare it).
         EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), p.line);
         if (p.licence)
-            EXPECT_EQ(r.out.substr(p.line.size())
-                          .rfind("License GPL-3.0-or-later: GNU GPL version "
-                                 "3 or later <https://gnu.org/licenses/gpl.html>\n",
-                                 0),
-                      0u)
+            EXPECT_TRUE(startsWith(r.out.substr(p.line.size()),
+                                   "License GPL-3.0-or-later: GNU GPL version 3 or later "
+                                   "<https://gnu.org/licenses/gpl.html>\n"))
                 << r.out;
         else
             EXPECT_EQ(r.out, p.line);

@@ -1,18 +1,12 @@
-// What a whole run of tessaport-convert leaves and says: one count for every
-// message, a report that names mailbox and message, a file that holds no mail,
-// mailboxes of one name in a store, converting twice, and a store cut short.
-#include <dirent.h>
-#include <fcntl.h>
+// What a whole run of tessaport-convert leaves and says.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 #include "run/run_helpers.h"
 
@@ -28,19 +22,11 @@ std::string readMbox(const fs::path& mbox) {
         quote(mbox.string()));
 }
 
-// The folders of a store as libpff reads them: "name count" per folder below the
-// top of the message tree.
+// The folders of a store that hold messages, as libpff reads them (pst_read.py).
 std::string readStoreFolders(const fs::path& pst) {
-    return output(
-        "/usr/bin/python3 -c 'import pypff,sys\nf=pypff.file()\nf.open(sys.argv[1])\n"
-        "def walk(d,p):\n"
-        "  for i in range(d.number_of_sub_folders):\n"
-        "    s=d.get_sub_folder(i)\n"
-        "    q=(p+\"/\" if p else \"\")+s.name\n"
-        "    if s.number_of_sub_messages: print(q, s.number_of_sub_messages)\n"
-        "    walk(s,q if p or s.name!=\"Top of Personal Folders\" else \"\")\n"
-        "walk(f.get_root_folder(),\"\")' " +
-        quote(pst.string()));
+    return output("/usr/bin/python3 " + quote(TP_SOURCE_DIR "/tests/pst/pst_read.py") + " " +
+                  quote(pst.string()) +
+                  " 0 | grep -v '\t0$' | sed 's#^F\t/Top of Personal Folders/##'");
 }
 
 std::vector<fs::path> filesIn(const fs::path& folder) {
@@ -60,11 +46,8 @@ class OutcomeTest : public ::testing::Test {
     }
 };
 
-// An MBOX run over a mailbox with a damaged area and a mailbox that is not there:
-// every message counted once (whole, with a remark, not exported), the same
-// numbers in the summary and the report, each remark naming its mailbox and its
-// message by number and subject (no .eml file that was never written), the NUL
-// bytes kept, and the mailbox not read not counted as read.
+// Every message counted once (whole, remarked, not exported), alike in summary and
+// report; a remark names mailbox, message and subject; NUL bytes are kept.
 TEST_F(OutcomeTest, OneCountForEveryMessageAndAReportThatSaysWhere) {
     using namespace std::string_literals;
     const std::string damaged = "before" + std::string(4096, '\0') + "after";
@@ -74,45 +57,31 @@ TEST_F(OutcomeTest, OneCountForEveryMessageAndAReportThatSaysWhere) {
     const Result r = convert(
         dir.path(), {"--format", "mbox", "--output", "out", "Mail/Inbox.imm", "Mail/Gone.imm"});
     EXPECT_EQ(r.code, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find("Mailboxes:  1 of 2 read\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Exported:   3 of 3 messages (2 whole, 1 with a remark)\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Not exported: 0 of 3 messages; 1 problem outside messages\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(has(r.out, "Mailboxes:  1 of 2 read\n"));
+    EXPECT_TRUE(has(r.out, "Exported:   3 of 3 messages (2 whole, 1 with a remark)\n"));
+    EXPECT_TRUE(has(r.out, "Not exported: 0 of 3 messages; 1 problem outside messages\n"));
     // The box leads with what went wrong and where the report is.
-    EXPECT_EQ(r.out.rfind("1 mailbox could not be converted.\n1 of 3 messages was exported with "
-                          "a remark.\nThe report ",
-                          0),
-              0u)
-        << r.out;
-    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
+    EXPECT_TRUE(startsWith(r.out,
+                           "1 mailbox could not be converted.\n1 of 3 messages was exported with a "
+                           "remark.\nThe report "));
+    EXPECT_FALSE(has(r.out, "successfully"));
 
     const fs::path inbox = dir.path() / "Mail" / "Inbox.imm";
     EXPECT_EQ(readMbox(folderOf("Mail/Inbox.imm") / "Inbox.mbox"),
               "first 0\nDamaged one 4096\nthird 3\n");
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("Mailboxes: 1 of 2 read\r\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("  whole: 2\r\n  with a remark: 1\r\nMessages not exported: 0\r\n"),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "Mailboxes: 1 of 2 read\r\n"));
+    EXPECT_TRUE(has(report, "  whole: 2\r\n  with a remark: 1\r\nMessages not exported: 0\r\n"));
     const std::size_t at = box.find("before") + std::string("before").size();
-    EXPECT_NE(report.find(inbox.string() +
-                          ", message 2 \"Damaged one\": a damaged area: 4096 NUL "
-                          "bytes at byte " +
-                          std::to_string(at) + " of the mailbox"),
-              std::string::npos)
-        << report;
-    EXPECT_EQ(report.find("Email-"), std::string::npos) << report;
-    EXPECT_NE(report.find((dir.path() / "Mail" / "Gone.imm").string() + ", open: "),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(
+        has(report, inbox.string() +
+                        ", message 2 \"Damaged one\": a damaged area: 4096 NUL bytes at byte " +
+                        std::to_string(at) + " of the mailbox"));
+    EXPECT_FALSE(has(report, "Email-"));
+    EXPECT_TRUE(has(report, (dir.path() / "Mail" / "Gone.imm").string() + ", open: "));
 }
 
-// A file that holds no mail (a program renamed .imm, an empty file) is named as
-// a mailbox in which no message was found, and a run that found nothing is no
-// success.
+// A file without mail is named as such, and a run that found nothing is no success.
 TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
     std::string program;
     for (int i = 0; i < 4096; ++i) program += static_cast<char>((i * 7919) % 251);
@@ -123,31 +92,24 @@ TEST_F(OutcomeTest, AFileWithoutMailIsNamedAndNotCalledASuccess) {
     writeBytes(dir.path() / "empty.imm", "");
     Result r = convert(dir.path(), {"--format", "eml", "--output", "out", "ls.imm", "empty.imm"});
     EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_EQ(r.out.find("successfully"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.rfind("No message was found in ls.imm, empty.imm.\n", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("No message: " + (dir.path() / "ls.imm").string() + "\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("No message: " + (dir.path() / "empty.imm").string() + "\n"),
-              std::string::npos);
+    EXPECT_FALSE(has(r.out, "successfully"));
+    EXPECT_TRUE(startsWith(r.out, "No message was found in ls.imm, empty.imm.\n"));
+    EXPECT_TRUE(has(r.out, "No message: " + (dir.path() / "ls.imm").string() + "\n"));
+    EXPECT_TRUE(has(r.out, "No message: " + (dir.path() / "empty.imm").string() + "\n"));
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("Mailboxes in which no message was found:\r\n" +
-                          (dir.path() / "ls.imm").string() + "\r\n" +
-                          (dir.path() / "empty.imm").string() + "\r\n"),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "Mailboxes in which no message was found:\r\n" +
+                                (dir.path() / "ls.imm").string() + "\r\n" +
+                                (dir.path() / "empty.imm").string() + "\r\n"));
 
     // Beside a mailbox with mail, an empty one is named, and the run succeeds.
     writeBytes(dir.path() / "Inbox.imm", textMessage("hello"));
     r = convert(dir.path(), {"--format", "eml", "--output", "out2", "Inbox.imm", "empty.imm"});
     EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_EQ(r.out.rfind("No message was found in empty.imm.\nThe report ", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("successfully exported"), std::string::npos) << r.out;
+    EXPECT_TRUE(startsWith(r.out, "No message was found in empty.imm.\nThe report "));
+    EXPECT_TRUE(has(r.out, "successfully exported"));
 }
 
-// Mailboxes of one name go into folders of their own: the store mirrors the
-// folders they lie in (Inbox/Work.imm below Inbox), and two of one name in one
-// folder (Outlook does not tell "INBOX" from "Inbox") get "Inbox (2)", told in
-// the report.
+// Mailboxes of one name keep folders of their own in the store ("INBOX (2)", reported).
 TEST_F(OutcomeTest, MailboxesOfOneNameKeepTheirOwnFoldersInTheStore) {
     ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
     writeBytes(dir.path() / "Mail" / "Inbox.imm", textMessage("a") + textMessage("b"));
@@ -163,16 +125,14 @@ TEST_F(OutcomeTest, MailboxesOfOneNameKeepTheirOwnFoldersInTheStore) {
         if (f.extension() == ".pst") store = out() / f;
     ASSERT_FALSE(store.empty());
     EXPECT_EQ(readStoreFolders(store),
-              "Mail/Inbox 2\nMail/Inbox/Work 1\nOther/Inbox 1\nOther/INBOX (2) 1\n");
+              "Mail/Inbox\t2\nMail/Inbox/Work\t1\nOther/Inbox\t1\nOther/INBOX (2)\t1\n");
 #ifdef TP_PSTCHECK
     const std::string check = quote(TP_PSTCHECK) + " --shape " + quote(store.string());
     EXPECT_EQ(std::system((check + " >/dev/null 2>&1").c_str()), 0) << check;
 #endif
     const std::string report = readBytes(out() / "Tessaport-report.txt");
-    EXPECT_NE(report.find("the folder of " + (dir.path() / "Other" / "INBOX.imm").string() +
-                          " in the store is named \"Other > INBOX (2)\""),
-              std::string::npos)
-        << report;
+    EXPECT_TRUE(has(report, "the folder of " + (dir.path() / "Other" / "INBOX.imm").string() +
+                                " in the store is named \"Other > INBOX (2)\""));
 }
 
 // A second run into the same folder adds nothing to the first run's files, and
@@ -184,56 +144,24 @@ TEST_F(OutcomeTest, ConvertingTwiceKeepsEachRunApart) {
                                            "In.imm",   "./In.imm", "Link.imm", "Missing.imm"};
     const Result first = convert(dir.path(), args);
     EXPECT_EQ(first.code, 1);
-    EXPECT_NE(first.err.find("./In.imm is listed already (as " + (dir.path() / "In.imm").string() +
-                             "); it is converted once"),
-              std::string::npos)
-        << first.err;
-    EXPECT_NE(first.err.find("Link.imm is listed already"), std::string::npos) << first.err;
-    EXPECT_NE(first.out.find("Exported:   2 of 2 messages\n"), std::string::npos) << first.out;
+    EXPECT_TRUE(has(first.err, "./In.imm is listed already (as " +
+                                   (dir.path() / "In.imm").string() + "); it is converted once"));
+    EXPECT_TRUE(has(first.err, "Link.imm is listed already"));
+    EXPECT_TRUE(has(first.out, "Exported:   2 of 2 messages\n"));
     const Result second = convert(dir.path(), args);
     EXPECT_EQ(second.code, 1);
-    EXPECT_NE(second.out.find("Exported:   2 of 2 messages\n"), std::string::npos) << second.out;
+    EXPECT_TRUE(has(second.out, "Exported:   2 of 2 messages\n"));
 
     const fs::path folder = folderOf("In.imm");
     EXPECT_EQ(filesIn(folder), (std::vector<fs::path>{"In (2).mbox", "In.mbox"}));
     EXPECT_EQ(readMbox(folder / "In.mbox"), "one 0\ntwo 0\n");
     EXPECT_EQ(readMbox(folder / "In (2).mbox"), "one 0\ntwo 0\n");
-    EXPECT_NE(first.out.find("Report:     " + (out() / "Tessaport-report.txt").string()),
-              std::string::npos);
-    EXPECT_NE(second.out.find("Report:     " + (out() / "Tessaport-report (2).txt").string()),
-              std::string::npos)
-        << second.out;
+    EXPECT_TRUE(has(first.out, "Report:     " + (out() / "Tessaport-report.txt").string()));
+    EXPECT_TRUE(has(second.out, "Report:     " + (out() / "Tessaport-report (2).txt").string()));
     EXPECT_TRUE(fs::is_regular_file(out() / "Tessaport-report.txt"));
 }
 
-pid_t start(const std::vector<std::string>& args) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(126);
-        std::vector<char*> argv = {const_cast<char*>(TP_CLI)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(TP_CLI, argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-// Waits (up to a minute) until a file whose name starts with "IncrediMail" is in `folder`.
-bool storeBegun(const fs::path& folder) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < until) {
-        for (const fs::path& f : filesIn(folder))
-            if (f.string().rfind("IncrediMail", 0) == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
-// A store cut short, by a kill or by a second Ctrl-C, never lies in the output
-// folder as a .pst file that does not open: killed, it keeps its unfinished
-// name; aborted, it goes (unless it was finished before the second Ctrl-C came).
+// A store cut short (killed, or a second Ctrl-C) never lies there as a .pst that does not open.
 TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
     ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Pst));
     std::string box;
@@ -241,15 +169,17 @@ TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
     writeBytes(dir.path() / "Big.imm", box);
     for (const bool abort : {false, true}) {
         const fs::path o = dir.path() / (abort ? "aborted" : "killed");
-        const pid_t pid =
-            start({"--format", "pst", "--output", o.string(), (dir.path() / "Big.imm").string()});
+        const pid_t pid = startConvert(
+            {"--format", "pst", "--output", o.string(), (dir.path() / "Big.imm").string()});
         ASSERT_GT(pid, 0);
-        ASSERT_TRUE(storeBegun(o));
         // Its messages are being added once the mailbox's folder is there.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!fs::exists(o / (dir.path() / "Big.imm").relative_path()) &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(waitUntil([&] {
+            const auto files = filesIn(o);
+            return std::any_of(files.begin(), files.end(), [](const fs::path& f) {
+                return f.string().rfind("IncrediMail", 0) == 0;
+            });
+        }));
+        waitUntil([&] { return fs::exists(o / (dir.path() / "Big.imm").relative_path()); });
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (abort) {
             ::kill(pid, SIGINT);
@@ -288,9 +218,7 @@ TEST_F(OutcomeTest, AStoreCutShortIsNeverLeftAsAStore) {
     }
 }
 
-// An abort (a second Ctrl-C) that comes while a message is written leaves no
-// file cut short: every Email-k.eml there is whole, and the .mbox holds whole
-// records only.
+// An abort while a message is written leaves no .eml or .mbox record cut short.
 TEST_F(OutcomeTest, AnAbortLeavesNoFileCutShort) {
     // Large messages, so that the abort is likely to come while one is written.
     std::vector<std::string> messages;
@@ -306,12 +234,11 @@ TEST_F(OutcomeTest, AnAbortLeavesNoFileCutShort) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             const fs::path o = dir.path() / (format + std::to_string(attempt));
             const fs::path folder = o / mailbox.relative_path();
-            const pid_t pid = start({"--format", format, "--output", o.string(), mailbox.string()});
+            const pid_t pid =
+                startConvert({"--format", format, "--output", o.string(), mailbox.string()});
             ASSERT_GT(pid, 0);
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             const fs::path sign = folder / (format == "eml" ? "Email-2.eml" : "Big.mbox");
-            while (!fs::exists(sign) && std::chrono::steady_clock::now() < until)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            waitUntil([&] { return fs::exists(sign); });
             ::kill(pid, SIGINT);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ::kill(pid, SIGINT);

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "app/folder_walk.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 using tp::app::FolderWalk;
@@ -16,28 +17,16 @@ using tp::app::FolderWalk;
 namespace {
 
 struct FolderWalkTest : ::testing::Test {
-    fs::path root;
-    std::string r;  // root with its separator
-    void SetUp() override {
-        root = fs::temp_directory_path() / ("tp-walk-" + std::to_string(::getpid())) / "Mail";
-        fs::remove_all(root.parent_path());
-        fs::create_directories(root);
-        r = root.string() + "/";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(root / "X", fs::perms::owner_all, ec);
-        fs::remove_all(root.parent_path());
-    }
-    void touch(const fs::path& p) {
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << "x";
-    }
+    tp::test::ScratchDir scratch;
+    const fs::path root = scratch.path() / "Mail";
+    const std::string r = root.string() + "/";  // root with its separator
+    void touch(const fs::path& p) { tp::test::writeBytes(p, "x"); }
 };
 
 }  // namespace
 
 TEST_F(FolderWalkTest, BreadthFirstInNameOrderWithoutFollowingFolderLinks) {
+    fs::create_directories(root);
     FolderWalk walk;
     EXPECT_TRUE(walk.run((root / "nope").string()));  // nothing there: nothing found
     EXPECT_TRUE(walk.files().empty());

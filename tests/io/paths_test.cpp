@@ -8,6 +8,7 @@
 
 #include "io/io.h"
 #include "io/paths.h"
+#include "support/support.h"
 #include "support/unprivileged.h"
 
 namespace fs = std::filesystem;
@@ -45,8 +46,8 @@ struct FailMakeDir : tp::io::FaultInjector {
 }  // namespace
 
 TEST(Paths, MakeFolderPath) {
-    const fs::path base = fs::temp_directory_path() / ("tp-mkpath-" + std::to_string(::getpid()));
-    fs::remove_all(base);
+    tp::test::ScratchDir scratch;
+    const fs::path base = scratch.path();
     EXPECT_TRUE(MakeFolderPath(base / "Out" / "Mail" / "Inbox.imm"));
     EXPECT_TRUE(fs::is_directory(base / "Out" / "Mail" / "Inbox.imm"));
     EXPECT_TRUE(MakeFolderPath(base / "Out" / "Mail" / "Inbox.imm/"));  // exists already
@@ -74,6 +75,4 @@ TEST(Paths, MakeFolderPath) {
     EXPECT_EQ(
         tp::test::runUnprivileged([&] { return MakeFolderPath(base / "open" / "x") ? 1 : 0; }), 1);
     EXPECT_TRUE(fs::is_directory(base / "open" / "x"));
-    fs::permissions(base / "ro", fs::perms::owner_all);
-    fs::remove_all(base);
 }

@@ -1,8 +1,5 @@
-// The platform layer's promises, checked the same way on every system: this one
-// program is built natively (a ctest of its own) and, where the mingw-w64
-// compiler and wine are installed, as a Windows program run under wine
-// (platform_check_windows.sh). No GoogleTest: a Windows build has none here.
-// Prints one line per broken promise; exit status 0 when every promise held.
+// The platform layer's promises, natively and as a Windows program under wine
+// (platform_check_windows.sh); no GoogleTest. One line per broken promise.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +174,50 @@ void folders(const fs::path& dir) {
           "a rename to a free name");
     check(!io::removeFile(below / "store.pst") && !fs::exists(below / "store.pst"),
           "a file is removed");
+    check(!!io::removeFile(below / "store.pst"), "a file that is not there is reported");
+    {
+        Injector inj(io::Op::Remove, 1);
+        Scope scope(&inj);
+        check(io::removeFile(below / "Email-1.eml") == std::errc::no_space_on_device &&
+                  fs::exists(below / "Email-1.eml"),
+              "a removal is asked for first");
+    }
+}
+
+// The plain forms: a whole file written or nothing, whichever step fails, and a
+// record of several pieces that fails half-way cut away whole.
+void plainForms(const fs::path& dir) {
+    const fs::path p = dir / "Email-1.eml";
+    const std::string big(3u << 20, 'x');  // written in several pieces
+    check(!io::writeFile(p, "hello") && slurp(p) == "hello", "a whole file is written");
+    check(!io::removeFile(p), "(setup)");
+    for (const io::Op op : {io::Op::Create, io::Op::Write, io::Op::Flush}) {
+        Injector inj(op, op == io::Op::Write ? 2 : 1);
+        Scope scope(&inj);
+        check(io::writeFile(p, big) == std::errc::no_space_on_device && !fs::exists(p),
+              "a file that fails at any step leaves nothing behind");
+    }
+    check(io::writeFile(dir / "no" / "such" / "folder.eml", "x") ==
+              std::errc::no_such_file_or_directory,
+          "a missing folder is reported");
+
+    io::AppendFile f;
+    const fs::path mbox = dir / "Inbox.mbox";
+    check(!f.open(mbox) && !f.appendRecord("first\r\n"), "a record into a new file");
+    {
+        Injector inj(io::Op::Write, 2);
+        Scope scope(&inj);
+        check(!!f.appendRecord(std::string(3u << 20, 'y')), "a record failing half-way fails");
+    }
+    check(fs::file_size(mbox) == 7, "a record failing half-way is cut away whole");
+    check(!f.appendRecord("second\r\n"), "the next record");
+    {
+        Injector inj(io::Op::Append, 1);
+        Scope scope(&inj);
+        check(!!f.appendRecord("third\r\n"), "an append that is refused fails");
+    }
+    check(!f.close() && slurp(mbox) == "first\r\nsecond\r\n", "only whole records stay");
+    check(!!f.appendRecord("closed"), "a closed file takes no record");
 }
 
 }  // namespace
@@ -192,6 +233,7 @@ int main(int argc, char** argv) {
     fs::create_directories(dir);
     files(dir);
     folders(dir);
+    plainForms(dir);
     fs::remove_all(dir, ec);
     if (failures == 0) std::printf("every promise held\n");
     return failures == 0 ? 0 : 1;

@@ -1,6 +1,5 @@
-// Every input kept under tests/regressions/<target>/ goes through its fuzz entry
-// point again: a broken invariant aborts the test, and what the code makes of
-// the input must be what it made of it when the input was kept.
+// Each input kept under tests/regressions/<target>/ replayed through its fuzz entry
+// point must give what it gave when it was kept.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -21,21 +21,14 @@ namespace tp::test {
 // A plain text message with CR LF line ends and a blank line at its end.
 inline std::string textMessage(const std::string& subject, const std::string& body = "Hello.") {
     return "Received: from mail.example.org by mx.example.net; Mon, 4 May 2009 10:00:00 +0200\r\n"
-           "From: Ann Example <ann@example.org>\r\n"
-           "To: bob@example.net\r\n"
-           "Subject: " +
+           "From: Ann Example <ann@example.org>\r\nTo: bob@example.net\r\nSubject: " +
            subject +
-           "\r\n"
-           "Date: Mon, 4 May 2009 10:00:00 +0200\r\n"
-           "MIME-Version: 1.0\r\n"
-           "Content-Type: text/plain; charset=us-ascii\r\n"
-           "\r\n" +
+           "\r\nDate: Mon, 4 May 2009 10:00:00 +0200\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=us-ascii\r\n\r\n" +
            body + "\r\n\r\n";
 }
 
-// One step of a run in a few words: "mailbox 1/2 Inbox.imm", "search 3",
-// "found 3", "saving 1: 120 of 400", "written 118 of 120", "done 1 saved 1" (or
-// "done 1 not saved"), "end 1 saved 3".
+// One step of a run in a few words: "mailbox 1/2 Inbox.imm", "found 3", "done 1 saved 1".
 inline std::string said(const convert::RunProgress& p) {
     using Step = convert::RunProgress::Step;
     const auto n = [](auto v) { return std::to_string(v); };

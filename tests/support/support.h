@@ -14,7 +14,13 @@
 #include <string_view>
 #include <vector>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
 #endif
 
 namespace tp::test {
@@ -109,6 +115,17 @@ inline std::string readBytes(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Whether `text` holds `part` (or begins with it); a failure shows the text.
+inline ::testing::AssertionResult has(std::string_view text, std::string_view part) {
+    if (text.find(part) != std::string_view::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << part << "\" is not in:\n" << text;
+}
+inline ::testing::AssertionResult startsWith(std::string_view text, std::string_view start) {
+    if (text.substr(0, start.size()) == start) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "\"" << text << "\" does not begin with \"" << start << "\"";
+}
+
 // Running programs: the Windows test programs (run under wine) start none.
 #ifndef _WIN32
 // A word for the shell, quoted.
@@ -166,7 +183,36 @@ inline Result runProgram(const fs::path& cwd, const std::string& program,
 inline Result convert(const fs::path& cwd, const std::vector<std::string>& args) {
     return runProgram(cwd, TP_CLI, args);
 }
+
+// Starts tessaport-convert without waiting for it; what it prints goes to
+// `stdoutFile` (or nowhere) and standard error nowhere.
+inline pid_t startConvert(const std::vector<std::string>& args, const fs::path& stdoutFile = {}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        const int out = stdoutFile.empty()
+                            ? null
+                            : ::open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (null < 0 || out < 0 || ::dup2(out, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(126);
+        std::vector<char*> argv = {const_cast<char*>(TP_CLI)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TP_CLI, argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
 #endif
+
+// Waits up to a minute for `done`, looking every 200 microseconds.
+inline bool waitUntil(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
 
 #endif  // _WIN32
 

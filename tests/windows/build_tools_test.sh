@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Builds small programs with the Windows toolchain, runs them under wine and packs
-# them into the zip as a Windows user would get it, checking what can go wrong
-# for that user: a failing program reported as passing, a program that needs a
-# DLL the zip does not carry, a licence or a source missing from the zip.
+# The Windows toolchain, wine wrapper and zip: no failing program reported as
+# passing, no program needing a DLL the zip lacks, no licence or source missing.
 #   tests/windows/build_tools_test.sh SOURCE_DIR
 # Exit 77 (skipped) without the cross compiler, wine or a built library prefix.
 set -euo pipefail
@@ -34,9 +32,7 @@ prefix=$(bash "$src/scripts/windows/build-deps.sh" --query) ||
   skip "no Windows library prefix (bash scripts/build-windows.sh builds it)"
 export TP_WINDOWS_PREFIX=$prefix
 
-# A probe in C++ (threads of the posix model) using GMime through GLib's iconv and
-# zlib: it prints the decoded subject and the text's CRC-32, and exits with the
-# status named by its first argument (0 when none).
+# A probe using threads, GMime (GLib's iconv) and zlib; exits with its argument.
 mkdir -p "$tmp/probe"
 cat >"$tmp/probe/probe.cpp" <<'CPP'
 #include <gmime/gmime.h>
@@ -97,9 +93,8 @@ fi
 grep -q 'libstdc++-6.dll' "$tmp/refused.log" || fail "the refusal does not name the DLL"
 [ -z "$(find "$tmp/refused" -name '*.zip' 2>/dev/null)" ] || fail "a zip was left after the refusal"
 
-# 4. The zip as a user unpacks it: both programs (runnable), the manual, the
-#    licence of every component linked in, where each source is; the same bytes
-#    when packed again.
+# 4. The unpacked zip: both programs, the manual, every licence and source; the
+#    same bytes when packed again.
 cp "$probe" "$tmp/tessaport-convert.exe"
 cp "$probe" "$tmp/pstcheck.exe"
 zip1=$(bash "$src/scripts/windows/pack-zip.sh" "$tmp/a" "$tmp/tessaport-convert.exe" "$tmp/pstcheck.exe")

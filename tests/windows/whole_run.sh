@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# The Windows programs, run under Wine, against the Linux build: the same
-# mailboxes (non-ASCII names for a mailbox, its folder, the attachments folder and
-# an attachment) converted by both into every format. The .eml and .mbox files
-# and the store must come out byte for byte the same (the fixed clock of
-# SOURCE_DATE_EPOCH makes stores reproducible), the Windows store must satisfy
-# every reader the Linux one does, and a Ctrl-C must leave what it leaves on
-# Linux.
+# The unpacked zip's programs under Wine against the Linux build, on the samples
+# with non-ASCII names: .eml, .mbox and store (fixed clock) byte for byte alike,
+# read by every reader, and a Ctrl-C that leaves what it leaves on Linux.
 #   tests/windows/whole_run.sh SOURCE_DIR LINUX_CONVERT LINUX_PSTCHECK
-# The Windows programs are those scripts/build-windows.sh built (build-windows/bin).
+# The zip is the one scripts/build-windows.sh packed (build-windows/*.zip).
 set -euo pipefail
 # shellcheck source=tests/windows/skip.sh
 source "$(dirname "${BASH_SOURCE[0]}")/skip.sh"
 root=$1
 lin_convert=$2 lin_pstcheck=$3
-win=$root/build-windows/bin
 wine=$root/scripts/wine.sh
 
 fail() {
@@ -21,11 +16,13 @@ fail() {
   exit 1
 }
 [ -x /usr/lib/wine/wine64 ] || skip "no wine64"
-[ -f "$win/tessaport-convert.exe" ] && [ -f "$win/pstcheck.exe" ] ||
-  skip "no Windows programs (bash scripts/build-windows.sh)"
+zip=$(find "$root/build-windows" -maxdepth 1 -name 'tessaport-*-windows-x64.zip' 2>/dev/null | head -n 1 || true)
+[ -n "$zip" ] || skip "no Windows zip (bash scripts/build-windows.sh)"
 
 work=$(mktemp -d /tmp/tp-wine-run.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+(cd "$work" && python3 -m zipfile -e "$zip" unpacked)
+win=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d)
 # Wine reaches the whole Linux file system as drive Z:.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
@@ -35,8 +32,7 @@ cp "$root/samples/Inbox.imm" "$in/Posteingänge/日本語.imm"
 cp "$root/samples/Sent.imm" "$in/Posteingänge/Gesendet.imm"
 cp "$root/samples/Trash.imm" "$in/Trash.imm"
 cp "$root/samples/Attachments/"* "$in/Anhänge/"
-# A mail store deep in folders: its output paths are longer than the 260
-# characters Windows allows a path in its short form.
+# Output paths longer than the 260 characters of a short-form Windows path.
 deep=$in
 for level in 1 2 3 4 5; do deep=$deep/folder-$level-of-a-deep-mail-store-kept-for-many-years; done
 mkdir -p "$deep"
@@ -59,8 +55,7 @@ for fmt in eml mbox pst; do
     fail "the Windows build failed on $fmt: $(cat "$work/windows-$fmt.txt")"
 done
 
-# The same files in the same places, the report aside (it names the mailboxes
-# as each system writes their paths).
+# The same files in the same places (the report names paths each system's way).
 for fmt in eml mbox pst; do
   (cd "$work/linux/$fmt" && find . -type f ! -name 'Tessaport-report*' | sort) >"$work/l.txt"
   (cd "$work/windows/$fmt" && find . -type f ! -name 'Tessaport-report*' | sort) >"$work/w.txt"
@@ -104,8 +99,7 @@ readpst -j 0 -q -o "$work/readpst" "$store" >&2 || fail "readpst cannot read the
 diff -u "$work/pypff-linux.txt" "$work/pypff.txt" >&2 || fail "pypff reads the two stores differently"
 node "$root/tests/pstx/walk.js" "$store" >"$work/pstx.txt" || fail "pst-extractor cannot read the store"
 
-# Ctrl-C: the run stops after the message under way, and says what it left,
-# exactly as on Linux.
+# Ctrl-C: the run stops after the message under way and says what it left.
 python3 - "$work/Big.imm" <<'EOF'
 import sys
 with open(sys.argv[1], "wb") as f:
