@@ -53,8 +53,7 @@ TEST(AttachmentLinks, LinksOutOfTheFolderAreNotFollowed) {
                                         "attachment \"sub/up/secret.txt\"" + why}));
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
     EXPECT_EQ(tp::test::outline(bytes),
-              "multipart/mixed\n"
-              "  text/plain len=14\n"
+              "multipart/mixed\n  text/plain len=14\n"
               "  text/plain name=same.txt len=5\n");
 }
 
