@@ -32,6 +32,7 @@ const char* kSampleNames[] = {"outlook-unicode-empty.pst", "outlook-unicode-samp
 const fs::path kSample1 = kSamples / "outlook-unicode-sample1.pst";
 constexpr std::uint32_t kFolderSample1 = 0x8082;  // "Sample1", one message
 constexpr std::uint32_t kMessage = 0x200024;
+using Bytes = std::vector<std::uint8_t>;
 
 // A store loaded in memory, with just enough knowledge of the format to damage
 // it precisely and to repair the CRCs that would otherwise hide deeper damage.
@@ -133,8 +134,7 @@ bool hasFinding(const Report& r, const std::string& code, const std::string& wor
 }
 
 // Rewrites the decoded data of block `bid` through `edit`.
-void editBlockData(Store& s, std::uint64_t bid,
-                   const std::function<void(std::vector<std::uint8_t>&)>& edit) {
+void editBlockData(Store& s, std::uint64_t bid, const std::function<void(Bytes&)>& edit) {
     auto [ib, cb] = s.block(bid);
     std::vector<std::uint8_t> data(s.b.begin() + long(ib), s.b.begin() + long(ib + cb));
     tp::pst::ndb::permuteDecode(data.data(), data.size());
@@ -145,13 +145,12 @@ void editBlockData(Store& s, std::uint64_t bid,
 }
 
 // Rewrites the decoded data of node `nid`'s (single) data block through `edit`.
-void editNodeData(Store& s, std::uint32_t nid,
-                  const std::function<void(std::vector<std::uint8_t>&)>& edit) {
+void editNodeData(Store& s, std::uint32_t nid, const std::function<void(Bytes&)>& edit) {
     editBlockData(s, s.nodeData(nid), edit);
 }
 
 // The value field of property `id` in a property context's BTH records.
-std::size_t pcValue(std::vector<std::uint8_t>& data, std::uint16_t id, std::uint16_t type) {
+std::size_t pcValue(Bytes& data, std::uint16_t id, std::uint16_t type) {
     const std::uint8_t rec[] = {std::uint8_t(id), std::uint8_t(id >> 8), std::uint8_t(type),
                                 std::uint8_t(type >> 8)};
     auto at = std::search(data.begin(), data.end(), std::begin(rec), std::end(rec));
@@ -161,7 +160,7 @@ std::size_t pcValue(std::vector<std::uint8_t>& data, std::uint16_t id, std::uint
 
 // Property `id` of type `from` becomes type `to` (its key, and so the records'
 // order, unchanged): to a checker that asks for the first type it is gone.
-void retype(std::vector<std::uint8_t>& d, std::uint16_t id, std::uint16_t from, std::uint16_t to) {
+void retype(Bytes& d, std::uint16_t id, std::uint16_t from, std::uint16_t to) {
     const std::size_t v = pcValue(d, id, from);
     d[v - 2] = std::uint8_t(to);
     d[v - 1] = std::uint8_t(to >> 8);
@@ -170,11 +169,9 @@ void retype(std::vector<std::uint8_t>& d, std::uint16_t id, std::uint16_t from, 
 // Edits of a node's properties: one retyped, or one's four-byte value set.
 std::function<void(Store&)> retyped(std::uint32_t nid, std::uint16_t id, std::uint16_t from,
                                     std::uint16_t to) {
-    return [=](Store& s) {
-        editNodeData(s, nid, [&](std::vector<std::uint8_t>& d) { retype(d, id, from, to); });
-    };
+    return [=](Store& s) { editNodeData(s, nid, [&](Bytes& d) { retype(d, id, from, to); }); };
 }
-void setValue(std::vector<std::uint8_t>& d, std::uint16_t id, std::uint16_t type, std::uint32_t v) {
+void setValue(Bytes& d, std::uint16_t id, std::uint16_t type, std::uint32_t v) {
     const std::size_t at = pcValue(d, id, type);
     for (int k = 0; k < 4; ++k) d[at + std::size_t(k)] = std::uint8_t(v >> (8 * k));
 }
@@ -197,7 +194,7 @@ std::vector<BlockEntry> internalBlocks(std::uint8_t btype, const fs::path& store
 
 // Rewrites the data of every attachment object (a subnode of its message) of
 // `store`, loaded in `s`, through `edit`; the number of attachment objects edited.
-int editAttachment(Store& s, const std::function<void(std::vector<std::uint8_t>&)>& edit,
+int editAttachment(Store& s, const std::function<void(Bytes&)>& edit,
                    const fs::path& store = kSample1) {
     int edited = 0;
     for (const BlockEntry& sl : internalBlocks(2, store)) {
@@ -211,13 +208,22 @@ int editAttachment(Store& s, const std::function<void(std::vector<std::uint8_t>&
     }
     return edited;
 }
-std::function<void(Store&)> attachmentEdited(
-    const std::function<void(std::vector<std::uint8_t>&)>& edit) {
+// Damage made by editing the data of node `nid`, or the store's header.
+std::function<void(Store&)> nodeEdited(std::uint32_t nid, std::function<void(Bytes&)> edit) {
+    return [=](Store& s) { editNodeData(s, nid, edit); };
+}
+std::function<void(Store&)> headerField(std::function<void(Store&)> edit) {
+    return [=](Store& s) {
+        edit(s);
+        s.fixHeader();
+    };
+}
+std::function<void(Store&)> attachmentEdited(const std::function<void(Bytes&)>& edit) {
     return [=](Store& s) { ASSERT_EQ(editAttachment(s, edit), 1); };
 }
 
 // The offset of heap item `hid` in the decoded first block of a heap.
-std::size_t heapItem(const std::vector<std::uint8_t>& d, std::uint32_t hid) {
+std::size_t heapItem(const Bytes& d, std::uint32_t hid) {
     const std::size_t map = rd16(d.data());
     return rd16(d.data() + map + 4 + 2 * (((hid >> 5) & 0x7FF) - 1));
 }
@@ -337,16 +343,10 @@ TEST(PstCheck, NodeDatabaseDamageIsFound) {
          },
          {"amap-leak"}},
         {"amapfree.pst",
-         [](Store& s) {
-             s.put(200, s.u64(200) + 64, 8);  // cbAMapFree
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.put(200, s.u64(200) + 64, 8); }),  // cbAMapFree
          {"amap-free"}},
         {"rgnid.pst",  // rgnid of normal messages below the message's index
-         [](Store& s) {
-             s.put(44 + 4 * 4, 0x10000, 4);
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.put(44 + 4 * 4, 0x10000, 4); }),
          {"nid-counter"}},
         {"overlap.pst",  // the folder's data block moved onto the store's
          [](Store& s) {
@@ -387,22 +387,13 @@ TEST(PstCheck, NodeDatabaseDamageIsFound) {
          },
          {"btree-page", "missing-node"}},
         {"amapvalid.pst",  // the allocation maps marked invalid
-         [](Store& s) {
-             s.b[0xF8] = 0;
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.b[0xF8] = 0; }),
          {"amap-invalid"}},
         {"bidnextp.pst",  // bidNextP below every page's id
-         [](Store& s) {
-             s.put(0x20, 1, 8);
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.put(0x20, 1, 8); }),
          {"page-bid"}},
         {"bidnextb.pst",  // bidNextB below every block's id
-         [](Store& s) {
-             s.put(0x204, 4, 8);
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.put(0x204, 4, 8); }),
          {"block-bid"}},
         {"ptype.pst",  // the NBT root says it belongs to the BBT
          [](Store& s) {
@@ -468,10 +459,7 @@ TEST(PstCheck, NodeDatabaseDamageIsFound) {
          [](Store& s) { s.setEntry(true, kFolderSample1, 8, s.nodeData(0x21)); },
          {"orphan-block"}},
         {"amaplast.pst",  // ibAMapLast one interval on
-         [](Store& s) {
-             s.put(0xC0, s.u64(0xC0) + 0x3E000, 8);
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.put(0xC0, s.u64(0xC0) + 0x3E000, 8); }),
          {"header-field: ibAMapLast"}},
         {"amap-trailer.pst",
          [](Store& s) {
@@ -486,10 +474,7 @@ TEST(PstCheck, NodeDatabaseDamageIsFound) {
          },
          {"pmap: a page held in reserve is in use"}},
         {"pmapfree.pst",  // cbPMapFree one page more than the PMaps hold
-         [](Store& s) {
-             s.put(0xD0, s.u64(0xD0) + 512, 8);
-             s.fixHeader();
-         },
+         headerField([](Store& s) { s.put(0xD0, s.u64(0xD0) + 512, 8); }),
          {"pmap-free: cbPMapFree is"}},
     });
 }
@@ -502,13 +487,12 @@ TEST(PstCheck, MessagingDamageIsFound) {
          [](Store& s) { s.setEntry(true, kMessage, 24, 0x12342, 4); },
          {"parent", "content-count", "contents-row"}},
         {"content-count.pst",  // PidTagContentCount of "Sample1": 1 -> 5; its row still says 1
-         [](Store& s) {
-             editNodeData(s, kFolderSample1, [](std::vector<std::uint8_t>& d) {
-                 const std::size_t v = pcValue(d, 0x3602, 0x0003);
-                 ASSERT_EQ(rd32(d.data() + v), 1u);
-                 d[v] = 5;
-             });
-         },
+         nodeEdited(kFolderSample1,
+                    [](Bytes& d) {
+                        const std::size_t v = pcValue(d, 0x3602, 0x0003);
+                        ASSERT_EQ(rd32(d.data() + v), 1u);
+                        d[v] = 5;
+                    }),
          {"content-count", "row-mismatch"}},
         {"order.pst",  // the contents table out of the NBT key space; the page CRC stale
          [](Store& s) { s.put(s.leafEntry(true, 0x808E), 0x808E + 0x20 * 0x1000, 8); },
@@ -520,31 +504,25 @@ TEST(PstCheck, MessagingDamageIsFound) {
          [](Store& s) { s.setEntry(true, 0x61, 0, 0x81); },
          {"missing-node"}},
         {"heap.pst",  // odd ibHnpm
-         [](Store& s) { editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) { d[0] |= 1; }); },
+         nodeEdited(0x21, [](Bytes& d) { d[0] |= 1; }),
          {"heap"}},
         {"unread.pst",  // the message unread: its folder's count and row disagree
-         [](Store& s) {
-             editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
-                 std::size_t v = pcValue(d, 0x0E07, 0x0003);
-                 ASSERT_EQ(d[v] & 1, 1);
-                 d[v] &= 0xFE;
-             });
-         },
+         nodeEdited(kMessage,
+                    [](Bytes& d) {
+                        std::size_t v = pcValue(d, 0x0E07, 0x0003);
+                        ASSERT_EQ(d[v] & 1, 1);
+                        d[v] &= 0xFE;
+                    }),
          {"unread-count", "row-mismatch"}},
         {"hasattach.pst",  // the attachments flag gone, the attachment still there
-         [](Store& s) {
-             editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
-                 d[pcValue(d, 0x0E07, 0x0003)] &= std::uint8_t(~0x10);
-             });
-         },
+         nodeEdited(kMessage,
+                    [](Bytes& d) { d[pcValue(d, 0x0E07, 0x0003)] &= std::uint8_t(~0x10); }),
          {"attach-flag"}},
         {"store-name.pst",
          retyped(0x21, 0x3001, 0x1F, 0x1E),
          {"store-props: PidTagDisplayName missing"}},
         {"buckets.pst",
-         [](Store& s) {
-             editNodeData(s, 0x61, [](std::vector<std::uint8_t>& d) { setValue(d, 1, 3, 0); });
-         },
+         nodeEdited(0x61, [](Bytes& d) { setValue(d, 1, 3, 0); }),
          {"nameid-map: PidTagNameidBucketCount missing or zero"}},
         {"template-rows.pst",  // the contents template given the folder's table
          [](Store& s) { s.setEntry(true, 0x60E, 8, s.nodeData(0x808E)); },
@@ -553,10 +531,7 @@ TEST(PstCheck, MessagingDamageIsFound) {
          retyped(kFolderSample1, 0x3603, 0x03, 0x02),
          {"folder-props: PidTagContentUnreadCount"}},
         {"subfolders.pst",
-         [](Store& s) {
-             editNodeData(s, kFolderSample1,
-                          [](std::vector<std::uint8_t>& d) { d[pcValue(d, 0x360A, 0x0B)] = 1; });
-         },
+         nodeEdited(kFolderSample1, [](Bytes& d) { d[pcValue(d, 0x360A, 0x0B)] = 1; }),
          {"subfolders-flag: PidTagSubfolders is 1 with 0"}},
         {"moved.pst",  // "Sample1" moved under Deleted Items, the rows unchanged
          [](Store& s) { s.setEntry(true, kFolderSample1, 24, 0x8042, 4); },
@@ -566,19 +541,18 @@ TEST(PstCheck, MessagingDamageIsFound) {
          retyped(kMessage, 0x3008, 0x40, 0x14),
          {"message-props: lacks required property 0x30080040"}},
         {"named.pst",  // a named property the name-to-id map does not define
-         [](Store& s) {
-             editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
-                 const std::size_t v = pcValue(d, 0x8085, 0x001F);
-                 d[v - 4] = 0xF0;
-                 d[v - 3] = 0xFF;
-             });
-         },
+         nodeEdited(kMessage,
+                    [](Bytes& d) {
+                        const std::size_t v = pcValue(d, 0x8085, 0x001F);
+                        d[v - 4] = 0xF0;
+                        d[v - 3] = 0xFF;
+                    }),
          {"named-prop: property 0xFFF0 is not defined"}},
         {"attachment-props.pst",
-         attachmentEdited([](std::vector<std::uint8_t>& d) { retype(d, 0x370B, 0x03, 0x02); }),
+         attachmentEdited([](Bytes& d) { retype(d, 0x370B, 0x03, 0x02); }),
          {"attachment-props: lacks required property 0x370B"}},
         {"attach-size.pst",
-         attachmentEdited([](std::vector<std::uint8_t>& d) { setValue(d, 0x0E20, 3, 1); }),
+         attachmentEdited([](Bytes& d) { setValue(d, 0x0E20, 3, 1); }),
          {"attach-size: PidTagAttachSize 1 for 93142 bytes"}},
         {"attachment-table.pst",  // the attachment table's subnode gets another id
          [](Store& s) {
@@ -591,38 +565,23 @@ TEST(PstCheck, MessagingDamageIsFound) {
          },
          {"attachment-row: attachments exist without an attachment table"}},
         {"client-sig.pst",  // the folder's heap says it holds a table
-         [](Store& s) {
-             editNodeData(s, kFolderSample1, [](std::vector<std::uint8_t>& d) { d[3] = 0x7C; });
-         },
+         nodeEdited(kFolderSample1, [](Bytes& d) { d[3] = 0x7C; }),
          {"pc"}},
         {"bth-key.pst",  // the folder's BTH header with keys of four bytes
-         [](Store& s) {
-             editNodeData(s, kFolderSample1,
-                          [](std::vector<std::uint8_t>& d) { d[heapItem(d, 0x20) + 1] = 4; });
-         },
+         nodeEdited(kFolderSample1, [](Bytes& d) { d[heapItem(d, 0x20) + 1] = 4; }),
          {"bth"}},
         {"hidindex.pst",  // the contents table's deprecated hidIndex set
-         [](Store& s) {
-             editNodeData(s, 0x808E,
-                          [](std::vector<std::uint8_t>& d) { d[heapItem(d, 0x40) + 18] = 0x20; });
-         },
+         nodeEdited(0x808E, [](Bytes& d) { d[heapItem(d, 0x40) + 18] = 0x20; }),
          {"tc"}},
         {"prop-type.pst", retyped(kFolderSample1, 0x3613, 0x1F, 0x99), {"prop-type"}},
         {"multi.pst",  // the record key read as a list of binaries that cannot be one
          retyped(0x21, 0x0FF9, 0x0102, 0x1102),
          {"prop-value"}},
         {"no-hid.pst",  // the message's creation time in a heap item that is not there
-         [](Store& s) {
-             editNodeData(s, kMessage,
-                          [](std::vector<std::uint8_t>& d) { setValue(d, 0x3007, 0x40, 0xFFE0); });
-         },
+         nodeEdited(kMessage, [](Bytes& d) { setValue(d, 0x3007, 0x40, 0xFFE0); }),
          {"dangling-hid"}},
         {"no-subnode.pst",  // the message's search key in a subnode that is not there
-         [](Store& s) {
-             editNodeData(s, kMessage, [](std::vector<std::uint8_t>& d) {
-                 setValue(d, 0x300B, 0x0102, 0x1FFFF);
-             });
-         },
+         nodeEdited(kMessage, [](Bytes& d) { setValue(d, 0x300B, 0x0102, 0x1FFFF); }),
          {"dangling-subnode"}},
     });
 }
@@ -725,7 +684,7 @@ TEST(PstCheck, SurvivesRandomDamage) {
 TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
     auto contentsColumn = [](std::uint32_t nid) {
         return [nid](Store& s) {  // PidTagImportance's column becomes another
-            editNodeData(s, nid, [](std::vector<std::uint8_t>& d) {
+            editNodeData(s, nid, [](Bytes& d) {
                 const std::uint8_t col[] = {0x03, 0x00, 0x17, 0x00};
                 auto at = std::search(d.begin(), d.end(), std::begin(col), std::end(col));
                 ASSERT_NE(at, d.end());
@@ -735,25 +694,21 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
     };
     const std::vector<Damage> cases = {
         {"hid-zero.pst",  // the store's display name: a present value referring to HID 0
-         [](Store& s) {
-             editNodeData(s, 0x21,
-                          [](std::vector<std::uint8_t>& d) { setValue(d, 0x3001, 0x1F, 0); });
-         },
+         nodeEdited(0x21, [](Bytes& d) { setValue(d, 0x3001, 0x1F, 0); }),
          {"hid-zero"}},
         {"attachment-hid-zero.pst",
-         attachmentEdited([](std::vector<std::uint8_t>& d) { setValue(d, 0x3701, 0x0102, 0); }),
+         attachmentEdited([](Bytes& d) { setValue(d, 0x3701, 0x0102, 0); }),
          {"hid-zero: property 0x37010102 is present but refers to HID 0"}},
         {"heap-root.pst",  // the heap root moved to a copy of its BTH header in the fifth item
-         [](Store& s) {
-             editNodeData(s, 0x21, [](std::vector<std::uint8_t>& d) {
-                 std::size_t ibHnpm = rd16(d.data());
-                 std::size_t first = rd16(d.data() + ibHnpm + 4),
-                             fifth = rd16(d.data() + ibHnpm + 12);
-                 ASSERT_EQ(d[first], 0xB5);
-                 std::copy_n(d.begin() + long(first), 8, d.begin() + long(fifth));
-                 d[4] = 0xA0;
-             });
-         },
+         nodeEdited(0x21,
+                    [](Bytes& d) {
+                        std::size_t ibHnpm = rd16(d.data());
+                        std::size_t first = rd16(d.data() + ibHnpm + 4),
+                                    fifth = rd16(d.data() + ibHnpm + 12);
+                        ASSERT_EQ(d[first], 0xB5);
+                        std::copy_n(d.begin() + long(first), 8, d.begin() + long(fifth));
+                        d[4] = 0xA0;
+                    }),
          {"heap-root"}},
         {"outlook-node.pst",  // the index heap every current Outlook store holds moves
          [](Store& s) { s.setEntry(true, 0xC01, 0, 0xC1E); },
@@ -790,7 +745,7 @@ TEST(PstCheck, ShapeFindingsFireOnPurposeMadeStores) {
     writeStore(p, m);
     Store s(p);
     ASSERT_EQ(editAttachment(
-                  s, [](std::vector<std::uint8_t>& d) { setValue(d, 0x3701, 0x000D, 0); }, p),
+                  s, [](Bytes& d) { setValue(d, 0x3701, 0x000D, 0); }, p),
               1);
     EXPECT_TRUE(hasFinding(check(s, "object-hid-zero.pst"), "dangling-hid",
                            "property 0x3701 (0xD): object reference does not resolve"));
