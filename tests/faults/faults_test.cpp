@@ -18,8 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include "io/io.h"
-#include "run/run_helpers.h"
+#include "faults/fault_support.h"
 
 #include "mapi/import.h"
 #include "pst/check/checker.h"
@@ -66,11 +65,6 @@ class Injector : public io::FaultInjector {
     int hits_ = 0;
 };
 
-struct InjectorScope {
-    explicit InjectorScope(io::FaultInjector* i) { io::setFaultInjector(i); }
-    ~InjectorScope() { io::setFaultInjector(nullptr); }
-};
-
 std::string attachmentMessage(const std::string& subject) {
     return "From: Carl <carl@example.org>\r\nTo: ann@example.org\r\nSubject: " + subject +
            "\r\nDate: Tue, 5 May 2009 11:00:00 +0200\r\nMIME-Version: 1.0\r\n"
@@ -110,19 +104,6 @@ struct Fixture {
     }
 };
 
-RunSummary runOnce(const convert::RunOptions& options, RecordingObserver* observer = nullptr) {
-    RecordingObserver local;
-    convert::RunServices services = convert::defaultServices();
-    services.eventsPerSecond = 0;
-    convert::ConversionRun run(options, observer ? *observer : local, services);
-    std::atomic<bool> cancel{false};
-    return run.run(cancel);
-}
-
-fs::path mailboxFolder(const fs::path& out, const std::string& mailbox) {
-    return out / fs::path(mailbox).relative_path();
-}
-
 // The records of an .mbox file: each begins with a line starting "From " (bodies
 // are quoted, so no other line does).
 std::vector<std::string> mboxRecords(const std::string& bytes) {
@@ -137,21 +118,20 @@ std::vector<std::string> mboxRecords(const std::string& bytes) {
     return out;
 }
 
+// The messages Python's mailbox module reads in an .mbox file (-1: it fails).
 int pythonMboxCount(const fs::path& mbox) {
-    const std::string cmd =
-        "python3 -c \"import mailbox,sys; print(len(mailbox.mbox(sys.argv[1])))\" '" +
-        mbox.string() + "'";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr) return -1;
-    int n = -1;
-    if (std::fscanf(p, "%d", &n) != 1) n = -1;
-    ::pclose(p);
-    return n;
+    int rc = -1;
+    const std::string n =
+        output("python3 -c \"import mailbox,sys; print(len(mailbox.mbox(sys.argv[1])))\" " +
+                   quote(mbox.string()),
+               &rc);
+    return rc == 0 ? std::atoi(n.c_str()) : -1;
 }
 
 int shell(const std::string& cmd) {
-    const int rc = std::system(cmd.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    int rc = -1;
+    output(cmd, &rc);
+    return rc;
 }
 
 using MessageKey = std::pair<std::string, int>;
@@ -170,14 +150,6 @@ std::set<MessageKey> failedMessages(const RunSummary& s) {
     return out;
 }
 
-std::string describeFailures(const RunSummary& s) {
-    std::string text;
-    for (const convert::Failure& f : s.failures)
-        text += "  " + f.mailbox + " #" + std::to_string(f.message) + " " + f.step + ": " +
-                f.reason + "\n";
-    return text;
-}
-
 // A clean run of the fixture, the reference that faulty runs are held against,
 // and a clean EML run: a message kept as its .eml has that run's bytes.
 struct Reference {
@@ -188,16 +160,9 @@ struct Reference {
 
 // (folder, subject) of every message in a store, as libpff reads it.
 std::multiset<std::pair<std::string, std::string>> storeMessages(const fs::path& pst) {
-    const std::string cmd = "/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" +
-                            pst.string() + "' 2>/dev/null";
     std::multiset<std::pair<std::string, std::string>> out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    std::string text;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;) text.append(chunk, n);
-    ::pclose(p);
-    std::istringstream lines(text);
+    std::istringstream lines(output("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' " +
+                                    quote(pst.string()) + " 2>/dev/null"));
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("M\t", 0) != 0) continue;
         const auto a = line.find('\t', 2), b = line.find('\t', a + 1);
@@ -704,12 +669,9 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
         SCOPED_TRACE(how + "\n" + describeFailures(s));
         ASSERT_TRUE(done) << "the change was never made";
         ++gFaultsInjected;
-        bool named = false;
-        for (const convert::Failure& f : s.failures) named |= f.mailbox == fx.mailboxes[0];
-        EXPECT_TRUE(named);
+        EXPECT_TRUE(named(s, fx.mailboxes[0]));
         EXPECT_EQ(failedMessages(s).size(), static_cast<std::size_t>(s.failedMessages));
-        // Nothing of the second mailbox failed.
-        for (const convert::Failure& f : s.failures) EXPECT_NE(f.mailbox, fx.mailboxes[1]);
+        EXPECT_FALSE(named(s, fx.mailboxes[1])) << "the other mailbox failed too";
         const fs::path second = mailboxFolder(out, fx.mailboxes[1]);
         if (format == Format::Eml) {
             for (int k = 1; k <= 3; ++k)
