@@ -26,23 +26,7 @@ std::string sha1Prefix(const std::string& data) {
 }
 
 std::string base64(const std::string& in) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v = unsigned(std::uint8_t(in[i])) << 16 | unsigned(std::uint8_t(in[i + 1])) << 8 |
-                     std::uint8_t(in[i + 2]);
-        for (int k = 18; k >= 0; k -= 6) out += t[(v >> k) & 63];
-    }
-    if (i < in.size()) {
-        unsigned v = unsigned(std::uint8_t(in[i])) << 16;
-        if (i + 1 < in.size()) v |= unsigned(std::uint8_t(in[i + 1])) << 8;
-        out += t[(v >> 18) & 63];
-        out += t[(v >> 12) & 63];
-        out += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
+    return run("printf %s " + tp::test::quote(in) + " | base64 -w0").out;
 }
 
 std::string readerIssues(const std::string& out) {

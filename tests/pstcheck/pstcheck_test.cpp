@@ -643,31 +643,23 @@ TEST(PstCheck, SurvivesRandomDamage) {
             bool repair = round % 2 == 0;
             int edits = 1 + int(rng() % 6);
             for (int k = 0; k < edits; ++k) {
+                const auto [ib, cb] = blocks[rng() % blocks.size()];
+                const std::size_t page = pages[rng() % pages.size()];
                 switch (rng() % 4) {
-                    case 0: {  // anywhere
+                    case 0:  // anywhere
                         s.b[rng() % s.b.size()] = std::uint8_t(rng());
                         break;
-                    }
-                    case 1: {  // inside a block
-                        auto [ib, cb] = blocks[rng() % blocks.size()];
-                        if (cb == 0) break;
-                        s.b[ib + rng() % cb] = std::uint8_t(rng());
-                        if (repair) s.fixBlock(ib, cb);
+                    case 1:  // inside a block
+                        if (cb > 0) s.b[ib + rng() % cb] = std::uint8_t(rng());
+                        if (repair && cb > 0) s.fixBlock(ib, cb);
                         break;
-                    }
-                    case 2: {  // inside a B-tree page's entries or counts
-                        std::size_t page = pages[rng() % pages.size()];
+                    case 2:  // inside a B-tree page's entries or counts
                         s.b[page + rng() % 496] = std::uint8_t(rng());
                         if (repair) s.fixPage(page);
                         break;
-                    }
-                    default: {  // a 16-bit field set to an extreme
-                        auto [ib, cb] = blocks[rng() % blocks.size()];
-                        if (cb < 2) break;
-                        s.put(ib + (rng() % (cb - 1)), rng() % 2 ? 0xFFFF : 0, 2);
-                        if (repair) s.fixBlock(ib, cb);
-                        break;
-                    }
+                    default:  // a 16-bit field set to an extreme
+                        if (cb >= 2) s.put(ib + (rng() % (cb - 1)), rng() % 2 ? 0xFFFF : 0, 2);
+                        if (repair && cb >= 2) s.fixBlock(ib, cb);
                 }
             }
             if (rng() % 10 == 0) s.b.resize(rng() % s.b.size());
