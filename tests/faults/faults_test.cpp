@@ -1,9 +1,7 @@
-// Runs under failing file systems: a full disk at every write of a run, a folder
-// that turns read-only part way, a store that hits the file size limit, and a
-// mailbox that vanishes or shrinks between its scan and its extraction. Every
-// run must end, name what failed, never count a message it did not write as
-// converted, never lose a message that was not stored elsewhere, and leave every
-// .mbox and .pst it finished readable.
+// Runs under failing file systems (a full disk, a folder turning read-only, a file
+// size limit, a mailbox that vanishes or shrinks). Every run must end, name what
+// failed, count no message it did not write, lose none, and leave what it finished
+// readable.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -471,10 +469,9 @@ class ReadOnlyFrom : public io::FaultInjector {
     bool armed_ = false;
 };
 
-// The store's folder turns read-only at the end of the run, so the store cannot be
-// finished. It is removed, and every message that had gone into it is cut out of
-// its mailbox again and kept as its .eml, or reported lost when that is impossible
-// too. A cancelled run's close does the same.
+// A store that cannot be finished (its folder turns read-only at the end, or the
+// run is cancelled) is removed; each of its messages is kept as its .eml again, or
+// reported lost when that is impossible too.
 TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
     struct Case {
         const char* what;

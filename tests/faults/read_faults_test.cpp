@@ -1,8 +1,6 @@
-// Runs over mailboxes whose reads go wrong: a read that fails, a read that comes
-// back short, a file that shrinks while it is searched, and a failure at every
-// single read of a run. A search that stopped early leaves the rest of the file
-// unsplit; the run must say so (a "scan" failure, the report, the warning box),
-// never pass it off as a complete mailbox.
+// Runs over mailboxes whose reads fail, come back short or find the file shrunk. A
+// search that stopped early must be said (a "scan" failure, the report, the warning
+// box), never passed off as a complete mailbox.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -131,11 +129,8 @@ void expectReported(const Mailboxes& mb, const RunSummary& s, const fs::path& ou
     }
 }
 
-// A read of the search that fails, comes back short, or finds the file shrunk:
-// the messages past that point were never found and the last one found runs to
-// the end of the file. The run records a "scan" failure that says where the
-// search stopped, writes the report and ends with the warning box; the messages
-// before that point are whole.
+// A read of the search goes wrong: the run records a "scan" failure that says where
+// the search stopped, writes the report, warns, and the messages before are whole.
 TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
     struct Case {
         const char* what;
@@ -207,10 +202,8 @@ TEST(ReadFaults, ReadsInSmallPiecesChangeNothing) {
     }
 }
 
-// Every read of a run fails once, one run per read (then every read ends the file
-// early, the same way): the search, the look for where messages begin, the cut of
-// each message. Each run names the mailbox it could not read, writes the report,
-// counts no message twice, and every message file it calls converted is whole.
+// Every read of a run goes wrong once, one run per read: each run names the mailbox,
+// writes the report, counts no message twice, and what it calls converted is whole.
 TEST(ReadFaults, EveryReadOfARunFailsOnce) {
     Mailboxes mb;
     const fs::path clean = mb.dir.path() / "clean";
