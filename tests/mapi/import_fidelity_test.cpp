@@ -3,10 +3,7 @@
 // import produces (both header readers), and read back from a store.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -33,9 +30,6 @@ using test::kNow;
 using test::num;
 using test::text;
 
-const pst::Property* find(const pst::PropertySet& p, std::uint32_t tag) {
-    return p.find(tag);
-}
 std::string html(const pst::PropertySet& p) {
     const pst::Property* prop = p.find(tag::PidTagHtml);
     if (!prop) return "<missing>";
@@ -118,7 +112,7 @@ TEST(ImportFidelity, NobodyDisappears) {
     EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingName), "Müller");
     EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingEmailAddress), "müller@example.de");
     EXPECT_EQ(text(m.props, tag::PidTagSenderSmtpAddress), "müller@example.de");
-    ASSERT_NE(find(m.props, tag::PidTagSenderEntryId), nullptr);
+    ASSERT_NE(m.props.find(tag::PidTagSenderEntryId), nullptr);
 
     ASSERT_EQ(m.recipients.size(), 3u);
     EXPECT_EQ(text(m.recipients[0], tag::PidTagEmailAddress), "Undisclosed Recipients@example.com");
@@ -133,7 +127,7 @@ TEST(ImportFidelity, NobodyDisappears) {
 
     // A From that is only a group leaves the sender empty rather than inventing one.
     pst::Message group = import("From: list:;\r\nSubject: s\r\n\r\nbody\r\n");
-    EXPECT_EQ(find(group.props, tag::PidTagSenderName), nullptr);
+    EXPECT_EQ(group.props.find(tag::PidTagSenderName), nullptr);
 }
 
 std::string shell(const std::string& command) {
@@ -352,7 +346,7 @@ TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
         "--r\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@x>\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n--r--\r\n");
     EXPECT_EQ(text(m.props, tag::PidTagReplyRecipientNames), "List; Bob");
-    const pst::Property* entries = find(m.props, tag::PidTagReplyRecipientEntries);
+    const pst::Property* entries = m.props.find(tag::PidTagReplyRecipientEntries);
     ASSERT_NE(entries, nullptr);
     const auto& flat = std::get<pst::Binary>(entries->value);
     const pst::Binary list = oneOffEntryId("List", "SMTP", "list@example.org");

@@ -1,7 +1,6 @@
 // The RFC 822 to mail item mapping, checked on the produced item itself.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>

@@ -2,11 +2,9 @@
 // pypff and pst-extractor, and checked with pstcheck (errors and Outlook's shape).
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -429,17 +427,15 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
 
     const auto items = storedItems(summary.pstFile);
     ASSERT_EQ(items.size(), 8u);
-    // 1
-    EXPECT_EQ(prop(items[0], "0037"), cyrillic);
+    EXPECT_EQ(prop(items[0], "0037"), cyrillic);  // 1
     EXPECT_EQ(prop(items[0], "0c1a"), "Иван Петров");
     EXPECT_NE(str(items[0]["body"]).find("Высылаю отчёт"), std::string::npos);
-    // 2
-    EXPECT_EQ(prop(items[1], "0c1a"), "Müller");
+    EXPECT_EQ(prop(items[1], "0c1a"), "Müller");  // 2
     EXPECT_EQ(prop(items[1], "0c1f"), "müller@example.de");
     EXPECT_EQ(prop(items[1], "0e04"), "Undisclosed Recipients@example.com; bob@example.org");
     EXPECT_EQ(prop(items[1], "0e03"), "undisclosed-recipients:;");
-    // 3
-    EXPECT_NE(str(items[2]["body"]).find("Lorem mismatched boundary wording"), std::string::npos);
+    EXPECT_NE(str(items[2]["body"]).find("Lorem mismatched boundary wording"),
+              std::string::npos);  // 3
     // 4: the picture is back with its Content-ID, hidden; the message is a message.
     ASSERT_EQ(items[3]["attachments"].toArray().size(), 3);
     const QJsonObject pic = attachment(items[3], 0);
@@ -448,20 +444,16 @@ TEST(PstReadback, WhatTheUserSeesIsWhatTheMessageSays) {
     EXPECT_EQ(pic["size"].toInt(), int(picture.size()));
     EXPECT_EQ(prop(attachment(items[3], 1), "3707"), "b.pdf");
     EXPECT_EQ(prop(attachment(items[3], 2), "3705"), "5");  // an embedded message
-    // 5
-    EXPECT_EQ(prop(items[4], "0e06"), "<missing>");
+    EXPECT_EQ(prop(items[4], "0e06"), "<missing>");         // 5
     EXPECT_EQ(prop(items[4], "0039"), "<missing>");
-    // 6
-    EXPECT_EQ(prop(items[5], "004f").rfind("binary ", 0), 0u);
+    EXPECT_EQ(prop(items[5], "004f").rfind("binary ", 0), 0u);  // 6
     EXPECT_EQ(prop(items[5], "0050"), "List");
     EXPECT_EQ(str(items[5]["body"]), "Hello there");
-    // 7
-    EXPECT_EQ(prop(items[6], "001a"), "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(prop(items[6], "001a"), "IPM.Note.SMIME.MultipartSigned");  // 7
     EXPECT_EQ(str(items[6]["body"]), "Signed words.");
     ASSERT_EQ(items[6]["attachments"].toArray().size(), 1);
     EXPECT_EQ(prop(attachment(items[6], 0), "370e"), "multipart/signed");
-    // 8
-    EXPECT_EQ(str(items[7]["body"]), "Body from Outlook.");
+    EXPECT_EQ(str(items[7]["body"]), "Body from Outlook.");  // 8
     ASSERT_EQ(items[7]["attachments"].toArray().size(), 1);
     EXPECT_EQ(prop(attachment(items[7], 0), "3707"), "report.pdf");
 

@@ -1,7 +1,6 @@
 // Stores written by our writer, read back by independent readers: libpff
 // (pffinfo, pffexport, python3-pypff), libpst (readpst) and our own pstcheck.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -9,7 +8,6 @@
 #include <sstream>
 
 #include "io/fault.h"
-#include "pst/ndb/writer.h"
 #include "pst_support.h"
 
 using namespace pst_test;
