@@ -3,6 +3,7 @@
 // failures in a few words, and a fault injector in place for a scope.
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "io/io.h"
@@ -39,6 +40,16 @@ inline std::filesystem::path mailboxFolder(const std::filesystem::path& out,
                                            const std::filesystem::path& mailbox) {
     return out / mailbox.relative_path();
 }
+
+// A fault injector made of one function of each file operation.
+struct Hook : io::FaultInjector {
+    using Fn = std::function<std::error_code(io::Op, const std::filesystem::path&)>;
+    explicit Hook(Fn fn) : f(std::move(fn)) {}
+    std::error_code before(io::Op op, const std::filesystem::path& p, std::uint64_t) override {
+        return f(op, p);
+    }
+    Fn f;
+};
 
 struct InjectorScope {
     explicit InjectorScope(io::FaultInjector* i) { io::setFaultInjector(i); }

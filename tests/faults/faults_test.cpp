@@ -377,20 +377,6 @@ TEST_P(FaultRun, FolderTurnsReadOnly) {
 // file calls on, every one fails. Message "five" is large enough that the store
 // writes while messages are still being added, not only when it is closed.
 TEST(FaultPst, DiskFillsUpUnderTheStore) {
-    class FullFrom : public io::FaultInjector {
-      public:
-        explicit FullFrom(int n) : n_(n) {}
-        std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
-            if (!isStoreFile(path) || ++seen_ < n_) return {};
-            ++hits_;
-            ++gFaultsInjected;
-            return std::make_error_code(std::errc::no_space_on_device);
-        }
-        int hits_ = 0;
-
-      private:
-        int n_, seen_ = 0;
-    };
     Fixture fx(100000);  // a body of 6.5 MB
     const Reference ref = cleanRun(fx, Format::Pst);
     int runs = 0, whileAdding = 0;
@@ -399,13 +385,19 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
     for (int n = 1; n < 1000; n += n < 6 ? 1 : 7) {
         const fs::path out = fx.dir.path() / ("full" + std::to_string(n));
         fs::create_directories(out);
-        FullFrom injector(n);
+        int seen = 0, hits = 0;
+        Hook injector([&](io::Op, const fs::path& path) -> std::error_code {
+            if (!isStoreFile(path) || ++seen < n) return {};
+            ++hits;
+            ++gFaultsInjected;
+            return std::make_error_code(std::errc::no_space_on_device);
+        });
         RunSummary s;
         {
             InjectorScope scope(&injector);
             s = runOnce(fx.options(Format::Pst, out));
         }
-        if (injector.hits_ == 0) break;
+        if (hits == 0) break;
         ++runs;
         checkRun(fx, Format::Pst, out, s, ref, true, "store full from call " + std::to_string(n));
         // Messages refused by the broken store are kept one by one as they come.
@@ -448,27 +440,6 @@ TEST(FaultPst, StoreHitsFileSizeLimit) {
     EXPECT_GT(runs, 5);
 }
 
-// From a moment on, every operation (removal included) on a path below `under`
-// fails with EROFS; with `directOnly`, only on files directly in it.
-class ReadOnlyFrom : public io::FaultInjector {
-  public:
-    ReadOnlyFrom(fs::path under, bool directOnly) : under_(std::move(under)), direct_(directOnly) {}
-    void arm() { armed_ = true; }
-    std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
-        if (!armed_) return {};
-        const bool below = direct_ ? path.parent_path() == under_
-                                   : path.string().rfind(under_.string() + "/", 0) == 0;
-        if (!below) return {};
-        ++gFaultsInjected;
-        return std::make_error_code(std::errc::read_only_file_system);
-    }
-
-  private:
-    fs::path under_;
-    bool direct_;
-    bool armed_ = false;
-};
-
 // A store that cannot be finished (its folder turns read-only at the end, or the
 // run is cancelled) is removed; each of its messages is kept as its .eml again, or
 // reported lost when that is impossible too.
@@ -487,7 +458,16 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         const Reference ref = cleanRun(fx, Format::Pst);
         const fs::path out = fx.dir.path() / "out";
         fs::create_directories(out);
-        ReadOnlyFrom injector(out, !c.wholeTree);
+        // Once armed, every operation (removal included) on a file in the output
+        // folder (or, for the whole tree, below it) fails with EROFS.
+        bool armed = false;
+        Hook injector([&](io::Op, const fs::path& path) -> std::error_code {
+            const bool below = c.wholeTree ? path.string().rfind(out.string() + "/", 0) == 0
+                                           : path.parent_path() == out;
+            if (!armed || !below) return {};
+            ++gFaultsInjected;
+            return std::make_error_code(std::errc::read_only_file_system);
+        });
         std::atomic<bool> cancel{false};
         RecordingObserver observer;
         observer.onStep = [&](const convert::RunProgress& p) {
@@ -496,7 +476,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
                 return;
             if (c.cancel) cancel = true;
             if (c.inboxChanges) writeBytes(fx.mailboxes[0], readBytes(fx.mailboxes[0]) + "\r\n");
-            injector.arm();
+            armed = true;
         };
         RunSummary s;
         {
@@ -643,21 +623,13 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
             }
         };
         // Between the scan's end and the cut: the run creates the mailbox folder.
-        struct Shrinker : io::FaultInjector {
-            fs::path victim;
-            std::uintmax_t size = 0;
-            bool* done = nullptr;
-            std::error_code before(io::Op op, const fs::path&, std::uint64_t) override {
-                if (op == io::Op::MakeDir && !*done) {
-                    fs::resize_file(victim, size / 3);
-                    *done = true;
-                }
-                return {};
+        Hook shrinker([&](io::Op op, const fs::path&) -> std::error_code {
+            if (op == io::Op::MakeDir && !done) {
+                fs::resize_file(victim, size / 3);
+                done = true;
             }
-        } shrinker;
-        shrinker.victim = victim;
-        shrinker.size = size;
-        shrinker.done = &done;
+            return {};
+        });
         RunSummary s;
         {
             InjectorScope scope(how == "shrink-before-cut" ? &shrinker : nullptr);
