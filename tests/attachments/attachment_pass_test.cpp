@@ -99,13 +99,9 @@ TEST_F(AttachmentPassTest, FilesPresentAreAttachedAgain) {
     EXPECT_EQ(apply(bytes), std::vector<std::string>{});
     EXPECT_TRUE(remarks.empty());
     EXPECT_EQ(outline(bytes),
-              "multipart/mixed\n"
-              "  text/plain len=14\n"
-              "  text/plain name=a.txt len=5\n"
-              "  application/pdf name=b.pdf len=10\n"
-              "  text/plain name=a.txt len=5\n"
-              "  text/plain name=\xC3\xA9t\xC3\xA9.txt len=6\n"
-              "  text/plain name=inner.txt len=5\n"
+              "multipart/mixed\n  text/plain len=14\n  text/plain name=a.txt len=5\n"
+              "  application/pdf name=b.pdf len=10\n  text/plain name=a.txt len=5\n"
+              "  text/plain name=\xC3\xA9t\xC3\xA9.txt len=6\n  text/plain name=inner.txt len=5\n"
               "  text/plain name=inner.txt len=5\n");
     // The message's own text is untouched.
     EXPECT_EQ(bytes.substr(0, message({}).size() - 9),
@@ -141,8 +137,7 @@ TEST_F(AttachmentPassTest, EachRefusedNameIsNamedWithItsReason) {
               }));
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
     EXPECT_EQ(outline(bytes),
-              "multipart/mixed\n"
-              "  text/plain len=14\n"
+              "multipart/mixed\n  text/plain len=14\n"
               "  application/pdf name=b.pdf len=10\n");
 
     // A refused name's part that holds content stays as it is.
@@ -241,10 +236,7 @@ TEST_F(AttachmentPassTest, InlinePicturesGoBackInPlace) {
     EXPECT_EQ(remarks, std::vector<std::string>{"attachment \"pic1.png\" could not be put back: "
                                                 "not in the attachments folder"});
     EXPECT_EQ(outline(missing),
-              "multipart/mixed\n"
-              "  text/plain len=4\n"
-              "  multipart/related\n"
-              "    text/html len=53\n"
+              "multipart/mixed\n  text/plain len=4\n  multipart/related\n    text/html len=53\n"
               "    image/gif name=kept.gif len=6\n"
               "    image/png name=pic2.png len=8\n");
 }
@@ -277,10 +269,26 @@ TEST_F(AttachmentPassTest, AttachedMessagesStayMessages) {
     std::string bytes = message({"fwd.eml"});
     EXPECT_EQ(apply(bytes), std::vector<std::string>{});
     EXPECT_EQ(outline(bytes),
-              "multipart/mixed\n"
-              "  text/plain len=14\n"
-              "  message/rfc822 name=fwd.eml\n"
+              "multipart/mixed\n  text/plain len=14\n  message/rfc822 name=fwd.eml\n"
               "    text/plain len=7\n");
     EXPECT_NE(bytes.find(crlf("Content-Transfer-Encoding: 8bit\n\n") + inner), std::string::npos);
     EXPECT_EQ(bytes.find("base64"), std::string::npos);
+}
+
+// A symbolic link that leads out of the attachments folder is never followed (a
+// message naming it cannot make the run read what lies outside); one that stays
+// inside is an attachment like any other file.
+TEST_F(AttachmentPassTest, LinksOutOfTheFolderAreNotFollowed) {
+    std::filesystem::create_symlink(dir.path() / "secret.txt", folder / "away.txt");
+    std::filesystem::create_directory_symlink(dir.path(), folder / "sub" / "up");
+    std::filesystem::create_symlink(folder / "a.txt", folder / "same.txt");
+    std::string bytes = message({"away.txt", "sub/up/secret.txt", "same.txt"});
+    EXPECT_TRUE(apply(bytes).empty());
+    const std::string why =
+        " could not be put back: a symbolic link leads it out of the attachments folder";
+    EXPECT_EQ(remarks, (std::vector<std::string>{"attachment \"away.txt\"" + why,
+                                                 "attachment \"sub/up/secret.txt\"" + why}));
+    EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
+    EXPECT_EQ(outline(bytes),
+              "multipart/mixed\n  text/plain len=14\n  text/plain name=same.txt len=5\n");
 }

@@ -1,9 +1,7 @@
-// Runs under failing file systems: a full disk at every write of a run, a folder
-// that turns read-only part way, a store that hits the file size limit, and a
-// mailbox that vanishes or shrinks between its scan and its extraction. Every
-// run must end, name what failed, never count a message it did not write as
-// converted, never lose a message that was not stored elsewhere, and leave every
-// .mbox and .pst it finished readable.
+// Runs under failing file systems (a full disk, a folder turning read-only, a file
+// size limit, a mailbox that vanishes or shrinks). Every run must end, name what
+// failed, count no message it did not write, lose none, and leave what it finished
+// readable.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -18,8 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include "io/io.h"
-#include "run/run_helpers.h"
+#include "faults/fault_support.h"
 
 #include "mapi/import.h"
 #include "pst/check/checker.h"
@@ -66,11 +63,6 @@ class Injector : public io::FaultInjector {
     int hits_ = 0;
 };
 
-struct InjectorScope {
-    explicit InjectorScope(io::FaultInjector* i) { io::setFaultInjector(i); }
-    ~InjectorScope() { io::setFaultInjector(nullptr); }
-};
-
 std::string attachmentMessage(const std::string& subject) {
     return "From: Carl <carl@example.org>\r\nTo: ann@example.org\r\nSubject: " + subject +
            "\r\nDate: Tue, 5 May 2009 11:00:00 +0200\r\nMIME-Version: 1.0\r\n"
@@ -110,19 +102,6 @@ struct Fixture {
     }
 };
 
-RunSummary runOnce(const convert::RunOptions& options, RecordingObserver* observer = nullptr) {
-    RecordingObserver local;
-    convert::RunServices services = convert::defaultServices();
-    services.eventsPerSecond = 0;
-    convert::ConversionRun run(options, observer ? *observer : local, services);
-    std::atomic<bool> cancel{false};
-    return run.run(cancel);
-}
-
-fs::path mailboxFolder(const fs::path& out, const std::string& mailbox) {
-    return out / fs::path(mailbox).relative_path();
-}
-
 // The records of an .mbox file: each begins with a line starting "From " (bodies
 // are quoted, so no other line does).
 std::vector<std::string> mboxRecords(const std::string& bytes) {
@@ -137,21 +116,20 @@ std::vector<std::string> mboxRecords(const std::string& bytes) {
     return out;
 }
 
+// The messages Python's mailbox module reads in an .mbox file (-1: it fails).
 int pythonMboxCount(const fs::path& mbox) {
-    const std::string cmd =
-        "python3 -c \"import mailbox,sys; print(len(mailbox.mbox(sys.argv[1])))\" '" +
-        mbox.string() + "'";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr) return -1;
-    int n = -1;
-    if (std::fscanf(p, "%d", &n) != 1) n = -1;
-    ::pclose(p);
-    return n;
+    int rc = -1;
+    const std::string n =
+        output("python3 -c \"import mailbox,sys; print(len(mailbox.mbox(sys.argv[1])))\" " +
+                   quote(mbox.string()),
+               &rc);
+    return rc == 0 ? std::atoi(n.c_str()) : -1;
 }
 
 int shell(const std::string& cmd) {
-    const int rc = std::system(cmd.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    int rc = -1;
+    output(cmd, &rc);
+    return rc;
 }
 
 using MessageKey = std::pair<std::string, int>;
@@ -170,14 +148,6 @@ std::set<MessageKey> failedMessages(const RunSummary& s) {
     return out;
 }
 
-std::string describeFailures(const RunSummary& s) {
-    std::string text;
-    for (const convert::Failure& f : s.failures)
-        text += "  " + f.mailbox + " #" + std::to_string(f.message) + " " + f.step + ": " +
-                f.reason + "\n";
-    return text;
-}
-
 // A clean run of the fixture, the reference that faulty runs are held against,
 // and a clean EML run: a message kept as its .eml has that run's bytes.
 struct Reference {
@@ -188,16 +158,9 @@ struct Reference {
 
 // (folder, subject) of every message in a store, as libpff reads it.
 std::multiset<std::pair<std::string, std::string>> storeMessages(const fs::path& pst) {
-    const std::string cmd = "/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' '" +
-                            pst.string() + "' 2>/dev/null";
     std::multiset<std::pair<std::string, std::string>> out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    std::string text;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;) text.append(chunk, n);
-    ::pclose(p);
-    std::istringstream lines(text);
+    std::istringstream lines(output("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/pst/pst_read.py' " +
+                                    quote(pst.string()) + " 2>/dev/null"));
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("M\t", 0) != 0) continue;
         const auto a = line.find('\t', 2), b = line.find('\t', a + 1);
@@ -414,20 +377,6 @@ TEST_P(FaultRun, FolderTurnsReadOnly) {
 // file calls on, every one fails. Message "five" is large enough that the store
 // writes while messages are still being added, not only when it is closed.
 TEST(FaultPst, DiskFillsUpUnderTheStore) {
-    class FullFrom : public io::FaultInjector {
-      public:
-        explicit FullFrom(int n) : n_(n) {}
-        std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
-            if (!isStoreFile(path) || ++seen_ < n_) return {};
-            ++hits_;
-            ++gFaultsInjected;
-            return std::make_error_code(std::errc::no_space_on_device);
-        }
-        int hits_ = 0;
-
-      private:
-        int n_, seen_ = 0;
-    };
     Fixture fx(100000);  // a body of 6.5 MB
     const Reference ref = cleanRun(fx, Format::Pst);
     int runs = 0, whileAdding = 0;
@@ -436,13 +385,19 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
     for (int n = 1; n < 1000; n += n < 6 ? 1 : 7) {
         const fs::path out = fx.dir.path() / ("full" + std::to_string(n));
         fs::create_directories(out);
-        FullFrom injector(n);
+        int seen = 0, hits = 0;
+        Hook injector([&](io::Op, const fs::path& path) -> std::error_code {
+            if (!isStoreFile(path) || ++seen < n) return {};
+            ++hits;
+            ++gFaultsInjected;
+            return std::make_error_code(std::errc::no_space_on_device);
+        });
         RunSummary s;
         {
             InjectorScope scope(&injector);
             s = runOnce(fx.options(Format::Pst, out));
         }
-        if (injector.hits_ == 0) break;
+        if (hits == 0) break;
         ++runs;
         checkRun(fx, Format::Pst, out, s, ref, true, "store full from call " + std::to_string(n));
         // Messages refused by the broken store are kept one by one as they come.
@@ -485,31 +440,9 @@ TEST(FaultPst, StoreHitsFileSizeLimit) {
     EXPECT_GT(runs, 5);
 }
 
-// From a moment on, every operation (removal included) on a path below `under`
-// fails with EROFS; with `directOnly`, only on files directly in it.
-class ReadOnlyFrom : public io::FaultInjector {
-  public:
-    ReadOnlyFrom(fs::path under, bool directOnly) : under_(std::move(under)), direct_(directOnly) {}
-    void arm() { armed_ = true; }
-    std::error_code before(io::Op, const fs::path& path, std::uint64_t) override {
-        if (!armed_) return {};
-        const bool below = direct_ ? path.parent_path() == under_
-                                   : path.string().rfind(under_.string() + "/", 0) == 0;
-        if (!below) return {};
-        ++gFaultsInjected;
-        return std::make_error_code(std::errc::read_only_file_system);
-    }
-
-  private:
-    fs::path under_;
-    bool direct_;
-    bool armed_ = false;
-};
-
-// The store's folder turns read-only at the end of the run, so the store cannot be
-// finished. It is removed, and every message that had gone into it is cut out of
-// its mailbox again and kept as its .eml, or reported lost when that is impossible
-// too. A cancelled run's close does the same.
+// A store that cannot be finished (its folder turns read-only at the end, or the
+// run is cancelled) is removed; each of its messages is kept as its .eml again, or
+// reported lost when that is impossible too.
 TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
     struct Case {
         const char* what;
@@ -525,7 +458,16 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
         const Reference ref = cleanRun(fx, Format::Pst);
         const fs::path out = fx.dir.path() / "out";
         fs::create_directories(out);
-        ReadOnlyFrom injector(out, !c.wholeTree);
+        // Once armed, every operation (removal included) on a file in the output
+        // folder (or, for the whole tree, below it) fails with EROFS.
+        bool armed = false;
+        Hook injector([&](io::Op, const fs::path& path) -> std::error_code {
+            const bool below = c.wholeTree ? path.string().rfind(out.string() + "/", 0) == 0
+                                           : path.parent_path() == out;
+            if (!armed || !below) return {};
+            ++gFaultsInjected;
+            return std::make_error_code(std::errc::read_only_file_system);
+        });
         std::atomic<bool> cancel{false};
         RecordingObserver observer;
         observer.onStep = [&](const convert::RunProgress& p) {
@@ -534,7 +476,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
                 return;
             if (c.cancel) cancel = true;
             if (c.inboxChanges) writeBytes(fx.mailboxes[0], readBytes(fx.mailboxes[0]) + "\r\n");
-            injector.arm();
+            armed = true;
         };
         RunSummary s;
         {
@@ -681,21 +623,13 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
             }
         };
         // Between the scan's end and the cut: the run creates the mailbox folder.
-        struct Shrinker : io::FaultInjector {
-            fs::path victim;
-            std::uintmax_t size = 0;
-            bool* done = nullptr;
-            std::error_code before(io::Op op, const fs::path&, std::uint64_t) override {
-                if (op == io::Op::MakeDir && !*done) {
-                    fs::resize_file(victim, size / 3);
-                    *done = true;
-                }
-                return {};
+        Hook shrinker([&](io::Op op, const fs::path&) -> std::error_code {
+            if (op == io::Op::MakeDir && !done) {
+                fs::resize_file(victim, size / 3);
+                done = true;
             }
-        } shrinker;
-        shrinker.victim = victim;
-        shrinker.size = size;
-        shrinker.done = &done;
+            return {};
+        });
         RunSummary s;
         {
             InjectorScope scope(how == "shrink-before-cut" ? &shrinker : nullptr);
@@ -704,12 +638,9 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
         SCOPED_TRACE(how + "\n" + describeFailures(s));
         ASSERT_TRUE(done) << "the change was never made";
         ++gFaultsInjected;
-        bool named = false;
-        for (const convert::Failure& f : s.failures) named |= f.mailbox == fx.mailboxes[0];
-        EXPECT_TRUE(named);
+        EXPECT_TRUE(named(s, fx.mailboxes[0]));
         EXPECT_EQ(failedMessages(s).size(), static_cast<std::size_t>(s.failedMessages));
-        // Nothing of the second mailbox failed.
-        for (const convert::Failure& f : s.failures) EXPECT_NE(f.mailbox, fx.mailboxes[1]);
+        EXPECT_FALSE(named(s, fx.mailboxes[1])) << "the other mailbox failed too";
         const fs::path second = mailboxFolder(out, fx.mailboxes[1]);
         if (format == Format::Eml) {
             for (int k = 1; k <= 3; ++k)

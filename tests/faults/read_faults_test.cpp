@@ -1,8 +1,6 @@
-// Runs over mailboxes whose reads go wrong: a read that fails, a read that comes
-// back short, a file that shrinks while it is searched, and a failure at every
-// single read of a run. A search that stopped early leaves the rest of the file
-// unsplit; the run must say so (a "scan" failure, the report, the warning box),
-// never pass it off as a complete mailbox.
+// Runs over mailboxes whose reads fail, come back short or find the file shrunk. A
+// search that stopped early must be said (a "scan" failure, the report, the warning
+// box), never passed off as a complete mailbox.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/io.h"
-#include "run/run_helpers.h"
+#include "faults/fault_support.h"
 
 namespace tp::test {
 namespace {
@@ -54,26 +51,7 @@ struct Mailboxes {
         o.outputFolder = out;
         return o;
     }
-    fs::path folder(const fs::path& out, const fs::path& mailbox) const {
-        return out / mailbox.relative_path();
-    }
 };
-
-RunSummary runOnce(const convert::RunOptions& options) {
-    RecordingObserver observer;
-    convert::RunServices services = convert::defaultServices();
-    services.eventsPerSecond = 0;
-    std::atomic<bool> cancel{false};
-    return convert::ConversionRun(options, observer, services).run(cancel);
-}
-
-std::string describe(const RunSummary& s) {
-    std::string text;
-    for (const convert::Failure& f : s.failures)
-        text += "  " + f.mailbox + " #" + std::to_string(f.message) + " " + f.step + ": " +
-                f.reason + "\n";
-    return text;
-}
 
 // The reads of the mailboxes, counted; one of them (or, for the "every read"
 // mode, each in turn) goes wrong.
@@ -127,13 +105,8 @@ class ReadFault : public io::FaultInjector {
     int hits_ = 0;
 };
 
-struct Scope {
-    explicit Scope(io::FaultInjector* i) { io::setFaultInjector(i); }
-    ~Scope() { io::setFaultInjector(nullptr); }
-};
-
 RunSummary runWith(ReadFault& fault, const convert::RunOptions& options) {
-    Scope scope(&fault);
+    InjectorScope scope(&fault);
     return runOnce(options);
 }
 
@@ -141,9 +114,7 @@ RunSummary runWith(ReadFault& fault, const convert::RunOptions& options) {
 // warning box; and the other mailbox whole.
 void expectReported(const Mailboxes& mb, const RunSummary& s, const fs::path& out,
                     const fs::path& mailbox) {
-    bool named = false;
-    for (const convert::Failure& f : s.failures) named |= f.mailbox == mailbox.string();
-    EXPECT_TRUE(named) << "a failed read of " << mailbox << " went unreported";
+    EXPECT_TRUE(named(s, mailbox.string())) << "a failed read of " << mailbox << " went unreported";
     ASSERT_FALSE(s.reportFile.empty()) << "no report was written";
     EXPECT_TRUE(fs::exists(s.reportFile));
     EXPECT_NE(readBytes(s.reportFile).find(mailbox.string()), std::string::npos);
@@ -151,18 +122,15 @@ void expectReported(const Mailboxes& mb, const RunSummary& s, const fs::path& ou
     EXPECT_EQ(closing.icon, NoticeIcon::Warning);
     EXPECT_NE(closing.text.find("could not be "), std::string::npos) << closing.text;
     if (mailbox != mb.small) {
-        for (const convert::Failure& f : s.failures) EXPECT_NE(f.mailbox, mb.small.string());
+        EXPECT_FALSE(named(s, mb.small.string()));
         for (int k = 1; k <= 3; ++k)
             EXPECT_TRUE(
-                fs::exists(mb.folder(out, mb.small) / ("Email-" + std::to_string(k) + ".eml")));
+                fs::exists(mailboxFolder(out, mb.small) / ("Email-" + std::to_string(k) + ".eml")));
     }
 }
 
-// A read of the search that fails, comes back short, or finds the file shrunk:
-// the messages past that point were never found and the last one found runs to
-// the end of the file. The run records a "scan" failure that says where the
-// search stopped, writes the report and ends with the warning box; the messages
-// before that point are whole.
+// A read of the search goes wrong: the run records a "scan" failure that says where
+// the search stopped, writes the report, warns, and the messages before are whole.
 TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
     struct Case {
         const char* what;
@@ -180,7 +148,7 @@ TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
         ASSERT_TRUE(runOnce(mb.options(clean)).failures.empty());
         ReadFault fault(c.mode, mb.big);
         const RunSummary s = runWith(fault, mb.options(out));
-        SCOPED_TRACE(describe(s));
+        SCOPED_TRACE(describeFailures(s));
         ASSERT_EQ(fault.hits(), 1);
 
         std::string scanFailure;
@@ -194,7 +162,7 @@ TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
 
         // Found: the messages whose "MIME-Version: 1.0" line lies in the part that
         // was searched; all but the last of them whole.
-        const fs::path folder = mb.folder(out, mb.big);
+        const fs::path folder = mailboxFolder(out, mb.big);
         std::uint64_t at = 0;
         int found = 0;
         for (const std::string& m : mb.bigMessages) {
@@ -206,7 +174,7 @@ TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
         EXPECT_EQ(s.messages, found + 3);
         for (int k = 1; k < found; ++k) {
             const std::string eml = "Email-" + std::to_string(k) + ".eml";
-            EXPECT_TRUE(readBytes(folder / eml) == readBytes(mb.folder(clean, mb.big) / eml))
+            EXPECT_TRUE(readBytes(folder / eml) == readBytes(mailboxFolder(clean, mb.big) / eml))
                 << eml << " is not whole";
         }
         EXPECT_FALSE(fs::exists(folder / ("Email-" + std::to_string(found + 1) + ".eml")));
@@ -220,24 +188,22 @@ TEST(ReadFaults, ReadsInSmallPiecesChangeNothing) {
     fs::create_directories(clean);
     fs::create_directories(dribble);
     const RunSummary ref = runOnce(mb.options(clean));
-    ASSERT_TRUE(ref.failures.empty()) << describe(ref);
+    ASSERT_TRUE(ref.failures.empty()) << describeFailures(ref);
     ReadFault fault(ReadFault::Dribble, mb.big);
     const RunSummary s = runWith(fault, mb.options(dribble));
-    EXPECT_TRUE(s.failures.empty()) << describe(s);
+    EXPECT_TRUE(s.failures.empty()) << describeFailures(s);
     EXPECT_GT(fault.reads(), 400) << "the reads did not go through the seam";
     EXPECT_EQ(s.messages, kBig + 3);
     for (const fs::path& mailbox : {mb.big, mb.small}) {
-        for (const auto& e : fs::directory_iterator(mb.folder(clean, mailbox))) {
-            const fs::path other = mb.folder(dribble, mailbox) / e.path().filename();
+        for (const auto& e : fs::directory_iterator(mailboxFolder(clean, mailbox))) {
+            const fs::path other = mailboxFolder(dribble, mailbox) / e.path().filename();
             EXPECT_TRUE(readBytes(e.path()) == readBytes(other)) << other << " differs";
         }
     }
 }
 
-// Every read of a run fails once, one run per read (then every read ends the file
-// early, the same way): the search, the look for where messages begin, the cut of
-// each message. Each run names the mailbox it could not read, writes the report,
-// counts no message twice, and every message file it calls converted is whole.
+// Every read of a run goes wrong once, one run per read: each run names the mailbox,
+// writes the report, counts no message twice, and what it calls converted is whole.
 TEST(ReadFaults, EveryReadOfARunFailsOnce) {
     Mailboxes mb;
     const fs::path clean = mb.dir.path() / "clean";
@@ -262,7 +228,7 @@ TEST(ReadFaults, EveryReadOfARunFailsOnce) {
             SCOPED_TRACE(std::string(mode == ReadFault::Fail    ? "failing read "
                                      : mode == ReadFault::Short ? "short read "
                                                                 : "file halved at read ") +
-                         std::to_string(n) + "\n" + describe(s));
+                         std::to_string(n) + "\n" + describeFailures(s));
             const fs::path mailbox = fault.hitPath();
             expectReported(mb, s, out, mailbox);
             std::set<int> failed;
@@ -276,8 +242,8 @@ TEST(ReadFaults, EveryReadOfARunFailsOnce) {
             EXPECT_EQ(s.failedMessages, static_cast<int>(failed.size()));
             // A message file that differs from the clean run's is accounted for:
             // its own failure, or one of its mailbox.
-            for (const auto& e : fs::directory_iterator(mb.folder(clean, mailbox))) {
-                const fs::path mine = mb.folder(out, mailbox) / e.path().filename();
+            for (const auto& e : fs::directory_iterator(mailboxFolder(clean, mailbox))) {
+                const fs::path mine = mailboxFolder(out, mailbox) / e.path().filename();
                 const int k = std::stoi(e.path().stem().string().substr(6));
                 if (failed.count(k) > 0) {
                     EXPECT_FALSE(fs::exists(mine)) << mine << " was written but reported failed";

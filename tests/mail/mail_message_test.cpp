@@ -100,10 +100,8 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
     }
 }
 
-// Removing attachments cuts exactly their parts, at any depth: inline images of a
-// related body, a multipart left with nothing but attachments, attachments of a
-// forwarded message (whose header stays). Preamble, epilogue, kept parts and all
-// headers stay byte-identical.
+// Removing attachments cuts exactly their parts, at any depth; everything else stays
+// byte-identical.
 TEST(MailMessage, RemovingAttachmentsCutsOnlyTheirParts) {
     const std::string relatedKept = crlf(R"(--outer
 Content-Type: multipart/related; boundary="rel"
@@ -323,11 +321,8 @@ TEST(MailMessage, MalformedInput) {
     EXPECT_EQ(o.bytes().substr(0, headersOnly.size()), headersOnly);
 }
 
-// A bare CR that ends a header field must stay a line break of its own when the
-// message is rebuilt around an added file: were an LF written after it, the two
-// would read as one CR LF break, the empty line after the header would be gone,
-// and a body line such as "Content-Disposition: attachment" would become a header
-// field of the first part (a second, nameless attachment on reading back).
+// A bare CR that ends a header field stays a line break of its own when a file is
+// added: an LF after it would make a body line a header field of the first part.
 TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
     tp::test::ScratchDir dir;
     tp::test::writeBytes(dir.path() / "notes.txt", "an attached file\r\n");

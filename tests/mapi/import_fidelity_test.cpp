@@ -3,10 +3,7 @@
 // import produces (both header readers), and read back from a store.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -33,9 +30,6 @@ using test::kNow;
 using test::num;
 using test::text;
 
-const pst::Property* find(const pst::PropertySet& p, std::uint32_t tag) {
-    return p.find(tag);
-}
 std::string html(const pst::PropertySet& p) {
     const pst::Property* prop = p.find(tag::PidTagHtml);
     if (!prop) return "<missing>";
@@ -66,12 +60,8 @@ TEST(ImportFidelity, UndeclaredTextIsReadInItsOwnCharset) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.charset);
         const std::string raw = "From: " + encodeAs(c.name, c.charset) +
-                                " <sender@example.com>\r\n"
-                                "To: ann@example.org\r\n"
-                                "Subject: " +
-                                encodeAs(c.subject, c.charset) +
-                                "\r\n"
-                                "MIME-Version: 1.0\r\n\r\n" +
+                                " <sender@example.com>\r\nTo: ann@example.org\r\nSubject: " +
+                                encodeAs(c.subject, c.charset) + "\r\nMIME-Version: 1.0\r\n\r\n" +
                                 encodeAs(c.body, c.charset) + "\r\n";
         pst::Message m = import(raw);
         EXPECT_EQ(text(m.props, tag::PidTagSubject), c.subject);
@@ -122,7 +112,7 @@ TEST(ImportFidelity, NobodyDisappears) {
     EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingName), "Müller");
     EXPECT_EQ(text(m.props, tag::PidTagSentRepresentingEmailAddress), "müller@example.de");
     EXPECT_EQ(text(m.props, tag::PidTagSenderSmtpAddress), "müller@example.de");
-    ASSERT_NE(find(m.props, tag::PidTagSenderEntryId), nullptr);
+    ASSERT_NE(m.props.find(tag::PidTagSenderEntryId), nullptr);
 
     ASSERT_EQ(m.recipients.size(), 3u);
     EXPECT_EQ(text(m.recipients[0], tag::PidTagEmailAddress), "Undisclosed Recipients@example.com");
@@ -137,7 +127,7 @@ TEST(ImportFidelity, NobodyDisappears) {
 
     // A From that is only a group leaves the sender empty rather than inventing one.
     pst::Message group = import("From: list:;\r\nSubject: s\r\n\r\nbody\r\n");
-    EXPECT_EQ(find(group.props, tag::PidTagSenderName), nullptr);
+    EXPECT_EQ(group.props.find(tag::PidTagSenderName), nullptr);
 }
 
 std::string shell(const std::string& command) {
@@ -178,17 +168,16 @@ TEST(ImportFidelity, NothingInvisible) {
         "Content-Disposition: attachment; filename=notes.txt\r\nAttached notes "
         "content\r\n--bb--\r\n",
         // "text" without a subtype, alone and inside a multipart.
-        "From: a@example.com\r\nSubject: text only\r\nMIME-Version: 1.0\r\nContent-Type: "
-        "text\r\n\r\n"
+        "From: a@example.com\r\nSubject: text only\r\nMIME-Version: 1.0\r\nContent-Type: text\r\n"
+        "\r\n"
         "Bare text type wording\r\n",
         "From: a@example.com\r\nSubject: mp\r\nMIME-Version: 1.0\r\n"
         "Content-Type: multipart/mixed; boundary=\"cc\"\r\n\r\n--cc\r\n"
         "Content-Type: text; charset=us-ascii\r\n\r\nInner bare text wording\r\n--cc--\r\n",
         // Text under a base64 label, as a file and as the body; base64 with a tail.
         "From: a@example.com\r\nSubject: bad b64\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=\"dd\"\r\n\r\n--dd\r\nContent-Type: "
-        "text/plain\r\n\r\n"
-        "See attachment\r\n--dd\r\nContent-Type: text/plain; name=report.txt\r\n"
+        "Content-Type: multipart/mixed; boundary=\"dd\"\r\n\r\n--dd\r\nContent-Type: text/plain\r\n"
+        "\r\nSee attachment\r\n--dd\r\nContent-Type: text/plain; name=report.txt\r\n"
         "Content-Disposition: attachment; filename=report.txt\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\n"
         "This is not base64 at all, just words typed plainly!\r\n--dd--\r\n",
@@ -211,9 +200,8 @@ TEST(ImportFidelity, NothingInvisible) {
         "Boundaryless multipart wording\r\n--x--\r\n",
         // An attached message whose own part misses its empty line.
         "From: a@example.com\r\nSubject: outer\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=\"gg\"\r\n\r\n--gg\r\nContent-Type: "
-        "text/plain\r\n\r\n"
-        "Outer words\r\n--gg\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\n"
+        "Content-Type: multipart/mixed; boundary=\"gg\"\r\n\r\n--gg\r\nContent-Type: text/plain\r\n"
+        "\r\nOuter words\r\n--gg\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\n"
         "Content-Type: multipart/mixed; boundary=\"hh\"\r\n\r\n--hh\r\nContent-Type: text/plain\r\n"
         "Forwarded inner wording\r\n--hh--\r\n--gg--\r\n",
     };
@@ -347,18 +335,18 @@ TEST(ImportFidelity, ImportanceAndPriority) {
 // HTML-only message has a plain text too.
 TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
     pst::Message m = import(
-        "From: Ann <ann@example.org>\r\nReply-To: List <list@example.org>, Bob "
-        "<bob@example.net>\r\n"
-        "Subject: Re: plans\r\nReferences: <root@example.org>\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/related; boundary=r\r\n\r\n"
-        "--r\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+        "From: Ann <ann@example.org>\r\n"
+        "Reply-To: List <list@example.org>, Bob <bob@example.net>\r\nSubject: Re: plans\r\n"
+        "References: <root@example.org>\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/related; boundary=r\r\n\r\n--r\r\n"
+        "Content-Type: text/html; charset=utf-8\r\n\r\n"
         "<html><head><title>T</title><style>p{color:red}</style></head><body>"
         "<p>Hello&nbsp;<b>Bob</b> &amp; team,</p><p>caf&eacute; &#8364;5<br>bye</p>"
         "<script>alert(1)</script><img src=\"cid:pic@x\"></body></html>\r\n"
         "--r\r\nContent-Type: image/png; name=pic.png\r\nContent-ID: <pic@x>\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n--r--\r\n");
     EXPECT_EQ(text(m.props, tag::PidTagReplyRecipientNames), "List; Bob");
-    const pst::Property* entries = find(m.props, tag::PidTagReplyRecipientEntries);
+    const pst::Property* entries = m.props.find(tag::PidTagReplyRecipientEntries);
     ASSERT_NE(entries, nullptr);
     const auto& flat = std::get<pst::Binary>(entries->value);
     const pst::Binary list = oneOffEntryId("List", "SMTP", "list@example.org");
@@ -386,8 +374,8 @@ TEST(ImportFidelity, RepliesThreadsPicturesAndPlainText) {
     // A file that is no picture of the body keeps the paperclip.
     pst::Message file = import(
         "Subject: f\r\nContent-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\n"
-        "Content-Type: text/plain\r\n\r\nsee\r\n--m\r\nContent-Type: application/pdf; "
-        "name=a.pdf\r\n"
+        "Content-Type: text/plain\r\n\r\nsee\r\n--m\r\n"
+        "Content-Type: application/pdf; name=a.pdf\r\n"
         "\r\n%PDF\r\n--m--\r\n");
     EXPECT_EQ(named(file.props, kSmartNoAttach), nullptr);
     EXPECT_EQ(text(file.props, tag::PidTagBody), "see");

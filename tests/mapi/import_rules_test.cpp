@@ -4,66 +4,31 @@
 // read back with libpff (tests/mapi/pst_items.py).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "mapi/import.h"
 #include "mapi/mail_samples.h"
-#include "run/conversion_run.h"
-#include "run/run_helpers.h"
-
-// After GMime's headers: Qt's "signals" would otherwise clash with glib's.
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "mapi/pst_run.h"
 
 namespace tp::convert {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct NullObserver : RunObserver {};
+using test::prop;
 
 // One PST run over `mailbox`; the messages as libpff reads them, in order.
 std::vector<QJsonObject> importedItems(const std::string& mailbox) {
     test::ScratchDir dir;
     test::writeBytes(dir.path() / "Rules.imm", mailbox);
-    RunOptions options;
-    options.mailboxes = {(dir.path() / "Rules.imm").string()};
-    options.format = Format::Pst;
-    options.outputFolder = dir.path() / "out";
-    fs::create_directories(options.outputFolder);
-    NullObserver observer;
-    std::atomic<bool> cancel{false};
-    const RunSummary summary = ConversionRun(options, observer).run(cancel);
+    const RunSummary summary =
+        test::runPst({(dir.path() / "Rules.imm").string()}, dir.path() / "out");
     for (const auto& f : summary.failures) ADD_FAILURE() << f.step << ": " << f.reason;
-    const std::string out =
-        tp::test::output("/usr/bin/python3 '" TP_SOURCE_DIR "/tests/mapi/pst_items.py' " +
-                         tp::test::quote(summary.pstFile.string()));
-    std::vector<QJsonObject> items;
-    for (const QByteArray& line : QByteArray::fromStdString(out).split('\n')) {
-        const QJsonDocument doc = QJsonDocument::fromJson(line);
-        if (doc.isObject()) items.push_back(doc.object());
-    }
-    return items;
+    return test::storedItems(summary.pstFile);
 }
 
-std::string prop(const QJsonObject& item, const char* id) {
-    const QJsonValue v = item["props"].toObject()[id];
-    if (v.isString()) return v.toString().toStdString();
-    if (v.isBool()) return v.toBool() ? "true" : "false";
-    if (v.isDouble()) return std::to_string(v.toInt());
-    if (v.isObject()) return v.toObject()["hex"].toString().toStdString();
-    return "<missing>";
-}
-
-std::string mail(const std::string& fields, const std::string& rest =
-                                                "Content-Type: "
-                                                "text/plain\r\n\r\nText.\r\n") {
+std::string mail(const std::string& fields,
+                 const std::string& rest = "Content-Type: text/plain\r\n\r\nText.\r\n") {
     return "From: Ann <ann@example.org>\r\nTo: bob@example.net\r\n" + fields +
            "MIME-Version: 1.0\r\n" + rest + "\r\n";
 }
@@ -100,10 +65,11 @@ TEST(ImportRules, AThreadImportedInOneRunIsOneConversation) {
         dated(4, "Message-ID: <r3@t>\r\nIn-Reply-To: <r2@t>\r\n") +
         dated(1, "Message-ID: <other@t>\r\n"));
     ASSERT_EQ(items.size(), 5u);
-    const std::string root = prop(items[0], "0071").substr(0, 44);
-    ASSERT_EQ(root.size(), 44u);
-    for (int i = 1; i < 4; ++i) EXPECT_EQ(prop(items[i], "0071").substr(0, 44), root) << i;
-    EXPECT_NE(prop(items[4], "0071").substr(0, 44), root);
+    // "binary " and the 22 bytes in hex.
+    const std::string root = prop(items[0], "0071").substr(0, 51);
+    ASSERT_EQ(root.size(), 51u);
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(prop(items[i], "0071").substr(0, 51), root) << i;
+    EXPECT_NE(prop(items[4], "0071").substr(0, 51), root);
 }
 
 // A message with a picture of its HTML and a real file shows the paperclip: the
@@ -122,10 +88,9 @@ TEST(ImportRules, APictureAndAFileKeepThePaperclip) {
     const auto items = importedItems(message);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(std::stoi(prop(items[0], "0e07")) & 0x10, 0x10);  // MSGFLAG_HASATTACH
-    const QJsonArray atts = items[0]["attachments"].toArray();
-    ASSERT_EQ(atts.size(), 2);
-    EXPECT_TRUE(atts[0].toObject()["props"].toObject()["7ffe"].toBool());
-    EXPECT_FALSE(atts[1].toObject()["props"].toObject()["7ffe"].toBool());
+    ASSERT_EQ(items[0]["attachments"].toArray().size(), 2);
+    EXPECT_EQ(prop(test::attachment(items[0], 0), "7ffe"), "true");
+    EXPECT_EQ(prop(test::attachment(items[0], 1), "7ffe"), "false");
 
     // The named property libpff does not show, on the item itself.
     pst::Message item;

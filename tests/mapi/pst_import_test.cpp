@@ -1,7 +1,6 @@
 // The RFC 822 to mail item mapping, checked on the produced item itself.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -13,6 +12,7 @@
 #include "mapi/item_compare.h"
 #include "mapi/mail_samples.h"
 #include "outputs/pst_sink.h"
+#include "support/support.h"
 
 namespace tp::convert {
 namespace {
@@ -39,19 +39,11 @@ TEST(PstImport, HeadersBecomeEnvelopeProperties) {
     const std::string raw = crlf(
         "Received: from b.example by mx.example; Tue, 3 Mar 2009 10:00:05 +0100\n"
         "Received: from a.example by b.example; Tue, 3 Mar 2009 09:59:00 +0100\n"
-        "From: \"Ann Smith\" <ann@example.com>\n"
-        "To: Bob <bob@example.org>, carol@example.net\n"
-        "Cc: Dave <dave@example.com>\n"
-        "Bcc: eve@example.com\n"
-        "Reply-To: Ann Home <ann@home.example>\n"
-        "Subject: Re: Lunch plans\n"
-        "Date: Tue, 3 Mar 2009 09:58:00 +0100\n"
-        "Message-ID: <abc.123@example.com>\n"
-        "X-Priority: 1\n"
-        "Sensitivity: Private\n"
-        "MIME-Version: 1.0\n"
-        "Content-Type: text/plain; charset=us-ascii\n"
-        "\n"
+        "From: \"Ann Smith\" <ann@example.com>\nTo: Bob <bob@example.org>, carol@example.net\n"
+        "Cc: Dave <dave@example.com>\nBcc: eve@example.com\nReply-To: Ann Home <ann@home.example>\n"
+        "Subject: Re: Lunch plans\nDate: Tue, 3 Mar 2009 09:58:00 +0100\n"
+        "Message-ID: <abc.123@example.com>\nX-Priority: 1\nSensitivity: Private\n"
+        "MIME-Version: 1.0\nContent-Type: text/plain; charset=us-ascii\n\n"
         "See you at noon.\n");
     pst::Message m = import(raw);
     const auto& p = m.props;
@@ -123,19 +115,12 @@ TEST(PstImport, CharsetsInBodiesAndEncodedWords) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.charset);
-        std::string encoded = encodeAs(c.sample, c.charset);
-        std::string raw = "From: =?" + std::string(c.charset) + "?B?" + base64(encoded) +
-                          "?= <x@example.com>\r\n"
-                          "Subject: =?" +
-                          c.charset + "?B?" + base64(encoded) +
-                          "?=\r\n"
-                          "MIME-Version: 1.0\r\n"
-                          "Content-Type: text/plain; charset=\"" +
-                          c.charset +
-                          "\"\r\n"
-                          "Content-Transfer-Encoding: base64\r\n\r\n" +
-                          base64(encoded) + "\r\n";
-        pst::Message m = import(raw);
+        const std::string charset = c.charset, word = base64(encodeAs(c.sample, c.charset));
+        pst::Message m =
+            import("From: =?" + charset + "?B?" + word + "?= <x@example.com>\r\n" + "Subject: =?" +
+                   charset + "?B?" + word +
+                   "?=\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=\"" + charset +
+                   "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + word + "\r\n");
         EXPECT_EQ(text(m.props, tag::PidTagSubject), c.sample);
         EXPECT_EQ(text(m.props, tag::PidTagSenderName), c.sample);
         EXPECT_EQ(text(m.props, tag::PidTagBody), c.sample);
@@ -147,9 +132,7 @@ TEST(PstImport, UndeclaredAndBrokenText) {
     // Raw 8-bit headers and an undeclared body in windows-1252; a body whose bytes do
     // not fit its declared charset keeps every readable character.
     std::string raw =
-        "From: J\xE9r\xF4me <j@example.com>\r\n"
-        "Subject: Caf\xE9\r\n"
-        "MIME-Version: 1.0\r\n\r\n"
+        "From: J\xE9r\xF4me <j@example.com>\r\nSubject: Caf\xE9\r\nMIME-Version: 1.0\r\n\r\n"
         "Cr\xE8me br\xFBl\xE9"
         "e\r\n";
     pst::Message m = import(raw);
@@ -184,50 +167,21 @@ TEST(PstImport, UndeclaredAndBrokenText) {
 TEST(PstImport, BodiesAttachmentsAndAttachedMessages) {
     const std::string pdf("%PDF-1.4\x00\x01\x02\xFF binary", 20);
     const std::string raw = crlf(
-        "From: ann@example.com\n"
-        "To: bob@example.org\n"
-        "Subject: Photos\n"
-        "MIME-Version: 1.0\n"
-        "Content-Type: multipart/mixed; boundary=\"M\"\n"
-        "\n"
-        "--M\n"
-        "Content-Type: multipart/alternative; boundary=\"A\"\n"
-        "\n"
-        "--A\n"
-        "Content-Type: text/plain; charset=windows-1251\n"
-        "Content-Transfer-Encoding: 8bit\n"
-        "\n"
-        "\xCF\xF0\xE8\xE2\xE5\xF2\n"
-        "--A\n"
-        "Content-Type: multipart/related; boundary=\"R\"\n"
-        "\n"
-        "--R\n"
-        "Content-Type: text/html; charset=windows-1251\n"
-        "\n"
-        "<p>\xCF\xF0\xE8\xE2\xE5\xF2 <img src=\"cid:pic1@x\"></p>\n"
-        "--R\n"
-        "Content-Type: image/png\n"
-        "Content-ID: <pic1@x>\n"
-        "Content-Transfer-Encoding: base64\n"
-        "\n"
-        "iVBORw0KGgo=\n"
-        "--R--\n"
-        "--A--\n"
-        "--M\n"
-        "Content-Type: application/pdf; name=\"Annual report 2009.pdf\"\n"
+        "From: ann@example.com\nTo: bob@example.org\nSubject: Photos\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=\"M\"\n\n--M\n"
+        "Content-Type: multipart/alternative; boundary=\"A\"\n\n--A\n"
+        "Content-Type: text/plain; charset=windows-1251\nContent-Transfer-Encoding: 8bit\n\n"
+        "\xCF\xF0\xE8\xE2\xE5\xF2\n--A\nContent-Type: multipart/related; boundary=\"R\"\n\n--R\n"
+        "Content-Type: text/html; charset=windows-1251\n\n"
+        "<p>\xCF\xF0\xE8\xE2\xE5\xF2 <img src=\"cid:pic1@x\"></p>\n--R\nContent-Type: image/png\n"
+        "Content-ID: <pic1@x>\nContent-Transfer-Encoding: base64\n\niVBORw0KGgo=\n--R--\n--A--\n"
+        "--M\nContent-Type: application/pdf; name=\"Annual report 2009.pdf\"\n"
         "Content-Disposition: attachment; filename=\"Annual report 2009.pdf\"\n"
         "Content-Transfer-Encoding: base64\n"
         "\n" +
         base64(pdf) +
-        "\n"
-        "--M\n"
-        "Content-Type: message/rfc822\n"
-        "\n"
-        "From: carol@example.net\n"
-        "Subject: Inner note\n"
-        "Content-Type: text/plain\n"
-        "\n"
-        "Inner body\n"
+        "\n--M\nContent-Type: message/rfc822\n\nFrom: carol@example.net\nSubject: Inner note\n"
+        "Content-Type: text/plain\n\nInner body\n"
         "--M--\n");
     pst::Message m = import(raw);
     // The line end before a boundary belongs to the boundary.
@@ -357,10 +311,10 @@ TEST(PstImport, HeaderReaderAgreesWithGMime) {
         "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-uuencode\r\n\r\nbegin\r\n",
         "Content-Type: text/plain\r\nContent-Disposition: inline\r\n\r\ndisposition\r\n",
         "Content-Type: application/octet-stream\r\n\r\nbinary\r\n",
-        "Subject: m\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
-        "\tboundary=\"b1\"\r\n\r\npre\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
-        "--b1\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x.org\r\n"
-        "\r\ninner body\r\n--b1\r\nContent-Type: application/pdf; name*=utf-8''r%C3%A9.pdf\r\n"
+        "Subject: m\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"b1\"\r\n"
+        "\r\npre\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n--b1\r\n"
+        "Content-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x.org\r\n\r\ninner body\r\n"
+        "--b1\r\nContent-Type: application/pdf; name*=utf-8''r%C3%A9.pdf\r\n"
         "Content-Disposition: attachment\r\nContent-Transfer-Encoding: base64\r\n\r\n"
         "JVBERi0=\r\n--b1--\r\n",
     };
@@ -389,15 +343,13 @@ TEST(PstSinkNames, TimeStampAndFreeFileName) {
     const std::string stamp = pstTimeStamp(when);
     EXPECT_EQ(stamp, "6.12.26 4.7.05");
 
-    auto dir = std::filesystem::temp_directory_path() / ("tp-pstnames-" + std::to_string(getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    const test::ScratchDir scratch;
+    const std::filesystem::path dir = scratch.path();
     EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05.pst");
     std::ofstream(dir / "IncrediMail6.12.26 4.7.05.pst") << "x";
     EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05 (2).pst");
     std::ofstream(dir / "IncrediMail6.12.26 4.7.05 (2).pst") << "x";
     EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05 (3).pst");
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

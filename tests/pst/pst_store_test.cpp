@@ -1,7 +1,6 @@
 // Stores written by our writer, read back by independent readers: libpff
 // (pffinfo, pffexport, python3-pypff), libpst (readpst) and our own pstcheck.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -9,12 +8,13 @@
 #include <sstream>
 
 #include "io/fault.h"
-#include "pst/ndb/writer.h"
 #include "pst_support.h"
 
 using namespace pst_test;
 
 namespace {
+
+using tp::test::readBytes;
 
 std::string sha1Prefix(const std::string& data) {
     fs::path tmp = scratch("sha-input");
@@ -24,23 +24,7 @@ std::string sha1Prefix(const std::string& data) {
 }
 
 std::string base64(const std::string& in) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v = unsigned(std::uint8_t(in[i])) << 16 | unsigned(std::uint8_t(in[i + 1])) << 8 |
-                     std::uint8_t(in[i + 2]);
-        for (int k = 18; k >= 0; k -= 6) out += t[(v >> k) & 63];
-    }
-    if (i < in.size()) {
-        unsigned v = unsigned(std::uint8_t(in[i])) << 16;
-        if (i + 1 < in.size()) v |= unsigned(std::uint8_t(in[i + 1])) << 8;
-        out += t[(v >> 18) & 63];
-        out += t[(v >> 12) & 63];
-        out += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
+    return run("printf %s " + tp::test::quote(in) + " | base64 -w0").out;
 }
 
 std::string readerIssues(const std::string& out) {
@@ -102,12 +86,10 @@ std::vector<std::string> readAll(const fs::path& pst, bool exportAll = true,
     return lines;
 }
 
-std::size_t mboxMessages(const fs::path& mbox) {
-    std::ifstream in(mbox);
-    std::string line;
-    std::size_t n = 0;
-    while (std::getline(in, line))
-        if (line.rfind("From ", 0) == 0) ++n;
+// The lines of an mbox file that start "From ".
+std::size_t mboxMessages(const std::string& text) {
+    std::size_t n = text.rfind("From ", 0) == 0;
+    for (std::size_t at = 0; (at = text.find("\nFrom ", at)) != std::string::npos; ++at) ++n;
     return n;
 }
 
@@ -128,13 +110,43 @@ std::unique_ptr<Store> newStore(const fs::path& p, const std::string& name = "Te
     return s;
 }
 
+// A store of `folders`, each with its messages, written and closed.
+void writeStore(const fs::path& p,
+                const std::vector<std::pair<std::string, std::vector<Message>>>& folders,
+                const std::string& name = "Test Store") {
+    auto s = newStore(p, name);
+    ASSERT_TRUE(s);
+    std::string err;
+    for (const auto& [folder, messages] : folders) {
+        auto f = s->addFolder(folder, err);
+        ASSERT_TRUE(f) << err;
+        for (const Message& m : messages) ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
+    }
+    ASSERT_TRUE(s->close(err)) << err;
+}
+
+// What the last readAll's readpst wrote for `folder`, and where its pffexport put
+// the first message of `folder`.
+std::string readpstMbox(const std::string& folder) {
+    return readBytes(tp::test::programScratch() / "readpst-out" / (folder + ".mbox"));
+}
+fs::path exportedMessage(const std::string& folder) {
+    return tp::test::programScratch() / "pffexport-out.export" / "Top of Personal Folders" /
+           folder / "Message00001";
+}
+
+// The line of `lines` (pypff's listing) that holds `part`, or "".
+std::string lineWith(const std::vector<std::string>& lines, const std::string& part) {
+    for (const auto& l : lines)
+        if (l.find(part) != std::string::npos) return l;
+    return "";
+}
+
 }  // namespace
 
 TEST(PstStore, EmptyStoreHasTheMinimumHierarchy) {
     fs::path p = scratch("empty.pst");
-    auto s = newStore(p);
-    std::string err;
-    ASSERT_TRUE(s->close(err)) << err;
+    writeStore(p, {});
     auto counts = folderCounts(readAll(p));
     EXPECT_TRUE(counts.count("/Top of Personal Folders"));
     EXPECT_TRUE(counts.count("/Top of Personal Folders/Deleted Items"));
@@ -144,13 +156,11 @@ TEST(PstStore, EmptyStoreHasTheMinimumHierarchy) {
 
 TEST(PstStore, CreateNeverOverwritesAndUnclosedStoreIsNotValid) {
     fs::path p = scratch("exists.pst");
-    std::ofstream(p) << "precious";
+    tp::test::writeBytes(p, "precious");
     std::string err;
     EXPECT_FALSE(Store::create(p, "X", err));
     EXPECT_FALSE(err.empty());
-    std::ifstream in(p);
-    std::string content((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(content, "precious");
+    EXPECT_EQ(readBytes(p), "precious");
 
     // A run cut short: messages written, close() never called.
     fs::path cut = scratch("cut.pst");
@@ -161,10 +171,7 @@ TEST(PstStore, CreateNeverOverwritesAndUnclosedStoreIsNotValid) {
         for (int i = 0; i < 50; ++i)
             ASSERT_TRUE(s->addMessage(*f, simpleMessage("m", "b"), err)) << err;
     }
-    std::ifstream c(cut, std::ios::binary);
-    char magic[4] = {};
-    c.read(magic, 4);
-    EXPECT_NE(std::string(magic, 4), "!BDN");
+    EXPECT_NE(readBytes(cut).substr(0, 4), "!BDN");
     EXPECT_NE(run("pffinfo '" + cut.string() + "'").status, 0);
 }
 
@@ -182,117 +189,86 @@ TEST(PstStore, OneMessageRoundTripsThroughEveryReader) {
     Binary bytes(5000);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::uint8_t(i * 31 + 7);
     m.attachments.push_back(fileAttachment("report.pdf", bytes));
-    auto inner = std::make_shared<Message>(simpleMessage("Forwarded note", "inner body"));
     Attachment fwd;
     fwd.props.set(kDisplayName, std::string("Forwarded note"));
-    fwd.embedded = inner;
+    fwd.embedded = std::make_shared<Message>(simpleMessage("Forwarded note", "inner body"));
     m.attachments.push_back(fwd);
     ASSERT_TRUE(s->addMessage(*inbox, m, err)) << err;
     ASSERT_TRUE(s->close(err)) << err;
     EXPECT_FALSE(s->addMessage(*inbox, m, err));
 
     std::vector<std::string> extracted;
-    auto lines = readAll(p, true, &extracted);
-    std::string msg;
-    for (const auto& l : lines)
-        if (l.rfind("M\t/Top of Personal Folders/Inbox\t", 0) == 0) msg = l;
+    const std::string msg =
+        lineWith(readAll(p, true, &extracted), "M\t/Top of Personal Folders/Inbox\t");
     // pst-extractor: the three recipients with their types, names and addresses.
     EXPECT_EQ(extracted.size(), 3u);  // the embedded message is not opened
     EXPECT_NE(std::find(extracted.begin(), extracted.end(),
                         "R\t/Top of Personal Folders/Inbox\tQuarterly report\t2\tRecipient "
                         "1\tr1@example.org"),
               extracted.end());
-    ASSERT_FALSE(msg.empty());
     EXPECT_NE(msg.find("\tQuarterly report\t" + sha1Prefix(body) + "\t2\t"), std::string::npos)
         << msg;
     EXPECT_NE(msg.find("5000:" + sha1Prefix(std::string(bytes.begin(), bytes.end()))),
               std::string::npos)
         << msg;
-
     // readpst: the message, its three recipients and the attachment bytes.
-    fs::path rp = scratch("x").parent_path() / "readpst-out";
-    std::ifstream eml(rp / "Inbox.mbox");
-    std::string text((std::istreambuf_iterator<char>(eml)), {});
+    const std::string text = readpstMbox("Inbox");
     EXPECT_NE(text.find("Subject: Quarterly report"), std::string::npos);
     EXPECT_NE(text.find("Second line with more words"), std::string::npos);
     EXPECT_NE(text.find("Recipient 2"), std::string::npos);
     // pffexport: recipients and attachment bytes as files.
-    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
-                  "Inbox" / "Message00001";
-    std::ifstream rec(ex / "Recipients.txt");
-    std::string recipients((std::istreambuf_iterator<char>(rec)), {});
-    EXPECT_NE(recipients.find("Recipient 2"), std::string::npos);
-    std::ifstream att(ex / "Attachments" / "1_report.pdf", std::ios::binary);
-    std::string got((std::istreambuf_iterator<char>(att)), {});
-    EXPECT_EQ(got, std::string(bytes.begin(), bytes.end()));
+    const fs::path ex = exportedMessage("Inbox");
+    EXPECT_NE(readBytes(ex / "Recipients.txt").find("Recipient 2"), std::string::npos);
+    EXPECT_EQ(readBytes(ex / "Attachments" / "1_report.pdf"),
+              std::string(bytes.begin(), bytes.end()));
 }
 
 TEST(PstStore, NamesInChineseGreekAndEmoji) {
     fs::path p = scratch("unicode.pst");
-    auto s = newStore(p, "Αρχείο 邮件");
-    std::string err;
     const std::vector<std::string> names = {"收件箱", "Εισερχόμενα", "Post 📬 box"};
-    for (const auto& n : names) {
-        auto f = s->addFolder(n, err);
-        ASSERT_TRUE(f) << err;
-        ASSERT_TRUE(s->addMessage(*f, simpleMessage(n + " ✓ 主题 Θέμα 🎉", "κείμενο 正文 😀"), err));
-    }
-    EXPECT_TRUE(s->findFolder("Εισερχόμενα"));
+    std::vector<std::pair<std::string, std::vector<Message>>> folders;
+    for (const auto& n : names)
+        folders.push_back({n, {simpleMessage(n + " ✓ 主题 Θέμα 🎉", "κείμενο 正文 😀")}});
     // An 8-bit body in UTF-8 (code page 65001) keeps text at one byte a character.
-    auto eight = s->addFolder("Eight", err);
-    ASSERT_TRUE(eight) << err;
-    Message m = simpleMessage("Eight-bit body", "");
+    const Message plain = simpleMessage("Eight-bit body", "");
     Message e;
-    for (const auto& prop : m.props.all())
+    for (const auto& prop : plain.props.all())
         if (prop.tag != kBody) e.props.set(prop.tag, prop.value);
     e.props.set(makeTag(0x1000, PropType::String8), std::string("Text κείμενο 正文 😀 end"));
     e.props.set(0x3FFD0003, std::int32_t(65001));
     e.props.set(0x3FDE0003, std::int32_t(65001));
-    ASSERT_TRUE(s->addMessage(*eight, e, err)) << err;
-    ASSERT_TRUE(s->close(err)) << err;
+    folders.push_back({"Eight", {e}});
+    writeStore(p, folders, "Αρχείο 邮件");
     auto lines = readAll(p);
     // libpff's Python binding mangles characters outside the BMP, so the names are
-    // checked through readpst, which writes one directory per folder and the
-    // subject as an RFC 2047 word.
-    fs::path rp = scratch("x").parent_path() / "readpst-out";
+    // checked through readpst, which writes one file per folder and the subject as
+    // an RFC 2047 word.
     for (const auto& n : names) {
-        std::ifstream in(rp / (n + ".mbox"));
-        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const std::string text = readpstMbox(n);
         EXPECT_NE(text.find("Subject: =?utf-8?B?" + base64(n + " ✓ 主题 Θέμα 🎉") + "?="),
                   std::string::npos)
             << n << "\n"
             << text.substr(0, 400);
     }
     EXPECT_EQ(folderCounts(lines)["/Top of Personal Folders/Εισερχόμενα"], 1);
-    std::ifstream in(rp / "Eight.mbox");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = readpstMbox("Eight");
     EXPECT_NE(text.find("Text κείμενο 正文 😀 end"), std::string::npos) << text.substr(0, 600);
-    bool found = false;
-    for (const auto& l : lines)
-        if (l.find("\tEight-bit body\t" + sha1Prefix("Text κείμενο 正文 😀 end")) !=
-            std::string::npos)
-            found = true;
-    EXPECT_TRUE(found);
+    EXPECT_NE(lineWith(lines, "\tEight-bit body\t" + sha1Prefix("Text κείμενο 正文 😀 end")), "");
 }
 
 TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
     fs::path p = scratch("big.pst");
-    auto s = newStore(p);
-    std::string err;
-    auto f = s->addFolder("Big", err);
     Message m = simpleMessage("Big one", "see attached", 3000);
     Binary data(20u << 20);
     std::uint32_t x = 12345;
     for (auto& b : data) b = std::uint8_t((x = x * 1103515245 + 12345) >> 16);
     m.attachments.push_back(fileAttachment("video.bin", data));
-    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
     // 400 attachments: more subnodes than one SLBLOCK holds.
     Message many = simpleMessage("Many parts", "x");
     for (int i = 0; i < 400; ++i)
         many.attachments.push_back(
             fileAttachment("part" + std::to_string(i) + ".txt", Binary(100, std::uint8_t(i))));
-    ASSERT_TRUE(s->addMessage(*f, many, err)) << err;
-    ASSERT_TRUE(s->close(err)) << err;
+    writeStore(p, {{"Big", {m, many}}});
     EXPECT_LT(fs::file_size(p), std::uintmax_t(data.size()) * 13 / 10);
 
     std::vector<std::string> recipients;
@@ -301,42 +277,28 @@ TEST(PstStore, LargeAttachmentAndThreeThousandRecipients) {
     for (const auto& r : recipients)
         if (r.find("\tBig one\t") != std::string::npos) bigOnes.insert(r);
     EXPECT_EQ(bigOnes.size(), 3000u);
-    std::string expect =
-        std::to_string(data.size()) + ":" + sha1Prefix(std::string(data.begin(), data.end()));
-    bool found = false;
-    for (const auto& l : lines)
-        if (l.find(expect) != std::string::npos) found = true;
-    EXPECT_TRUE(found);
-    std::string manyLine;
-    for (const auto& l : lines)
-        if (l.find("\tMany parts\t") != std::string::npos) manyLine = l;
+    EXPECT_NE(lineWith(lines, std::to_string(data.size()) + ":" +
+                                  sha1Prefix(std::string(data.begin(), data.end()))),
+              "");
+    const std::string manyLine = lineWith(lines, "\tMany parts\t");
     EXPECT_NE(manyLine.find("\t400\t"), std::string::npos);
     EXPECT_NE(manyLine.find("100:" + sha1Prefix(std::string(100, char(399 % 256)))),
               std::string::npos);
-    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
-                  "Big" / "Message00001";
-    std::ifstream rec(ex / "Recipients.txt");
-    std::string line;
-    int n = 0;
-    std::set<std::string> seen;
-    while (std::getline(rec, line))
-        if (line.rfind("Email address:", 0) == 0) ++n, seen.insert(line);
-    EXPECT_EQ(n, 3000);
+    std::istringstream rec(readBytes(exportedMessage("Big") / "Recipients.txt"));
+    std::multiset<std::string> seen;
+    for (std::string line; std::getline(rec, line);)
+        if (line.rfind("Email address:", 0) == 0) seen.insert(line);
     EXPECT_EQ(seen.size(), 3000u);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 3000u);
 }
 
 TEST(PstStore, EmptyFolderNextToTenThousandMessages) {
     fs::path p = scratch("tenk.pst");
-    auto s = newStore(p);
-    std::string err;
-    auto empty = s->addFolder("Empty", err);
-    auto full = s->addFolder("Full", err);
-    ASSERT_TRUE(empty && full);
+    std::vector<Message> messages;
     for (int i = 0; i < 10000; ++i)
-        ASSERT_TRUE(s->addMessage(
-            *full, simpleMessage("Message " + std::to_string(i), "body " + std::to_string(i)), err))
-            << err;
-    ASSERT_TRUE(s->close(err)) << err;
+        messages.push_back(
+            simpleMessage("Message " + std::to_string(i), "body " + std::to_string(i)));
+    writeStore(p, {{"Empty", {}}, {"Full", messages}});
     auto lines = readAll(p, false);
     auto counts = folderCounts(lines);
     EXPECT_EQ(counts["/Top of Personal Folders/Empty"], 0);
@@ -346,9 +308,8 @@ TEST(PstStore, EmptyFolderNextToTenThousandMessages) {
         if (l.rfind("M\t/Top of Personal Folders/Full\t", 0) == 0)
             subjects.insert(l.substr(0, l.find('\t', 32)));
     EXPECT_EQ(subjects.size(), 10000u);
-    fs::path rp = scratch("x").parent_path() / "readpst-out";
-    EXPECT_EQ(mboxMessages(rp / "Full.mbox"), 10000u);
-    EXPECT_EQ(mboxMessages(rp / "Empty.mbox"), 0u);
+    EXPECT_EQ(mboxMessages(readpstMbox("Full")), 10000u);
+    EXPECT_EQ(mboxMessages(readpstMbox("Empty")), 0u);
 }
 
 namespace {
@@ -369,8 +330,7 @@ struct SyncRecorder : tp::io::FaultInjector {
         // The close arrives as a flush too: one right after another is the same
         // state of the file.
         if (op == tp::io::Op::Flush && (events.empty() || !events.back().sync)) {
-            std::ifstream in(path, std::ios::binary);
-            events.push_back({true, 0, std::string((std::istreambuf_iterator<char>(in)), {})});
+            events.push_back({true, 0, readBytes(path)});
         }
         return {};
     }
@@ -382,22 +342,15 @@ struct SyncRecorder : tp::io::FaultInjector {
 // store reaches the disk first, then the header, then that reaches the disk too.
 TEST(PstStore, HeaderReachesTheDiskOnlyAfterEverythingElse) {
     fs::path p = scratch("order.pst");
-    std::string final;
-    SyncRecorder recorder;
-    {
-        auto s = newStore(p);
-        std::string err;
-        auto f = s->addFolder("Inbox", err);
-        ASSERT_TRUE(f) << err;
-        for (int i = 0; i < 40; ++i) {
-            Message m = simpleMessage("Message " + std::to_string(i), std::string(3000, 'b'));
-            m.attachments.push_back(fileAttachment("a.bin", Binary(20000, std::uint8_t(i))));
-            ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
-        }
-        ASSERT_TRUE(s->close(err)) << err;
-        std::ifstream in(p, std::ios::binary);
-        final.assign(std::istreambuf_iterator<char>(in), {});
+    std::vector<Message> messages;
+    for (int i = 0; i < 40; ++i) {
+        messages.push_back(simpleMessage("Message " + std::to_string(i), std::string(3000, 'b')));
+        messages.back().attachments.push_back(
+            fileAttachment("a.bin", Binary(20000, std::uint8_t(i))));
     }
+    SyncRecorder recorder;
+    writeStore(p, {{"Inbox", messages}});
+    const std::string final = readBytes(p);
     const auto& ev = recorder.events;
     std::vector<std::size_t> syncs;
     for (std::size_t i = 0; i < ev.size(); ++i)
@@ -421,30 +374,20 @@ TEST(PstStore, HeaderReachesTheDiskOnlyAfterEverythingElse) {
 // data: its data is a heap item of length zero, never HID 0.
 TEST(PstStore, EmptyAttachmentIsZeroBytesToEveryReader) {
     fs::path p = scratch("empty-attachment.pst");
-    auto s = newStore(p);
-    std::string err;
-    auto f = s->addFolder("Inbox", err);
-    ASSERT_TRUE(f) << err;
     Message m = simpleMessage("Empty file", "see the files");
     m.attachments.push_back(fileAttachment("empty.txt", {}));
     m.attachments.push_back(fileAttachment("one.txt", Binary(1, 'x')));
-    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
-    ASSERT_TRUE(s->close(err)) << err;
-
-    auto lines = readAll(p);  // pstcheck --shape and pst-extractor among them
-    std::string msg;
-    for (const auto& l : lines)
-        if (l.find("\tEmpty file\t") != std::string::npos) msg = l;
+    writeStore(p, {{"Inbox", {m}}});
+    // pstcheck --shape and pst-extractor among the readers
+    const std::string msg = lineWith(readAll(p), "\tEmpty file\t");
     EXPECT_NE(msg.find("\t2\t0:" + sha1Prefix("") + " 1:" + sha1Prefix("x")), std::string::npos)
         << msg;
-    fs::path ex = scratch("x").parent_path() / "pffexport-out.export" / "Top of Personal Folders" /
-                  "Inbox" / "Message00001" / "Attachments";
+    const fs::path ex = exportedMessage("Inbox") / "Attachments";
     ASSERT_TRUE(fs::exists(ex / "1_empty.txt"));
     EXPECT_EQ(fs::file_size(ex / "1_empty.txt"), 0u);
     // readpst reads the message and its other file; it leaves out an attachment
     // without bytes, whichever way they are stored.
-    std::ifstream mbox(scratch("x").parent_path() / "readpst-out" / "Inbox.mbox");
-    std::string text((std::istreambuf_iterator<char>(mbox)), {});
+    const std::string text = readpstMbox("Inbox");
     EXPECT_NE(text.find("filename=\"one.txt\""), std::string::npos) << text;
 }
 
@@ -452,25 +395,21 @@ TEST(PstStore, EmptyAttachmentIsZeroBytesToEveryReader) {
 // byte of padding may come from anywhere else. Empty strings and binaries are
 // left out rather than stored as references to nothing.
 TEST(PstStore, SameInputAtTheSameClockGivesTheSameBytes) {
-    auto write = [](const fs::path& p) {
-        auto s = newStore(p, "Reproducible");
-        std::string err;
-        auto f = s->addFolder("Inbox", err);
-        EXPECT_TRUE(f) << err;
-        for (int i = 0; i < 300; ++i) {
-            Message m = simpleMessage(i % 7 ? "Subject " + std::to_string(i) : "", "body", i % 4);
-            m.props.set(0x0E03001F, std::string());  // an empty DisplayCc from the mail
-            if (i % 5 == 0) m.attachments.push_back(fileAttachment("empty.txt", {}));
-            if (i % 11 == 0) {
-                Attachment fwd;
-                fwd.embedded = std::make_shared<Message>(simpleMessage("inner", "inner body"));
-                m.attachments.push_back(fwd);
-            }
-            EXPECT_TRUE(s->addMessage(*f, m, err)) << err;
+    std::vector<Message> messages;
+    for (int i = 0; i < 300; ++i) {
+        Message m = simpleMessage(i % 7 ? "Subject " + std::to_string(i) : "", "body", i % 4);
+        m.props.set(0x0E03001F, std::string());  // an empty DisplayCc from the mail
+        if (i % 5 == 0) m.attachments.push_back(fileAttachment("empty.txt", {}));
+        if (i % 11 == 0) {
+            Attachment fwd;
+            fwd.embedded = std::make_shared<Message>(simpleMessage("inner", "inner body"));
+            m.attachments.push_back(fwd);
         }
-        EXPECT_TRUE(s->close(err)) << err;
-        std::ifstream in(p, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
+        messages.push_back(m);
+    }
+    auto write = [&](const fs::path& p) {
+        writeStore(p, {{"Inbox", messages}}, "Reproducible");
+        return readBytes(p);
     };
     ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
     const fs::path pa = scratch("same-a.pst");
@@ -494,16 +433,11 @@ TEST(PstStore, SameInputAtTheSameClockGivesTheSameBytes) {
 // levels (whoever wrote it), so this one is read with libpff and pstcheck.
 TEST(PstStore, MessageWithSixHundredProperties) {
     fs::path p = scratch("wide.pst");
-    auto s = newStore(p);
-    std::string err;
-    auto f = s->addFolder("Wide", err);
-    ASSERT_TRUE(f) << err;
     Message m = simpleMessage("Six hundred", "many values");
     for (std::uint16_t i = 0; i < 600; ++i)
         m.props.set(makeTag(std::uint16_t(0x6000 + i), i % 2 ? PropType::Int32 : PropType::String),
                     i % 2 ? PropData(std::int32_t(i)) : PropData("value " + std::to_string(i)));
-    ASSERT_TRUE(s->addMessage(*f, m, err)) << err;
-    ASSERT_TRUE(s->close(err)) << err;
+    writeStore(p, {{"Wide", {m}}});
     pst_test::Run check =
         run("'" TP_BINARY_DIR "/bin/pstcheck' --shape --dump '" + p.string() + "'");
     EXPECT_EQ(check.status, 0) << check.out.substr(0, 2000);

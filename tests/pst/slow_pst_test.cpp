@@ -1,12 +1,9 @@
 // The large case: 100,000 small messages spread over 50 folders, read back by
 // libpff and readpst (and pstcheck when built). Labelled slow.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <map>
 #include <set>
-#include <sstream>
 
 #include "pst_support.h"
 
