@@ -369,8 +369,10 @@ pst::FileTime fileTimeFromUnix(std::int64_t seconds, int microseconds) {
 }
 
 pst::FileTime currentFileTime() {
-    // A reproducible run (SOURCE_DATE_EPOCH) records its fixed time instead.
-    static const std::optional<pst::FileTime> fixed = pst::fixedClock();
+    // A reproducible run (SOURCE_DATE_EPOCH) records its fixed time instead. Read
+    // at every call, as the store's name is: a later run of the same process may
+    // have it set differently.
+    const std::optional<pst::FileTime> fixed = pst::fixedClock();
     if (fixed) return *fixed;
     auto now = std::chrono::system_clock::now().time_since_epoch();
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
