@@ -76,7 +76,8 @@ while [ "${#queue[@]}" -gt 0 ]; do
       fi
     done
     [ -n "$found" ] || die "$(basename "$file") needs $dll, which is neither Windows' own nor in the Qt prefix or the compiler's runtime"
-    cp "$found" "$dest/$dll"
+    # Stripped: the compiler's libstdc++-6.dll carries 20 MB of debugging data.
+    $triplet-strip -o "$dest/$dll" "$found"
     queue+=("$dest/$dll")
   done <<<"$imports"
 done

@@ -32,7 +32,9 @@ cat >"$tmp/probe/main.cpp" <<'CPP'
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
+#include <QPluginLoader>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
 // Checks the shown label once the event loop runs, and ends the program with
@@ -48,9 +50,16 @@ public slots:
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
                 ink += image.pixel(x, y) != image.pixel(0, 0);
-        std::printf("platform=%s style=%s text=%s visible=%d ink=%d\n",
-                    qPrintable(QGuiApplication::platformName()), qPrintable(QApplication::style()->name()),
-                    label_->text().toUtf8().constData(), int(label_->isVisible()), ink);
+        // The shipped platform plugin and native style load from the layout
+        // (the minimal platform used here needs neither).
+        QPluginLoader windows(QApplication::applicationDirPath() + QStringLiteral("/platforms/qwindows.dll"));
+        const bool windowsLoads = windows.load();
+        QStyle* vista = QStyleFactory::create(QStringLiteral("windowsvista"));
+        std::printf("platform=%s text=%s visible=%d ink=%d qwindows=%d vista=%s\n",
+                    qPrintable(QGuiApplication::platformName()), label_->text().toUtf8().constData(),
+                    int(label_->isVisible()), ink, int(windowsLoads), vista ? qPrintable(vista->name()) : "none");
+        if (!windowsLoads) std::printf("%s\n", qPrintable(windows.errorString()));
+        delete vista;
         std::fflush(stdout);
         QApplication::exit(label_->isVisible() && ink > 0 ? 0 : 3);
     }
@@ -76,7 +85,9 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets)
 add_executable(probe main.cpp)
 target_link_libraries(probe PRIVATE Qt6::Widgets)
 CMAKE
+# With the project's warnings as errors: Qt's headers must not warn in our code.
 cmake -S "$tmp/probe" -B "$tmp/probe/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \
   -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=x86_64 \
   -DCMAKE_C_COMPILER=$triplet-gcc-posix -DCMAKE_CXX_COMPILER=$triplet-g++-posix \
   -DCMAKE_FIND_ROOT_PATH="$qt;/usr/$triplet" -DCMAKE_PREFIX_PATH="$qt" \
@@ -108,13 +119,14 @@ run() {
 }
 
 # 1. The program shows its label and draws the text with a Windows font (the
-#    minimal platform needs no display; enable_fonts gives it Windows' fonts).
+#    minimal platform needs no display; enable_fonts gives it Windows' fonts),
+#    and the platform plugin and style that a user's Windows loads are loadable.
 status=0
 out=$(run "$app/probe.exe" -platform minimal:enable_fonts) || status=$?
 echo "$out"
 [ "$status" = 0 ] || fail "the program exited with $status: $out $(cat "$tmp/run.err")"
 case $out in
-  *"platform=minimal "*"text=Tessaport Köln visible=1 ink="*) ;;
+  "platform=minimal text=Tessaport Köln visible=1 ink="[1-9]*" qwindows=1 vista=windowsvista") ;;
   *) fail "unexpected output: $out" ;;
 esac
 
