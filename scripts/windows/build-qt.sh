@@ -172,7 +172,8 @@ options=(
   -DFEATURE_icu=OFF                 # no ICU for mingw; Windows' own calls cover collation and codecs
   -DFEATURE_freetype=OFF            # Windows fonts are drawn by DirectWrite/GDI, not FreeType
   -DFEATURE_vulkan=OFF              # no Vulkan rendering: widgets paint with the raster engine
-  -DFEATURE_direct2d=OFF            # the second platform plugin (qdirect2d); qwindows is the one used
+  # (direct2d stays: in 6.4.2 the DirectWrite font database that qwindows.dll
+  # links is compiled only with it, and without it qwindows.dll fails to link.)
   -DFEATURE_jpeg=OFF                # the windows show no photographs (PNG stays, for icons)
   -DFEATURE_textmarkdownreader=OFF  # no Markdown in labels or text views
   -DFEATURE_textmarkdownwriter=OFF  # likewise
