@@ -167,12 +167,7 @@ TEST(PstReadback, MailboxesBecomeFoldersReadableByPffexportAndReadpst) {
     RunSummary summary = convertChecked(
         s, {"in/Inbox.imm", "in/Sent.imm", "in/old/Inbox.imm", "in/Rich.imm"}, s.path() / "files");
     ASSERT_TRUE(fs::exists(summary.pstFile));
-    const std::string name = summary.pstFile.filename().string();
-    EXPECT_EQ(name.rfind("IncrediMail", 0), 0u) << name;
     EXPECT_EQ(summary.pstFile.parent_path(), s.path() / "out");
-    // Every message was imported, none kept as a file.
-    for (auto& entry : fs::recursive_directory_iterator(s.path() / "out"))
-        EXPECT_NE(entry.path().extension(), ".eml") << entry.path();
 
     Export e = exportStore(summary.pstFile, s.path() / "pff");
     // Each Inbox mailbox has its own folder, in the tree the mailboxes lie in.
@@ -280,8 +275,6 @@ TEST(PstReadback, StoreIsNeverOverwrittenAndAlwaysFinished) {
     EXPECT_TRUE(cancelled.cancelled);
     ASSERT_TRUE(fs::exists(cancelled.pstFile));
     expectChecked(cancelled.pstFile);
-    std::string out;
-    EXPECT_EQ(shell("pffinfo " + quote(cancelled.pstFile), &out), 0) << out;
 }
 
 TEST(PstReadback, SetupFailureGivesTheOutlookErrorBoxAndNoFiles) {
