@@ -363,8 +363,7 @@ TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
 }
 
 // Text that the sender marked as an attachment is one, also where the message's
-// body would stand (the message itself, or the first part of a mixed message);
-// text with only a name there stays the body.
+// body would stand (the message itself, or the first part of a mixed message).
 TEST(MailMessage, TextMarkedAsAttachmentWhereTheBodyWouldBe) {
     const std::string single =
         kTop + crlf(
@@ -383,8 +382,4 @@ the log
     const std::string message = mixed({firstPart, kPdf});
     EXPECT_EQ(names(message), (Names{"log.txt", "plan.pdf"}));
     EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
-
-    const std::string namedBody =
-        kTop + crlf("Content-Type: text/plain; name=\"readme.txt\"\n\nSee the attachment.\n");
-    EXPECT_EQ(names(namedBody), Names{});
 }

@@ -1,17 +1,12 @@
 // The RFC 822 to mail item mapping, checked on the produced item itself.
-#include <glib.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "mapi/import.h"
 #include "mapi/import_support.h"
 #include "mapi/item_compare.h"
 #include "mapi/mail_samples.h"
-#include "outputs/pst_sink.h"
 #include "support/support.h"
 
 namespace tp::convert {
@@ -129,19 +124,7 @@ TEST(PstImport, CharsetsInBodiesAndEncodedWords) {
 }
 
 TEST(PstImport, UndeclaredAndBrokenText) {
-    // Raw 8-bit headers and an undeclared body in windows-1252; a body whose bytes do
-    // not fit its declared charset keeps every readable character.
-    std::string raw =
-        "From: J\xE9r\xF4me <j@example.com>\r\nSubject: Caf\xE9\r\nMIME-Version: 1.0\r\n\r\n"
-        "Cr\xE8me br\xFBl\xE9"
-        "e\r\n";
-    pst::Message m = import(raw);
-    EXPECT_EQ(text(m.props, tag::PidTagSenderName), "Jérôme");
-    EXPECT_EQ(text(m.props, tag::PidTagSubject), "Café");
-    EXPECT_EQ(text(m.props, tag::PidTagBody), "Crème brûlée\r\n");
-    EXPECT_TRUE(
-        g_utf8_validate(text(m.props, tag::PidTagTransportMessageHeaders).c_str(), -1, nullptr));
-
+    // A body whose bytes do not fit its declared charset keeps every readable character.
     EXPECT_EQ(toUtf8("ok \xFF end", "utf-8"), "ok \xEF\xBF\xBD end");
     EXPECT_EQ(toUtf8(std::string("a\0b", 3), ""), "ab");  // readers stop at a NUL
 
@@ -328,28 +311,6 @@ TEST(PstImport, HeaderReaderAgreesWithGMime) {
         read += ok;
     }
     EXPECT_GE(read, 8);
-}
-
-TEST(PstSinkNames, TimeStampAndFreeFileName) {
-    std::tm tm{};
-    tm.tm_year = 126;
-    tm.tm_mon = 11;
-    tm.tm_mday = 6;
-    tm.tm_hour = 4;
-    tm.tm_min = 7;
-    tm.tm_sec = 5;
-    tm.tm_isdst = -1;
-    auto when = std::chrono::system_clock::from_time_t(std::mktime(&tm));
-    const std::string stamp = pstTimeStamp(when);
-    EXPECT_EQ(stamp, "6.12.26 4.7.05");
-
-    const test::ScratchDir scratch;
-    const std::filesystem::path dir = scratch.path();
-    EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05.pst");
-    std::ofstream(dir / "IncrediMail6.12.26 4.7.05.pst") << "x";
-    EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05 (2).pst");
-    std::ofstream(dir / "IncrediMail6.12.26 4.7.05 (2).pst") << "x";
-    EXPECT_EQ(freePstPath(dir, stamp).filename(), "IncrediMail6.12.26 4.7.05 (3).pst");
 }
 
 }  // namespace
