@@ -1,10 +1,7 @@
 // tessaport-convert from the outside: arguments, exit codes, the summary, the
 // output layout, and .eml files read back by Python's email package.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -122,23 +119,6 @@ TEST_F(CliTest, EmlRunLaysOutEveryMailboxBelowTheOutputFolder) {
     EXPECT_EQ(readBytes(files[2]), forwarded() + "\r\n");
 }
 
-TEST_F(CliTest, MboxRunGivesOneMailboxFilePerMailbox) {
-    ASSERT_TRUE(convert::defaultServices().makeSink(convert::Format::Mbox));
-    writeBytes(dir.path() / "In.imm", textMessage("a") + forwarded() + textMessage("c"));
-    writeBytes(dir.path() / "Out.imm", textMessage("d"));
-    const Result r =
-        convert(dir.path(), {"--format", "mbox", "--output", "o", "In.imm", "Out.imm"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    const fs::path in = dir.path() / "o" / (dir.path() / "In.imm").relative_path() / "In.mbox";
-    const fs::path out = dir.path() / "o" / (dir.path() / "Out.imm").relative_path() / "Out.mbox";
-    const std::string cmd =
-        "python3 -c 'import mailbox,sys\nfor p in sys.argv[1:]: "
-        "print([m[\"Subject\"] for m in mailbox.mbox(p)])' " +
-        quote(in.string()) + " " + quote(out.string());
-    EXPECT_EQ(output(cmd), "['a', 'Fwd: Meeting', 'c']\n['d']\n");
-    EXPECT_FALSE(fs::exists(in.parent_path() / "Email-1.eml"));
-}
-
 TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {
     using namespace std::string_literals;
     const std::string lfOnly =
@@ -197,44 +177,6 @@ TEST_F(CliTest, BadMailboxesLoseNothingAndFailuresExitOne) {
     };
     EXPECT_TRUE(eml("lf.imm", "Email-2.eml") && eml("body.imm", "Email-2.eml"));
     EXPECT_FALSE(eml("body.imm", "Email-3.eml"));
-}
-
-// Ctrl-C: the run stops after the current message, finishes its outputs, and
-// counts what was exported of the messages found and what was left.
-TEST_F(CliTest, InterruptedRunCountsWhatWasExportedAndWhatWasLeft) {
-    const int total = 30000;
-    std::string box;
-    for (int i = 0; i < total; ++i) box += textMessage("m" + std::to_string(i));
-    const fs::path mailbox = dir.path() / "Big.imm", out = dir.path() / "out";
-    writeBytes(mailbox, box);
-    const fs::path stdoutFile = dir.path() / "stdout.txt";
-    const pid_t pid =
-        startConvert({"--format", "eml", "--output", out.string(), mailbox.string()}, stdoutFile);
-    ASSERT_GT(pid, 0);
-    const fs::path folder = out / mailbox.relative_path();
-    waitUntil([&] { return fs::exists(folder / "Email-1.eml"); });
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-
-    int written = 0;
-    while (fs::exists(folder / ("Email-" + std::to_string(written + 1) + ".eml"))) ++written;
-    const std::string text = readBytes(stdoutFile);
-    const std::string done = std::to_string(written), left = std::to_string(total - written);
-    ASSERT_GE(written, 1);
-    ASSERT_LT(written, total) << "the run ended before it could be stopped";
-    EXPECT_TRUE(startsWith(text, "The conversion was stopped before its end: " + done + " of the " +
-                                     std::to_string(total) + " messages found in 1 mailbox " +
-                                     (written == 1 ? "was" : "were") + " exported, " + left +
-                                     " were left unconverted.\n"));
-    EXPECT_TRUE(has(text, "Exported:   " + done + " of 30000 messages\n"));
-    EXPECT_TRUE(
-        has(text, "Cancelled:  yes; " + left + " of 30000 messages found were left unconverted\n"));
-    const std::string report = readBytes(out / "Tessaport-report.txt");
-    EXPECT_TRUE(has(report, "Messages exported: " + done + "\r\n"));
-    EXPECT_TRUE(has(report, "messages " + std::to_string(written + 1) + " to 30000 not converted"));
 }
 
 // With SOURCE_DATE_EPOCH set, the same mailboxes give the same store, byte for

@@ -244,7 +244,24 @@ TEST_F(ConsoleTest, CtrlCStopsAfterTheCurrentMessageAndSaysSo) {
     const Result r = runOnTerminal(dir.path(), {"--format", "mbox", "--output", "out", "Big.imm"},
                                    100, "Mailbox 1 of 1");
     EXPECT_EQ(r.code, 1) << r.err;
-    EXPECT_TRUE(has(r.out, "Cancelled:  yes"));
+    // What was exported of the messages found and what was left, alike in the
+    // summary, its leading words and the report.
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(r.out, m, std::regex(R"(Exported:   ([0-9]+) of 20000 messages\n)")))
+        << r.out;
+    const int written = std::stoi(m[1]);
+    ASSERT_LT(written, 20000) << r.out;
+    const std::string done = m[1], left = std::to_string(20000 - written);
+    EXPECT_TRUE(startsWith(r.out, "The conversion was stopped before its end: " + done +
+                                      " of the 20000 messages found in 1 mailbox " +
+                                      (written == 1 ? "was" : "were") + " exported, " + left +
+                                      " were left unconverted.\n"));
+    EXPECT_TRUE(has(
+        r.out, "Cancelled:  yes; " + left + " of 20000 messages found were left unconverted\n"));
+    const std::string report = readBytes(dir.path() / "out" / "Tessaport-report.txt");
+    EXPECT_TRUE(has(report, "Messages exported: " + done + "\r\n"));
+    EXPECT_TRUE(has(report, "messages " + std::to_string(written + 1) + " to 20000 not converted"));
     EXPECT_TRUE(has(r.err, "\ntessaport-convert: stopping after the current message"));
     // The progress line is drawn again below the notice and ended.
     const std::size_t notice = r.err.find("stopping after the current message");

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,14 +54,6 @@ MailboxInfo mailboxIn(const std::filesystem::path& folder, const std::string& na
 }
 
 }  // namespace
-
-TEST(MboxDate, UtcWithEnglishNames) {
-    using namespace std::chrono;
-    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(1796533065))), "Sun Dec 06 04:57:45 2026");
-    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(0))), "Thu Jan 01 00:00:00 1970");
-    EXPECT_EQ(mboxDate(system_clock::time_point(seconds(-86400 * 365))),
-              "Wed Jan 01 00:00:00 1969");
-}
 
 // "From " lines at every depth of quoting, lone CR and LF, no final line end, no
 // sender or date; an existing .mbox is kept and the run writes "Sent (2).mbox".
@@ -188,49 +178,4 @@ TEST(MboxSink, FailuresAreReportedAndLeaveWholeRecords) {
     RunSummary summary;
     sink.close(summary);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "Empty.mbox"));
-}
-
-// A whole MBOX run whose .mbox cannot be created keeps every message as its
-// Email-k.eml beside it.
-TEST(MboxRun, AMailboxFileThatCannotBeCreatedLeavesEveryMessageAsItsEml) {
-    tp::test::ScratchDir dir;
-    std::string imm;
-    for (int i = 1; i <= 3; ++i) {
-        imm += crlf("From: sender" + std::to_string(i) + "@example.org\nSubject: message " +
-                    std::to_string(i) +
-                    "\nDate: Sun, 6 Dec 2026 04:57:45 +0000\nMIME-Version: 1.0\n"
-                    "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
-                    "Content-Type: text/plain\n\nFrom the desk of " +
-                    std::to_string(i) +
-                    "\n--b\nContent-Disposition: attachment; filename=notes.txt\n\n\n--b--\n");
-    }
-    const auto mailbox = dir.path() / "mail" / "Inbox.imm";
-    tp::test::writeBytes(mailbox, imm);
-    RunOptions options;
-    options.mailboxes = {mailbox.string()};
-    options.format = Format::Mbox;
-    options.outputFolder = dir.path() / "out";
-    std::filesystem::create_directories(options.outputFolder);
-    const auto folder = mailboxOutputFolder(options.outputFolder, mailbox.string());
-    Recorder observer;
-    std::atomic<bool> cancel{false};
-    struct RefuseMbox : tp::io::FaultInjector {
-        std::error_code before(tp::io::Op op, const std::filesystem::path& p,
-                               std::uint64_t) override {
-            if (op == tp::io::Op::Create && p.extension() == ".mbox")
-                return std::make_error_code(std::errc::read_only_file_system);
-            return {};
-        }
-    } refuse;
-    tp::io::setFaultInjector(&refuse);
-    const RunSummary summary = ConversionRun(options, observer).run(cancel);
-    tp::io::setFaultInjector(nullptr);
-    ASSERT_EQ(summary.failures.size(), 3u);
-    EXPECT_EQ(summary.failures[0].step, "mbox");
-    for (int k = 1; k <= 3; ++k) {
-        const std::string kept =
-            tp::test::readBytes(folder / ("Email-" + std::to_string(k) + ".eml"));
-        EXPECT_TRUE(has(kept, "From the desk of " + std::to_string(k)));
-        EXPECT_FALSE(has(kept, "notes.txt"));  // the empty part taken out
-    }
 }

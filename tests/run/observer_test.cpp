@@ -133,21 +133,6 @@ TEST(ClosingNotice, TheBoxesOfEachFormat) {
               "says which and why.\r\nNot all of your IncrediMail messages could be exported to "
               "(.mbox) files.\r\n" +
                   stars);
-    // A cancelled run counts what was exported of what was found, and what was left.
-    RunSummary stopped;
-    stopped.cancelled = true;
-    stopped.listedMailboxes = 3;
-    stopped.mailboxes = 1;
-    stopped.messages = 42360;
-    stopped.exportedMessages = 800;
-    stopped.unreachedMessages = 41560;
-    n = convert::closingNotice(stopped);
-    EXPECT_EQ(n.icon, NoticeIcon::Warning);
-    EXPECT_EQ(n.text,
-              "The conversion was stopped before its end: 800 of the 42360 messages found in 1 "
-              "mailbox were exported, 41560 were left unconverted. 2 listed mailboxes were not "
-              "searched.");
-
     // A store that could not be finished: no "successfully", no file to open.
     s.format = Format::Pst;
     s.pstFile.clear();

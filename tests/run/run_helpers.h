@@ -1,14 +1,10 @@
 #pragma once
 // Shared pieces of the run tests: generated messages and mailboxes, an observer
-// that records the run's steps, and a GMime reader.
-#include <gmime/gmime.h>
-
+// that records the run's steps.
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -74,30 +70,5 @@ class RecordingObserver : public convert::RunObserver {
     std::vector<Notice> notices;
     std::function<void(const convert::RunProgress&)> onStep;
 };
-
-// The subject of an .eml file as GMime reads it (decoded to UTF-8); "<unreadable>"
-// when GMime cannot parse a message from it.
-inline std::string gmimeSubject(const fs::path& eml) {
-    static const bool initialised = [] {
-        g_mime_init();
-        return true;
-    }();
-    (void)initialised;
-    std::ifstream in(eml, std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(in), {});
-    if (!in) return "<unreadable>";
-    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
-    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-    GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
-    std::string subject = "<unreadable>";
-    if (message != nullptr) {
-        const char* s = g_mime_message_get_subject(message);
-        subject = s ? s : "";
-        g_object_unref(message);
-    }
-    g_object_unref(parser);
-    g_object_unref(stream);
-    return subject;
-}
 
 }  // namespace tp::test
