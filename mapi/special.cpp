@@ -1,5 +1,6 @@
-// Message classes with a form of their own: S/MIME (as [MS-OXOSMIME] stores it) and
-// TNEF (winmail.dat, [MS-OXTNEF]) unpacked with libytnef.
+// Mail that Outlook stores its own way: signed and encrypted (S/MIME) mail, kept
+// with the message class and the one attachment Outlook gives it, and Outlook's
+// own winmail.dat (TNEF) attachments, unpacked with libytnef.
 #include <gmime/gmime.h>
 
 #include <algorithm>
@@ -183,7 +184,7 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     if (bodyStart < raw.size() && raw[bodyStart] == '\n') ++bodyStart;
     const std::string_view body = raw.substr(std::min(bodyStart, raw.size()));
     if (!intactSignature(top, body)) return false;
-    // Clear-signed mail: the class says so, the bodies come from the signed part,
+    // Clear-signed mail: the message class says so, the bodies come from the signed part,
     // and the whole multipart/signed entity, as written, is the one attachment
     // (Outlook checks the signature on it and shows its content).
     out.props.set(tag::PidTagMessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
