@@ -366,22 +366,19 @@ class Window {
     std::uint64_t start() const { return start_; }
     std::uint64_t end() const { return start_ + length_; }
     const char* at(std::uint64_t pos) const { return data_ + (pos - start_); }
-    // Loads from `pos` on (to the end of its piece).
-    void loadFrom(std::uint64_t pos) { load(pos, 0); }
-    // Loads the bytes before `end`, not below `floor`.
-    void loadBefore(std::uint64_t end, std::uint64_t floor) {
-        // From the start of the piece that holds the byte before `end`.
-        load(std::max(floor, (end - 1) / Pieces::kStep * Pieces::kStep), 0);
-    }
-    // Loads [pos, pos + length) at least (as far as the file goes).
-    void load(std::uint64_t pos, std::uint64_t length) {
+    // Loads from `pos` on, to the end of the piece that holds it.
+    void loadFrom(std::uint64_t pos) {
         std::uint64_t pieceStart = 0;
         piece_ = pieces_.holding(pos, pieceStart);
         start_ = pos;
         data_ = piece_->bytes.get() + (pos - pieceStart);
         length_ =
             pieceStart + piece_->size - std::min<std::uint64_t>(pos, pieceStart + piece_->size);
-        (void)length;
+    }
+    // Loads the bytes before `end`, not below `floor`: from the start of the piece
+    // that holds the byte before `end`.
+    void loadBefore(std::uint64_t end, std::uint64_t floor) {
+        loadFrom(std::max(floor, (end - 1) / Pieces::kStep * Pieces::kStep));
     }
     unsigned char byte(std::uint64_t pos) {
         if (!holds(pos)) loadFrom(pos);
@@ -896,7 +893,7 @@ LineStarts listLineStarts(const MailboxFile& file) {
         const std::uint64_t data = file.nextData(pos);
         if (data >= file.size()) break;
         if (data >= pos + Pieces::kStep) pos = data / Pieces::kStep * Pieces::kStep;
-        w.load(pos, 0);
+        w.loadFrom(pos);
         indexer.add(pos, w.at(pos), static_cast<std::size_t>(w.end() - pos));
     }
     return indexer.finish(file.size());
@@ -1001,7 +998,7 @@ bool Analyzer::closeFollows(Multipart& mp, std::uint64_t pos) {
 
 bool Analyzer::leadingHasContent(std::uint64_t end) {
     for (std::uint64_t pos = 0; pos < end;) {
-        far_.load(pos, 0);
+        far_.loadFrom(pos);
         const char* base = far_.at(pos);
         const std::size_t n = static_cast<std::size_t>(std::min(far_.end(), end) - pos);
         if (n == 0) break;
