@@ -193,8 +193,8 @@ void StringFinderWindow::buildControls() {
     connect(findButton_, &QPushButton::clicked, this, [this] { find(); });
     connect(findNextButton_, &QPushButton::clicked, this, [this] { findNext(); });
     connect(caseSensitiveCheck_, &QCheckBox::toggled, this,
-            [this](bool on) { scanner_.Check1 = on; });
-    scanner_.Check1 = true;
+            [this](bool on) { scanner_.caseSensitive = on; });
+    scanner_.caseSensitive = true;
 }
 
 // ---- commands ------------------------------------------------------------------
@@ -219,16 +219,16 @@ bool StringFinderWindow::searchTextIsBytes() {
 }
 
 void StringFinderWindow::takeInputs() {
-    scanner_.Text1 = QFile::encodeName(fileNameEdit_->text()).toStdString();
-    scanner_.Text2 = searchTextEdit_->text().toLatin1().toStdString();
-    scanner_.Check1 = caseSensitiveCheck_->isChecked();
+    scanner_.fileNameInput = QFile::encodeName(fileNameEdit_->text()).toStdString();
+    scanner_.searchInput = searchTextEdit_->text().toLatin1().toStdString();
+    scanner_.caseSensitive = caseSensitiveCheck_->isChecked();
 }
 
 void StringFinderWindow::find() {
     if (!searchTextIsBytes()) return;
     takeInputs();
     const std::string before = scanner_.lastError();
-    scanner_.Find_Click();
+    scanner_.findFirst();
     reportScanError(before);
     afterStep();
 }
@@ -237,7 +237,7 @@ void StringFinderWindow::findNext() {
     if (!searchTextIsBytes()) return;
     takeInputs();
     const std::string before = scanner_.lastError();
-    scanner_.FindNext_Click();
+    scanner_.findNext();
     reportScanError(before);
     afterStep();
 }
@@ -257,12 +257,12 @@ void StringFinderWindow::reportScanError(const std::string& before) {
 
 void StringFinderWindow::openFile(const QString& path) {
     takeInputs();
-    scanner_.Open_MBOX(QFile::encodeName(path).toStdString());
+    scanner_.openMailbox(QFile::encodeName(path).toStdString());
     afterStep();
 }
 
 void StringFinderWindow::closeFile() {
-    scanner_.CloseFile();
+    scanner_.closeFile();
     afterStep();
 }
 
@@ -291,7 +291,7 @@ void StringFinderWindow::closeEvent(QCloseEvent* event) {
 // ---- replacement -----------------------------------------------------------------
 
 bool StringFinderWindow::hasMatch() const {
-    return scanner_.isOpen() && scanner_.MatchByte() >= 0;
+    return scanner_.isOpen() && scanner_.matchOffset() >= 0;
 }
 
 void StringFinderWindow::replaceError(const QString& text) {
@@ -311,13 +311,13 @@ void StringFinderWindow::askReplacement() {
         beep();
         return;
     }
-    const std::int64_t length = scanner_.SearchLength();
-    const QString searchText = latin1(scanner_.SearchText());
+    const std::int64_t length = scanner_.searchLength();
+    const QString searchText = latin1(scanner_.searchText());
     const QString prompt =
         tr("String Lenght = %1 byte(s)\r\rCurrent Byte Location = %2\r\r\rReplace string "
            "\"%3\" with following string :")
             .arg(QString::fromStdString(withBlank(length)),
-                 QString::fromStdString(withBlank(scanner_.MatchByte())), searchText);
+                 QString::fromStdString(withBlank(scanner_.matchOffset())), searchText);
     bool ok = false;
     QString answer = app::dialogs().inputBox(this, replacementTitle(), prompt, searchText, &ok);
     if (!ok) answer.clear();
@@ -354,7 +354,7 @@ void StringFinderWindow::askReplacement() {
                     "length of the current string (%1 byte(s)); only this would be written at "
                     "Byte :%2\r\r\"%3\"\r\rWrite it ?")
                      .arg(QString::number(length),
-                          QString::fromStdString(withBlank(scanner_.MatchByte())), text)
+                          QString::fromStdString(withBlank(scanner_.matchOffset())), text)
                      .toStdString();
         n.title = replacementTitle().toStdString();
         n.icon = NoticeIcon::Question;
@@ -368,7 +368,7 @@ void StringFinderWindow::writeReplacement() {
     // An empty replacementText (cancelled, too short, or never asked) replaces nothing.
     if (newText_.isEmpty()) return;
     const QByteArray bytes = newText_.toLatin1();
-    if (!hasMatch() || bytes.size() != scanner_.SearchLength()) {
+    if (!hasMatch() || bytes.size() != scanner_.searchLength()) {
         beep();
         return;
     }
@@ -389,7 +389,7 @@ void StringFinderWindow::writeReplacement() {
 // After a write the report shows the hit's bytes as they now are on disk (read
 // back, not as typed), then what was written where.
 void StringFinderWindow::showWritten(std::size_t written) {
-    const std::int64_t at = scanner_.MatchByte();
+    const std::int64_t at = scanner_.matchOffset();
     // The file name is bytes, never text: it is appended as it is.
     std::string line =
         std::string(kReportLineBreak) +
@@ -397,9 +397,9 @@ void StringFinderWindow::showWritten(std::size_t written) {
             .arg(QString::fromStdString(withBlank(static_cast<std::int64_t>(written))),
                  QString::fromStdString(withBlank(at)))
             .toStdString() +
-        scanner_.FileName() + kReportLineBreak;
+        scanner_.fileName() + kReportLineBreak;
     if (hitBytesAt_ != std::string::npos && hitBytesAt_ <= report_.size()) {
-        QFile file(QFile::decodeName(QByteArray::fromStdString(scanner_.FileName())));
+        QFile file(QFile::decodeName(QByteArray::fromStdString(scanner_.fileName())));
         QByteArray now;
         if (file.open(QIODevice::ReadOnly) && file.seek(at))
             now = file.read(static_cast<qint64>(hitBytesLength_));

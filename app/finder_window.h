@@ -54,7 +54,8 @@ class StringFinderWindow : public QWidget, public ScannerObserver {
     // Writes the asked text over the current match.
     void writeReplacement();
 
-    // The replacement text asked by askReplacement (empty, or SearchLength characters).
+    // The replacement text asked by askReplacement (empty, or as many characters as the search
+    // text).
     const QString& replacementText() const { return newText_; }
 
     // The print surface: the exact bytes the scanner printed since it last cleared.

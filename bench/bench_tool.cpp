@@ -25,27 +25,21 @@ struct Lines : tp::finder::ScannerObserver {
     tp::convert::LineStartIndexer indexer;
 };
 
-tp::finder::ScanShared scan(const char* path, tp::convert::LineStarts* starts = nullptr) {
-    tp::finder::ScanShared shared;
+std::vector<std::uint64_t> scan(const char* path, tp::convert::LineStarts* starts = nullptr) {
     Lines lines;
-    tp::finder::Scanner scanner(shared, &lines);
-    scanner.Text2 = "MIME-Version: 1.0";
-    scanner.Open_MBOX(path);
-    scanner.Find_Click();
-    while (!shared.ScanEnded) scanner.FindNext_Click();
-    if (starts) *starts = lines.indexer.finish(scanner.FileSize());
-    scanner.CloseFile();
-    return shared;
+    const tp::finder::SearchResult found = tp::finder::findAll(path, "MIME-Version: 1.0", &lines);
+    if (starts) *starts = lines.indexer.finish(found.fileSize);
+    return found.offsets;
 }
 
 int lines(const char* path) {
-    const tp::finder::ScanShared shared = scan(path);
+    const std::vector<std::uint64_t> hits = scan(path);
     tp::convert::MailboxFile file;
     if (file.open(path)) {
         std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
         return 1;
     }
-    const tp::convert::Partition part = tp::convert::findMessages(file, shared.offsets);
+    const tp::convert::Partition part = tp::convert::findMessages(file, hits);
     std::uint64_t line = 1, pos = 0;
     std::string chunk;
     for (const auto& m : part.messages) {
@@ -62,13 +56,13 @@ int lines(const char* path) {
 
 int ranges(const char* path) {
     tp::convert::LineStarts starts;
-    const tp::finder::ScanShared shared = scan(path, &starts);
+    const std::vector<std::uint64_t> hits = scan(path, &starts);
     tp::convert::MailboxFile file;
     if (file.open(path)) {
         std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
         return 1;
     }
-    const tp::convert::Partition part = tp::convert::findMessages(file, shared.offsets, &starts);
+    const tp::convert::Partition part = tp::convert::findMessages(file, hits, &starts);
     std::printf("leading %llu %d\n", static_cast<unsigned long long>(part.leadingBytes),
                 part.leadingHasContent ? 1 : 0);
     for (const auto& m : part.messages)
@@ -85,14 +79,13 @@ int ranges(const char* path) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "scan") == 0) {
         tp::convert::LineStarts starts;
-        const tp::finder::ScanShared shared = scan(argv[2], &starts);
+        const std::vector<std::uint64_t> hits = scan(argv[2], &starts);
         tp::convert::MailboxFile file;
         if (file.open(argv[2])) {
             std::fprintf(stderr, "tp-bench: cannot open %s\n", argv[2]);
             return 1;
         }
-        std::printf("%zu\n",
-                    tp::convert::findMessages(file, shared.offsets, &starts).messages.size());
+        std::printf("%zu\n", tp::convert::findMessages(file, hits, &starts).messages.size());
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "lines") == 0) return lines(argv[2]);

@@ -1,6 +1,6 @@
 // The mailbox scanner engine. The file is read in chunks with pread (no mapping,
 // so resident memory stays at one chunk whatever the file size); each chunk carries
-// the previous one's last SearchLength - 1 bytes over so that an occurrence
+// the previous one's last (search length - 1) bytes over so that an occurrence
 // straddling two chunks is still found.
 #include "finder/scanner.h"
 
@@ -238,7 +238,7 @@ void Scanner::printSizeLine() {
                   kReportLineBreak);
 }
 
-void Scanner::Open_MBOX(const std::string& fmboxname) {
+void Scanner::openMailbox(const std::string& fmboxname) {
     if (isOpen()) {
         Notice n;
         n.text = "File in use. Please close current file.";
@@ -249,12 +249,12 @@ void Scanner::Open_MBOX(const std::string& fmboxname) {
         return;
     }
     fileName_ = fmboxname;
-    OpenFile();
-    Text1 = fileName_;
-    obs().fileNameChanged(Text1);
+    openNamedFile();
+    fileNameInput = fileName_;
+    obs().fileNameChanged(fileNameInput);
 }
 
-void Scanner::OpenFile() {
+void Scanner::openNamedFile() {
     std::uint64_t size = 0;
     if (!regularFileSize(fileName_, size)) return;  // no such file: stays closed
     fileSize_ = size;
@@ -283,15 +283,16 @@ void Scanner::OpenFile() {
 
 void Scanner::endOfScan() {
     // A step that cannot search ends the scan with what was found so far, so a
-    // caller repeating the next step until ScanEnded always stops.
-    shared_.ScanEnded = true;
+    // caller repeating the next step until ended always stops.
+    shared_.ended = true;
     matchFound_ = false;
     matchByte_ = -1;
 }
 
-void Scanner::Find_Click() {
-    lastError_.clear();  // a new search: an earlier file's trouble is not this one's
-    const std::string name = trimBlanks(Text1);
+// Opens the file named by fileNameInput unless one is open; shows the notice and
+// ends the scan when it cannot.
+bool Scanner::openForSearch() {
+    const std::string name = trimBlanks(fileNameInput);
     if (name.empty()) {
         Notice n;
         n.text = "Enter name of the file to be searched...";
@@ -301,54 +302,59 @@ void Scanner::Find_Click() {
         file_.reset();
         obs().focusFileName();
         endOfScan();
-        return;
+        return false;
     }
+    if (isOpen()) return true;
+    fileName_ = name;
+    std::uint64_t size = 0;
+    if (!regularFileSize(fileName_, size)) {
+        obs().notice(finderNotice("File not found !", NoticeIcon::Exclamation, fileName_));
+        file_.reset();
+        obs().focusFileName();
+        endOfScan();
+        return false;
+    }
+    openNamedFile();
     if (!isOpen()) {
-        fileName_ = name;
-        std::uint64_t size = 0;
-        if (!regularFileSize(fileName_, size)) {
-            obs().notice(finderNotice("File not found !", NoticeIcon::Exclamation, fileName_));
-            file_.reset();
-            obs().focusFileName();
-            endOfScan();
-            return;
-        }
-        OpenFile();
-        if (!isOpen()) {
-            obs().notice(finderNotice("File could not open !", NoticeIcon::Exclamation, fileName_));
-            obs().focusFileName();
-            endOfScan();
-            return;
-        }
+        obs().notice(finderNotice("File could not open !", NoticeIcon::Exclamation, fileName_));
+        obs().focusFileName();
+        endOfScan();
+        return false;
     }
-    printSizeLine();
-    currentByte_ = 0;
-    SearchString();
+    return true;
 }
 
-void Scanner::FindNext_Click() {
+void Scanner::findFirst() {
+    lastError_.clear();  // a new search: an earlier file's trouble is not this one's
+    if (!openForSearch()) return;
+    printSizeLine();
+    currentByte_ = 0;
+    searchOn();
+}
+
+void Scanner::findNext() {
     if (matchByte_ < 0) {
         obs().beep();
         return;
     }
     currentByte_ = static_cast<std::uint64_t>(matchByte_) + searchText_.size();
     printSizeLine();
-    SearchString();
+    searchOn();
 }
 
-void Scanner::CloseFile() {
+void Scanner::closeFile() {
     if (!isOpen()) return;
     file_.reset();
-    Text1.clear();
-    obs().fileNameChanged(Text1);
+    fileNameInput.clear();
+    obs().fileNameChanged(fileNameInput);
     obs().focusFileName();
 }
 
-void Scanner::SearchString() {
-    GetString();
-    ScanString();
+void Scanner::searchOn() {
+    takeSearchText();
+    scanForward();
     if (matchFound_) {
-        ShowString();
+        reportMatch();
         return;
     }
     ScannerObserver& o = obs();
@@ -356,14 +362,14 @@ void Scanner::SearchString() {
         o.printReport(std::string("\n") + kReportLineBreak);
         o.printReport(std::string("[EOF]") + kReportLineBreak);
     }
-    shared_.ScanEnded = true;
+    shared_.ended = true;
 }
 
-void Scanner::GetString() {
-    searchText_ = Text2;
+void Scanner::takeSearchText() {
+    searchText_ = searchInput;
     if (searchText_.size() > 2 && searchText_.front() == '"' && searchText_.back() == '"')
         searchText_ = searchText_.substr(1, searchText_.size() - 2);
-    if (!Check1)
+    if (!caseSensitive)
         for (char& c : searchText_) c = static_cast<char>(kUpper[static_cast<unsigned char>(c)]);
 }
 
@@ -373,7 +379,7 @@ void Scanner::failScan(std::string why) {
     matchByte_ = -1;
 }
 
-void Scanner::ScanString() {
+void Scanner::scanForward() {
     matchFound_ = false;
     const std::size_t m = searchText_.size();
     if (!isOpen()) {
@@ -386,7 +392,7 @@ void Scanner::ScanString() {
         return;
     }
     File& f = *file_;
-    const bool upper = !Check1;
+    const bool upper = !caseSensitive;
     const bool allNul = searchText_.find_first_not_of('\0') == std::string::npos;
     std::uint64_t pos = currentByte_;
     for (;;) {
@@ -400,7 +406,7 @@ void Scanner::ScanString() {
                 f.cap = want;
                 f.bufValid = false;
             }
-            // Carry the window's tail (less than SearchLength bytes) over and read on
+            // Carry the window's tail (shorter than the search text) over and read on
             // where the window ends; otherwise read from the page that holds `pos`.
             std::uint64_t readAt = pos - pos % kPage;
             std::size_t carry = 0;
@@ -440,7 +446,7 @@ void Scanner::ScanString() {
             f.bufValid = true;
             // Holes of a sparse file read as NULs. When a read starts with one, ask
             // where data comes next; with a search text that holds any other byte, no
-            // occurrence begins before that data less SearchLength - 1 bytes.
+            // occurrence begins before that data less (search length - 1) bytes.
             if (len > 0 && dest[0] == '\0' && !allNul) {
                 const std::uint64_t next = f.file.nextData(readAt, fileSize_);
                 if (next >= fileSize_) {
@@ -478,7 +484,13 @@ void Scanner::ScanString() {
     }
 }
 
-void Scanner::ShowString() {
+int Scanner::percentThrough(std::uint64_t offset) const {
+    // Round half to even (the default floating-point rounding mode).
+    const double ratio = static_cast<double>(offset) / static_cast<double>(fileSize_) * 100.0;
+    return static_cast<int>(std::nearbyint(ratio));
+}
+
+void Scanner::reportMatch() {
     const auto p = static_cast<std::uint64_t>(matchByte_);
     const std::size_t m = searchText_.size();
     ScannerObserver& o = obs();
@@ -487,12 +499,9 @@ void Scanner::ShowString() {
     char digits[24];
     char* end = std::to_chars(digits, digits + sizeof digits, p).ptr;
     *end++ = '|';
-    shared_.MessageOffsets.append(digits, end);
+    shared_.offsetList.append(digits, end);
     shared_.offsets.push_back(p);
-    // Round half to even (the default floating-point rounding mode).
-    const double ratio = static_cast<double>(p) / static_cast<double>(fileSize_) * 100.0;
-    const int bar = static_cast<int>(std::nearbyint(ratio));
-    o.hit(p, static_cast<int>(shared_.offsets.size()), bar);
+    o.hit(p, static_cast<int>(shared_.offsets.size()), percentThrough(p));
     if (!report) return;
     // The occurrence, then what follows it, up to 512 bytes from its start.
     const auto sl = static_cast<std::int64_t>(m);
@@ -514,6 +523,45 @@ void Scanner::ShowString() {
     bytes.resize(got);
     o.printReport(bytes);
     currentByte_ = p + bytes.size();
+}
+
+SearchResult findAll(const std::string& path, std::string_view text, ScannerObserver* observer) {
+    ScanShared unused;
+    Scanner scanner(unused, observer);
+    SearchResult result;
+    scanner.searchText_ = std::string(text);
+    scanner.fileNameInput = path;
+    // One notice at most: the first reason the file cannot be searched.
+    struct FirstNoticeOnly : ScannerObserver {
+        ScannerObserver& to;
+        bool shown = false;
+        explicit FirstNoticeOnly(ScannerObserver& o) : to(o) {}
+        void notice(const Notice& n) override {
+            if (!shown) to.notice(n);
+            shown = true;
+        }
+    } opening(scanner.obs());
+    scanner.setObserver(&opening);
+    const bool opened = scanner.openForSearch();
+    scanner.setObserver(observer);
+    if (!opened) return result;
+    result.fileSize = scanner.fileSize_;
+    ScannerObserver& o = scanner.obs();
+    scanner.currentByte_ = 0;
+    for (;;) {
+        scanner.scanForward();
+        if (!scanner.lastError_.empty()) {
+            result.error = scanner.lastError_;
+            return result;
+        }
+        if (!scanner.matchFound_) break;
+        const auto at = static_cast<std::uint64_t>(scanner.matchByte_);
+        result.offsets.push_back(at);
+        o.hit(at, static_cast<int>(result.offsets.size()), scanner.percentThrough(at));
+        scanner.currentByte_ = at + text.size();
+    }
+    result.searchedToTheEnd = true;
+    return result;
 }
 
 bool Scanner::writeAtMatch(std::string_view replacement, std::string& error) {

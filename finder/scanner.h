@@ -1,16 +1,16 @@
 #pragma once
 // The mailbox scanner: finds every occurrence of a byte string in one file and
-// records where each begins. It is the engine behind the string finder window and
-// the conversion run's message search. It shows nothing itself; it reports to a
-// ScannerObserver.
+// records where each begins. findAll is the conversion run's message search; the
+// Scanner class gives the string finder window its steps on the same search.
+// Neither shows anything itself; both report to a ScannerObserver.
 //
 // Semantics: the search is over bytes; with case sensitivity off, bytes and search
 // text are compared upper-cased through Latin-1. Occurrences never overlap and are
 // found leftmost first, including one that ends on the file's last byte. An empty
 // search text has no occurrence. A first step that cannot search (no file name, a
-// missing or unopenable file) shows its notice and sets ScanEnded with nothing
-// found, so a caller repeating FindNext_Click until ScanEnded always stops. The
-// file is opened read-only; only writeAtMatch opens it for writing, for one write.
+// missing or unopenable file) shows its notice and sets `ended` with nothing found,
+// so a caller repeating findNext until `ended` always stops. The file is opened read-only; only
+// writeAtMatch opens it for writing, for one write.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,26 +43,47 @@ class ScannerObserver {
     // order, a read may repeat the last few bytes of the one before, and the holes
     // of a sparse file are skipped. A caller may look at them in the same pass.
     virtual void bytesRead(std::uint64_t /*offset*/, std::string_view /*bytes*/) {}
-    // Text1 got new text (the scanner sets it on open and close).
+    // fileNameInput got new text (the scanner sets it on open and close).
     virtual void fileNameChanged(const std::string& /*text*/) {}
-    // The scanner moves the focus to Text1 (a window may honour it).
+    // The scanner moves the focus to fileNameInput (a window may honour it).
     virtual void focusFileName() {}
 };
 
-// The two values the scanner shares with its caller: the offset list ("0|17|350|")
-// and the end-of-scan flag. The caller clears them before each file; the scanner
-// only appends and sets. `offsets` mirrors MessageOffsets as numbers.
+// What a search of a whole file found.
+struct SearchResult {
+    std::vector<std::uint64_t> offsets;  // every occurrence, in file order
+    std::uint64_t fileSize = 0;          // the size of the file as it was searched
+    // Every byte of the file went by the search (and by the observer's bytesRead).
+    // False when the file could not be opened (the observer got a notice) or not
+    // read to its end (`error` says why).
+    bool searchedToTheEnd = false;
+    std::string error;
+};
+
+// Finds every occurrence of `text` in the file `path` in one pass, reporting each
+// read and each hit to `observer`. A file that cannot be searched (missing, not
+// openable, shorter than 2 bytes) gets the one notice the string finder window
+// would show for it. Case sensitive; `text` is taken as it stands.
+SearchResult findAll(const std::string& path, std::string_view text,
+                     ScannerObserver* observer = nullptr);
+
+// The two values the step-by-step search shares with the window: the offset list
+// ("0|17|350|") and the end-of-scan flag. The caller clears them before each file;
+// the scanner only appends and sets. `offsets` mirrors offsetList as numbers.
 struct ScanShared {
-    std::string MessageOffsets;
-    bool ScanEnded = false;
+    std::string offsetList;
+    bool ended = false;
     std::vector<std::uint64_t> offsets;
     void reset() {
-        MessageOffsets.clear();
-        ScanEnded = false;
+        offsetList.clear();
+        ended = false;
         offsets.clear();
     }
 };
 
+// The step-by-step search of the string finder window: open a file, find the
+// first occurrence, then the next, each step reported on the print surface, until
+// `ended` is set.
 class Scanner {
   public:
     explicit Scanner(ScanShared& shared, ScannerObserver* observer = nullptr);
@@ -73,40 +94,38 @@ class Scanner {
     void setObserver(ScannerObserver* observer);
 
     // The window's inputs: file name box, search text box, "Case Sensitive".
-    std::string Text1;
-    std::string Text2;
-    bool Check1 = true;
+    std::string fileNameInput;
+    std::string searchInput;
+    bool caseSensitive = true;
 
-    // Operations (names as the window and the run know them).
-    void Open_MBOX(const std::string& fmboxname);
-    void Find_Click();
-    void FindNext_Click();
-    void CloseFile();  // returns quietly when no file is open
-    void OpenFile();
-    void SearchString();
-    void GetString();
-    void ScanString();
-    void ShowString();
+    // Opens `path` for the steps that follow (a notice when a file is open already).
+    void openMailbox(const std::string& path);
+    // Searches from the start of the file named by fileNameInput (opening it when
+    // none is open), then from just after the last match.
+    void findFirst();
+    void findNext();
+    void closeFile();  // returns quietly when no file is open
 
-    // Writes `replacement` (exactly SearchLength bytes) over the current match.
+    // Writes `replacement` (exactly as long as the search text) over the current match.
     // Opens the file for writing only for this; false with `error` set on failure.
     bool writeAtMatch(std::string_view replacement, std::string& error);
 
     // State, read-only for callers.
-    const std::string& FileName() const { return fileName_; }
+    const std::string& fileName() const { return fileName_; }
     bool isOpen() const;
-    std::uint64_t FileSize() const { return fileSize_; }
-    std::int64_t MatchByte() const { return matchByte_; }
-    std::uint64_t CurrentByte() const { return currentByte_; }
-    const std::string& SearchText() const { return searchText_; }
-    std::int64_t SearchLength() const { return static_cast<std::int64_t>(searchText_.size()); }
-    bool MatchFound() const { return matchFound_; }
+    std::uint64_t fileSize() const { return fileSize_; }
+    std::int64_t matchOffset() const { return matchByte_; }
+    std::uint64_t currentOffset() const { return currentByte_; }
+    const std::string& searchText() const { return searchText_; }
+    std::int64_t searchLength() const { return static_cast<std::int64_t>(searchText_.size()); }
+    bool matchFound() const { return matchFound_; }
     // Why the last scan step stopped early (a read error, a file that shrank under
     // the scan, a step on a closed file); empty when it ended normally. Such a step
-    // ends the scan (ScanEnded is set) so that a caller's loop always stops.
+    // ends the scan (ended is set) so that a caller's loop always stops.
     const std::string& lastError() const { return lastError_; }
 
   private:
+    friend SearchResult findAll(const std::string&, std::string_view, ScannerObserver*);
     struct File;
     ScanShared& shared_;
     ScannerObserver* observer_;
@@ -119,6 +138,13 @@ class Scanner {
     std::string searchText_;
     bool matchFound_ = false;
     std::string lastError_;
+    void openNamedFile();
+    bool openForSearch();
+    void searchOn();
+    void takeSearchText();
+    void scanForward();
+    void reportMatch();
+    int percentThrough(std::uint64_t offset) const;
     void failScan(std::string why);
     void printSizeLine();
     void endOfScan();

@@ -284,34 +284,39 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
         }
         convert::LineStartIndexer indexer;
     } lines;
+    const finder::SearchResult search = finder::findAll(path.string(), kSearch, &lines);
+    const std::vector<std::uint64_t>& hits = search.offsets;
+    TP_FUZZ_CHECK(search.error.empty() && search.searchedToTheEnd == (size >= 2));
+    const convert::LineStarts lineStarts = lines.indexer.finish(size);
+    if (size >= 2) {
+        TP_FUZZ_CHECK(hits == plainSearch(bytes));
+    } else {
+        TP_FUZZ_CHECK(hits.empty());
+    }
+
+    // The string finder window's steps find the same.
     finder::ScanShared shared;
-    finder::Scanner scanner(shared, &lines);
-    scanner.Text2 = std::string(kSearch);
-    scanner.Open_MBOX(path.string());
-    scanner.Find_Click();
+    finder::Scanner scanner(shared);
+    scanner.searchInput = std::string(kSearch);
+    scanner.openMailbox(path.string());
+    scanner.findFirst();
     // Every step either records a hit or ends the scan; a bound keeps a stuck
     // scanner from hanging the fuzzer instead of failing it.
     std::size_t steps = 0;
-    while (!shared.ScanEnded) {
+    while (!shared.ended) {
         TP_FUZZ_CHECK(++steps <= size + 2);
-        scanner.FindNext_Click();
+        scanner.findNext();
     }
-    const convert::LineStarts lineStarts = lines.indexer.finish(size);
-    scanner.CloseFile();
-
-    if (size >= 2) {
-        TP_FUZZ_CHECK(shared.offsets == plainSearch(bytes));
-    } else {
-        TP_FUZZ_CHECK(shared.offsets.empty());
-    }
+    scanner.closeFile();
+    TP_FUZZ_CHECK(shared.offsets == hits);
     std::string listed;
-    for (std::uint64_t o : shared.offsets) listed += std::to_string(o) + "|";
-    TP_FUZZ_CHECK(listed == shared.MessageOffsets);
+    for (std::uint64_t o : hits) listed += std::to_string(o) + "|";
+    TP_FUZZ_CHECK(listed == shared.offsetList);
 
     convert::MailboxFile file;
     TP_FUZZ_CHECK(!file.open(path));
     TP_FUZZ_CHECK(file.size() == size);
-    const convert::Partition part = convert::findMessages(file, shared.offsets);
+    const convert::Partition part = convert::findMessages(file, hits);
     TP_FUZZ_CHECK(!part.error);
     // The lines listed during the scan, and two threads meeting halfway, give the
     // same partition.
@@ -331,10 +336,9 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
                 return false;
         return true;
     };
-    TP_FUZZ_CHECK(same(convert::findMessages(file, shared.offsets, &lineStarts)));
-    if (shared.offsets.size() > 1)
-        TP_FUZZ_CHECK(same(convert::findMessagesInTwo(file, shared.offsets, &lineStarts,
-                                                      shared.offsets.size() / 2)));
+    TP_FUZZ_CHECK(same(convert::findMessages(file, hits, &lineStarts)));
+    if (hits.size() > 1)
+        TP_FUZZ_CHECK(same(convert::findMessagesInTwo(file, hits, &lineStarts, hits.size() / 2)));
     // The leading bytes and the messages add up to the file, in order, none empty.
     std::uint64_t at = part.leadingBytes;
     for (const convert::MessageRange& m : part.messages) {
@@ -350,7 +354,7 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
     };
     for (const convert::MessageRange& m : part.messages) {
         bool found = false;
-        for (std::uint64_t o : shared.offsets) {
+        for (std::uint64_t o : hits) {
             if (o >= m.begin && o + kSearch.size() <= m.end && lineStart(o)) found = true;
         }
         const std::string_view text = bytes.substr(m.begin, m.end - m.begin);

@@ -49,22 +49,14 @@ const char* formatName(Format f) {
     return "?";
 }
 
-// The scanner's hits go out as the run's Searching steps, and its message boxes
-// as the run's notices. A mailbox that cannot be searched
-// makes the scanner complain at each step (open, then find); the user hears
-// about it once per mailbox.
+// The search's hits go out as the run's Searching steps, its message box (a
+// mailbox that cannot be searched) as the run's notice, and the bytes it reads to
+// the list of lines the message finder looks at.
 class ScanRelay : public finder::ScannerObserver {
   public:
     explicit ScanRelay(RunObserver& out) : out_(out) {}
-    void startMailbox() {
-        noticeShown_ = false;
-        lines = LineStartIndexer();
-    }
-    void notice(const Notice& n) override {
-        if (noticeShown_) return;
-        noticeShown_ = true;
-        out_.notice(n);
-    }
+    void startMailbox() { lines = LineStartIndexer(); }
+    void notice(const Notice& n) override { out_.notice(n); }
     void hit(std::uint64_t /*offset*/, int found, int percent) override {
         searching.found = found;
         searching.searchedPercent = percent;
@@ -78,7 +70,6 @@ class ScanRelay : public finder::ScannerObserver {
 
   private:
     RunObserver& out_;
-    bool noticeShown_ = false;
 };
 
 std::string describeException(const std::exception_ptr& e) {
@@ -177,8 +168,7 @@ struct ConversionRun::Impl {
     std::vector<int> repeatedRows();
     void countRemarks();
 
-    void convertMailbox(int i, int rows, finder::Scanner& scanner, ScanRelay& relay,
-                        finder::ScanShared& shared, const std::atomic<bool>& cancel);
+    void convertMailbox(int i, int rows, ScanRelay& relay, const std::atomic<bool>& cancel);
     MailboxInfo mailboxInfo(int row) const;
     // Whether the message is in the output.
     bool convertMessage(const MailboxInfo& info, const MailboxFile& file, const MessageRange& range,
@@ -238,9 +228,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     if (d.services.makeAttachmentStep) attachments = d.services.makeAttachmentStep();
     d.attachments = attachments.get();
 
-    finder::ScanShared shared;
     ScanRelay relay(out);
-    finder::Scanner scanner(shared, &relay);
 
     const int rows = static_cast<int>(d.options.mailboxes.size());
     d.stamps.assign(static_cast<std::size_t>(rows), MailboxStamp{});
@@ -269,7 +257,7 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
             continue;
         }
         relay.startMailbox();
-        d.convertMailbox(i, rows, scanner, relay, shared, cancel);
+        d.convertMailbox(i, rows, relay, cancel);
     }
 
     // Every output is finished, also after a cancel or failures. Messages that
@@ -303,10 +291,8 @@ RunSummary ConversionRun::run(const std::atomic<bool>& cancel) {
     return std::move(d.summary);
 }
 
-void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scanner,
-                                         ScanRelay& relay, finder::ScanShared& shared,
+void ConversionRun::Impl::convertMailbox(int i, int rows, ScanRelay& relay,
                                          const std::atomic<bool>& cancel) {
-    shared.reset();
     // The mailbox output folder, held open while the mailbox's files are written.
     io::Folder folder;
     MailboxInfo info = mailboxInfo(i);
@@ -330,32 +316,17 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     out->progress(where);
     relay.searching = where;
     relay.searching.step = RunProgress::Step::Searching;
-    scanner.Text2 = kSearchText;
 
-    bool searchedToTheEnd = false;  // every byte of the file went by the relay
+    finder::SearchResult search;
     try {
-        scanner.Open_MBOX(info.path);
-        scanner.Find_Click();
-        while (!shared.ScanEnded) {
-            const std::size_t before = shared.offsets.size();
-            scanner.FindNext_Click();
-            if (!shared.ScanEnded && shared.offsets.size() == before) {
-                fail(info.path, 0, "scan", "the search stopped before the end of the file");
-                break;
-            }
-        }
-        searchedToTheEnd = shared.ScanEnded && scanner.isOpen() && scanner.lastError().empty();
+        search = finder::findAll(info.path, kSearchText, &relay);
     } catch (...) {
         fail(info.path, 0, "scan", describeException(std::current_exception()));
     }
     // A read error or a file that shrank ends the search early: the messages past
-    // that point were never found, so the mailbox is not complete.
-    const std::string scanError = scanner.lastError();
-    const std::uint64_t searchedSize = scanner.FileSize();
-    try {
-        scanner.CloseFile();
-    } catch (...) {
-    }
+    // that point were never found, so the mailbox is not complete. A file that
+    // could not be opened at all is recorded below, when the run opens it.
+    const std::string& scanError = search.error;
 
     auto finishMailbox = [&] {
         try {
@@ -402,11 +373,12 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, finder::Scanner& scann
     try {
         // The lines listed while the search read the file serve when it read all of
         // it; otherwise the finder lists them itself.
-        if (searchedToTheEnd && searchedSize == file.size() && relay.lines.end() <= file.size()) {
+        if (search.searchedToTheEnd && search.fileSize == file.size() &&
+            relay.lines.end() <= file.size()) {
             const LineStarts starts = relay.lines.finish(file.size());
-            part = findMessages(file, shared.offsets, &starts);
+            part = findMessages(file, search.offsets, &starts);
         } else {
-            part = findMessages(file, shared.offsets);
+            part = findMessages(file, search.offsets);
         }
     } catch (...) {
         fail(info.path, 0, "extract", describeException(std::current_exception()));

@@ -78,7 +78,7 @@ class FinderWindow : public ::testing::Test {
         child<QPushButton>("findButton")->click();
     }
     void next() { child<QPushButton>("findNextButton")->click(); }
-    std::int64_t match() { return win->scanner().MatchByte(); }
+    std::int64_t match() { return win->scanner().matchOffset(); }
 
     FakeDialogs fake;  // first: it makes the application
     QTemporaryDir dir;
@@ -125,16 +125,16 @@ TEST_F(FinderWindow, FindAndNextShowEachHitThenEofThenOnlyBeep) {
     const QString path = makeFile("a.imm", kHello);
     find(path, "hello");
     EXPECT_EQ(child<QLineEdit>("fileNameEdit")->text(), path);
-    // The occurrence and R - SearchLength following bytes (R = 22 - (2 + 5 + 1)).
+    // The occurrence and R - (search length) following bytes (R = 22 - (2 + 5 + 1)).
     EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 2\r\n\r\nhelloyyHELLOzz");
     next();
     EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 17\r\n\r\nhello");
     next();
     EXPECT_EQ(win->reportText(), "FILE SIZE :  22 bytes\n\n\n\n[EOF]\n");
-    EXPECT_TRUE(win->shared().ScanEnded);
+    EXPECT_TRUE(win->shared().ended);
     next();  // after the end: a beep and nothing more
     EXPECT_EQ(fake.beeps, 1);
-    EXPECT_EQ(win->shared().MessageOffsets, "2|17|");
+    EXPECT_EQ(win->shared().offsetList, "2|17|");
 
     // While the file is open, "Find" searches it again whatever the File Name box now says.
     find(dir.filePath("other.imm"), "yy");
@@ -175,7 +175,7 @@ TEST_F(FinderWindow, SearchTextsQuotedOrCaseInsensitive) {
     next();
     EXPECT_EQ(win->reportBytes(), "FILE SIZE :  22 bytes\r\n\r\nByte : 9\r\n\r\nHELLOzz");
     next();
-    EXPECT_EQ(win->shared().MessageOffsets, "2|9|17|");
+    EXPECT_EQ(win->shared().offsetList, "2|9|17|");
     EXPECT_TRUE(win->reportBytes().ends_with("hello"));  // the file's own bytes
     win->askReplacement();  // cancelled; the prompt shows the upper-cased text
     ASSERT_EQ(fake.inputs.size(), 1u);

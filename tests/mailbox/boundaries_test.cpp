@@ -50,16 +50,10 @@ struct LineLister : tp::finder::ScannerObserver {
 
 // The hits as the conversion run gets them: from the scanner.
 std::vector<std::uint64_t> scanHits(const fs::path& p, tp::convert::LineStarts* lines = nullptr) {
-    tp::finder::ScanShared shared;
     LineLister lister;
-    tp::finder::Scanner s(shared, &lister);
-    s.Text2 = kHit;
-    s.Open_MBOX(p.string());
-    s.Find_Click();
-    while (!shared.ScanEnded) s.FindNext_Click();
-    if (lines) *lines = lister.indexer.finish(s.FileSize());
-    s.CloseFile();
-    return shared.offsets;
+    const tp::finder::SearchResult found = tp::finder::findAll(p.string(), kHit, &lister);
+    if (lines) *lines = lister.indexer.finish(found.fileSize);
+    return found.offsets;
 }
 
 // Leading bytes plus the messages, in order, cover the file without gap or overlap.

@@ -134,24 +134,19 @@ class SharedBoundary : public ::testing::TestWithParam<const char*> {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> split(const Mailbox& box) {
         const fs::path p = dir / "box.imm";
         std::ofstream(p, std::ios::binary) << box.bytes;
-        tp::finder::ScanShared shared;
-        tp::finder::Scanner scanner(shared);
-        scanner.Text2 = "MIME-Version: 1.0";
-        scanner.Open_MBOX(p.string());
-        scanner.Find_Click();
-        while (!shared.ScanEnded) scanner.FindNext_Click();
-        scanner.CloseFile();
+        const std::vector<std::uint64_t> hits =
+            tp::finder::findAll(p.string(), "MIME-Version: 1.0").offsets;
         tp::convert::MailboxFile file;
         EXPECT_FALSE(file.open(p));
-        const tp::convert::Partition part = tp::convert::findMessages(file, shared.offsets);
+        const tp::convert::Partition part = tp::convert::findMessages(file, hits);
         EXPECT_FALSE(part.error);
         EXPECT_EQ(part.leadingBytes, 0u);
         std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
         for (const MessageRange& r : part.messages) out.emplace_back(r.begin, r.end);
         // Two threads meeting halfway find the same (on Windows too).
-        for (std::size_t at = 1; at < shared.offsets.size(); ++at) {
+        for (std::size_t at = 1; at < hits.size(); ++at) {
             const tp::convert::Partition two =
-                tp::convert::findMessagesInTwo(file, shared.offsets, nullptr, at);
+                tp::convert::findMessagesInTwo(file, hits, nullptr, at);
             std::vector<std::pair<std::uint64_t, std::uint64_t>> same;
             for (const MessageRange& r : two.messages) same.emplace_back(r.begin, r.end);
             EXPECT_EQ(same, out) << "split at hit " << at;

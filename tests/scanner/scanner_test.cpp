@@ -66,22 +66,31 @@ class ScannerTest : public ::testing::Test {
 std::vector<std::uint64_t> runScan(Scanner& s, ScanShared& shared, const std::string& path,
                                    const std::string& text) {
     shared.reset();
-    s.Text2 = text;
-    s.Open_MBOX(path);
-    s.Find_Click();
+    s.searchInput = text;
+    s.openMailbox(path);
+    s.findFirst();
     int guard = 0;
-    while (!shared.ScanEnded && ++guard < 50000000) s.FindNext_Click();
-    s.CloseFile();
-    EXPECT_TRUE(shared.ScanEnded);
+    while (!shared.ended && ++guard < 50000000) s.findNext();
+    s.closeFile();
+    EXPECT_TRUE(shared.ended);
     return shared.offsets;
 }
 
+// The window's steps; the whole-file search of a run must find the same where it
+// searches alike (case sensitive, the text as it stands).
 std::vector<std::uint64_t> scan(const std::string& path, const std::string& text,
                                 bool caseSensitive = true) {
     ScanShared shared;
     Scanner s(shared);
-    s.Check1 = caseSensitive;
-    return runScan(s, shared, path, text);
+    s.caseSensitive = caseSensitive;
+    const std::vector<std::uint64_t> steps = runScan(s, shared, path, text);
+    const bool quoted = text.size() > 2 && text.front() == '"' && text.back() == '"';
+    if (caseSensitive && !quoted) {
+        const tp::finder::SearchResult all = tp::finder::findAll(path, text);
+        EXPECT_EQ(all.offsets, steps) << "the whole-file search differs";
+        EXPECT_TRUE(all.searchedToTheEnd || fs::file_size(path) < 2);
+    }
+    return steps;
 }
 
 std::vector<std::uint64_t> naive(const std::string& hay, const std::string& needle) {
@@ -113,7 +122,7 @@ TEST_F(ScannerTest, RecordsEveryNonOverlappingOccurrenceLeftmostFirst) {
     ScanShared shared;
     Scanner s(shared);
     runScan(s, shared, file("h", "MIME-Version: 1.0 MIME-Version: 1.0x"), "MIME-Version: 1.0");
-    EXPECT_EQ(shared.MessageOffsets, "0|18|");
+    EXPECT_EQ(shared.offsetList, "0|18|");
 }
 
 TEST_F(ScannerTest, MatchesReferenceAcrossReadEdges) {
@@ -180,7 +189,7 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     EXPECT_EQ(rec.notices[0].icon, NoticeIcon::Exclamation);
     EXPECT_TRUE(rec.notices[0].beep);
     EXPECT_EQ(rec.notices[0].detail, (dir / "missing.imm").string());  // names its file
-    EXPECT_TRUE(shared.MessageOffsets.empty());
+    EXPECT_TRUE(shared.offsetList.empty());
 
     // A folder given as a mailbox is no file to search.
     rec.notices.clear();
@@ -198,41 +207,52 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     for (const Notice& n : rec.notices) EXPECT_EQ(n.detail, (dir / "empty").string());
     EXPECT_FALSE(s.isOpen());
 
+    // The whole-file search shows one notice for each such file, and says that it
+    // did not search it.
+    for (const std::string& path : {(dir / "missing.imm").string(), file("empty", "")}) {
+        rec.notices.clear();
+        const tp::finder::SearchResult all = tp::finder::findAll(path, "MIME", &rec);
+        ASSERT_EQ(rec.notices.size(), 1u) << path;
+        EXPECT_EQ(rec.notices[0].detail, path);
+        EXPECT_FALSE(all.searchedToTheEnd);
+        EXPECT_TRUE(all.offsets.empty());
+    }
+
     // An empty file name box.
     rec.notices.clear();
     shared.reset();
-    s.Text1 = "   ";
-    s.Find_Click();
+    s.fileNameInput = "   ";
+    s.findFirst();
     ASSERT_EQ(rec.notices.size(), 1u);
     EXPECT_EQ(rec.notices[0].text, "Enter name of the file to be searched...");
     EXPECT_EQ(rec.notices[0].icon, NoticeIcon::None);
     EXPECT_EQ(rec.notices[0].detail, "");  // no file to name
-    EXPECT_TRUE(shared.ScanEnded);
+    EXPECT_TRUE(shared.ended);
 
     // Opening while a file is open keeps the open one.
     rec.notices.clear();
     const std::string a = file("a", "MIME-Version: 1.0 ...");
-    s.Open_MBOX(a);
-    s.Open_MBOX(file("b", "other"));
+    s.openMailbox(a);
+    s.openMailbox(file("b", "other"));
     ASSERT_EQ(rec.notices.size(), 1u);
     EXPECT_EQ(rec.notices[0].text, "File in use. Please close current file.");
     EXPECT_EQ(rec.notices[0].title, "");
     EXPECT_EQ(rec.notices[0].detail, a);  // the file in use
-    EXPECT_EQ(s.FileName(), a);
+    EXPECT_EQ(s.fileName(), a);
 
     // After the last hit a further step only beeps.
     shared.reset();
-    s.Text2 = "MIME-Version: 1.0";
-    s.Find_Click();
-    s.FindNext_Click();
-    ASSERT_TRUE(shared.ScanEnded);
+    s.searchInput = "MIME-Version: 1.0";
+    s.findFirst();
+    s.findNext();
+    ASSERT_TRUE(shared.ended);
     const int beeps = rec.beeps;
-    s.FindNext_Click();
+    s.findNext();
     EXPECT_EQ(rec.beeps, beeps + 1);
-    EXPECT_EQ(shared.MessageOffsets, "0|");
-    s.CloseFile();
+    EXPECT_EQ(shared.offsetList, "0|");
+    s.closeFile();
     EXPECT_EQ(rec.text1, "");
-    s.CloseFile();  // nothing open: quiet
+    s.closeFile();  // nothing open: quiet
 }
 
 TEST_F(ScannerTest, ReportLinesProgressAndLabel) {
@@ -245,16 +265,16 @@ TEST_F(ScannerTest, ReportLinesProgressAndLabel) {
     Recorder rec;
     rec.report = true;
     Scanner s(shared, &rec);
-    s.Text2 = "ab";
-    s.Open_MBOX(path);
+    s.searchInput = "ab";
+    s.openMailbox(path);
     EXPECT_EQ(rec.surface, "FILE SIZE :  200 bytes\r\n\r\n");
-    s.Find_Click();
+    s.findFirst();
     // R = 200 - (25 + 2 + 1) = 172 > 510 is false, > 2 is true: 170 more bytes.
     EXPECT_EQ(rec.surface,
               "FILE SIZE :  200 bytes\r\n\r\nByte : 25\r\n\r\n" + bytes.substr(25, 172));
-    s.FindNext_Click();
-    s.FindNext_Click();
-    s.FindNext_Click();
+    s.findNext();
+    s.findNext();
+    s.findNext();
     EXPECT_EQ(rec.surface, "FILE SIZE :  200 bytes\r\n\r\n\n\r\n[EOF]\r\n");
     EXPECT_EQ(rec.bars, (std::vector<int>{12, 14, 75}));  // 12.5 rounds to even
     EXPECT_EQ(rec.happenings, (std::vector<int>{1, 2, 3}));
@@ -275,9 +295,9 @@ TEST_F(ScannerTest, HitReportShowsAtMost512BytesFromTheHit) {
     Recorder rec;
     rec.report = true;
     Scanner s(shared, &rec);
-    s.Text2 = "key";
-    s.Open_MBOX(file("big", bytes));
-    s.Find_Click();
+    s.searchInput = "key";
+    s.openMailbox(file("big", bytes));
+    s.findFirst();
     const std::string head = "FILE SIZE :  2000 bytes\r\n\r\nByte : 100\r\n\r\n";
     EXPECT_EQ(rec.surface, head + bytes.substr(100, 512));
 }
@@ -286,26 +306,26 @@ TEST_F(ScannerTest, WriteAtMatchReplacesInPlace) {
     const std::string path = file("w", "one KEY two KEY three");
     ScanShared shared;
     Scanner s(shared);
-    s.Text2 = "KEY";
+    s.searchInput = "KEY";
     std::string error;
     EXPECT_FALSE(s.writeAtMatch("abc", error));  // no match yet
     EXPECT_FALSE(error.empty());
-    s.Open_MBOX(path);
-    s.Find_Click();
+    s.openMailbox(path);
+    s.findFirst();
     EXPECT_FALSE(s.writeAtMatch("toolong", error));
     ASSERT_TRUE(s.writeAtMatch("k-y", error)) << error;
-    s.FindNext_Click();
+    s.findNext();
     ASSERT_TRUE(s.writeAtMatch("K_Y", error)) << error;
-    s.FindNext_Click();
-    EXPECT_TRUE(shared.ScanEnded);
-    s.CloseFile();
+    s.findNext();
+    EXPECT_TRUE(shared.ended);
+    s.closeFile();
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "one k-y two K_Y three");
 
     // A file that cannot be written gives an error text, not a crash.
     const std::string ro = file("ro", "xx KEY yy");
-    s.Open_MBOX(ro);
-    s.Find_Click();
+    s.openMailbox(ro);
+    s.findFirst();
     if (::geteuid() != 0) {
         fs::permissions(ro, fs::perms::owner_read);
         EXPECT_FALSE(s.writeAtMatch("abc", error));
@@ -314,16 +334,16 @@ TEST_F(ScannerTest, WriteAtMatchReplacesInPlace) {
     fs::remove(ro);  // vanished under the open scan
     EXPECT_FALSE(s.writeAtMatch("abc", error));
     EXPECT_FALSE(error.empty());
-    s.CloseFile();
+    s.closeFile();
 
     // A file cut short after the match was found is never lengthened by a replace.
     const std::string cut = file("cut", "xx KEY yy");
-    s.Open_MBOX(cut);
-    s.Find_Click();
+    s.openMailbox(cut);
+    s.findFirst();
     fs::resize_file(cut, 4);
     EXPECT_FALSE(s.writeAtMatch("abc", error));
     EXPECT_EQ(fs::file_size(cut), 4u);
-    s.CloseFile();
+    s.closeFile();
 }
 
 TEST_F(ScannerTest, FindsOccurrencesPastFourGigabytes) {
@@ -346,7 +366,7 @@ TEST_F(ScannerTest, FindsOccurrencesPastFourGigabytes) {
     Recorder rec;
     Scanner s(shared, &rec);
     EXPECT_EQ(runScan(s, shared, p.string(), key), (V{far, size - key.size()}));
-    EXPECT_EQ(shared.MessageOffsets, std::to_string(far) + "|" + std::to_string(size - 17) + "|");
+    EXPECT_EQ(shared.offsetList, std::to_string(far) + "|" + std::to_string(size - 17) + "|");
     EXPECT_EQ(rec.bars, (std::vector<int>{80, 100}));
 }
 
