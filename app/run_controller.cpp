@@ -11,16 +11,22 @@ namespace tp::app {
 // The run's observer: lives on the worker thread and forwards every event to the
 // controller's thread as a queued call. The controller outlives the worker (it
 // waits for it before it goes), and calls queued for a controller already gone
-// are dropped.
+// are dropped. So are the calls of a run that has ended by the time they arrive
+// (stopped, with its last steps still queued): they would show an old run's
+// progress after its end, or in the next run's place.
 class RunEvents final : public convert::RunObserver {
   public:
-    RunEvents(RunController* controller, std::shared_ptr<NoticeGate> gate)
-        : controller_(controller), gate_(std::move(gate)) {}
+    RunEvents(RunController* controller, std::shared_ptr<NoticeGate> gate, std::uint64_t number)
+        : controller_(controller), gate_(std::move(gate)), number_(number) {}
 
     void progress(const convert::RunProgress& p) override {
         RunController* c = controller_;
         QMetaObject::invokeMethod(
-            c, [c, p] { emit c->progressed(p); }, Qt::QueuedConnection);
+            c,
+            [c, p, number = number_] {
+                if (c->isCurrent(number)) emit c->progressed(p);
+            },
+            Qt::QueuedConnection);
     }
     // A notice stops the run until the user answers it, as a message box stops the
     // program that raises it; the window stays usable meanwhile (its box does not
@@ -42,9 +48,11 @@ class RunEvents final : public convert::RunObserver {
   private:
     RunController* controller_;
     std::shared_ptr<NoticeGate> gate_;
+    std::uint64_t number_;
 };
 
 struct RunController::Run {
+    std::uint64_t number = 0;
     std::atomic<bool> cancel{false};
     convert::RunOptions options;
     std::shared_ptr<NoticeGate> gate = std::make_shared<NoticeGate>();
@@ -78,8 +86,9 @@ RunController::~RunController() {
 void RunController::start(convert::RunOptions options) {
     if (running()) return;
     run_ = std::make_unique<Run>();
+    run_->number = ++runsStarted_;
     run_->options = std::move(options);
-    run_->events = std::make_unique<RunEvents>(this, run_->gate);
+    run_->events = std::make_unique<RunEvents>(this, run_->gate, run_->number);
     Run* run = run_.get();
     worker_ = QThread::create([run] {
         try {
@@ -92,8 +101,14 @@ void RunController::start(convert::RunOptions options) {
         }
     });
     worker_->setObjectName(QStringLiteral("conversion run"));
-    connect(worker_, &QThread::finished, this, &RunController::onWorkerFinished,
-            Qt::QueuedConnection);
+    // A run that was stopped has been finished by stop(); its thread's own signal
+    // may still be queued when the next run starts, and must not end that one.
+    connect(
+        worker_, &QThread::finished, this,
+        [this, number = run_->number] {
+            if (isCurrent(number)) onWorkerFinished();
+        },
+        Qt::QueuedConnection);
     worker_->start();
 }
 
@@ -107,6 +122,10 @@ void RunController::stop() {
     // outputs must be whole, so the caller waits for it.
     worker_->wait();
     onWorkerFinished();
+}
+
+bool RunController::isCurrent(std::uint64_t number) const {
+    return run_ && run_->number == number;
 }
 
 void RunController::onWorkerFinished() {

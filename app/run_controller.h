@@ -8,6 +8,7 @@
 #include <QString>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -58,11 +59,14 @@ class RunController : public QObject {
   private:
     friend class RunEvents;
     struct Run;
+    // Whether `number` is the run in progress (runs are numbered from 1 as they start).
+    bool isCurrent(std::uint64_t number) const;
     void onWorkerFinished();
     void raiseNotice(const Notice& notice, const std::shared_ptr<NoticeGate>& gate);
 
     std::unique_ptr<Run> run_;
     QThread* worker_ = nullptr;
+    std::uint64_t runsStarted_ = 0;
 };
 
 }  // namespace tp::app
