@@ -50,6 +50,7 @@ class WideNames : public ::testing::Test {
                                               "--attachments", "Anh\xC3\xA4nge", mailbox.string()});
         EXPECT_EQ(r.code, 0) << format << ": " << r.err;
         EXPECT_TRUE(has(r.out, "Output:     " + out.string() + "\n"));
+        EXPECT_FALSE(has(r.out, "Report:")) << "a run with nothing to report names no report";
         return out / mailbox.relative_path();
     }
     fs::path store() const {
@@ -66,8 +67,10 @@ class WideNames : public ::testing::Test {
     const fs::path out = dir.path() / "Ausgabe \xE5\x87\xBA\xE5\x8A\x9B";
 };
 
-// Names beyond ASCII (mailbox, attachment, folders) reach every output, with the bytes.
-TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
+// Names beyond ASCII (mailbox, attachment, folders) reach every output, with the
+// bytes; a message of 1969 keeps its date, in the MBOX "From " line and as the
+// store's submit and delivery times.
+TEST_F(WideNames, NamesBeyondAsciiAndDatesBefore1970ReachEveryOutput) {
     const std::string attachment =
         "\xC3\x9C"
         "bersicht.csv " +
@@ -85,6 +88,7 @@ TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
         "    if p.get_filename(): print(p.get_filename(), p.get_payload(decode=True).hex())' " +
         quote(mbox.string()));
     EXPECT_EQ(parts, attachment + "\n");
+    EXPECT_TRUE(has(readBytes(mbox), "\r\nFrom neil@example.org Mon Jul 21 02:56:15 1969\r\n"));
 
     run("pst");
     const fs::path pst = store();
@@ -94,15 +98,6 @@ TEST_F(WideNames, NamesBeyondAsciiReachEveryOutput) {
     const std::string folders =
         python(quote(TP_SOURCE_DIR "/tests/pst/pst_read.py") + " " + quote(pst.string()) + " 0");
     EXPECT_TRUE(has(folders, "/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\t"));
-}
-
-// A message of 1969 keeps its date: in the MBOX "From " line and as the store's
-// submit and delivery times.
-TEST_F(WideNames, DatesBefore1970StayWhatTheMessageSays) {
-    const fs::path mbox = run("mbox") / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mbox";
-    EXPECT_TRUE(has(readBytes(mbox), "\r\nFrom neil@example.org Mon Jul 21 02:56:15 1969\r\n"));
-
-    run("pst");
     const std::string times = python(
         "-c 'import pypff,sys\n"
         "f = pypff.file(); f.open(sys.argv[1])\n"
@@ -112,7 +107,7 @@ TEST_F(WideNames, DatesBefore1970StayWhatTheMessageSays) {
         "    m = d.get_sub_message(i)\n"
         "    if m.subject == \"one small step\": print(m.client_submit_time, m.delivery_time)\n"
         "walk(f.get_root_folder())' " +
-        quote(store().string()));
+        quote(pst.string()));
     EXPECT_EQ(times, "1969-07-21 02:56:15 1969-07-21 02:56:15\n");
 }
 
