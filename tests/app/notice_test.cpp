@@ -23,9 +23,7 @@ class NoticeTest : public WindowTest {
     }
     // Keeps the window's events flowing for a while.
     static void pumpFor(int ms) {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        pumpUntil([] { return false; }, ms);
     }
 };
 

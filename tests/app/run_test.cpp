@@ -12,13 +12,6 @@ namespace {
 class RunTest : public WindowTest {
   public:
     QPushButton* convertButton() { return child<QPushButton>(&window, "convertButton"); }
-    // A message file holds its message whole (the writer may end it with one
-    // more line end).
-    static ::testing::AssertionResult whole(const fs::path& eml, const std::string& msg) {
-        const std::string bytes = readBytes(eml);
-        if (bytes == msg || bytes == msg + "\r\n") return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << eml << " holds [" << bytes << "]";
-    }
 };
 
 // Without a format only a box appears; a cancelled output folder ends silently.
@@ -90,8 +83,9 @@ TEST_F(RunTest, ConvertsEveryListedMailboxShowingProgressAndTheClosingBox) {
                   std::string(75, '*') + "\r\n");
     EXPECT_TRUE(convertButton()->isEnabled());
 
-    for (int k = 1; k <= 3; ++k) EXPECT_TRUE(whole(emlOf(inbox, k), message(k)));
-    for (int k = 1; k <= 2; ++k) EXPECT_TRUE(whole(emlOf(sent, k), message(k, "Sent")));
+    // Each message whole, followed by the writer's line end.
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(readBytes(emlOf(inbox, k)), message(k) + "\r\n");
+    for (int k = 1; k <= 2; ++k) EXPECT_EQ(readBytes(emlOf(sent, k)), message(k, "Sent") + "\r\n");
     EXPECT_FALSE(fs::exists(emlOf(inbox, 4)));
     const fs::path folder = convert::mailboxOutputFolder(out(), inbox.string());
     EXPECT_FALSE(fs::exists(folder / "Inbox.mbox"));
@@ -143,13 +137,10 @@ TEST_F(RunTest, EachStepOfARunShowsTheWindowsTexts) {
     const auto saved = step(Step::MessageDone, [](auto& p) { p.stored = true, p.exported = 2; });
     const auto failed = step(Step::MessageDone);
     const std::vector<Case> cases = {
-        {started, "mailboxCountLabel", "Mailbox 2 (of 3) "},
-        {started, "mailboxNameLabel", "Inbox.imm"},
         {started, "activityLabel", "Setting Mail Search Filter..."},
         {started, "savingLabel", ""},
         {search, "activityLabel", "Found 4 message(s)", 37},
         {done, "messagesFoundLabel", "0 Messages"},  // never searched
-        {found, "activityLabel", "Found 3 message(s)"},
         {found, "messagesFoundLabel", "3 Messages"},
         {saving, "savingLabel", "Saving: 120 Bytes out of 4000 Total Bytes."},
         {written, "savingLabel", "60 Bytes out of 240 Total Bytes.", 25},

@@ -68,20 +68,19 @@ std::size_t columnsOf(const std::string& s) {
     return n;
 }
 
-// The progress lines: what follows each "\r\033[K" up to the next (notices aside).
-std::vector<std::string> drawnLines(const std::string& err, bool& endsWithNewline) {
+// The progress lines: what follows each "\r\033[K" up to the next (notices aside),
+// without the newline that ends the last.
+std::vector<std::string> drawnLines(const std::string& err) {
     static const std::string kRedraw = "\r\033[K";
     std::vector<std::string> lines;
     std::size_t at = err.find(kRedraw);
-    endsWithNewline = false;
     while (at != std::string::npos) {
         const std::size_t from = at + kRedraw.size();
         const std::size_t next = err.find(kRedraw, from);
         std::string line =
             err.substr(from, next == std::string::npos ? std::string::npos : next - from);
         if (!line.empty() && line.rfind("tessaport-convert:", 0) != 0) {
-            endsWithNewline = line.back() == '\n';
-            if (endsWithNewline) line.pop_back();
+            if (line.back() == '\n') line.pop_back();
             lines.push_back(line);
         }
         at = next;
@@ -124,10 +123,9 @@ TEST_F(ConsoleTest, TerminalShowsOneLineRedrawnInPlaceThatFitsTheWidth) {
                                        columns);
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_TRUE(has(r.out, "Messages:   52"));
-        bool newline = false;
-        const std::vector<std::string> lines = drawnLines(r.err, newline);
+        const std::vector<std::string> lines = drawnLines(r.err);
         ASSERT_GE(lines.size(), 4u) << r.err;  // at least one per mailbox
-        EXPECT_TRUE(newline) << "the last line is ended once the run is over";
+        EXPECT_EQ(r.err.back(), '\n') << "the last line is ended once the run is over";
         // Nothing but redraws and the closing newline: no line scrolls by.
         std::size_t newlines = 0;
         for (char c : r.err) newlines += c == '\n' ? 1 : 0;
@@ -178,8 +176,7 @@ TEST_F(ConsoleTest, ProgressIsWeighedByBytesAndNeverFullBeforeTheEnd) {
     const Result r = runOnTerminal(
         dir.path(), {"--format", "eml", "--output", "out", "Small.imm", "Big.imm"}, 100);
     EXPECT_EQ(r.code, 0) << r.err;
-    bool newline = false;
-    const std::vector<std::string> lines = drawnLines(r.err, newline);
+    const std::vector<std::string> lines = drawnLines(r.err);
     ASSERT_GE(lines.size(), 2u) << r.err;
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         EXPECT_FALSE(has(lines[i], "100%")) << lines[i];
