@@ -164,13 +164,12 @@ TEST(ManualTest, FoundBesideTheProgramOrInTheInstalledDocumentationFolder) {
     QTemporaryDir prefix;
     ASSERT_TRUE(prefix.isValid());
     const QDir root(prefix.path());
-    ASSERT_TRUE(root.mkpath("usr/bin") && root.mkpath("usr/share/doc/tessaport"));
-    const QString bin = root.filePath("usr/bin");
+    // "system": the package's folder, for a program started from another folder.
+    ASSERT_TRUE(root.mkpath("usr/bin") && root.mkpath("usr/share/doc/tessaport") &&
+                root.mkpath("system"));
+    const QString bin = root.filePath("usr/bin"), system = root.filePath("system");
     const QString installed = root.filePath("usr/share/doc/tessaport/help.html");
     const QString beside = root.filePath("usr/bin/help.html");
-    // The package's folder, for a program started from another folder.
-    ASSERT_TRUE(root.mkpath("system"));
-    const QString system = root.filePath("system");
     EXPECT_EQ(helpFilePathFor(bin, system), beside);  // none: where the build puts it
     ASSERT_TRUE(QFile(system + "/help.html").open(QIODevice::WriteOnly));
     EXPECT_EQ(helpFilePathFor(bin, system), system + "/help.html");

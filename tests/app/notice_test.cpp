@@ -25,6 +25,12 @@ class NoticeTest : public WindowTest {
     static void pumpFor(int ms) {
         pumpUntil([] { return false; }, ms);
     }
+    // The message box on screen, if any.
+    static QMessageBox* openBox() {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+        return nullptr;
+    }
 };
 
 // The real box: it does not block the window, which answers commands; the run
@@ -38,11 +44,6 @@ TEST_F(NoticeTest, TheRunWaitsForTheRealBoxWhichGoesWithTheWindow) {
     const fs::path good = mailboxFile("Good.imm", mailbox(2));
     convert({first, second, good});
 
-    auto openBox = [&]() -> QMessageBox* {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
-        return nullptr;
-    };
     ASSERT_TRUE(pumpUntil([&] { return openBox() != nullptr; }));
     QMessageBox* box = openBox();
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
@@ -83,12 +84,8 @@ TEST_F(NoticeTest, DISABLED_RendersTheScreenshotOfANoticeDuringARun) {
     window.show();
     convert(
         {mailboxFile("Inbox.imm", mailbox(3)), empty, mailboxFile("Sent Items.imm", mailbox(2))});
-    QMessageBox* box = nullptr;
-    ASSERT_TRUE(pumpUntil([&] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
-        return box != nullptr;
-    }));
+    ASSERT_TRUE(pumpUntil([&] { return openBox() != nullptr; }));
+    QMessageBox* box = openBox();
     // Give the labels the run wrote before the notice time to paint.
     pumpFor(100);
     QImage shot = window.grab().toImage();

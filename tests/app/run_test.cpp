@@ -188,7 +188,6 @@ TEST_F(RunTest, AttachmentsTickedWithoutAFolderAskForItBeforeTheRun) {
     ASSERT_TRUE(waitForRun());
     EXPECT_TRUE(has(readBytes(emlOf(inbox, 1)),
                     "dGhlIGZpbGUgZnJvbSB0aGUgZm9sZGVy"));  // the file, in base64
-    EXPECT_EQ(window.lastSummary().notes.size(), 0u);
 }
 
 // Closing the window during a run stops it after the current message: no closing
