@@ -106,7 +106,6 @@ TEST_F(ListTest, APathWiderThanTheListCanBeScrolledToItsEnd) {
     // While the paths fit, the column fills the list and there is no scroll bar.
     EXPECT_EQ(grid()->columnWidth(0), grid()->viewport()->width());
     EXPECT_FALSE(bar->isVisible());
-    EXPECT_EQ(bar->maximum(), 0);
     window.addFileToList(longPath);
     QApplication::processEvents();
 

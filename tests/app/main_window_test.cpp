@@ -69,8 +69,22 @@ TEST_F(MainWindowTest, OpensWithTheControlsTextsAndStatesOfItsDesign) {
     EXPECT_EQ(child<MailboxList>(&window, "mailboxList")->paths(), QStringList{QString()});
 }
 
-TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {
+// The window has one size: no Maximize in its title bar, and a maximize asked for
+// anyway leaves it as it is. Exit asks first; the close box asks nothing.
+TEST_F(MainWindowTest, CannotBeMaximizedAndExitAsksFirst) {
+    const Qt::WindowFlags flags = window.windowFlags();
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_EQ(window.minimumSize(), QSize(599, 636));
+    EXPECT_EQ(window.maximumSize(), QSize(599, 636));
     window.show();
+    const QSize size = window.size();
+    window.setWindowState(Qt::WindowMaximized);
+    QApplication::processEvents();
+    EXPECT_FALSE(window.windowState() & Qt::WindowMaximized);
+    EXPECT_EQ(window.size(), size);
+
     window.addFileToList(QStringLiteral("/m/Inbox.imm"));
     fake.answers = {Answer::No};
     click("exitButton");
@@ -84,7 +98,6 @@ TEST_F(MainWindowTest, ExitAsksFirstAndNoKeepsEverything) {
     click("exitButton");
     EXPECT_FALSE(window.isVisible());
 
-    // The close box asks nothing.
     window.show();
     window.close();
     EXPECT_FALSE(window.isVisible());
@@ -132,23 +145,6 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
     EXPECT_EQ(fake.opened.size(), 2);  // nothing opened for a missing manual
     ASSERT_EQ(fake.boxes.size(), 2u);
     EXPECT_TRUE(has(fake.boxes[1].text, "/usr/share/doc/tessaport"));
-}
-
-// The window has one size: no Maximize in its title bar, and a maximize asked
-// for anyway leaves it as it is.
-TEST_F(MainWindowTest, CannotBeMaximized) {
-    const Qt::WindowFlags flags = window.windowFlags();
-    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
-    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
-    EXPECT_EQ(window.minimumSize(), QSize(599, 636));
-    EXPECT_EQ(window.maximumSize(), QSize(599, 636));
-    window.show();
-    const QSize size = window.size();
-    window.setWindowState(Qt::WindowMaximized);
-    QApplication::processEvents();
-    EXPECT_FALSE(window.windowState() & Qt::WindowMaximized);
-    EXPECT_EQ(window.size(), size);
 }
 
 TEST(ManualTest, HasTheTroubleshootingSectionTheSupportAddressNames) {

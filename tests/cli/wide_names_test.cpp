@@ -72,11 +72,6 @@ class WideNames : public ::testing::Test {
         EXPECT_FALSE(has(r.out, "Report:")) << "a run with nothing to report names no report";
         return out / mailbox.relative_path();
     }
-    fs::path store() const {
-        for (const auto& e : fs::directory_iterator(out))
-            if (e.path().extension() == ".pst") return e.path();
-        return {};
-    }
 
     ScratchDir dir;
     const fs::path mailbox = dir.path() /
@@ -113,7 +108,9 @@ TEST_F(WideNames, NamesBeyondAsciiAndDatesBefore1970ReachEveryOutput) {
     EXPECT_TRUE(has(readBytes(mbox), "\r\nFrom neil@example.org Mon Jul 21 02:56:15 1969\r\n"));
 
     run("pst");
-    const fs::path pst = store();
+    fs::path pst;
+    for (const auto& e : fs::directory_iterator(out))
+        if (e.path().extension() == ".pst") pst = e.path();
     ASSERT_FALSE(pst.empty());
     EXPECT_TRUE(has(python(readParts + " pst " + quote(pst.string())), "figures " + attachment));
     // The mailbox's folder in the store is named after it.
