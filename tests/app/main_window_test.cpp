@@ -126,7 +126,6 @@ TEST_F(MainWindowTest, HelpOpensTheManualOrSaysWhereItIs) {
     QDir::setCurrent(before);
     ASSERT_EQ(fake.opened.size(), 1);
     const QUrl url(fake.opened[0]);
-    EXPECT_TRUE(url.isLocalFile());
     EXPECT_EQ(url.toLocalFile(), manual);
     EXPECT_TRUE(fake.boxes.empty());
 
