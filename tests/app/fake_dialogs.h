@@ -42,13 +42,9 @@ class FakeDialogs final : public Dialogs {
     QStringList filters;
     QStringList prompts;
     QStringList opened;
-    std::function<void(const Notice&)> onBox;
-    // Boxes opened without blocking the window (the run's notices). Answered at
-    // once unless `holdOpen` is set; then they wait in `open` for answerOpen().
-    bool holdOpen = false;
-    bool realOpenBoxes = false;  // show them as the real dialogs do, unscripted
-    std::deque<std::function<void(Answer)>> open;
-    std::vector<Notice> openedBoxes;  // every such box, in order
+    // Boxes opened without blocking the window (the run's notices): answered at
+    // once, or shown as the real dialogs do, unscripted.
+    bool realOpenBoxes = false;
 
     // The next queued answer; none queued is a failure (and No, or cancelled).
     template <class T>
@@ -63,29 +59,15 @@ class FakeDialogs final : public Dialogs {
     }
     Answer messageBox(QWidget*, const Notice& notice) override {
         boxes.push_back(notice);
-        if (onBox) onBox(notice);
         if (notice.buttons == NoticeButtons::Ok) return Answer::Ok;
         return take(answers, Answer::No, "question: " + notice.text);
     }
     QWidget* openMessageBox(QWidget* parent, const Notice& notice,
                             std::function<void(Answer)> answered) override {
         boxes.push_back(notice);
-        openedBoxes.push_back(notice);
-        if (onBox) onBox(notice);
         if (realOpenBoxes) return real_->openMessageBox(parent, notice, std::move(answered));
-        if (holdOpen)
-            open.push_back(std::move(answered));
-        else
-            answered(Answer::Ok);
-        return nullptr;
-    }
-    // Answers the oldest box still open; false when none is.
-    bool answerOpen() {
-        if (open.empty()) return false;
-        auto answered = std::move(open.front());
-        open.pop_front();
         answered(Answer::Ok);
-        return true;
+        return nullptr;
     }
     QStringList openFileNames(QWidget*, const QString& filter) override {
         filters << filter;

@@ -23,8 +23,8 @@ class WindowTest : public ::testing::Test {
     int bar(const char* name) { return child<QProgressBar>(&window, name)->value(); }
     void click(const char* name) { child<QPushButton>(&window, name)->click(); }
     fs::path out() const { return tmp.path() / "out"; }
-    fs::path emlOf(const fs::path& mailbox, int k, const fs::path& into = {}) const {
-        return convert::mailboxOutputFolder(into.empty() ? out() : into, mailbox.string()) /
+    fs::path emlOf(const fs::path& mailbox, int k) const {
+        return convert::mailboxOutputFolder(out(), mailbox.string()) /
                ("Email-" + std::to_string(k) + ".eml");
     }
     // Lists the mailboxes through the add command (which enables Convert).

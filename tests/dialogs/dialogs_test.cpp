@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QFontMetrics>
-#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -96,18 +95,6 @@ TEST_F(DialogsTest, MessageBoxShowsTheTextsLinesAndItsDetailWithinTheScreen) {
     const auto yesNo = makeMessageBox(nullptr, question);
     EXPECT_EQ(yesNo->standardButtons(), QMessageBox::Yes | QMessageBox::No);
     EXPECT_TRUE(onScreen(yesNo.get()));
-}
-
-TEST_F(DialogsTest, InputBoxWithALongPromptAndAnswerStaysWithinTheScreen) {
-    const QString prompt =
-        "String Lenght =  400 byte(s)\r\rCurrent Byte Location =  7\r\r\rReplace string \"" +
-        QString(400, u'z') + "\" with following string :";
-    const auto box = makeInputBox(nullptr, "STRING FINDER Version 1.0 STRING REPLACEMENT", prompt,
-                                  QString(400, u'z'));
-    EXPECT_TRUE(box->labelText().startsWith(
-        "String Lenght =  400 byte(s)\n\nCurrent Byte Location =  7\n\n\nReplace string "));
-    EXPECT_EQ(box->textValue(), QString(400, u'z'));
-    EXPECT_TRUE(onScreen(box.get()));
 }
 
 }  // namespace
