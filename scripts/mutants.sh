@@ -132,7 +132,8 @@ while IFS= read -r line || [ -n "$line" ]; do
   fi
   restore
   secs=$(($(date +%s) - start))
-  by=$(sed -n 's/^.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*$/\1/p' "$work/test.log" | head -n 1)
+  # The first test that failed (a disabled one is listed with stars too).
+  by=$(grep -v 'Not Run' "$work/test.log" | sed -n 's/^.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*$/\1/p' | head -n 1)
   report+=("$result  $file:$at $expr  [$labels]${by:+ by $by}")
   echo "$result  $file:$at $expr  [$labels, ${secs}s]${by:+ by $by}"
 done <"$list"
