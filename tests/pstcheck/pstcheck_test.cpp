@@ -292,11 +292,7 @@ TEST(PstCheck, OutlookStoresPass) {
         Report r = checkShape(kSamples / name);
         EXPECT_TRUE(r.readable) << name << ": " << r.fatal;
         EXPECT_TRUE(r.clean()) << name << ":\n" << codes(r);
-        EXPECT_EQ(r.folders, 5u) << name;
     }
-    Report r = checkStore(kSample1);
-    EXPECT_EQ(r.messages, 1u);
-    EXPECT_EQ(r.attachments, 1u);
 
     const fs::path older = kSamples / "outlook-unicode-libyal.pst";
     Report plain = checkStore(older);
