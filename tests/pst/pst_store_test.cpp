@@ -184,9 +184,8 @@ TEST(PstStore, MessagesOfEveryKindRoundTripThroughEveryReader) {
     const std::string empty = lineWith(lines, "\tEmpty file\t");
     EXPECT_NE(empty.find("\t2\t0:" + sha1Prefix("") + " 1:" + sha1Prefix("x")), std::string::npos)
         << empty;
-    const fs::path ex = exportedMessage("Files") / "Attachments";
-    ASSERT_TRUE(fs::exists(ex / "1_empty.txt"));
-    EXPECT_EQ(fs::file_size(ex / "1_empty.txt"), 0u);
+    const fs::path ex = exportedMessage("Files") / "Attachments" / "1_empty.txt";
+    EXPECT_TRUE(fs::is_regular_file(ex) && fs::file_size(ex) == 0u);
     // readpst reads the message and its other file; it leaves out an attachment
     // without bytes, whichever way they are stored.
     EXPECT_NE(readpstMbox("Files").find("filename=\"one.txt\""), std::string::npos);
@@ -286,7 +285,6 @@ TEST(PstStore, HeaderReachesTheDiskOnlyAfterEverythingElse) {
     EXPECT_TRUE(flushed.back() == final);
     // At the flush before, everything but the header was on disk, and no header.
     const std::string& early = flushed[flushed.size() - 2];
-    ASSERT_EQ(early.size(), final.size());
     EXPECT_EQ(early.substr(0, 0x4200), std::string(0x4200, '\0'));
     EXPECT_TRUE(early.compare(0x4200, std::string::npos, final, 0x4200, std::string::npos) == 0);
 }
