@@ -1,5 +1,5 @@
 // The large case: 100,000 small messages spread over 50 folders, read back by
-// libpff and readpst (and pstcheck when built). Labelled slow.
+// readpst and pstcheck. Labelled slow.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -28,37 +28,26 @@ TEST(PstStoreSlow, HundredThousandMessagesInFiftyFolders) {
             << err;
     ASSERT_TRUE(s->close(err)) << err;
 
-    fs::path checker = fs::path(TP_BINARY_DIR) / "bin" / "pstcheck";
-    if (fs::exists(checker)) {
-        pst_test::Run c = run("'" + checker.string() + "' --shape '" + p.string() + "'");
-        EXPECT_EQ(c.status, 0) << c.out.substr(0, 4000);
-    }
+    pst_test::Run c = run("'" TP_BINARY_DIR "/bin/pstcheck' --shape '" + p.string() + "'");
+    EXPECT_EQ(c.status, 0) << c.out.substr(0, 4000);
     // libpff builds its item tree in time quadratic in the item count (minutes
     // here, whoever wrote the store), so this size is read with readpst and pstcheck;
     // libpff reads the 10,000-message store in pst_store_test.
     // readpst runs in one process (-j 0): its default forked jobs, one per folder,
     // now and then drop a message of a store it reads whole in one process.
-    std::string line;
     fs::path rp = scratch("readpst-hundredk");
     fs::create_directories(rp);
     pst_test::Run r = run("readpst -q -D -j 0 -o '" + rp.string() + "' '" + p.string() + "'");
     EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
-    std::size_t fromLines = 0, folderFiles = 0;
     std::set<std::string> subjects;
-    for (const auto& e : fs::directory_iterator(rp)) {
-        std::ifstream mbox(e.path());
-        std::size_t here = 0;
-        while (std::getline(mbox, line)) {
-            if (line.rfind("From ", 0) == 0) ++here;
+    for (int i = 0; i < 50; ++i) {
+        std::ifstream mbox(rp / ("Folder " + std::to_string(i) + ".mbox"));
+        std::size_t messages = 0;
+        for (std::string line; std::getline(mbox, line);) {
+            messages += line.rfind("From ", 0) == 0;
             if (line.rfind("Subject: Subject ", 0) == 0) subjects.insert(line);
         }
-        if (e.path().filename().string().rfind("Folder ", 0) == 0) {
-            ++folderFiles;
-            EXPECT_EQ(here, 2000u) << e.path();
-        }
-        fromLines += here;
+        EXPECT_EQ(messages, 2000u) << i;
     }
-    EXPECT_EQ(folderFiles, 50u);
-    EXPECT_EQ(fromLines, 100000u);
     EXPECT_EQ(subjects.size(), 100000u);
 }
