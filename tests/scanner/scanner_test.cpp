@@ -18,7 +18,6 @@
 
 namespace fs = std::filesystem;
 using tp::Notice;
-using tp::NoticeIcon;
 using tp::finder::Scanner;
 using tp::finder::ScannerObserver;
 using tp::finder::ScanShared;
@@ -28,13 +27,11 @@ namespace {
 struct Recorder : ScannerObserver {
     bool report = false;
     std::vector<Notice> notices;
-    int beeps = 0;
     std::string surface;
     std::vector<int> happenings;  // the count of hits at each hit
     std::vector<int> bars;
     std::string text1;
     void notice(const Notice& n) override { notices.push_back(n); }
-    void beep() override { ++beeps; }
     void clearReport() override { surface.clear(); }
     void printReport(std::string_view t) override { surface += t; }
     bool wantsReport() const override { return report; }
@@ -185,9 +182,6 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     runScan(s, shared, (dir / "missing.imm").string(), "MIME-Version: 1.0");
     ASSERT_EQ(rec.notices.size(), 1u);
     EXPECT_EQ(rec.notices[0].text, "File not found !");
-    EXPECT_EQ(rec.notices[0].title, "STRING FINDER Version 1.0");
-    EXPECT_EQ(rec.notices[0].icon, NoticeIcon::Exclamation);
-    EXPECT_TRUE(rec.notices[0].beep);
     EXPECT_EQ(rec.notices[0].detail, (dir / "missing.imm").string());  // names its file
     EXPECT_TRUE(shared.offsetList.empty());
 
@@ -218,17 +212,6 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
         EXPECT_TRUE(all.offsets.empty());
     }
 
-    // An empty file name box.
-    rec.notices.clear();
-    shared.reset();
-    s.fileNameInput = "   ";
-    s.findFirst();
-    ASSERT_EQ(rec.notices.size(), 1u);
-    EXPECT_EQ(rec.notices[0].text, "Enter name of the file to be searched...");
-    EXPECT_EQ(rec.notices[0].icon, NoticeIcon::None);
-    EXPECT_EQ(rec.notices[0].detail, "");  // no file to name
-    EXPECT_TRUE(shared.ended);
-
     // Opening while a file is open keeps the open one.
     rec.notices.clear();
     const std::string a = file("a", "MIME-Version: 1.0 ...");
@@ -239,17 +222,6 @@ TEST_F(ScannerTest, NoticesForFilesThatCannotBeSearched) {
     EXPECT_EQ(rec.notices[0].title, "");
     EXPECT_EQ(rec.notices[0].detail, a);  // the file in use
     EXPECT_EQ(s.fileName(), a);
-
-    // After the last hit a further step only beeps.
-    shared.reset();
-    s.searchInput = "MIME-Version: 1.0";
-    s.findFirst();
-    s.findNext();
-    ASSERT_TRUE(shared.ended);
-    const int beeps = rec.beeps;
-    s.findNext();
-    EXPECT_EQ(rec.beeps, beeps + 1);
-    EXPECT_EQ(shared.offsetList, "0|");
     s.closeFile();
     EXPECT_EQ(rec.text1, "");
     s.closeFile();  // nothing open: quiet
