@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -74,10 +73,21 @@ std::string stripped(const std::string& bytes) {
     return m.bytes();
 }
 
+// The decoded content of the part `index` of a multipart message as Python's email
+// package reads it, with LF line ends.
+std::string partContent(const std::string& message, int index) {
+    tp::test::ScratchDir dir;
+    tp::test::writeBytes(dir.path() / "m.eml", message);
+    return tp::test::output(
+        "python3 -c \"import email,sys; m=email.message_from_binary_file(open(sys.argv[1],'rb')); "
+        "sys.stdout.buffer.write(m.get_payload()[" +
+        std::to_string(index) + "].get_payload(decode=True).replace(b'\\r\\n',b'\\n'))\" '" +
+        (dir.path() / "m.eml").string() + "'");
+}
+
 }  // namespace
 
-// Messages without attachment parts come out exactly as they went in, and saving
-// writes those same bytes.
+// Messages without attachment parts come out exactly as they went in.
 TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
     const std::vector<std::string> messages = {
         mixed({kAlternative}),
@@ -88,15 +98,13 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
         kTop,
         "",
     };
-    tp::test::ScratchDir dir;
     for (const auto& original : messages) {
         MailMessage m;
         m.LoadFromBytes(original);
         EXPECT_EQ(m.AttachmentCount(), 0) << original;
         m.RemoveAllAttachments();
         EXPECT_FALSE(m.changed());
-        ASSERT_TRUE(m.SaveToFile(dir.path() / "out.eml"));
-        EXPECT_EQ(tp::test::readBytes(dir.path() / "out.eml"), original);
+        EXPECT_EQ(m.bytes(), original);
     }
 }
 
@@ -209,7 +217,8 @@ an attached text without a name
 }
 
 // Adding files: a single-part message becomes multipart/mixed around its untouched
-// header and body; a mixed message gains parts before its close delimiter.
+// header and body. (A mixed message gains parts before its close delimiter: the
+// attachment pass tests check that byte for byte.)
 TEST(MailMessage, AttachFile) {
     tp::test::ScratchDir dir;
     const std::string pdf = "%PDF-1.4\n" + std::string(300, '\xAB');
@@ -234,45 +243,18 @@ TEST(MailMessage, AttachFile) {
               "  application/pdf name=plan.pdf len=309\n"
               "  text/plain name=" +
                   longName + " len=0\n");
-    tp::test::writeBytes(dir.path() / "out.eml", out);
-    EXPECT_EQ(tp::test::output("python3 -c \"import email,sys; m=email.message_from_binary_file("
-                               "open(sys.argv[1],'rb')); sys.stdout.buffer.write("
-                               "m.get_payload()[1].get_payload(decode=True))\" '" +
-                               (dir.path() / "out.eml").string() + "'"),
-              pdf);
-
-    MailMessage many;
-    many.LoadFromBytes(mixed({kAlternative, kPdf}));
-    many.RemoveAllAttachments();
-    ASSERT_EQ(many.AttachFile(dir.path() / "plan.pdf"), "");
-    const std::string head = mixed({kAlternative});
-    const std::size_t close = head.find("--outer--");
-    const std::string withFile = many.bytes();
-    EXPECT_EQ(withFile.substr(0, close), head.substr(0, close));
-    EXPECT_EQ(withFile.substr(withFile.size() - (head.size() - close)), head.substr(close));
-    EXPECT_NE(withFile.find("filename=\"plan.pdf\"", close), std::string::npos);
+    EXPECT_EQ(partContent(out, 1), pdf);
 }
 
+// The sender and dates of the "From " line of an .mbox (the MBOX tests check the
+// everyday forms on the lines themselves): a date beyond the clock is no date, a
+// group's first address is the sender.
 TEST(MailMessage, SenderAndDates) {
-    using std::chrono::seconds;
-    using When = std::chrono::system_clock::time_point;
     MailMessage m;
-    m.LoadFromBytes(kTop + "\r\nbody\r\n");
-    EXPECT_EQ(m.Sender(), "ann@example.org");
-    EXPECT_EQ(m.MessageDate(), When(seconds(1236069000)));
-    EXPECT_EQ(m.FirstReceivedDate(), When(seconds(1236071472)));
-
-    m.LoadFromBytes(crlf("Date: Fri, 31 Dec 9999 23:59:59 +0000\n\nb\n"));  // beyond the clock
+    m.LoadFromBytes(crlf("Date: Fri, 31 Dec 9999 23:59:59 +0000\n\nb\n"));
     EXPECT_FALSE(m.MessageDate());
     m.LoadFromBytes(crlf("From: Friends: Carl <carl@x.org>, d@y.org;\nDate: soon\n\nb\n"));
     EXPECT_EQ(m.Sender(), "carl@x.org");
-    EXPECT_FALSE(m.MessageDate());
-    EXPECT_FALSE(m.FirstReceivedDate());
-
-    m.LoadFromBytes(crlf("From: J\xF6rg <j\xF6rg@example.de>\nSubject: 8-bit\n\nFrom: body\n"));
-    EXPECT_EQ(m.Sender(), "j\xC3\xB6rg@example.de");
-    m.LoadFromBytes(crlf("Subject: no sender\n\nFrom: not a header\n"));
-    EXPECT_EQ(m.Sender(), "");
 }
 
 // Broken input: no crash, no hang, nothing lost.
@@ -346,40 +328,23 @@ TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
         MailMessage m;
         m.LoadFromBytes(c.bytes);
         ASSERT_EQ(m.AttachFile(dir.path() / "notes.txt"), "");
-        ASSERT_TRUE(m.SaveToFile(dir.path() / "saved.eml"));
-        MailMessage reloaded;
-        ASSERT_TRUE(reloaded.LoadFromFile(dir.path() / "saved.eml"));
-        EXPECT_EQ(names(reloaded.bytes()), Names{"notes.txt"});
-        const std::string saved = tp::test::readBytes(dir.path() / "saved.eml");
+        const std::string saved = m.bytes();
+        EXPECT_EQ(names(saved), Names{"notes.txt"});
         EXPECT_EQ(outline(saved),
                   "multipart/mixed\n  text/plain len=" + std::to_string(c.body.size()) +
                       "\n  text/plain name=notes.txt len=18\n");
-        EXPECT_EQ(tp::test::output("python3 -c \"import email,sys; m=email.message_from_binary_"
-                                   "file(open(sys.argv[1],'rb')); sys.stdout.write(m.get_"
-                                   "payload()[0].get_payload().replace('\\r\\n','\\n'))\" '" +
-                                   (dir.path() / "saved.eml").string() + "'"),
-                  c.body);
+        EXPECT_EQ(partContent(saved, 0), c.body);
     }
 }
 
 // Text that the sender marked as an attachment is one, also where the message's
 // body would stand (the message itself, or the first part of a mixed message).
 TEST(MailMessage, TextMarkedAsAttachmentWhereTheBodyWouldBe) {
-    const std::string single =
-        kTop + crlf(
-                   "Content-Type: text/plain; name=\"notes.txt\"\n"
-                   "Content-Disposition: attachment; filename=\"notes.txt\"\n"
-                   "\nthe notes\n");
-    EXPECT_EQ(names(single), Names{"notes.txt"});
-    EXPECT_EQ(stripped(single).find("the notes"), std::string::npos);
-
-    const std::string firstPart = crlf(R"(--outer
-Content-Type: text/plain; charset="us-ascii"
-Content-Disposition: attachment; filename="log.txt"
-
-the log
-)");
-    const std::string message = mixed({firstPart, kPdf});
-    EXPECT_EQ(names(message), (Names{"log.txt", "plan.pdf"}));
-    EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
+    const std::string text = crlf(
+        "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"log.txt\"\n\nthe "
+        "log\n");
+    for (const std::string& message : {kTop + text, mixed({"--outer\r\n" + text})}) {
+        EXPECT_EQ(names(message), Names{"log.txt"});
+        EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
+    }
 }
