@@ -1,7 +1,8 @@
 """Lists the messages of every folder of a store as libpff (pypff) reads them,
 one JSON object a line: folder, the message's properties by id (strings as
 text, numbers, booleans, binaries as their length and hex), its plain and HTML
-bodies, and its attachments with their properties."""
+bodies, and its attachments with their properties, their data as text and in hex
+(the first 4096 bytes)."""
 import json
 import sys
 
@@ -50,9 +51,10 @@ def walk(folder, path, out):
         atts = []
         for k in range(m.number_of_attachments):
             a = m.get_attachment(k)
-            entry = {"props": props(a), "size": a.size or 0}
+            entry = {"props": props(a), "size": a.size or 0, "hex": ""}
             try:
-                entry["data"] = text(a.read_buffer(min(a.size, 4096))) if a.size else ""
+                data = a.read_buffer(min(a.size, 4096)) if a.size else b""
+                entry["data"], entry["hex"] = text(data), data.hex()
             except Exception:
                 entry["data"] = "<embedded>"
             atts.append(entry)
