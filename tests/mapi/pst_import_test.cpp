@@ -38,7 +38,6 @@ TEST(PstImport, HeadersBecomeEnvelopeProperties) {
     EXPECT_EQ(text(p, tag::PidTagMessageClass), "IPM.Note");
     EXPECT_EQ(text(p, tag::PidTagSubjectPrefix), "Re: ");
     EXPECT_EQ(text(p, tag::PidTagNormalizedSubject), "Lunch plans");
-    EXPECT_EQ(text(p, tag::PidTagConversationTopic), "Lunch plans");
     EXPECT_EQ(text(p, tag::PidTagSenderEmailAddress), "ann@example.com");
     EXPECT_EQ(text(p, tag::PidTagSenderAddressType), "SMTP");
     EXPECT_EQ(text(p, tag::PidTagSentRepresentingSmtpAddress), "ann@example.com");

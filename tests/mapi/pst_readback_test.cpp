@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -68,34 +67,24 @@ RunSummary convertChecked(const Scratch& s, std::vector<std::string> mailboxes,
     return summary;
 }
 
-TEST(PstReadback, MailboxesBecomeFolders) {
+// The messages of a mailbox in its folder, read, a paperclip only on the one with a
+// file, whose bytes come back. (The folder tree of many mailboxes: outcome_test.)
+TEST(PstReadback, AMailboxBecomesAFolderOfItsMessages) {
     Scratch s;
     std::string payload;
     for (int i = 0; i < 3000; ++i) payload += char((i * 7 + 3) & 0xFF);
-    writeBytes(s.path() / "in/Inbox.imm", plainMessage("First note", "Body one.") +
-                                              attachmentMessage(payload) +
-                                              plainMessage("Third", "Body three."));
-    writeBytes(s.path() / "in/Sent.imm", plainMessage("Sent item", "Body sent."));
-    writeBytes(s.path() / "in/old/Inbox.imm", plainMessage("Older inbox", "Body four."));
-
-    RunSummary summary = convertChecked(s, {"in/Inbox.imm", "in/Sent.imm", "in/old/Inbox.imm"});
+    writeBytes(s.path() / "in/Inbox.imm",
+               plainMessage("First note", "Body one.") + attachmentMessage(payload));
+    RunSummary summary = convertChecked(s, {"in/Inbox.imm"});
     EXPECT_EQ(summary.pstFile.parent_path(), s.path() / "out");
-    // Each Inbox mailbox has its own folder, in the tree the mailboxes lie in.
-    std::map<std::string, std::vector<std::string>> subjects;
     const auto items = storedItems(summary.pstFile);
-    for (const QJsonObject& item : items) {
-        const std::string folder = str(item["folder"]);
-        subjects[folder.substr(folder.find('/', 1) + 1)].push_back(prop(item, "0037"));
-    }
-    EXPECT_EQ(subjects, (std::map<std::string, std::vector<std::string>>{
-                            {"Inbox", {"First note", "With a file", "Third"}},
-                            {"Sent", {"Sent item"}},
-                            {"old/Inbox", {"Older inbox"}}}));
-    ASSERT_EQ(items.size(), 5u);
+    ASSERT_EQ(items.size(), 2u);
+    for (const QJsonObject& item : items) EXPECT_TRUE(has(str(item["folder"]), "/Inbox"));
+    EXPECT_EQ(prop(items[0], "0037"), "First note");
     EXPECT_TRUE(has(str(items[0]["body"]), "Body one."));
-    // Read; the paperclip only on the message with a file, whose bytes come back.
-    EXPECT_EQ(prop(items[0], "0e07"), "1");
-    EXPECT_EQ(prop(items[1], "0e07"), "17");
+    EXPECT_EQ(prop(items[0], "0e07"), "1");  // read
+    EXPECT_EQ(prop(items[1], "0037"), "With a file");
+    EXPECT_EQ(prop(items[1], "0e07"), "17");  // read, has attachments
     EXPECT_EQ(str(attachment(items[1], 0)["hex"]), hex(payload));
 }
 
