@@ -25,29 +25,28 @@ Date: Tue, 3 Mar 2009 09:30:00 +0100
 MIME-Version: 1.0
 )");
 
-const std::string kAlternative = crlf(R"(--outer
-Content-Type: multipart/alternative; boundary="inner"
+// A body part: the delimiter line of `boundary`, the header fields and the body
+// with its line end. A multipart's own parts follow its header directly.
+std::string part(const std::string& boundary, const std::string& fields,
+                 const std::string& body = "") {
+    return crlf("--" + boundary + "\n" + fields + "\n\n" + body + (body.empty() ? "" : "\n"));
+}
 
---inner
-Content-Type: text/plain; charset="iso-8859-1"
-Content-Transfer-Encoding: quoted-printable
+const std::string kAlternative =
+    part("outer", "Content-Type: multipart/alternative; boundary=\"inner\"") +
+    part("inner",
+         "Content-Type: text/plain; charset=\"iso-8859-1\"\n"
+         "Content-Transfer-Encoding: quoted-printable",
+         "Hello Bob, the pictures =E9t=E9.") +
+    part("inner", "Content-Type: text/html; charset=\"iso-8859-1\"",
+         "<html><body><a name=\"top\">Hello</a></body></html>") +
+    crlf("--inner--\n\n");
 
-Hello Bob, the pictures =E9t=E9.
---inner
-Content-Type: text/html; charset="iso-8859-1"
-
-<html><body><a name="top">Hello</a></body></html>
---inner--
-
-)");
-
-const std::string kPdf = crlf(R"(--outer
-Content-Type: application/pdf; name="plan.pdf"
-Content-Transfer-Encoding: base64
-Content-Disposition: attachment; filename="plan.pdf"
-
-JVBERi0xLjQKJcfsj6IKNSAwIG9iago8PC9MZW5ndGggNiAwIFI+PgpzdHJlYW0K
-)");
+const std::string kPdf = part("outer",
+                              "Content-Type: application/pdf; name=\"plan.pdf\"\n"
+                              "Content-Transfer-Encoding: base64\n"
+                              "Content-Disposition: attachment; filename=\"plan.pdf\"",
+                              "JVBERi0xLjQKJcfsj6IKNSAwIG9iago8PC9MZW5ndGggNiAwIFI+PgpzdHJlYW0K");
 
 std::string mixed(const std::vector<std::string>& parts) {
     std::string m = kTop + crlf(
@@ -111,50 +110,25 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
 // Removing attachments cuts exactly their parts, at any depth; everything else stays
 // byte-identical.
 TEST(MailMessage, RemovingAttachmentsCutsOnlyTheirParts) {
-    const std::string relatedKept = crlf(R"(--outer
-Content-Type: multipart/related; boundary="rel"
-
---rel
-Content-Type: text/html
-
-<img src="cid:logo@x">
-)");
-    const std::string relatedImage = crlf(R"(--rel
-Content-Type: image/png; name="logo.png"
-Content-ID: <logo@x>
-Content-Disposition: inline; filename="logo.png"
-
-iVBORw0KGgo=
-)");
-    const std::string bag = crlf(R"(--outer
-Content-Type: multipart/mixed; boundary="bag"
-
---bag
-Content-Type: application/octet-stream; name="a.bin"
-
-AAAA
---bag
-Content-Type: application/octet-stream; name="b.bin"
-
-BBBB
---bag--
-)");
-    const std::string forwardKept = crlf(R"(--outer
-Content-Type: message/rfc822
-
-From: c@d
-Content-Type: multipart/mixed; boundary="fwd"
-
---fwd
-Content-Type: text/plain
-
-inner
-)");
-    const std::string forwardPdf = crlf(R"(--fwd
-Content-Disposition: attachment; filename="inner.pdf"
-
-JVBE
-)");
+    const std::string relatedKept =
+        part("outer", "Content-Type: multipart/related; boundary=\"rel\"") +
+        part("rel", "Content-Type: text/html", "<img src=\"cid:logo@x\">");
+    const std::string relatedImage = part("rel",
+                                          "Content-Type: image/png; name=\"logo.png\"\n"
+                                          "Content-ID: <logo@x>\n"
+                                          "Content-Disposition: inline; filename=\"logo.png\"",
+                                          "iVBORw0KGgo=");
+    const std::string bag =
+        part("outer", "Content-Type: multipart/mixed; boundary=\"bag\"") +
+        part("bag", "Content-Type: application/octet-stream; name=\"a.bin\"", "AAAA") +
+        part("bag", "Content-Type: application/octet-stream; name=\"b.bin\"", "BBBB") +
+        "--bag--\r\n";
+    const std::string forwardKept =
+        part("outer", "Content-Type: message/rfc822") +
+        crlf("From: c@d\nContent-Type: multipart/mixed; boundary=\"fwd\"\n\n") +
+        part("fwd", "Content-Type: text/plain", "inner");
+    const std::string forwardPdf =
+        part("fwd", "Content-Disposition: attachment; filename=\"inner.pdf\"", "JVBE");
     const std::string withAll =
         mixed({kAlternative, kPdf, relatedKept + relatedImage + "--rel--\r\n", bag,
                forwardKept + forwardPdf + "--fwd--\r\n"});
@@ -182,33 +156,22 @@ JVBE
 // What counts and how names read: either header, RFC 2231 continuations, RFC 2047
 // words, raw 8-bit text; a body text with a name is still the body.
 TEST(MailMessage, AttachmentNames) {
-    const std::string parts = crlf(R"(--outer
-Content-Type: text/plain; name="message.txt"
-
-This is the body although it has a name.
---outer
-Content-Type: application/pdf
-Content-Disposition: attachment;
- filename*0*=UTF-8''%E2%82%AC%20rapport%20;
- filename*1*=annuel.pdf
-
-JVBE
---outer
-Content-Type: application/msword; name="=?ISO-8859-1?Q?R=E9sum=E9=2Edoc?="
-
-0M8R
---outer
-Content-Type: application/octet-stream; name="Gr)"
-                                   "\xFC\xDF"
-                                   R"(e.txt"
-
-AAAA
---outer
-Content-Type: text/plain
-Content-Disposition: attachment
-
-an attached text without a name
-)");
+    const std::string parts =
+        part("outer", "Content-Type: text/plain; name=\"message.txt\"",
+             "This is the body although it has a name.") +
+        part("outer",
+             "Content-Type: application/pdf\nContent-Disposition: attachment;\n"
+             " filename*0*=UTF-8''%E2%82%AC%20rapport%20;\n filename*1*=annuel.pdf",
+             "JVBE") +
+        part("outer",
+             "Content-Type: application/msword; name=\"=?ISO-8859-1?Q?R=E9sum=E9=2Edoc?=\"",
+             "0M8R") +
+        part("outer",
+             "Content-Type: application/octet-stream; name=\"Gr\xFC\xDF"
+             "e.txt\"",
+             "AAAA") +
+        part("outer", "Content-Type: text/plain\nContent-Disposition: attachment",
+             "an attached text without a name");
     EXPECT_EQ(names(mixed({parts})),
               (Names{"\xE2\x82\xAC rapport annuel.pdf", "R\xC3\xA9sum\xC3\xA9.doc",
                      "Gr\xC3\xBC\xC3\x9F"
