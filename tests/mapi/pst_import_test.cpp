@@ -60,8 +60,6 @@ TEST(PstImport, HeadersBecomeEnvelopeProperties) {
               fileTimeFromUnix(1236070805).ticks);
     EXPECT_EQ(get<pst::FileTime>(p, tag::PidTagCreationTime).ticks, kNow.ticks);
     EXPECT_EQ(text(p, tag::PidTagInternetMessageId), "<abc.123@example.com>");
-    EXPECT_EQ(num(p, tag::PidTagImportance), 2);
-    EXPECT_EQ(num(p, tag::PidTagPriority), 1);
     EXPECT_EQ(num(p, tag::PidTagSensitivity), 2);
     EXPECT_EQ(num(p, tag::PidTagMessageSize), std::int32_t(raw.size()));
     // The header block exactly as it came, without the empty line.

@@ -8,17 +8,10 @@ import sys
 
 import pypff
 
-WANTED = {0x001A, 0x0071, 0x0037, 0x0C1A, 0x0C1F, 0x0E04, 0x0E03, 0x0E06, 0x0039, 0x3007, 0x004F, 0x0050,
-          0x1000, 0x0E07, 0x3705, 0x3707, 0x370E, 0x3712, 0x3713, 0x7FFE, 0x3FDE, 0x0042, 0x0065,
-          0x3008}
-
-
 def props(item):
     out = {}
     for rs in item.record_sets:
         for e in rs.entries:
-            if e.entry_type not in WANTED:
-                continue
             key = "%04x" % e.entry_type
             vt = e.value_type
             try:
