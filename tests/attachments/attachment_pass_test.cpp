@@ -224,17 +224,15 @@ TEST_F(AttachmentPassTest, AttachedMessagesStayMessages) {
 
 // A symbolic link that leads out of the attachments folder is never followed (a
 // message naming it cannot make the run read what lies outside); one that stays
-// inside is an attachment like any other file.
+// inside is an attachment like any other file. (A linked folder: run_test.)
 TEST_F(AttachmentPassTest, LinksOutOfTheFolderAreNotFollowed) {
     std::filesystem::create_symlink(dir.path() / "secret.txt", folder / "away.txt");
-    std::filesystem::create_directory_symlink(dir.path(), folder / "sub" / "up");
     std::filesystem::create_symlink(folder / "a.txt", folder / "same.txt");
-    std::string bytes = message({"away.txt", "sub/up/secret.txt", "same.txt"});
+    std::string bytes = message({"away.txt", "same.txt"});
     EXPECT_TRUE(apply(bytes).empty());
     const std::string why =
         " could not be put back: a symbolic link leads it out of the attachments folder";
-    EXPECT_EQ(remarks, (std::vector<std::string>{"attachment \"away.txt\"" + why,
-                                                 "attachment \"sub/up/secret.txt\"" + why}));
+    EXPECT_EQ(remarks, std::vector<std::string>{"attachment \"away.txt\"" + why});
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
     EXPECT_EQ(outline(bytes),
               "multipart/mixed\n  text/plain len=14\n  text/plain name=same.txt len=5\n");
