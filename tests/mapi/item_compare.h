@@ -14,10 +14,10 @@ namespace tp::test {
 
 inline std::string hexOf(const pst::Binary& bytes) {
     std::string out;
-    char hex[3];
+    char digits[3];
     for (std::uint8_t b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02x", b);
-        out += hex;
+        std::snprintf(digits, sizeof digits, "%02x", b);
+        out += digits;
     }
     return out;
 }

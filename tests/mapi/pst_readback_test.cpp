@@ -76,7 +76,6 @@ TEST(PstReadback, AMailboxBecomesAFolderOfItsMessages) {
     writeBytes(s.path() / "in/Inbox.imm",
                plainMessage("First note", "Body one.") + attachmentMessage(payload));
     RunSummary summary = convertChecked(s, {"in/Inbox.imm"});
-    EXPECT_EQ(summary.pstFile.parent_path(), s.path() / "out");
     const auto items = storedItems(summary.pstFile);
     ASSERT_EQ(items.size(), 2u);
     for (const QJsonObject& item : items) EXPECT_TRUE(has(str(item["folder"]), "/Inbox"));
