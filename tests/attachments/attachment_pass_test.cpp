@@ -66,30 +66,6 @@ class AttachmentPassTest : public ::testing::Test {
 
 }  // namespace
 
-// Box clear: parts without content go, each named as not put back; parts that
-// hold their content stay; nothing is read; a message without attachments, or
-// one where nothing is to go, keeps its bytes.
-TEST_F(AttachmentPassTest, BoxClearKeepsContentAndRemovesEmptyParts) {
-    options.attachments = false;
-    std::string bytes =
-        message({part("a.txt"), part("kept.bin", crlf("a2VwdA==\n")), part("b.pdf")});
-    EXPECT_TRUE(apply(bytes).empty());
-    EXPECT_EQ(bytes, message({part("kept.bin", crlf("a2VwdA==\n"))}));
-    EXPECT_EQ(remarks,
-              (std::vector<std::string>{
-                  "attachment \"a.txt\" could not be put back: no attachments folder given",
-                  "attachment \"b.pdf\" could not be put back: no attachments folder given",
-              }));
-
-    for (std::string same : {message({part("kept.bin", crlf("a2VwdA==\n"))}),
-                             crlf("From: a@b\nSubject: x\n\nFrom the name of the attachment.\n")}) {
-        const std::string before = same;
-        EXPECT_TRUE(apply(same).empty());
-        EXPECT_EQ(same, before);
-        EXPECT_TRUE(remarks.empty());
-    }
-}
-
 // Box ticked: the files of the same names come back, in order, from a folder typed
 // without its final separator; duplicates give the same file twice; names with
 // separators and non-ASCII names are found below the folder.
@@ -103,9 +79,6 @@ TEST_F(AttachmentPassTest, FilesPresentAreAttachedAgain) {
               "  application/pdf name=b.pdf len=10\n  text/plain name=a.txt len=5\n"
               "  text/plain name=\xC3\xA9t\xC3\xA9.txt len=6\n  text/plain name=inner.txt len=5\n"
               "  text/plain name=inner.txt len=5\n");
-    // The message's own text is untouched.
-    EXPECT_EQ(bytes.substr(0, message({}).size() - 9),
-              message({}).substr(0, message({}).size() - 9));
 
     // The same with the separator typed.
     options.attachmentFolder = folder.string() + "/";
@@ -140,12 +113,6 @@ TEST_F(AttachmentPassTest, EachRefusedNameIsNamedWithItsReason) {
               "multipart/mixed\n  text/plain len=14\n"
               "  application/pdf name=b.pdf len=10\n");
 
-    // A refused name's part that holds content stays as it is.
-    std::string held = message({part("../secret.txt", crlf("aGVsZA==\n"))});
-    const std::string before = held;
-    EXPECT_TRUE(apply(held).empty());
-    EXPECT_EQ(held, before);
-
     std::string why;
     EXPECT_FALSE(tp::convert::attachmentFilePath(folder.string(), std::string("a\0b.txt", 7), why));
     EXPECT_NE(why.find("NUL"), std::string::npos);
@@ -179,18 +146,17 @@ std::string picture(const std::string& name, const std::string& id, const std::s
                 ">\nContent-Disposition: inline; filename=\"" + name +
                 "\"\nContent-Transfer-Encoding: base64\n\n" + body);
 }
-// A message with a plain attachment (given: before the pictures) and, in the
-// HTML body's multipart/related, two pictures around one that is always held.
-std::string pictures(const std::string& one, const std::string& two, const std::string& pdf) {
+// A message with (given `pdf`) a plain attachment without content and, after it
+// in the HTML body's multipart/related, two pictures around one always held.
+std::string pictures(const std::string& one, const std::string& two, bool pdf) {
     std::string m = crlf(
         "From: ann@example.org\nSubject: pictures\nMIME-Version: 1.0\n"
         "Content-Type: multipart/mixed; boundary=m\n\n--m\nContent-Type: text/plain\n\nSee.\n");
-    if (!pdf.empty())
+    if (pdf)
         m += crlf(
             "--m\nContent-Type: application/pdf; name=\"att1.pdf\"\n"
             "Content-Disposition: attachment; filename=\"att1.pdf\"\n"
-            "Content-Transfer-Encoding: base64\n\n" +
-            (pdf == "empty" ? std::string() : pdf));
+            "Content-Transfer-Encoding: base64\n\n");
     m += crlf(
         "--m\nContent-Type: multipart/related; boundary=r\n\n--r\nContent-Type: text/html\n\n"
         "<img src=\"cid:p1\"><img src=\"cid:k\"><img src=\"cid:p2\">\n");
@@ -211,34 +177,15 @@ TEST_F(AttachmentPassTest, InlinePicturesGoBackInPlace) {
     writeBytes(folder / "pic1.png", "PIC-one");
     writeBytes(folder / "pic2.png", "PIC-two!");
     writeBytes(folder / "att1.pdf", "%PDF-att1");
-    std::string bytes = pictures("", "", "empty");
+    std::string bytes = pictures("", "", true);
     EXPECT_EQ(apply(bytes), std::vector<std::string>{});
     EXPECT_TRUE(remarks.empty());
-    std::string expected = pictures("UElDLW9uZQ==\n", "UElDLXR3byE=\n", "");
+    std::string expected = pictures("UElDLW9uZQ==\n", "UElDLXR3byE=\n", false);
     expected.insert(expected.size() - 7,
                     crlf("--m\nContent-Type: application/pdf; name=\"att1.pdf\"\n"
                          "Content-Disposition: attachment; filename=\"att1.pdf\"\n"
                          "Content-Transfer-Encoding: base64\n\nJVBERi1hdHQx\n"));
     EXPECT_EQ(bytes, expected);
-
-    // Without the folder a message whose pictures are held stays byte for byte.
-    options.attachments = false;
-    const std::string held = pictures("UElDLW9uZQ==\n", "UElDLXR3byE=\n", "JVBERi1hdHQx\n");
-    std::string same = held;
-    EXPECT_TRUE(apply(same).empty());
-    EXPECT_EQ(same, held);
-
-    // A file the folder lacks leaves its place empty and is named.
-    options.attachments = true;
-    std::filesystem::remove(folder / "pic1.png");
-    std::string missing = pictures("", "", "");
-    EXPECT_TRUE(apply(missing).empty());
-    EXPECT_EQ(remarks, std::vector<std::string>{"attachment \"pic1.png\" could not be put back: "
-                                                "not in the attachments folder"});
-    EXPECT_EQ(outline(missing),
-              "multipart/mixed\n  text/plain len=4\n  multipart/related\n    text/html len=53\n"
-              "    image/gif name=kept.gif len=6\n"
-              "    image/png name=pic2.png len=8\n");
 }
 
 // A part without content whose header holds a message header line (the mailbox
@@ -277,17 +224,15 @@ TEST_F(AttachmentPassTest, AttachedMessagesStayMessages) {
 
 // A symbolic link that leads out of the attachments folder is never followed (a
 // message naming it cannot make the run read what lies outside); one that stays
-// inside is an attachment like any other file.
+// inside is an attachment like any other file. (A linked folder: run_test.)
 TEST_F(AttachmentPassTest, LinksOutOfTheFolderAreNotFollowed) {
     std::filesystem::create_symlink(dir.path() / "secret.txt", folder / "away.txt");
-    std::filesystem::create_directory_symlink(dir.path(), folder / "sub" / "up");
     std::filesystem::create_symlink(folder / "a.txt", folder / "same.txt");
-    std::string bytes = message({"away.txt", "sub/up/secret.txt", "same.txt"});
+    std::string bytes = message({"away.txt", "same.txt"});
     EXPECT_TRUE(apply(bytes).empty());
     const std::string why =
         " could not be put back: a symbolic link leads it out of the attachments folder";
-    EXPECT_EQ(remarks, (std::vector<std::string>{"attachment \"away.txt\"" + why,
-                                                 "attachment \"sub/up/secret.txt\"" + why}));
+    EXPECT_EQ(remarks, std::vector<std::string>{"attachment \"away.txt\"" + why});
     EXPECT_EQ(bytes.find("U0VDUkVULU9VVFNJREU"), std::string::npos);  // base64 of the secret
     EXPECT_EQ(outline(bytes),
               "multipart/mixed\n  text/plain len=14\n  text/plain name=same.txt len=5\n");

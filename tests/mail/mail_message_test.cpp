@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -26,29 +25,28 @@ Date: Tue, 3 Mar 2009 09:30:00 +0100
 MIME-Version: 1.0
 )");
 
-const std::string kAlternative = crlf(R"(--outer
-Content-Type: multipart/alternative; boundary="inner"
+// A body part: the delimiter line of `boundary`, the header fields and the body
+// with its line end. A multipart's own parts follow its header directly.
+std::string part(const std::string& boundary, const std::string& fields,
+                 const std::string& body = "") {
+    return crlf("--" + boundary + "\n" + fields + "\n\n" + body + (body.empty() ? "" : "\n"));
+}
 
---inner
-Content-Type: text/plain; charset="iso-8859-1"
-Content-Transfer-Encoding: quoted-printable
+const std::string kAlternative =
+    part("outer", "Content-Type: multipart/alternative; boundary=\"inner\"") +
+    part("inner",
+         "Content-Type: text/plain; charset=\"iso-8859-1\"\n"
+         "Content-Transfer-Encoding: quoted-printable",
+         "Hello Bob, the pictures =E9t=E9.") +
+    part("inner", "Content-Type: text/html; charset=\"iso-8859-1\"",
+         "<html><body><a name=\"top\">Hello</a></body></html>") +
+    crlf("--inner--\n\n");
 
-Hello Bob, the pictures =E9t=E9.
---inner
-Content-Type: text/html; charset="iso-8859-1"
-
-<html><body><a name="top">Hello</a></body></html>
---inner--
-
-)");
-
-const std::string kPdf = crlf(R"(--outer
-Content-Type: application/pdf; name="plan.pdf"
-Content-Transfer-Encoding: base64
-Content-Disposition: attachment; filename="plan.pdf"
-
-JVBERi0xLjQKJcfsj6IKNSAwIG9iago8PC9MZW5ndGggNiAwIFI+PgpzdHJlYW0K
-)");
+const std::string kPdf = part("outer",
+                              "Content-Type: application/pdf; name=\"plan.pdf\"\n"
+                              "Content-Transfer-Encoding: base64\n"
+                              "Content-Disposition: attachment; filename=\"plan.pdf\"",
+                              "JVBERi0xLjQKJcfsj6IKNSAwIG9iago8PC9MZW5ndGggNiAwIFI+PgpzdHJlYW0K");
 
 std::string mixed(const std::vector<std::string>& parts) {
     std::string m = kTop + crlf(
@@ -76,8 +74,7 @@ std::string stripped(const std::string& bytes) {
 
 }  // namespace
 
-// Messages without attachment parts come out exactly as they went in, and saving
-// writes those same bytes.
+// Messages without attachment parts come out exactly as they went in.
 TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
     const std::vector<std::string> messages = {
         mixed({kAlternative}),
@@ -88,65 +85,38 @@ TEST(MailMessage, MessagesWithoutAttachmentsStayByteIdentical) {
         kTop,
         "",
     };
-    tp::test::ScratchDir dir;
     for (const auto& original : messages) {
         MailMessage m;
         m.LoadFromBytes(original);
         EXPECT_EQ(m.AttachmentCount(), 0) << original;
         m.RemoveAllAttachments();
         EXPECT_FALSE(m.changed());
-        ASSERT_TRUE(m.SaveToFile(dir.path() / "out.eml"));
-        EXPECT_EQ(tp::test::readBytes(dir.path() / "out.eml"), original);
+        EXPECT_EQ(m.bytes(), original);
     }
 }
 
 // Removing attachments cuts exactly their parts, at any depth; everything else stays
 // byte-identical.
 TEST(MailMessage, RemovingAttachmentsCutsOnlyTheirParts) {
-    const std::string relatedKept = crlf(R"(--outer
-Content-Type: multipart/related; boundary="rel"
-
---rel
-Content-Type: text/html
-
-<img src="cid:logo@x">
-)");
-    const std::string relatedImage = crlf(R"(--rel
-Content-Type: image/png; name="logo.png"
-Content-ID: <logo@x>
-Content-Disposition: inline; filename="logo.png"
-
-iVBORw0KGgo=
-)");
-    const std::string bag = crlf(R"(--outer
-Content-Type: multipart/mixed; boundary="bag"
-
---bag
-Content-Type: application/octet-stream; name="a.bin"
-
-AAAA
---bag
-Content-Type: application/octet-stream; name="b.bin"
-
-BBBB
---bag--
-)");
-    const std::string forwardKept = crlf(R"(--outer
-Content-Type: message/rfc822
-
-From: c@d
-Content-Type: multipart/mixed; boundary="fwd"
-
---fwd
-Content-Type: text/plain
-
-inner
-)");
-    const std::string forwardPdf = crlf(R"(--fwd
-Content-Disposition: attachment; filename="inner.pdf"
-
-JVBE
-)");
+    const std::string relatedKept =
+        part("outer", "Content-Type: multipart/related; boundary=\"rel\"") +
+        part("rel", "Content-Type: text/html", "<img src=\"cid:logo@x\">");
+    const std::string relatedImage = part("rel",
+                                          "Content-Type: image/png; name=\"logo.png\"\n"
+                                          "Content-ID: <logo@x>\n"
+                                          "Content-Disposition: inline; filename=\"logo.png\"",
+                                          "iVBORw0KGgo=");
+    const std::string bag =
+        part("outer", "Content-Type: multipart/mixed; boundary=\"bag\"") +
+        part("bag", "Content-Type: application/octet-stream; name=\"a.bin\"", "AAAA") +
+        part("bag", "Content-Type: application/octet-stream; name=\"b.bin\"", "BBBB") +
+        "--bag--\r\n";
+    const std::string forwardKept =
+        part("outer", "Content-Type: message/rfc822") +
+        crlf("From: c@d\nContent-Type: multipart/mixed; boundary=\"fwd\"\n\n") +
+        part("fwd", "Content-Type: text/plain", "inner");
+    const std::string forwardPdf =
+        part("fwd", "Content-Disposition: attachment; filename=\"inner.pdf\"", "JVBE");
     const std::string withAll =
         mixed({kAlternative, kPdf, relatedKept + relatedImage + "--rel--\r\n", bag,
                forwardKept + forwardPdf + "--fwd--\r\n"});
@@ -174,33 +144,22 @@ JVBE
 // What counts and how names read: either header, RFC 2231 continuations, RFC 2047
 // words, raw 8-bit text; a body text with a name is still the body.
 TEST(MailMessage, AttachmentNames) {
-    const std::string parts = crlf(R"(--outer
-Content-Type: text/plain; name="message.txt"
-
-This is the body although it has a name.
---outer
-Content-Type: application/pdf
-Content-Disposition: attachment;
- filename*0*=UTF-8''%E2%82%AC%20rapport%20;
- filename*1*=annuel.pdf
-
-JVBE
---outer
-Content-Type: application/msword; name="=?ISO-8859-1?Q?R=E9sum=E9=2Edoc?="
-
-0M8R
---outer
-Content-Type: application/octet-stream; name="Gr)"
-                                   "\xFC\xDF"
-                                   R"(e.txt"
-
-AAAA
---outer
-Content-Type: text/plain
-Content-Disposition: attachment
-
-an attached text without a name
-)");
+    const std::string parts =
+        part("outer", "Content-Type: text/plain; name=\"message.txt\"",
+             "This is the body although it has a name.") +
+        part("outer",
+             "Content-Type: application/pdf\nContent-Disposition: attachment;\n"
+             " filename*0*=UTF-8''%E2%82%AC%20rapport%20;\n filename*1*=annuel.pdf",
+             "JVBE") +
+        part("outer",
+             "Content-Type: application/msword; name=\"=?ISO-8859-1?Q?R=E9sum=E9=2Edoc?=\"",
+             "0M8R") +
+        part("outer",
+             "Content-Type: application/octet-stream; name=\"Gr\xFC\xDF"
+             "e.txt\"",
+             "AAAA") +
+        part("outer", "Content-Type: text/plain\nContent-Disposition: attachment",
+             "an attached text without a name");
     EXPECT_EQ(names(mixed({parts})),
               (Names{"\xE2\x82\xAC rapport annuel.pdf", "R\xC3\xA9sum\xC3\xA9.doc",
                      "Gr\xC3\xBC\xC3\x9F"
@@ -209,7 +168,8 @@ an attached text without a name
 }
 
 // Adding files: a single-part message becomes multipart/mixed around its untouched
-// header and body; a mixed message gains parts before its close delimiter.
+// header and body. (A mixed message gains parts before its close delimiter: the
+// attachment pass tests check that byte for byte.)
 TEST(MailMessage, AttachFile) {
     tp::test::ScratchDir dir;
     const std::string pdf = "%PDF-1.4\n" + std::string(300, '\xAB');
@@ -222,8 +182,6 @@ TEST(MailMessage, AttachFile) {
     single.LoadFromBytes(kTop + body);
     EXPECT_EQ(single.AttachFile(dir.path() / "plan.pdf"), "");
     EXPECT_EQ(single.AttachFile(dir.path() / longName), "");
-    EXPECT_NE(single.AttachFile(dir.path() / "missing.pdf"), "");
-    EXPECT_NE(single.AttachFile(dir.path()), "");
     const std::string out = single.bytes();
     EXPECT_EQ(out.substr(0, kTop.size()), kTop);
     EXPECT_NE(out.find("\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nCaf\xC3\xA9.\r\n\r\n--"),
@@ -240,39 +198,17 @@ TEST(MailMessage, AttachFile) {
                                "m.get_payload()[1].get_payload(decode=True))\" '" +
                                (dir.path() / "out.eml").string() + "'"),
               pdf);
-
-    MailMessage many;
-    many.LoadFromBytes(mixed({kAlternative, kPdf}));
-    many.RemoveAllAttachments();
-    ASSERT_EQ(many.AttachFile(dir.path() / "plan.pdf"), "");
-    const std::string head = mixed({kAlternative});
-    const std::size_t close = head.find("--outer--");
-    const std::string withFile = many.bytes();
-    EXPECT_EQ(withFile.substr(0, close), head.substr(0, close));
-    EXPECT_EQ(withFile.substr(withFile.size() - (head.size() - close)), head.substr(close));
-    EXPECT_NE(withFile.find("filename=\"plan.pdf\"", close), std::string::npos);
 }
 
+// The sender and dates of the "From " line of an .mbox (the MBOX tests check the
+// everyday forms on the lines themselves): a date beyond the clock is no date, a
+// group's first address is the sender.
 TEST(MailMessage, SenderAndDates) {
-    using std::chrono::seconds;
-    using When = std::chrono::system_clock::time_point;
     MailMessage m;
-    m.LoadFromBytes(kTop + "\r\nbody\r\n");
-    EXPECT_EQ(m.Sender(), "ann@example.org");
-    EXPECT_EQ(m.MessageDate(), When(seconds(1236069000)));
-    EXPECT_EQ(m.FirstReceivedDate(), When(seconds(1236071472)));
-
-    m.LoadFromBytes(crlf("Date: Fri, 31 Dec 9999 23:59:59 +0000\n\nb\n"));  // beyond the clock
+    m.LoadFromBytes(crlf("Date: Fri, 31 Dec 9999 23:59:59 +0000\n\nb\n"));
     EXPECT_FALSE(m.MessageDate());
     m.LoadFromBytes(crlf("From: Friends: Carl <carl@x.org>, d@y.org;\nDate: soon\n\nb\n"));
     EXPECT_EQ(m.Sender(), "carl@x.org");
-    EXPECT_FALSE(m.MessageDate());
-    EXPECT_FALSE(m.FirstReceivedDate());
-
-    m.LoadFromBytes(crlf("From: J\xF6rg <j\xF6rg@example.de>\nSubject: 8-bit\n\nFrom: body\n"));
-    EXPECT_EQ(m.Sender(), "j\xC3\xB6rg@example.de");
-    m.LoadFromBytes(crlf("Subject: no sender\n\nFrom: not a header\n"));
-    EXPECT_EQ(m.Sender(), "");
 }
 
 // Broken input: no crash, no hang, nothing lost.
@@ -321,65 +257,14 @@ TEST(MailMessage, MalformedInput) {
     EXPECT_EQ(o.bytes().substr(0, headersOnly.size()), headersOnly);
 }
 
-// A bare CR that ends a header field stays a line break of its own when a file is
-// added: an LF after it would make a body line a header field of the first part.
-TEST(MailMessage, AttachFileAfterFieldsEndingInABareCarriageReturn) {
-    tp::test::ScratchDir dir;
-    tp::test::writeBytes(dir.path() / "notes.txt", "an attached file\r\n");
-    struct Case {
-        const char* what;
-        std::string bytes;
-        std::string body;  // the first part's text, as Python reads it
-    };
-    const std::vector<Case> cases = {
-        {"content field, LF line ends", "Content-:\ry:\n\nContent-Disposition:attachment",
-         "Content-Disposition:attachment"},
-        {"content field, CR LF line ends",
-         "Subject: s\r\nContent-Type: text/plain\r\r\nContent-Disposition: attachment\r\n",
-         "Content-Disposition: attachment\n"},
-        {"last field, no empty line",
-         "Content-Type: text/plain\nX-Note: n\r(not a field)\nContent-Disposition: attachment\n",
-         "(not a field)\nContent-Disposition: attachment\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        MailMessage m;
-        m.LoadFromBytes(c.bytes);
-        ASSERT_EQ(m.AttachFile(dir.path() / "notes.txt"), "");
-        ASSERT_TRUE(m.SaveToFile(dir.path() / "saved.eml"));
-        MailMessage reloaded;
-        ASSERT_TRUE(reloaded.LoadFromFile(dir.path() / "saved.eml"));
-        EXPECT_EQ(names(reloaded.bytes()), Names{"notes.txt"});
-        const std::string saved = tp::test::readBytes(dir.path() / "saved.eml");
-        EXPECT_EQ(outline(saved),
-                  "multipart/mixed\n  text/plain len=" + std::to_string(c.body.size()) +
-                      "\n  text/plain name=notes.txt len=18\n");
-        EXPECT_EQ(tp::test::output("python3 -c \"import email,sys; m=email.message_from_binary_"
-                                   "file(open(sys.argv[1],'rb')); sys.stdout.write(m.get_"
-                                   "payload()[0].get_payload().replace('\\r\\n','\\n'))\" '" +
-                                   (dir.path() / "saved.eml").string() + "'"),
-                  c.body);
-    }
-}
-
 // Text that the sender marked as an attachment is one, also where the message's
 // body would stand (the message itself, or the first part of a mixed message).
 TEST(MailMessage, TextMarkedAsAttachmentWhereTheBodyWouldBe) {
-    const std::string single =
-        kTop + crlf(
-                   "Content-Type: text/plain; name=\"notes.txt\"\n"
-                   "Content-Disposition: attachment; filename=\"notes.txt\"\n"
-                   "\nthe notes\n");
-    EXPECT_EQ(names(single), Names{"notes.txt"});
-    EXPECT_EQ(stripped(single).find("the notes"), std::string::npos);
-
-    const std::string firstPart = crlf(R"(--outer
-Content-Type: text/plain; charset="us-ascii"
-Content-Disposition: attachment; filename="log.txt"
-
-the log
-)");
-    const std::string message = mixed({firstPart, kPdf});
-    EXPECT_EQ(names(message), (Names{"log.txt", "plan.pdf"}));
-    EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
+    const std::string text = crlf(
+        "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"log.txt\"\n\nthe "
+        "log\n");
+    for (const std::string& message : {kTop + text, mixed({"--outer\r\n" + text})}) {
+        EXPECT_EQ(names(message), Names{"log.txt"});
+        EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
+    }
 }

@@ -1,23 +1,17 @@
 """Lists the messages of every folder of a store as libpff (pypff) reads them,
 one JSON object a line: folder, the message's properties by id (strings as
 text, numbers, booleans, binaries as their length and hex), its plain and HTML
-bodies, and its attachments with their properties."""
+bodies, and its attachments with their properties, their data as text and in hex
+(the first 4096 bytes)."""
 import json
 import sys
 
 import pypff
 
-WANTED = {0x001A, 0x0071, 0x0037, 0x0C1A, 0x0C1F, 0x0E04, 0x0E03, 0x0E06, 0x0039, 0x3007, 0x004F, 0x0050,
-          0x1000, 0x0E07, 0x3705, 0x3707, 0x370E, 0x3712, 0x3713, 0x7FFE, 0x3FDE, 0x0042, 0x0065,
-          0x3008}
-
-
 def props(item):
     out = {}
     for rs in item.record_sets:
         for e in rs.entries:
-            if e.entry_type not in WANTED:
-                continue
             key = "%04x" % e.entry_type
             vt = e.value_type
             try:
@@ -50,9 +44,10 @@ def walk(folder, path, out):
         atts = []
         for k in range(m.number_of_attachments):
             a = m.get_attachment(k)
-            entry = {"props": props(a), "size": a.size or 0}
+            entry = {"props": props(a), "size": a.size or 0, "hex": ""}
             try:
-                entry["data"] = text(a.read_buffer(min(a.size, 4096))) if a.size else ""
+                data = a.read_buffer(min(a.size, 4096)) if a.size else b""
+                entry["data"], entry["hex"] = text(data), data.hex()
             except Exception:
                 entry["data"] = "<embedded>"
             atts.append(entry)
