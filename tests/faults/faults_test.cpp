@@ -27,29 +27,15 @@ namespace {
 using convert::Format;
 using convert::RunSummary;
 
-int gFaultsInjected = 0;
-
-// Fails the n-th file operation (counted over the kinds given) with `error`, or,
-// in sticky mode, every operation from the n-th on whose path lies below `under`.
+// Fails the n-th file operation but removals with a full disk.
 class Injector : public io::FaultInjector {
   public:
-    Injector(int n, std::errc error, fs::path under = {})
-        : n_(n), error_(std::make_error_code(error)), under_(std::move(under)) {}
+    explicit Injector(int n) : n_(n) {}
     std::error_code before(io::Op op, const fs::path& path, std::uint64_t) override {
-        if (op == io::Op::Remove) return {};
-        ++seen_;
-        const bool sticky = !under_.empty();
-        if (seen_ == n_ || (sticky && seen_ > n_)) {
-            if (sticky) {
-                const std::string p = path.string(), u = under_.string();
-                if (p.compare(0, u.size(), u) != 0) return {};
-            }
-            ++hits_;
-            ++gFaultsInjected;
-            hitPath_ = path;
-            return error_;
-        }
-        return {};
+        if (op == io::Op::Remove || ++seen_ != n_) return {};
+        ++hits_;
+        hitPath_ = path;
+        return std::make_error_code(std::errc::no_space_on_device);
     }
     int hits() const { return hits_; }
     const fs::path& hitPath() const { return hitPath_; }
@@ -57,8 +43,6 @@ class Injector : public io::FaultInjector {
   private:
     fs::path hitPath_;
     int n_;
-    std::error_code error_;
-    fs::path under_;
     int seen_ = 0;
     int hits_ = 0;
 };
@@ -124,12 +108,6 @@ int pythonMboxCount(const fs::path& mbox) {
                    quote(mbox.string()),
                &rc);
     return rc == 0 ? std::atoi(n.c_str()) : -1;
-}
-
-int shell(const std::string& cmd) {
-    int rc = -1;
-    output(cmd, &rc);
-    return rc;
 }
 
 using MessageKey = std::pair<std::string, int>;
@@ -289,11 +267,6 @@ void checkRun(const Fixture& fx, Format format, const fs::path& out, const RunSu
                 << "the store's messages differ from those counted as stored";
             EXPECT_EQ(storeMessages(s.pstFile), storedSubjects)
                 << "the store's messages differ from those counted as stored";
-            const fs::path rp = out / "readpst";
-            fs::create_directories(rp);
-            EXPECT_EQ(shell("readpst -q -o '" + rp.string() + "' '" + s.pstFile.string() +
-                            "' >/dev/null 2>&1"),
-                      0);
         }
     }
 }
@@ -329,7 +302,7 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
     for (int n = 1; n < 500; ++n) {
         const fs::path out = fx.dir.path() / ("out" + std::to_string(n));
         fs::create_directories(out);
-        Injector injector(n, std::errc::no_space_on_device);
+        Injector injector(n);
         RunSummary s;
         {
             InjectorScope scope(&injector);
@@ -350,26 +323,6 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
     std::printf("full disk: %d runs, %d at the store's own file calls\n", runs, storeWrites);
 }
 
-// The mailbox output folder turns read-only after the n-th operation.
-TEST_P(FaultRun, FolderTurnsReadOnly) {
-    const Format format = GetParam();
-    Fixture fx;
-    const Reference ref = cleanRun(fx, format);
-    for (int n = 0; n < 12; n += 2) {
-        const fs::path out = fx.dir.path() / ("ro" + std::to_string(n));
-        fs::create_directories(out);
-        Injector injector(n, std::errc::read_only_file_system, mailboxFolder(out, fx.mailboxes[1]));
-        RunSummary s;
-        {
-            InjectorScope scope(&injector);
-            s = runOnce(fx.options(format, out));
-        }
-        checkRun(fx, format, out, s, ref, injector.hits() > 0,
-                 "read-only from operation " + std::to_string(n));
-        fs::remove_all(out);
-    }
-}
-
 // The disk fills up while the store is written: from the n-th of the store's own
 // file calls on, every one fails. Message "five" is large enough that the store
 // writes while messages are still being added, not only when it is closed.
@@ -386,7 +339,6 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
         Hook injector([&](io::Op, const fs::path& path) -> std::error_code {
             if (!isStoreFile(path) || ++seen < n) return {};
             ++hits;
-            ++gFaultsInjected;
             return std::make_error_code(std::errc::no_space_on_device);
         });
         RunSummary s;
@@ -429,7 +381,6 @@ TEST(FaultPst, StoreHitsFileSizeLimit) {
         RunSummary s = runOnce(fx.options(Format::Pst, out));
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
         ++runs;
-        ++gFaultsInjected;
         checkRun(fx, Format::Pst, out, s, ref, true, "file size limit " + std::to_string(limit));
         fs::remove_all(out);
     }
@@ -462,7 +413,6 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
             const bool below = c.wholeTree ? path.string().rfind(out.string() + "/", 0) == 0
                                            : path.parent_path() == out;
             if (!armed || !below) return {};
-            ++gFaultsInjected;
             return std::make_error_code(std::errc::read_only_file_system);
         });
         std::atomic<bool> cancel{false};
@@ -634,7 +584,6 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
         }
         SCOPED_TRACE(how + "\n" + describeFailures(s));
         ASSERT_TRUE(done) << "the change was never made";
-        ++gFaultsInjected;
         EXPECT_TRUE(named(s, fx.mailboxes[0]));
         EXPECT_EQ(failedMessages(s).size(), static_cast<std::size_t>(s.failedMessages));
         EXPECT_FALSE(named(s, fx.mailboxes[1])) << "the other mailbox failed too";
@@ -653,12 +602,6 @@ TEST_P(ChangingMailbox, VanishesOrShrinks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ChangingMailbox, kFormats, formatLabel);
-
-class CountFaults : public ::testing::Environment {
-  public:
-    void TearDown() override { std::printf("faults injected: %d\n", gFaultsInjected); }
-};
-const auto* const kCount = ::testing::AddGlobalTestEnvironment(new CountFaults);
 
 }  // namespace
 }  // namespace tp::test

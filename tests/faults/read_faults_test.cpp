@@ -261,5 +261,36 @@ TEST(ReadFaults, EveryReadOfARunFailsOnce) {
         << "steps seen: " << steps.size();
 }
 
+// A search stopped by a failed read has not seen the rest of the file, so the
+// lines it listed for the message finder are not all of them: the finder then
+// reads the file itself, and plain RFC 822 messages (no "MIME-Version: 1.0"
+// line) past the failure still come out one by one, not as one.
+TEST(ReadFaults, PlainMessagesPastAFailedSearchStillComeOutAlone) {
+    Mailboxes mb;
+    std::string bytes;
+    int messages = 0;
+    for (; bytes.size() < kChunk + 100000; ++messages) {
+        const std::string n = std::to_string(messages + 1);
+        if (bytes.size() < kChunk / 2) {
+            bytes += textMessage("with the line " + n, std::string(20000, 'a'));
+        } else {
+            bytes +=
+                "Received: from a.example by b.example; Mon, 4 May 2009 10:00:00 +0200\r\n"
+                "From: ann@example.org\r\nDate: Mon, 4 May 2009 10:00:00 +0200\r\n"
+                "Message-ID: <" +
+                n + "@example.org>\r\nSubject: plain " + n + "\r\n\r\n" + std::string(20000, 'b') +
+                "\r\n\r\n";
+        }
+    }
+    writeBytes(mb.big, bytes);
+    const fs::path out = mb.dir.path() / "out";
+    fs::create_directories(out);
+    ReadFault fault(ReadFault::Fail, mb.big);
+    const RunSummary s = runWith(fault, mb.options(out));
+    ASSERT_EQ(fault.hits(), 1);
+    expectReported(mb, s, out, mb.big);
+    EXPECT_EQ(s.messages, messages + 3) << "messages past the failed read were taken for one";
+}
+
 }  // namespace
 }  // namespace tp::test
