@@ -57,7 +57,7 @@ struct Mailboxes {
 // mode, each in turn) goes wrong.
 class ReadFault : public io::FaultInjector {
   public:
-    enum Mode { Fail, Short, Shrink, Dribble };
+    enum Mode { Fail, Short, Shrink };
     ReadFault(Mode mode, fs::path victim) : mode_(mode), victim_(std::move(victim)) {}
     // Only the n-th read of any mailbox goes wrong (the modes Fail and Short).
     void onlyRead(int n) { only_ = n; }
@@ -66,11 +66,6 @@ class ReadFault : public io::FaultInjector {
     std::error_code beforeRead(const fs::path& path, std::uint64_t offset,
                                std::uint64_t& length) override {
         ++reads_;
-        if (mode_ == Dribble) {
-            // Every read call returns at most 1000 bytes: the readers must ask again.
-            length = std::min<std::uint64_t>(length, 1000);
-            return {};
-        }
         const bool chosen =
             only_ > 0 ? reads_ == only_ : (hits_ == 0 && path == victim_ && offset >= kChunk);
         if (!chosen) return {};
@@ -87,13 +82,10 @@ class ReadFault : public io::FaultInjector {
                 // bytes past the first read).
                 fs::resize_file(path, only_ > 0 ? fs::file_size(path) / 2 : kChunk + 40000);
                 return {};
-            case Dribble:
-                break;
         }
         return {};
     }
     int hits() const { return hits_; }
-    int reads() const { return reads_; }
     const fs::path& hitPath() const { return hitPath_; }
 
   private:
@@ -178,27 +170,6 @@ TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
                 << eml << " is not whole";
         }
         EXPECT_FALSE(fs::exists(folder / ("Email-" + std::to_string(found + 1) + ".eml")));
-    }
-}
-
-// Reads that return a little at a time are no failure: the run is the clean run.
-TEST(ReadFaults, ReadsInSmallPiecesChangeNothing) {
-    Mailboxes mb;
-    const fs::path clean = mb.dir.path() / "clean", dribble = mb.dir.path() / "dribble";
-    fs::create_directories(clean);
-    fs::create_directories(dribble);
-    const RunSummary ref = runOnce(mb.options(clean));
-    ASSERT_TRUE(ref.failures.empty()) << describeFailures(ref);
-    ReadFault fault(ReadFault::Dribble, mb.big);
-    const RunSummary s = runWith(fault, mb.options(dribble));
-    EXPECT_TRUE(s.failures.empty()) << describeFailures(s);
-    EXPECT_GT(fault.reads(), 400) << "the reads did not go through the seam";
-    EXPECT_EQ(s.messages, kBig + 3);
-    for (const fs::path& mailbox : {mb.big, mb.small}) {
-        for (const auto& e : fs::directory_iterator(mailboxFolder(clean, mailbox))) {
-            const fs::path other = mailboxFolder(dribble, mailbox) / e.path().filename();
-            EXPECT_TRUE(readBytes(e.path()) == readBytes(other)) << other << " differs";
-        }
     }
 }
 
