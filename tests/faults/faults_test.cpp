@@ -27,26 +27,6 @@ namespace {
 using convert::Format;
 using convert::RunSummary;
 
-// Fails the n-th file operation but removals with a full disk.
-class Injector : public io::FaultInjector {
-  public:
-    explicit Injector(int n) : n_(n) {}
-    std::error_code before(io::Op op, const fs::path& path, std::uint64_t) override {
-        if (op == io::Op::Remove || ++seen_ != n_) return {};
-        ++hits_;
-        hitPath_ = path;
-        return std::make_error_code(std::errc::no_space_on_device);
-    }
-    int hits() const { return hits_; }
-    const fs::path& hitPath() const { return hitPath_; }
-
-  private:
-    fs::path hitPath_;
-    int n_;
-    int seen_ = 0;
-    int hits_ = 0;
-};
-
 std::string attachmentMessage(const std::string& subject) {
     return "From: Carl <carl@example.org>\r\nTo: ann@example.org\r\nSubject: " + subject +
            "\r\nDate: Tue, 5 May 2009 11:00:00 +0200\r\nMIME-Version: 1.0\r\n"
@@ -302,18 +282,25 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
     for (int n = 1; n < 500; ++n) {
         const fs::path out = fx.dir.path() / ("out" + std::to_string(n));
         fs::create_directories(out);
-        Injector injector(n);
+        // The n-th operation but removals fails.
+        int seen = 0;
+        fs::path hit;
+        Hook injector([&](io::Op op, const fs::path& path) -> std::error_code {
+            if (op == io::Op::Remove || ++seen != n) return {};
+            hit = path;
+            return std::make_error_code(std::errc::no_space_on_device);
+        });
         RunSummary s;
         {
             InjectorScope scope(&injector);
             s = runOnce(fx.options(format, out));
         }
         ++runs;
-        checkRun(fx, format, out, s, ref, injector.hits() > 0,
+        checkRun(fx, format, out, s, ref, !hit.empty(),
                  "disk full at operation " + std::to_string(n));
         fs::remove_all(out);
-        if (injector.hits() == 0) break;
-        storeWrites += isStoreFile(injector.hitPath());
+        if (hit.empty()) break;
+        storeWrites += isStoreFile(hit);
     }
     EXPECT_GE(runs, 3);
     // The store's own calls (creation, pages, header, flushes) go through the seam.

@@ -25,15 +25,6 @@ struct IoTest : ::testing::Test {
 
 }  // namespace
 
-// What the report says is the system's own reason, or ours for a refusal.
-TEST_F(IoTest, DescribeGivesTheReason) {
-    EXPECT_EQ(tp::io::describe(std::make_error_code(std::errc::no_space_on_device)),
-              "No space left on device");
-    EXPECT_EQ(tp::io::describe({}), "no error");
-    EXPECT_EQ(tp::io::describe(tp::io::Refusal::LinkInTheWay),
-              "a symbolic link stands in its place, and nothing is written through links");
-}
-
 // No write through a link or into a file's other names (a replaced file replaces them).
 TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     using tp::io::Refusal;
