@@ -33,13 +33,9 @@ TEST_F(IoTest, WritesStayInsideTheOutputFolder) {
     fs::create_directories(outside);
     const fs::path victim = outside / "victim";
     std::ofstream(victim) << "keep";
-    fs::create_directory_symlink(outside, out / "away");
 
+    // (A link on the way to a mailbox's folder: through a whole run, run_test.cpp.)
     tp::io::Folder f;
-    EXPECT_EQ(f.open(out, out / "away" / "Inbox.imm", true), Refusal::LinkInTheWay);
-    EXPECT_FALSE(f.isOpen());
-    EXPECT_EQ(f.writeFile("Email-1.eml", "x"), Refusal::LinkInTheWay);  // the reason stays
-    EXPECT_FALSE(fs::exists(outside / "Inbox.imm"));
     EXPECT_EQ(f.open(out, out / "real" / "deeper" / ".." / ".." / ".." / "outside", true),
               Refusal::OutsideTheRoot);
 
