@@ -307,7 +307,6 @@ TEST_P(FaultRun, FullDiskAtEveryWrite) {
     if (format == Format::Pst) {
         EXPECT_GE(storeWrites, 6);
     }
-    std::printf("full disk: %d runs, %d at the store's own file calls\n", runs, storeWrites);
 }
 
 // The disk fills up while the store is written: from the n-th of the store's own
@@ -344,7 +343,6 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
     }
     EXPECT_GE(runs, 10);
     EXPECT_GT(whileAdding, 0) << "the store never failed while messages were being added";
-    std::printf("store disk full: %d runs\n", runs);
 }
 
 // Not a simulated fault: the process's file size limit makes the system refuse the
@@ -352,7 +350,6 @@ TEST(FaultPst, DiskFillsUpUnderTheStore) {
 TEST(FaultPst, StoreHitsFileSizeLimit) {
     Fixture fx;
     const Reference ref = cleanRun(fx, Format::Pst);
-    checkRun(fx, Format::Pst, ref.out, ref.summary, ref, false, "no limit");
     const auto full = fs::file_size(ref.summary.pstFile);
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit old{};

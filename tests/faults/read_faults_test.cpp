@@ -134,10 +134,8 @@ TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
                          Case{"file shrinks", ReadFault::Shrink, "ended at byte 302144"}}) {
         SCOPED_TRACE(c.what);
         Mailboxes mb;
-        const fs::path clean = mb.dir.path() / "clean", out = mb.dir.path() / "out";
-        fs::create_directories(clean);
+        const fs::path out = mb.dir.path() / "out";
         fs::create_directories(out);
-        ASSERT_TRUE(runOnce(mb.options(clean)).failures.empty());
         ReadFault fault(c.mode, mb.big);
         const RunSummary s = runWith(fault, mb.options(out));
         SCOPED_TRACE(describeFailures(s));
@@ -165,9 +163,9 @@ TEST(ReadFaults, SearchThatStopsEarlyIsReported) {
         ASSERT_LT(found, kBig);
         EXPECT_EQ(s.messages, found + 3);
         for (int k = 1; k < found; ++k) {
-            const std::string eml = "Email-" + std::to_string(k) + ".eml";
-            EXPECT_TRUE(readBytes(folder / eml) == readBytes(mailboxFolder(clean, mb.big) / eml))
-                << eml << " is not whole";
+            EXPECT_TRUE(readBytes(folder / ("Email-" + std::to_string(k) + ".eml")) ==
+                        mb.bigMessages[k - 1] + "\r\n")
+                << k << " is not whole";
         }
         EXPECT_FALSE(fs::exists(folder / ("Email-" + std::to_string(found + 1) + ".eml")));
     }
@@ -225,7 +223,6 @@ TEST(ReadFaults, EveryReadOfARunFailsOnce) {
             fs::remove_all(out);
         }
     }
-    std::printf("mailbox reads: %d runs, each with one read gone wrong\n", runs);
     EXPECT_GT(runs, 60);
     // The search, the look for where messages begin and the cuts all failed once.
     EXPECT_TRUE(steps.count("scan") && steps.count("extract") && steps.count("read"))
