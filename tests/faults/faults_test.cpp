@@ -37,15 +37,26 @@ std::string attachmentMessage(const std::string& subject) {
            "Content-Transfer-Encoding: base64\r\n\r\nAAECAwQFBgc=\r\n--b1--\r\n\r\n";
 }
 
-// Two mailboxes of three messages each (one body starting with "From ").
+// Two mailboxes of three messages each (one body starting with "From "). With
+// `attachments`, message "two" also names two files it does not hold: one in the
+// attachments folder, put back, and one lost, a remark.
 struct Fixture {
     ScratchDir dir;
     std::vector<std::string> mailboxes;
+    bool attachments;
     // `bigFive`: message "five" gets a body of that many lines of 64 characters.
-    explicit Fixture(int bigFive = 0) {
+    explicit Fixture(int bigFive = 0, bool withAttachments = false) : attachments(withAttachments) {
         const fs::path in = dir.path() / "in";
-        writeBytes(in / "Inbox.imm", textMessage("one") + attachmentMessage("two") +
-                                         textMessage("three", "From here on.\r\nBye."));
+        std::string two = attachmentMessage("two");
+        if (attachments) {
+            for (const std::string name : {"doc.txt", "lost.pdf"}) {
+                two.insert(two.find("--b1--"), "--b1\r\nContent-Type: text/plain; name=\"" + name +
+                                                   "\"\r\nContent-Disposition: attachment\r\n\r\n");
+            }
+            writeBytes(dir.path() / "Att" / "doc.txt", "kept beside the mailbox");
+        }
+        writeBytes(in / "Inbox.imm",
+                   textMessage("one") + two + textMessage("three", "From here on.\r\nBye."));
         std::string five = "Hello.";
         for (int i = 0; i < bigFive; ++i)
             five += "\r\nline " + std::to_string(100000 + i) + std::string(52, '.');
@@ -62,6 +73,8 @@ struct Fixture {
         o.mailboxes = mailboxes;
         o.format = format;
         o.outputFolder = out;
+        o.attachments = attachments;
+        o.attachmentFolder = (dir.path() / "Att").string();
         return o;
     }
 };
@@ -386,7 +399,7 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
          {Case{"store folder", false, false, false}, Case{"whole output", true, false, false},
           Case{"cancelled", false, true, false}, Case{"mailbox changed", false, false, true}}) {
         SCOPED_TRACE(c.what);
-        Fixture fx;
+        Fixture fx(0, true);
         const Reference ref = cleanRun(fx, Format::Pst);
         const fs::path out = fx.dir.path() / "out";
         fs::create_directories(out);
@@ -429,8 +442,12 @@ TEST(FaultPst, StoreThatCannotBeFinishedLeavesEveryMessageAsItsEml) {
                              f.reason.find("could not be finished") != std::string::npos;
         EXPECT_EQ(storeFailures, 1);
         // Each message converted is named once more, kept or lost, and none counts
-        // as converted.
+        // as converted, nor as remarked; the lost file is remarked once.
         EXPECT_EQ(s.failedMessages, static_cast<int>(3 * mailboxes));
+        EXPECT_EQ(s.remarkedMessages, 0);
+        int remarks = 0;
+        for (const convert::Note& n : s.notes) remarks += n.message > 0;
+        EXPECT_EQ(remarks, 1);
         int kept = 0;
         for (std::size_t m = 0; m < 2; ++m) {
             for (int k = 1; k <= 3; ++k) {
