@@ -147,17 +147,11 @@ void folders(const fs::path& dir) {
 
     io::AppendFile mbox;
     check(!mbox.open(folder, "\xE6\x97\xA5\xE6\x9C\xAC.mbox", true), "a new .mbox file");
-    check(!mbox.appendRecord("From a\r\n\r\none\r\n"), "a record is appended");
-    {
-        Injector inj(io::Op::Write, 1);
-        Scope scope(&inj);
-        check(mbox.appendRecord("From b\r\n\r\ntwo\r\n") == std::errc::no_space_on_device,
-              "a record that cannot be written fails");
-    }
-    check(!mbox.appendRecord("From c\r\n\r\nthree\r\n") && !mbox.close(), "the next record");
-    check(slurp(below / io::pathFromUtf8("\xE6\x97\xA5\xE6\x9C\xAC.mbox")) ==
-              "From a\r\n\r\none\r\nFrom c\r\n\r\nthree\r\n",
-          "a failed record is cut away whole");
+    // (A record that fails is cut away whole: plainForms, the same appends.)
+    check(!mbox.appendRecord("From a\r\n\r\none\r\n") && !mbox.close(), "a record is appended");
+    check(
+        slurp(below / io::pathFromUtf8("\xE6\x97\xA5\xE6\x9C\xAC.mbox")) == "From a\r\n\r\none\r\n",
+        "the record is in the file of its UTF-8 name");
     io::AppendFile again;
     check(again.open(folder, "\xE6\x97\xA5\xE6\x9C\xAC.mbox", true) == std::errc::file_exists,
           "an earlier .mbox file is never added to");
