@@ -192,6 +192,13 @@ TEST(MailMessage, AttachFile) {
               "  application/pdf name=plan.pdf len=309\n"
               "  text/plain name=" +
                   longName + " len=0\n");
+    // A header alone, its last field without a line end and no MIME-Version:
+    // every field keeps a line of its own.
+    MailMessage bare;
+    bare.LoadFromBytes("From: a@example.org\r\nSubject: only a header");
+    EXPECT_EQ(bare.AttachFile(dir.path() / "plan.pdf"), "");
+    EXPECT_TRUE(tp::test::startsWith(
+        bare.bytes(), "From: a@example.org\r\nSubject: only a header\r\nMIME-Version: 1.0\r\n"));
     tp::test::writeBytes(dir.path() / "out.eml", out);
     EXPECT_EQ(tp::test::output("python3 -c \"import email,sys; m=email.message_from_binary_file("
                                "open(sys.argv[1],'rb')); sys.stdout.buffer.write("
