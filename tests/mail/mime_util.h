@@ -26,6 +26,7 @@ inline std::string crlf(std::string_view text) {
     return out;
 }
 
+#ifndef _WIN32
 // The structure of `message` as Python's email package parses it (see
 // tests/mail/mime_outline.py).
 inline std::string outline(std::string_view message) {
@@ -34,5 +35,6 @@ inline std::string outline(std::string_view message) {
     writeBytes(file, message);
     return output("python3 '" TP_SOURCE_DIR "/tests/mail/mime_outline.py' '" + file.string() + "'");
 }
+#endif
 
 }  // namespace tp::test
