@@ -323,10 +323,9 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, ScanRelay& relay,
     } catch (...) {
         fail(info.path, 0, "scan", describeException(std::current_exception()));
     }
-    // A read error or a file that shrank ends the search early: the messages past
-    // that point were never found, so the mailbox is not complete. A file that
-    // could not be opened at all is recorded below, when the run opens it.
-    const std::string& scanError = search.error;
+    // A read error or a file that shrank ends the search early (search.error): the
+    // messages past that point were never found, so the mailbox is not complete. A
+    // file that could not be opened at all is recorded below, when the run opens it.
 
     auto finishMailbox = [&] {
         try {
@@ -361,7 +360,7 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, ScanRelay& relay,
     if (stamp.size != file.size()) stamp.known = false;
     stamps[static_cast<std::size_t>(i)] = stamp;
 
-    if (!scanError.empty()) fail(info.path, 0, "scan", scanError);
+    if (!search.error.empty()) fail(info.path, 0, "scan", search.error);
 
     if (writing && (ec = folder.open(options.outputFolder, info.outputFolder, true))) {
         fail(info.path, 0, "folder",
