@@ -63,9 +63,9 @@ bool intactSignature(GMimeObject* top, std::string_view body) {
     if (!boundary) return false;
     const auto signedPart = firstPart(body, boundary);
     if (!signedPart) return false;
-    // The signature's signed attributes hold the digest of the signed content
-    // (RFC 5652, the message-digest attribute): while that content still has this
-    // digest, nothing in it was changed (removing an attachment would change it).
+    // The signature carries the digest of the signed content among its signed
+    // attributes: while that content still has this digest, nothing in it was
+    // changed (removing an attachment would change it).
     const std::string blob = partContent(GMIME_PART(signature));
     const std::string content = canonical(*signedPart);
     for (GChecksumType type : {G_CHECKSUM_SHA256, G_CHECKSUM_SHA1, G_CHECKSUM_SHA512,
