@@ -530,7 +530,6 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
     Scanner scanner(unused, observer);
     SearchResult result;
     scanner.searchText_ = std::string(text);
-    scanner.fileNameInput = path;
     // One notice at most: the first reason the file cannot be searched.
     struct FirstNoticeOnly : ScannerObserver {
         ScannerObserver& to;
@@ -542,6 +541,9 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
         }
     } opening(scanner.obs());
     scanner.setObserver(&opening);
+    // The file of exactly that name (blanks at its ends are part of it); the
+    // notices are those of the window's first step.
+    scanner.openMailbox(path);
     const bool opened = scanner.openForSearch();
     scanner.setObserver(observer);
     if (!opened) return result;

@@ -113,6 +113,7 @@ TEST_F(ScannerTest, RecordsEveryNonOverlappingOccurrenceLeftmostFirst) {
     EXPECT_EQ(scan(file("c", "aaaxx"), "aa"), V{0});
     EXPECT_EQ(scan(file("d", "xxab"), "ab"), V{2});  // ends on the last byte
     EXPECT_EQ(scan(file("e", "ab"), "ab"), V{0});
+    EXPECT_EQ(scan(file(" ends in a blank ", "ab"), "ab"), V{0});  // the name as it is
     EXPECT_EQ(scan(file("f", "ab"), "MIME-Version: 1.0"), V{});
     EXPECT_EQ(scan(file("g", "xyz"), ""), V{});  // an empty search text ends at once
     // The offset list text has a bar after every entry.
