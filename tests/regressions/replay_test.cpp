@@ -29,6 +29,7 @@ const Kept kKept[] = {
     {"mailbox", "hits-inside-lines-and-lone-cr", "messages 20-60, leading 20"},
     {"mailbox", "tab-and-nuls-only", "messages, leading 9"},
     {"mail_message", "bare-cr-in-field-name", "attachments 0"},
+    {"mail_message", "body-is-a-message-with-an-attachment", "attachments 0"},
     {"mail_message", "date-beyond-2262", "attachments 0"},
     {"mail_message", "empty-message", "attachments 0"},
     {"mail_message", "received-date-far-future", "attachments 0"},
