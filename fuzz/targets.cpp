@@ -456,10 +456,10 @@ std::string mailMessage(const std::uint8_t* data, std::size_t size) {
     convert::MailMessage reloaded;
     TP_FUZZ_CHECK(reloaded.LoadFromFile(saved));
     // The file comes last. A message whose body is itself a message (message/rfc822
-    // at the top) has that body as an attached message once it is wrapped.
+    // at the top) has that body, and what it holds, as attachments once wrapped.
     const int n = reloaded.AttachmentCount();
     TP_FUZZ_CHECK(n >= 1 && reloaded.AttachmentName(n - 1) == "notes.txt");
-    TP_FUZZ_CHECK(n == 1 || (n == 2 && bodyIsAMessage(stripped)));
+    TP_FUZZ_CHECK(n == 1 || bodyIsAMessage(stripped));
     return "attachments " + std::to_string(count);
 }
 

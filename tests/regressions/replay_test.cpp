@@ -30,6 +30,7 @@ const Kept kKept[] = {
     {"mailbox", "tab-and-nuls-only", "messages, leading 9"},
     {"mail_message", "bare-cr-in-field-name", "attachments 0"},
     {"mail_message", "body-is-a-message-with-an-attachment", "attachments 0"},
+    {"mail_message", "body-is-a-message-inside-a-message", "attachments 0"},
     {"mail_message", "date-beyond-2262", "attachments 0"},
     {"mail_message", "empty-message", "attachments 0"},
     {"mail_message", "received-date-far-future", "attachments 0"},
