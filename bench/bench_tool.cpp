@@ -5,7 +5,10 @@
 //                         line 1, one per line (csplit cuts the file at the same places)
 //   tp-bench ranges FILE  prints each message's byte range and each doubt the finder
 //                         noted, one per line (to compare two builds' partitions)
+//   tp-bench phases FILE  finds the messages as scan does and prints the seconds the
+//                         search (with the line lists) and the message finder took
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,19 +19,14 @@
 
 namespace {
 
-// Lists the lines the message finder needs from the bytes the scanner reads, as
-// a conversion run does.
-struct Lines : tp::finder::ScannerObserver {
-    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
-        indexer.add(offset, bytes.data(), bytes.size());
-    }
-    tp::convert::LineStartIndexer indexer;
-};
-
+// Finds the hits and lists the lines the message finder needs in one search, as a
+// conversion run does.
 std::vector<std::uint64_t> scan(const char* path, tp::convert::LineStarts* starts = nullptr) {
-    Lines lines;
+    tp::convert::SearchLines lines;
     const tp::finder::SearchResult found = tp::finder::findAll(path, "MIME-Version: 1.0", &lines);
-    if (starts) *starts = lines.indexer.finish(found.fileSize);
+    if (starts) {
+        if (auto listed = lines.take(found, found.fileSize)) *starts = std::move(*listed);
+    }
     return found.offsets;
 }
 
@@ -74,6 +72,25 @@ int ranges(const char* path) {
     return part.error ? 1 : 0;
 }
 
+int phases(const char* path) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    tp::convert::LineStarts starts;
+    const std::vector<std::uint64_t> hits = scan(path, &starts);
+    const auto searched = Clock::now();
+    tp::convert::MailboxFile file;
+    if (file.open(path)) {
+        std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
+        return 1;
+    }
+    const std::size_t messages = tp::convert::findMessages(file, hits, &starts).messages.size();
+    const auto found = Clock::now();
+    std::printf("search %.3f s, message finder %.3f s, %zu messages\n",
+                std::chrono::duration<double>(searched - start).count(),
+                std::chrono::duration<double>(found - searched).count(), messages);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,6 +107,7 @@ int main(int argc, char** argv) {
     }
     if (argc == 3 && std::strcmp(argv[1], "lines") == 0) return lines(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "ranges") == 0) return ranges(argv[2]);
-    std::fprintf(stderr, "usage: tp-bench scan|lines|ranges FILE\n");
+    if (argc == 3 && std::strcmp(argv[1], "phases") == 0) return phases(argv[2]);
+    std::fprintf(stderr, "usage: tp-bench scan|lines|ranges|phases FILE\n");
     return 2;
 }

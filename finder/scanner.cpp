@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <thread>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -386,8 +388,10 @@ void Scanner::scanForward() {
         failScan("No file is open for searching.");
         return;
     }
+    // Where this search stops reading: the end of the file, or of a part of it.
+    const std::uint64_t end = std::min(fileSize_, searchEnd_);
     // An empty search text has no occurrence (searching for it would never advance).
-    if (m == 0 || currentByte_ > fileSize_ || fileSize_ - currentByte_ < m) {
+    if (m == 0 || currentByte_ > end || end - currentByte_ < m) {
         matchByte_ = -1;
         return;
     }
@@ -419,7 +423,7 @@ void Scanner::scanForward() {
             }
             f.bufValid = false;
             char* dest = f.buf.get() + kPage;
-            const std::uint64_t left = fileSize_ - readAt;
+            const std::uint64_t left = end - readAt;
             const std::size_t len = left < f.cap ? static_cast<std::size_t>(left) : f.cap;
             std::size_t got = 0;
             if (const std::error_code ec = io::readFull(f.file, f.path, dest, len, readAt, got)) {
@@ -448,18 +452,18 @@ void Scanner::scanForward() {
             // where data comes next; with a search text that holds any other byte, no
             // occurrence begins before that data less (search length - 1) bytes.
             if (len > 0 && dest[0] == '\0' && !allNul) {
-                const std::uint64_t next = f.file.nextData(readAt, fileSize_);
-                if (next >= fileSize_) {
+                const std::uint64_t next = f.file.nextData(readAt, end);
+                if (next >= end) {
                     matchByte_ = -1;
-                    currentByte_ = fileSize_;
+                    currentByte_ = end;
                     return;
                 }
                 if (next > readAt + len) {
                     pos = std::max(pos, next - (m - 1));
                     f.bufValid = false;
-                    if (fileSize_ - pos < m) {
+                    if (end - pos < m) {
                         matchByte_ = -1;
-                        currentByte_ = fileSize_;
+                        currentByte_ = end;
                         return;
                     }
                     continue;
@@ -475,9 +479,9 @@ void Scanner::scanForward() {
             currentByte_ = static_cast<std::uint64_t>(matchByte_);
             return;
         }
-        if (bufEnd >= fileSize_) {
+        if (bufEnd >= end) {
             matchByte_ = -1;
-            currentByte_ = fileSize_;
+            currentByte_ = end;
             return;
         }
         pos = bufEnd - (m - 1);  // keep the last m - 1 bytes: a match may straddle
@@ -525,6 +529,46 @@ void Scanner::reportMatch() {
     currentByte_ = p + bytes.size();
 }
 
+namespace {
+
+// Whether two occurrences of `text` can overlap: a proper prefix of it is also a
+// suffix. Occurrences that cannot overlap are the same whether the file is
+// searched in one part or in two.
+bool mayOverlapItself(std::string_view text) {
+    for (std::size_t k = 1; k < text.size(); ++k)
+        if (text.substr(0, text.size() - k) == text.substr(k)) return true;
+    return false;
+}
+
+// The reads of one part of a search, handed to the observer's partRead.
+struct PartReads : ScannerObserver {
+    ScannerObserver* to = nullptr;
+    int part = 0;
+    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
+        if (to) to->partRead(part, offset, bytes);
+    }
+};
+
+}  // namespace
+
+// Searches the opened `scanner`'s file from `from` up to `end` and hands each hit
+// that begins in [keepFrom, keepBefore) to `found`, in file order; false on a read
+// error (the scanner's lastError_ says which).
+template <typename Found>
+bool searchPart(Scanner& scanner, std::string_view text, std::uint64_t from, std::uint64_t end,
+                std::uint64_t keepFrom, std::uint64_t keepBefore, Found&& found) {
+    scanner.searchEnd_ = end;
+    scanner.currentByte_ = from;
+    for (;;) {
+        scanner.scanForward();
+        if (!scanner.lastError_.empty()) return false;
+        if (!scanner.matchFound_) return true;
+        const auto at = static_cast<std::uint64_t>(scanner.matchByte_);
+        if (at >= keepFrom && at < keepBefore) found(at);
+        scanner.currentByte_ = at + text.size();
+    }
+}
+
 SearchResult findAll(const std::string& path, std::string_view text, ScannerObserver* observer) {
     ScanShared unused;
     Scanner scanner(unused, observer);
@@ -547,21 +591,75 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
     const bool opened = scanner.openForSearch();
     scanner.setObserver(observer);
     if (!opened) return result;
-    result.fileSize = scanner.fileSize_;
+    const std::uint64_t size = scanner.fileSize_;
+    result.fileSize = size;
     ScannerObserver& o = scanner.obs();
-    scanner.currentByte_ = 0;
-    for (;;) {
-        scanner.scanForward();
-        if (!scanner.lastError_.empty()) {
+    auto report = [&](std::uint64_t at) {
+        result.offsets.push_back(at);
+        o.hit(at, static_cast<int>(result.offsets.size()), scanner.percentThrough(at));
+    };
+
+    // A large file in two parts, the second on a thread of its own, when the
+    // observer takes their reads apart and the parts cannot disagree.
+    ScanShared unusedToo;
+    PartReads quiet;  // no notices, no reads while the second part's file is opened
+    Scanner second(unusedToo, &quiet);
+    bool inParts = observer && observer->takesParts() && size >= kTwoPartsFrom &&
+                   std::thread::hardware_concurrency() > 1 && !mayOverlapItself(text);
+    if (inParts) {
+        second.searchText_ = std::string(text);
+        second.openMailbox(path);
+        inParts = second.openForSearch() && second.fileSize_ == size;
+    }
+    if (!inParts) {
+        if (!searchPart(scanner, text, 0, size, 0, size, report)) {
             result.error = scanner.lastError_;
             return result;
         }
-        if (!scanner.matchFound_) break;
-        const auto at = static_cast<std::uint64_t>(scanner.matchByte_);
-        result.offsets.push_back(at);
-        o.hit(at, static_cast<int>(result.offsets.size()), scanner.percentThrough(at));
-        scanner.currentByte_ = at + text.size();
+        result.searchedToTheEnd = true;
+        return result;
     }
+
+    // The second part begins at a page boundary near the middle; it reads from the
+    // byte before it, so that its reads tell whether a line begins there.
+    const std::uint64_t meet = size / 2 / kPage * kPage;
+    PartReads first, later;
+    first.to = later.to = observer;
+    first.part = 0;
+    later.part = 1;
+    second.setObserver(&later);
+    std::vector<std::uint64_t> laterHits;
+    std::string laterError;
+    std::thread searching([&] {
+        try {
+            if (!searchPart(second, text, meet - 1, size, meet, size,
+                            [&](std::uint64_t at) { laterHits.push_back(at); }))
+                laterError = second.lastError_;
+        } catch (const std::exception& e) {
+            laterError = "Cannot search " + path + ": " + e.what();
+        }
+    });
+    scanner.setObserver(&first);
+    bool firstDone = false;
+    try {
+        firstDone =
+            searchPart(scanner, text, 0, std::min(size, meet + kPartOverlap), 0, meet, report);
+    } catch (...) {
+        searching.join();
+        throw;
+    }
+    searching.join();
+    scanner.setObserver(observer);
+    if (!firstDone) {
+        result.error = scanner.lastError_;
+        return result;
+    }
+    for (const std::uint64_t at : laterHits) report(at);
+    if (!laterError.empty()) {
+        result.error = laterError;
+        return result;
+    }
+    result.partsMeetAt = meet;
     result.searchedToTheEnd = true;
     return result;
 }

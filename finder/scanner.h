@@ -43,6 +43,13 @@ class ScannerObserver {
     // order, a read may repeat the last few bytes of the one before, and the holes
     // of a sparse file are skipped. A caller may look at them in the same pass.
     virtual void bytesRead(std::uint64_t /*offset*/, std::string_view /*bytes*/) {}
+    // Whether findAll may search a large file in two parts at once, each on a thread
+    // of its own. Its reads then go to partRead instead of bytesRead: part 0 from the
+    // start of the file to kPartOverlap bytes past where part 1 begins
+    // (SearchResult::partsMeetAt), part 1 from a page before that to the end; each
+    // part's in file order as bytesRead describes, the two parts' at the same time.
+    virtual bool takesParts() const { return false; }
+    virtual void partRead(int /*part*/, std::uint64_t /*offset*/, std::string_view /*bytes*/) {}
     // fileNameInput got new text (the scanner sets it on open and close).
     virtual void fileNameChanged(const std::string& /*text*/) {}
     // The scanner moves the focus to fileNameInput (a window may honour it).
@@ -58,12 +65,22 @@ struct SearchResult {
     // read to its end (`error` says why).
     bool searchedToTheEnd = false;
     std::string error;
+    // Where the second part of a search in two parts began (see takesParts); 0 when
+    // the file was searched in one.
+    std::uint64_t partsMeetAt = 0;
 };
+
+// How far the first part of a search in two parts reads into the second.
+inline constexpr std::uint64_t kPartOverlap = 4096;
+// Files smaller than this are searched in one part.
+inline constexpr std::uint64_t kTwoPartsFrom = std::uint64_t{32} << 20;
 
 // Finds every occurrence of `text` in the file `path` in one pass, reporting each
 // read and each hit to `observer`. A file that cannot be searched (missing, not
 // openable, shorter than 2 bytes) gets the one notice the string finder window
-// would show for it. Case sensitive; `text` is taken as it stands.
+// would show for it. Case sensitive; `text` is taken as it stands. The hits are
+// reported on the calling thread, in file order, also when the file is searched in
+// two parts (those of the second part once it is done).
 SearchResult findAll(const std::string& path, std::string_view text,
                      ScannerObserver* observer = nullptr);
 
@@ -126,6 +143,9 @@ class Scanner {
 
   private:
     friend SearchResult findAll(const std::string&, std::string_view, ScannerObserver*);
+    template <typename Found>
+    friend bool searchPart(Scanner&, std::string_view, std::uint64_t, std::uint64_t, std::uint64_t,
+                           std::uint64_t, Found&&);
     struct File;
     ScanShared& shared_;
     ScannerObserver* observer_;
@@ -133,6 +153,7 @@ class Scanner {
     std::unique_ptr<File> file_;
     std::string fileName_;
     std::uint64_t fileSize_ = 0;
+    std::uint64_t searchEnd_ = UINT64_MAX;  // a search in parts reads no further than this
     std::uint64_t currentByte_ = 0;
     std::int64_t matchByte_ = -1;
     std::string searchText_;

@@ -63,6 +63,10 @@
 
 #include "finder/scanner.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tp::convert {
 
 // ---------------------------------------------------------------------------
@@ -281,16 +285,48 @@ constexpr bool shorterThanLook() {
 }
 static_assert(shorterThanLook());
 
+namespace {
+
+// The known names grouped by length and first letter, for the lookup that every
+// header line the finder walks over makes: a name is compared only with the one
+// or two known names of its length and first letter.
+class KnownNames {
+  public:
+    KnownNames() {
+        std::vector<std::pair<std::size_t, std::string_view>> keyed;
+        for (const std::string_view f : kKnownFields) keyed.emplace_back(key(f), f);
+        std::sort(keyed.begin(), keyed.end());
+        std::size_t i = 0;
+        for (std::size_t k = 0; k < kKeys; ++k) {
+            first_[k] = i;
+            while (i < keyed.size() && keyed[i].first == k) names_.push_back(keyed[i++].second);
+        }
+        first_[kKeys] = i;
+    }
+    bool has(std::string_view name) const {
+        const std::size_t k = key(name);
+        for (std::size_t i = first_[k]; i < first_[k + 1]; ++i)
+            if (equalsNoCase(name, names_[i])) return true;
+        return false;
+    }
+
+  private:
+    static constexpr std::size_t kKeys = 32 * 256;
+    static std::size_t key(std::string_view name) {
+        return (name.size() % 32) * 256 + static_cast<unsigned char>(lower(name[0]));
+    }
+    std::vector<std::string_view> names_;
+    std::array<std::size_t, kKeys + 1> first_{};
+};
+
+}  // namespace
+
 bool isKnownHeaderField(std::string_view name) {
-    char buffer[kNameLook];
-    const std::size_t n = std::min(name.size(), kNameLook);
-    std::transform(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(n), buffer, lower);
-    const std::string_view low(buffer, n);  // all of the name when it is shorter than kNameLook
-    if (name.size() < kNameLook &&
-        std::binary_search(std::begin(kKnownFields), std::end(kKnownFields), low))
-        return true;
+    if (name.empty()) return false;
+    static const KnownNames known;
+    if (name.size() < kNameLook && known.has(name)) return true;
     for (const std::string_view prefix : kKnownPrefixes)
-        if (name.size() > prefix.size() && low.compare(0, prefix.size(), prefix) == 0) return true;
+        if (name.size() > prefix.size() && startsWithNoCase(name, prefix)) return true;
     return false;
 }
 
@@ -398,19 +434,22 @@ bool isLineEnd(unsigned char c) {
     return c == '\r' || c == '\n';
 }
 
-// Where the first CR or LF of `base[0, n)` is (n when there is none): LF is
-// looked for first (it ends most lines), then a CR before it.
+// Where the first CR or LF of `base[0, n)` is (n when there is none): sixteen
+// bytes at a time, since most lines a look reads are short header lines.
 std::size_t lineEndIn(const char* base, std::size_t n) {
-    constexpr std::size_t kSpan = 4096;  // a CR-only file must not make each line scan far
-    for (std::size_t at = 0; at < n; at += kSpan) {
-        const std::size_t span = std::min(kSpan, n - at);
-        const void* lf = std::memchr(base + at, '\n', span);
-        const std::size_t limit =
-            lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - (base + at)) : span;
-        if (const void* cr = std::memchr(base + at, '\r', limit))
-            return at + static_cast<std::size_t>(static_cast<const char*>(cr) - (base + at));
-        if (lf) return at + limit;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(base + i)));
+        const auto ends = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (ends != 0) return i + static_cast<std::size_t>(__builtin_ctz(ends));
     }
+#endif
+    for (; i < n; ++i)
+        if (base[i] == '\n' || base[i] == '\r') return i;
     return n;
 }
 
@@ -422,12 +461,22 @@ struct Line {
     bool empty() const { return contentEnd == start; }
 };
 
-// Where the last CR or LF of [base, base + n) is; npos when none. Eight bytes
-// at a time from the end: a byte equal to c leaves a zero byte in word ^ c*ones,
-// which (x - ones) & ~x & highs finds.
+// Where the last CR or LF of [base, base + n) is; npos when none. Sixteen bytes
+// at a time from the end where SSE2 is there, else eight: a byte equal to c
+// leaves a zero byte in word ^ c*ones, which (x - ones) & ~x & highs finds.
 std::size_t lastLineEnd(const char* base, std::size_t n) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
     std::size_t i = n;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; i >= 16; i -= 16) {
+        const __m128i v = _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(static_cast<const void*>(base + i - 16)));
+        const auto ends = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (ends != 0) return i - 16 + static_cast<std::size_t>(31 - __builtin_clz(ends));
+    }
+#else
+    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
     while (i >= 8) {
         std::uint64_t w;
         std::memcpy(&w, base + i - 8, 8);
@@ -435,6 +484,7 @@ std::size_t lastLineEnd(const char* base, std::size_t n) {
         if ((((lf - kOnes) & ~lf) | ((cr - kOnes) & ~cr)) & kHighs) break;  // in these eight
         i -= 8;
     }
+#endif
     while (i > 0) {
         --i;
         if (base[i] == '\n' || base[i] == '\r') return i;
@@ -629,15 +679,17 @@ std::string_view Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_
 // characters other than ":" and space, then ":", with blanks allowed before the
 // colon (RFC 5322 obs-optional: "Subject : two").
 std::optional<std::string_view> fieldName(std::string_view text) {
-    const std::size_t colon = text.find(':');
-    if (colon == 0 || colon == std::string_view::npos || colon > kMaxNameLength) return {};
-    std::size_t end = colon;
-    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-    if (end == 0) return {};
-    for (std::size_t i = 0; i < end; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c <= 0x20 || c >= 0x7F) return {};
+    // One pass: the name's characters, then blanks, then the colon.
+    std::size_t end = 0;
+    while (end < text.size()) {
+        const auto c = static_cast<unsigned char>(text[end]);
+        if (c <= 0x20 || c >= 0x7F || c == ':') break;
+        ++end;
     }
+    if (end == 0) return {};
+    std::size_t colon = end;
+    while (colon < text.size() && (text[colon] == ' ' || text[colon] == '\t')) ++colon;
+    if (colon == text.size() || text[colon] != ':' || colon > kMaxNameLength) return {};
     return text.substr(0, end);
 }
 

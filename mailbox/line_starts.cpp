@@ -102,6 +102,29 @@ void LineStartIndexer::skipTo(std::uint64_t offset) {
     tail_.assign(1, '\0');
 }
 
+LineStarts joinParts(LineStarts first, LineStarts second, std::uint64_t meet) {
+    LineStarts out = std::move(first);
+    const auto cut = [meet](std::vector<std::uint64_t>& v) {
+        return static_cast<std::size_t>(std::lower_bound(v.begin(), v.end(), meet) - v.begin());
+    };
+    const std::size_t dates = cut(out.dates), dashes = cut(out.dashes);
+    out.dates.resize(dates);
+    out.dashes.resize(dashes);
+    out.dashKinds.resize(dashes);
+    out.closingHashes.resize(dashes);
+    const std::size_t laterDates = cut(second.dates), laterDashes = cut(second.dashes);
+    const auto from = [](auto& v, std::size_t i) {
+        return v.begin() + static_cast<std::ptrdiff_t>(i);
+    };
+    out.dates.insert(out.dates.end(), from(second.dates, laterDates), second.dates.end());
+    out.dashes.insert(out.dashes.end(), from(second.dashes, laterDashes), second.dashes.end());
+    out.dashKinds.insert(out.dashKinds.end(), from(second.dashKinds, laterDashes),
+                         second.dashKinds.end());
+    out.closingHashes.insert(out.closingHashes.end(), from(second.closingHashes, laterDashes),
+                             second.closingHashes.end());
+    return out;
+}
+
 void LineStartIndexer::add(std::uint64_t offset, const char* data, std::size_t n) {
     if (offset + n <= end_) return;  // seen already
     if (offset > end_) skipTo(offset);
@@ -141,6 +164,21 @@ LineStarts LineStartIndexer::finish(std::uint64_t fileSize) {
     decided_ = end_;
     tail_.assign(1, '\0');
     return std::move(starts_);
+}
+
+std::optional<LineStarts> SearchLines::take(const finder::SearchResult& search,
+                                            std::uint64_t fileSize) {
+    static_assert(finder::kPartOverlap > kClosingLineLook);
+    if (!search.searchedToTheEnd || search.fileSize != fileSize) return std::nullopt;
+    if (search.partsMeetAt == 0) {
+        if (whole_.end() > fileSize) return std::nullopt;
+        return whole_.finish(fileSize);
+    }
+    const std::uint64_t meet = search.partsMeetAt;
+    if (parts_[0].end() < std::min(fileSize, meet + finder::kPartOverlap) ||
+        parts_[1].end() > fileSize)
+        return std::nullopt;
+    return joinParts(parts_[0].finish(parts_[0].end()), parts_[1].finish(fileSize), meet);
 }
 
 }  // namespace tp::convert

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "finder/scanner.h"
+
 namespace tp::convert {
 
 struct LineStarts {
@@ -33,6 +35,12 @@ std::optional<std::string_view> closingBoundary(std::string_view line);
 
 // The hash the finder keys closing lines by.
 std::uint64_t boundaryHash(std::string_view boundary);
+
+// The lines of a file listed in two parts: those `first` lists before `meet`, then
+// those `second` lists from `meet` on. `first` must have been handed at least
+// kClosingLineLook bytes past `meet` (or all the file), and `second` the byte before
+// `meet`, so that each decided the lines near `meet` as one listing would.
+LineStarts joinParts(LineStarts first, LineStarts second, std::uint64_t meet);
 
 // Builds LineStarts from the bytes of a file handed over in pieces, in file order.
 // Pieces may overlap what came before (the overlap is skipped) or leave a gap (a
@@ -57,6 +65,32 @@ class LineStartIndexer {
     // Bytes [decided_ - 1, end_): the byte before the first undecided place (a
     // line end at the file's start), then the undecided ones (at most four).
     std::string tail_ = "\n";
+};
+
+// Lists the lines of a file from the bytes the scanner's findAll reads while it
+// searches it, in one part or in two at once, so that the file is read once for
+// both.
+class SearchLines : public finder::ScannerObserver {
+  public:
+    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
+        whole_.add(offset, bytes.data(), bytes.size());
+    }
+    bool takesParts() const override { return true; }
+    void partRead(int part, std::uint64_t offset, std::string_view bytes) override {
+        parts_[part == 0 ? 0 : 1].add(offset, bytes.data(), bytes.size());
+    }
+    // Forgets what earlier searches read: before each search.
+    void reset() {
+        whole_ = LineStartIndexer();
+        parts_[0] = parts_[1] = LineStartIndexer();
+    }
+    // The lines of the file that `search` searched, when it read every byte of it
+    // and the file still has `fileSize` bytes; nothing otherwise. Once per search.
+    std::optional<LineStarts> take(const finder::SearchResult& search, std::uint64_t fileSize);
+
+  private:
+    LineStartIndexer whole_;     // the reads of a search in one part
+    LineStartIndexer parts_[2];  // and of one in two
 };
 
 }  // namespace tp::convert

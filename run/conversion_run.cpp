@@ -52,21 +52,17 @@ const char* formatName(Format f) {
 // The search's hits go out as the run's Searching steps, its message box (a
 // mailbox that cannot be searched) as the run's notice, and the bytes it reads to
 // the list of lines the message finder looks at.
-class ScanRelay : public finder::ScannerObserver {
+class ScanRelay : public SearchLines {
   public:
     explicit ScanRelay(RunObserver& out) : out_(out) {}
-    void startMailbox() { lines = LineStartIndexer(); }
+    void startMailbox() { reset(); }
     void notice(const Notice& n) override { out_.notice(n); }
     void hit(std::uint64_t /*offset*/, int found, int percent) override {
         searching.found = found;
         searching.searchedPercent = percent;
         out_.progress(searching);
     }
-    void bytesRead(std::uint64_t offset, std::string_view bytes) override {
-        lines.add(offset, bytes.data(), bytes.size());
-    }
-    RunProgress searching;   // the mailbox being searched
-    LineStartIndexer lines;  // its lines that the message finder looks for
+    RunProgress searching;  // the mailbox being searched
 
   private:
     RunObserver& out_;
@@ -372,10 +368,8 @@ void ConversionRun::Impl::convertMailbox(int i, int rows, ScanRelay& relay,
     try {
         // The lines listed while the search read the file serve when it read all of
         // it; otherwise the finder lists them itself.
-        if (search.searchedToTheEnd && search.fileSize == file.size() &&
-            relay.lines.end() <= file.size()) {
-            const LineStarts starts = relay.lines.finish(file.size());
-            part = findMessages(file, search.offsets, &starts);
+        if (const std::optional<LineStarts> starts = relay.take(search, file.size())) {
+            part = findMessages(file, search.offsets, &*starts);
         } else {
             part = findMessages(file, search.offsets);
         }

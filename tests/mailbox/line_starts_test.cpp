@@ -1,10 +1,16 @@
 // The lines the message finder needs, listed from a file handed over in pieces
 // as the scanner reads it: pieces that overlap, leave holes, or cut a line (or
-// "Date:" itself) in two give the list a plain reading of the whole file gives.
+// "Date:" itself) in two give the list a plain reading of the whole file gives;
+// so does a large file searched in two parts at once.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mailbox/line_starts.h"
@@ -13,6 +19,7 @@ namespace {
 
 using tp::convert::LineStartIndexer;
 using tp::convert::LineStarts;
+namespace fs = std::filesystem;
 
 // What a plain reading of `bytes` finds (the closing kind of every "--" line).
 LineStarts plainReading(const std::string& bytes) {
@@ -98,6 +105,67 @@ TEST(LineStarts, WholePiecesLeaveNothingUnknown) {
               (std::vector<Dash>{Dash::Other, Dash::Closing, Dash::Closing, Dash::Other}));
     EXPECT_EQ(got.closingHashes[1], tp::convert::boundaryHash("a"));
     EXPECT_EQ(got.closingHashes[2], tp::convert::boundaryHash("a"));
+}
+
+// A file large enough to be searched in two parts, with each kind of line cut by
+// the place where the parts meet, or beginning right there: the hits and the
+// lines are those of one plain reading, and the hits come in file order.
+TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
+    const std::string hitText = "MIME-Version: 1.0";
+    std::string filler;
+    std::mt19937 rng(11);
+    const std::string lines[] = {"Date: Mon", "--b", "--b--", hitText, "x: y", "", "text"};
+    const std::size_t size = tp::finder::kTwoPartsFrom + 8192;
+    while (filler.size() < size) {
+        filler += lines[rng() % 7];
+        filler += rng() % 2 ? "\r\n" : "\n";
+    }
+    filler.resize(size);
+    const std::size_t meet = size / 2;  // where findAll splits a file this size
+    const std::string around =
+        "\nDate:\n--c--\r\n" + hitText + "\n--" + std::string(150, 'L') + "--\n";
+    const fs::path path =
+        fs::temp_directory_path() / ("tp-two-parts-" + std::to_string(::getpid()) + ".imm");
+    // The meet falls on "Date:", inside it, on "--c--", inside it, after a CR, on
+    // the hit, inside it, on a long closing line, inside it.
+    for (const std::size_t shift : {1, 3, 7, 9, 13, 14, 20, 32, 100}) {
+        SCOPED_TRACE("the meet at byte " + std::to_string(shift) + " of the lines put there");
+        std::string bytes = filler;
+        bytes.replace(meet - shift, around.size(), around);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+        struct Recorder : tp::convert::SearchLines {
+            std::vector<int> counts;
+            void hit(std::uint64_t, int found, int) override { counts.push_back(found); }
+        } observer;
+        const tp::finder::SearchResult found =
+            tp::finder::findAll(path.string(), hitText, &observer);
+        if (std::thread::hardware_concurrency() > 1) {
+            EXPECT_EQ(found.partsMeetAt, meet);
+        }
+        ASSERT_TRUE(found.searchedToTheEnd) << found.error;
+
+        std::vector<std::uint64_t> hits;
+        for (std::size_t at = bytes.find(hitText); at != std::string::npos;
+             at = bytes.find(hitText, at + hitText.size()))
+            hits.push_back(at);
+        EXPECT_EQ(found.offsets, hits);
+        std::vector<int> counts(hits.size());
+        for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = static_cast<int>(i + 1);
+        EXPECT_EQ(observer.counts, counts);
+
+        const std::optional<LineStarts> got = observer.take(found, bytes.size());
+        ASSERT_TRUE(got.has_value());
+        const LineStarts want = plainReading(bytes);
+        EXPECT_EQ(got->dates, want.dates);
+        ASSERT_EQ(got->dashes, want.dashes);
+        for (std::size_t i = 0; i < want.dashes.size(); ++i) {
+            if (got->dashKinds[i] == LineStarts::Dash::Unknown) continue;  // cut by a read
+            EXPECT_EQ(got->dashKinds[i], want.dashKinds[i]) << "at " << want.dashes[i];
+            EXPECT_EQ(got->closingHashes[i], want.closingHashes[i]) << "at " << want.dashes[i];
+        }
+    }
+    fs::remove(path);
 }
 
 }  // namespace
