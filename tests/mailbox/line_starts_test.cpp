@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/fault.h"
 #include "mailbox/line_starts.h"
 
 namespace {
@@ -110,8 +111,9 @@ TEST(LineStarts, WholePiecesLeaveNothingUnknown) {
 // A file large enough to be searched in two parts, with each kind of line cut by
 // the place where the parts meet, or beginning right there: the hits and the
 // lines are those of one plain reading, and the hits come in file order.
-TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
-    const std::string hitText = "MIME-Version: 1.0";
+// Lines of every kind in random order, as many bytes as findAll searches in two
+// parts (and a page more on each side).
+std::string twoPartsFiller(const std::string& hitText) {
     std::string filler;
     std::mt19937 rng(11);
     const std::string lines[] = {"Date: Mon", "--b", "--b--", hitText, "x: y", "", "text"};
@@ -121,6 +123,13 @@ TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
         filler += rng() % 2 ? "\r\n" : "\n";
     }
     filler.resize(size);
+    return filler;
+}
+
+TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
+    const std::string hitText = "MIME-Version: 1.0";
+    const std::string filler = twoPartsFiller(hitText);
+    const std::size_t size = filler.size();
     const std::size_t meet = size / 2;  // where findAll splits a file this size
     const std::string around =
         "\nDate:\n--c--\r\n" + hitText + "\n--" + std::string(150, 'L') + "--\n";
@@ -164,6 +173,48 @@ TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
             EXPECT_EQ(got->dashKinds[i], want.dashKinds[i]) << "at " << want.dashes[i];
             EXPECT_EQ(got->closingHashes[i], want.closingHashes[i]) << "at " << want.dashes[i];
         }
+    }
+    fs::remove(path);
+}
+
+// A read that fails in either part ends the search there: not searched to the
+// end, the error names the file, and the hits are those before the failed read.
+TEST(LineStarts, AReadThatFailsInEitherPartEndsTheSearchThere) {
+    const std::string hitText = "MIME-Version: 1.0";
+    const std::string bytes = twoPartsFiller(hitText);
+    const fs::path path =
+        fs::temp_directory_path() / ("tp-two-parts-fail-" + std::to_string(::getpid()) + ".imm");
+    std::ofstream(path, std::ios::binary) << bytes;
+    struct FailOnce : tp::io::FaultInjector {
+        std::uint64_t from = 0;    // the first read in the megabyte from here fails
+        std::uint64_t failed = 0;  // where it was
+        bool done = false;
+        std::error_code before(tp::io::Op, const fs::path&, std::uint64_t) override { return {}; }
+        std::error_code beforeRead(const fs::path&, std::uint64_t offset, std::uint64_t&) override {
+            if (done || offset < from || offset >= from + (std::uint64_t{1} << 20)) return {};
+            done = true;
+            failed = offset;
+            return std::make_error_code(std::errc::io_error);
+        }
+    };
+    for (const std::uint64_t from : {bytes.size() / 4, bytes.size() * 3 / 4}) {
+        SCOPED_TRACE("a read failing past byte " + std::to_string(from));
+        FailOnce fault;
+        fault.from = from;
+        tp::io::setFaultInjector(&fault);
+        tp::convert::SearchLines observer;
+        const tp::finder::SearchResult found =
+            tp::finder::findAll(path.string(), hitText, &observer);
+        tp::io::setFaultInjector(nullptr);
+        ASSERT_TRUE(fault.done);
+        EXPECT_FALSE(found.searchedToTheEnd);
+        EXPECT_NE(found.error.find(path.string()), std::string::npos) << found.error;
+        EXPECT_FALSE(observer.take(found, bytes.size()).has_value());
+        std::vector<std::uint64_t> before;
+        for (std::size_t at = bytes.find(hitText); at + hitText.size() <= fault.failed;
+             at = bytes.find(hitText, at + hitText.size()))
+            before.push_back(at);
+        EXPECT_EQ(found.offsets, before);
     }
     fs::remove(path);
 }
