@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -426,7 +427,11 @@ void Scanner::scanForward() {
             const std::uint64_t left = end - readAt;
             const std::size_t len = left < f.cap ? static_cast<std::size_t>(left) : f.cap;
             std::size_t got = 0;
-            if (const std::error_code ec = io::readFull(f.file, f.path, dest, len, readAt, got)) {
+            const auto reading = std::chrono::steady_clock::now();
+            const std::error_code ec = io::readFull(f.file, f.path, dest, len, readAt, got);
+            readTime_ += std::chrono::steady_clock::now() - reading;
+            readBytes_ += got;
+            if (ec) {
                 failScan(
                     errorText("Cannot read", fileName_ + " at byte " + std::to_string(readAt), ec));
                 return;
@@ -486,6 +491,13 @@ void Scanner::scanForward() {
         }
         pos = bufEnd - (m - 1);  // keep the last m - 1 bytes: a match may straddle
     }
+}
+
+bool Scanner::readsAreFast() const {
+    // At least a gigabyte a second: a byte a nanosecond.
+    const auto nanoseconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(readTime_).count();
+    return readBytes_ > 0 && static_cast<std::uint64_t>(nanoseconds) < readBytes_;
 }
 
 int Scanner::percentThrough(std::uint64_t offset) const {
@@ -599,23 +611,45 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
         o.hit(at, static_cast<int>(result.offsets.size()), scanner.percentThrough(at));
     };
 
-    // A large file in two parts, the second on a thread of its own, when the
-    // observer takes their reads apart and the parts cannot disagree.
+    // An observer that takes parts gets every read through partRead: part 0 alone
+    // when the file is searched in one.
+    PartReads first, later;
+    first.to = later.to = observer;
+    first.part = 0;
+    later.part = 1;
+    const bool takesParts = observer && observer->takesParts();
+    if (takesParts) scanner.setObserver(&first);
+    auto failed = [&](const std::string& why) {
+        scanner.setObserver(observer);
+        result.error = why;
+        return result;
+    };
+
+    // A large file in two parts, the second on a thread of its own, when the parts
+    // cannot disagree and the file comes fast: from the page cache or a fast disk,
+    // where searching is the work. A slow disk is left one stream to read in order
+    // (two streams would make it seek between them), which the first bytes tell.
+    bool inParts = takesParts && size >= kTwoPartsFrom && std::thread::hardware_concurrency() > 1 &&
+                   !mayOverlapItself(text);
+    std::uint64_t from = 0;
+    if (inParts) {
+        if (!searchPart(scanner, text, 0, kProbeBytes, 0, kProbeBytes, report))
+            return failed(scanner.lastError_);
+        from = kProbeBytes - (text.size() - 1);  // the hits before this are reported
+        inParts = scanner.readsAreFast();
+    }
     ScanShared unusedToo;
     PartReads quiet;  // no notices, no reads while the second part's file is opened
     Scanner second(unusedToo, &quiet);
-    bool inParts = observer && observer->takesParts() && size >= kTwoPartsFrom &&
-                   std::thread::hardware_concurrency() > 1 && !mayOverlapItself(text);
     if (inParts) {
         second.searchText_ = std::string(text);
         second.openMailbox(path);
         inParts = second.openForSearch() && second.fileSize_ == size;
     }
     if (!inParts) {
-        if (!searchPart(scanner, text, 0, size, 0, size, report)) {
-            result.error = scanner.lastError_;
-            return result;
-        }
+        if (!searchPart(scanner, text, from, size, from, size, report))
+            return failed(scanner.lastError_);
+        scanner.setObserver(observer);
         result.searchedToTheEnd = true;
         return result;
     }
@@ -623,10 +657,6 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
     // The second part begins at a page boundary near the middle; it reads from the
     // byte before it, so that its reads tell whether a line begins there.
     const std::uint64_t meet = size / 2 / kPage * kPage;
-    PartReads first, later;
-    first.to = later.to = observer;
-    first.part = 0;
-    later.part = 1;
     second.setObserver(&later);
     std::vector<std::uint64_t> laterHits;
     std::string laterError;
@@ -639,11 +669,10 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
             laterError = "Cannot search " + path + ": " + e.what();
         }
     });
-    scanner.setObserver(&first);
     bool firstDone = false;
     try {
-        firstDone =
-            searchPart(scanner, text, 0, std::min(size, meet + kPartOverlap), 0, meet, report);
+        firstDone = searchPart(scanner, text, from, std::min(size, meet + kPartOverlap), from, meet,
+                               report);
     } catch (...) {
         searching.join();
         throw;

@@ -11,6 +11,7 @@
 // missing or unopenable file) shows its notice and sets `ended` with nothing found,
 // so a caller repeating findNext until `ended` always stops. The file is opened read-only; only
 // writeAtMatch opens it for writing, for one write.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,10 +45,11 @@ class ScannerObserver {
     // of a sparse file are skipped. A caller may look at them in the same pass.
     virtual void bytesRead(std::uint64_t /*offset*/, std::string_view /*bytes*/) {}
     // Whether findAll may search a large file in two parts at once, each on a thread
-    // of its own. Its reads then go to partRead instead of bytesRead: part 0 from the
-    // start of the file to kPartOverlap bytes past where part 1 begins
-    // (SearchResult::partsMeetAt), part 1 from a page before that to the end; each
-    // part's in file order as bytesRead describes, the two parts' at the same time.
+    // of its own. Its reads then all go to partRead instead of bytesRead: part 0
+    // alone when the file was searched in one (SearchResult::partsMeetAt is 0);
+    // otherwise part 0 from the start of the file to kPartOverlap bytes past where
+    // part 1 begins, part 1 from a page before that to the end. Each part's in file
+    // order as bytesRead describes, the two parts' at the same time.
     virtual bool takesParts() const { return false; }
     virtual void partRead(int /*part*/, std::uint64_t /*offset*/, std::string_view /*bytes*/) {}
     // fileNameInput got new text (the scanner sets it on open and close).
@@ -74,6 +76,9 @@ struct SearchResult {
 inline constexpr std::uint64_t kPartOverlap = 4096;
 // Files smaller than this are searched in one part.
 inline constexpr std::uint64_t kTwoPartsFrom = std::uint64_t{32} << 20;
+// A file is searched in two parts only when its first this many bytes were read
+// at a gigabyte a second or faster.
+inline constexpr std::uint64_t kProbeBytes = std::uint64_t{8} << 20;
 
 // Finds every occurrence of `text` in the file `path` in one pass, reporting each
 // read and each hit to `observer`. A file that cannot be searched (missing, not
@@ -154,6 +159,8 @@ class Scanner {
     std::string fileName_;
     std::uint64_t fileSize_ = 0;
     std::uint64_t searchEnd_ = UINT64_MAX;  // a search in parts reads no further than this
+    std::chrono::steady_clock::duration readTime_{};  // spent in reads of the file
+    std::uint64_t readBytes_ = 0;                     // and what they brought
     std::uint64_t currentByte_ = 0;
     std::int64_t matchByte_ = -1;
     std::string searchText_;
@@ -166,6 +173,8 @@ class Scanner {
     void scanForward();
     void reportMatch();
     int percentThrough(std::uint64_t offset) const;
+    // Whether the reads so far came as fast as a page cache gives them.
+    bool readsAreFast() const;
     void failScan(std::string why);
     void printSizeLine();
     void endOfScan();

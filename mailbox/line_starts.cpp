@@ -171,8 +171,8 @@ std::optional<LineStarts> SearchLines::take(const finder::SearchResult& search,
     static_assert(finder::kPartOverlap > kClosingLineLook);
     if (!search.searchedToTheEnd || search.fileSize != fileSize) return std::nullopt;
     if (search.partsMeetAt == 0) {
-        if (whole_.end() > fileSize) return std::nullopt;
-        return whole_.finish(fileSize);
+        if (parts_[0].end() > fileSize) return std::nullopt;
+        return parts_[0].finish(fileSize);
     }
     const std::uint64_t meet = search.partsMeetAt;
     if (parts_[0].end() < std::min(fileSize, meet + finder::kPartOverlap) ||

@@ -73,24 +73,20 @@ class LineStartIndexer {
 class SearchLines : public finder::ScannerObserver {
   public:
     void bytesRead(std::uint64_t offset, std::string_view bytes) override {
-        whole_.add(offset, bytes.data(), bytes.size());
+        parts_[0].add(offset, bytes.data(), bytes.size());
     }
     bool takesParts() const override { return true; }
     void partRead(int part, std::uint64_t offset, std::string_view bytes) override {
         parts_[part == 0 ? 0 : 1].add(offset, bytes.data(), bytes.size());
     }
     // Forgets what earlier searches read: before each search.
-    void reset() {
-        whole_ = LineStartIndexer();
-        parts_[0] = parts_[1] = LineStartIndexer();
-    }
+    void reset() { parts_[0] = parts_[1] = LineStartIndexer(); }
     // The lines of the file that `search` searched, when it read every byte of it
     // and the file still has `fileSize` bytes; nothing otherwise. Once per search.
     std::optional<LineStarts> take(const finder::SearchResult& search, std::uint64_t fileSize);
 
   private:
-    LineStartIndexer whole_;     // the reads of a search in one part
-    LineStartIndexer parts_[2];  // and of one in two
+    LineStartIndexer parts_[2];  // the reads of each part (of the only one, in one)
 };
 
 }  // namespace tp::convert
