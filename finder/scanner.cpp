@@ -629,8 +629,8 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
     // cannot disagree and the file comes fast: from the page cache or a fast disk,
     // where searching is the work. A slow disk is left one stream to read in order
     // (two streams would make it seek between them), which the first bytes tell.
-    bool inParts = takesParts && size >= kTwoPartsFrom && std::thread::hardware_concurrency() > 1 &&
-                   !mayOverlapItself(text);
+    bool inParts = takesParts && !text.empty() && size >= kTwoPartsFrom &&
+                   std::thread::hardware_concurrency() > 1 && !mayOverlapItself(text);
     std::uint64_t from = 0;
     if (inParts) {
         if (!searchPart(scanner, text, 0, kProbeBytes, 0, kProbeBytes, report))
