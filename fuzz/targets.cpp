@@ -383,26 +383,6 @@ std::string mailbox(const std::uint8_t* data, std::size_t size) {
     return said + ", leading " + std::to_string(part.leadingBytes);
 }
 
-namespace {
-
-// Whether GMime reads `bytes` as a message whose top part is itself a message.
-bool bodyIsAMessage(std::string_view bytes) {
-    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
-    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-    GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
-    bool is = false;
-    if (message) {
-        GMimeObject* top = g_mime_message_get_mime_part(message);
-        is = top && GMIME_IS_MESSAGE_PART(top);
-        g_object_unref(message);
-    }
-    g_object_unref(parser);
-    g_object_unref(stream);
-    return is;
-}
-
-}  // namespace
-
 std::string mailMessage(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     convert::MailMessage message;
@@ -455,11 +435,10 @@ std::string mailMessage(const std::uint8_t* data, std::size_t size) {
     TP_FUZZ_CHECK(message.SaveToFile(saved));
     convert::MailMessage reloaded;
     TP_FUZZ_CHECK(reloaded.LoadFromFile(saved));
-    // The file comes last. A message whose body is itself a message (message/rfc822
-    // at the top) has that body, and what it holds, as attachments once wrapped.
-    const int n = reloaded.AttachmentCount();
-    TP_FUZZ_CHECK(n >= 1 && reloaded.AttachmentName(n - 1) == "notes.txt");
-    TP_FUZZ_CHECK(n == 1 || bodyIsAMessage(stripped));
+    // The file is then the only attachment, also where the body is itself a message
+    // (message/rfc822 at the top): that message's attachments went with the others.
+    TP_FUZZ_CHECK(reloaded.AttachmentCount() == 1);
+    TP_FUZZ_CHECK(reloaded.AttachmentName(0) == "notes.txt");
     return "attachments " + std::to_string(count);
 }
 

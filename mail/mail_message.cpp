@@ -721,12 +721,15 @@ std::string_view MailMessage::HeaderBlock(std::string_view message) {
 bool MailMessage::MayHaveAttachments(std::string_view message) {
     const Header h = parseHeader(message, 0, message.size());
     const std::string_view header = message.substr(0, h.bodyBegin);
-    bool multipart = false;
-    if (const Field* f = h.find(message, "Content-Type"))
-        multipart = containsNoCase(header.substr(f->nameEnd, f->end - f->nameEnd), "multipart");
-    // A single part is described by the message header alone; a multipart's parts
-    // carry their own headers anywhere in the body.
-    const std::string_view where = multipart ? message : header;
+    bool nested = false;
+    if (const Field* f = h.find(message, "Content-Type")) {
+        const std::string_view type = header.substr(f->nameEnd, f->end - f->nameEnd);
+        nested = containsNoCase(type, "multipart") || containsNoCase(type, "message");
+    }
+    // A single part is described by the message header alone; a multipart's parts,
+    // and a message that is the body (a forwarded or bounced one, whose attachments
+    // count as the message's own), carry their own headers anywhere in the body.
+    const std::string_view where = nested ? message : header;
     return containsNoCase(where, "attachment") || containsNoCase(where, "name");
 }
 

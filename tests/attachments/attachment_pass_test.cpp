@@ -237,3 +237,22 @@ TEST_F(AttachmentPassTest, LinksOutOfTheFolderAreNotFollowed) {
     EXPECT_EQ(outline(bytes),
               "multipart/mixed\n  text/plain len=14\n  text/plain name=same.txt len=5\n");
 }
+
+// A message whose whole body is a forwarded message: the files of the forwarded
+// message's attachments come back too, as they do for a message forwarded inside
+// a mixed one. Its header and its text stay as they were.
+TEST_F(AttachmentPassTest, FilesOfAMessageThatIsTheBodyComeBack) {
+    const std::string forwarded = crlf(
+        "From: ann@example.org\nSubject: Fwd: files\nMIME-Version: 1.0\n"
+        "Content-Type: message/rfc822\n\n"
+        "From: bob@example.org\nSubject: files\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nSee the files.\n");
+    std::string bytes = forwarded + part("a.txt") + crlf("--b--\n");
+    EXPECT_EQ(apply(bytes), std::vector<std::string>{});
+    EXPECT_TRUE(remarks.empty());
+    EXPECT_EQ(outline(bytes),
+              "multipart/mixed\n  message/rfc822\n    multipart/mixed\n      text/plain len=14\n"
+              "  text/plain name=a.txt len=5\n");
+    EXPECT_NE(bytes.find(forwarded.substr(forwarded.find("\r\n\r\n") + 4)), std::string::npos);
+}

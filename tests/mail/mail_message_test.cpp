@@ -275,3 +275,42 @@ TEST(MailMessage, TextMarkedAsAttachmentWhereTheBodyWouldBe) {
         EXPECT_EQ(stripped(message).find("the log"), std::string::npos);
     }
 }
+
+// A message whose body is itself a message (one forwarded or bounced as it is):
+// that message's attachments are the message's own, as they are for a message
+// inside a mixed one. They count, they go, and a file added afterwards is then the
+// only attachment.
+TEST(MailMessage, AttachmentsOfAMessageThatIsTheBody) {
+    const std::string top = kTop + crlf("Content-Type: message/rfc822\n\n");
+    const std::string forwardedText =
+        crlf("From: c@d\nSubject: the plan\nContent-Type: multipart/mixed; boundary=\"fwd\"\n\n") +
+        part("fwd", "Content-Type: text/plain", "see the plan");
+    const std::string forwardedPdf =
+        part("fwd", "Content-Disposition: attachment; filename=\"inner.pdf\"", "JVBE");
+    const std::string message = top + forwardedText + forwardedPdf + "--fwd--\r\n";
+    EXPECT_EQ(names(message), Names{"inner.pdf"});
+    EXPECT_TRUE(MailMessage::MayHaveAttachments(message));
+    const std::string out = stripped(message);
+    EXPECT_EQ(out, top + forwardedText + "--fwd--\r\n");
+
+    tp::test::ScratchDir dir;
+    tp::test::writeBytes(dir.path() / "notes.txt", "an attached file\r\n");
+    MailMessage m;
+    m.LoadFromBytes(out);
+    ASSERT_EQ(m.AttachFile(dir.path() / "notes.txt"), "");
+    EXPECT_EQ(names(m.bytes()), Names{"notes.txt"});
+    EXPECT_EQ(outline(m.bytes()),
+              "multipart/mixed\n"
+              "  message/rfc822\n"
+              "    multipart/mixed\n"
+              "      text/plain len=12\n"
+              "  text/plain name=notes.txt len=18\n");
+
+    // The forwarded message is nothing but an attached file: its header stays.
+    const std::string forwardedHeader = crlf("From: c@d\nSubject: minutes\n");
+    EXPECT_EQ(stripped(top + forwardedHeader +
+                       crlf("Content-Type: text/plain\n"
+                            "Content-Disposition: attachment; filename=\"minutes.txt\"\n\n"
+                            "the minutes\n")),
+              top + forwardedHeader + "\r\n");
+}
