@@ -603,6 +603,7 @@ class Analyzer {
     bool leadingHasContent(std::uint64_t end);
     std::optional<Block> nextBlock(std::uint64_t& from, std::uint64_t to);
     std::optional<Block> blockAt(std::uint64_t anchor, std::uint64_t floor, std::uint64_t& next);
+    bool headerRunsTo(std::uint64_t pos, std::uint64_t hit);
     std::optional<std::string> introducingLine(std::uint64_t start, std::uint64_t floor);
 
     const MailboxFile& file_;
@@ -614,6 +615,7 @@ class Analyzer {
     Window far_;                // searches far ahead, and whole-file passes
     Window blocks_;             // the search for header blocks, which goes through every body
     std::string peeked_;        // what peek read when no window held it
+    std::string lineText_;      // the text of a line headerRunsTo looks at
     const LineStarts& starts_;  // the "Date:" and "--" lines of the whole file
     bool indexBuilt_ = false;
     bool indexComplete_ = true;
@@ -1126,14 +1128,35 @@ std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint
     return std::nullopt;
 }
 
+// Whether the lines from `pos` down to the hit line at `hit` are all lines a
+// header block may hold (fields, folded and broken continuations; none empty),
+// within a candidate block's reach.
+bool Analyzer::headerRunsTo(std::uint64_t pos, std::uint64_t hit) {
+    if (hit - pos > kMaxBlockLook) return false;
+    std::string& text = lineText_;
+    while (pos < hit) {
+        const Line line = lineAt(pos, hit, kMaxNameLength + 20, text);
+        if (line.empty()) return false;
+        if (text[0] != ' ' && text[0] != '\t' && !fieldName(text) && !brokenContinuation(text))
+            return false;
+        pos = line.next;
+    }
+    return pos == hit;
+}
+
 // The next header block of a stored message whose "Date:" line begins in
-// [from, to); `from` moves past what was looked at.
+// [from, to); `from` moves past what was looked at. `to` is the next hit, or the
+// end of the file.
 std::optional<Analyzer::Block> Analyzer::nextBlock(std::uint64_t& from, std::uint64_t to) {
     std::optional<Block> found;
     std::uint64_t floor = from;
     const auto [b, e] = linesIn(starts_.dates, from, to);
     for (const std::uint64_t* q = b; q != e && !found; ++q) {
         if (*q < floor) continue;  // inside a block already looked at
+        // A "Date:" line in the header of the hit at `to`, as most are: it and every
+        // later one are in a block that holds the scanner's line, which blockAt
+        // leaves to the hit's rules, so none begins a message here.
+        if (to < size_ && headerRunsTo(*q, to)) break;
         std::uint64_t next = *q + 1;
         found = blockAt(*q, floor, next);
         floor = std::max(floor, next);
