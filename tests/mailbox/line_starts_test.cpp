@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -127,6 +128,36 @@ std::string twoPartsFiller(const std::string& hitText) {
     return filler;
 }
 
+// A file of the temporary folder, removed with this (also when a check fails).
+struct TempFile {
+    fs::path path;
+    TempFile(const std::string& name, const std::string& bytes)
+        : path(fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()) + ".imm")) {
+        write(bytes);
+    }
+    ~TempFile() {
+        std::error_code ec;
+        fs::remove(path, ec);
+    }
+    void write(const std::string& bytes) const {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    }
+};
+
+// Each read of a mailbox file asks `onRead` first (with where it reads), while it
+// is in scope.
+struct OnRead : tp::io::FaultInjector {
+    std::function<std::error_code(std::uint64_t)> onRead;
+    explicit OnRead(std::function<std::error_code(std::uint64_t)> f) : onRead(std::move(f)) {
+        tp::io::setFaultInjector(this);
+    }
+    ~OnRead() override { tp::io::setFaultInjector(nullptr); }
+    std::error_code before(tp::io::Op, const fs::path&, std::uint64_t) override { return {}; }
+    std::error_code beforeRead(const fs::path&, std::uint64_t offset, std::uint64_t&) override {
+        return onRead(offset);
+    }
+};
+
 TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
     const std::string hitText = "MIME-Version: 1.0";
     const std::string filler = twoPartsFiller(hitText);
@@ -134,15 +165,15 @@ TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
     const std::size_t meet = size / 2;  // where findAll splits a file this size
     const std::string around =
         "\nDate:\n--c--\r\n" + hitText + "\n--" + std::string(150, 'L') + "--\n";
-    const fs::path path =
-        fs::temp_directory_path() / ("tp-two-parts-" + std::to_string(::getpid()) + ".imm");
+    const TempFile file("tp-two-parts", filler);
+    const std::string path = file.path.string();
     // The meet falls on "Date:", inside it, on "--c--", inside it, after a CR, on
     // the hit, inside it, on a long closing line, inside it.
     for (const std::size_t shift : {1, 3, 7, 9, 13, 14, 20, 32, 100}) {
         SCOPED_TRACE("the meet at byte " + std::to_string(shift) + " of the lines put there");
         std::string bytes = filler;
         bytes.replace(meet - shift, around.size(), around);
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        file.write(bytes);
 
         struct Recorder : tp::convert::SearchLines {
             std::vector<int> counts;
@@ -153,7 +184,7 @@ TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
         // second try where a busy machine made its first reads slow).
         for (int attempt = 0; attempt < 3 && found.partsMeetAt == 0; ++attempt) {
             observer = Recorder();
-            found = tp::finder::findAll(path.string(), hitText, &observer);
+            found = tp::finder::findAll(path, hitText, &observer);
         }
         if (std::thread::hardware_concurrency() > 1) {
             EXPECT_EQ(found.partsMeetAt, meet);
@@ -180,7 +211,6 @@ TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
             EXPECT_EQ(got->closingHashes[i], want.closingHashes[i]) << "at " << want.dashes[i];
         }
     }
-    fs::remove(path);
 }
 
 // A read that fails in either part ends the search there: not searched to the
@@ -188,41 +218,30 @@ TEST(LineStarts, ASearchInTwoPartsListsWhatOneReadingLists) {
 TEST(LineStarts, AReadThatFailsInEitherPartEndsTheSearchThere) {
     const std::string hitText = "MIME-Version: 1.0";
     const std::string bytes = twoPartsFiller(hitText);
-    const fs::path path =
-        fs::temp_directory_path() / ("tp-two-parts-fail-" + std::to_string(::getpid()) + ".imm");
-    std::ofstream(path, std::ios::binary) << bytes;
-    struct FailOnce : tp::io::FaultInjector {
-        std::uint64_t from = 0;    // the first read in the megabyte from here fails
-        std::uint64_t failed = 0;  // where it was
-        bool done = false;
-        std::error_code before(tp::io::Op, const fs::path&, std::uint64_t) override { return {}; }
-        std::error_code beforeRead(const fs::path&, std::uint64_t offset, std::uint64_t&) override {
-            if (done || offset < from || offset >= from + (std::uint64_t{1} << 20)) return {};
-            done = true;
-            failed = offset;
-            return std::make_error_code(std::errc::io_error);
-        }
-    };
+    const TempFile file("tp-two-parts-fail", bytes);
     for (const std::uint64_t from : {bytes.size() / 4, bytes.size() * 3 / 4}) {
         SCOPED_TRACE("a read failing past byte " + std::to_string(from));
-        FailOnce fault;
-        fault.from = from;
-        tp::io::setFaultInjector(&fault);
+        std::optional<std::uint64_t> failed;  // the first read in the megabyte from `from`
         tp::convert::SearchLines observer;
-        const tp::finder::SearchResult found =
-            tp::finder::findAll(path.string(), hitText, &observer);
-        tp::io::setFaultInjector(nullptr);
-        ASSERT_TRUE(fault.done);
+        tp::finder::SearchResult found;
+        {
+            const OnRead fault([&](std::uint64_t offset) -> std::error_code {
+                if (failed || offset < from || offset >= from + (std::uint64_t{1} << 20)) return {};
+                failed = offset;
+                return std::make_error_code(std::errc::io_error);
+            });
+            found = tp::finder::findAll(file.path.string(), hitText, &observer);
+        }
+        ASSERT_TRUE(failed.has_value());
         EXPECT_FALSE(found.searchedToTheEnd);
-        EXPECT_NE(found.error.find(path.string()), std::string::npos) << found.error;
+        EXPECT_NE(found.error.find(file.path.string()), std::string::npos) << found.error;
         EXPECT_FALSE(observer.take(found, bytes.size()).has_value());
         std::vector<std::uint64_t> before;
-        for (std::size_t at = bytes.find(hitText); at + hitText.size() <= fault.failed;
+        for (std::size_t at = bytes.find(hitText); at + hitText.size() <= *failed;
              at = bytes.find(hitText, at + hitText.size()))
             before.push_back(at);
         EXPECT_EQ(found.offsets, before);
     }
-    fs::remove(path);
 }
 
 // A file whose first bytes come slowly, as from a disk that seeks, is searched in
@@ -230,21 +249,16 @@ TEST(LineStarts, AReadThatFailsInEitherPartEndsTheSearchThere) {
 TEST(LineStarts, AFileThatComesSlowlyIsSearchedInOnePart) {
     const std::string hitText = "MIME-Version: 1.0";
     const std::string bytes = twoPartsFiller(hitText);
-    const fs::path path =
-        fs::temp_directory_path() / ("tp-slow-" + std::to_string(::getpid()) + ".imm");
-    std::ofstream(path, std::ios::binary) << bytes;
-    struct SlowReads : tp::io::FaultInjector {
-        std::error_code before(tp::io::Op, const fs::path&, std::uint64_t) override { return {}; }
-        std::error_code beforeRead(const fs::path&, std::uint64_t, std::uint64_t&) override {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            return {};
-        }
-    } slow;
-    tp::io::setFaultInjector(&slow);
+    const TempFile file("tp-slow", bytes);
     tp::convert::SearchLines observer;
-    const tp::finder::SearchResult found = tp::finder::findAll(path.string(), hitText, &observer);
-    tp::io::setFaultInjector(nullptr);
-    fs::remove(path);
+    tp::finder::SearchResult found;
+    {
+        const OnRead slow([](std::uint64_t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return std::error_code();
+        });
+        found = tp::finder::findAll(file.path.string(), hitText, &observer);
+    }
     EXPECT_EQ(found.partsMeetAt, 0u);
     ASSERT_TRUE(found.searchedToTheEnd) << found.error;
     std::size_t hits = 0;
