@@ -639,7 +639,7 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
         inParts = scanner.readsAreFast();
     }
     ScanShared unusedToo;
-    PartReads quiet;  // no notices, no reads while the second part's file is opened
+    ScannerObserver quiet;  // no notices while the second part's file is opened
     Scanner second(unusedToo, &quiet);
     if (inParts) {
         second.searchText_ = std::string(text);

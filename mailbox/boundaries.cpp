@@ -434,19 +434,24 @@ bool isLineEnd(unsigned char c) {
     return c == '\r' || c == '\n';
 }
 
+#if defined(__SSE2__)
+// Which of the sixteen bytes at `p` are CR or LF, one bit each (bit i: p[i]).
+unsigned lineEndsOf16(const char* p) {
+    const __m128i v =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p)));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')))));
+}
+#endif
+
 // Where the first CR or LF of `base[0, n)` is (n when there is none): sixteen
 // bytes at a time, since most lines a look reads are short header lines.
 std::size_t lineEndIn(const char* base, std::size_t n) {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(base + i)));
-        const auto ends = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-        if (ends != 0) return i + static_cast<std::size_t>(__builtin_ctz(ends));
-    }
+    for (; i + 16 <= n; i += 16)
+        if (const unsigned ends = lineEndsOf16(base + i))
+            return i + static_cast<std::size_t>(__builtin_ctz(ends));
 #endif
     for (; i < n; ++i)
         if (base[i] == '\n' || base[i] == '\r') return i;
@@ -467,14 +472,9 @@ struct Line {
 std::size_t lastLineEnd(const char* base, std::size_t n) {
     std::size_t i = n;
 #if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    for (; i >= 16; i -= 16) {
-        const __m128i v = _mm_loadu_si128(
-            reinterpret_cast<const __m128i*>(static_cast<const void*>(base + i - 16)));
-        const auto ends = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-        if (ends != 0) return i - 16 + static_cast<std::size_t>(31 - __builtin_clz(ends));
-    }
+    for (; i >= 16; i -= 16)
+        if (const unsigned ends = lineEndsOf16(base + i - 16))
+            return i - 16 + static_cast<std::size_t>(31 - __builtin_clz(ends));
 #else
     constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
     while (i >= 8) {
