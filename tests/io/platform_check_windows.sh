@@ -7,14 +7,25 @@ set -euo pipefail
 root=$1
 cxx=x86_64-w64-mingw32-g++-posix
 wine=${TP_WINE:-/usr/lib/wine/wine64}
-if ! command -v "$cxx" >/dev/null 2>&1 || [ ! -x "$wine" ]; then
+if ! command -v "$cxx" >/dev/null 2>&1 || [ ! -x "$wine" ] || [ ! -x "${wine%/*}/wineserver" ]; then
   echo "platform_check_windows: $cxx or $wine missing; skipped"
   exit 77
 fi
+wineserver=${wine%/*}/wineserver
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tp-io-windows-XXXXXX")
+# The prefix's wineserver and the first run's set-up go on writing into the
+# prefix after the program ends: stop them and wait for them before removing it.
+# Cleaning up never changes the test's own result.
 cleanup() {
-  WINEPREFIX=$scratch/wine wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$scratch"
+  WINEPREFIX=$scratch/wine timeout 60 "$wineserver" -k >/dev/null 2>&1 || true
+  WINEPREFIX=$scratch/wine timeout 60 "$wineserver" -w >/dev/null 2>&1 || true
+  local try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    if rm -rf "$scratch" 2>/dev/null; then return 0; fi
+    sleep 1
+  done
+  echo "platform_check_windows: could not remove $scratch" >&2
+  return 0
 }
 trap cleanup EXIT
 sources=()
