@@ -574,6 +574,9 @@ class Analyzer {
         std::uint64_t start = 0;  // the message's first line
         Stop stop = Stop::Floor;
         std::uint64_t stopLine = 0;  // where the line that stopped the walk begins
+        // The nearest Content-Type field above the hit that the walk passed, if any:
+        // when it lies above `start`, the header from `start` to the hit has none.
+        std::optional<std::uint64_t> contentType;
     };
 
     // A header block in a body that may begin a message of its own.
@@ -592,8 +595,9 @@ class Analyzer {
     Line lineAbove(std::uint64_t pos, std::uint64_t floor);
     std::uint64_t lineStartBefore(std::uint64_t contentEnd, std::uint64_t floor);
     std::string_view peek(std::uint64_t pos, std::uint64_t end, std::size_t max);
-    Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text);
-    Multipart readHeader(std::uint64_t start, std::uint64_t limit);
+    Line lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& buffer,
+                std::string_view& text);
+    Multipart readHeader(std::uint64_t start, std::uint64_t limit, std::uint64_t from);
     bool textAt(Window& w, std::uint64_t pos, std::string_view text);
     void advanceDelimiters(Multipart& mp, std::uint64_t to);
     bool closeFollows(Multipart& mp, std::uint64_t pos);
@@ -609,14 +613,15 @@ class Analyzer {
     const MailboxFile& file_;
     std::uint64_t size_;
     Pieces pieces_;
-    Window fwd_;                // forward reads: header lines, delimiter checks
-    Window back_;               // backward reads: the walk up from a hit
-    Window scan_;               // delimiter lines, from one message to the next
-    Window far_;                // searches far ahead, and whole-file passes
-    Window blocks_;             // the search for header blocks, which goes through every body
-    std::string peeked_;        // what peek read when no window held it
-    std::string lineText_;      // the text of a line headerRunsTo looks at
-    const LineStarts& starts_;  // the "Date:" and "--" lines of the whole file
+    Window fwd_;          // forward reads: header lines, delimiter checks
+    Window back_;         // backward reads: the walk up from a hit
+    Window scan_;         // delimiter lines, from one message to the next
+    Window far_;          // searches far ahead, and whole-file passes
+    Window blocks_;       // the search for header blocks, which goes through every body
+    std::string peeked_;  // what peek read when no window held it
+    std::string buffer_;  // a line that lineAt found in no single window
+    const Window* lastAbove_ = &back_;  // where the last line above a place was found
+    const LineStarts& starts_;          // the "Date:" and "--" lines of the whole file
     bool indexBuilt_ = false;
     bool indexComplete_ = true;
     std::unordered_map<std::uint64_t, std::uint64_t> lastClose_;  // boundary hash -> offset
@@ -660,7 +665,10 @@ std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t 
         const char* base = w.at(lo);
         const std::size_t n = static_cast<std::size_t>(end - lo);
         const std::size_t hit = lastLineEnd(base, n);
-        if (hit != std::string_view::npos) return lo + hit + 1;
+        if (hit != std::string_view::npos) {
+            lastAbove_ = &w;
+            return lo + hit + 1;
+        }
         end = lo;
     }
     return floor;
@@ -670,7 +678,8 @@ std::uint64_t Analyzer::lineStartBefore(std::uint64_t contentEnd, std::uint64_t 
 std::string_view Analyzer::peek(std::uint64_t pos, std::uint64_t end, std::size_t max) {
     const std::uint64_t n = std::min<std::uint64_t>(end - pos, max);
     const std::size_t length = static_cast<std::size_t>(n);
-    for (const Window* w : {&fwd_, &blocks_, &scan_, &far_, &back_})
+    const Window* const windows[] = {lastAbove_, &fwd_, &blocks_, &scan_, &far_, &back_};
+    for (const Window* w : windows)
         if (w->holds(pos) && w->end() >= pos + n) return {w->at(pos), length};
     if (auto ec = file_.read(pos, n, peeked_)) throw ReadFailure{ec};
     if (peeked_.size() < n) throw ReadFailure{std::make_error_code(std::errc::io_error)};  // shrank
@@ -757,8 +766,10 @@ Line Analyzer::lineAbove(std::uint64_t pos, std::uint64_t floor) {
     Line line;
     line.next = pos;
     line.contentEnd = pos - 1;
-    if (*before(pos, 0).at(pos - 1) == '\n' && pos >= 2) {
-        if (*before(pos - 1, 0).at(pos - 2) == '\r') line.contentEnd = pos - 2;
+    const Window& w = before(pos, 0);
+    if (*w.at(pos - 1) == '\n' && pos >= 2) {
+        const char c = w.holds(pos - 2) ? *w.at(pos - 2) : *before(pos - 1, 0).at(pos - 2);
+        if (c == '\r') line.contentEnd = pos - 2;
     }
     line.start = lineStartBefore(line.contentEnd, floor);
     return line;
@@ -803,6 +814,7 @@ Analyzer::Walk Analyzer::walkUp(std::uint64_t hit, std::optional<std::uint64_t> 
         }
         broken = 0;
         brokenLines = 0;
+        if (!walk.contentType && equalsNoCase(*name, "content-type")) walk.contentType = line.start;
         if (isKnownHeaderField(*name)) walk.start = line.start;
         header.note(*name, line.start);
         top = line.start;
@@ -840,12 +852,34 @@ bool Analyzer::holdsMessagePart(std::uint64_t emptyLine, std::uint64_t floor) {
     return false;
 }
 
-// Reads the line at `pos` (ending before `limit` at the latest); keeps up to `keep`
-// bytes of its content in `text`.
-Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& text) {
-    text.clear();
+// Reads the line at `pos` (ending before `limit` at the latest); `text` shows up
+// to `keep` bytes of its content, valid until the next look at the file: in the
+// window that holds the whole line with its line end, as nearly every line is,
+// else copied into `buffer`.
+Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, std::string& buffer,
+                      std::string_view& text) {
     Line line;
     line.start = pos;
+    if (pos < limit) {
+        const Window* w = holding(pos);
+        if (w == nullptr) {
+            fwd_.loadFrom(pos);
+            w = &fwd_;
+        }
+        const std::uint64_t hi = std::min(limit, w->end());
+        const char* base = w->at(pos);
+        const std::size_t n = static_cast<std::size_t>(hi - pos);
+        const std::size_t i = lineEndIn(base, n);
+        // A CR as the last byte here: whether an LF follows is read below.
+        if (i < n && (i + 1 < n || base[i] == '\n')) {
+            line.contentEnd = pos + i;
+            line.next = pos + i + 1;
+            if (base[i] == '\r' && base[i + 1] == '\n') ++line.next;
+            text = std::string_view(base, std::min(i, keep));
+            return line;
+        }
+    }
+    buffer.clear();
     std::uint64_t p = pos;
     while (p < limit) {
         const Window* w = holding(p);
@@ -857,17 +891,19 @@ Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, 
         const char* base = w->at(p);
         const std::size_t n = static_cast<std::size_t>(hi - p);
         const std::size_t i = lineEndIn(base, n);
-        if (text.size() < keep) text.append(base, std::min(i, keep - text.size()));
+        if (buffer.size() < keep) buffer.append(base, std::min(i, keep - buffer.size()));
         if (i < n) {
             line.contentEnd = p + i;
             line.next = p + i + 1;
             if (base[i] == '\r' && line.next < size_ && byteAt(line.next) == '\n') ++line.next;
+            text = buffer;
             return line;
         }
         p = hi;
     }
     line.contentEnd = limit;
     line.next = limit;
+    text = buffer;
     return line;
 }
 
@@ -904,17 +940,20 @@ std::string multipartBoundary(std::string_view value) {
 }
 
 // Reads the header block that begins at `start` (not past `limit`): finds the
-// top-level multipart boundary and where the body begins.
-Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limit) {
+// top-level multipart boundary and where the body begins. Its lines are read from
+// the line start `from` on: the lines above it, known to be header lines without
+// a Content-Type field (a walk up has just read them), are skipped.
+Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limit,
+                                         std::uint64_t from) {
     Multipart mp;
     const std::uint64_t stop = std::min(limit, start + kMaxHeaderBlock);
-    std::string text;
+    std::string_view text;
     std::string contentType;
     bool inContentType = false;
     bool sawContentType = false;
-    std::uint64_t pos = start;
+    std::uint64_t pos = from;
     while (pos < stop) {
-        const Line line = lineAt(pos, stop, kMaxFieldValue, text);
+        const Line line = lineAt(pos, stop, kMaxFieldValue, buffer_, text);
         if (line.next >= stop && line.contentEnd >= stop) return {};  // header never ends here
         if (line.empty()) {
             mp.bodyStart = line.next;
@@ -923,13 +962,13 @@ Analyzer::Multipart Analyzer::readHeader(std::uint64_t start, std::uint64_t limi
             return mp;
         }
         if (text[0] == ' ' || text[0] == '\t') {
-            if (inContentType && contentType.size() < kMaxFieldValue) contentType += text;
+            if (inContentType && contentType.size() < kMaxFieldValue) contentType.append(text);
         } else {
             inContentType = false;
             const auto name = fieldName(text);
             if (name && !sawContentType && equalsNoCase(*name, "content-type")) {
                 inContentType = sawContentType = true;
-                contentType = text.substr(text.find(':') + 1);
+                contentType = std::string(text.substr(text.find(':') + 1));
             }
         }
         pos = line.next;
@@ -1003,12 +1042,12 @@ std::optional<std::uint64_t> Analyzer::findClose(const std::string& boundary, st
 // One pass over the file recording, per boundary text, the last "--B--" line.
 void Analyzer::buildCloseIndex() {
     indexBuilt_ = true;
-    std::string text;
+    std::string_view text;
     for (std::size_t i = 0; i < starts_.dashes.size(); ++i) {
         std::uint64_t hash = starts_.closingHashes[i];
         if (starts_.dashKinds[i] == LineStarts::Dash::Other) continue;
         if (starts_.dashKinds[i] == LineStarts::Dash::Unknown) {
-            lineAt(starts_.dashes[i], size_, kClosingLineLook, text);
+            lineAt(starts_.dashes[i], size_, kClosingLineLook, buffer_, text);
             const auto b = closingBoundary(text);
             if (!b) continue;
             hash = boundaryHash(*b);
@@ -1093,9 +1132,9 @@ std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint
     first = header.first(first);
     bool from = false, date = false, traced = false, identified = false;
     const std::uint64_t limit = std::min(size_, first + kMaxBlockLook);
-    std::string text;
+    std::string_view text;
     for (std::uint64_t pos = first; pos < limit;) {
-        const Line line = lineAt(pos, limit, kMaxNameLength + 20, text);
+        const Line line = lineAt(pos, limit, kMaxNameLength + 20, buffer_, text);
         if (line.contentEnd >= limit && line.next >= limit) {
             next = std::max(next, limit);
             return std::nullopt;  // no empty line ends it here
@@ -1133,9 +1172,9 @@ std::optional<Analyzer::Block> Analyzer::blockAt(std::uint64_t anchor, std::uint
 // within a candidate block's reach.
 bool Analyzer::headerRunsTo(std::uint64_t pos, std::uint64_t hit) {
     if (hit - pos > kMaxBlockLook) return false;
-    std::string& text = lineText_;
+    std::string_view text;
     while (pos < hit) {
-        const Line line = lineAt(pos, hit, kMaxNameLength + 20, text);
+        const Line line = lineAt(pos, hit, kMaxNameLength + 20, buffer_, text);
         if (line.empty()) return false;
         if (text[0] != ' ' && text[0] != '\t' && !fieldName(text) && !brokenContinuation(text))
             return false;
@@ -1269,11 +1308,13 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits, std::size_t f
     bool joined = false;               // the search ahead took over
     // Begins a message; true when the search ahead began it in the same state and
     // has the rest, which is then taken over.
-    auto begin = [&](std::uint64_t start, std::uint64_t line, std::uint64_t limit) {
+    // `readFrom`: where its header's lines are to be read from (see readHeader).
+    auto begin = [&](std::uint64_t start, std::uint64_t line, std::uint64_t limit,
+                     std::uint64_t readFrom) {
         if (!part.messages.empty()) part.messages.back().end = start;
         part.messages.push_back({start, size_});
         prevHit = line;
-        mp = readHeader(start, limit);
+        mp = readHeader(start, limit, readFrom);
         bodyFloor = mp.bodyStart > start ? mp.bodyStart : line;
         searchFrom = std::max(searchFrom, bodyFloor);
         const Begun now{line,
@@ -1333,7 +1374,7 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits, std::size_t f
         while (searchFrom < limit && !joined) {
             const std::optional<Block> b = nextBlock(searchFrom, limit);
             if (!b) break;
-            if (startsMessage(*b)) begin(b->start, b->start, limit);
+            if (startsMessage(*b)) begin(b->start, b->start, limit, b->start);
         }
         if (!cur || joined) break;
         const std::uint64_t h = *cur;
@@ -1343,7 +1384,8 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits, std::size_t f
             // A second "MIME-Version: 1.0" line in the header of the message
             // above: its header ends after this line, so it is read again.
             cur = nextCandidate();
-            mp = readHeader(part.messages.back().begin, cur ? *cur : size_);
+            mp = readHeader(part.messages.back().begin, cur ? *cur : size_,
+                            part.messages.back().begin);
             if (mp.bodyStart > bodyFloor) bodyFloor = mp.bodyStart;
             searchFrom = std::max(searchFrom, bodyFloor);
             continue;
@@ -1366,7 +1408,10 @@ Partition Analyzer::run(const std::vector<std::uint64_t>& rawHits, std::size_t f
             }
         }
         cur = nextCandidate();
-        begin(walk.start, h, cur ? *cur : size_);
+        // The walk up read the header from its first line down to the hit: unless it
+        // passed a Content-Type field there, the header is read on from the hit.
+        const bool typedAbove = walk.contentType && *walk.contentType >= walk.start;
+        begin(walk.start, h, cur ? *cur : size_, typedAbove ? walk.start : h);
     }
     part.leadingBytes = part.messages.empty() ? size_ : part.messages.front().begin;
     part.leadingHasContent = leadingHasContent(part.leadingBytes);

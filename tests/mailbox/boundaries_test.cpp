@@ -334,6 +334,13 @@ TEST_F(BoundariesTest, MultipartBodiesKeepWhatTheyEnclose) {
         "inner\r\n--=_b--\r\n";
     const std::string next = "From: d\r\nMIME-Version: 1.0\r\n\r\nnext\r\n";
     EXPECT_EQ(starts(analyse(write(fwd + next))), (std::vector<std::uint64_t>{0, fwd.size()}));
+    // The same with the outer Content-Type above the "MIME-Version: 1.0" line.
+    const std::string typedFirst =
+        "From: a\r\nContent-Type: multipart/mixed;\r\n boundary=\"=_b\"\r\nMIME-Version: 1.0\r\n"
+        "\r\n--=_b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c\r\nMIME-Version: 1.0\r\n\r\n"
+        "inner\r\n--=_b--\r\n";
+    EXPECT_EQ(starts(analyse(write(typedFirst + next))),
+              (std::vector<std::uint64_t>{0, typedFirst.size()}));
 
     // Never closed: the next message is not swallowed.
     const std::string open =
