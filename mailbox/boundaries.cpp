@@ -860,28 +860,8 @@ Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, 
                       std::string_view& text) {
     Line line;
     line.start = pos;
-    if (pos < limit) {
-        const Window* w = holding(pos);
-        if (w == nullptr) {
-            fwd_.loadFrom(pos);
-            w = &fwd_;
-        }
-        const std::uint64_t hi = std::min(limit, w->end());
-        const char* base = w->at(pos);
-        const std::size_t n = static_cast<std::size_t>(hi - pos);
-        const std::size_t i = lineEndIn(base, n);
-        // A CR as the last byte here: whether an LF follows is read below.
-        if (i < n && (i + 1 < n || base[i] == '\n')) {
-            line.contentEnd = pos + i;
-            line.next = pos + i + 1;
-            if (base[i] == '\r' && base[i + 1] == '\n') ++line.next;
-            text = std::string_view(base, std::min(i, keep));
-            return line;
-        }
-    }
     buffer.clear();
-    std::uint64_t p = pos;
-    while (p < limit) {
+    for (std::uint64_t p = pos; p < limit;) {
         const Window* w = holding(p);
         if (w == nullptr) {
             fwd_.loadFrom(p);
@@ -891,6 +871,13 @@ Line Analyzer::lineAt(std::uint64_t pos, std::uint64_t limit, std::size_t keep, 
         const char* base = w->at(p);
         const std::size_t n = static_cast<std::size_t>(hi - p);
         const std::size_t i = lineEndIn(base, n);
+        // Whole in this window, and a CR at its end is not the last byte here.
+        if (p == pos && i < n && (i + 1 < n || base[i] == '\n')) {
+            line.contentEnd = p + i;
+            line.next = p + i + (base[i] == '\r' && base[i + 1] == '\n' ? 2 : 1);
+            text = std::string_view(base, std::min(i, keep));
+            return line;
+        }
         if (buffer.size() < keep) buffer.append(base, std::min(i, keep - buffer.size()));
         if (i < n) {
             line.contentEnd = p + i;
