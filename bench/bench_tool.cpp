@@ -30,13 +30,16 @@ std::vector<std::uint64_t> scan(const char* path, tp::convert::LineStarts* start
     return found.offsets;
 }
 
+bool open(tp::convert::MailboxFile& file, const char* path) {
+    if (!file.open(path)) return true;
+    std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
+    return false;
+}
+
 int lines(const char* path) {
     const std::vector<std::uint64_t> hits = scan(path);
     tp::convert::MailboxFile file;
-    if (file.open(path)) {
-        std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
-        return 1;
-    }
+    if (!open(file, path)) return 1;
     const tp::convert::Partition part = tp::convert::findMessages(file, hits);
     std::uint64_t line = 1, pos = 0;
     std::string chunk;
@@ -56,10 +59,7 @@ int ranges(const char* path) {
     tp::convert::LineStarts starts;
     const std::vector<std::uint64_t> hits = scan(path, &starts);
     tp::convert::MailboxFile file;
-    if (file.open(path)) {
-        std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
-        return 1;
-    }
+    if (!open(file, path)) return 1;
     const tp::convert::Partition part = tp::convert::findMessages(file, hits, &starts);
     std::printf("leading %llu %d\n", static_cast<unsigned long long>(part.leadingBytes),
                 part.leadingHasContent ? 1 : 0);
@@ -79,10 +79,7 @@ int phases(const char* path) {
     const std::vector<std::uint64_t> hits = scan(path, &starts);
     const auto searched = Clock::now();
     tp::convert::MailboxFile file;
-    if (file.open(path)) {
-        std::fprintf(stderr, "tp-bench: cannot open %s\n", path);
-        return 1;
-    }
+    if (!open(file, path)) return 1;
     const std::size_t messages = tp::convert::findMessages(file, hits, &starts).messages.size();
     const auto found = Clock::now();
     std::printf("search %.3f s, message finder %.3f s, %zu messages\n",
@@ -98,10 +95,7 @@ int main(int argc, char** argv) {
         tp::convert::LineStarts starts;
         const std::vector<std::uint64_t> hits = scan(argv[2], &starts);
         tp::convert::MailboxFile file;
-        if (file.open(argv[2])) {
-            std::fprintf(stderr, "tp-bench: cannot open %s\n", argv[2]);
-            return 1;
-        }
+        if (!open(file, argv[2])) return 1;
         std::printf("%zu\n", tp::convert::findMessages(file, hits, &starts).messages.size());
         return 0;
     }

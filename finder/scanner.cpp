@@ -678,16 +678,10 @@ SearchResult findAll(const std::string& path, std::string_view text, ScannerObse
         throw;
     }
     searching.join();
-    scanner.setObserver(observer);
-    if (!firstDone) {
-        result.error = scanner.lastError_;
-        return result;
-    }
+    if (!firstDone) return failed(scanner.lastError_);
     for (const std::uint64_t at : laterHits) report(at);
-    if (!laterError.empty()) {
-        result.error = laterError;
-        return result;
-    }
+    if (!laterError.empty()) return failed(laterError);
+    scanner.setObserver(observer);
     result.partsMeetAt = meet;
     result.searchedToTheEnd = true;
     return result;
