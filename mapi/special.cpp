@@ -1,6 +1,6 @@
-// Mail that Outlook stores its own way: signed and encrypted (S/MIME) mail, kept
-// with the message class and the one attachment Outlook gives it, and Outlook's
-// own winmail.dat (TNEF) attachments, unpacked with libytnef.
+// Mail that Outlook keeps in a form of its own: signed and encrypted mail, stored
+// with the message class and the single attachment Outlook gives such mail, and
+// the winmail.dat attachments Outlook sends, unpacked with libytnef.
 #include <gmime/gmime.h>
 
 #include <algorithm>
@@ -103,7 +103,8 @@ std::string tnefString(variableLength* v) {
     return s;
 }
 
-// A string property of a TNEF property list, 8-bit (in the code page) or Unicode.
+// A string property of a winmail.dat property list, 8-bit (in the code page) or
+// Unicode.
 std::string tnefText(MAPIProps* props, unsigned id, std::string_view charset) {
     if (variableLength* v = MAPIFindProperty(props, PROP_TAG(PT_UNICODE, id));
         v && v != MAPI_UNDEFINED && v->data && v->size > 0) {
@@ -145,10 +146,10 @@ bool unpackTnef(std::string_view data, TnefContent& out) {
         out.html.assign(reinterpret_cast<const char*>(html->data), size_t(html->size));
     for (Attachment* a = tnef.starting_attach.next; a; a = a->next) {
         TnefContent::File file;
-        file.name = tnefText(&a->MAPI, 0x3707, charset);  // PidTagAttachLongFilename
+        file.name = tnefText(&a->MAPI, 0x3707, charset);  // the long file name
         if (file.name.empty()) file.name = toUtf8(tnefString(&a->Title), charset, nullptr);
-        file.contentId = tnefText(&a->MAPI, 0x3712, charset);  // PidTagAttachContentId
-        file.mimeType = tnefText(&a->MAPI, 0x370E, charset);   // PidTagAttachMimeTag
+        file.contentId = tnefText(&a->MAPI, 0x3712, charset);  // the content ID
+        file.mimeType = tnefText(&a->MAPI, 0x370E, charset);   // the MIME type
         if (a->FileData.data && a->FileData.size > 0) {
             file.data.assign(reinterpret_cast<const char*>(a->FileData.data),
                              size_t(a->FileData.size));
