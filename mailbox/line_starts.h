@@ -57,6 +57,10 @@ class LineStartIndexer {
   private:
     void decide(const char* base, std::uint64_t baseOffset, std::uint64_t from, std::uint64_t to,
                 std::uint64_t known, bool fileEnd);
+    void noteEach(unsigned mask, std::uint64_t q, const char* base, std::uint64_t baseOffset,
+                  std::uint64_t known, bool fileEnd);
+    std::uint64_t decideWide(const char* base, std::uint64_t baseOffset, std::uint64_t q,
+                             std::uint64_t to, std::uint64_t known, bool fileEnd);
     void note(std::uint64_t q, const char* at, std::uint64_t avail, bool fileEnd);
     void skipTo(std::uint64_t offset);
     LineStarts starts_;
