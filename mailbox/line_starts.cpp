@@ -75,33 +75,53 @@ void LineStartIndexer::noteEach(unsigned mask, std::uint64_t q, const char* base
     }
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// Bit i set: p[i] is a line end and p[i + 1] a 'D' or '-' (a line may begin with
+// "Date:" or "--" there), for i in [0, 16).
+unsigned candidates16(const char* p) {
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i d = _mm_set1_epi8('D'), dash = _mm_set1_epi8('-');
+    const __m128i before =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p)));
+    const __m128i first =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p + 1)));
+    const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(before, lf), _mm_cmpeq_epi8(before, cr));
+    const __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(first, d), _mm_cmpeq_epi8(first, dash));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(ends, starts)));
+}
+#endif
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TP_HAVE_AVX2_PATH 1
-namespace {
 const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+
+// The same for i in [0, 32), where the processor has AVX2.
+__attribute__((target("avx2"))) unsigned candidates32(const char* p) {
+    const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
+    const __m256i d = _mm256_set1_epi8('D'), dash = _mm256_set1_epi8('-');
+    const __m256i before =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(static_cast<const void*>(p)));
+    const __m256i first =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(static_cast<const void*>(p + 1)));
+    const __m256i ends =
+        _mm256_or_si256(_mm256_cmpeq_epi8(before, lf), _mm256_cmpeq_epi8(before, cr));
+    const __m256i starts =
+        _mm256_or_si256(_mm256_cmpeq_epi8(first, d), _mm256_cmpeq_epi8(first, dash));
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(ends, starts)));
+}
+#endif
+
 }  // namespace
 
-// As the SSE2 loop in decide, 32 places at a time; returns the first place not
-// looked at.
+#if defined(TP_HAVE_AVX2_PATH)
+// The places of decide 32 at a time; returns the first place not looked at.
 __attribute__((target("avx2"))) std::uint64_t LineStartIndexer::decideWide(
     const char* base, std::uint64_t baseOffset, std::uint64_t q, std::uint64_t to,
     std::uint64_t known, bool fileEnd) {
-    const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
-    const __m256i d = _mm256_set1_epi8('D'), dash = _mm256_set1_epi8('-');
-    while (q + 32 <= to) {
-        const char* p = base + (q - 1 - baseOffset);
-        const __m256i before =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(static_cast<const void*>(p)));
-        const __m256i first =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(static_cast<const void*>(p + 1)));
-        const __m256i ends =
-            _mm256_or_si256(_mm256_cmpeq_epi8(before, lf), _mm256_cmpeq_epi8(before, cr));
-        const __m256i starts =
-            _mm256_or_si256(_mm256_cmpeq_epi8(first, d), _mm256_cmpeq_epi8(first, dash));
-        noteEach(static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(ends, starts))), q,
-                 base, baseOffset, known, fileEnd);
-        q += 32;
-    }
+    for (; q + 32 <= to; q += 32)
+        noteEach(candidates32(base + (q - 1 - baseOffset)), q, base, baseOffset, known, fileEnd);
     return q;
 }
 #endif
@@ -116,20 +136,8 @@ void LineStartIndexer::decide(const char* base, std::uint64_t baseOffset, std::u
 #endif
 #if defined(__SSE2__)
     // Sixteen places at a time: a line end followed by 'D' or '-'.
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    const __m128i d = _mm_set1_epi8('D'), dash = _mm_set1_epi8('-');
-    while (q + 16 <= to) {
-        const char* p = base + (q - 1 - baseOffset);
-        const __m128i before =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p)));
-        const __m128i first =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const void*>(p + 1)));
-        const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(before, lf), _mm_cmpeq_epi8(before, cr));
-        const __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(first, d), _mm_cmpeq_epi8(first, dash));
-        noteEach(static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(ends, starts))), q, base,
-                 baseOffset, known, fileEnd);
-        q += 16;
-    }
+    for (; q + 16 <= to; q += 16)
+        noteEach(candidates16(base + (q - 1 - baseOffset)), q, base, baseOffset, known, fileEnd);
 #endif
     for (; q < to; ++q) {
         if (isLineEnd(base[q - 1 - baseOffset]))
