@@ -1,6 +1,5 @@
-// Mail that Outlook keeps in a form of its own: signed and encrypted mail, stored
-// with the message class and the single attachment Outlook gives such mail, and
-// the winmail.dat attachments Outlook sends, unpacked with libytnef.
+// Signed mail, encrypted mail and winmail.dat attachments: how the import tells
+// them apart and what it stores for each (winmail.dat is unpacked with libytnef).
 #include <gmime/gmime.h>
 
 #include <algorithm>
@@ -23,7 +22,7 @@ bool isSignature(GMimeObject* obj) {
            isType(obj, "application", "x-pkcs7-signature");
 }
 
-// `text` with every line break CR LF, as a signature is computed over.
+// `text` with every bare LF turned into CR LF.
 std::string canonical(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32);
@@ -63,9 +62,9 @@ bool intactSignature(GMimeObject* top, std::string_view body) {
     if (!boundary) return false;
     const auto signedPart = firstPart(body, boundary);
     if (!signedPart) return false;
-    // The signature carries the digest of the signed content among its signed
-    // attributes: while that content still has this digest, nothing in it was
-    // changed (removing an attachment would change it).
+    // Intact when the signature part holds the digest of the signed part's bytes
+    // under one of the usual hashes: a message changed since it was signed (an
+    // attachment taken out) matches none.
     const std::string blob = partContent(GMIME_PART(signature));
     const std::string content = canonical(*signedPart);
     for (GChecksumType type : {G_CHECKSUM_SHA256, G_CHECKSUM_SHA1, G_CHECKSUM_SHA512,
@@ -87,8 +86,7 @@ bool opaqueSmime(GMimeObject* top) {
     if (!top || !GMIME_IS_PART(top)) return false;
     if (isType(top, "application", "pkcs7-mime") || isType(top, "application", "x-pkcs7-mime"))
         return true;
-    // Opaque-signed and encrypted mail also comes as application/octet-stream
-    // named *.p7m, as older mail programs wrote it.
+    // Older mail programs send the same as application/octet-stream named *.p7m.
     const std::string name = lower(str(g_mime_part_get_filename(GMIME_PART(top))));
     return isType(top, "application", "octet-stream") && name.size() > 4 &&
            name.compare(name.size() - 4, 4, ".p7m") == 0;
@@ -103,8 +101,8 @@ std::string tnefString(variableLength* v) {
     return s;
 }
 
-// A string property of a winmail.dat property list, 8-bit (in the code page) or
-// Unicode.
+// A text value of a winmail.dat property list, stored as UTF-16 or as 8-bit text
+// in the file's code page.
 std::string tnefText(MAPIProps* props, unsigned id, std::string_view charset) {
     if (variableLength* v = MAPIFindProperty(props, PROP_TAG(PT_UNICODE, id));
         v && v != MAPI_UNDEFINED && v->data && v->size > 0) {
@@ -185,9 +183,8 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     if (bodyStart < raw.size() && raw[bodyStart] == '\n') ++bodyStart;
     const std::string_view body = raw.substr(std::min(bodyStart, raw.size()));
     if (!intactSignature(top, body)) return false;
-    // Clear-signed mail: the message class says so, the bodies come from the signed part,
-    // and the whole multipart/signed entity, as written, is the one attachment
-    // (Outlook checks the signature on it and shows its content).
+    // Kept as Outlook keeps signed mail: its message class, the bodies of the signed
+    // part, and the whole signed entity, byte for byte, as the one attachment.
     out.props.set(tag::PidTagMessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
     BodyWalk walk;
     walk.walk(g_mime_multipart_get_part(GMIME_MULTIPART(top), 0), true, false, 0);
