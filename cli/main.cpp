@@ -30,26 +30,27 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char* const kUsage =
-    "Usage: tessaport-convert --format eml|mbox|pst --output DIR [--attachments DIR] "
-    "MAILBOX...\n";
+    "Usage: tessaport-convert --format eml|mbox|pst --output DIR\n"
+    "                         [--attachments DIR] MAILBOX...\n";
 
 const char* const kHelp =
     "Converts IncrediMail mailbox files (*.imm) into .eml files, .mbox files or one\n"
     "Outlook .pst file.\n"
     "\n"
-    "  --format eml|mbox|pst  eml: one Email-k.eml file per message; mbox: one .mbox file\n"
-    "                         per mailbox; pst: one .pst file with a folder per mailbox\n"
-    "  --output DIR           the output folder (created when missing). Each mailbox gets\n"
-    "                         its own folder below it: DIR followed by the mailbox's full\n"
-    "                         path, e.g. DIR/home/ann/Mail/Inbox.imm/\n"
-    "  --attachments DIR      the folder where IncrediMail kept the attachment files; the\n"
-    "                         messages get their attachments back from it\n"
+    "  --format eml|mbox|pst  eml: one Email-k.eml file per message;\n"
+    "                         mbox: one .mbox file per mailbox;\n"
+    "                         pst: one .pst file with a folder per mailbox\n"
+    "  --output DIR           the output folder (created when missing). Each mailbox\n"
+    "                         gets its own folder below it: DIR followed by the\n"
+    "                         mailbox's full path, e.g. DIR/home/ann/Mail/Inbox.imm/\n"
+    "  --attachments DIR      the folder where IncrediMail kept the attachment\n"
+    "                         files; the messages get their attachments back from it\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
     "\n"
     "Progress goes to standard error (on a terminal, one line updated in place), the\n"
-    "summary to standard output. When anything\n"
-    "could not be converted, Tessaport-report.txt in the output folder lists it.\n"
+    "summary to standard output. When anything could not be converted,\n"
+    "Tessaport-report.txt in the output folder lists it.\n"
     "Ctrl-C stops after the current message and finishes the outputs; a second\n"
     "Ctrl-C aborts at once (a .pst file not yet finished is removed).\n"
     "A mailbox file named twice (by any path) is converted once.\n"

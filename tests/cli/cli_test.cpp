@@ -2,6 +2,7 @@
 // every odd kind given back byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "run/run_helpers.h"
@@ -18,6 +19,11 @@ TEST_F(CliTest, HelpAndWrongUsage) {
     Result r = convert(dir.path(), {"--help"});
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(has(r.out, "Usage: tessaport-convert --format eml|mbox|pst --output DIR"));
+    // The help reads whole on an 80-column terminal: no line is wrapped by it.
+    for (std::size_t at = 0, end; at < r.out.size(); at = end + 1) {
+        end = std::min(r.out.find('\n', at), r.out.size());
+        EXPECT_LT(end - at, 80u) << r.out.substr(at, end - at);
+    }
     writeBytes(dir.path() / "a.imm", textMessage("x"));
     for (const auto& args : std::vector<std::vector<std::string>>{
              {},
