@@ -174,8 +174,8 @@ void Importer::fillEnvelope(const HeaderView& headers, std::string_view raw, con
     }
 
     // Dates: Date is the submit time; the newest Received (the first) the delivery time.
-    std::optional<pst::FileTime> sent = headers.date();
-    std::optional<pst::FileTime> received = firstReceivedTime(headers);
+    std::optional<pst::FileTime> sent = parsed.sent;
+    std::optional<pst::FileTime> received = parsed.received;
     if (!received) received = sent;
     if (!sent) sent = received;
     // A message without either keeps no time at all: none is invented.
@@ -305,7 +305,8 @@ std::string firstId(const std::string& value) {
 }
 }  // namespace
 
-void bookThread(const HeaderView& headers, ImportOptions& options) {
+void bookThread(const HeaderView& headers, std::optional<pst::FileTime> time,
+                ImportOptions& options) {
     if (!options.threads) return;
     ThreadBook& book = *options.threads;
     const std::string own = stripAngles(headers.messageId());
@@ -318,8 +319,6 @@ void bookThread(const HeaderView& headers, ImportOptions& options) {
     const auto known = book.threadOf.find(parent);
     const std::string key = known != book.threadOf.end() ? known->second : parent;
     if (!own.empty()) book.threadOf.emplace(own, key);
-    std::optional<pst::FileTime> time = headers.date();
-    if (!time) time = firstReceivedTime(headers);
     options.threadKey = key;
     options.threadTime = book.timeOf.emplace(key, time.value_or(options.now)).first->second;
 }

@@ -254,9 +254,8 @@ GMimeObject* constructPart(std::string_view bytes, GMimeParserOptions* options) 
     return g_mime_parser_construct_part(parser.get(), options);
 }
 
-}  // namespace
-
-bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
+// Reads the header block and the MIME structure (see parse).
+bool readStructure(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
     // Raw 8-bit header text that is not UTF-8 is read in the message's own charset.
     auto optionsFor = [&out](std::string_view head) {
         out.options = !allAscii(head) && !validUtf8(head) ? out.guess.options() : parserOptions();
@@ -314,6 +313,20 @@ bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholePars
         error = "the message could not be read as RFC 822";
         return false;
     }
+    return true;
+}
+}  // namespace
+
+bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse) {
+    if (!readStructure(raw, out, error, wholeParse)) return false;
+    auto readTimes = [&out](const HeaderView& headers) {
+        out.sent = headers.date();
+        out.received = firstReceivedTime(headers);
+    };
+    if (out.message)
+        readTimes(GMimeHeaders(out.message.get(), out.options));
+    else
+        readTimes(OwnHeaders(out.fields, out.options));
     return true;
 }
 
@@ -413,13 +426,7 @@ std::size_t ParsedMessage::size() const {
 
 bool ParsedMessage::undated() const {
     if (!d_) return false;
-    const Parsed& parsed = *d_->parsed;
-    auto undatedBy = [](const detail::HeaderView& headers) {
-        return !headers.date() && !detail::firstReceivedTime(headers);
-    };
-    if (parsed.message)
-        return undatedBy(detail::GMimeHeaders(parsed.message.get(), parsed.options));
-    return undatedBy(detail::OwnHeaders(parsed.fields, parsed.options));
+    return !d_->parsed->sent && !d_->parsed->received;
 }
 
 namespace {
@@ -427,10 +434,12 @@ namespace {
 // `options`: the item may be filled later, on another thread.
 void bookThreadOf(const Parsed& parsed, ImportOptions& options) {
     if (!options.threads) return;
+    const std::optional<pst::FileTime> time = parsed.sent ? parsed.sent : parsed.received;
     if (parsed.message)
-        detail::bookThread(detail::GMimeHeaders(parsed.message.get(), parsed.options), options);
+        detail::bookThread(detail::GMimeHeaders(parsed.message.get(), parsed.options), time,
+                           options);
     else
-        detail::bookThread(detail::OwnHeaders(parsed.fields, parsed.options), options);
+        detail::bookThread(detail::OwnHeaders(parsed.fields, parsed.options), time, options);
     options.threads = nullptr;
 }
 }  // namespace

@@ -228,8 +228,10 @@ std::string headerText(std::string_view raw, GMimeParserOptions* options);
 std::optional<pst::FileTime> dateOf(const char* text);
 std::optional<pst::FileTime> firstReceivedTime(const HeaderView& msg);
 // Looks the message up in `options.threads` (entering it) and notes its thread's
-// key and time in `options`; nothing when there is no book or no id to go by.
-void bookThread(const HeaderView& headers, ImportOptions& options);
+// key and time in `options` (the message's `time` when it begins the thread);
+// nothing when there is no book or no id to go by.
+void bookThread(const HeaderView& headers, std::optional<pst::FileTime> time,
+                ImportOptions& options);
 
 // GMime's parsed message as a HeaderView.
 class GMimeHeaders : public HeaderView {
@@ -318,6 +320,9 @@ struct Parsed {
     std::optional<SimpleBody> simple;
     GPtr<GMimeObject> top;
     GPtr<GMimeMessage> message;
+    // The Date field's time and the newest Received field's, read once for all
+    // their uses (the sent and delivery times, the thread's time, "no date").
+    std::optional<pst::FileTime> sent, received;
 };
 bool parse(std::string_view raw, Parsed& out, std::string& error, bool wholeParse);
 // The body of a message that is one plainly declared text part, with its transfer
