@@ -1,6 +1,9 @@
 // Helpers for bench/run.sh:
 //   tp-bench scan FILE    finds the messages of FILE exactly as a conversion run does
 //                         (the scanner, then the message finder) and prints how many
+//   tp-bench search FILE  runs only the first step of scan: the search, with the lines
+//                         the message finder needs listed; prints how many hits,
+//                         "Date:" lines and "--" lines it found
 //   tp-bench lines FILE   prints the 1-based line number of every message start after
 //                         line 1, one per line (csplit cuts the file at the same places)
 //   tp-bench ranges FILE  prints each message's byte range and each doubt the finder
@@ -99,9 +102,15 @@ int main(int argc, char** argv) {
         std::printf("%zu\n", tp::convert::findMessages(file, hits, &starts).messages.size());
         return 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "search") == 0) {
+        tp::convert::LineStarts starts;
+        const std::vector<std::uint64_t> hits = scan(argv[2], &starts);
+        std::printf("%zu %zu %zu\n", hits.size(), starts.dates.size(), starts.dashes.size());
+        return 0;
+    }
     if (argc == 3 && std::strcmp(argv[1], "lines") == 0) return lines(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "ranges") == 0) return ranges(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "phases") == 0) return phases(argv[2]);
-    std::fprintf(stderr, "usage: tp-bench scan|lines|ranges|phases FILE\n");
+    std::fprintf(stderr, "usage: tp-bench scan|search|lines|ranges|phases FILE\n");
     return 2;
 }
