@@ -280,6 +280,32 @@ TEST(ImportFidelity, DatesAsMailWritesThem) {
         ASSERT_TRUE(parseMessage("Date: " + std::string(cases[1].date) + "\r\n\r\nx", parsed, error,
                                  ImportOptions{kNow, whole}));
         EXPECT_FALSE(parsed.undated());
+        // A Received field's time dates a message without a Date field.
+        ASSERT_TRUE(parseMessage(
+            "Received: from a by b; " + std::string(cases[1].date) + "\r\nSubject: when\r\n\r\nx",
+            parsed, error, ImportOptions{kNow, whole}));
+        EXPECT_FALSE(parsed.undated());
+    }
+
+    // A conversation is dated by its first message's Date field; by the message's
+    // delivery (the newest Received) only when it has none.
+    for (const bool dated : {true, false}) {
+        ThreadBook book;
+        ImportOptions options{kNow};
+        options.threads = &book;
+        ParsedMessage parsed;
+        std::string error;
+        ASSERT_TRUE(parseMessage("Received: from a by b; " + std::string(cases[1].date) + "\r\n" +
+                                     (dated ? "Date: " + std::string(cases[0].date) + "\r\n" : "") +
+                                     "Message-ID: <first@example.org>\r\n\r\nx",
+                                 parsed, error, options));
+        pst::Message item;
+        fillMessage(parsed, item);
+        const pst::Property* index = item.props.find(tag::PidTagConversationIndex);
+        ASSERT_NE(index, nullptr);
+        EXPECT_EQ(
+            std::get<pst::Binary>(index->value),
+            conversationIndex(fileTimeFromUnix(cases[dated ? 0 : 1].unix), "first@example.org"));
     }
 }
 
