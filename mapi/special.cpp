@@ -1,5 +1,6 @@
-// Signed mail, encrypted mail and winmail.dat attachments: how the import tells
-// them apart and what it stores for each (winmail.dat is unpacked with libytnef).
+// Mail that Outlook stores its own way: signed and encrypted (S/MIME) mail, kept
+// with the message class and the one attachment Outlook gives it, and Outlook's
+// own winmail.dat (TNEF) attachments, unpacked with libytnef.
 #include <gmime/gmime.h>
 
 #include <algorithm>
@@ -22,7 +23,7 @@ bool isSignature(GMimeObject* obj) {
            isType(obj, "application", "x-pkcs7-signature");
 }
 
-// `text` with every bare LF turned into CR LF.
+// `text` with every line break CR LF, as a signature is computed over.
 std::string canonical(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32);
@@ -62,9 +63,9 @@ bool intactSignature(GMimeObject* top, std::string_view body) {
     if (!boundary) return false;
     const auto signedPart = firstPart(body, boundary);
     if (!signedPart) return false;
-    // Intact when the signature part holds the digest of the signed part's bytes
-    // under one of the usual hashes: a message changed since it was signed (an
-    // attachment taken out) matches none.
+    // The signature carries the digest of the signed content among its signed
+    // attributes: while that content still has this digest, nothing in it was
+    // changed (removing an attachment would change it).
     const std::string blob = partContent(GMIME_PART(signature));
     const std::string content = canonical(*signedPart);
     for (GChecksumType type : {G_CHECKSUM_SHA256, G_CHECKSUM_SHA1, G_CHECKSUM_SHA512,
@@ -86,7 +87,8 @@ bool opaqueSmime(GMimeObject* top) {
     if (!top || !GMIME_IS_PART(top)) return false;
     if (isType(top, "application", "pkcs7-mime") || isType(top, "application", "x-pkcs7-mime"))
         return true;
-    // Older mail programs send the same as application/octet-stream named *.p7m.
+    // Opaque-signed and encrypted mail also comes as application/octet-stream
+    // named *.p7m, as older mail programs wrote it.
     const std::string name = lower(str(g_mime_part_get_filename(GMIME_PART(top))));
     return isType(top, "application", "octet-stream") && name.size() > 4 &&
            name.compare(name.size() - 4, 4, ".p7m") == 0;
@@ -101,8 +103,7 @@ std::string tnefString(variableLength* v) {
     return s;
 }
 
-// A text value of a winmail.dat property list, stored as UTF-16 or as 8-bit text
-// in the file's code page.
+// A string property of a TNEF property list, 8-bit (in the code page) or Unicode.
 std::string tnefText(MAPIProps* props, unsigned id, std::string_view charset) {
     if (variableLength* v = MAPIFindProperty(props, PROP_TAG(PT_UNICODE, id));
         v && v != MAPI_UNDEFINED && v->data && v->size > 0) {
@@ -144,10 +145,10 @@ bool unpackTnef(std::string_view data, TnefContent& out) {
         out.html.assign(reinterpret_cast<const char*>(html->data), size_t(html->size));
     for (Attachment* a = tnef.starting_attach.next; a; a = a->next) {
         TnefContent::File file;
-        file.name = tnefText(&a->MAPI, 0x3707, charset);  // the long file name
+        file.name = tnefText(&a->MAPI, 0x3707, charset);  // PidTagAttachLongFilename
         if (file.name.empty()) file.name = toUtf8(tnefString(&a->Title), charset, nullptr);
-        file.contentId = tnefText(&a->MAPI, 0x3712, charset);  // the content ID
-        file.mimeType = tnefText(&a->MAPI, 0x370E, charset);   // the MIME type
+        file.contentId = tnefText(&a->MAPI, 0x3712, charset);  // PidTagAttachContentId
+        file.mimeType = tnefText(&a->MAPI, 0x370E, charset);   // PidTagAttachMimeTag
         if (a->FileData.data && a->FileData.size > 0) {
             file.data.assign(reinterpret_cast<const char*>(a->FileData.data),
                              size_t(a->FileData.size));
@@ -183,8 +184,9 @@ bool Importer::fillSigned(GMimeObject* top, std::string_view raw, const TextGues
     if (bodyStart < raw.size() && raw[bodyStart] == '\n') ++bodyStart;
     const std::string_view body = raw.substr(std::min(bodyStart, raw.size()));
     if (!intactSignature(top, body)) return false;
-    // Kept as Outlook keeps signed mail: its message class, the bodies of the signed
-    // part, and the whole signed entity, byte for byte, as the one attachment.
+    // Clear-signed mail: the message class says so, the bodies come from the signed part,
+    // and the whole multipart/signed entity, as written, is the one attachment
+    // (Outlook checks the signature on it and shows its content).
     out.props.set(tag::PidTagMessageClass, std::string("IPM.Note.SMIME.MultipartSigned"));
     BodyWalk walk;
     walk.walk(g_mime_multipart_get_part(GMIME_MULTIPART(top), 0), true, false, 0);
